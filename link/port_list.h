@@ -1,0 +1,36 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qn480 {
+
+// One port as the operator picks it: "COM" and at least two digits, and the device behind it.
+struct PortEntry
+{
+    std::string name;        // COM05
+    int number = 0;          // 5
+    std::string device;      // /dev/ttyUSB0
+    std::string description; // product, serial number, /dev/serial/by-id name
+};
+
+// "COM" followed by the number with at least two digits: COM01, COM12, COM100.
+std::string comName(int number);
+// The characters from the fourth on read as a decimal number; 0 when they are not one.
+int portNumber(std::string_view name);
+// The COM number given to a Linux serial device name (ttyS0, ttyUSB1, ...); stable for the
+// same name. The rule is documented in the README.
+int comNumberForDevice(std::string_view deviceName);
+
+// Adds the virtual ports of a QN480_PORTS text ("COM07=/dev/pts/3;COM08=/tmp/reader") to
+// the real ones: an entry wins over a real port of the same number, a malformed one is
+// skipped with one call of `warn`. The result is sorted as text with no duplicate names.
+std::vector<PortEntry> mergePorts(std::vector<PortEntry> real, std::string_view virtualPorts,
+                                  const std::function<void(const std::string &)> &warn);
+
+// The machine's serial ports plus those of the QN480_PORTS environment variable.
+std::vector<PortEntry> listPorts();
+
+} // namespace qn480

@@ -1,0 +1,178 @@
+// Wire format: requests built and responses assembled, checked against hand-written frames.
+#include "fake_reader.h"
+#include "frame.h"
+
+#include <gtest/gtest.h>
+
+using namespace qn480;
+using qn480::testing::hex;
+using qn480::testing::hexText;
+using Bytes = qn480::testing::Bytes;
+
+namespace {
+
+struct Fed
+{
+    std::optional<TransactionResult> result;
+    Response response;
+};
+
+// Feeds the bytes as one chunk; the last completed frame decides the result.
+Fed feedAll(const Bytes &bytes, FrameAssembler *assembler = nullptr)
+{
+    FrameAssembler local;
+    FrameAssembler &a = assembler ? *assembler : local;
+    if (!assembler)
+        a.reset();
+    Fed fed;
+    for (std::uint8_t b : bytes) {
+        if (auto r = a.feed(b, fed.response))
+            fed.result = r;
+    }
+    return fed;
+}
+
+} // namespace
+
+TEST(RequestFrame, MatchesTheReadersExamples)
+{
+    const struct
+    {
+        std::uint8_t group, code;
+        const char *data, *frame;
+    } cases[] = {
+        {0x00, 0x30, "", "AA 00 04 00 00 00 30 34"},
+        {0x0A, 0x10, "", "AA 00 04 00 00 0A 10 1E"},
+        {0x0A, 0x12, "01 00", "AA 00 06 00 00 0A 12 01 00 1F"},
+        {0x0A, 0x13, "01 12 34 56 78", "AA 00 09 00 00 0A 13 01 12 34 56 78 19"},
+        {0x0C, 0x10, "FF FF 00 00", "AA 00 08 00 00 0C 10 FF FF 00 00 14"},
+        {0x00, 0x11, "0F", "AA 00 05 00 00 00 11 0F 1B"},
+        {0x00, 0x1B, "09 04 81", "AA 00 07 00 00 00 1B 09 04 81 90"},
+        {0x00, 0x15, "C8", "AA 00 05 00 00 00 15 C8 D8"},
+    };
+    for (const auto &c : cases) {
+        const auto data = hex(c.data);
+        EXPECT_EQ(hexText(buildRequest(c.group, c.code, data)), c.frame);
+    }
+}
+
+TEST(RequestFrame, LongestDataFitsTheBufferAndLongerIsRefused)
+{
+    const std::vector<std::uint8_t> probe(19, 0x5A);
+    const auto frame = buildRequest(0x0A, 0x40, probe);
+    EXPECT_EQ(frame.size(), 27u);
+    EXPECT_EQ(frame[1], 0x00);
+    EXPECT_EQ(frame[2], 0x17);
+
+    EXPECT_EQ(buildRequest(0, 0, std::vector<std::uint8_t>(kMaxRequestData)).size(),
+              static_cast<std::size_t>(kFrameBufferSize));
+    EXPECT_THROW(buildRequest(0, 0, std::vector<std::uint8_t>(kMaxRequestData + 1)),
+                 std::length_error);
+}
+
+TEST(FrameAssembler, ParsesAResponseWithData)
+{
+    const auto fed = feedAll(hex("AA 00 06 00 00 0A 10 01 00 1D"));
+    ASSERT_EQ(fed.result, TransactionResult::Frame);
+    EXPECT_EQ(fed.response.Status, 0x01);
+    EXPECT_EQ(fed.response.DataLength, 1);
+    EXPECT_EQ(fed.response.Data[0], 0x00);
+}
+
+TEST(FrameAssembler, ShortFramesAndTheirStatus)
+{
+    // LEN 4: byte 7 is the checksum and becomes the status.
+    auto fed = feedAll(hex("AA 00 04 00 00 0A 10 1E"));
+    ASSERT_EQ(fed.result, TransactionResult::Frame);
+    EXPECT_EQ(fed.response.Status, 0x1E);
+    EXPECT_EQ(fed.response.DataLength, 0);
+
+    // LEN 5, no data.
+    fed = feedAll(hex("AA 00 05 00 00 00 31 01 35"));
+    ASSERT_EQ(fed.result, TransactionResult::Frame);
+    EXPECT_EQ(fed.response.Status, 0x01);
+    EXPECT_EQ(fed.response.DataLength, 0);
+
+    // Fewer than 8 bytes with a good checksum: a frame, but no status.
+    fed = feedAll(hex("AA 00 01 00 01"));
+    ASSERT_EQ(fed.result, TransactionResult::Frame);
+    EXPECT_EQ(fed.response.Status, 0x00);
+    EXPECT_EQ(fed.response.DataLength, -1);
+}
+
+TEST(FrameAssembler, BadChecksum)
+{
+    const auto fed = feedAll(hex("AA 00 06 00 00 0A 10 01 00 1C"));
+    EXPECT_EQ(fed.result, TransactionResult::BadChecksum);
+    EXPECT_EQ(fed.response.Status, 0x00);
+    EXPECT_EQ(fed.response.DataLength, -1);
+}
+
+TEST(FrameAssembler, StartMarkRestartsAndNoiseBeforeItIsIgnored)
+{
+    // Noise, then a frame cut by a start mark inside its data, then a whole frame.
+    const auto fed = feedAll(hex("13 37 00 AA 00 07 00 00 0A 10 01 AA 00 06 00 00 0A 10 01 00 1D"));
+    ASSERT_EQ(fed.result, TransactionResult::Frame);
+    EXPECT_EQ(fed.response.DataLength, 1);
+
+    // A 0xAA inside the data cuts the frame and nothing completes.
+    EXPECT_FALSE(feedAll(hex("AA 00 07 00 00 0A 10 01 AA 11 B5")).result.has_value());
+}
+
+TEST(FrameAssembler, GoodThenBadFrameInOneChunkKeepsTheGoodResponse)
+{
+    const auto fed = feedAll(hex("AA 00 07 00 00 0A 10 01 44 00 58"
+                                 "AA 00 06 00 00 0A 10 01 00 00"));
+    EXPECT_EQ(fed.result, TransactionResult::BadChecksum);
+    EXPECT_EQ(fed.response.Status, 0x01);
+    EXPECT_EQ(fed.response.DataLength, 2);
+    EXPECT_EQ(fed.response.Data[0], 0x44);
+}
+
+TEST(FrameAssembler, ALaterShorterFrameLeavesTheDataBeyondIt)
+{
+    const auto fed = feedAll(hex("AA 00 07 00 00 0A 10 01 44 03 5B"
+                                 "AA 00 06 00 00 0A 10 01 07 1A"));
+    ASSERT_EQ(fed.result, TransactionResult::Frame);
+    EXPECT_EQ(fed.response.DataLength, 1);
+    EXPECT_EQ(fed.response.Data[0], 0x07);
+    EXPECT_EQ(fed.response.Data[1], 0x03);
+}
+
+TEST(FrameAssembler, AssemblesAcrossChunks)
+{
+    FrameAssembler a;
+    a.reset();
+    Response r;
+    std::optional<TransactionResult> result;
+    for (const char *part : {"AA 00", "06 00 00 0A", "10 01 00", "1D"}) {
+        EXPECT_FALSE(result.has_value());
+        for (std::uint8_t b : hex(part)) {
+            if (auto x = a.feed(b, r))
+                result = x;
+        }
+    }
+    EXPECT_EQ(result, TransactionResult::Frame);
+    EXPECT_EQ(r.DataLength, 1);
+}
+
+TEST(FrameAssembler, LongestFrameAcceptedAndLongerDropped)
+{
+    auto frameOfSize = [](int size) {
+        Bytes f(static_cast<std::size_t>(size), 0x11);
+        const int len = size - 4;
+        f[0] = 0xAA;
+        f[1] = static_cast<std::uint8_t>(len >> 8);
+        f[2] = static_cast<std::uint8_t>(len & 0xFF);
+        f[7] = 0x01;
+        f.back() = xorChecksum(std::span(f).subspan(1, f.size() - 2));
+        return f;
+    };
+    auto fed = feedAll(frameOfSize(1023));
+    ASSERT_EQ(fed.result, TransactionResult::Frame);
+    EXPECT_EQ(fed.response.DataLength, 1023 - 9);
+
+    fed = feedAll(frameOfSize(1024));
+    EXPECT_FALSE(fed.result.has_value());
+    EXPECT_EQ(fed.response.DataLength, -1);
+}
