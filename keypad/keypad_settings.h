@@ -100,7 +100,7 @@ using AddTypeBytes = std::array<std::uint8_t, 3>; // format code, reversal code,
 
 // The controls as a Set leaves them, so that what the page shows is what the reader gets:
 // 16H when no format is selected, ReverseBit dropped when ReverseByte is checked too, and
-// Enter when no addition is checked (the reader takes no empty flags byte).
+// Enter when no addition is checked (an empty flags byte is never sent).
 AddTypeControls normalisedAddType(AddTypeControls controls);
 // What Set sends for the controls, after normalising them.
 AddTypeBytes addTypeBytes(const AddTypeControls &controls);
