@@ -12,7 +12,10 @@ enum class KeypadSetting { Mode, Type, AddType, SendTime, ScanTime, SameTime };
 class Keypad
 {
 public:
-    Keypad(Link &link, KeypadView &view) : m_link(link), m_view(view) {}
+    Keypad(Link &link, KeypadView &view)
+        : m_link(link)
+        , m_view(view)
+    {}
 
     void get(KeypadSetting setting); // btn_SetKeypadG01Click .. G06
     void set(KeypadSetting setting); // btn_SetKeypadS01Click .. S06

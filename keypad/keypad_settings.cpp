@@ -63,8 +63,7 @@ AddTypeControls addTypeControls(const AddTypeBytes &bytes)
 
 std::string keypadFailureText(const Response &response, std::string_view ownMessage)
 {
-    const std::string_view text =
-        response.Status == 1 ? std::string_view{} : StatusText(response.Status);
+    const std::string_view text = StatusText(response.Status);
     if (text.empty())
         return std::string(ownMessage);
     return " " + std::string(text);

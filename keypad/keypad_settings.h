@@ -108,8 +108,9 @@ AddTypeBytes addTypeBytes(const AddTypeControls &controls);
 AddTypeControls addTypeControls(const AddTypeBytes &bytes);
 
 // The status line after a keypad command that was not accepted: the reader's own text
-// after a blank, else `ownMessage`. A status-1 reply refused for its length gets
-// `ownMessage` too, since "Operation is successful." would report the failure as success.
+// after a blank, else `ownMessage`. The choice rests on the status alone: a status-1 reply
+// refused for its length shows the reader's " Operation is successful.", as operators and
+// their scripts know it; the unchanged controls tell the rest.
 std::string keypadFailureText(const Response &response, std::string_view ownMessage);
 
 } // namespace qn480

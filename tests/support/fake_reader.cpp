@@ -44,15 +44,14 @@ std::string hexText(std::span<const std::uint8_t> bytes)
 Bytes responseFrame(std::uint8_t group, std::uint8_t code, std::uint8_t status, const Bytes &data)
 {
     const std::size_t len = data.size() + 5;
-    Bytes f{0xAA,
-            static_cast<std::uint8_t>(len >> 8),
-            static_cast<std::uint8_t>(len & 0xFF),
-            0x00,
-            0x00,
-            group,
-            code,
-            status};
-    f.insert(f.end(), data.begin(), data.end());
+    Bytes f;
+    f.reserve(data.size() + 9);
+    for (std::uint8_t b : {std::uint8_t{0xAA}, static_cast<std::uint8_t>(len >> 8),
+                           static_cast<std::uint8_t>(len & 0xFF), std::uint8_t{0x00},
+                           std::uint8_t{0x00}, group, code, status})
+        f.push_back(b);
+    for (std::uint8_t b : data)
+        f.push_back(b);
     std::uint8_t x = 0;
     for (std::size_t i = 1; i < f.size(); ++i)
         x ^= f[i];
