@@ -1,0 +1,244 @@
+#include "port_list.h"
+
+#include <QSerialPortInfo>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <set>
+
+namespace qn480 {
+
+namespace {
+
+// Families of Linux serial devices with a fixed block of COM numbers: the device's own
+// number is added to the first. Anything else is hashed into the last block, so that the
+// same name always gets the same COM number whatever else is plugged in.
+struct DeviceFamily
+{
+    std::string_view prefix;
+    int first;
+    int count;
+};
+
+constexpr std::array kFamilies{
+    DeviceFamily{"ttyS", 1, 99},      // ttyS0 is COM01, as on the PC the reader came from
+    DeviceFamily{"ttyUSB", 100, 100}, // USB adaptors: ttyUSB0 is COM100
+    DeviceFamily{"ttyACM", 200, 100}, // USB CDC-ACM: ttyACM0 is COM200
+    DeviceFamily{"ttyAMA", 300, 100}, // on-board UARTs of ARM boards
+    DeviceFamily{"rfcomm", 400, 100}, // Bluetooth serial
+};
+constexpr int kHashedFirst = 1000;
+constexpr int kHashedCount = 9000; // COM1000 to COM9999
+constexpr int kMaxPortNumber = 99999;
+
+std::string_view trimmed(std::string_view text)
+{
+    const auto blank = [](char c) {
+        return std::isspace(static_cast<unsigned char>(c)) != 0;
+    };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+// A non-negative decimal number without sign or blanks; -1 when the text is not one.
+int decimal(std::string_view digits)
+{
+    if (digits.empty() || digits.size() > 9)
+        return -1;
+    int value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+std::uint32_t fnv1a(std::string_view text)
+{
+    std::uint32_t hash = 2166136261u;
+    for (char c : text) {
+        hash ^= static_cast<std::uint8_t>(c);
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+int hashedNumber(std::string_view deviceName)
+{
+    return kHashedFirst + static_cast<int>(fnv1a(deviceName) % kHashedCount);
+}
+
+bool textLess(const PortEntry &a, const PortEntry &b)
+{
+    return a.name < b.name;
+}
+
+// Sorted as text, and a name already present is not added again (the first one stays).
+std::vector<PortEntry> sortedUnique(std::vector<PortEntry> ports)
+{
+    std::stable_sort(ports.begin(), ports.end(), textLess);
+    ports.erase(
+        std::unique(ports.begin(), ports.end(),
+                    [](const PortEntry &a, const PortEntry &b) { return a.name == b.name; }),
+        ports.end());
+    return ports;
+}
+
+// "COM7" -> 7; 0 when the text is not "COM" and a number from 1 on.
+int virtualPortNumber(std::string_view name)
+{
+    if (name.size() < 4)
+        return 0;
+    for (int i = 0; i < 3; ++i) {
+        if (std::toupper(static_cast<unsigned char>(name[static_cast<std::size_t>(i)])) != "COM"[i])
+            return 0;
+    }
+    const int number = decimal(name.substr(3));
+    return number >= 1 && number <= kMaxPortNumber ? number : 0;
+}
+
+std::string byIdName(const std::string &device)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path target = fs::canonical(device, ec);
+    if (ec)
+        return {};
+    for (const auto &link : fs::directory_iterator("/dev/serial/by-id", ec)) {
+        std::error_code linkEc;
+        if (fs::canonical(link.path(), linkEc) == target && !linkEc)
+            return link.path().filename().string();
+    }
+    return {};
+}
+
+std::string describe(const QSerialPortInfo &info, const std::string &device)
+{
+    std::vector<std::string> parts;
+    if (!info.description().isEmpty())
+        parts.push_back(info.description().toStdString());
+    if (!info.manufacturer().isEmpty())
+        parts.push_back(info.manufacturer().toStdString());
+    if (!info.serialNumber().isEmpty())
+        parts.push_back("serial number " + info.serialNumber().toStdString());
+    if (const std::string byId = byIdName(device); !byId.empty())
+        parts.push_back("/dev/serial/by-id/" + byId);
+    std::string text = device;
+    for (const std::string &part : parts)
+        text += ", " + part;
+    return text;
+}
+
+} // namespace
+
+std::string comName(int number)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "COM%02d", number);
+    return buf;
+}
+
+int portNumber(std::string_view name)
+{
+    if (name.size() <= 3)
+        return 0;
+    return std::max(decimal(name.substr(3)), 0);
+}
+
+int comNumberForDevice(std::string_view deviceName)
+{
+    if (const auto slash = deviceName.rfind('/'); slash != std::string_view::npos)
+        deviceName.remove_prefix(slash + 1);
+    for (const DeviceFamily &family : kFamilies) {
+        if (deviceName.substr(0, family.prefix.size()) != family.prefix)
+            continue;
+        const int index = decimal(deviceName.substr(family.prefix.size()));
+        if (index >= 0 && index < family.count)
+            return family.first + index;
+    }
+    return hashedNumber(deviceName);
+}
+
+std::vector<PortEntry> mergePorts(std::vector<PortEntry> real, std::string_view virtualPorts,
+                                  const std::function<void(const std::string &)> &warn)
+{
+    for (PortEntry &entry : real)
+        entry.name = comName(entry.number);
+
+    std::vector<PortEntry> virtuals;
+    std::set<int> taken;
+    std::size_t pos = 0;
+    while (pos <= virtualPorts.size()) {
+        const std::size_t end = std::min(virtualPorts.find(';', pos), virtualPorts.size());
+        const std::string_view entry = trimmed(virtualPorts.substr(pos, end - pos));
+        pos = end + 1;
+        if (entry.empty())
+            continue; // "COM07=/a;" or an empty variable: nothing to say
+        const std::size_t eq = entry.find('=');
+        const int number =
+            eq == std::string_view::npos ? 0 : virtualPortNumber(trimmed(entry.substr(0, eq)));
+        const std::string_view device =
+            eq == std::string_view::npos ? std::string_view{} : trimmed(entry.substr(eq + 1));
+        if (number == 0 || device.empty()) {
+            if (warn) {
+                warn("QN480_PORTS: ignoring \"" + std::string(entry) +
+                     "\"; entries look like COM07=/path/to/device");
+            }
+            continue;
+        }
+        if (!taken.insert(number).second) {
+            if (warn) {
+                warn("QN480_PORTS: ignoring \"" + std::string(entry) + "\"; " + comName(number) +
+                     " is already given");
+            }
+            continue;
+        }
+        virtuals.push_back({comName(number), number, std::string(device),
+                            std::string(device) + ", from QN480_PORTS"});
+    }
+
+    // A virtual port wins over a real one of the same number.
+    std::erase_if(real, [&](const PortEntry &entry) { return taken.count(entry.number) != 0; });
+    real.insert(real.end(), virtuals.begin(), virtuals.end());
+    return sortedUnique(std::move(real));
+}
+
+std::vector<PortEntry> listPorts()
+{
+    auto infos = QSerialPortInfo::availablePorts();
+    // Device names in order, so that a rare clash of hashed numbers is settled the same way
+    // every time: the name sorting first keeps the number, the next takes the next free one.
+    std::sort(infos.begin(), infos.end(), [](const QSerialPortInfo &a, const QSerialPortInfo &b) {
+        return a.portName() < b.portName();
+    });
+    std::vector<PortEntry> real;
+    std::set<int> used;
+    for (const QSerialPortInfo &info : infos) {
+        const std::string name = info.portName().toStdString();
+        const std::string device = info.systemLocation().toStdString();
+        int number = comNumberForDevice(name);
+        for (int step = 0; number >= kHashedFirst && used.count(number) != 0 && step < kHashedCount;
+             ++step) {
+            number = number + 1 < kHashedFirst + kHashedCount ? number + 1 : kHashedFirst;
+        }
+        if (!used.insert(number).second)
+            continue; // two names of one family cannot clash; a duplicate device can
+        real.push_back({comName(number), number, device, describe(info, device)});
+    }
+    const char *env = std::getenv("QN480_PORTS");
+    return mergePorts(std::move(real), env ? env : "",
+                      [](const std::string &message) { std::cerr << message << '\n'; });
+}
+
+} // namespace qn480
