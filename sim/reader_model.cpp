@@ -1,0 +1,636 @@
+#include "reader_model.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <functional>
+
+namespace qn480::sim {
+
+namespace {
+
+// Status bytes the simulated reader uses.
+constexpr std::uint8_t kOk = 0x01;
+constexpr std::uint8_t kBadChecksum = 0x11;
+constexpr std::uint8_t kBufferFull = 0x12;
+constexpr std::uint8_t kUnknownGroup = 0x20;
+constexpr std::uint8_t kUnknownCode = 0x21;
+constexpr std::uint8_t kBadParameter = 0x22;
+constexpr std::uint8_t kCardError = 0xB0;
+constexpr std::uint8_t kNoCard = 0xE0;
+
+constexpr std::uint8_t kStartMark = 0xAA;
+constexpr std::uint8_t kCascadeTag = 0x88;
+constexpr std::uint8_t kCascadeBit = 0x04; // in a select answer: the UID goes on
+constexpr int kMaxFrame = 1024;
+constexpr int kHeaderSize = 7; // start mark, LEN (2), two zero bytes, group, code
+
+// Command groups and codes.
+constexpr std::uint8_t kGroupReader = 0x00;
+constexpr std::uint8_t kGroupA = 0x0A;
+constexpr std::uint8_t kGroupB = 0x0B;
+constexpr std::uint8_t kGroupFelica = 0x0C;
+constexpr std::uint8_t kGroup15693 = 0x0D;
+constexpr std::uint8_t kConfigure = 0x00;
+constexpr std::uint8_t kPoll = 0x10;
+constexpr std::uint8_t kCarrierOn = 0x30;
+constexpr std::uint8_t kCarrierOff = 0x31;
+constexpr std::uint8_t kRequestA = 0x10;
+constexpr std::uint8_t kAnticollision = 0x12;
+constexpr std::uint8_t kSelect = 0x13;
+constexpr std::uint8_t kRats = 0x15;
+constexpr std::uint8_t kSecurityProbe = 0x40;
+
+// A keypad setting: its Get and Set codes and where the model keeps it.
+struct KeypadField
+{
+    std::uint8_t get;
+    std::uint8_t set;
+    std::function<std::span<std::uint8_t>(KeypadSettings &)> bytes;
+    std::function<bool(std::span<const std::uint8_t>)> valid;
+};
+
+bool anyValue(std::span<const std::uint8_t>)
+{
+    return true;
+}
+
+// A format code with a radio button in the tool, and a reversal code it can send.
+bool validAddType(std::span<const std::uint8_t> value)
+{
+    const std::uint8_t format = value[0];
+    const std::uint8_t reversal = value[1];
+    const bool formatOk = (format >= 1 && format <= 10) || format == 12;
+    const bool reversalOk = reversal == 1 || reversal == 2 || reversal == 4;
+    return formatOk && reversalOk;
+}
+
+const std::vector<KeypadField> &keypadFields()
+{
+    static const std::vector<KeypadField> fields{
+        {0x10, 0x11, [](KeypadSettings &k) { return std::span(&k.mode, 1); }, anyValue},
+        {0x12, 0x13, [](KeypadSettings &k) { return std::span(&k.type, 1); }, anyValue},
+        {0x1A, 0x1B, [](KeypadSettings &k) { return std::span(k.addType); }, validAddType},
+        {0x18, 0x19, [](KeypadSettings &k) { return std::span(&k.sendTime, 1); }, anyValue},
+        {0x14, 0x15, [](KeypadSettings &k) { return std::span(&k.scanTime, 1); }, anyValue},
+        {0x16, 0x17, [](KeypadSettings &k) { return std::span(&k.sameTime, 1); }, anyValue},
+    };
+    return fields;
+}
+
+int cascadeLevels(const Card &card)
+{
+    return card.uid.size() == 7 ? 2 : 1;
+}
+
+// The four bytes a card answers to the anticollision of `level`; the BCC is not sent.
+Bytes levelBytes(const Card &card, int level)
+{
+    if (cascadeLevels(card) == 1)
+        return card.uid;
+    if (level == 1)
+        return {kCascadeTag, card.uid[0], card.uid[1], card.uid[2]};
+    return {card.uid.begin() + 3, card.uid.end()};
+}
+
+// --- card options ---------------------------------------------------------------------
+
+std::string lower(std::string_view text)
+{
+    std::string out(text);
+    for (char &c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::optional<Bytes> parseHex(std::string_view text)
+{
+    Bytes out;
+    if (text.size() % 2 != 0)
+        return std::nullopt;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        unsigned value = 0;
+        for (std::size_t j = i; j < i + 2; ++j) {
+            const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[j])));
+            if (c >= '0' && c <= '9')
+                value = value * 16 + static_cast<unsigned>(c - '0');
+            else if (c >= 'a' && c <= 'f')
+                value = value * 16 + static_cast<unsigned>(c - 'a' + 10);
+            else
+                return std::nullopt;
+        }
+        out.push_back(static_cast<std::uint8_t>(value));
+    }
+    return out;
+}
+
+std::string hex(std::span<const std::uint8_t> bytes)
+{
+    std::string out;
+    char buf[3];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(buf, sizeof buf, "%02X", b);
+        out += buf;
+    }
+    return out;
+}
+
+struct Preset
+{
+    std::string_view name;
+    CardKind kind;
+    std::string_view options;
+    std::string_view about;
+};
+
+// The ATS of MIFARE Plus cards carry seven historical bytes starting with C1; the fifth
+// names the variant (00 S, 01 X).
+const std::vector<Preset> &presets()
+{
+    static const std::vector<Preset> list{
+        {"14a", CardKind::Iso14443A, "uid=12345678,atqa=0400,sak=08", "Mifare Classic 1K"},
+        {"14b", CardKind::Iso14443B, "pupi=1A2B3C4D,app=00000000,info=008171", "ISO14443B"},
+        {"felica", CardKind::Felica, "idm=0102030405060708,slot=00,sub=01", "FeliCa, no PMm"},
+        {"15693", CardKind::Iso15693, "uid=1122334455667788,dsfid=00", "ISO15693"},
+        {"classic1k", CardKind::Iso14443A, "uid=12345678,atqa=0400,sak=08", "Mifare Classic 1K"},
+        {"classic4k", CardKind::Iso14443A, "uid=5A6B7C8D,atqa=0200,sak=18", "Mifare Classic 4K"},
+        {"mini", CardKind::Iso14443A, "uid=0A0B0C0D,atqa=0400,sak=09", "Mifare Mini"},
+        {"ultralight", CardKind::Iso14443A, "uid=04A1B2C3D4E5F6,atqa=4400,sak=00",
+         "Mifare Ultralight, 7-byte UID"},
+        {"desfire", CardKind::Iso14443A, "uid=04505D1AB76880,atqa=4403,sak=20,ats=067577810280",
+         "Mifare DESFire"},
+        {"plus-s-sl0", CardKind::Iso14443A,
+         "uid=04112233445566,atqa=4400,sak=20,ats=0C75778002C1052F2F0035C7,sl=0",
+         "Mifare Plus S SL0 2K"},
+        {"plus-x-sl1", CardKind::Iso14443A,
+         "uid=04223344556677,atqa=4400,sak=08,ats=0C75778002C1052F2F01BCD6",
+         "Mifare Plus X SL1 2K"},
+        {"plus-x-sl2", CardKind::Iso14443A,
+         "uid=04334455667788,atqa=4200,sak=11,ats=0C75778002C1052F2F01BCD6",
+         "Mifare Plus X SL2 4K"},
+        {"plus-x-sl3", CardKind::Iso14443A,
+         "uid=04445566778899,atqa=4200,sak=20,ats=0C75778002C1052F2F01BCD6,sl=3",
+         "Mifare Plus X SL3 4K"},
+    };
+    return list;
+}
+
+bool setOption(Card &card, const std::string &key, std::string_view value, std::string &error)
+{
+    const auto bytes = parseHex(value);
+    const auto exactly = [&](std::size_t count) {
+        if (!bytes || bytes->size() != count) {
+            error = key + " takes " + std::to_string(count) + " bytes in hexadecimal";
+            return false;
+        }
+        return true;
+    };
+    const auto one = [&](std::uint8_t &field) {
+        if (!exactly(1))
+            return false;
+        field = (*bytes)[0];
+        return true;
+    };
+    if (key == "out" || key == "in") {
+        card.present = key == "in";
+        return true;
+    }
+    switch (card.kind) {
+    case CardKind::Iso14443A:
+        if (key == "uid") {
+            if (!bytes || (bytes->size() != 4 && bytes->size() != 7)) {
+                error = "uid takes 4 or 7 bytes in hexadecimal";
+                return false;
+            }
+            card.uid = *bytes;
+            return true;
+        }
+        if (key == "atqa") {
+            if (!exactly(2))
+                return false;
+            card.atqa = {(*bytes)[0], (*bytes)[1]};
+            return true;
+        }
+        if (key == "sak")
+            return one(card.sak);
+        if (key == "ats") {
+            if (lower(value) == "none") {
+                card.ats.clear();
+                return true;
+            }
+            if (!bytes || bytes->size() > 254) {
+                error = "ats takes up to 254 bytes in hexadecimal, TL first, or none";
+                return false;
+            }
+            card.ats = *bytes;
+            return true;
+        }
+        if (key == "sl") {
+            if (value.size() != 1 || value[0] < '0' || value[0] > '3') {
+                error = "sl takes a security level from 0 to 3";
+                return false;
+            }
+            card.securityLevel = value[0] - '0';
+            return true;
+        }
+        break;
+    case CardKind::Iso14443B:
+        if (key == "pupi") {
+            if (!exactly(4))
+                return false;
+            card.uid = *bytes;
+            return true;
+        }
+        if (key == "app") {
+            if (!exactly(4))
+                return false;
+            std::copy(bytes->begin(), bytes->end(), card.appData.begin());
+            return true;
+        }
+        if (key == "info") {
+            if (!exactly(3))
+                return false;
+            std::copy(bytes->begin(), bytes->end(), card.protocolInfo.begin());
+            return true;
+        }
+        break;
+    case CardKind::Felica:
+        if (key == "idm") {
+            if (!bytes || bytes->empty() || bytes->size() > 252) {
+                error = "idm takes 1 to 252 bytes in hexadecimal (8 for a real card)";
+                return false;
+            }
+            card.uid = *bytes;
+            return true;
+        }
+        if (key == "pmm") {
+            if (!bytes || bytes->size() > 8) {
+                error = "pmm takes up to 8 bytes in hexadecimal";
+                return false;
+            }
+            card.pmm = *bytes;
+            return true;
+        }
+        if (key == "slot")
+            return one(card.slot);
+        if (key == "sub")
+            return one(card.subResponse);
+        break;
+    case CardKind::Iso15693:
+        if (key == "uid") {
+            if (!exactly(8))
+                return false;
+            card.uid = *bytes;
+            return true;
+        }
+        if (key == "dsfid")
+            return one(card.dsfid);
+        break;
+    }
+    error = "unknown option \"" + key + "\" for this kind of card";
+    return false;
+}
+
+bool applyOptions(Card &card, std::string_view options, std::string &error)
+{
+    std::size_t pos = 0;
+    while (pos < options.size()) {
+        const std::size_t end = std::min(options.find(',', pos), options.size());
+        const std::string_view item = options.substr(pos, end - pos);
+        pos = end + 1;
+        if (item.empty())
+            continue;
+        const std::size_t eq = item.find('=');
+        const std::string key = lower(item.substr(0, eq));
+        const std::string_view value =
+            eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
+        if (!setOption(card, key, value, error))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// --- cards ----------------------------------------------------------------------------
+
+std::optional<Card> parseCard(std::string_view spec, std::string *error)
+{
+    const std::size_t colon = spec.find(':');
+    const std::string name = lower(spec.substr(0, colon));
+    const auto preset = std::find_if(presets().begin(), presets().end(),
+                                     [&](const Preset &p) { return p.name == name; });
+    std::string why;
+    if (preset == presets().end()) {
+        why = "unknown card kind \"" + name + "\" (14a, 14b, felica, 15693 or a preset)";
+    } else {
+        Card card;
+        card.kind = preset->kind;
+        card.label = name;
+        if (applyOptions(card, preset->options, why) &&
+            (colon == std::string_view::npos || applyOptions(card, spec.substr(colon + 1), why)))
+            return card;
+    }
+    if (error)
+        *error = why;
+    return std::nullopt;
+}
+
+std::string describeCard(const Card &card)
+{
+    std::string text = card.label + ":";
+    switch (card.kind) {
+    case CardKind::Iso14443A:
+        text += "uid=" + hex(card.uid) + ",atqa=" + hex(card.atqa) +
+                ",sak=" + hex(std::span(&card.sak, 1)) +
+                ",ats=" + (card.ats.empty() ? std::string("none") : hex(card.ats)) +
+                ",sl=" + std::to_string(card.securityLevel);
+        break;
+    case CardKind::Iso14443B:
+        text += "pupi=" + hex(card.uid) + ",app=" + hex(card.appData) +
+                ",info=" + hex(card.protocolInfo);
+        break;
+    case CardKind::Felica:
+        text += "idm=" + hex(card.uid) + ",slot=" + hex(std::span(&card.slot, 1)) +
+                ",sub=" + hex(std::span(&card.subResponse, 1));
+        if (!card.pmm.empty())
+            text += ",pmm=" + hex(card.pmm);
+        break;
+    case CardKind::Iso15693:
+        text += "uid=" + hex(card.uid) + ",dsfid=" + hex(std::span(&card.dsfid, 1));
+        break;
+    }
+    return text;
+}
+
+std::vector<std::pair<std::string, std::string>> cardPresets()
+{
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const Preset &p : presets())
+        out.emplace_back(std::string(p.name), std::string(p.about) + ": " + std::string(p.options));
+    return out;
+}
+
+std::vector<Card> defaultField()
+{
+    std::vector<Card> field;
+    for (std::string_view kind : {"14a", "14b", "felica", "15693"})
+        field.push_back(*parseCard(kind));
+    return field;
+}
+
+Bytes responseFrame(std::uint8_t group, std::uint8_t code, std::uint8_t status,
+                    std::span<const std::uint8_t> data)
+{
+    // LEN counts the header bytes 3 to 6, the status and the data.
+    const std::size_t length = data.size() + 5;
+    Bytes frame(length + 4);
+    frame[0] = kStartMark;
+    frame[1] = static_cast<std::uint8_t>(length >> 8);
+    frame[2] = static_cast<std::uint8_t>(length & 0xFF);
+    // Bytes 3 and 4 stay zero.
+    frame[5] = group;
+    frame[6] = code;
+    frame[7] = status;
+    std::copy(data.begin(), data.end(), frame.begin() + 8);
+    std::uint8_t checksum = 0;
+    for (std::size_t i = 1; i + 1 < frame.size(); ++i)
+        checksum ^= frame[i];
+    frame.back() = checksum;
+    return frame;
+}
+
+// --- the reader -----------------------------------------------------------------------
+
+ReaderModel::ReaderModel(std::vector<Card> field)
+    : m_cards(std::move(field))
+{}
+
+std::size_t ReaderModel::addCard(Card card)
+{
+    card.present = true;
+    m_cards.push_back(std::move(card));
+    return m_cards.size() - 1;
+}
+
+bool ReaderModel::setPresent(std::size_t index, bool present)
+{
+    if (index >= m_cards.size())
+        return false;
+    m_cards[index].present = present;
+    return true;
+}
+
+void ReaderModel::idle()
+{
+    m_pos = 0;
+}
+
+std::vector<Exchange> ReaderModel::receive(std::span<const std::uint8_t> bytes)
+{
+    std::vector<Exchange> out;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const std::uint8_t b = bytes[i];
+        if (m_pos == 0) {
+            if (b == kStartMark)
+                m_frame[static_cast<std::size_t>(m_pos++)] = b;
+            continue; // noise between frames
+        }
+        // Requests are framed by their length: a 0xAA inside one is data (a UID byte).
+        m_frame[static_cast<std::size_t>(m_pos++)] = b;
+        if (m_pos == 3) {
+            m_length = m_frame[1] * 256 + m_frame[2];
+            if (m_length < 4) {
+                // Not a request; look for a start mark in what was taken for its length.
+                const Bytes rest(m_frame.begin() + 1, m_frame.begin() + 3);
+                m_pos = 0;
+                auto more = receive(rest);
+                out.insert(out.end(), more.begin(), more.end());
+            }
+            continue;
+        }
+        const std::span<const std::uint8_t> frame(m_frame.data(), static_cast<std::size_t>(m_pos));
+        if (m_pos == kHeaderSize && m_length + 4 > kMaxFrame) {
+            // Longer than the receive buffer: refused at once, the rest is skipped.
+            out.push_back({Bytes(frame.begin(), frame.end()),
+                           responseFrame(m_frame[5], m_frame[6], kBufferFull)});
+            m_pos = 0;
+            continue;
+        }
+        if (m_pos < m_length + 4)
+            continue;
+
+        m_pos = 0;
+        std::uint8_t checksum = 0;
+        for (std::size_t j = 1; j + 1 < frame.size(); ++j)
+            checksum ^= frame[j];
+        Exchange exchange{Bytes(frame.begin(), frame.end()), {}};
+        if (checksum != frame.back()) {
+            exchange.response = responseFrame(frame[5], frame[6], kBadChecksum);
+        } else {
+            const Request request{frame[5], frame[6], frame.subspan(7, frame.size() - 8)};
+            const Answer reply = answer(request);
+            exchange.response =
+                responseFrame(request.group, request.code, reply.status, reply.data);
+        }
+        out.push_back(std::move(exchange));
+    }
+    return out;
+}
+
+ReaderModel::Answer ReaderModel::answer(const Request &request)
+{
+    switch (request.group) {
+    case kGroupReader:
+        return reader(request);
+    case kGroupA:
+        return iso14443A(request);
+    case kGroupB:
+        return poll(CardKind::Iso14443B, request, 2);
+    case kGroupFelica:
+        return poll(CardKind::Felica, request, 4);
+    case kGroup15693:
+        return poll(CardKind::Iso15693, request, 2);
+    default:
+        return {kUnknownGroup, {}};
+    }
+}
+
+ReaderModel::Answer ReaderModel::reader(const Request &request)
+{
+    if (request.code == kCarrierOn || request.code == kCarrierOff) {
+        if (!request.data.empty())
+            return {kBadParameter, {}};
+        m_carrier = request.code == kCarrierOn;
+        if (!m_carrier)
+            m_activeA.reset(); // the cards lose power
+        return {kOk, {}};
+    }
+    for (const KeypadField &field : keypadFields()) {
+        const std::span<std::uint8_t> value = field.bytes(m_keypad);
+        if (request.code == field.get) {
+            if (!request.data.empty())
+                return {kBadParameter, {}};
+            return {kOk, Bytes(value.begin(), value.end())};
+        }
+        if (request.code == field.set) {
+            if (request.data.size() != value.size() || !field.valid(request.data))
+                return {kBadParameter, {}};
+            std::copy(request.data.begin(), request.data.end(), value.begin());
+            return {kOk, {}};
+        }
+    }
+    return {kUnknownCode, {}};
+}
+
+const Card *ReaderModel::firstPresent(CardKind kind) const
+{
+    // Several cards of one kind do not collide here: the first one placed answers.
+    for (const Card &card : m_cards) {
+        if (card.present && card.kind == kind)
+            return &card;
+    }
+    return nullptr;
+}
+
+const Card *ReaderModel::activeA() const
+{
+    if (!m_carrier || !m_activeA || *m_activeA >= m_cards.size() || !m_cards[*m_activeA].present)
+        return nullptr;
+    return &m_cards[*m_activeA];
+}
+
+ReaderModel::Answer ReaderModel::iso14443A(const Request &request)
+{
+    switch (request.code) {
+    case kConfigure:
+        if (!request.data.empty())
+            return {kBadParameter, {}};
+        m_activeA.reset();
+        return {kOk, {}};
+    case kRequestA: {
+        if (!request.data.empty())
+            return {kBadParameter, {}};
+        m_activeA.reset();
+        m_selectedLevel = 0;
+        m_selected = false;
+        const Card *card = m_carrier ? firstPresent(CardKind::Iso14443A) : nullptr;
+        if (!card)
+            return {kNoCard, {}};
+        m_activeA = static_cast<std::size_t>(card - m_cards.data());
+        return {kOk, Bytes(card->atqa.begin(), card->atqa.end())};
+    }
+    case kAnticollision:
+    case kSelect: {
+        const std::size_t size = request.code == kAnticollision ? 2 : 5;
+        if (request.data.size() != size || request.data[0] < 1 || request.data[0] > 3)
+            return {kBadParameter, {}};
+        const Card *card = activeA();
+        const int level = request.data[0];
+        // Only the next level of the card that answered the request responds.
+        if (!card || m_selected || level != m_selectedLevel + 1 || level > cascadeLevels(*card))
+            return {kNoCard, {}};
+        const Bytes uid = levelBytes(*card, level);
+        if (request.code == kAnticollision)
+            return {kOk, uid};
+        if (!std::equal(uid.begin(), uid.end(), request.data.begin() + 1))
+            return {kNoCard, {}};
+        m_selectedLevel = level;
+        if (level < cascadeLevels(*card))
+            return {kOk, {kCascadeBit}};
+        m_selected = true;
+        return {kOk, {card->sak}};
+    }
+    case kRats: {
+        const Card *card = activeA();
+        if (!card || !m_selected || card->ats.empty())
+            return {kNoCard, {}};
+        return {kOk, card->ats};
+    }
+    case kSecurityProbe: {
+        const Card *card = activeA();
+        if (!card || !m_selected)
+            return {kNoCard, {}};
+        return {card->securityLevel == 0 ? kOk : kCardError, {}};
+    }
+    default:
+        return {kUnknownCode, {}};
+    }
+}
+
+ReaderModel::Answer ReaderModel::poll(CardKind kind, const Request &request, std::size_t dataLength)
+{
+    if (request.code == kConfigure)
+        return {request.data.empty() ? kOk : kBadParameter, {}};
+    if (request.code != kPoll)
+        return {kUnknownCode, {}};
+    if (request.data.size() != dataLength)
+        return {kBadParameter, {}};
+    const Card *card = m_carrier ? firstPresent(kind) : nullptr;
+    if (!card)
+        return {kNoCard, {}};
+
+    Bytes data;
+    switch (kind) {
+    case CardKind::Iso14443B:
+        data = card->uid;
+        data.insert(data.end(), card->appData.begin(), card->appData.end());
+        data.insert(data.end(), card->protocolInfo.begin(), card->protocolInfo.end());
+        break;
+    case CardKind::Felica:
+        // Slot, sub-response, then the index just past the IDm, counted from the slot.
+        data = {card->slot, card->subResponse, static_cast<std::uint8_t>(3 + card->uid.size())};
+        data.insert(data.end(), card->uid.begin(), card->uid.end());
+        data.insert(data.end(), card->pmm.begin(), card->pmm.end());
+        break;
+    case CardKind::Iso15693:
+        data = {card->dsfid};
+        data.insert(data.end(), card->uid.begin(), card->uid.end());
+        break;
+    case CardKind::Iso14443A:
+        break;
+    }
+    return {kOk, data};
+}
+
+} // namespace qn480::sim
