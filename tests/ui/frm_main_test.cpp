@@ -1,0 +1,505 @@
+#include "window_rig.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QStatusBar>
+
+namespace qn480::testing {
+namespace {
+
+using FrmMainTest = WindowRig;
+
+const char *const kReadButtons[] = {"btn_Read01", "btn_Read02", "btn_Read03", "btn_Read04",
+                                    "btn_Read05"};
+const char *const kStopButtons[] = {"btn_Stop01", "btn_Stop02", "btn_Stop03", "btn_Stop04",
+                                    "btn_Stop05"};
+const char *const kKeypadGroups[] = {"gbox_keypad01", "gbox_keypad02", "gbox_keypad03",
+                                     "gbox_keypad04"};
+
+struct Caption
+{
+    const char *name;
+    const char *text;
+};
+
+// Every captioned control, as the operator reads it.
+const Caption kCaptions[] = {
+    {"btn_Connect", "Connect"},
+    {"btn_Read01", "Read"},
+    {"btn_Read02", "Read"},
+    {"btn_Read03", "Read"},
+    {"btn_Read04", "Read"},
+    {"btn_Read05", "Initialize"},
+    {"btn_Stop01", "Stop"},
+    {"btn_Stop05", "Stop"},
+    {"chk01_Auto", "AutoRead"},
+    {"chk01_Beep", "Beep"},
+    {"chk01_Led", "LED"},
+    {"chk01_Same", "SameCard"},
+    {"chk02_43A", "ISO14443A"},
+    {"chk02_43B", "ISO14443B"},
+    {"chk02_43C", "Felia"},
+    {"chk02_693", "ISO15693"},
+    {"chk02_Guid", "Chinese GUID"},
+    {"rbn03_14H", "14H"},
+    {"rbn03_5D", "5D"},
+    {"rbn03_6H", "6H"},
+    {"rbn03_8D", "8D"},
+    {"rbn03_8H", "8H"},
+    {"rbn03_10D", "10D"},
+    {"rbn03_10H", "10H"},
+    {"rbn03_13D", "13D"},
+    {"rbn03_16H", "16H"},
+    {"rbn03_4D", "4D"},
+    {"rbn03_32H", "32H"},
+    {"chk03_RevByte", "ReverseByte"},
+    {"chk03_RevBit", "ReverseBit"},
+    {"chk03_Comma", "Comma"},
+    {"chk03_Brackets", "Brackets"},
+    {"chk03_Quotes", "Quotes"},
+    {"chk03_Space", "Space"},
+    {"chk03_Tab", "Tab"},
+    {"chk03_Down", "Down"},
+    {"chk03_Ctrl", "Ctrl+Enter"},
+    {"chk03_Enter", "Enter"},
+    {"btn_SetKeypadG01", "Get Mode"},
+    {"btn_SetKeypadS01", "Set Mode"},
+    {"btn_SetKeypadG02", "Get Type"},
+    {"btn_SetKeypadS02", "Set Type"},
+    {"btn_SetKeypadG03", "Get AddType"},
+    {"btn_SetKeypadS03", "Set AddType"},
+    {"btn_SetKeypadG04", "Get SendTime"},
+    {"btn_SetKeypadS04", "Set SendTime"},
+    {"btn_SetKeypadG05", "Get ScanTime"},
+    {"btn_SetKeypadS05", "Set ScanTime"},
+    {"btn_SetKeypadG06", "Get SameTime"},
+    {"btn_SetKeypadS06", "Set SameTime"},
+    {"Button1", "default"},
+};
+
+// The edit boxes and the labels a screen reader names them by.
+const Caption kBoxLabels[] = {
+    {"edt_14443A_UID", "UID :"},
+    {"edt_14443A_ATQA", "ATQA :"},
+    {"edt_14443A_SAK", "SAK :"},
+    {"edt_14443A_CardType", "CardType :"},
+    {"edt_ISO14443B_BPUPI", "UID :"},
+    {"edt_ISO14443B_AppData", "ATQA :"},
+    {"edt_ISO14443B_Info", "SAK :"},
+    {"edt_Felica_Slot", "Slot :"},
+    {"edt_Felica_SubResp", "Sub Resp :"},
+    {"edt_Felica_UID", "UID :"},
+    {"edt_ISO15693_DSFID", "DSFID :"},
+    {"edt_ISO15693_UID", "UID :"},
+    {"Edit5", "Slot :"},
+    {"Edit6", "Sub Resp :"},
+    {"edt_MifarePlusInit", "UID :"},
+};
+
+QString accessibleName(QWidget *widget)
+{
+    QAccessibleInterface *face = QAccessible::queryAccessibleInterface(widget);
+    return face ? face->text(QAccessible::Name) : QString();
+}
+
+TEST_F(FrmMainTest, StartsDisconnectedWithEveryControlNamedAndCaptioned)
+{
+    TfrmMain &form = window();
+    EXPECT_EQ(form.windowTitle(), "QN480 Test Tools V0102 [2013-09-17]");
+    EXPECT_EQ(form.size(), QSize(800, 520));
+
+    for (const Caption &c : kCaptions) {
+        auto *button = child<QAbstractButton>(c.name);
+        if (button) {
+            EXPECT_EQ(button->text(), QString::fromLatin1(c.text)) << c.name;
+            EXPECT_EQ(accessibleName(button), QString::fromLatin1(c.text)) << c.name;
+        }
+    }
+    for (const Caption &c : kBoxLabels)
+        EXPECT_EQ(accessibleName(child<QWidget>(c.name)), QString::fromLatin1(c.text)) << c.name;
+    // A combo box is named by its entry; its label reaches screen readers as a relation.
+    EXPECT_EQ(child<QLabel>("lblPort01")->text(), "Serial Port :");
+    EXPECT_EQ(child<QLabel>("lblPort01")->buddy(), child<QWidget>("cbxCommNo"));
+    EXPECT_EQ(child<QLabel>("Label10")->text(), " *1ms");
+    EXPECT_EQ(child<QLabel>("Label16")->text(), " *10ms");
+    EXPECT_EQ(child<QLabel>("Label17")->text(), " *100ms");
+    for (const char *name : {"pnlCounect", "Panel1", "Panel2", "edt_14443A_UID"})
+        EXPECT_NE(child<QWidget>(name), nullptr);
+
+    auto *pages = child<QTabWidget>("pcMain");
+    const QStringList pageNames{
+        "ts_ISO14443A", "ts_ISO14443B", "ts_Felica", "ts_ISO15693", "ts_MifareInitialization",
+        "ts_SetKeypad"};
+    const QStringList tabCaptions{
+        "ISO14443A", "ISO14443B", "Felica", "ISO15693", "MifareInitialization", "SetKeypad"};
+    ASSERT_EQ(pages->count(), 6);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(pages->widget(i)->objectName(), pageNames[i]);
+        EXPECT_EQ(pages->tabText(i), tabCaptions[i]);
+        EXPECT_EQ(pages->isTabVisible(i), i != 4) << i;
+    }
+    EXPECT_EQ(pages->currentWidget()->objectName(), "ts_ISO14443A");
+
+    for (const char *name : kReadButtons)
+        EXPECT_FALSE(enabled(name)) << name;
+    for (const char *name : kStopButtons)
+        EXPECT_FALSE(enabled(name)) << name;
+    for (const char *name : kKeypadGroups) {
+        EXPECT_FALSE(enabled(name)) << name;
+        EXPECT_TRUE(child<QGroupBox>(name)->title().isEmpty()) << name;
+    }
+    EXPECT_TRUE(enabled("pnlCounect"));
+    EXPECT_FALSE(child<QWidget>("shape_run")->isVisible());
+    EXPECT_EQ(child<QWidget>("shape_run")->size(), QSize(30, 30));
+    EXPECT_EQ(form.statusText(), "");
+    EXPECT_EQ(form.runFlags().connectTag, 0);
+    EXPECT_EQ(form.runFlags().shapeTag, 0);
+    for (int tag : form.runFlags().readTag)
+        EXPECT_EQ(tag, 0);
+}
+
+TEST_F(FrmMainTest, KeypadControlsStartAtTheirDefaults)
+{
+    window();
+    auto *sixteen = child<QRadioButton>("rbn03_16H");
+    ASSERT_NE(sixteen->group(), nullptr);
+    EXPECT_TRUE(sixteen->group()->exclusive());
+    EXPECT_EQ(sixteen->group()->buttons().size(), 11);
+    EXPECT_EQ(sixteen->group()->checkedButton(), sixteen);
+    for (const Caption &c : kCaptions) {
+        if (QString::fromLatin1(c.name).startsWith("chk")) {
+            EXPECT_FALSE(child<QAbstractButton>(c.name)->isChecked()) << c.name;
+        }
+    }
+    for (const char *name : {"sbSendTime", "sbScanTime", "sbSameTime"}) {
+        auto *bar = child<QScrollBar>(name);
+        EXPECT_EQ(bar->orientation(), Qt::Horizontal) << name;
+        EXPECT_EQ(bar->minimum(), 0) << name;
+        EXPECT_EQ(bar->maximum(), 255) << name;
+        EXPECT_EQ(bar->singleStep(), 1) << name;
+        EXPECT_EQ(bar->pageStep(), 5) << name;
+        EXPECT_EQ(bar->value(), 10) << name;
+    }
+    for (const char *name : {"pnlSendTime", "pnlScanTime", "pnlSameTime"}) {
+        auto *panel = child<QLabel>(name);
+        EXPECT_EQ(panel->text(), "10") << name;
+        EXPECT_EQ(panel->alignment(), Qt::AlignCenter) << name;
+        EXPECT_TRUE(panel->font().bold()) << name;
+        EXPECT_EQ(panel->font().pixelSize(), 24) << name;
+        EXPECT_EQ(panel->palette().color(QPalette::WindowText), QColor(Qt::yellow)) << name;
+    }
+}
+
+TEST_F(FrmMainTest, KeepsControlsOutOfTheFocusChain)
+{
+    TfrmMain &form = window();
+    static const QRegularExpression ours(
+        "^(btn_|edt_|Edit|cbx|chk0|rbn03_|sb[A-Z][a-z]+Time|Button1)");
+    int checked = 0;
+    for (QWidget *widget : form.findChildren<QWidget *>()) {
+        if (!ours.match(widget->objectName()).hasMatch())
+            continue;
+        ++checked;
+        EXPECT_FALSE(widget->focusPolicy() & Qt::TabFocus) << widget->objectName().toStdString();
+    }
+    // Connect, 10 Read/Stop, 13 keypad buttons, 15 edit boxes, the combo box, 19 check
+    // boxes, 11 radio buttons, 3 scroll bars.
+    EXPECT_EQ(checked, 73);
+}
+
+TEST_F(FrmMainTest, PlacesControlsWhereTheFormHasThem)
+{
+    window();
+    const std::pair<const char *, QRect> places[] = {
+        {"lblPort01", {109, 20, 70, 24}},         {"btn_Connect", {346, 20, 120, 25}},
+        {"edt_14443A_UID", {132, 20, 200, 24}},   {"edt_14443A_CardType", {132, 170, 200, 24}},
+        {"edt_ISO15693_UID", {132, 70, 200, 24}}, {"edt_MifarePlusInit", {132, 120, 200, 24}},
+        {"btn_Read01", {380, 16, 160, 80}},       {"btn_Stop04", {380, 120, 160, 80}},
+        {"gbox_keypad01", {8, 2, 220, 136}},      {"gbox_keypad02", {238, 2, 220, 136}},
+        {"gbox_keypad03", {8, 136, 451, 212}},    {"gbox_keypad04", {463, 2, 306, 346}},
+        {"chk02_Guid", {20, 76, 181, 17}},        {"rbn03_13D", {300, 46, 60, 17}},
+        {"chk03_RevBit", {20, 166, 120, 17}},     {"btn_SetKeypadS03", {336, 166, 100, 25}},
+        {"pnlSameTime", {8, 180, 49, 30}},        {"Label17", {55, 182, 60, 30}},
+        {"sbSameTime", {115, 182, 154, 30}},      {"Button1", {8, 270, 261, 30}},
+    };
+    for (const auto &[name, rect] : places)
+        EXPECT_EQ(child<QWidget>(name)->geometry(), rect) << name;
+    auto *combo = child<QComboBox>("cbxCommNo");
+    EXPECT_EQ(combo->pos(), QPoint(183, 20));
+    EXPECT_EQ(combo->width(), 160);
+    EXPECT_EQ(child<QWidget>("pnlCounect")->height(), 65);
+    EXPECT_EQ(child<QWidget>("Panel1")->height(), 30);
+    EXPECT_EQ(child<QWidget>("pnlCounect")->y(), 0);
+    EXPECT_EQ(child<QWidget>("Panel1")->geometry().bottom(), window().height() - 1);
+}
+
+TEST_F(FrmMainTest, ListsPortsWithTheirDevicesAndSelectsTheFirst)
+{
+    window();
+    auto *combo = child<QComboBox>("cbxCommNo");
+    EXPECT_FALSE(combo->isEditable());
+    ASSERT_EQ(combo->count(), 2);
+    EXPECT_EQ(combo->itemText(0), "COM03");
+    EXPECT_EQ(combo->itemText(1), "COM07");
+    EXPECT_EQ(combo->currentIndex(), 0);
+    const QString tip = combo->itemData(1, Qt::ToolTipRole).toString();
+    EXPECT_TRUE(tip.contains("/dev/ttyUSB0")) << tip.toStdString();
+    EXPECT_TRUE(tip.contains("FTDI FT232R")) << tip.toStdString();
+}
+
+TEST_F(FrmMainTest, ConnectEnablesThePagesAndDisconnectLocksThemAgain)
+{
+    TfrmMain &form = window();
+    child<QComboBox>("cbxCommNo")->setCurrentIndex(1);
+    click("btn_Connect");
+
+    EXPECT_EQ(openedNumber, 7);
+    EXPECT_EQ(openedSettings, "115200,n,8,1");
+    EXPECT_TRUE(form.link().hasPort());
+    EXPECT_EQ(form.statusText(), " Connect OK!! ");
+    EXPECT_EQ(child<QPushButton>("btn_Connect")->text(), "Disconnect");
+    EXPECT_EQ(form.runFlags().connectTag, 1);
+    for (const char *name : kReadButtons)
+        EXPECT_TRUE(enabled(name)) << name;
+    for (const char *name : kStopButtons)
+        EXPECT_FALSE(enabled(name)) << name;
+    for (const char *name : kKeypadGroups)
+        EXPECT_TRUE(enabled(name)) << name;
+
+    click("btn_Connect");
+    EXPECT_FALSE(form.link().hasPort());
+    EXPECT_EQ(form.statusText(), " ");
+    EXPECT_EQ(child<QPushButton>("btn_Connect")->text(), "Connect");
+    EXPECT_EQ(form.runFlags().connectTag, 0);
+    for (const char *name : kReadButtons)
+        EXPECT_FALSE(enabled(name)) << name;
+    for (const char *name : kKeypadGroups)
+        EXPECT_FALSE(enabled(name)) << name;
+    EXPECT_TRUE(reader.requests().empty());
+}
+
+TEST_F(FrmMainTest, FailedConnectShowsItsReasonAndStaysLocked)
+{
+    openSucceeds = false;
+    TfrmMain &form = window();
+    click("btn_Connect");
+
+    EXPECT_EQ(form.statusText(), " Connect Error!! ");
+    EXPECT_EQ(child<QLabel>("sbMainPanel0")->toolTip(), "Device or resource busy");
+    EXPECT_EQ(child<QPushButton>("btn_Connect")->text(), "Connect");
+    EXPECT_EQ(form.runFlags().connectTag, 0);
+    for (const char *name : kReadButtons)
+        EXPECT_FALSE(enabled(name)) << name;
+    for (const char *name : kKeypadGroups)
+        EXPECT_FALSE(enabled(name)) << name;
+
+    // The next attempt starts afresh.
+    openSucceeds = true;
+    click("btn_Connect");
+    EXPECT_EQ(form.statusText(), " Connect OK!! ");
+    EXPECT_TRUE(child<QLabel>("sbMainPanel0")->toolTip().isEmpty());
+}
+
+TEST_F(FrmMainTest, WithoutSerialPortsConnectFails)
+{
+    ports.clear();
+    FrmMainDependencies deps = dependencies();
+    deps.openPort = FrmMainDependencies{}.openPort; // the real OpenPort
+    TfrmMain form(deps);
+    EXPECT_EQ(form.findChild<QComboBox *>("cbxCommNo")->count(), 0);
+    form.btn_ConnectClick();
+    EXPECT_EQ(form.statusText(), " Connect Error!! ");
+    EXPECT_EQ(form.runFlags().connectTag, 0);
+    EXPECT_FALSE(form.link().hasPort());
+}
+
+struct RunState
+{
+    bool portRow = false;
+    bool read = false;
+    bool stop = false;
+    bool indicator = false;
+    int readTag = -1;
+    QString uid;
+    QString status;
+};
+
+TEST_F(FrmMainTest, ARunLocksThePortRowUntilStopIsPressed)
+{
+    typeACardInField();
+    connectReader();
+    TfrmMain &form = window();
+    RunState during;
+    whenAsked(0x0A, 0x10, 3, [&] {
+        during = {enabled("pnlCounect"),      enabled("btn_Read01"),
+                  enabled("btn_Stop01"),      child<QWidget>("shape_run")->isVisible(),
+                  form.runFlags().readTag[1], child<QLineEdit>("edt_14443A_UID")->text(),
+                  form.statusText()};
+        click("btn_Stop01");
+    });
+
+    click("btn_Read01");
+
+    EXPECT_FALSE(during.portRow);
+    EXPECT_FALSE(during.read);
+    EXPECT_TRUE(during.stop);
+    EXPECT_TRUE(during.indicator);
+    EXPECT_EQ(during.readTag, 1);
+    EXPECT_EQ(during.uid, "0000000078563412");
+    EXPECT_EQ(during.status, " 0000000078563412");
+    EXPECT_EQ(form.sbMainHint(), "0000000078563412");
+
+    EXPECT_TRUE(enabled("pnlCounect"));
+    EXPECT_TRUE(enabled("btn_Read01"));
+    EXPECT_FALSE(enabled("btn_Stop01"));
+    EXPECT_FALSE(child<QWidget>("shape_run")->isVisible());
+    EXPECT_EQ(form.runFlags().readTag[1], 0);
+    EXPECT_EQ(form.statusText(), " ");
+    EXPECT_EQ(child<QLineEdit>("edt_14443A_CardType")->text(), "Mifare Classic 1K");
+    // The pass in progress completed; the carrier went off once, last.
+    EXPECT_EQ(reader.count(0x00, 0x31), 1);
+    EXPECT_EQ(reader.commands().back(), std::make_pair(std::uint8_t{0x00}, std::uint8_t{0x31}));
+    EXPECT_EQ(reader.count(0x0A, 0x10), 3);
+}
+
+TEST_F(FrmMainTest, ChangingThePageStopsTheRun)
+{
+    typeACardInField();
+    connectReader();
+    TfrmMain &form = window();
+    whenAsked(0x0A, 0x10, 2, [&] { showPage("ts_ISO14443B"); });
+
+    click("btn_Read01");
+
+    EXPECT_EQ(child<QTabWidget>("pcMain")->currentWidget()->objectName(), "ts_ISO14443B");
+    EXPECT_EQ(form.runFlags().readTag[1], 0);
+    EXPECT_EQ(reader.count(0x0A, 0x10), 2);
+    EXPECT_EQ(reader.count(0x00, 0x31), 1);
+    EXPECT_TRUE(enabled("pnlCounect"));
+}
+
+TEST_F(FrmMainTest, SetKeypadShownMidRunReadsTheReadersSettings)
+{
+    typeACardInField();
+    reader.always(0x00, 0x10, 1, hex("05"));
+    reader.always(0x00, 0x12, 1, hex("11"));
+    reader.always(0x00, 0x1A, 1, hex("0C 04 41"));
+    reader.always(0x00, 0x18, 1, hex("21"));
+    reader.always(0x00, 0x14, 1, hex("05"));
+    reader.always(0x00, 0x16, 1, hex("0F"));
+    connectReader();
+    TfrmMain &form = window();
+    whenAsked(0x0A, 0x13, 1, [&] { showPage("ts_SetKeypad"); });
+
+    click("btn_Read01");
+
+    // The Gets ran inside the poll's wait and still got their own answers.
+    EXPECT_TRUE(child<QAbstractButton>("chk01_Auto")->isChecked());
+    EXPECT_TRUE(child<QAbstractButton>("chk01_Led")->isChecked());
+    EXPECT_FALSE(child<QAbstractButton>("chk01_Beep")->isChecked());
+    EXPECT_TRUE(child<QAbstractButton>("chk02_43A")->isChecked());
+    EXPECT_TRUE(child<QAbstractButton>("chk02_Guid")->isChecked());
+    EXPECT_TRUE(child<QAbstractButton>("rbn03_32H")->isChecked());
+    EXPECT_TRUE(child<QAbstractButton>("chk03_RevBit")->isChecked());
+    EXPECT_EQ(child<QLabel>("pnlSendTime")->text(), "33");
+    EXPECT_EQ(child<QLabel>("pnlSameTime")->text(), "15");
+    // ...and the card's pass was not disturbed by them.
+    EXPECT_EQ(child<QLineEdit>("edt_14443A_SAK")->text(), "08");
+    EXPECT_EQ(form.runFlags().readTag[1], 0);
+    EXPECT_EQ(reader.count(0x00, 0x31), 1);
+}
+
+TEST_F(FrmMainTest, ClosingMidRunShutsDownAndTheRunUnwinds)
+{
+    typeACardInField();
+    connectReader();
+    TfrmMain &form = window();
+    whenAsked(0x0A, 0x12, 2, [&] { form.close(); });
+
+    click("btn_Read01");
+
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(form.runFlags().connectTag, 0);
+    for (int tag : form.runFlags().readTag)
+        EXPECT_EQ(tag, 0);
+    EXPECT_FALSE(form.link().hasPort());
+    EXPECT_FALSE(child<QWidget>("shape_run")->isVisible());
+    EXPECT_EQ(form.statusText(), " ");
+    for (const char *name : kKeypadGroups)
+        EXPECT_FALSE(enabled(name)) << name;
+    // The rest of the pass and the carrier-off found no port.
+    EXPECT_EQ(reader.count(0x00, 0x31), 0);
+    EXPECT_EQ(reader.commands().back(), std::make_pair(std::uint8_t{0x0A}, std::uint8_t{0x12}));
+}
+
+TEST_F(FrmMainTest, ExceptionFromAHandlerIsReportedAndTheWindowGoesOn)
+{
+    openThrows = true;
+    TfrmMain &form = window();
+    click("btn_Connect");
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0], "port exploded");
+    EXPECT_TRUE(form.isVisible());
+
+    click("btn_Connect");
+    EXPECT_EQ(reported.size(), 1u);
+    EXPECT_EQ(form.statusText(), " Connect OK!! ");
+}
+
+TEST_F(FrmMainTest, ExceptionDuringARunLeavesThePageIdle)
+{
+    typeACardInField();
+    connectReader();
+    TfrmMain &form = window();
+    reader.onRequest([&](const Bytes &request) {
+        if (request.at(5) == 0x0A && request.at(6) == 0x00)
+            throw std::runtime_error("line noise");
+    });
+
+    click("btn_Read01");
+
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0], "line noise");
+    EXPECT_TRUE(enabled("pnlCounect"));
+    EXPECT_TRUE(enabled("btn_Read01"));
+    EXPECT_FALSE(enabled("btn_Stop01"));
+    EXPECT_EQ(form.runFlags().readTag[1], 0);
+}
+
+TEST(ApplicationTest, ShowsAnEscapedExceptionInAMessageBox)
+{
+    auto *app = qobject_cast<Application *>(QCoreApplication::instance());
+    ASSERT_NE(app, nullptr);
+    QString shown;
+    QTimer::singleShot(0, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        shown = box->text();
+        box->accept();
+    });
+    QPushButton button;
+    QObject::connect(&button, &QPushButton::clicked, [] { throw std::runtime_error("boom"); });
+    QTest::mouseClick(&button, Qt::LeftButton);
+    EXPECT_EQ(shown, "boom");
+
+    // Something that is not a standard exception is shown with the empty text.
+    app->setReporter([&](const QString &message) { shown = message; });
+    QObject::disconnect(&button, nullptr, nullptr, nullptr);
+    QObject::connect(&button, &QPushButton::clicked, [] { throw 42; });
+    QTest::mouseClick(&button, Qt::LeftButton);
+    EXPECT_EQ(shown, "");
+    app->setReporter(&Application::showInMessageBox);
+}
+
+} // namespace
+} // namespace qn480::testing

@@ -1,0 +1,11 @@
+#include "application.h"
+
+#include <gtest/gtest.h>
+
+// The widget tests need the tool's own application object: its notify() is under test too.
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    qn480::Application app(argc, argv);
+    return RUN_ALL_TESTS();
+}

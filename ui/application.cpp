@@ -1,0 +1,61 @@
+#include "application.h"
+
+#include <QMessageBox>
+
+#include <exception>
+
+namespace qn480 {
+
+Application::Application(int &argc, char **argv)
+    : QApplication(argc, argv)
+{}
+
+bool Application::notify(QObject *receiver, QEvent *event)
+{
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (...) {
+        report(exceptionMessage(std::current_exception()));
+    }
+    // The handler ran and failed; nobody else should take the event up.
+    return true;
+}
+
+void Application::report(const QString &message)
+{
+    if (m_reporter)
+        m_reporter(message);
+}
+
+void Application::showInMessageBox(const QString &message)
+{
+    QMessageBox::critical(nullptr, QCoreApplication::applicationName(), message);
+}
+
+QString exceptionMessage(std::exception_ptr exception)
+{
+    try {
+        std::rethrow_exception(std::move(exception));
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+        return {};
+    }
+}
+
+int runMainWindow(Application &app, FrmMainDependencies dependencies,
+                  const std::function<void(TfrmMain &)> &started)
+{
+    try {
+        TfrmMain frmMain(std::move(dependencies));
+        frmMain.show();
+        if (started)
+            started(frmMain);
+        return QApplication::exec();
+    } catch (...) {
+        app.report(exceptionMessage(std::current_exception()));
+    }
+    return 1;
+}
+
+} // namespace qn480

@@ -1,0 +1,862 @@
+#include "frm_main.h"
+
+#include "procedures.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include <iostream>
+
+namespace qn480 {
+
+namespace {
+
+const QString kCaption = QStringLiteral("QN480 Test Tools V0102 [2013-09-17]");
+const QString kConnectCaption = QStringLiteral("Connect");
+const QString kDisconnectCaption = QStringLiteral("Disconnect");
+const std::string kConnectOk = " Connect OK!! ";
+const std::string kConnectError = " Connect Error!! ";
+const std::string kBlankStatus = " ";
+
+constexpr QSize kWindowSize{800, 520};
+constexpr int kPortRowHeight = 65;
+constexpr int kStatusRowHeight = 30;
+constexpr QSize kIndicatorSize{30, 30};
+constexpr QColor kIndicatorYellow{255, 255, 0};
+constexpr int kTimingMax = 255;
+constexpr int kTimingLargeStep = 5;
+constexpr int kTimingStart = 10;
+
+struct Rect
+{
+    int x, y, w, h;
+    QRect rect() const { return {x, y, w, h}; }
+};
+
+// The boxes of a card page, top to bottom; every page puts them at the same places.
+struct CardField
+{
+    const char *label;
+    const char *edit;
+    int box; // CardBox, or -1 for a box no procedure writes
+};
+
+struct CardPage
+{
+    const char *name;
+    const char *caption;
+    const char *readCaption;
+    std::array<CardField, 4> fields;
+};
+
+constexpr int kNoBox = -1;
+constexpr int kFieldTops[] = {20, 70, 120, 170};
+constexpr int kLabelLeft = 52;
+constexpr int kEditLeft = 132;
+constexpr QSize kLabelSize{70, 24};
+constexpr QSize kEditSize{200, 24};
+constexpr Rect kReadRect{380, 16, 160, 80};
+constexpr Rect kStopRect{380, 120, 160, 80};
+
+constexpr std::array<CardPage, 5> kCardPages{{
+    {"ts_ISO14443A",
+     "ISO14443A",
+     "Read",
+     {{{"UID :", "edt_14443A_UID", int(CardBox::Uid14443A)},
+       {"ATQA :", "edt_14443A_ATQA", int(CardBox::Atqa14443A)},
+       {"SAK :", "edt_14443A_SAK", int(CardBox::Sak14443A)},
+       {"CardType :", "edt_14443A_CardType", int(CardBox::CardType14443A)}}}},
+    {"ts_ISO14443B",
+     "ISO14443B",
+     "Read",
+     {{{"UID :", "edt_ISO14443B_BPUPI", int(CardBox::BPupi)},
+       {"ATQA :", "edt_ISO14443B_AppData", int(CardBox::BAppData)},
+       {"SAK :", "edt_ISO14443B_Info", int(CardBox::BInfo)},
+       {}}}},
+    {"ts_Felica",
+     "Felica",
+     "Read",
+     {{{"Slot :", "edt_Felica_Slot", int(CardBox::FelicaSlot)},
+       {"Sub Resp :", "edt_Felica_SubResp", int(CardBox::FelicaSubResp)},
+       {"UID :", "edt_Felica_UID", int(CardBox::FelicaUid)},
+       {}}}},
+    {"ts_ISO15693",
+     "ISO15693",
+     "Read",
+     {{{"DSFID :", "edt_ISO15693_DSFID", int(CardBox::Iso15693Dsfid)},
+       {"UID :", "edt_ISO15693_UID", int(CardBox::Iso15693Uid)},
+       {},
+       {}}}},
+    {"ts_MifareInitialization",
+     "MifareInitialization",
+     "Initialize",
+     {{{"Slot :", "Edit5", kNoBox},
+       {"Sub Resp :", "Edit6", kNoBox},
+       {"UID :", "edt_MifarePlusInit", int(CardBox::MifarePlusInit)},
+       {}}}},
+}};
+constexpr int kMifarePage = 5;
+
+constexpr std::array<Rect, 4> kKeypadGroupRects{{
+    {8, 2, 220, 136},   // gbox_keypad01: Mode
+    {238, 2, 220, 136}, // gbox_keypad02: Type
+    {8, 136, 451, 212}, // gbox_keypad03: AddType
+    {463, 2, 306, 346}, // gbox_keypad04: timings
+}};
+
+struct KeypadCheckControl
+{
+    KeypadCheck check;
+    const char *name;
+    const char *caption;
+    int group;
+    Rect rect;
+};
+
+constexpr std::array<KeypadCheckControl, 19> kKeypadChecks{{
+    {KeypadCheck::Auto, "chk01_Auto", "AutoRead", 0, {20, 16, 90, 17}},
+    {KeypadCheck::Same, "chk01_Same", "SameCard", 0, {20, 46, 90, 17}},
+    {KeypadCheck::Beep, "chk01_Beep", "Beep", 0, {126, 16, 90, 17}},
+    {KeypadCheck::Led, "chk01_Led", "LED", 0, {126, 46, 90, 17}},
+    {KeypadCheck::Type43A, "chk02_43A", "ISO14443A", 1, {20, 16, 90, 17}},
+    {KeypadCheck::Type43B, "chk02_43B", "ISO14443B", 1, {20, 46, 90, 17}},
+    {KeypadCheck::Type693, "chk02_693", "ISO15693", 1, {126, 16, 90, 17}},
+    {KeypadCheck::Type43C, "chk02_43C", "Felia", 1, {126, 46, 90, 17}},
+    {KeypadCheck::TypeGuid, "chk02_Guid", "Chinese GUID", 1, {20, 76, 181, 17}},
+    {KeypadCheck::Comma, "chk03_Comma", "Comma", 2, {20, 76, 100, 17}},
+    {KeypadCheck::Space, "chk03_Space", "Space", 2, {120, 76, 100, 17}},
+    {KeypadCheck::Brackets, "chk03_Brackets", "Brackets", 2, {220, 76, 100, 17}},
+    {KeypadCheck::Quotes, "chk03_Quotes", "Quotes", 2, {320, 76, 100, 17}},
+    {KeypadCheck::Tab, "chk03_Tab", "Tab", 2, {20, 106, 100, 17}},
+    {KeypadCheck::Down, "chk03_Down", "Down", 2, {120, 106, 100, 17}},
+    {KeypadCheck::Ctrl, "chk03_Ctrl", "Ctrl+Enter", 2, {220, 106, 100, 17}},
+    {KeypadCheck::Enter, "chk03_Enter", "Enter", 2, {320, 106, 100, 17}},
+    {KeypadCheck::RevByte, "chk03_RevByte", "ReverseByte", 2, {20, 136, 120, 17}},
+    {KeypadCheck::RevBit, "chk03_RevBit", "ReverseBit", 2, {20, 166, 120, 17}},
+}};
+
+struct FormatRadio
+{
+    int code; // the format code the reader uses for it
+    const char *name;
+    const char *caption;
+    int left;
+    int top;
+};
+
+constexpr QSize kRadioSize{60, 17};
+constexpr int kStartFormat = 9; // "16H"
+constexpr std::array<FormatRadio, 11> kFormatRadios{{
+    {3, "rbn03_6H", "6H", 20, 16},
+    {5, "rbn03_8H", "8H", 90, 16},
+    {7, "rbn03_10H", "10H", 160, 16},
+    {1, "rbn03_14H", "14H", 230, 16},
+    {9, "rbn03_16H", "16H", 300, 16},
+    {12, "rbn03_32H", "32H", 370, 16},
+    {10, "rbn03_4D", "4D", 20, 46},
+    {2, "rbn03_5D", "5D", 90, 46},
+    {4, "rbn03_8D", "8D", 160, 46},
+    {6, "rbn03_10D", "10D", 230, 46},
+    {8, "rbn03_13D", "13D", 300, 46},
+}};
+
+struct KeypadButton
+{
+    const char *name;
+    const char *caption;
+    int group;
+    Rect rect;
+    void (TfrmMain::*handler)();
+};
+
+const std::array<KeypadButton, 13> kKeypadButtons{{
+    {"btn_SetKeypadG01", "Get Mode", 0, {20, 100, 90, 25}, &TfrmMain::btn_SetKeypadG01Click},
+    {"btn_SetKeypadS01", "Set Mode", 0, {118, 100, 90, 25}, &TfrmMain::btn_SetKeypadS01Click},
+    {"btn_SetKeypadG02", "Get Type", 1, {20, 100, 90, 25}, &TfrmMain::btn_SetKeypadG02Click},
+    {"btn_SetKeypadS02", "Set Type", 1, {118, 100, 90, 25}, &TfrmMain::btn_SetKeypadS02Click},
+    {"btn_SetKeypadG03", "Get AddType", 2, {230, 166, 100, 25}, &TfrmMain::btn_SetKeypadG03Click},
+    {"btn_SetKeypadS03", "Set AddType", 2, {336, 166, 100, 25}, &TfrmMain::btn_SetKeypadS03Click},
+    {"btn_SetKeypadG04", "Get SendTime", 3, {8, 56, 130, 30}, &TfrmMain::btn_SetKeypadG04Click},
+    {"btn_SetKeypadS04", "Set SendTime", 3, {138, 56, 130, 30}, &TfrmMain::btn_SetKeypadS04Click},
+    {"btn_SetKeypadG05", "Get ScanTime", 3, {8, 136, 130, 30}, &TfrmMain::btn_SetKeypadG05Click},
+    {"btn_SetKeypadS05", "Set ScanTime", 3, {138, 136, 130, 30}, &TfrmMain::btn_SetKeypadS05Click},
+    {"btn_SetKeypadG06", "Get SameTime", 3, {8, 216, 130, 30}, &TfrmMain::btn_SetKeypadG06Click},
+    {"btn_SetKeypadS06", "Set SameTime", 3, {138, 216, 130, 30}, &TfrmMain::btn_SetKeypadS06Click},
+    {"Button1", "default", 3, {8, 270, 261, 30}, &TfrmMain::Button1Click},
+}};
+
+struct TimingControls
+{
+    KeypadTiming timing;
+    const char *panel;
+    Rect panelRect;
+    const char *label;
+    const char *unit;
+    Rect labelRect;
+    const char *bar;
+    const char *barName; // for screen readers; the bar has no caption
+    Rect barRect;
+    void (TfrmMain::*handler)();
+};
+
+const std::array<TimingControls, 3> kTimings{{
+    {KeypadTiming::SendTime,
+     "pnlSendTime",
+     {8, 20, 49, 30},
+     "Label10",
+     " *1ms",
+     {55, 20, 60, 30},
+     "sbSendTime",
+     "SendTime",
+     {115, 20, 154, 30},
+     &TfrmMain::sbSendTimeChange},
+    {KeypadTiming::ScanTime,
+     "pnlScanTime",
+     {8, 100, 49, 30},
+     "Label16",
+     " *10ms",
+     {55, 100, 60, 30},
+     "sbScanTime",
+     "ScanTime",
+     {115, 100, 154, 30},
+     &TfrmMain::sbScanTimeChange},
+    {KeypadTiming::SameTime,
+     "pnlSameTime",
+     {8, 180, 49, 30},
+     "Label17",
+     " *100ms",
+     {55, 182, 60, 30},
+     "sbSameTime",
+     "SameCardTime",
+     {115, 182, 154, 30},
+     &TfrmMain::sbSameTimeChange},
+}};
+
+// The form's 13-pixel face. Where it is missing, a face of similar width keeps the captions
+// inside the boxes the form gives them.
+QFont formFont()
+{
+    QFont font;
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                      QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
+                      QStringLiteral("DejaVu Sans Condensed")});
+    font.setPixelSize(13);
+    return font;
+}
+
+QString twoDigits(int n)
+{
+    return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0'));
+}
+
+// Outside the focus chain, like every control of the form whose tab stop is off.
+template <typename W> W *noTabStop(W *widget)
+{
+    widget->setFocusPolicy(Qt::NoFocus);
+    return widget;
+}
+
+QPushButton *makeButton(QWidget *parent, const QString &name, const QString &caption,
+                        const QRect &rect)
+{
+    auto *button = noTabStop(new QPushButton(caption, parent));
+    button->setObjectName(name);
+    button->setGeometry(rect);
+    return button;
+}
+
+QLabel *makeFieldLabel(QWidget *parent, const QString &caption, const QRect &rect, QWidget *buddy)
+{
+    auto *label = new QLabel(caption, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    label->setGeometry(rect);
+    label->setBuddy(buddy);
+    return label;
+}
+
+QFrame *makePanel(QWidget *parent, const QString &name)
+{
+    auto *panel = new QFrame(parent);
+    panel->setObjectName(name);
+    panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    return panel;
+}
+
+} // namespace
+
+TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
+    : QWidget(parent)
+    , m_deps(std::move(dependencies))
+    , m_link(m_deps.clock)
+    , m_keypad(m_link, *this)
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(kCaption);
+    setFont(formFont());
+
+    m_link.setPump([] { QCoreApplication::processEvents(); });
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(createPortRow());
+    layout->addWidget(createPages(), 1);
+    layout->addWidget(createStatusRow());
+
+    m_pcMain->setTabVisible(kMifarePage - 1, false);
+    m_pcMain->setCurrentIndex(0);
+    connect(m_pcMain, &QTabWidget::currentChanged, this, &TfrmMain::onCurrentPageChanged);
+
+    resize(kWindowSize);
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    FormCreate();
+}
+
+TfrmMain::~TfrmMain() = default;
+
+QWidget *TfrmMain::createPortRow()
+{
+    m_pnlCounect = makePanel(this, QStringLiteral("pnlCounect"));
+    m_pnlCounect->setFixedHeight(kPortRowHeight);
+
+    m_cbxCommNo = noTabStop(new QComboBox(m_pnlCounect));
+    m_cbxCommNo->setObjectName(QStringLiteral("cbxCommNo"));
+    m_cbxCommNo->setEditable(false);
+    m_cbxCommNo->setGeometry(183, 20, 160, m_cbxCommNo->sizeHint().height());
+
+    auto *label = makeFieldLabel(m_pnlCounect, QStringLiteral("Serial Port :"),
+                                 QRect(109, 20, 70, 24), m_cbxCommNo);
+    label->setObjectName(QStringLiteral("lblPort01"));
+
+    m_btnConnect = makeButton(m_pnlCounect, QStringLiteral("btn_Connect"), kConnectCaption,
+                              QRect(346, 20, 120, 25));
+    connect(m_btnConnect, &QPushButton::clicked, this, &TfrmMain::btn_ConnectClick);
+    return m_pnlCounect;
+}
+
+QWidget *TfrmMain::createPages()
+{
+    auto *panel2 = makePanel(this, QStringLiteral("Panel2"));
+    auto *panelLayout = new QVBoxLayout(panel2);
+    panelLayout->setContentsMargins(0, 0, 0, 0);
+    m_pcMain = new QTabWidget(panel2);
+    m_pcMain->setObjectName(QStringLiteral("pcMain"));
+    panelLayout->addWidget(m_pcMain);
+
+    for (int page = 1; page <= kPages; ++page)
+        createCardPage(page);
+    createKeypadPage();
+    return panel2;
+}
+
+void TfrmMain::createCardPage(int page)
+{
+    static constexpr std::array<void (TfrmMain::*)(), kPages> readHandlers{
+        &TfrmMain::btn_Read01Click, &TfrmMain::btn_Read02Click, &TfrmMain::btn_Read03Click,
+        &TfrmMain::btn_Read04Click, &TfrmMain::btn_Read05Click};
+    static constexpr std::array<void (TfrmMain::*)(), kPages> stopHandlers{
+        &TfrmMain::btn_Stop01Click, &TfrmMain::btn_Stop02Click, &TfrmMain::btn_Stop03Click,
+        &TfrmMain::btn_Stop04Click, &TfrmMain::btn_Stop05Click};
+
+    const CardPage &spec = kCardPages[page - 1];
+    auto *sheet = new QWidget;
+    sheet->setObjectName(QLatin1String(spec.name));
+
+    for (std::size_t i = 0; i < spec.fields.size() && spec.fields[i].label; ++i) {
+        const CardField &field = spec.fields[i];
+        auto *edit = noTabStop(new QLineEdit(sheet));
+        edit->setObjectName(QLatin1String(field.edit));
+        edit->setGeometry(QRect(QPoint(kEditLeft, kFieldTops[i]), kEditSize));
+        makeFieldLabel(sheet, QLatin1String(field.label),
+                       QRect(QPoint(kLabelLeft, kFieldTops[i]), kLabelSize), edit);
+        if (field.box != kNoBox)
+            m_cardBoxes[std::size_t(field.box)] = edit;
+    }
+
+    auto *read = makeButton(sheet, QStringLiteral("btn_Read") + twoDigits(page),
+                            QLatin1String(spec.readCaption), kReadRect.rect());
+    auto *stop = makeButton(sheet, QStringLiteral("btn_Stop") + twoDigits(page),
+                            QStringLiteral("Stop"), kStopRect.rect());
+    read->setEnabled(false);
+    stop->setEnabled(false);
+    connect(read, &QPushButton::clicked, this, readHandlers[std::size_t(page - 1)]);
+    connect(stop, &QPushButton::clicked, this, stopHandlers[std::size_t(page - 1)]);
+    m_readButtons[std::size_t(page)] = read;
+    m_stopButtons[std::size_t(page)] = stop;
+
+    m_pcMain->addTab(sheet, QLatin1String(spec.caption));
+}
+
+void TfrmMain::createKeypadPage()
+{
+    m_tsSetKeypad = new QWidget;
+    m_tsSetKeypad->setObjectName(QStringLiteral("ts_SetKeypad"));
+
+    for (std::size_t i = 0; i < m_keypadGroups.size(); ++i) {
+        auto *group = new QGroupBox(m_tsSetKeypad);
+        group->setObjectName(QStringLiteral("gbox_keypad") + twoDigits(int(i) + 1));
+        group->setGeometry(kKeypadGroupRects[i].rect());
+        group->setEnabled(false);
+        m_keypadGroups[i] = group;
+    }
+
+    for (const KeypadCheckControl &spec : kKeypadChecks) {
+        auto *box = noTabStop(
+            new QCheckBox(QLatin1String(spec.caption), m_keypadGroups[std::size_t(spec.group)]));
+        box->setObjectName(QLatin1String(spec.name));
+        box->setGeometry(spec.rect.rect());
+        m_keypadChecks[std::size_t(spec.check)] = box;
+    }
+
+    QGroupBox *formats = m_keypadGroups[2];
+    m_formatGroup = new QButtonGroup(formats);
+    m_formatGroup->setExclusive(true);
+    for (const FormatRadio &spec : kFormatRadios) {
+        auto *radio = noTabStop(new QRadioButton(QLatin1String(spec.caption), formats));
+        radio->setObjectName(QLatin1String(spec.name));
+        radio->setGeometry(QRect(QPoint(spec.left, spec.top), kRadioSize));
+        m_formatGroup->addButton(radio, spec.code);
+    }
+    m_formatGroup->button(kStartFormat)->setChecked(true);
+
+    for (const KeypadButton &spec : kKeypadButtons) {
+        auto *button = makeButton(m_keypadGroups[std::size_t(spec.group)], QLatin1String(spec.name),
+                                  QLatin1String(spec.caption), spec.rect.rect());
+        connect(button, &QPushButton::clicked, this, spec.handler);
+    }
+
+    QGroupBox *timings = m_keypadGroups[3];
+    QFont panelFont(QStringLiteral("Arial"));
+    panelFont.setPixelSize(24);
+    panelFont.setBold(true);
+    QFont unitFont(font());
+    unitFont.setBold(true);
+    for (const TimingControls &spec : kTimings) {
+        const auto index = std::size_t(spec.timing);
+
+        auto *panel = new QLabel(QString::number(kTimingStart), timings);
+        panel->setObjectName(QLatin1String(spec.panel));
+        panel->setGeometry(spec.panelRect.rect());
+        panel->setFrameStyle(QFrame::Box | QFrame::Plain);
+        panel->setLineWidth(1);
+        panel->setAlignment(Qt::AlignCenter);
+        panel->setFont(panelFont);
+        panel->setAutoFillBackground(true);
+        QPalette colours = panel->palette();
+        colours.setColor(QPalette::Window, colours.color(QPalette::Highlight));
+        colours.setColor(QPalette::WindowText, Qt::yellow);
+        panel->setPalette(colours);
+        m_timingPanels[index] = panel;
+
+        auto *unit = new QLabel(QLatin1String(spec.unit), timings);
+        unit->setObjectName(QLatin1String(spec.label));
+        unit->setTextFormat(Qt::PlainText);
+        unit->setGeometry(spec.labelRect.rect());
+        unit->setFont(unitFont);
+        unit->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+
+        auto *bar = noTabStop(new QScrollBar(Qt::Horizontal, timings));
+        bar->setObjectName(QLatin1String(spec.bar));
+        bar->setAccessibleName(QLatin1String(spec.barName));
+        bar->setGeometry(spec.barRect.rect());
+        bar->setRange(0, kTimingMax);
+        bar->setSingleStep(1);
+        bar->setPageStep(kTimingLargeStep);
+        bar->setValue(kTimingStart);
+        connect(bar, &QScrollBar::valueChanged, this, spec.handler);
+        m_timingBars[index] = bar;
+    }
+
+    m_pcMain->addTab(m_tsSetKeypad, QStringLiteral("SetKeypad"));
+}
+
+QWidget *TfrmMain::createStatusRow()
+{
+    auto *panel1 = makePanel(this, QStringLiteral("Panel1"));
+    panel1->setFixedHeight(kStatusRowHeight);
+    auto *row = new QHBoxLayout(panel1);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+
+    m_shapeRun = new QFrame(panel1);
+    m_shapeRun->setObjectName(QStringLiteral("shape_run"));
+    m_shapeRun->setFrameStyle(QFrame::NoFrame);
+    m_shapeRun->setFixedSize(kIndicatorSize);
+    m_shapeRun->setAutoFillBackground(true);
+    m_shapeRun->hide();
+    row->addWidget(m_shapeRun);
+
+    m_sbMain = new QStatusBar(panel1);
+    m_sbMain->setObjectName(QStringLiteral("sbMain"));
+    // A label keeps every blank of a message, and hover tips cannot overwrite it.
+    m_statusPanel = new QLabel(m_sbMain);
+    m_statusPanel->setObjectName(QStringLiteral("sbMainPanel0"));
+    m_statusPanel->setTextFormat(Qt::PlainText);
+    // Long messages must not widen the window.
+    m_statusPanel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_sbMain->addWidget(m_statusPanel, 1);
+    row->addWidget(m_sbMain, 1);
+    return panel1;
+}
+
+QString TfrmMain::statusText() const
+{
+    return m_statusPanel->text();
+}
+
+void TfrmMain::FormCreate()
+{
+    m_ports = m_deps.listPorts();
+    m_cbxCommNo->clear();
+    for (const PortEntry &port : m_ports) {
+        m_cbxCommNo->addItem(QString::fromStdString(port.name));
+        QString tip = QString::fromStdString(port.device);
+        if (!port.description.empty())
+            tip += QStringLiteral(" - ") + QString::fromStdString(port.description);
+        m_cbxCommNo->setItemData(m_cbxCommNo->count() - 1, tip, Qt::ToolTipRole);
+    }
+    m_cbxCommNo->setCurrentIndex(m_ports.empty() ? -1 : 0);
+}
+
+void TfrmMain::disableRunControls()
+{
+    for (int page = 1; page <= kPages; ++page) {
+        m_flags.readTag[std::size_t(page)] = 0;
+        m_readButtons[std::size_t(page)]->setEnabled(false);
+    }
+    for (QGroupBox *group : m_keypadGroups)
+        group->setEnabled(false);
+}
+
+void TfrmMain::btn_ConnectClick()
+{
+    const std::string text = m_cbxCommNo->currentText().toStdString();
+    hideIndicator();
+    disableRunControls();
+    m_statusPanel->setToolTip({});
+    m_link.processMessages();
+
+    if (m_flags.connectTag == 1) {
+        m_flags.connectTag = 0;
+        ClosePort(m_link);
+        m_btnConnect->setText(kConnectCaption);
+        setStatus(kBlankStatus);
+        return;
+    }
+
+    OpenFailure failure;
+    if (!m_deps.openPort(m_link, m_ports, portNumber(text), kReaderSettings, &failure)) {
+        setStatus(kConnectError);
+        const QString reason = QString::fromStdString(failure.reason);
+        m_statusPanel->setToolTip(reason);
+        std::cerr << "qn480-tool: cannot open " << (text.empty() ? "a port" : text) << ": "
+                  << failure.reason << '\n';
+        return;
+    }
+    for (int page = 1; page <= kPages; ++page) {
+        m_readButtons[std::size_t(page)]->setEnabled(true);
+        m_flags.readTag[std::size_t(page)] = 0;
+    }
+    for (QGroupBox *group : m_keypadGroups)
+        group->setEnabled(true);
+    setStatus(kConnectOk);
+    m_btnConnect->setText(kDisconnectCaption);
+    m_flags.connectTag = 1;
+}
+
+void TfrmMain::onCurrentPageChanged(int index)
+{
+    // The page's own show comes before the page control's change, as in the original toolkit.
+    if (m_pcMain->widget(index) == m_tsSetKeypad)
+        ts_SetKeypadShow();
+    pcMainChange();
+}
+
+void TfrmMain::pcMainChange()
+{
+    // Called, not clicked: the Stop buttons of idle pages are disabled but must still act.
+    btn_Stop01Click();
+    btn_Stop02Click();
+    btn_Stop03Click();
+    btn_Stop04Click();
+    btn_Stop05Click();
+}
+
+void TfrmMain::ts_SetKeypadShow()
+{
+    m_keypad.pageShown();
+}
+
+void TfrmMain::runCardProcedure(void (*procedure)(CardSession &))
+{
+    CardSession session{m_link, *this, m_flags};
+    procedure(session);
+}
+
+void TfrmMain::stopCardProcedure(int page)
+{
+    m_flags.readTag[std::size_t(page)] = 0;
+}
+
+void TfrmMain::btn_Read01Click()
+{
+    runCardProcedure(&readIso14443A);
+}
+
+void TfrmMain::btn_Read02Click()
+{
+    runCardProcedure(&readIso14443B);
+}
+
+void TfrmMain::btn_Read03Click()
+{
+    runCardProcedure(&readFelica);
+}
+
+void TfrmMain::btn_Read04Click()
+{
+    runCardProcedure(&readIso15693);
+}
+
+void TfrmMain::btn_Read05Click()
+{
+    runCardProcedure(&initializeMifare);
+}
+
+void TfrmMain::btn_Stop01Click()
+{
+    stopCardProcedure(1);
+}
+
+void TfrmMain::btn_Stop02Click()
+{
+    stopCardProcedure(2);
+}
+
+void TfrmMain::btn_Stop03Click()
+{
+    stopCardProcedure(3);
+}
+
+void TfrmMain::btn_Stop04Click()
+{
+    stopCardProcedure(4);
+}
+
+void TfrmMain::btn_Stop05Click()
+{
+    stopCardProcedure(5);
+}
+
+void TfrmMain::btn_SetKeypadG01Click()
+{
+    m_keypad.get(KeypadSetting::Mode);
+}
+
+void TfrmMain::btn_SetKeypadS01Click()
+{
+    m_keypad.set(KeypadSetting::Mode);
+}
+
+void TfrmMain::btn_SetKeypadG02Click()
+{
+    m_keypad.get(KeypadSetting::Type);
+}
+
+void TfrmMain::btn_SetKeypadS02Click()
+{
+    m_keypad.set(KeypadSetting::Type);
+}
+
+void TfrmMain::btn_SetKeypadG03Click()
+{
+    m_keypad.get(KeypadSetting::AddType);
+}
+
+void TfrmMain::btn_SetKeypadS03Click()
+{
+    m_keypad.set(KeypadSetting::AddType);
+}
+
+void TfrmMain::btn_SetKeypadG04Click()
+{
+    m_keypad.get(KeypadSetting::SendTime);
+}
+
+void TfrmMain::btn_SetKeypadS04Click()
+{
+    m_keypad.set(KeypadSetting::SendTime);
+}
+
+void TfrmMain::btn_SetKeypadG05Click()
+{
+    m_keypad.get(KeypadSetting::ScanTime);
+}
+
+void TfrmMain::btn_SetKeypadS05Click()
+{
+    m_keypad.set(KeypadSetting::ScanTime);
+}
+
+void TfrmMain::btn_SetKeypadG06Click()
+{
+    m_keypad.get(KeypadSetting::SameTime);
+}
+
+void TfrmMain::btn_SetKeypadS06Click()
+{
+    m_keypad.set(KeypadSetting::SameTime);
+}
+
+void TfrmMain::showTiming(KeypadTiming timing)
+{
+    const auto index = std::size_t(timing);
+    m_timingPanels[index]->setText(QString::number(m_timingBars[index]->value()));
+}
+
+void TfrmMain::sbSendTimeChange()
+{
+    showTiming(KeypadTiming::SendTime);
+}
+
+void TfrmMain::sbScanTimeChange()
+{
+    showTiming(KeypadTiming::ScanTime);
+}
+
+void TfrmMain::sbSameTimeChange()
+{
+    showTiming(KeypadTiming::SameTime);
+}
+
+void TfrmMain::Button1Click()
+{
+    m_keypad.restoreDefaults();
+}
+
+void TfrmMain::FormClose()
+{
+    hideIndicator();
+    disableRunControls();
+    m_link.processMessages();
+    m_flags.connectTag = 0;
+    ClosePort(m_link);
+    setStatus(kBlankStatus);
+    m_link.processMessages();
+}
+
+void TfrmMain::closeEvent(QCloseEvent *event)
+{
+    FormClose();
+    event->accept();
+}
+
+void TfrmMain::setStatus(const std::string &text)
+{
+    m_statusPanel->setText(QString::fromStdString(text));
+}
+
+std::string TfrmMain::status() const
+{
+    return m_statusPanel->text().toStdString();
+}
+
+void TfrmMain::setHint(const std::string &text)
+{
+    m_sbMainHint = QString::fromStdString(text);
+}
+
+std::string TfrmMain::hint() const
+{
+    return m_sbMainHint.toStdString();
+}
+
+void TfrmMain::setBoxText(CardBox box, const std::string &text)
+{
+    m_cardBoxes[std::size_t(box)]->setText(QString::fromStdString(text));
+}
+
+std::string TfrmMain::boxText(CardBox box) const
+{
+    return m_cardBoxes[std::size_t(box)]->text().toStdString();
+}
+
+void TfrmMain::showIndicator(bool yellow)
+{
+    QPalette colours = m_shapeRun->palette();
+    colours.setColor(QPalette::Window,
+                     yellow ? kIndicatorYellow : palette().color(QPalette::Window));
+    m_shapeRun->setPalette(colours);
+    m_shapeRun->show();
+}
+
+void TfrmMain::hideIndicator()
+{
+    m_shapeRun->hide();
+}
+
+void TfrmMain::beginRun(int page)
+{
+    m_pnlCounect->setEnabled(false);
+    m_stopButtons[std::size_t(page)]->setEnabled(true);
+    m_readButtons[std::size_t(page)]->setEnabled(false);
+}
+
+void TfrmMain::endRun(int page)
+{
+    m_pnlCounect->setEnabled(true);
+    m_readButtons[std::size_t(page)]->setEnabled(true);
+    m_stopButtons[std::size_t(page)]->setEnabled(false);
+}
+
+bool TfrmMain::isChecked(KeypadCheck box) const
+{
+    return m_keypadChecks[std::size_t(box)]->isChecked();
+}
+
+void TfrmMain::setChecked(KeypadCheck box, bool checked)
+{
+    m_keypadChecks[std::size_t(box)]->setChecked(checked);
+}
+
+int TfrmMain::formatCode() const
+{
+    const int id = m_formatGroup->checkedId();
+    return id < 0 ? 0 : id;
+}
+
+void TfrmMain::selectFormat(int code)
+{
+    if (QAbstractButton *radio = m_formatGroup->button(code))
+        radio->setChecked(true);
+}
+
+int TfrmMain::position(KeypadTiming timing) const
+{
+    return m_timingBars[std::size_t(timing)]->value();
+}
+
+void TfrmMain::setPosition(KeypadTiming timing, int position)
+{
+    m_timingBars[std::size_t(timing)]->setValue(position);
+}
+
+} // namespace qn480

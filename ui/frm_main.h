@@ -1,0 +1,166 @@
+#pragma once
+
+#include "card_view.h"
+#include "clock.h"
+#include "keypad.h"
+#include "keypad_view.h"
+#include "link.h"
+#include "port_list.h"
+#include "serial_port.h"
+
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+class QButtonGroup;
+class QCheckBox;
+class QCloseEvent;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QScrollBar;
+class QStatusBar;
+class QTabWidget;
+
+namespace qn480 {
+
+// What the window takes from the machine; tests replace these with fakes.
+struct FrmMainDependencies
+{
+    using ListPorts = std::function<std::vector<PortEntry>()>;
+    using OpenPortFn = std::function<bool(Link &, const std::vector<PortEntry> &, int,
+                                          std::string_view, OpenFailure *)>;
+
+    ListPorts listPorts = [] {
+        return qn480::listPorts();
+    };
+    OpenPortFn openPort = [](Link &link, const std::vector<PortEntry> &ports, int number,
+                             std::string_view settings, OpenFailure *failure) {
+        return OpenPort(link, ports, number, settings, failure);
+    };
+    Clock &clock = steadyClock();
+};
+
+// The tool's one window: the port row, the card pages, the SetKeypad page and the status bar.
+// The handlers run on the UI thread and nest: a running card procedure lets the window process
+// its events, which is how Stop, page changes and closing reach it.
+class TfrmMain : public QWidget, private CardView, private KeypadView
+{
+    Q_OBJECT
+
+public:
+    explicit TfrmMain(FrmMainDependencies dependencies = {}, QWidget *parent = nullptr);
+    ~TfrmMain() override;
+
+    const RunFlags &runFlags() const { return m_flags; }
+    // sbMain.Hint: the UID the Type A procedures announced last.
+    QString sbMainHint() const { return m_sbMainHint; }
+    // Status-bar panel 0.
+    QString statusText() const;
+    Link &link() { return m_link; }
+
+public slots:
+    void FormCreate();
+    void btn_ConnectClick();
+    void pcMainChange();
+    void ts_SetKeypadShow();
+
+    void btn_Read01Click();
+    void btn_Read02Click();
+    void btn_Read03Click();
+    void btn_Read04Click();
+    void btn_Read05Click();
+    void btn_Stop01Click();
+    void btn_Stop02Click();
+    void btn_Stop03Click();
+    void btn_Stop04Click();
+    void btn_Stop05Click();
+
+    void btn_SetKeypadG01Click();
+    void btn_SetKeypadS01Click();
+    void btn_SetKeypadG02Click();
+    void btn_SetKeypadS02Click();
+    void btn_SetKeypadG03Click();
+    void btn_SetKeypadS03Click();
+    void btn_SetKeypadG04Click();
+    void btn_SetKeypadS04Click();
+    void btn_SetKeypadG05Click();
+    void btn_SetKeypadS05Click();
+    void btn_SetKeypadG06Click();
+    void btn_SetKeypadS06Click();
+    void sbSendTimeChange();
+    void sbScanTimeChange();
+    void sbSameTimeChange();
+    void Button1Click();
+
+    void FormClose();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    static constexpr int kPages = 5; // card pages, numbered 1 to 5 like their buttons
+
+    // CardView and KeypadView
+    void setStatus(const std::string &text) override;
+    std::string status() const override;
+    void setHint(const std::string &text) override;
+    std::string hint() const override;
+    void setBoxText(CardBox box, const std::string &text) override;
+    std::string boxText(CardBox box) const override;
+    void showIndicator(bool yellow) override;
+    void hideIndicator() override;
+    void beginRun(int page) override;
+    void endRun(int page) override;
+    bool isChecked(KeypadCheck box) const override;
+    void setChecked(KeypadCheck box, bool checked) override;
+    int formatCode() const override;
+    void selectFormat(int code) override;
+    int position(KeypadTiming timing) const override;
+    void setPosition(KeypadTiming timing, int position) override;
+
+    QWidget *createPortRow();
+    QWidget *createPages();
+    void createCardPage(int page);
+    void createKeypadPage();
+    QWidget *createStatusRow();
+    void onCurrentPageChanged(int index);
+    void runCardProcedure(void (*procedure)(CardSession &));
+    void stopCardProcedure(int page);
+    void disableRunControls();
+    void showTiming(KeypadTiming timing);
+
+    FrmMainDependencies m_deps;
+    Link m_link;
+    RunFlags m_flags;
+    Keypad m_keypad;
+    QString m_sbMainHint;
+    std::vector<PortEntry> m_ports;
+
+    QFrame *m_pnlCounect = nullptr;
+    QComboBox *m_cbxCommNo = nullptr;
+    QPushButton *m_btnConnect = nullptr;
+    QTabWidget *m_pcMain = nullptr;
+    QWidget *m_tsSetKeypad = nullptr;
+    QFrame *m_shapeRun = nullptr;
+    QStatusBar *m_sbMain = nullptr;
+    QLabel *m_statusPanel = nullptr;
+
+    std::array<QPushButton *, kPages + 1> m_readButtons{};
+    std::array<QPushButton *, kPages + 1> m_stopButtons{};
+    std::array<QLineEdit *, 13> m_cardBoxes{}; // by CardBox
+    std::array<QGroupBox *, 4> m_keypadGroups{};
+    std::array<QCheckBox *, 19> m_keypadChecks{}; // by KeypadCheck
+    QButtonGroup *m_formatGroup = nullptr;
+    std::array<QScrollBar *, 3> m_timingBars{}; // by KeypadTiming
+    std::array<QLabel *, 3> m_timingPanels{};
+};
+
+} // namespace qn480
