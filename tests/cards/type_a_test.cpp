@@ -323,38 +323,6 @@ TEST_F(TypeATest, RepeatedExceptionsInTheCascadeEndThePass)
     EXPECT_EQ(view.boxText(CardBox::Uid14443A), "");
 }
 
-TEST(TypeAStart, ConfigureAndCarrierFailures)
-{
-    const struct
-    {
-        std::optional<std::uint8_t> configure; // status; nothing for no answer
-        std::optional<std::uint8_t> carrier;
-        std::string standing;
-        std::size_t frames;
-    } cases[] = {
-        {0x22, {}, " Device received incorrect parameter.", 1},
-        {{}, {}, " Initialize 43A Mode Failed!", 1},
-        {0x31, {}, " Initialize 43A Mode Failed!", 1}, // a status without a message
-        {0x01, 0xF4, " The QN480 don\u2019t response within defined timeout", 2},
-        {0x01, {}, " ", 2},
-    };
-    for (Procedure procedure : {readIso14443A, initializeMifare}) {
-        for (const auto &c : cases) {
-            SCOPED_TRACE(c.standing);
-            CardRig rig;
-            if (c.configure)
-                rig.reader.answer(kA, 0x00, *c.configure);
-            if (c.carrier)
-                rig.reader.answer(0x00, 0x30, *c.carrier);
-            procedure(rig.session);
-            EXPECT_EQ(rig.reader.requests().size(), c.frames);
-            EXPECT_EQ(rig.view.status(), c.standing);
-            EXPECT_EQ(rig.view.indicator, "H");
-            EXPECT_EQ(rig.view.runLog.size(), 2u);
-        }
-    }
-}
-
 TEST_F(TypeATest, InitializationPageWritesTheTypeAPageAndItsOwnBox)
 {
     reader.always(kA, kRequest, 0x01, hex("44 00"));
@@ -392,42 +360,4 @@ TEST_F(TypeATest, InitializationPageMarksLostCardsAndNeverClearsBoxes)
     for (const auto &[box, text] : view.boxLog)
         EXPECT_FALSE(text.empty());
     EXPECT_EQ(view.boxText(CardBox::MifarePlusInit), "Mifare Classic 1K");
-}
-
-TEST(CardPages, ReadWhileDisconnectedRunsOnlyTheEndSteps)
-{
-    const std::pair<Procedure, int> pages[] = {{readIso14443A, 1},
-                                               {readIso14443B, 2},
-                                               {readFelica, 3},
-                                               {readIso15693, 4},
-                                               {initializeMifare, 5}};
-    for (const auto &[procedure, page] : pages) {
-        CardRig rig;
-        rig.flags.connectTag = 0;
-        rig.flags.readTag.at(static_cast<std::size_t>(page)) = 1;
-        procedure(rig.session);
-        EXPECT_TRUE(rig.reader.requests().empty());
-        EXPECT_EQ(rig.view.statusLog, std::vector<std::string>{" "});
-        EXPECT_EQ(rig.view.indicator, "H");
-        EXPECT_EQ(rig.view.runLog, std::vector<int>{-page});
-        EXPECT_EQ(rig.flags.readTag.at(static_cast<std::size_t>(page)), 0);
-    }
-}
-
-TEST(CardPages, ExceptionEscapingTheStartStillRestoresTheControls)
-{
-    const std::pair<Procedure, int> pages[] = {{readIso14443A, 1}, {readFelica, 3}};
-    for (const auto &[procedure, page] : pages) {
-        CardRig rig;
-        bool thrown = false;
-        rig.pump = [&] {
-            if (!std::exchange(thrown, true))
-                throw std::runtime_error("window failed");
-        };
-        EXPECT_THROW(procedure(rig.session), std::runtime_error);
-        EXPECT_TRUE(rig.reader.requests().empty());
-        EXPECT_EQ(rig.view.runLog, (std::vector<int>{page, -page}));
-        EXPECT_EQ(rig.view.indicator, "H");
-        EXPECT_EQ(rig.flags.readTag.at(static_cast<std::size_t>(page)), 0);
-    }
 }
