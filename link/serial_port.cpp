@@ -279,22 +279,47 @@ private:
 
 std::optional<LineSettings> parseLineSettings(std::string_view text)
 {
+    // Baud, parity, data bits, stop bits: "115200,n,8,1", or the long form
+    // "baud=115200 parity=n data=8 stop=1".
     std::array<std::string_view, 4> fields;
-    std::size_t count = 0;
     text = trimmed(text);
-    std::size_t pos = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',', pos);
-        if (count == fields.size())
+    if (text.find('=') == std::string_view::npos) {
+        std::size_t count = 0;
+        std::size_t pos = 0;
+        for (;;) {
+            const std::size_t comma = text.find(',', pos);
+            if (count == fields.size())
+                return std::nullopt;
+            fields[count++] = trimmed(text.substr(
+                pos, comma == std::string_view::npos ? std::string_view::npos : comma - pos));
+            if (comma == std::string_view::npos)
+                break;
+            pos = comma + 1;
+        }
+        if (count != fields.size())
             return std::nullopt;
-        fields[count++] = trimmed(text.substr(
-            pos, comma == std::string_view::npos ? std::string_view::npos : comma - pos));
-        if (comma == std::string_view::npos)
-            break;
-        pos = comma + 1;
+    } else {
+        constexpr std::array<std::string_view, 4> keys{"baud", "parity", "data", "stop"};
+        std::size_t pos = 0;
+        while (pos < text.size()) {
+            const std::size_t blank = std::min(text.find(' ', pos), text.size());
+            const std::string_view item = text.substr(pos, blank - pos);
+            pos = blank + 1;
+            if (item.empty())
+                continue;
+            const std::size_t eq = item.find('=');
+            std::string key(item.substr(0, eq));
+            for (char &c : key)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            const auto slot = std::find(keys.begin(), keys.end(), key);
+            if (eq == std::string_view::npos || slot == keys.end())
+                return std::nullopt;
+            std::string_view &field = fields[static_cast<std::size_t>(slot - keys.begin())];
+            if (!field.empty())
+                return std::nullopt;
+            field = item.substr(eq + 1);
+        }
     }
-    if (count != fields.size())
-        return std::nullopt;
 
     LineSettings settings;
     const auto baud = number(fields[0]);
