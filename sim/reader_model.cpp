@@ -12,7 +12,6 @@ namespace {
 // Status bytes the simulated reader uses.
 constexpr std::uint8_t kOk = 0x01;
 constexpr std::uint8_t kBadChecksum = 0x11;
-constexpr std::uint8_t kBufferFull = 0x12;
 constexpr std::uint8_t kUnknownGroup = 0x20;
 constexpr std::uint8_t kUnknownCode = 0x21;
 constexpr std::uint8_t kBadParameter = 0x22;
@@ -23,7 +22,6 @@ constexpr std::uint8_t kStartMark = 0xAA;
 constexpr std::uint8_t kCascadeTag = 0x88;
 constexpr std::uint8_t kCascadeBit = 0x04; // in a select answer: the UID goes on
 constexpr int kMaxFrame = 1024;
-constexpr int kHeaderSize = 7; // start mark, LEN (2), two zero bytes, group, code
 
 // Command groups and codes.
 constexpr std::uint8_t kGroupReader = 0x00;
@@ -440,8 +438,9 @@ std::vector<Exchange> ReaderModel::receive(std::span<const std::uint8_t> bytes)
         m_frame[static_cast<std::size_t>(m_pos++)] = b;
         if (m_pos == 3) {
             m_length = m_frame[1] * 256 + m_frame[2];
-            if (m_length < 4) {
-                // Not a request; look for a start mark in what was taken for its length.
+            if (m_length < 4 || m_length + 4 > kMaxFrame) {
+                // No request has this length: the start mark was noise. Look again from
+                // the byte after it, so that a request right behind is not lost.
                 const Bytes rest(m_frame.begin() + 1, m_frame.begin() + 3);
                 m_pos = 0;
                 auto more = receive(rest);
@@ -450,13 +449,6 @@ std::vector<Exchange> ReaderModel::receive(std::span<const std::uint8_t> bytes)
             continue;
         }
         const std::span<const std::uint8_t> frame(m_frame.data(), static_cast<std::size_t>(m_pos));
-        if (m_pos == kHeaderSize && m_length + 4 > kMaxFrame) {
-            // Longer than the receive buffer: refused at once, the rest is skipped.
-            out.push_back({Bytes(frame.begin(), frame.end()),
-                           responseFrame(m_frame[5], m_frame[6], kBufferFull)});
-            m_pos = 0;
-            continue;
-        }
         if (m_pos < m_length + 4)
             continue;
 
