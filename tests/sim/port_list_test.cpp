@@ -1,0 +1,159 @@
+#include "port_list.h"
+#include "serial_port.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace qn480 {
+namespace {
+
+std::vector<std::string> names(const std::vector<PortEntry> &ports)
+{
+    std::vector<std::string> out;
+    for (const PortEntry &port : ports)
+        out.push_back(port.name);
+    return out;
+}
+
+PortEntry real(int number, std::string device)
+{
+    return {comName(number), number, std::move(device), "real"};
+}
+
+struct Warnings
+{
+    std::vector<std::string> seen;
+    std::function<void(const std::string &)> sink()
+    {
+        return [this](const std::string &text) {
+            seen.push_back(text);
+        };
+    }
+};
+
+TEST(PortNames, ComAndAtLeastTwoDigitsAndBack)
+{
+    EXPECT_EQ(comName(1), "COM01");
+    EXPECT_EQ(comName(12), "COM12");
+    EXPECT_EQ(comName(100), "COM100");
+    EXPECT_EQ(portNumber("COM03"), 3);
+    EXPECT_EQ(portNumber("COM100"), 100);
+    EXPECT_EQ(portNumber("COM"), 0);
+    EXPECT_EQ(portNumber("COMx1"), 0);
+    EXPECT_EQ(portNumber(""), 0);
+}
+
+TEST(PortNames, EachDeviceFamilyHasItsOwnBlockAndOtherNamesAStableHash)
+{
+    EXPECT_EQ(comNumberForDevice("ttyS0"), 1);
+    EXPECT_EQ(comNumberForDevice("/dev/ttyS2"), 3);
+    EXPECT_EQ(comNumberForDevice("ttyUSB0"), 100);
+    EXPECT_EQ(comNumberForDevice("ttyUSB7"), 107);
+    EXPECT_EQ(comNumberForDevice("/dev/ttyACM1"), 201);
+    EXPECT_EQ(comNumberForDevice("ttyAMA0"), 300);
+    EXPECT_EQ(comNumberForDevice("rfcomm3"), 403);
+
+    // Beyond its block a family falls to the hashed block, never into a neighbour's.
+    for (const char *name : {"ttyS99", "ttyUSB100", "ttyXRUSB0", "ttymxc1", "ttyS", "ttyUSBx"}) {
+        const int number = comNumberForDevice(name);
+        EXPECT_GE(number, 1000) << name;
+        EXPECT_LE(number, 9999) << name;
+        EXPECT_EQ(comNumberForDevice(std::string("/dev/") + name), number) << name;
+    }
+    EXPECT_NE(comNumberForDevice("ttyXRUSB0"), comNumberForDevice("ttyXRUSB1"));
+}
+
+TEST(PortList, SortedAsTextWithoutDuplicates)
+{
+    Warnings warnings;
+    const auto ports = mergePorts({real(10, "/dev/ttyS9"), real(3, "/dev/ttyS2"),
+                                   real(1, "/dev/ttyS0"), real(3, "/dev/ttyS2")},
+                                  "", warnings.sink());
+    EXPECT_EQ(names(ports), (std::vector<std::string>{"COM01", "COM03", "COM10"}));
+    EXPECT_TRUE(warnings.seen.empty());
+
+    // Text order, as the combo box has always shown it.
+    const auto wide = mergePorts({real(100, "/dev/ttyUSB0"), real(2, "/dev/ttyS1")}, "", {});
+    EXPECT_EQ(names(wide), (std::vector<std::string>{"COM02", "COM100"}));
+}
+
+TEST(PortList, VirtualPortsJoinAndWinOverARealPortOfTheSameNumber)
+{
+    Warnings warnings;
+    const auto ports = mergePorts({real(1, "/dev/ttyS0"), real(3, "/dev/ttyS2")},
+                                  " COM07 = /tmp/qn480-reader ; COM3=/dev/pts/4;", warnings.sink());
+    EXPECT_TRUE(warnings.seen.empty());
+    ASSERT_EQ(names(ports), (std::vector<std::string>{"COM01", "COM03", "COM07"}));
+    EXPECT_EQ(ports[1].device, "/dev/pts/4");
+    EXPECT_EQ(ports[1].number, 3);
+    EXPECT_EQ(ports[2].device, "/tmp/qn480-reader");
+    EXPECT_NE(ports[2].description.find("QN480_PORTS"), std::string::npos);
+}
+
+TEST(PortList, EachMalformedOrRepeatedEntryIsSkippedWithOneWarning)
+{
+    Warnings warnings;
+    const auto ports = mergePorts({real(1, "/dev/ttyS0")},
+                                  "COM=/dev/a;ttyS0;COM5;COM6=;LPT1=/dev/b;COM0=/dev/c;COM8=/dev/d;"
+                                  "com08=/dev/e;COM9=/dev/f",
+                                  warnings.sink());
+    EXPECT_EQ(names(ports), (std::vector<std::string>{"COM01", "COM08", "COM09"}));
+    EXPECT_EQ(ports[1].device, "/dev/d") << "the first entry for a number stays";
+    ASSERT_EQ(warnings.seen.size(), 7u);
+    EXPECT_NE(warnings.seen[0].find("COM=/dev/a"), std::string::npos);
+}
+
+TEST(PortList, TheEnvironmentVariableReachesTheMachinesList)
+{
+    ::setenv("QN480_PORTS", "COM77=/tmp/no-such-reader", 1);
+    const auto ports = listPorts();
+    ::setenv("QN480_PORTS", "", 1);
+    const auto it = std::find_if(ports.begin(), ports.end(),
+                                 [](const PortEntry &p) { return p.name == "COM77"; });
+    ASSERT_NE(it, ports.end());
+    EXPECT_EQ(it->device, "/tmp/no-such-reader");
+    EXPECT_TRUE(
+        std::is_sorted(ports.begin(), ports.end(),
+                       [](const PortEntry &a, const PortEntry &b) { return a.name < b.name; }));
+}
+
+TEST(LineSettings, TheDeviceControlStringOfTheReaderAndItsNeighbours)
+{
+    const auto reader = parseLineSettings(kReaderSettings);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->baud, 115200);
+    EXPECT_EQ(reader->parity, 'n');
+    EXPECT_EQ(reader->dataBits, 8);
+    EXPECT_EQ(reader->stopBits, 1);
+
+    const auto other = parseLineSettings(" 9600 , E , 7 , 2 ");
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->baud, 9600);
+    EXPECT_EQ(other->parity, 'e');
+    EXPECT_EQ(other->dataBits, 7);
+    EXPECT_EQ(other->stopBits, 2);
+    for (const char *parity : {"o", "m", "s", "N"})
+        EXPECT_TRUE(parseLineSettings(std::string("115200,") + parity + ",8,1")) << parity;
+
+    const auto longForm = parseLineSettings("baud=19200 parity=O data=6 stop=2");
+    ASSERT_TRUE(longForm);
+    EXPECT_EQ(longForm->baud, 19200);
+    EXPECT_EQ(longForm->parity, 'o');
+    EXPECT_EQ(longForm->dataBits, 6);
+    EXPECT_EQ(longForm->stopBits, 2);
+}
+
+TEST(LineSettings, AnythingElseIsUnreadable)
+{
+    for (const char *text :
+         {"", "115200", "115200,n,8", "115200,n,8,1,x", "115200,x,8,1", "115200,no,8,1",
+          "115200,n,9,1", "115200,n,4,1", "115200,n,8,3", "115200,n,8,1.5", "fast,n,8,1", "0,n,8,1",
+          "-9600,n,8,1", "115200;n;8;1", "baud=115200 parity=n data=8",
+          "baud=115200 parity=n data=8 stop=1 stop=1", "baud=115200 parity=n data=8 speed=1",
+          "baud=115200,n,8,1"})
+        EXPECT_FALSE(parseLineSettings(text)) << '"' << text << '"';
+}
+
+} // namespace
+} // namespace qn480

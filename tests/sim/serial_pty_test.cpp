@@ -1,0 +1,270 @@
+// The real termios port and the link against the simulated reader on a pseudo-terminal.
+
+#include "faults.h"
+#include "link.h"
+#include "pty_server.h"
+#include "reader_model.h"
+#include "serial_port.h"
+
+#include "fake_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace qn480 {
+namespace {
+
+using qn480::testing::hexText;
+using namespace std::chrono_literals;
+
+constexpr int kComNumber = 20;
+
+// The simulator in a thread of its own, on a fresh pty.
+class SimulatedReader
+{
+public:
+    explicit SimulatedReader(sim::FaultRates rates = {})
+        : m_faults(rates, 1)
+        , m_server(m_model, m_faults)
+    {
+        std::string error;
+        if (!m_server.open(&error))
+            throw std::runtime_error("no pty: " + error);
+        m_thread = std::thread([this] { m_server.run(); });
+    }
+    ~SimulatedReader()
+    {
+        m_server.stop();
+        m_thread.join();
+    }
+
+    std::string device() const { return m_server.slavePath(); }
+    std::vector<PortEntry> ports() const
+    {
+        return {{comName(kComNumber), kComNumber, device(), "simulated"}};
+    }
+
+private:
+    sim::ReaderModel m_model;
+    sim::FaultInjector m_faults;
+    sim::PtyServer m_server;
+    std::thread m_thread;
+};
+
+// Counts the waits of the port it wraps, to tell a wait from a spin without timing.
+class CountingPort final : public Port
+{
+public:
+    CountingPort(std::unique_ptr<Port> port, std::atomic<int> &waits)
+        : m_port(std::move(port))
+        , m_waits(waits)
+    {}
+    void purge() override { m_port->purge(); }
+    void write(std::span<const std::uint8_t> bytes) override { m_port->write(bytes); }
+    int queued() override { return m_port->queued(); }
+    int read(std::span<std::uint8_t> bytes) override { return m_port->read(bytes); }
+    void waitReadable(std::chrono::nanoseconds slice) override
+    {
+        ++m_waits;
+        m_port->waitReadable(slice);
+    }
+
+private:
+    std::unique_ptr<Port> m_port;
+    std::atomic<int> &m_waits;
+};
+
+std::string data(const Reply &reply)
+{
+    return hexText(std::span(reply.response.Data)
+                       .first(static_cast<std::size_t>(std::max(reply.response.DataLength, 0))));
+}
+
+std::chrono::nanoseconds threadCpuTime()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+}
+
+bool sameTermios(const termios &a, const termios &b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+TEST(SerialPty, TransactionsRoundTripAndSurviveTheToolReconnecting)
+{
+    SimulatedReader reader;
+    Link link;
+    OpenFailure failure;
+    ASSERT_TRUE(OpenPort(link, reader.ports(), kComNumber, kReaderSettings, &failure))
+        << failure.reason;
+
+    const Reply on = link.transact(0x00, 0x30);
+    EXPECT_EQ(on.result, TransactionResult::Frame);
+    EXPECT_EQ(on.response.Status, 0x01);
+    EXPECT_EQ(on.response.DataLength, 0);
+    const Reply atqa = link.transact(0x0A, 0x10);
+    EXPECT_EQ(atqa.result, TransactionResult::Frame);
+    EXPECT_EQ(data(atqa), "04 00");
+
+    EXPECT_TRUE(ClosePort(link));
+    EXPECT_FALSE(link.hasPort());
+    ASSERT_TRUE(OpenPort(link, reader.ports(), kComNumber, kReaderSettings, &failure))
+        << failure.reason;
+    const std::uint8_t poll[] = {0xFF, 0xFF, 0x00, 0x00};
+    const Reply felica = link.transact(0x0C, 0x10, poll);
+    EXPECT_EQ(felica.result, TransactionResult::Frame);
+    EXPECT_EQ(data(felica), "00 01 0B 01 02 03 04 05 06 07 08");
+}
+
+TEST(SerialPty, ClosingGivesTheLineBackBitForBit)
+{
+    SimulatedReader reader;
+    const int observer = ::open(reader.device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(observer, 0);
+    // A line set up very unlike the reader's, so that every field has to come back.
+    termios before{};
+    ASSERT_EQ(tcgetattr(observer, &before), 0);
+    before.c_iflag = ICRNL | IXON | IXOFF;
+    before.c_oflag = OPOST | ONLCR;
+    before.c_cflag = CS7 | PARENB | PARODD | CSTOPB | CREAD | HUPCL | CRTSCTS;
+    before.c_lflag = ICANON | ECHO | ECHOE | ISIG;
+    before.c_cc[VMIN] = 3;
+    before.c_cc[VTIME] = 7;
+    cfsetispeed(&before, B9600);
+    cfsetospeed(&before, B9600);
+    ASSERT_EQ(tcsetattr(observer, TCSANOW, &before), 0);
+    ASSERT_EQ(tcgetattr(observer, &before), 0);
+
+    Link link;
+    OpenFailure failure;
+    ASSERT_TRUE(OpenPort(link, reader.ports(), kComNumber, kReaderSettings, &failure))
+        << failure.reason;
+    termios during{};
+    ASSERT_EQ(tcgetattr(observer, &during), 0);
+    EXPECT_EQ(cfgetospeed(&during), B115200);
+    EXPECT_EQ(during.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u);
+    EXPECT_EQ(during.c_cc[VMIN], 0);
+    EXPECT_EQ(during.c_cc[VTIME], 0);
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(observer, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+
+    ClosePort(link);
+    termios after{};
+    ASSERT_EQ(tcgetattr(observer, &after), 0);
+    EXPECT_TRUE(sameTermios(before, after));
+    ASSERT_EQ(ioctl(observer, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "the pty would refuse the next open while its master lives";
+    ::close(observer);
+}
+
+TEST(SerialPty, ASecondOpenIsRefusedUntilTheFirstCloses)
+{
+    SimulatedReader reader;
+    Link first;
+    Link second;
+    OpenFailure failure;
+    ASSERT_TRUE(OpenPort(first, reader.ports(), kComNumber, kReaderSettings));
+    EXPECT_FALSE(OpenPort(second, reader.ports(), kComNumber, kReaderSettings, &failure));
+    EXPECT_FALSE(second.hasPort());
+    EXPECT_NE(failure.reason.find("in use"), std::string::npos) << failure.reason;
+    EXPECT_EQ(first.transact(0x00, 0x10).result, TransactionResult::Frame)
+        << "the refused open must not disturb the open port";
+
+    ClosePort(first);
+    ASSERT_TRUE(OpenPort(second, reader.ports(), kComNumber, kReaderSettings, &failure))
+        << failure.reason;
+    EXPECT_EQ(data(second.transact(0x00, 0x10)), "0F");
+}
+
+TEST(SerialPty, RefusedOpensLeaveNoPortAndSayWhy)
+{
+    SimulatedReader reader;
+    Link link;
+    OpenFailure failure;
+    for (const char *settings : {"115200,n,8", "115200,q,8,1", "", "115200,n,8,1,x"}) {
+        failure = {};
+        EXPECT_FALSE(OpenPort(link, reader.ports(), kComNumber, settings, &failure)) << settings;
+        EXPECT_FALSE(failure.reason.empty()) << settings;
+        EXPECT_FALSE(link.hasPort());
+    }
+    EXPECT_FALSE(OpenPort(link, reader.ports(), kComNumber, "14400,n,8,1", &failure))
+        << "a speed the line cannot take is refused, not taken as open";
+    EXPECT_FALSE(OpenPort(link, reader.ports(), 0, kReaderSettings, &failure));
+    EXPECT_FALSE(OpenPort(link, reader.ports(), kComNumber + 1, kReaderSettings, &failure));
+    const std::vector<PortEntry> gone{{"COM05", 5, "/dev/no-such-qn480", ""}};
+    EXPECT_FALSE(OpenPort(link, gone, 5, kReaderSettings, &failure));
+    EXPECT_NE(failure.reason.find("no such device"), std::string::npos) << failure.reason;
+    const std::vector<PortEntry> notSerial{{"COM06", 6, "/dev/null", ""}};
+    EXPECT_FALSE(OpenPort(link, notSerial, 6, kReaderSettings, &failure));
+    EXPECT_FALSE(link.hasPort());
+
+    // None of the refusals left the device locked.
+    EXPECT_TRUE(OpenPort(link, reader.ports(), kComNumber, kReaderSettings, &failure))
+        << failure.reason;
+}
+
+TEST(SerialPty, AHangUpInTheMiddleOfATransactionEndsByItsTimeOutWithoutSpinning)
+{
+    SimulatedReader reader({.hangUp = 1});
+    OpenFailure failure;
+    auto port = openSerialDevice(reader.device(), *parseLineSettings(kReaderSettings), &failure);
+    ASSERT_TRUE(port) << failure.reason;
+    std::atomic<int> waits = 0;
+    Link link;
+    link.attach(std::make_unique<CountingPort>(std::move(port), waits));
+
+    const auto cpuBefore = threadCpuTime();
+    const Reply first = link.transact(0x00, 0x30);
+    const Reply second = link.transact(0x00, 0x30); // on a line already dead
+    const auto cpu = threadCpuTime() - cpuBefore;
+
+    EXPECT_EQ(first.result, TransactionResult::TimeOut);
+    EXPECT_EQ(first.response.Status, 0);
+    EXPECT_EQ(first.response.DataLength, -1);
+    EXPECT_EQ(second.result, TransactionResult::TimeOut);
+    // Two time-outs of 500 ms in slices of 5 ms are about 200 waits; a port that returned
+    // at once from a hung-up descriptor would make thousands.
+    EXPECT_LT(waits.load(), 260);
+    EXPECT_LT(cpu, 300ms) << "the wait must sleep, not poll in a loop";
+    EXPECT_TRUE(ClosePort(link));
+}
+
+TEST(SerialPty, FaultsOnTheWireReachTheLinkAsTheyWould)
+{
+    {
+        SimulatedReader corrupt({.corrupt = 1});
+        Link link;
+        ASSERT_TRUE(OpenPort(link, corrupt.ports(), kComNumber, kReaderSettings));
+        const Reply reply = link.transact(0x00, 0x10);
+        EXPECT_EQ(reply.result, TransactionResult::BadChecksum);
+        EXPECT_EQ(reply.response.DataLength, -1);
+    }
+    {
+        SimulatedReader rough({.noise = 1, .split = 1, .pace = 1});
+        Link link;
+        ASSERT_TRUE(OpenPort(link, rough.ports(), kComNumber, kReaderSettings));
+        for (int i = 0; i < 5; ++i) {
+            const Reply reply = link.transact(0x00, 0x1A);
+            EXPECT_EQ(reply.result, TransactionResult::Frame);
+            EXPECT_EQ(data(reply), "05 01 80");
+        }
+    }
+}
+
+} // namespace
+} // namespace qn480
