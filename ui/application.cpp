@@ -3,6 +3,7 @@
 #include <QMessageBox>
 
 #include <exception>
+#include <iostream>
 
 namespace qn480 {
 
@@ -30,6 +31,15 @@ void Application::report(const QString &message)
 void Application::showInMessageBox(const QString &message)
 {
     QMessageBox::critical(nullptr, QCoreApplication::applicationName(), message);
+}
+
+void reportException(std::exception_ptr exception)
+{
+    const QString message = exceptionMessage(std::move(exception));
+    if (auto *app = qobject_cast<Application *>(QCoreApplication::instance()))
+        app->report(message);
+    else
+        std::cerr << "qn480: " << message.toStdString() << '\n';
 }
 
 QString exceptionMessage(std::exception_ptr exception)

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QString>
 
+#include <exception>
 #include <functional>
 
 namespace qn480 {
@@ -30,6 +31,10 @@ public:
 private:
     Reporter m_reporter = &Application::showInMessageBox;
 };
+
+// Shows an exception caught at the edge of a handler the way notify() shows one that
+// escaped; outside an Application it goes to standard error.
+void reportException(std::exception_ptr exception);
 
 // The text an exception is shown with: what() of a standard exception, else the empty text.
 QString exceptionMessage(std::exception_ptr exception);

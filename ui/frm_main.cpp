@@ -1,5 +1,6 @@
 #include "frm_main.h"
 
+#include "application.h"
 #include "procedures.h"
 
 #include <QApplication>
@@ -321,7 +322,8 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
 
     m_pcMain->setTabVisible(kMifarePage - 1, false);
     m_pcMain->setCurrentIndex(0);
-    connect(m_pcMain, &QTabWidget::currentChanged, this, &TfrmMain::onCurrentPageChanged);
+    connect(m_pcMain, &QTabWidget::currentChanged, this,
+            [this](int index) { guarded([&] { onCurrentPageChanged(index); }); });
 
     resize(kWindowSize);
     if (const QScreen *screen = QGuiApplication::primaryScreen())
@@ -331,6 +333,23 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
 }
 
 TfrmMain::~TfrmMain() = default;
+
+template <typename Sender, typename Signal>
+void TfrmMain::connectHandler(Sender *sender, Signal signal, void (TfrmMain::*handler)())
+{
+    connect(sender, signal, this, [this, handler] { guarded([&] { (this->*handler)(); }); });
+}
+
+void TfrmMain::guarded(const std::function<void()> &handler)
+{
+    // Qt's own frames between the signal and the event loop must not be unwound: they
+    // leave their state and allocations behind. Report here, as notify() would.
+    try {
+        handler();
+    } catch (...) {
+        reportException(std::current_exception());
+    }
+}
 
 QWidget *TfrmMain::createPortRow()
 {
@@ -348,7 +367,7 @@ QWidget *TfrmMain::createPortRow()
 
     m_btnConnect = makeButton(m_pnlCounect, QStringLiteral("btn_Connect"), kConnectCaption,
                               QRect(346, 20, 120, 25));
-    connect(m_btnConnect, &QPushButton::clicked, this, &TfrmMain::btn_ConnectClick);
+    connectHandler(m_btnConnect, &QPushButton::clicked, &TfrmMain::btn_ConnectClick);
     return m_pnlCounect;
 }
 
@@ -397,8 +416,8 @@ void TfrmMain::createCardPage(int page)
                             QStringLiteral("Stop"), kStopRect.rect());
     read->setEnabled(false);
     stop->setEnabled(false);
-    connect(read, &QPushButton::clicked, this, readHandlers[std::size_t(page - 1)]);
-    connect(stop, &QPushButton::clicked, this, stopHandlers[std::size_t(page - 1)]);
+    connectHandler(read, &QPushButton::clicked, readHandlers[std::size_t(page - 1)]);
+    connectHandler(stop, &QPushButton::clicked, stopHandlers[std::size_t(page - 1)]);
     m_readButtons[std::size_t(page)] = read;
     m_stopButtons[std::size_t(page)] = stop;
 
@@ -440,7 +459,7 @@ void TfrmMain::createKeypadPage()
     for (const KeypadButton &spec : kKeypadButtons) {
         auto *button = makeButton(m_keypadGroups[std::size_t(spec.group)], QLatin1String(spec.name),
                                   QLatin1String(spec.caption), spec.rect.rect());
-        connect(button, &QPushButton::clicked, this, spec.handler);
+        connectHandler(button, &QPushButton::clicked, spec.handler);
     }
 
     QGroupBox *timings = m_keypadGroups[3];
@@ -481,7 +500,7 @@ void TfrmMain::createKeypadPage()
         bar->setSingleStep(1);
         bar->setPageStep(kTimingLargeStep);
         bar->setValue(kTimingStart);
-        connect(bar, &QScrollBar::valueChanged, this, spec.handler);
+        connectHandler(bar, &QScrollBar::valueChanged, spec.handler);
         m_timingBars[index] = bar;
     }
 
@@ -765,7 +784,7 @@ void TfrmMain::FormClose()
 
 void TfrmMain::closeEvent(QCloseEvent *event)
 {
-    FormClose();
+    guarded([this] { FormClose(); });
     event->accept();
 }
 

@@ -131,6 +131,9 @@ private:
     void createCardPage(int page);
     void createKeypadPage();
     QWidget *createStatusRow();
+    template <typename Sender, typename Signal>
+    void connectHandler(Sender *sender, Signal signal, void (TfrmMain::*handler)());
+    void guarded(const std::function<void()> &handler);
     void onCurrentPageChanged(int index);
     void runCardProcedure(void (*procedure)(CardSession &));
     void stopCardProcedure(int page);

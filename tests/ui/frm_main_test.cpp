@@ -476,29 +476,64 @@ TEST_F(FrmMainTest, ExceptionDuringARunLeavesThePageIdle)
     EXPECT_EQ(form.runFlags().readTag[1], 0);
 }
 
-TEST(ApplicationTest, ShowsAnEscapedExceptionInAMessageBox)
+// Throws from inside event delivery, where only notify() can catch it.
+class ThrowingObject : public QObject
+{
+public:
+    std::function<void()> thrower;
+
+protected:
+    bool event(QEvent *event) override
+    {
+        if (event->type() == QEvent::User)
+            thrower();
+        return QObject::event(event);
+    }
+};
+
+TEST(ApplicationTest, ShowsAnEscapedExceptionInAMessageBoxAndGoesOn)
 {
     auto *app = qobject_cast<Application *>(QCoreApplication::instance());
     ASSERT_NE(app, nullptr);
     QString shown;
-    QTimer::singleShot(0, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        ASSERT_NE(box, nullptr);
-        shown = box->text();
-        box->accept();
-    });
-    QPushButton button;
-    QObject::connect(&button, &QPushButton::clicked, [] { throw std::runtime_error("boom"); });
-    QTest::mouseClick(&button, Qt::LeftButton);
+    ThrowingObject object;
+    object.thrower = [&] {
+        // Runs inside the message box's own loop.
+        QTimer::singleShot(0, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            shown = box->text();
+            box->accept();
+        });
+        throw std::runtime_error("boom");
+    };
+    QEvent event(QEvent::User);
+    EXPECT_TRUE(QCoreApplication::sendEvent(&object, &event));
     EXPECT_EQ(shown, "boom");
 
     // Something that is not a standard exception is shown with the empty text.
+    shown = "unchanged";
     app->setReporter([&](const QString &message) { shown = message; });
-    QObject::disconnect(&button, nullptr, nullptr, nullptr);
-    QObject::connect(&button, &QPushButton::clicked, [] { throw 42; });
-    QTest::mouseClick(&button, Qt::LeftButton);
+    object.thrower = [] {
+        throw 42;
+    };
+    QCoreApplication::sendEvent(&object, &event);
     EXPECT_EQ(shown, "");
     app->setReporter(&Application::showInMessageBox);
+}
+
+TEST_F(FrmMainTest, ExceptionDuringStartUpIsReportedAndEndsTheProgram)
+{
+    auto *app = qobject_cast<Application *>(QCoreApplication::instance());
+    FrmMainDependencies deps = dependencies();
+    deps.listPorts = []() -> std::vector<PortEntry> {
+        throw std::runtime_error("no ports");
+    };
+    bool started = false;
+    EXPECT_EQ(runMainWindow(*app, deps, [&](TfrmMain &) { started = true; }), 1);
+    EXPECT_FALSE(started);
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0], "no ports");
 }
 
 } // namespace
