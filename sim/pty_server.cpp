@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -188,6 +189,9 @@ void PtyServer::log(const std::string &text)
 
 void PtyServer::run(int inputFd, const std::function<bool()> &onInput)
 {
+    // The pacing imitates a UART to the byte; the kernel's default 50 us of timer slack
+    // would make every paced response late.
+    prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
     bool watchInput = inputFd >= 0 && onInput;
     for (;;) {
         const auto now = Clock::now();
@@ -202,16 +206,19 @@ void PtyServer::run(int inputFd, const std::function<bool()> &onInput)
             consider(m_reopenAt);
         if (m_model.receiving())
             consider(m_lastByte + kRequestGap);
-        int timeout = -1;
+        timespec timeout{};
         if (next) {
-            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now);
-            timeout = static_cast<int>(std::clamp<long long>(wait.count(), 0, INT_MAX));
+            const auto wait =
+                std::max(std::chrono::duration_cast<std::chrono::nanoseconds>(*next - now),
+                         std::chrono::nanoseconds::zero());
+            timeout.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
+            timeout.tv_nsec = static_cast<long>(wait.count() % 1000000000);
         }
 
         pollfd fds[3] = {{m_wake, POLLIN, 0}, {m_master, POLLIN, 0}, {-1, POLLIN, 0}};
         if (watchInput)
             fds[2].fd = inputFd;
-        const int rc = poll(fds, 3, timeout);
+        const int rc = ppoll(fds, 3, next ? &timeout : nullptr, nullptr);
         if (rc < 0 && errno != EINTR)
             return;
         if (rc > 0 && (fds[0].revents & POLLIN) != 0)
