@@ -1,0 +1,175 @@
+// Round trip of one transaction through the termios port and the link to qn480-sim's reader
+// model on a pty: the request for a Type A card (8 bytes) and its ATQA answer (11 bytes).
+
+#include "faults.h"
+#include "link.h"
+#include "pty_server.h"
+#include "reader_model.h"
+#include "serial_port.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace qn480;
+using Micros = std::chrono::duration<double, std::micro>;
+
+constexpr int kRequestBytes = 8;
+constexpr int kResponseBytes = 11;
+
+void report(benchmark::State &state, std::vector<double> times)
+{
+    if (times.empty())
+        return;
+    std::sort(times.begin(), times.end());
+    const double wire = Micros(sim::kByteTime * (kRequestBytes + kResponseBytes)).count();
+    state.counters["median_us"] = times[times.size() / 2];
+    state.counters["p90_us"] = times[times.size() * 9 / 10];
+    state.counters["max_us"] = times.back();
+    state.counters["wire_us"] = wire;
+    state.counters["median_per_wire"] = times[times.size() / 2] / wire;
+}
+
+void roundTrip(benchmark::State &state, bool paced)
+{
+    sim::ReaderModel model;
+    sim::FaultInjector faults({.pace = paced ? 1.0 : 0.0});
+    sim::PtyServer server(model, faults);
+    std::string error;
+    if (!server.open(&error)) {
+        state.SkipWithError(("no pty: " + error).c_str());
+        return;
+    }
+    std::thread reader([&] { server.run(); });
+
+    Link link;
+    OpenFailure failure;
+    const std::vector<PortEntry> ports{{"COM20", 20, server.slavePath(), ""}};
+    if (!OpenPort(link, ports, 20, kReaderSettings, &failure)) {
+        state.SkipWithError(failure.reason.c_str());
+    } else {
+        link.transact(0x00, 0x30); // carrier on, so that the card answers
+        std::vector<double> times;
+        for (auto _ : state) {
+            const auto start = std::chrono::steady_clock::now();
+            const Reply reply = link.transact(0x0A, 0x10);
+            times.push_back(Micros(std::chrono::steady_clock::now() - start).count());
+            if (reply.result != TransactionResult::Frame || reply.response.DataLength != 2) {
+                state.SkipWithError("the reader did not answer");
+                break;
+            }
+        }
+        if (!times.empty()) {
+            std::sort(times.begin(), times.end());
+            const double wire = Micros(sim::kByteTime * (kRequestBytes + kResponseBytes)).count();
+            state.counters["median_us"] = times[times.size() / 2];
+            state.counters["p90_us"] = times[times.size() * 9 / 10];
+            state.counters["max_us"] = times.back();
+            state.counters["wire_us"] = wire;
+            state.counters["median_per_wire"] = times[times.size() / 2] / wire;
+        }
+    }
+    ClosePort(link);
+    server.stop();
+    reader.join();
+}
+
+// The same exchange without the link: a blocking poll on a raw descriptor that returns the
+// moment the last byte is there. What the link adds is the difference to this.
+void rawBaseline(benchmark::State &state, bool paced)
+{
+    sim::ReaderModel model;
+    sim::FaultInjector faults({.pace = paced ? 1.0 : 0.0});
+    sim::PtyServer server(model, faults);
+    std::string error;
+    if (!server.open(&error)) {
+        state.SkipWithError(("no pty: " + error).c_str());
+        return;
+    }
+    std::thread reader([&] { server.run(); });
+    const int fd = ::open(server.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const std::uint8_t carrierOn[] = {0xAA, 0x00, 0x04, 0x00, 0x00, 0x00, 0x30, 0x34};
+    const std::uint8_t request[] = {0xAA, 0x00, 0x04, 0x00, 0x00, 0x0A, 0x10, 0x1E};
+    const auto exchange = [&](std::span<const std::uint8_t> bytes, int expected) {
+        if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+            return false;
+        std::uint8_t buf[64];
+        int got = 0;
+        while (got < expected) {
+            pollfd pfd{fd, POLLIN, 0};
+            if (poll(&pfd, 1, 1000) <= 0)
+                return false;
+            const ssize_t n = ::read(fd, buf + got, sizeof buf - static_cast<std::size_t>(got));
+            if (n <= 0)
+                return false;
+            got += static_cast<int>(n);
+        }
+        return true;
+    };
+    std::vector<double> times;
+    if (fd < 0 || !exchange(carrierOn, 9)) {
+        state.SkipWithError("cannot reach the reader");
+    } else {
+        for (auto _ : state) {
+            const auto start = std::chrono::steady_clock::now();
+            const bool ok = exchange(request, kResponseBytes);
+            times.push_back(Micros(std::chrono::steady_clock::now() - start).count());
+            if (!ok) {
+                state.SkipWithError("the reader did not answer");
+                break;
+            }
+        }
+        report(state, times);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    server.stop();
+    reader.join();
+}
+
+void unpaced(benchmark::State &state)
+{
+    roundTrip(state, false);
+}
+
+void pacedAt115200(benchmark::State &state)
+{
+    roundTrip(state, true);
+}
+
+} // namespace
+
+// Target: median <= 500 us (a blind 5 ms sleep between polls would give >= 5 ms).
+BENCHMARK(unpaced)
+    ->Name("transaction_round_trip")
+    ->Iterations(5000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+// Target: median <= 1.1 x the wire time of request plus response (1649 us).
+BENCHMARK(pacedAt115200)
+    ->Name("transaction_round_trip_115200_baud")
+    ->Iterations(1000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+
+BENCHMARK_CAPTURE(rawBaseline, unpaced, false)
+    ->Name("raw_pty_baseline")
+    ->Iterations(5000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(rawBaseline, paced, true)
+    ->Name("raw_pty_baseline_115200_baud")
+    ->Iterations(1000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+
+BENCHMARK_MAIN();
