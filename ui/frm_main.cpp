@@ -360,6 +360,8 @@ QWidget *TfrmMain::createPortRow()
     m_cbxCommNo->setObjectName(QStringLiteral("cbxCommNo"));
     m_cbxCommNo->setEditable(false);
     m_cbxCommNo->setGeometry(183, 20, 160, m_cbxCommNo->sizeHint().height());
+    // The closed box names the chosen device too, not only the entries of its list.
+    connect(m_cbxCommNo, &QComboBox::currentIndexChanged, this, &TfrmMain::showChosenPort);
 
     auto *label = makeFieldLabel(m_pnlCounect, QStringLiteral("Serial Port :"),
                                  QRect(109, 20, 70, 24), m_cbxCommNo);
@@ -553,6 +555,14 @@ void TfrmMain::FormCreate()
         m_cbxCommNo->setItemData(m_cbxCommNo->count() - 1, tip, Qt::ToolTipRole);
     }
     m_cbxCommNo->setCurrentIndex(m_ports.empty() ? -1 : 0);
+    showChosenPort();
+}
+
+// The closed box names the chosen device too, not only the entries of its list.
+void TfrmMain::showChosenPort()
+{
+    m_cbxCommNo->setToolTip(
+        m_cbxCommNo->itemData(m_cbxCommNo->currentIndex(), Qt::ToolTipRole).toString());
 }
 
 void TfrmMain::disableRunControls()

@@ -135,6 +135,7 @@ private:
     void connectHandler(Sender *sender, Signal signal, void (TfrmMain::*handler)());
     void guarded(const std::function<void()> &handler);
     void onCurrentPageChanged(int index);
+    void showChosenPort();
     void runCardProcedure(void (*procedure)(CardSession &));
     void stopCardProcedure(int page);
     void disableRunControls();

@@ -255,6 +255,9 @@ TEST_F(FrmMainTest, ListsPortsWithTheirDevicesAndSelectsTheFirst)
     const QString tip = combo->itemData(1, Qt::ToolTipRole).toString();
     EXPECT_TRUE(tip.contains("/dev/ttyUSB0")) << tip.toStdString();
     EXPECT_TRUE(tip.contains("FTDI FT232R")) << tip.toStdString();
+    EXPECT_TRUE(combo->toolTip().contains("/dev/ttyS2"));
+    combo->setCurrentIndex(1);
+    EXPECT_EQ(combo->toolTip(), tip);
 }
 
 TEST_F(FrmMainTest, ConnectEnablesThePagesAndDisconnectLocksThemAgain)

@@ -74,24 +74,6 @@ TEST_F(KeypadPageTest, EveryButtonSendsItsOwnCommand)
     EXPECT_TRUE(enabled("pnlCounect"));
 }
 
-TEST_F(KeypadPageTest, GetWritesTheAnswerIntoTheControls)
-{
-    reader.always(0x00, 0x10, 1, hex("05"));
-    reader.always(0x00, 0x18, 1, hex("00"));
-    connectReader();
-    showPage("ts_SetKeypad");
-
-    EXPECT_TRUE(child<QAbstractButton>("chk01_Auto")->isChecked());
-    EXPECT_TRUE(child<QAbstractButton>("chk01_Led")->isChecked());
-    EXPECT_FALSE(child<QAbstractButton>("chk01_Beep")->isChecked());
-    EXPECT_FALSE(child<QAbstractButton>("chk01_Same")->isChecked());
-    EXPECT_EQ(child<QScrollBar>("sbSendTime")->value(), 0);
-    EXPECT_EQ(child<QLabel>("pnlSendTime")->text(), "0");
-
-    click("btn_SetKeypadG04");
-    EXPECT_EQ(window().statusText(), " Get SendTime OK!!");
-}
-
 TEST_F(KeypadPageTest, ScrollBarsShowTheirPositionAndSendNothing)
 {
     connectReader();
