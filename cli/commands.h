@@ -1,0 +1,29 @@
+#pragma once
+
+#include "options.h"
+#include "port_list.h"
+
+#include <csignal>
+#include <ostream>
+#include <vector>
+
+namespace qn480 {
+class Link;
+}
+
+namespace qn480::cli {
+
+struct Io
+{
+    std::ostream &out; // results
+    std::ostream &err; // status messages, failures, the trace
+};
+
+// Runs a command that talks to the reader over `link`, which holds the open port. `stop`
+// is set from a signal handler to end a poll as the Stop button does. Returns the exit code.
+int runCommand(const Options &options, Link &link, Io io, const volatile std::sig_atomic_t &stop);
+
+// `qn480ctl ports`.
+int listPortsCommand(const std::vector<PortEntry> &ports, bool json, Io io);
+
+} // namespace qn480::cli

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qn480::cli {
+
+// A JSON string literal; the text is UTF-8 and stays so, only quotes, backslashes and
+// control characters are escaped.
+std::string jsonString(std::string_view text);
+
+// One JSON object, fields in the order they are added, written on one line.
+class JsonObject
+{
+public:
+    JsonObject &text(std::string_view key, std::string_view value);
+    JsonObject &number(std::string_view key, long long value);
+    JsonObject &null(std::string_view key);
+    JsonObject &list(std::string_view key, const std::vector<std::string> &values);
+    // A value that is already JSON, such as a nested object.
+    JsonObject &json(std::string_view key, std::string_view value);
+
+    std::string str() const { return "{" + m_body + "}"; }
+
+private:
+    void key(std::string_view name);
+
+    std::string m_body;
+};
+
+} // namespace qn480::cli

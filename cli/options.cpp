@@ -1,0 +1,525 @@
+#include "options.h"
+
+#include "frame.h"
+#include "keypad_names.h"
+#include "keypad_settings.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
+#include <functional>
+#include <set>
+
+namespace qn480::cli {
+
+namespace {
+
+std::string lowerCase(std::string_view text)
+{
+    std::string lower(text);
+    for (char &c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+std::string quoted(std::string_view text)
+{
+    return "\"" + std::string(text) + "\"";
+}
+
+// A decimal number in [min, max], nothing else (no sign, blanks or trailing text).
+std::optional<int> decimalIn(std::string_view text, int min, int max)
+{
+    int value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty() || text[0] == '-' ||
+        value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// One byte in hexadecimal, "0A", "a" or "0x0A".
+std::optional<std::uint8_t> hexByte(std::string_view text)
+{
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        text.remove_prefix(2);
+    if (text.empty() || text.size() > 2)
+        return std::nullopt;
+    int value = 0;
+    for (char c : text) {
+        const int digit = hexDigit(c);
+        if (digit < 0)
+            return std::nullopt;
+        value = value * 16 + digit;
+    }
+    return static_cast<std::uint8_t>(value);
+}
+
+template <std::size_t N> std::string namesOf(const std::array<CheckName, N> &names)
+{
+    std::string list;
+    for (const CheckName &n : names)
+        list += (list.empty() ? "" : ", ") + std::string(n.name);
+    return list;
+}
+
+// "autoread,beep", "none" or "all" into the bits of `bits`, with names from `names`.
+template <std::size_t N, std::size_t M>
+std::uint8_t parseNameList(std::string_view option, std::string_view text,
+                           const std::array<CheckName, N> &names, const std::array<BoxBit, M> &bits)
+{
+    CheckedBoxes boxes;
+    const std::string lower = lowerCase(text);
+    if (lower == "all") {
+        for (const CheckName &n : names)
+            boxes.set(n.box);
+        return packBoxes(bits, boxes);
+    }
+    if (lower == "none")
+        return 0;
+    std::size_t pos = 0;
+    while (pos <= lower.size()) {
+        const std::size_t comma = std::min(lower.find(',', pos), lower.size());
+        const std::string_view item = std::string_view(lower).substr(pos, comma - pos);
+        pos = comma + 1;
+        const auto found = std::find_if(names.begin(), names.end(),
+                                        [&](const CheckName &n) { return n.name == item; });
+        if (found == names.end()) {
+            throw UsageError("--" + std::string(option) + ": unknown name " + quoted(item) +
+                             "; use none, all or a comma list of " + namesOf(names));
+        }
+        boxes.set(found->box);
+    }
+    return packBoxes(bits, boxes);
+}
+
+std::optional<AirInterface> airOf(std::string_view name)
+{
+    constexpr std::array kAirs{AirInterface::Iso14443A, AirInterface::Iso14443B,
+                               AirInterface::Felica, AirInterface::Iso15693};
+    const std::string lower = lowerCase(name);
+    for (AirInterface air : kAirs) {
+        if (airName(air) == lower)
+            return air;
+    }
+    return std::nullopt;
+}
+
+// An option, the commands it belongs to (none listed: every command) and what it does.
+struct OptionSpec
+{
+    std::string_view name;
+    bool takesValue;
+    std::vector<Command> commands;
+    std::function<void(Options &, std::string_view value)> apply;
+};
+
+const std::vector<OptionSpec> &optionSpecs()
+{
+    static const std::vector<OptionSpec> specs = [] {
+        std::vector<OptionSpec> list{
+            {"json",
+             false,
+             {},
+             [](Options &o, std::string_view) {
+                 o.json = true;
+             }},
+            {"trace",
+             false,
+             {},
+             [](Options &o, std::string_view) {
+                 o.trace = true;
+             }},
+            {"port",
+             true,
+             {},
+             [](Options &o, std::string_view v) {
+                 if (!portNumberOf(v))
+                     throw UsageError("--port takes a port name such as COM07 (qn480ctl ports "
+                                      "lists them), not " +
+                                      quoted(v));
+                 o.port = v;
+             }},
+            {"device",
+             true,
+             {},
+             [](Options &o, std::string_view v) {
+                 o.device = v;
+             }},
+            {"count",
+             true,
+             {Command::Poll},
+             [](Options &o, std::string_view v) {
+                 const auto n = decimalIn(v, 1, 1000000000);
+                 if (!n)
+                     throw UsageError("--count takes a number of cards from 1 on, not " +
+                                      quoted(v));
+                 o.count = *n;
+             }},
+            {"mode",
+             true,
+             {Command::KeypadSet},
+             [](Options &o, std::string_view v) {
+                 o.changes.mode = parseNameList("mode", v, kModeNames, kModeBits);
+             }},
+            {"types",
+             true,
+             {Command::KeypadSet},
+             [](Options &o, std::string_view v) {
+                 o.changes.types = parseNameList("types", v, kTypeNames, kTypeBits);
+             }},
+            {"add",
+             true,
+             {Command::KeypadSet},
+             [](Options &o, std::string_view v) {
+                 o.changes.add = parseNameList("add", v, kAddNames, kAdditionBits);
+             }},
+            {"format",
+             true,
+             {Command::KeypadSet},
+             [](Options &o, std::string_view v) {
+                 const auto code = formatCodeOf(v);
+                 if (!code) {
+                     std::string formats;
+                     for (const FormatName &f : kFormatNames)
+                         formats += (formats.empty() ? "" : ", ") + std::string(f.caption);
+                     throw UsageError("--format: unknown format " + quoted(v) + "; use one of " +
+                                      formats);
+                 }
+                 o.changes.format = *code;
+             }},
+            {"reverse",
+             true,
+             {Command::KeypadSet},
+             [](Options &o, std::string_view v) {
+                 const std::string lower = lowerCase(v);
+                 if (lower == "none")
+                     o.changes.reverse = Reversal::None;
+                 else if (lower == "byte")
+                     o.changes.reverse = Reversal::Byte;
+                 else if (lower == "bit")
+                     o.changes.reverse = Reversal::Bit;
+                 else
+                     throw UsageError("--reverse takes none, byte or bit, not " + quoted(v));
+             }},
+        };
+        for (const TimingName &t : kTimingNames) {
+            list.push_back(
+                {t.option, true, {Command::KeypadSet}, [t](Options &o, std::string_view v) {
+                     const auto n = decimalIn(v, 0, 255);
+                     if (!n) {
+                         throw UsageError("--" + std::string(t.option) +
+                                          " takes a count from 0 to 255 (steps of " +
+                                          std::to_string(t.unitMs) + " ms), not " + quoted(v));
+                     }
+                     std::optional<int> &slot =
+                         t.timing == KeypadTiming::SendTime   ? o.changes.sendTime
+                         : t.timing == KeypadTiming::ScanTime ? o.changes.scanTime
+                                                              : o.changes.sameTime;
+                     slot = *n;
+                 }});
+        }
+        return list;
+    }();
+    return specs;
+}
+
+std::string_view commandName(Command command)
+{
+    switch (command) {
+    case Command::Help:
+        return "help";
+    case Command::Ports:
+        return "ports";
+    case Command::Poll:
+        return "poll";
+    case Command::KeypadGet:
+        return "keypad get";
+    case Command::KeypadSet:
+        return "keypad set";
+    case Command::KeypadDefaults:
+        return "keypad defaults";
+    case Command::Raw:
+        return "raw";
+    }
+    return "?";
+}
+
+void expectWords(const std::vector<std::string_view> &words, std::size_t count,
+                 std::string_view command)
+{
+    if (words.size() > count) {
+        throw UsageError(std::string(command) + " takes no further argument " +
+                         quoted(words[count]));
+    }
+}
+
+void readCommand(Options &o, const std::vector<std::string_view> &words)
+{
+    if (words.empty())
+        throw UsageError("no command given; try qn480ctl --help");
+    const std::string verb = lowerCase(words[0]);
+    if (verb == "help") {
+        o.command = Command::Help;
+    } else if (verb == "ports") {
+        o.command = Command::Ports;
+        expectWords(words, 1, "ports");
+    } else if (verb == "poll") {
+        o.command = Command::Poll;
+        if (words.size() < 2)
+            throw UsageError("poll needs an air interface: 14a, 14b, felica or 15693");
+        const auto air = airOf(words[1]);
+        if (!air) {
+            throw UsageError("poll: unknown air interface " + quoted(words[1]) +
+                             "; use 14a, 14b, felica or 15693");
+        }
+        o.air = *air;
+        expectWords(words, 2, "poll");
+    } else if (verb == "keypad") {
+        const std::string action = words.size() > 1 ? lowerCase(words[1]) : std::string();
+        if (action == "get")
+            o.command = Command::KeypadGet;
+        else if (action == "set")
+            o.command = Command::KeypadSet;
+        else if (action == "defaults")
+            o.command = Command::KeypadDefaults;
+        else
+            throw UsageError("keypad needs get, set or defaults");
+        expectWords(words, 2, "keypad " + action);
+    } else if (verb == "raw") {
+        o.command = Command::Raw;
+        if (words.size() < 3)
+            throw UsageError("raw needs a command group and code in hexadecimal, as raw 00 10");
+        const auto group = hexByte(words[1]);
+        const auto code = hexByte(words[2]);
+        if (!group)
+            throw UsageError("raw: the group " + quoted(words[1]) + " is not a hexadecimal byte");
+        if (!code)
+            throw UsageError("raw: the code " + quoted(words[2]) + " is not a hexadecimal byte");
+        o.group = *group;
+        o.code = *code;
+        std::string data;
+        for (std::size_t i = 3; i < words.size(); ++i)
+            data += std::string(words[i]) + " ";
+        o.data = parseHexBytes(data);
+    } else {
+        throw UsageError("unknown command " + quoted(words[0]) +
+                         "; the commands are ports, poll, keypad and raw");
+    }
+}
+
+} // namespace
+
+std::optional<int> portNumberOf(std::string_view name)
+{
+    if (name.size() < 4 || lowerCase(name.substr(0, 3)) != "com")
+        return std::nullopt;
+    return decimalIn(name.substr(3), 1, 99999);
+}
+
+std::string_view airName(AirInterface air)
+{
+    switch (air) {
+    case AirInterface::Iso14443A:
+        return "14a";
+    case AirInterface::Iso14443B:
+        return "14b";
+    case AirInterface::Felica:
+        return "felica";
+    case AirInterface::Iso15693:
+        return "15693";
+    }
+    return "?";
+}
+
+std::vector<std::uint8_t> parseHexBytes(std::string_view text)
+{
+    std::vector<std::uint8_t> bytes;
+    std::size_t pos = 0;
+    const auto separator = [](char c) {
+        return c == ' ' || c == ':' || c == ',' || c == '\t';
+    };
+    while (pos < text.size()) {
+        if (separator(text[pos])) {
+            ++pos;
+            continue;
+        }
+        std::size_t end = pos;
+        while (end < text.size() && !separator(text[end]))
+            ++end;
+        std::string_view word = text.substr(pos, end - pos);
+        pos = end;
+        if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X'))
+            word.remove_prefix(2);
+        if (word.size() % 2 != 0) {
+            throw UsageError("data: " + quoted(word) +
+                             " has an odd number of hexadecimal digits; write every byte as two");
+        }
+        for (std::size_t i = 0; i < word.size(); i += 2) {
+            const int high = hexDigit(word[i]);
+            const int low = hexDigit(word[i + 1]);
+            if (high < 0 || low < 0)
+                throw UsageError("data: " + quoted(word) + " is not hexadecimal");
+            bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
+        }
+    }
+    if (bytes.size() > static_cast<std::size_t>(kMaxRequestData)) {
+        throw UsageError("data: " + std::to_string(bytes.size()) +
+                         " bytes; a request takes at most " + std::to_string(kMaxRequestData));
+    }
+    return bytes;
+}
+
+Options parseArguments(std::span<const std::string_view> args)
+{
+    Options o;
+    for (std::string_view arg : args) {
+        if (arg == "--")
+            break;
+        if (arg == "--help" || arg == "-h")
+            return o; // Command::Help, whatever else is there
+    }
+
+    std::vector<std::string_view> words;
+    std::set<std::string_view> given;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            words.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg.substr(0, 2) != "--")
+            throw UsageError("unknown option " + quoted(arg) + "; try qn480ctl --help");
+        std::string_view name = arg.substr(2);
+        std::optional<std::string_view> value;
+        if (const auto eq = name.find('='); eq != std::string_view::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+        }
+        const auto &specs = optionSpecs();
+        const auto spec = std::find_if(specs.begin(), specs.end(),
+                                       [&](const OptionSpec &s) { return s.name == name; });
+        if (spec == specs.end())
+            throw UsageError("unknown option " + quoted(arg) + "; try qn480ctl --help");
+        if (!given.insert(spec->name).second)
+            throw UsageError("--" + std::string(name) + " is given twice");
+        if (spec->takesValue && !value) {
+            if (i + 1 >= args.size())
+                throw UsageError("--" + std::string(name) + " needs a value");
+            value = args[++i];
+        } else if (!spec->takesValue && value) {
+            throw UsageError("--" + std::string(name) + " takes no value");
+        }
+        spec->apply(o, value.value_or(std::string_view{}));
+    }
+
+    readCommand(o, words);
+
+    for (const OptionSpec &spec : optionSpecs()) {
+        if (given.count(spec.name) == 0 || spec.commands.empty())
+            continue;
+        if (std::find(spec.commands.begin(), spec.commands.end(), o.command) ==
+            spec.commands.end()) {
+            throw UsageError("--" + std::string(spec.name) + " is an option of " +
+                             std::string(commandName(spec.commands.front())) + ", not of " +
+                             std::string(commandName(o.command)));
+        }
+    }
+    if (!o.port.empty() && !o.device.empty())
+        throw UsageError("give either --port or --device, not both");
+    if (given.count("port") != 0 && o.port.empty())
+        throw UsageError("--port needs a port name such as COM07");
+    if (given.count("device") != 0 && o.device.empty())
+        throw UsageError("--device needs a path such as /dev/ttyUSB0");
+    if (o.command == Command::KeypadSet && !o.changes.any()) {
+        throw UsageError("keypad set needs at least one of --mode, --types, --format, --reverse, "
+                         "--add, --send-time, --scan-time, --same-card-time");
+    }
+    return o;
+}
+
+std::string usageText()
+{
+    return R"(Usage: qn480ctl [--port COMnn | --device PATH] [--trace] [--json] COMMAND
+
+Scripted access to a QN480 contactless card reader on a serial port (115200 baud, 8N1),
+running the same procedures as the qn480-tool window.
+
+Commands:
+  ports                       list the serial ports: COM name, device and description
+  poll 14a|14b|felica|15693   configure the reader, switch the carrier on and poll until
+                              Ctrl-C; one line per card presented (a card that stays in
+                              the field is reported once). Ctrl-C ends the current pass,
+                              switches the carrier off and exits 0.
+      --count N               stop after N cards
+  keypad get                  the six keyboard-mode settings
+  keypad set [options]        send only the settings given, then read all six back
+      --mode LIST             autoread, beep, led, samecard
+      --types LIST            14a, 14b, felica, 15693, guid
+      --format F              14H 5D 6H 8D 8H 10D 10H 13D 16H 4D 32H
+      --reverse R             none, byte or bit
+      --add LIST              comma, brackets, quotes, space, tab, down, ctrl-enter, enter
+                              (none is sent as enter, as the window does)
+      --send-time N           0-255, steps of 1 ms
+      --scan-time N           0-255, steps of 10 ms
+      --same-card-time N      0-255, steps of 100 ms
+                              A LIST is comma-separated, or none, or all. Giving only part
+                              of --format/--reverse/--add reads the rest from the reader.
+  keypad defaults             what the window's "default" button does: write the default
+                              settings, then read all six back
+  raw GROUP CODE [HEXBYTES]   one transaction; GROUP, CODE and the data in hexadecimal
+                              (raw 0D 10 0000); prints result, status, status text, data
+
+Options:
+  --port COMnn     the port by the name `qn480ctl ports` shows; without --port or
+                   --device the only port there is (an error when there are several)
+  --device PATH    a serial device by its path, listed or not
+  --trace          every request (>>) and response (<<) frame in hexadecimal, with the
+                   milliseconds since start, on stderr
+  --json           one JSON object per line instead of text
+  -h, --help       this text
+Options may stand before or after the command; --name=value works too.
+Status messages of the reader procedures go to stderr, results to stdout.
+
+JSON fields (each line one object; the names do not change between versions):
+  ports            name, number, device, description
+  poll 14a         interface, uid, atqa, sak, type
+  poll 14b         interface, pupi, app_data, info
+  poll felica      interface, slot, sub_response, uid
+  poll 15693       interface, dsfid, uid
+                   (bytes as upper-case hexadecimal without blanks)
+  keypad           mode, types, add (arrays of names), format ("8H"), reverse (none, byte,
+                   bit or both), send_time, scan_time, same_card_time (counts) and
+                   send_time_ms, scan_time_ms, same_card_time_ms; a setting that could not
+                   be read is null and its message is in errors, keyed mode, types,
+                   addtype, send_time, scan_time or same_card_time
+  raw              result ("frame", "time-out", "bad checksum"), status, status_text,
+                   data_length (-1: no valid frame), data
+
+Exit codes:
+  0  success
+  1  the reader reported an error, answered with a reply that could not be used,
+     or did not keep a setting
+  2  usage: the command line is wrong
+  3  the port could not be opened
+  4  no answer from the reader
+)";
+}
+
+} // namespace qn480::cli

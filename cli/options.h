@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qn480::cli {
+
+// Exit codes of qn480ctl, documented in --help and the manual page.
+enum ExitCode : int {
+    kExitSuccess = 0,
+    kExitReaderError = 1, // the reader answered with an error status or a reply it could not use
+    kExitUsage = 2,
+    kExitPortFailed = 3, // the port could not be opened
+    kExitNoAnswer = 4,   // no valid answer within the time-out
+};
+
+// A command line that cannot be run; the text is the one line shown to the user.
+class UsageError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class Command { Help, Ports, Poll, KeypadGet, KeypadSet, KeypadDefaults, Raw };
+
+// The card pages qn480ctl can poll, by the names used on its command line.
+enum class AirInterface { Iso14443A, Iso14443B, Felica, Iso15693 };
+
+enum class Reversal { None, Byte, Bit };
+
+// What `keypad set` was told to change; everything else is left as the reader has it.
+struct KeypadChanges
+{
+    std::optional<std::uint8_t> mode;  // bits of the mode check boxes
+    std::optional<std::uint8_t> types; // bits of the card-type check boxes
+    std::optional<int> format;         // format code of a radio button
+    std::optional<Reversal> reverse;
+    std::optional<std::uint8_t> add; // addition flags
+    std::optional<int> sendTime;
+    std::optional<int> scanTime;
+    std::optional<int> sameTime;
+
+    bool any() const
+    {
+        return mode || types || touchesAddType() || sendTime || scanTime || sameTime;
+    }
+    bool touchesAddType() const { return format || reverse || add; }
+    // The three parts of the output format travel together; a Set of only some of them
+    // needs the others from the reader first.
+    bool completeAddType() const { return format && reverse && add; }
+};
+
+struct Options
+{
+    Command command = Command::Help;
+    std::string port;   // --port COMnn, empty when not given
+    std::string device; // --device PATH, empty when not given
+    bool trace = false;
+    bool json = false;
+
+    // poll
+    AirInterface air = AirInterface::Iso14443A;
+    int count = 0; // cards to announce before stopping; 0: until interrupted
+
+    // keypad set
+    KeypadChanges changes;
+
+    // raw
+    std::uint8_t group = 0;
+    std::uint8_t code = 0;
+    std::vector<std::uint8_t> data;
+
+    // Whether the command talks to the reader (and so needs a port).
+    bool needsReader() const { return command != Command::Help && command != Command::Ports; }
+};
+
+// Reads the arguments after the program name; throws UsageError.
+Options parseArguments(std::span<const std::string_view> args);
+
+// The number of a port name such as COM07 or com7; nothing when it is not one.
+std::optional<int> portNumberOf(std::string_view name);
+
+// Lower-case names of the air interfaces, as `poll` takes them.
+std::string_view airName(AirInterface air);
+
+// Hexadecimal bytes with optional blanks, colons or a 0x prefix per byte: "0A0B", "0a 0b",
+// "0A:0B". Throws UsageError.
+std::vector<std::uint8_t> parseHexBytes(std::string_view text);
+
+// The --help text.
+std::string usageText();
+
+} // namespace qn480::cli
