@@ -494,7 +494,8 @@ Options:
                    milliseconds since start, on stderr
   --json           one JSON object per line instead of text
   -h, --help       this text
-Options may stand before or after the command; --name=value works too.
+Options may stand before or after the command; a value may follow an equals sign
+(--count=3).
 Status messages of the reader procedures go to stderr, results to stdout.
 
 JSON fields (each line one object; the names do not change between versions):

@@ -1,0 +1,328 @@
+// qn480ctl as a script runs it, against qn480-sim on a pseudo-terminal: every command's
+// output in text and JSON, Ctrl-C during a poll, the exit codes and bad arguments.
+
+#include "child_process.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace qn480::testing {
+namespace {
+
+const std::string kCtl = QN480CTL_PATH;
+const std::string kSim = QN480_SIM_PATH;
+
+const std::string kClassic = "uid=0000000078563412 atqa=04 sak=08 type=Mifare Classic 1K";
+const std::string kNoCard = "There is no card or card doesn\u2019t respond.";
+
+bool startsWith(const std::string &text, const std::string &prefix)
+{
+    return text.rfind(prefix, 0) == 0;
+}
+
+// A simulated reader on a pty, reachable at a fixed path and as COM42 through QN480_PORTS.
+class Simulator
+{
+public:
+    explicit Simulator(std::vector<std::string> options = {})
+        : m_dir(std::filesystem::temp_directory_path() /
+                ("qn480ctl-test-" + std::to_string(getpid()) + "-" + std::to_string(++s_count)))
+    {
+        std::filesystem::create_directories(m_dir);
+        m_link = (m_dir / "reader").string();
+        options.insert(options.end(), {"--link", m_link, "--com", "42", "--log"});
+        m_process = std::make_unique<ChildProcess>(kSim, options);
+        m_ready = !m_process
+                       ->waitForLine(
+                           ChildProcess::Out,
+                           [](const std::string &line) { return startsWith(line, "QN480_PORTS="); })
+                       .empty();
+    }
+    ~Simulator()
+    {
+        m_process.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+
+    bool ready() const { return m_ready; }
+    const std::string &device() const { return m_link; }
+    std::string portsEntry() const { return "QN480_PORTS=COM42=" + m_link; }
+    // A command on the simulator's standard input ("remove all", "place 1").
+    void command(const std::string &line) { m_process->send(line + "\n"); }
+
+    // Stops the simulator; returns how many times it received the request `frame`.
+    int received(const std::string &frame)
+    {
+        m_process->signal(SIGTERM);
+        m_process->wait();
+        const auto log = m_process->lines(ChildProcess::Err);
+        return static_cast<int>(std::count_if(log.begin(), log.end(), [&](const std::string &l) {
+            return l.size() >= frame.size() + 3 &&
+                   l.compare(l.size() - frame.size() - 3, std::string::npos, ">> " + frame) == 0;
+        }));
+    }
+
+private:
+    static inline std::atomic<int> s_count{0};
+    std::filesystem::path m_dir;
+    std::string m_link;
+    std::unique_ptr<ChildProcess> m_process;
+    bool m_ready = false;
+};
+
+Finished ctl(const std::vector<std::string> &args, const std::vector<std::string> &env = {})
+{
+    return runToEnd(kCtl, args, env);
+}
+
+TEST(QnCtlProgram, ListsTheSimulatorAmongThePorts)
+{
+    Simulator sim;
+    ASSERT_TRUE(sim.ready());
+    const Finished text = ctl({"ports"}, {sim.portsEntry()});
+    EXPECT_EQ(text.code, 0);
+    EXPECT_NE(
+        text.out.find("COM42\t" + sim.device() + "\t" + sim.device() + ", from QN480_PORTS\n"),
+        std::string::npos)
+        << text.out;
+
+    const Finished json = ctl({"ports", "--json"}, {sim.portsEntry()});
+    EXPECT_EQ(json.code, 0);
+    EXPECT_NE(json.out.find(R"({"name":"COM42","number":42,"device":")" + sim.device() + "\""),
+              std::string::npos)
+        << json.out;
+}
+
+TEST(QnCtlProgram, CtrlCDuringAPollSwitchesTheCarrierOffOnceAndExitsZero)
+{
+    Simulator sim;
+    ASSERT_TRUE(sim.ready());
+    ChildProcess poll(kCtl, {"--port", "COM42", "poll", "14a"}, {sim.portsEntry()});
+    ASSERT_EQ(poll.waitForLine(ChildProcess::Out, [](const std::string &) { return true; }),
+              kClassic);
+    poll.signal(SIGINT);
+    EXPECT_EQ(poll.wait(), 0);
+
+    EXPECT_EQ(poll.lines(ChildProcess::Out), std::vector<std::string>{kClassic});
+    const auto messages = poll.lines(ChildProcess::Err);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.front(), "Configure registers in the QN480 to serve ISO14443A transaction.");
+    EXPECT_EQ(messages.back(), "Stop 13.56-MHz carrier emission");
+    EXPECT_EQ(sim.received("AA 00 04 00 00 00 30 34"), 1);
+    EXPECT_EQ(sim.received("AA 00 04 00 00 00 31 35"), 1);
+}
+
+TEST(QnCtlProgram, CountStopsAfterThatManyCardsHaveAppeared)
+{
+    Simulator sim({"--card", "desfire"});
+    ASSERT_TRUE(sim.ready());
+    ChildProcess poll(kCtl, {"--device", sim.device(), "poll", "14a", "--count", "2", "--json"});
+    const std::string desfire = R"({"interface":"14a","uid":"008068B71A5D5004","atqa":"44",)"
+                                R"("sak":"20","type":"Mifare DESFire"})";
+    ASSERT_EQ(poll.waitForLine(ChildProcess::Out, [](const std::string &) { return true; }),
+              desfire);
+    // The card leaves the field and comes back: the second card.
+    sim.command("remove all");
+    ASSERT_FALSE(poll.waitForLineContaining(ChildProcess::Err, kNoCard).empty());
+    sim.command("place all");
+    EXPECT_EQ(poll.wait(), 0);
+    EXPECT_EQ(poll.lines(ChildProcess::Out), (std::vector<std::string>{desfire, desfire}));
+    EXPECT_EQ(sim.received("AA 00 04 00 00 00 31 35"), 1);
+}
+
+TEST(QnCtlProgram, PollsEveryAirInterface)
+{
+    Simulator sim;
+    ASSERT_TRUE(sim.ready());
+    struct Case
+    {
+        std::string air;
+        std::string line;
+    };
+    const std::vector<Case> cases{
+        {"14a", kClassic},
+        {"14b", "pupi=1A2B3C4D app_data=00000000 info=008171"},
+        {"felica", "slot=00 sub_response=01 uid=0102030405060708"},
+        {"15693", "dsfid=00 uid=1122334455667788"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.air);
+        const Finished done = ctl({"--device", sim.device(), "poll", c.air, "--count", "1"});
+        EXPECT_EQ(done.code, 0);
+        EXPECT_EQ(done.out, c.line + "\n");
+    }
+    const Finished json = ctl({"--device", sim.device(), "--json", "poll", "15693", "--count=1"});
+    EXPECT_EQ(json.out, R"({"interface":"15693","dsfid":"00","uid":"1122334455667788"})"
+                        "\n");
+    EXPECT_EQ(sim.received("AA 00 04 00 00 00 31 35"), 5);
+}
+
+TEST(QnCtlProgram, KeypadSettingsGoRoundTheReader)
+{
+    Simulator sim;
+    ASSERT_TRUE(sim.ready());
+    const std::vector<std::string> device{"--device", sim.device()};
+    const auto with = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), device.begin(), device.end());
+        return args;
+    };
+
+    const Finished set =
+        ctl(with({"keypad", "set", "--mode", "autoread,led", "--types", "14a,15693", "--format",
+                  "13D", "--reverse", "byte", "--add", "comma,tab", "--send-time", "7",
+                  "--scan-time", "200", "--same-card-time", "0"}));
+    EXPECT_EQ(set.code, 0) << set.err;
+    EXPECT_EQ(set.out, "mode: autoread,led\n"
+                       "types: 14a,15693\n"
+                       "format: 13D\n"
+                       "reverse: byte\n"
+                       "add: comma,tab\n"
+                       "send-time: 7 (7 ms)\n"
+                       "scan-time: 200 (2000 ms)\n"
+                       "same-card-time: 0 (0 ms)\n");
+    EXPECT_EQ(set.err, "");
+
+    const Finished get = ctl(with({"keypad", "get", "--json"}));
+    EXPECT_EQ(get.code, 0);
+    EXPECT_EQ(get.out, R"({"mode":["autoread","led"],"types":["14a","15693"],"format":"13D",)"
+                       R"("reverse":"byte","add":["comma","tab"],"send_time":7,"send_time_ms":7,)"
+                       R"("scan_time":200,"scan_time_ms":2000,"same_card_time":0,)"
+                       R"("same_card_time_ms":0,"errors":{}})"
+                       "\n");
+
+    // Part of the format: the rest stays as the reader has it.
+    const Finished part = ctl(with({"keypad", "set", "--add", "enter"}));
+    EXPECT_EQ(part.code, 0) << part.err;
+    EXPECT_NE(part.out.find("format: 13D\nreverse: byte\nadd: enter\n"), std::string::npos);
+
+    const Finished raw = ctl(with({"raw", "00", "1A"}));
+    EXPECT_EQ(raw.out, "result: frame\nstatus: 01 Operation is successful.\ndata: 08 02 80\n");
+
+    const Finished defaults = ctl(with({"keypad", "defaults"}));
+    EXPECT_EQ(defaults.code, 0) << defaults.err;
+    EXPECT_EQ(defaults.out, "mode: autoread,beep,led,samecard\n"
+                            "types: 14a,14b,felica,15693,guid\n"
+                            "format: 8H\n"
+                            "reverse: none\n"
+                            "add: enter\n"
+                            "send-time: 10 (10 ms)\n"
+                            "scan-time: 5 (50 ms)\n"
+                            "same-card-time: 15 (1500 ms)\n");
+}
+
+TEST(QnCtlProgram, ExitCodesTellAReaderErrorFromNoAnswer)
+{
+    {
+        Simulator sim;
+        ASSERT_TRUE(sim.ready());
+        // With the carrier off no card answers: the reader's own error.
+        const Finished refused = ctl({"--device", sim.device(), "raw", "0A", "10", "--json"});
+        EXPECT_EQ(refused.code, 1);
+        EXPECT_EQ(refused.out, R"({"result":"frame","status":224,"status_text":")" + kNoCard +
+                                   R"(","data_length":0,"data":""})"
+                                   "\n");
+        const Finished undefined = ctl({"--device", sim.device(), "raw", "00", "99"});
+        EXPECT_EQ(undefined.code, 1);
+    }
+
+    Simulator silent({"--drop", "1"});
+    ASSERT_TRUE(silent.ready());
+    const Finished raw = ctl({"--device", silent.device(), "raw", "00", "10"});
+    EXPECT_EQ(raw.code, 4);
+    EXPECT_EQ(raw.out, "result: time-out\nstatus: 00\ndata: none (no valid frame)\n");
+
+    const Finished poll = ctl({"--device", silent.device(), "poll", "14a"});
+    EXPECT_EQ(poll.code, 4);
+    EXPECT_EQ(poll.errLines().back(), "Initialize 43A Mode Failed!");
+
+    const Finished get = ctl({"--device", silent.device(), "keypad", "get"});
+    EXPECT_EQ(get.code, 4);
+    EXPECT_EQ(get.errLines().size(), 6u);
+    EXPECT_EQ(silent.received("AA 00 04 00 00 00 30 34"), 0);
+}
+
+TEST(QnCtlProgram, APortThatCannotBeOpenedExitsThree)
+{
+    Simulator sim;
+    ASSERT_TRUE(sim.ready());
+
+    const Finished missing = ctl({"--device", "/nonexistent/qn480", "keypad", "get"});
+    EXPECT_EQ(missing.code, 3);
+    EXPECT_EQ(missing.err, "qn480ctl: cannot open /nonexistent/qn480: no such device: "
+                           "/nonexistent/qn480\n");
+
+    const Finished unlisted = ctl({"--port", "COM43", "keypad", "get"}, {sim.portsEntry()});
+    EXPECT_EQ(unlisted.code, 3);
+    EXPECT_EQ(unlisted.err, "qn480ctl: cannot open COM43: COM43 is not in the port list\n");
+
+    // A second program cannot take the port while a poll holds it.
+    ChildProcess poll(kCtl, {"--device", sim.device(), "poll", "14a"});
+    ASSERT_EQ(poll.waitForLine(ChildProcess::Out, [](const std::string &) { return true; }),
+              kClassic);
+    const Finished busy = ctl({"--device", sim.device(), "keypad", "get"});
+    EXPECT_EQ(busy.code, 3);
+    EXPECT_EQ(busy.errLines().size(), 1u);
+    EXPECT_NE(busy.err.find("in use by another program"), std::string::npos) << busy.err;
+    poll.signal(SIGINT);
+    EXPECT_EQ(poll.wait(), 0);
+}
+
+TEST(QnCtlProgram, BadArgumentsExitTwoWithOneLine)
+{
+    const std::vector<std::vector<std::string>> cases{
+        {},
+        {"poll"},
+        {"poll", "14a", "--count", "none"},
+        {"keypad", "set", "--send-time", "300"},
+        {"keypad", "set", "--format"},
+        {"--port", "/dev/ttyUSB0", "keypad", "get"},
+        {"raw", "00"},
+        {"raw", "00", "10", "0"},
+        {"--frobnicate"},
+        {std::string("poll\xff"), "\x01"},
+    };
+    for (const auto &args : cases) {
+        std::string line;
+        for (const std::string &arg : args)
+            line += arg + " ";
+        SCOPED_TRACE(line);
+        const Finished done = ctl(args);
+        EXPECT_EQ(done.code, 2);
+        EXPECT_EQ(done.out, "");
+        ASSERT_EQ(done.errLines().size(), 1u) << done.err;
+        EXPECT_TRUE(startsWith(done.err, "qn480ctl: "));
+    }
+
+    const Finished help = ctl({"--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("Exit codes:"), std::string::npos);
+    EXPECT_EQ(help.err, "");
+}
+
+TEST(QnCtlProgram, TraceShowsTheFramesWithTheirTime)
+{
+    Simulator sim;
+    ASSERT_TRUE(sim.ready());
+    const Finished done = ctl({"--trace", "--device", sim.device(), "raw", "00", "18"});
+    EXPECT_EQ(done.code, 0);
+    const auto trace = done.errLines();
+    ASSERT_EQ(trace.size(), 2u) << done.err;
+    EXPECT_TRUE(std::regex_match(trace[0], std::regex(R"( *\d+ ms >> AA 00 04 00 00 00 18 1C)")))
+        << trace[0];
+    EXPECT_TRUE(
+        std::regex_match(trace[1], std::regex(R"( *\d+ ms << AA 00 06 00 00 00 18 01 0A 15)")))
+        << trace[1];
+}
+
+} // namespace
+} // namespace qn480::testing

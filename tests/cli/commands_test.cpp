@@ -1,0 +1,456 @@
+// qn480ctl's commands against a scripted reader: what goes over the wire, what is printed
+// on each stream, and the exit codes.
+
+#include "commands.h"
+#include "link.h"
+#include "options.h"
+#include "trace.h"
+
+#include "fake_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace qn480::cli {
+namespace {
+
+using qn480::testing::Bytes;
+using qn480::testing::FakeClock;
+using qn480::testing::FakeReader;
+using qn480::testing::hex;
+using qn480::testing::hexText;
+
+const std::string kCarrierOff = "AA 00 04 00 00 00 31 35";
+
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+class CommandTest : public ::testing::Test
+{
+protected:
+    CommandTest() { link.attach(reader.port()); }
+
+    int run(std::vector<std::string_view> args)
+    {
+        out.str({});
+        err.str({});
+        reader.clearLog();
+        const Options options = parseArguments(args);
+        return runCommand(options, link, Io{out, err}, stop);
+    }
+
+    std::vector<std::string> outLines() const { return lines(out.str()); }
+    std::vector<std::string> errLines() const { return lines(err.str()); }
+    std::vector<std::string> frames() const
+    {
+        std::vector<std::string> list;
+        for (const Bytes &request : reader.requests())
+            list.push_back(hexText(request));
+        return list;
+    }
+
+    // A reader that switches its carrier and takes every air interface's configuration.
+    void acceptCarrier()
+    {
+        for (std::uint8_t group : {0x0A, 0x0B, 0x0C, 0x0D})
+            reader.always(group, 0x00, 1);
+        reader.always(0x00, 0x30, 1);
+        reader.always(0x00, 0x31, 1);
+    }
+
+    // A Mifare Classic 1K with UID 12 34 56 78 and no answer to select.
+    void classicCard()
+    {
+        reader.always(0x0A, 0x10, 1, hex("04 00"));
+        reader.always(0x0A, 0x12, 1, hex("12 34 56 78"));
+        reader.always(0x0A, 0x13, 1, hex("08"));
+        reader.always(0x0A, 0x15, 0xE0);
+    }
+
+    // Stop (Ctrl-C) once the `n`th request of (group, code) has gone out.
+    void stopAt(std::uint8_t group, std::uint8_t code, int n)
+    {
+        reader.onRequest([=, this](const Bytes &) {
+            if (reader.count(group, code) == n)
+                stop = 1;
+        });
+    }
+
+    // The six Gets answered with these bytes.
+    void settings(const Bytes &mode, const Bytes &type, const Bytes &addType, const Bytes &send,
+                  const Bytes &scan, const Bytes &same)
+    {
+        reader.always(0x00, 0x10, 1, mode);
+        reader.always(0x00, 0x12, 1, type);
+        reader.always(0x00, 0x1A, 1, addType);
+        reader.always(0x00, 0x18, 1, send);
+        reader.always(0x00, 0x14, 1, scan);
+        reader.always(0x00, 0x16, 1, same);
+    }
+    void acceptSets()
+    {
+        for (std::uint8_t code : {0x11, 0x13, 0x1B, 0x19, 0x15, 0x17})
+            reader.always(0x00, code, 1);
+    }
+
+    FakeClock clock;
+    FakeReader reader{clock};
+    Link link{clock};
+    std::ostringstream out;
+    std::ostringstream err;
+    volatile std::sig_atomic_t stop = 0;
+};
+
+// ---- poll ----
+
+TEST_F(CommandTest, PollPrintsACardOnceWhileItStaysAndAgainAfterItLeft)
+{
+    acceptCarrier();
+    classicCard();
+    // Two passes with the card, one without, then the card again.
+    reader.answer(0x0A, 0x10, 1, hex("04 00"));
+    reader.answer(0x0A, 0x10, 1, hex("04 00"));
+    reader.answer(0x0A, 0x10, 0xE0);
+
+    EXPECT_EQ(run({"poll", "14a", "--count", "2"}), kExitSuccess);
+
+    const std::string card = "uid=0000000078563412 atqa=04 sak=08 type=Mifare Classic 1K";
+    EXPECT_EQ(outLines(), (std::vector<std::string>{card, card}));
+    EXPECT_EQ(reader.count(0x0A, 0x10), 4);
+    EXPECT_EQ(reader.count(0x00, 0x31), 1);
+    EXPECT_EQ(frames().back(), kCarrierOff);
+    // Each message once until it changes; the card's own announcement is not repeated.
+    EXPECT_EQ(errLines(), (std::vector<std::string>{
+                              "Configure registers in the QN480 to serve ISO14443A transaction.",
+                              "Start 13.56-MHz carrier emission",
+                              "There is no card or card doesn\u2019t respond.",
+                              "Stop 13.56-MHz carrier emission",
+                          }));
+}
+
+TEST_F(CommandTest, StopEndsThePollAfterTheCurrentPassWithOneCarrierOff)
+{
+    acceptCarrier();
+    classicCard();
+    stopAt(0x0A, 0x10, 3);
+
+    EXPECT_EQ(run({"poll", "14a", "--json"}), kExitSuccess);
+
+    EXPECT_EQ(outLines(), (std::vector<std::string>{
+                              R"({"interface":"14a","uid":"0000000078563412","atqa":"04",)"
+                              R"("sak":"08","type":"Mifare Classic 1K"})"}));
+    EXPECT_EQ(reader.count(0x0A, 0x10), 3);
+    // The third pass ran to its end: anticollision, select and answer to select.
+    const auto sent = reader.commands();
+    ASSERT_GE(sent.size(), 4u);
+    const std::pair<std::uint8_t, std::uint8_t> answerToSelect{0x0A, 0x15};
+    EXPECT_EQ(sent[sent.size() - 2], answerToSelect);
+    EXPECT_EQ(reader.count(0x00, 0x31), 1);
+    EXPECT_EQ(frames().back(), kCarrierOff);
+}
+
+TEST_F(CommandTest, PollPrintsEachInterfacesFieldsAsText)
+{
+    struct Case
+    {
+        std::string_view air;
+        std::uint8_t group;
+        Bytes card;
+        std::string text;
+        std::string json;
+    };
+    const std::vector<Case> cases{
+        {"14b", 0x0B, hex("1A 2B 3C 4D 00 00 00 00 00 81 71"),
+         "pupi=1A2B3C4D app_data=00000000 info=008171",
+         R"({"interface":"14b","pupi":"1A2B3C4D","app_data":"00000000","info":"008171"})"},
+        {"felica", 0x0C, hex("00 01 0B 01 02 03 04 05 06 07 08"),
+         "slot=00 sub_response=01 uid=0102030405060708",
+         R"({"interface":"felica","slot":"00","sub_response":"01","uid":"0102030405060708"})"},
+        {"15693", 0x0D, hex("00 11 22 33 44 55 66 77 88"), "dsfid=00 uid=1122334455667788",
+         R"({"interface":"15693","dsfid":"00","uid":"1122334455667788"})"},
+    };
+    acceptCarrier();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.air));
+        reader.always(c.group, 0x10, 1, c.card);
+        EXPECT_EQ(run({"poll", c.air, "--count", "1"}), kExitSuccess);
+        EXPECT_EQ(outLines(), std::vector<std::string>{c.text});
+        EXPECT_EQ(run({"poll", c.air, "--count", "1", "--json"}), kExitSuccess);
+        EXPECT_EQ(outLines(), std::vector<std::string>{c.json});
+        EXPECT_EQ(reader.count(0x00, 0x31), 1);
+    }
+}
+
+TEST_F(CommandTest, PollThatCannotStartTellsWhyInItsExitCode)
+{
+    // Silence: the page's own message, no carrier commands, exit 4.
+    reader.alwaysSilent(0x0A, 0x00);
+    EXPECT_EQ(run({"poll", "14a"}), kExitNoAnswer);
+    EXPECT_EQ(frames(), std::vector<std::string>{"AA 00 04 00 00 0A 00 0E"});
+    EXPECT_EQ(errLines().back(), "Initialize 43A Mode Failed!");
+    EXPECT_TRUE(out.str().empty());
+
+    // The reader refuses the configuration.
+    reader.always(0x0B, 0x00, 0x20);
+    EXPECT_EQ(run({"poll", "14b"}), kExitReaderError);
+    EXPECT_EQ(errLines().back(), "Device received undefined command category.");
+    EXPECT_EQ(reader.count(0x00, 0x30), 0);
+
+    // ... or the carrier.
+    reader.always(0x0C, 0x00, 1);
+    reader.always(0x00, 0x30, 0x30);
+    EXPECT_EQ(run({"poll", "felica"}), kExitReaderError);
+    EXPECT_EQ(reader.count(0x00, 0x31), 0);
+    EXPECT_EQ(errLines().back(), "Writing hardware parameters failed.");
+}
+
+TEST_F(CommandTest, TraceShowsEveryFrameOnTheErrorStream)
+{
+    reader.always(0x00, 0x10, 1, hex("0F"));
+    EXPECT_EQ(run({"--trace", "raw", "00", "10"}), kExitSuccess);
+    const auto trace = errLines();
+    ASSERT_EQ(trace.size(), 2u);
+    EXPECT_EQ(trace[0], "       0 ms >> AA 00 04 00 00 00 10 14");
+    EXPECT_EQ(trace[1].substr(8), " ms << AA 00 06 00 00 00 10 01 0F 18");
+}
+
+TEST(TraceLine, StampsMillisecondsAndMarksTheDirection)
+{
+    const Bytes frame = hex("AA 00 04 00 00 00 30 34");
+    EXPECT_EQ(traceLine(TraceDirection::Request, frame, std::chrono::microseconds(12'999)),
+              "      12 ms >> AA 00 04 00 00 00 30 34");
+    EXPECT_EQ(traceLine(TraceDirection::Response, {}, std::chrono::seconds(123'456)),
+              "123456000 ms <<");
+}
+
+// ---- raw ----
+
+TEST_F(CommandTest, RawPrintsResultStatusTextAndData)
+{
+    reader.answer(0x0D, 0x10, 1, hex("00 11 22"));
+    EXPECT_EQ(run({"raw", "0D", "10", "00 00"}), kExitSuccess);
+    EXPECT_EQ(frames(), std::vector<std::string>{"AA 00 06 00 00 0D 10 00 00 1B"});
+    EXPECT_EQ(outLines(),
+              (std::vector<std::string>{"result: frame", "status: 01 Operation is successful.",
+                                        "data: 00 11 22"}));
+
+    reader.answer(0x0A, 0x10, 0xE0);
+    EXPECT_EQ(run({"raw", "0a", "10", "--json"}), kExitReaderError);
+    EXPECT_EQ(outLines(), std::vector<std::string>{
+                              R"({"result":"frame","status":224,"status_text":"There is no card )"
+                              R"(or card doesn’t respond.","data_length":0,"data":""})"});
+
+    reader.answer(0x00, 0x99, 0x31);
+    EXPECT_EQ(run({"raw", "00", "99"}), kExitReaderError);
+    EXPECT_EQ(outLines(), (std::vector<std::string>{"result: frame", "status: 31", "data: none"}));
+}
+
+TEST_F(CommandTest, RawWithoutAValidAnswerExitsWithNoAnswer)
+{
+    reader.silence(0x00, 0x10);
+    EXPECT_EQ(run({"raw", "00", "10"}), kExitNoAnswer);
+    EXPECT_EQ(outLines(), (std::vector<std::string>{"result: time-out", "status: 00",
+                                                    "data: none (no valid frame)"}));
+
+    Bytes broken = qn480::testing::responseFrame(0x00, 0x10, 1, hex("0F"));
+    broken.back() ^= 0xFF;
+    reader.answerRaw(0x00, 0x10, broken);
+    EXPECT_EQ(run({"raw", "00", "10", "--json"}), kExitNoAnswer);
+    EXPECT_EQ(outLines(), std::vector<std::string>{R"({"result":"bad checksum","status":0,)"
+                                                   R"("status_text":"","data_length":-1,)"
+                                                   R"("data":""})"});
+}
+
+// ---- keypad ----
+
+TEST_F(CommandTest, KeypadGetPrintsTheSixSettingsByName)
+{
+    settings(hex("05"), hex("11"), hex("0C 04 41"), hex("00"), hex("C8"), hex("FF"));
+    EXPECT_EQ(run({"keypad", "get"}), kExitSuccess);
+    EXPECT_EQ(outLines(), (std::vector<std::string>{
+                              "mode: autoread,led",
+                              "types: 14a,guid",
+                              "format: 32H",
+                              "reverse: bit",
+                              "add: comma,ctrl-enter",
+                              "send-time: 0 (0 ms)",
+                              "scan-time: 200 (2000 ms)",
+                              "same-card-time: 255 (25500 ms)",
+                          }));
+    EXPECT_TRUE(err.str().empty());
+    // Only the six Gets, in the page's order.
+    EXPECT_EQ(reader.commands(),
+              (std::vector<std::pair<std::uint8_t, std::uint8_t>>{
+                  {0, 0x10}, {0, 0x12}, {0, 0x1A}, {0, 0x18}, {0, 0x14}, {0, 0x16}}));
+
+    // Code 11 has no radio button: the page shows 8H, and both reversal bits.
+    settings(hex("00"), hex("00"), hex("0B 06 00"), hex("0A"), hex("05"), hex("0F"));
+    EXPECT_EQ(run({"keypad", "get", "--json"}), kExitSuccess);
+    EXPECT_EQ(out.str(), R"({"mode":[],"types":[],"format":"8H","reverse":"both","add":[],)"
+                         R"("send_time":10,"send_time_ms":10,"scan_time":5,"scan_time_ms":50,)"
+                         R"("same_card_time":15,"same_card_time_ms":1500,"errors":{}})"
+                         "\n");
+}
+
+TEST_F(CommandTest, KeypadGetNamesWhatCouldNotBeRead)
+{
+    settings(hex("0F"), hex("1F"), hex("05 01 80"), hex("0A"), hex("05"), hex("0F"));
+    reader.answer(0x00, 0x12, 0x21);         // refused
+    reader.answer(0x00, 0x1A, 1, hex("05")); // one byte where three belong
+    reader.silence(0x00, 0x16);
+
+    EXPECT_EQ(run({"keypad", "get"}), kExitNoAnswer);
+    EXPECT_EQ(outLines(), (std::vector<std::string>{
+                              "mode: autoread,beep,led,samecard",
+                              "types: not read (Device received undefined command.)",
+                              "format: not read (Operation is successful.)",
+                              "reverse: not read (Operation is successful.)",
+                              "add: not read (Operation is successful.)",
+                              "send-time: 10 (10 ms)",
+                              "scan-time: 5 (50 ms)",
+                              "same-card-time: not read (Get SameCardTime Error!!)",
+                          }));
+    EXPECT_EQ(errLines(), (std::vector<std::string>{
+                              "qn480ctl: get types: Device received undefined command.",
+                              "qn480ctl: get addtype: Operation is successful.",
+                              "qn480ctl: get same_card_time: Get SameCardTime Error!!",
+                          }));
+
+    reader.answer(0x00, 0x10, 0x21);
+    EXPECT_EQ(run({"keypad", "get", "--json"}), kExitReaderError);
+    EXPECT_EQ(out.str(), R"({"mode":null,"types":["14a","14b","felica","15693","guid"],)"
+                         R"("format":"8H","reverse":"none","add":["enter"],"send_time":10,)"
+                         R"("send_time_ms":10,"scan_time":5,"scan_time_ms":50,)"
+                         R"("same_card_time":15,"same_card_time_ms":1500,)"
+                         R"("errors":{"mode":"Device received undefined command."}})"
+                         "\n");
+}
+
+TEST_F(CommandTest, KeypadSetSendsOnlyWhatIsGivenThenReadsAllBack)
+{
+    settings(hex("0F"), hex("1F"), hex("05 01 80"), hex("C8"), hex("05"), hex("0F"));
+    acceptSets();
+    EXPECT_EQ(run({"keypad", "set", "--send-time", "200", "--mode", "none"}), kExitReaderError);
+    // The mode went out as 00, the send time as C8; nothing else was set.
+    EXPECT_EQ(frames()[0], "AA 00 05 00 00 00 11 00 14");
+    EXPECT_EQ(frames()[1], "AA 00 05 00 00 00 19 C8 D4");
+    EXPECT_EQ(reader.requests().size(), 2u + 6u);
+    // The reader still reports every mode bit: it did not keep what was sent.
+    EXPECT_EQ(outLines()[0], "mode: autoread,beep,led,samecard");
+    EXPECT_EQ(outLines()[5], "send-time: 200 (200 ms)");
+    EXPECT_EQ(errLines(), std::vector<std::string>{
+                              "qn480ctl: the reader kept mode autoread,beep,led,samecard after "
+                              "none was sent"});
+}
+
+TEST_F(CommandTest, KeypadSetOfPartOfTheFormatKeepsTheRestAsTheReaderHasIt)
+{
+    settings(hex("0F"), hex("1F"), hex("05 04 41"), hex("0A"), hex("05"), hex("0F"));
+    acceptSets();
+    reader.answer(0x00, 0x1A, 1, hex("05 04 41")); // read first
+    reader.answer(0x00, 0x1A, 1, hex("06 04 41")); // read back
+    EXPECT_EQ(run({"keypad", "set", "--format", "10D"}), kExitSuccess);
+    EXPECT_EQ(frames()[0], "AA 00 04 00 00 00 1A 1E");
+    EXPECT_EQ(frames()[1], "AA 00 07 00 00 00 1B 06 04 41 " +
+                               hexText(std::vector<std::uint8_t>{
+                                   static_cast<std::uint8_t>(0x07 ^ 0x1B ^ 0x06 ^ 0x04 ^ 0x41)}));
+    EXPECT_EQ(outLines()[2], "format: 10D");
+    EXPECT_EQ(outLines()[3], "reverse: bit");
+    EXPECT_EQ(outLines()[4], "add: comma,ctrl-enter");
+    EXPECT_TRUE(err.str().empty());
+
+    // Nothing is sent when the part not given cannot be read.
+    reader.silence(0x00, 0x1A);
+    EXPECT_EQ(run({"keypad", "set", "--reverse", "byte", "--json"}), kExitNoAnswer);
+    EXPECT_EQ(frames(), std::vector<std::string>{"AA 00 04 00 00 00 1A 1E"});
+    EXPECT_TRUE(out.str().empty());
+    EXPECT_EQ(errLines().back(), "qn480ctl: nothing sent: the output format must be read "
+                                 "before part of it can be changed");
+}
+
+TEST_F(CommandTest, KeypadSetNormalisesAsThePageDoes)
+{
+    // No addition is sent as Enter; the whole format given is sent without reading first.
+    settings(hex("0F"), hex("1F"), hex("09 02 80"), hex("0A"), hex("05"), hex("0F"));
+    acceptSets();
+    EXPECT_EQ(run({"keypad", "set", "--format", "16H", "--reverse", "byte", "--add", "none"}),
+              kExitSuccess);
+    EXPECT_EQ(frames()[0], "AA 00 07 00 00 00 1B 09 02 80 " +
+                               hexText(std::vector<std::uint8_t>{
+                                   static_cast<std::uint8_t>(0x07 ^ 0x1B ^ 0x09 ^ 0x02 ^ 0x80)}));
+    EXPECT_EQ(outLines()[4], "add: enter");
+    EXPECT_TRUE(err.str().empty());
+}
+
+TEST_F(CommandTest, KeypadSetThatIsRefusedExitsWithTheReadersError)
+{
+    settings(hex("0F"), hex("1F"), hex("05 01 80"), hex("0A"), hex("05"), hex("0F"));
+    reader.always(0x00, 0x15, 0x22);
+    EXPECT_EQ(run({"keypad", "set", "--scan-time", "9"}), kExitReaderError);
+    EXPECT_EQ(errLines(), std::vector<std::string>{
+                              "qn480ctl: set scan_time: Device received incorrect parameter."});
+    EXPECT_EQ(outLines()[6], "scan-time: 5 (50 ms)");
+}
+
+TEST_F(CommandTest, KeypadDefaultsDoesWhatTheDefaultButtonDoes)
+{
+    settings(hex("0F"), hex("1F"), hex("05 01 80"), hex("0A"), hex("05"), hex("0F"));
+    acceptSets();
+    EXPECT_EQ(run({"keypad", "defaults", "--json"}), kExitSuccess);
+    const std::vector<std::string> expected{
+        "AA 00 05 00 00 00 11 0F 1B",       "AA 00 05 00 00 00 13 1F 09",
+        "AA 00 07 00 00 00 1B 05 01 80 98", "AA 00 05 00 00 00 19 0A 16",
+        "AA 00 05 00 00 00 15 05 15",       "AA 00 05 00 00 00 17 0F 1D"};
+    const auto sent = frames();
+    ASSERT_EQ(sent.size(), 12u);
+    EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 6), expected);
+    EXPECT_EQ(out.str(), R"({"mode":["autoread","beep","led","samecard"],)"
+                         R"("types":["14a","14b","felica","15693","guid"],"format":"8H",)"
+                         R"("reverse":"none","add":["enter"],"send_time":10,"send_time_ms":10,)"
+                         R"("scan_time":5,"scan_time_ms":50,"same_card_time":15,)"
+                         R"("same_card_time_ms":1500,"errors":{}})"
+                         "\n");
+
+    // A silent Set is told and decides the exit code; the sequence still runs to its end.
+    reader.silence(0x00, 0x13);
+    EXPECT_EQ(run({"keypad", "defaults"}), kExitNoAnswer);
+    EXPECT_EQ(frames().size(), 12u);
+    EXPECT_EQ(errLines(), std::vector<std::string>{"qn480ctl: set types: Set Type Error!!"});
+}
+
+// ---- ports ----
+
+TEST(PortsCommand, ListsNameDeviceAndDescription)
+{
+    const std::vector<PortEntry> ports{
+        {"COM07", 7, "/dev/pts/3", "/dev/pts/3, from QN480_PORTS"},
+        {"COM100", 100, "/dev/ttyUSB0", "/dev/ttyUSB0, FT232R \"USB\" UART"},
+    };
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(listPortsCommand(ports, false, Io{out, err}), kExitSuccess);
+    EXPECT_EQ(out.str(), "COM07\t/dev/pts/3\t/dev/pts/3, from QN480_PORTS\n"
+                         "COM100\t/dev/ttyUSB0\t/dev/ttyUSB0, FT232R \"USB\" UART\n");
+    out.str({});
+    EXPECT_EQ(listPortsCommand(ports, true, Io{out, err}), kExitSuccess);
+    EXPECT_EQ(lines(out.str())[1], R"({"name":"COM100","number":100,"device":"/dev/ttyUSB0",)"
+                                   R"("description":"/dev/ttyUSB0, FT232R \"USB\" UART"})");
+    EXPECT_TRUE(err.str().empty());
+
+    out.str({});
+    EXPECT_EQ(listPortsCommand({}, true, Io{out, err}), kExitSuccess);
+    EXPECT_TRUE(out.str().empty());
+    EXPECT_EQ(err.str(), "qn480ctl: no serial ports found\n");
+}
+
+} // namespace
+} // namespace qn480::cli

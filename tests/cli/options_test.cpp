@@ -1,0 +1,170 @@
+// What qn480ctl makes of its command line: the commands, the options in any place, and one
+// clear line for everything it cannot run.
+
+#include "keypad_settings.h"
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace qn480::cli {
+namespace {
+
+Options parse(std::vector<std::string_view> args)
+{
+    return parseArguments(args);
+}
+
+std::string usageError(std::vector<std::string_view> args)
+{
+    try {
+        parseArguments(args);
+    } catch (const UsageError &error) {
+        return error.what();
+    }
+    return "(accepted)";
+}
+
+TEST(Options, ReadsEachCommandWithItsArguments)
+{
+    EXPECT_EQ(parse({"ports"}).command, Command::Ports);
+    EXPECT_EQ(parse({"help"}).command, Command::Help);
+
+    const Options poll = parse({"--port", "COM07", "poll", "FeliCa", "--count=3", "--json"});
+    EXPECT_EQ(poll.command, Command::Poll);
+    EXPECT_EQ(poll.air, AirInterface::Felica);
+    EXPECT_EQ(poll.count, 3);
+    EXPECT_TRUE(poll.json);
+    EXPECT_EQ(poll.port, "COM07");
+    EXPECT_TRUE(poll.needsReader());
+
+    EXPECT_EQ(parse({"keypad", "get"}).command, Command::KeypadGet);
+    EXPECT_EQ(parse({"keypad", "defaults", "--trace"}).command, Command::KeypadDefaults);
+    EXPECT_TRUE(parse({"--trace", "keypad", "defaults"}).trace);
+
+    const Options raw = parse({"--device", "/dev/ttyUSB0", "raw", "0x0d", "10", "00:00", "FF"});
+    EXPECT_EQ(raw.command, Command::Raw);
+    EXPECT_EQ(raw.device, "/dev/ttyUSB0");
+    EXPECT_EQ(raw.group, 0x0D);
+    EXPECT_EQ(raw.code, 0x10);
+    EXPECT_EQ(raw.data, (std::vector<std::uint8_t>{0x00, 0x00, 0xFF}));
+    EXPECT_TRUE(parse({"raw", "00", "30"}).data.empty());
+}
+
+TEST(Options, HelpWinsOverEverythingElseOnTheLine)
+{
+    EXPECT_EQ(parse({"poll", "nonsense", "--help"}).command, Command::Help);
+    EXPECT_EQ(parse({"-h"}).command, Command::Help);
+    EXPECT_FALSE(parse({"--help"}).needsReader());
+}
+
+TEST(Options, KeypadSetTakesNamesAsThePageShowsThem)
+{
+    const Options o = parse({"keypad", "set", "--mode", "AutoRead,LED", "--types", "all",
+                             "--format", "13d", "--reverse", "byte", "--add", "comma,ctrl-enter",
+                             "--send-time", "0", "--scan-time=255", "--same-card-time", "15"});
+    ASSERT_EQ(o.command, Command::KeypadSet);
+    const KeypadChanges &c = o.changes;
+    EXPECT_EQ(c.mode, 0x05);
+    EXPECT_EQ(c.types, 0x1F);
+    EXPECT_EQ(c.format, 8);
+    EXPECT_EQ(c.reverse, Reversal::Byte);
+    EXPECT_EQ(c.add, 0x41);
+    EXPECT_EQ(c.sendTime, 0);
+    EXPECT_EQ(c.scanTime, 255);
+    EXPECT_EQ(c.sameTime, 15);
+    EXPECT_TRUE(c.completeAddType());
+
+    const Options some = parse({"keypad", "set", "--add", "none"});
+    EXPECT_EQ(some.changes.add, 0x00);
+    EXPECT_TRUE(some.changes.touchesAddType());
+    EXPECT_FALSE(some.changes.completeAddType());
+    EXPECT_FALSE(some.changes.mode.has_value());
+}
+
+TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
+{
+    struct Case
+    {
+        std::vector<std::string_view> args;
+        std::string expected;
+    };
+    const std::vector<Case> cases{
+        {{}, "no command given; try qn480ctl --help"},
+        {{"scan"}, "unknown command \"scan\"; the commands are ports, poll, keypad and raw"},
+        {{"poll"}, "poll needs an air interface: 14a, 14b, felica or 15693"},
+        {{"poll", "14c"}, "poll: unknown air interface \"14c\"; use 14a, 14b, felica or 15693"},
+        {{"poll", "14a", "14b"}, "poll takes no further argument \"14b\""},
+        {{"poll", "14a", "--count", "0"}, "--count takes a number of cards from 1 on, not \"0\""},
+        {{"poll", "14a", "--count", "-1"}, "--count takes a number of cards from 1 on, not \"-1\""},
+        {{"poll", "14a", "--count"}, "--count needs a value"},
+        {{"keypad"}, "keypad needs get, set or defaults"},
+        {{"keypad", "set"},
+         "keypad set needs at least one of --mode, --types, --format, --reverse, --add, "
+         "--send-time, --scan-time, --same-card-time"},
+        {{"keypad", "set", "--mode", "auto"},
+         "--mode: unknown name \"auto\"; use none, all or a comma list of autoread, beep, led, "
+         "samecard"},
+        {{"keypad", "set", "--types", "14a,,14b"},
+         "--types: unknown name \"\"; use none, all or a comma list of 14a, 14b, felica, 15693, "
+         "guid"},
+        {{"keypad", "set", "--format", "11"},
+         "--format: unknown format \"11\"; use one of 14H, 5D, 6H, 8D, 8H, 10D, 10H, 13D, 16H, "
+         "4D, 32H"},
+        {{"keypad", "set", "--reverse", "both"}, "--reverse takes none, byte or bit, not \"both\""},
+        {{"keypad", "set", "--send-time", "256"},
+         "--send-time takes a count from 0 to 255 (steps of 1 ms), not \"256\""},
+        {{"keypad", "set", "--same-card-time", "1.5"},
+         "--same-card-time takes a count from 0 to 255 (steps of 100 ms), not \"1.5\""},
+        {{"keypad", "get", "--count", "1"}, "--count is an option of poll, not of keypad get"},
+        {{"poll", "14a", "--mode", "beep"}, "--mode is an option of keypad set, not of poll"},
+        {{"raw", "00"}, "raw needs a command group and code in hexadecimal, as raw 00 10"},
+        {{"raw", "100", "10"}, "raw: the group \"100\" is not a hexadecimal byte"},
+        {{"raw", "00", "zz"}, "raw: the code \"zz\" is not a hexadecimal byte"},
+        {{"raw", "00", "10", "ABC"},
+         "data: \"ABC\" has an odd number of hexadecimal digits; write every byte as two"},
+        {{"raw", "00", "10", "GG"}, "data: \"GG\" is not hexadecimal"},
+        {{"--port", "ttyUSB0", "keypad", "get"},
+         "--port takes a port name such as COM07 (qn480ctl ports lists them), not \"ttyUSB0\""},
+        {{"--port", "COM1", "--device", "/dev/ttyS0", "keypad", "get"},
+         "give either --port or --device, not both"},
+        {{"--device=", "keypad", "get"}, "--device needs a path such as /dev/ttyUSB0"},
+        {{"--json", "--json", "ports"}, "--json is given twice"},
+        {{"--json=yes", "ports"}, "--json takes no value"},
+        {{"--verbose", "ports"}, "unknown option \"--verbose\"; try qn480ctl --help"},
+        {{"-v", "ports"}, "unknown option \"-v\"; try qn480ctl --help"},
+    };
+    for (const Case &c : cases) {
+        std::string line;
+        for (std::string_view arg : c.args)
+            line += std::string(arg) + " ";
+        SCOPED_TRACE(line);
+        const std::string message = usageError(c.args);
+        EXPECT_EQ(message, c.expected);
+        EXPECT_EQ(message.find('\n'), std::string::npos);
+    }
+}
+
+TEST(Options, RawDataIsLimitedToWhatOneRequestCarries)
+{
+    const std::string full(2 * 1016, 'A');
+    EXPECT_EQ(parse({"raw", "00", "10", full}).data.size(), 1016u);
+    const std::string over(2 * 1017, 'A');
+    EXPECT_EQ(usageError({"raw", "00", "10", over}),
+              "data: 1017 bytes; a request takes at most 1016");
+}
+
+TEST(Options, PortNamesAreComAndANumber)
+{
+    EXPECT_EQ(portNumberOf("COM07"), 7);
+    EXPECT_EQ(portNumberOf("com100"), 100);
+    EXPECT_FALSE(portNumberOf("COM"));
+    EXPECT_FALSE(portNumberOf("COM0"));
+    EXPECT_FALSE(portNumberOf("COM-1"));
+    EXPECT_FALSE(portNumberOf("/dev/ttyS0"));
+}
+
+} // namespace
+} // namespace qn480::cli
