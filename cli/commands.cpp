@@ -16,6 +16,8 @@
 #include <string>
 #include <utility>
 
+#include <poll.h>
+
 namespace qn480::cli {
 
 namespace {
@@ -165,7 +167,7 @@ private:
                 running = 0;
         });
         m_link.setPump([&] {
-            if (m_stop)
+            if (m_stop || outputGone())
                 running = 0;
         });
         CardSession session{m_link, view, flags};
@@ -176,6 +178,14 @@ private:
         if (m_lastCommand == std::pair(kReaderGroup, kCarrierOff))
             return kExitSuccess;
         return failureCode(m_link.LastResponse());
+    }
+
+    bool outputGone() const
+    {
+        if (m_io.outFd < 0)
+            return false;
+        pollfd pfd{m_io.outFd, 0, 0};
+        return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLERR | POLLHUP)) != 0;
     }
 
     // ---- keypad ----

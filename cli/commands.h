@@ -17,6 +17,9 @@ struct Io
 {
     std::ostream &out; // results
     std::ostream &err; // status messages, failures, the trace
+    // The descriptor behind `out`, if any: a poll stops when the reader of a pipe on it has
+    // gone (`qn480ctl poll 14a | head -n 1`), without waiting for the next card to fail.
+    int outFd = -1;
 };
 
 // Runs a command that talks to the reader over `link`, which holds the open port. `stop`

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include <unistd.h>
+
 using namespace qn480;
 using namespace qn480::cli;
 
@@ -87,7 +89,7 @@ int main(int argc, char **argv)
         return fail(kExitUsage, error.what());
     }
 
-    Io io{std::cout, std::cerr};
+    Io io{std::cout, std::cerr, STDOUT_FILENO};
     switch (options.command) {
     case Command::Help:
         std::cout << usageText();

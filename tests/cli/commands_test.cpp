@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace qn480::cli {
 namespace {
 
@@ -154,6 +156,21 @@ TEST_F(CommandTest, StopEndsThePollAfterTheCurrentPassWithOneCarrierOff)
     ASSERT_GE(sent.size(), 4u);
     const std::pair<std::uint8_t, std::uint8_t> answerToSelect{0x0A, 0x15};
     EXPECT_EQ(sent[sent.size() - 2], answerToSelect);
+    EXPECT_EQ(reader.count(0x00, 0x31), 1);
+    EXPECT_EQ(frames().back(), kCarrierOff);
+}
+
+TEST_F(CommandTest, PollStopsWhenTheReaderOfItsOutputHasGone)
+{
+    acceptCarrier();
+    classicCard();
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ::close(fds[0]);
+    const Options options = parseArguments(std::vector<std::string_view>{"poll", "14a"});
+    EXPECT_EQ(runCommand(options, link, Io{out, err, fds[1]}, stop), kExitSuccess);
+    ::close(fds[1]);
+    EXPECT_EQ(reader.count(0x00, 0x30), 1);
     EXPECT_EQ(reader.count(0x00, 0x31), 1);
     EXPECT_EQ(frames().back(), kCarrierOff);
 }
