@@ -141,22 +141,29 @@ bool PtyServer::setLinkPath(const std::string &path, std::string *error)
         return false;
     }
     m_link = path;
-    updateLink();
-    return true;
+    if (updateLink())
+        return true;
+    if (error)
+        *error = "cannot make the link " + path + ": " + std::strerror(errno);
+    m_link.clear();
+    return false;
 }
 
-void PtyServer::updateLink()
+bool PtyServer::updateLink()
 {
     const std::string slave = slavePath();
     if (m_link.empty() || slave.empty())
-        return;
+        return true;
     // Made aside and renamed over the old one, so the link never points nowhere.
     const std::string temp = m_link + ".new" + std::to_string(getpid());
     unlink(temp.c_str());
     if (symlink(slave.c_str(), temp.c_str()) == 0 && rename(temp.c_str(), m_link.c_str()) == 0)
-        return;
+        return true;
+    const int error = errno;
     unlink(temp.c_str());
-    log("cannot update the link " + m_link + ": " + std::strerror(errno));
+    log("cannot update the link " + m_link + ": " + std::strerror(error));
+    errno = error;
+    return false;
 }
 
 void PtyServer::closeLine()

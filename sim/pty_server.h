@@ -51,6 +51,7 @@ public:
     // Ends run(); safe from another thread and from a signal handler.
     void stop();
     // Closes the line now, as the hang-up fault does; a new pty follows kReopenDelay later.
+    // Call it on the thread that runs run() (a command from `onInput`, say).
     void hangUp();
 
 private:
@@ -67,7 +68,7 @@ private:
     void writeDue(TimePoint now);
     void writeToLine(const Bytes &bytes, bool paced);
     void log(const std::string &text);
-    void updateLink();
+    bool updateLink();
 
     ReaderModel &m_model;
     FaultInjector &m_faults;
