@@ -4,7 +4,7 @@ QN480_PACKAGES=(
     g++ cmake make pkgconf
     qt6-base-dev qt6-serialport-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    fonts-dejavu-core
+    fonts-dejavu-core desktop-file-utils
 )
 
 qn480_as_root() {

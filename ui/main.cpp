@@ -1,8 +1,21 @@
 #include "application.h"
+#include "frm_main.h"
+#include "link.h"
+#include "trace.h"
 
-// qn480-tool: the QN480 bench tool. It takes no arguments.
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+// qn480-tool: the QN480 bench tool. It takes no arguments; QN480_TRACE=1 writes every
+// frame sent and received to stderr.
 int main(int argc, char **argv)
 {
     qn480::Application app(argc, argv);
-    return qn480::runMainWindow(app);
+    const char *trace = std::getenv("QN480_TRACE");
+    const bool tracing = trace && std::strcmp(trace, "1") == 0;
+    return qn480::runMainWindow(app, {}, [tracing](qn480::TfrmMain &window) {
+        if (tracing)
+            window.link().setTrace(qn480::streamTrace(std::cerr, window.link().clock()));
+    });
 }
