@@ -1,5 +1,7 @@
 #include "port_list.h"
 
+#include "text_util.h"
+
 #include <QSerialPortInfo>
 
 #include <algorithm>
@@ -37,18 +39,6 @@ constexpr std::array kFamilies{
 constexpr int kHashedFirst = 1000;
 constexpr int kHashedCount = 9000; // COM1000 to COM9999
 constexpr int kMaxPortNumber = 99999;
-
-std::string_view trimmed(std::string_view text)
-{
-    const auto blank = [](char c) {
-        return std::isspace(static_cast<unsigned char>(c)) != 0;
-    };
-    while (!text.empty() && blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && blank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
 
 // A non-negative decimal number without sign or blanks; -1 when the text is not one.
 int decimal(std::string_view digits)

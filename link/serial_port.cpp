@@ -1,6 +1,7 @@
 #include "serial_port.h"
 
 #include "link.h"
+#include "text_util.h"
 
 #include <algorithm>
 #include <array>
@@ -49,18 +50,6 @@ std::optional<speed_t> speedCode(int baud)
             return speed.code;
     }
     return std::nullopt;
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    const auto blank = [](char c) {
-        return std::isspace(static_cast<unsigned char>(c)) != 0;
-    };
-    while (!text.empty() && blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && blank(text.back()))
-        text.remove_suffix(1);
-    return text;
 }
 
 std::optional<int> number(std::string_view digits)

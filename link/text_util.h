@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cctype>
+#include <string_view>
+
+namespace qn480 {
+
+// The text without leading and trailing white space.
+inline std::string_view trimmed(std::string_view text)
+{
+    const auto blank = [](char c) {
+        return std::isspace(static_cast<unsigned char>(c)) != 0;
+    };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+} // namespace qn480
