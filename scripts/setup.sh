@@ -5,6 +5,7 @@ QN480_PACKAGES=(
     qt6-base-dev qt6-serialport-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     fonts-dejavu-core desktop-file-utils
+    clang libclang-rt-14-dev
 )
 
 qn480_as_root() {

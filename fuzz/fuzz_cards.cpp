@@ -1,0 +1,101 @@
+// Every card procedure against a reader whose answers, and the operator's clicks between
+// them, come from the fuzz input. A run ends after a bounded number of requests, when the
+// input's Stop, page change or closing of the window does not end it first.
+//
+// Input: procedure (0-4), request limit, then the reader's answers (fuzzed_reader.h).
+
+#include "checking_views.h"
+#include "fuzzed_reader.h"
+#include "text_checks.h"
+
+#include "keypad.h"
+#include "link.h"
+#include "procedures.h"
+
+#include <array>
+#include <cstdint>
+
+namespace {
+
+using namespace qn480;
+using namespace qn480::fuzz;
+
+constexpr int kMaxRequests = 64;
+// Past the limit the run may still finish the pass under way (up to six more Type A
+// commands), a page showing under way (five more Gets) and the carrier off.
+constexpr int kRequestsAfterLimit = 6 + 5 + 1;
+
+struct Procedure
+{
+    int page;
+    void (*run)(CardSession &);
+};
+
+constexpr std::array<Procedure, 5> kProcedures{{
+    {1, readIso14443A},
+    {2, readIso14443B},
+    {3, readFelica},
+    {4, readIso15693},
+    {5, initializeMifare},
+}};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    FuzzInput input({data, size});
+    const Procedure &procedure = kProcedures[input.byte() % kProcedures.size()];
+    const int limit = 1 + input.byte() % kMaxRequests;
+
+    testing::FakeClock clock;
+    FuzzedReader reader(clock, input, limit);
+    Link link(clock);
+    link.attach(reader.port());
+    RunFlags flags;
+    flags.connectTag = 1;
+    CheckingCardView view(procedure.page);
+    CheckingKeypadView keypadView;
+    Keypad keypad(link, keypadView);
+    int &running = flags.readTag.at(static_cast<std::size_t>(procedure.page));
+
+    reader.onLimit([&] { running = 0; });
+    // The window's event processing: clicks the input made while a transaction waited.
+    bool inHandler = false;
+    link.setPump([&] {
+        if (inHandler)
+            return;
+        inHandler = true;
+        const OperatorAction action = reader.takeAction();
+        // Past the limit only what ends the run still happens, so the run stays bounded.
+        switch (reader.limitReached() && action == OperatorAction::Nested ? OperatorAction::None
+                                                                          : action) {
+        case OperatorAction::None:
+            break;
+        case OperatorAction::Stop:
+            running = 0;
+            break;
+        case OperatorAction::ChangePage:
+            flags.readTag.fill(0);
+            break;
+        case OperatorAction::Close:
+            flags.readTag.fill(0);
+            flags.connectTag = 0;
+            link.close();
+            break;
+        case OperatorAction::Nested:
+            // The SetKeypad page shown mid-run: its six Gets, then the page change.
+            keypad.pageShown();
+            flags.readTag.fill(0);
+            break;
+        }
+        inHandler = false;
+    });
+
+    CardSession session{link, view, flags};
+    procedure.run(session);
+
+    view.checkEnded();
+    expect(running == 0, "the run flag stayed set");
+    expect(reader.requests() <= limit + kRequestsAfterLimit, "requests after the run was stopped");
+    return 0;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace qn480::fuzz {
+
+// Prints what is wrong and aborts, so that libFuzzer keeps the input that did it.
+[[noreturn]] void malformed(std::string_view what, std::string_view text = {});
+inline void expect(bool ok, std::string_view what, std::string_view text = {})
+{
+    if (!ok)
+        malformed(what, text);
+}
+
+bool isUtf8(std::string_view text);
+// Exactly `digits` upper-case hexadecimal digits: "%02X" per byte.
+bool isUpperHex(std::string_view text, std::size_t digits);
+// `count` bytes as "%02X " each, the trailing blank kept.
+bool isSpacedHex(std::string_view text, std::size_t count);
+// The same with any count up to `maxCount`.
+bool isSpacedHexUpTo(std::string_view text, std::size_t maxCount);
+// One blank and the reader's message for a status byte it defines.
+bool isStatusMessage(std::string_view text);
+// A Type A card-type name: the MIFARE names, or "Unknown Type !".
+bool isCardType(std::string_view text);
+
+} // namespace qn480::fuzz
