@@ -173,6 +173,7 @@ bool CheckingCardView::isAnnouncement(std::string_view text) const
 
 void CheckingCardView::setStatus(const std::string &text)
 {
+    trace("status", text);
     expect(isUtf8(text), "status line is not UTF-8", text);
     expect(commonCardMessages().contains(text) || pageMessages(m_page).contains(text) ||
                isStatusMessage(text) || isAnnouncement(text),
@@ -182,6 +183,7 @@ void CheckingCardView::setStatus(const std::string &text)
 
 void CheckingCardView::setHint(const std::string &text)
 {
+    trace("hint", text);
     // Only the Type A pages follow a card in the hint: a UID, or on the initialization
     // page the mark of a pass without one.
     expect(m_page == kTypeAPage || m_page == kMifareInitPage, "hint written by a polling page",
@@ -194,6 +196,7 @@ void CheckingCardView::setHint(const std::string &text)
 
 void CheckingCardView::setBoxText(CardBox box, const std::string &text)
 {
+    trace("box " + std::to_string(static_cast<int>(box)), text);
     const int owner = pageOf(box);
     // The initialization page shows UID, SAK and ATQA in the ISO14443A page's boxes.
     const bool typeABoxOfInit =
@@ -247,6 +250,7 @@ CheckingKeypadView::CheckingKeypadView(CheckedBoxes checked, int format,
 
 void CheckingKeypadView::setStatus(const std::string &text)
 {
+    trace("keypad status", text);
     expect(isUtf8(text), "status line is not UTF-8", text);
     expect(keypadMessages().contains(text) || isStatusMessage(text), "status line of the keypad",
            text);

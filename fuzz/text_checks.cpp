@@ -51,6 +51,14 @@ void malformed(std::string_view what, std::string_view text)
     std::abort();
 }
 
+void trace(std::string_view control, std::string_view text)
+{
+    static const bool enabled = std::getenv("QN480_FUZZ_TRACE") != nullptr;
+    if (enabled)
+        std::fprintf(stderr, "%.*s: \"%.*s\"\n", static_cast<int>(control.size()), control.data(),
+                     static_cast<int>(text.size()), text.data());
+}
+
 bool isUtf8(std::string_view text)
 {
     std::size_t i = 0;

@@ -13,6 +13,10 @@ inline void expect(bool ok, std::string_view what, std::string_view text = {})
         malformed(what, text);
 }
 
+// With QN480_FUZZ_TRACE set, the checking views print every text they are given, to
+// follow what an input from a finding does.
+void trace(std::string_view control, std::string_view text);
+
 bool isUtf8(std::string_view text);
 // Exactly `digits` upper-case hexadecimal digits: "%02X" per byte.
 bool isUpperHex(std::string_view text, std::size_t digits);
