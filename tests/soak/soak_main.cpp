@@ -1,0 +1,11 @@
+#include "application.h"
+
+#include <gtest/gtest.h>
+
+// The window needs the tool's own application object, as it runs in the tool.
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    qn480::Application app(argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,415 @@
+// The window on qn480-sim's reader over a real pty for many passes, with faults on the
+// wire; the reader unplugged in the middle of polling; two windows after one port.
+//
+// Short runs by default. QN480_SOAK_PASSES=10000 runs the full length: that many passes
+// of each air interface and a tenth as many showings of the SetKeypad page.
+
+#include "application.h"
+#include "frm_main.h"
+#include "serial_port.h"
+#include "sim_reader.h"
+#include "transaction_watch.h"
+
+#include <QAbstractButton>
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <string>
+
+namespace qn480::soak {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kShortPasses = 60;
+constexpr int kShortShowings = 20;
+constexpr int kShowingsPerPass = 10; // the long form shows the page once per ten passes
+// Memory is compared with what the process held once the run had warmed up.
+constexpr int kWarmUpShare = 10;
+constexpr int kMinWarmUp = 5;
+constexpr std::int64_t kMaxGrowth = 1024 * 1024;
+// Waiting on an unplugged reader may cost at most this share of one core.
+constexpr double kMaxWaitingCpu = 0.05;
+constexpr auto kSettle = 300ms;
+constexpr auto kCpuWindow = 2s;
+constexpr auto kGiveUp = 30s;
+constexpr auto kTick = 10ms;
+
+// Each of the five faults in 5 % of the responses, from a fixed seed.
+constexpr sim::FaultRates kFaults{
+    .drop = 0.05, .corrupt = 0.05, .noise = 0.05, .split = 0.05, .delay = 0.05};
+
+int soakPasses()
+{
+    const char *text = std::getenv("QN480_SOAK_PASSES");
+    const int passes = text ? std::atoi(text) : 0;
+    return passes > 0 ? passes : kShortPasses;
+}
+
+int keypadShowings()
+{
+    return std::getenv("QN480_SOAK_PASSES") ? std::max(soakPasses() / kShowingsPerPass, 1)
+                                            : kShortShowings;
+}
+
+// AddressSanitizer keeps freed memory in quarantine, so resident memory grows there by
+// design; its leak check covers what this one would.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryComparable = false;
+#else
+constexpr bool kMemoryComparable = true;
+#endif
+
+// The window on the simulated reader, its link's port and clock watched.
+class SoakTest : public ::testing::Test
+{
+protected:
+    void TearDown() override
+    {
+        m_window.reset();
+        m_sim.reset();
+    }
+
+    TfrmMain &open(sim::FaultRates rates = {})
+    {
+        m_sim = std::make_unique<SimReader>(rates);
+        m_window = std::make_unique<TfrmMain>(dependencies());
+        m_window->show();
+        return *m_window;
+    }
+
+    FrmMainDependencies dependencies()
+    {
+        return {.listPorts = [this] { return m_sim->ports(); },
+                .openPort =
+                    [this](Link &link, const std::vector<PortEntry> &ports, int number,
+                           std::string_view settings, OpenFailure *failure) {
+                        // OpenPort's steps, with the watch around the port.
+                        ClosePort(link);
+                        const auto entry =
+                            std::find_if(ports.begin(), ports.end(), [&](const PortEntry &port) {
+                                return port.number == number;
+                            });
+                        const auto line = parseLineSettings(settings);
+                        if (entry == ports.end() || !line)
+                            return false;
+                        auto port = openSerialDevice(entry->device, *line, failure);
+                        if (!port)
+                            return false;
+                        link.attach(std::make_unique<WatchedPort>(std::move(port), watch));
+                        return true;
+                    },
+                .clock = m_clock};
+    }
+
+    template <typename W> W *child(const char *name)
+    {
+        W *widget = m_window->findChild<W *>(QLatin1String(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+    // As a click would, also on a page not shown.
+    void click(const char *name) { child<QAbstractButton>(name)->click(); }
+    bool enabled(const char *name) { return child<QWidget>(name)->isEnabled(); }
+    QString status() const { return m_window->statusText(); }
+    SimReader &sim() { return *m_sim; }
+    Link &link() { return m_window->link(); }
+
+    void report(const std::string &what, int count, std::int64_t growth)
+    {
+        std::printf("%s: %d, %d transactions, %d timed out, longest %.1f ms, "
+                    "resident memory after warm-up %+.0f KiB\n",
+                    what.c_str(), count, watch.transactions(), watch.timeOuts(),
+                    std::chrono::duration<double, std::milli>(watch.longest()).count(),
+                    static_cast<double>(growth) / 1024.0);
+        RecordProperty("transactions", watch.transactions());
+        RecordProperty("longest_transaction_us", static_cast<int>(watch.longest().count() / 1000));
+        RecordProperty("memory_growth_bytes", static_cast<int>(growth));
+    }
+
+    TransactionWatch watch;
+
+private:
+    WatchedClock m_clock{watch};
+    std::unique_ptr<SimReader> m_sim;
+    std::unique_ptr<TfrmMain> m_window;
+};
+
+struct AirInterface
+{
+    const char *name;
+    const char *read;
+    const char *stop;
+    std::uint8_t group; // its poll is (group, 0x10), once per pass
+    const char *idBox;
+    const char *id; // the simulator's default card of this interface
+};
+
+const AirInterface kInterfaces[] = {
+    {"ISO14443A", "btn_Read01", "btn_Stop01", 0x0A, "edt_14443A_UID", "0000000078563412"},
+    {"ISO14443B", "btn_Read02", "btn_Stop02", 0x0B, "edt_ISO14443B_BPUPI", "1A 2B 3C 4D "},
+    {"FeliCa", "btn_Read03", "btn_Stop03", 0x0C, "edt_Felica_UID", "01 02 03 04 05 06 07 08 "},
+    {"ISO15693", "btn_Read04", "btn_Stop04", 0x0D, "edt_ISO15693_UID", "11 22 33 44 55 66 77 88 "},
+};
+
+class AirInterfaceSoak : public SoakTest, public ::testing::WithParamInterface<AirInterface>
+{};
+
+TEST_P(AirInterfaceSoak, PollsThroughFaultsWithoutOverrunsWrongValuesOrGrowingMemory)
+{
+    const AirInterface &air = GetParam();
+    open(kFaults);
+    click("btn_Connect");
+    ASSERT_EQ(status(), " Connect OK!! ");
+
+    // Every identifier the page ever shows; a fault must never make a wrong one.
+    std::set<QString> shown;
+    QObject::connect(child<QLineEdit>(air.idBox), &QLineEdit::textChanged,
+                     [&](const QString &text) {
+                         if (!text.isEmpty())
+                             shown.insert(text);
+                     });
+    std::set<QString> types;
+    QObject::connect(child<QLineEdit>("edt_14443A_CardType"), &QLineEdit::textChanged,
+                     [&](const QString &text) {
+                         if (!text.isEmpty())
+                             types.insert(text);
+                     });
+
+    const int passes = soakPasses();
+    const int warmUp = std::max(passes / kWarmUpShare, kMinWarmUp);
+    int polled = 0;
+    std::int64_t warm = 0;
+    auto *stop = child<QAbstractButton>(air.stop);
+    watch.onRequest([&](std::span<const std::uint8_t> request) {
+        if (request.size() < 7 || request[5] != air.group || request[6] != 0x10)
+            return;
+        if (++polled == warmUp)
+            warm = residentBytes();
+        if (polled == passes)
+            QTimer::singleShot(0, stop, &QAbstractButton::click);
+    });
+
+    click(air.read); // returns when the run has ended
+    const std::int64_t growth = residentBytes() - warm;
+    watch.ended();
+
+    EXPECT_EQ(polled, passes);
+    EXPECT_EQ(watch.overruns(), 0) << "transactions went on past their deadline";
+    EXPECT_EQ(shown, std::set<QString>{air.id});
+    if (air.group == 0x0A) {
+        EXPECT_EQ(types, std::set<QString>{"Mifare Classic 1K"});
+    } else {
+        EXPECT_TRUE(types.empty());
+    }
+    EXPECT_TRUE(enabled(air.read));
+    EXPECT_FALSE(enabled(air.stop));
+    EXPECT_TRUE(enabled("pnlCounect"));
+    EXPECT_EQ(status(), " ");
+    EXPECT_FALSE(sim().model().carrier());
+    if (kMemoryComparable) {
+        EXPECT_LT(growth, kMaxGrowth);
+    }
+    report(std::string(air.name) + " passes", polled, growth);
+}
+
+INSTANTIATE_TEST_SUITE_P(Soak, AirInterfaceSoak, ::testing::ValuesIn(kInterfaces),
+                         [](const auto &test) { return std::string(test.param.name); });
+
+TEST_F(SoakTest, ShowsTheKeypadPageThroughFaultsWithoutHalfReadSettings)
+{
+    open(kFaults);
+    click("btn_Connect");
+    ASSERT_EQ(status(), " Connect OK!! ");
+    auto *pages = child<QTabWidget>("pcMain");
+    auto *keypadPage = child<QWidget>("ts_SetKeypad");
+    auto *firstPage = child<QWidget>("ts_ISO14443A");
+    const auto checked = [&](const char *name) {
+        return child<QAbstractButton>(name)->isChecked();
+    };
+    const auto allOrNone = [&](std::initializer_list<const char *> names) {
+        int n = 0;
+        for (const char *name : names)
+            n += checked(name) ? 1 : 0;
+        return n == 0 || n == static_cast<int>(names.size());
+    };
+    const auto position = [&](const char *name) {
+        return child<QScrollBar>(name)->value();
+    };
+
+    const int showings = keypadShowings();
+    const int warmUp = std::max(showings / kWarmUpShare, kMinWarmUp);
+    std::int64_t warm = residentBytes();
+    for (int i = 1; i <= showings; ++i) {
+        pages->setCurrentWidget(keypadPage); // the six Gets
+        // Each setting is either the reader's, whole, or refused and cleared; a fault never
+        // shows part of one or a wrong one. The reader holds the defaults.
+        EXPECT_TRUE(allOrNone({"chk01_Auto", "chk01_Beep", "chk01_Led", "chk01_Same"}));
+        EXPECT_TRUE(allOrNone({"chk02_43A", "chk02_43B", "chk02_43C", "chk02_693", "chk02_Guid"}));
+        EXPECT_TRUE(checked("rbn03_8H"));
+        for (const char *name :
+             {"chk03_RevByte", "chk03_RevBit", "chk03_Comma", "chk03_Brackets", "chk03_Quotes",
+              "chk03_Space", "chk03_Tab", "chk03_Down", "chk03_Ctrl"})
+            EXPECT_FALSE(checked(name)) << name;
+        EXPECT_EQ(position("sbSendTime"), 10);
+        EXPECT_TRUE(position("sbScanTime") == 10 || position("sbScanTime") == 5);
+        EXPECT_TRUE(position("sbSameTime") == 10 || position("sbSameTime") == 15);
+        EXPECT_EQ(status(), "");
+        pages->setCurrentWidget(firstPage);
+        if (i == warmUp)
+            warm = residentBytes();
+        if (::testing::Test::HasFailure())
+            break;
+    }
+    const std::int64_t growth = residentBytes() - warm;
+    watch.ended();
+
+    EXPECT_EQ(watch.transactions(), 6 * showings);
+    EXPECT_EQ(watch.overruns(), 0) << "transactions went on past their deadline";
+    if (kMemoryComparable) {
+        EXPECT_LT(growth, kMaxGrowth);
+    }
+    report("SetKeypad showings", showings, growth);
+}
+
+TEST_F(SoakTest, UnpluggedReaderIsWaitedOnWithoutSpinningAndReconnects)
+{
+    open();
+    click("btn_Connect");
+    ASSERT_EQ(status(), " Connect OK!! ");
+    auto *uid = child<QLineEdit>("edt_14443A_UID");
+    const QString card = "0000000078563412";
+
+    // The steps run from the window's event processing while the run polls.
+    enum class Phase { Polling, Unplugged, Measuring, Stopped };
+    Phase phase = Phase::Polling;
+    const auto start = std::chrono::steady_clock::now();
+    auto since = start;
+    std::chrono::nanoseconds cpuAtStart{};
+    std::chrono::duration<double> wall{};
+    std::chrono::duration<double> cpu{};
+    int transactionsAtStart = 0;
+    int timeOutsAtStart = 0;
+    int transactions = 0;
+    int timeOuts = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const auto now = std::chrono::steady_clock::now();
+        switch (phase) {
+        case Phase::Polling:
+            if (uid->text() == card) {
+                sim().hangUp();
+                phase = Phase::Unplugged;
+                since = now;
+            }
+            break;
+        case Phase::Unplugged:
+            if (now - since > kSettle) {
+                cpuAtStart = processCpuTime();
+                transactionsAtStart = watch.transactions();
+                timeOutsAtStart = watch.timeOuts();
+                phase = Phase::Measuring;
+                since = now;
+            }
+            break;
+        case Phase::Measuring:
+            if (now - since > kCpuWindow) {
+                cpu = processCpuTime() - cpuAtStart;
+                wall = now - since;
+                transactions = watch.transactions() - transactionsAtStart;
+                timeOuts = watch.timeOuts() - timeOutsAtStart;
+                phase = Phase::Stopped;
+                click("btn_Stop01");
+            }
+            break;
+        case Phase::Stopped:
+            break;
+        }
+        if (phase != Phase::Stopped && now - start > kGiveUp)
+            click("btn_Stop01");
+    });
+    ticker.start(kTick);
+    click("btn_Read01");
+    ticker.stop();
+
+    ASSERT_EQ(phase, Phase::Stopped);
+    // Still polling: one time-out after another, each one slice past its deadline at most.
+    EXPECT_GE(transactions, 2);
+    EXPECT_EQ(timeOuts, transactions);
+    EXPECT_EQ(watch.overruns(), 0);
+    const double share = cpu / wall;
+    EXPECT_LT(share, kMaxWaitingCpu) << "waiting on the unplugged reader spins";
+    std::printf("unplugged: %d transactions timed out in %.2f s, %.2f %% of a core\n", timeOuts,
+                wall.count(), 100 * share);
+    RecordProperty("unplugged_cpu_percent_x100", static_cast<int>(10000 * share));
+
+    // Stop ended the run; Disconnect works on the dead line.
+    EXPECT_TRUE(enabled("btn_Read01"));
+    EXPECT_FALSE(enabled("btn_Stop01"));
+    EXPECT_TRUE(enabled("pnlCounect"));
+    click("btn_Connect");
+    EXPECT_EQ(status(), " ");
+    EXPECT_FALSE(link().hasPort());
+
+    // Plugged in again: the same COM entry reaches the reader on its new pty.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sim().returns() > 0; }, 10000));
+    click("btn_Connect");
+    ASSERT_EQ(status(), " Connect OK!! ");
+    uid->clear();
+    QTimer watchCard;
+    const auto again = std::chrono::steady_clock::now();
+    QObject::connect(&watchCard, &QTimer::timeout, [&] {
+        if (uid->text() == card || std::chrono::steady_clock::now() - again > kGiveUp)
+            click("btn_Stop01");
+    });
+    watchCard.start(kTick);
+    click("btn_Read01");
+    watchCard.stop();
+    EXPECT_EQ(uid->text(), card);
+    click("btn_Connect");
+    EXPECT_EQ(status(), " ");
+}
+
+TEST(TwoWindows, TheSecondCannotOpenThePortTheFirstHolds)
+{
+    SimReader sim;
+    const FrmMainDependencies deps{.listPorts = [&] {
+        return sim.ports();
+    }};
+    TfrmMain first(deps);
+    TfrmMain second(deps);
+    first.show();
+    second.show();
+    const auto button = [](TfrmMain &window, const char *name) {
+        return window.findChild<QAbstractButton *>(QLatin1String(name));
+    };
+
+    button(first, "btn_Connect")->click();
+    ASSERT_EQ(first.statusText(), " Connect OK!! ");
+    button(second, "btn_Connect")->click();
+    EXPECT_EQ(second.statusText(), " Connect Error!! ");
+    EXPECT_EQ(second.runFlags().connectTag, 0);
+    EXPECT_FALSE(second.link().hasPort());
+    EXPECT_FALSE(button(second, "btn_Read01")->isEnabled());
+    EXPECT_EQ(button(second, "btn_Connect")->text(), "Connect");
+
+    // The first still has the reader to itself.
+    EXPECT_EQ(first.link().transact(0x00, 0x10).response.Status, 1);
+
+    button(first, "btn_Connect")->click();
+    button(second, "btn_Connect")->click();
+    EXPECT_EQ(second.statusText(), " Connect OK!! ");
+    button(second, "btn_Connect")->click();
+}
+
+} // namespace
+} // namespace qn480::soak
