@@ -117,7 +117,7 @@ std::optional<AirInterface> airOf(std::string_view name)
 }
 
 // An option, the commands it belongs to (none listed: every command) and what it does.
-struct OptionSpec
+struct OptionRule
 {
     std::string_view name;
     bool takesValue;
@@ -125,10 +125,10 @@ struct OptionSpec
     std::function<void(Options &, std::string_view value)> apply;
 };
 
-const std::vector<OptionSpec> &optionSpecs()
+const std::vector<OptionRule> &optionRules()
 {
-    static const std::vector<OptionSpec> specs = [] {
-        std::vector<OptionSpec> list{
+    static const std::vector<OptionRule> rules = [] {
+        std::vector<OptionRule> list{
             {"json",
              false,
              {},
@@ -232,7 +232,7 @@ const std::vector<OptionSpec> &optionSpecs()
         }
         return list;
     }();
-    return specs;
+    return rules;
 }
 
 std::string_view commandName(Command command)
@@ -412,32 +412,32 @@ Options parseArguments(std::span<const std::string_view> args)
             value = name.substr(eq + 1);
             name = name.substr(0, eq);
         }
-        const auto &specs = optionSpecs();
-        const auto spec = std::find_if(specs.begin(), specs.end(),
-                                       [&](const OptionSpec &s) { return s.name == name; });
-        if (spec == specs.end())
+        const auto &rules = optionRules();
+        const auto rule = std::find_if(rules.begin(), rules.end(),
+                                       [&](const OptionRule &s) { return s.name == name; });
+        if (rule == rules.end())
             throw UsageError("unknown option " + quoted(arg) + "; try qn480ctl --help");
-        if (!given.insert(spec->name).second)
+        if (!given.insert(rule->name).second)
             throw UsageError("--" + std::string(name) + " is given twice");
-        if (spec->takesValue && !value) {
+        if (rule->takesValue && !value) {
             if (i + 1 >= args.size())
                 throw UsageError("--" + std::string(name) + " needs a value");
             value = args[++i];
-        } else if (!spec->takesValue && value) {
+        } else if (!rule->takesValue && value) {
             throw UsageError("--" + std::string(name) + " takes no value");
         }
-        spec->apply(o, value.value_or(std::string_view{}));
+        rule->apply(o, value.value_or(std::string_view{}));
     }
 
     readCommand(o, words);
 
-    for (const OptionSpec &spec : optionSpecs()) {
-        if (given.count(spec.name) == 0 || spec.commands.empty())
+    for (const OptionRule &rule : optionRules()) {
+        if (given.count(rule.name) == 0 || rule.commands.empty())
             continue;
-        if (std::find(spec.commands.begin(), spec.commands.end(), o.command) ==
-            spec.commands.end()) {
-            throw UsageError("--" + std::string(spec.name) + " is an option of " +
-                             std::string(commandName(spec.commands.front())) + ", not of " +
+        if (std::find(rule.commands.begin(), rule.commands.end(), o.command) ==
+            rule.commands.end()) {
+            throw UsageError("--" + std::string(rule.name) + " is an option of " +
+                             std::string(commandName(rule.commands.front())) + ", not of " +
                              std::string(commandName(o.command)));
         }
     }

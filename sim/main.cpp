@@ -37,7 +37,7 @@ A simulated QN480 reader on a pseudo-terminal. It prints the device to open and 
 QN480_PORTS entry that makes the tool list it, then answers requests until interrupted.
 
 Options:
-  --card SPEC      put a card into the field (repeatable; the first card of an air
+  --card CARD      put a card into the field (repeatable; the first card of an air
                    interface answers its polls). Without --card the field holds one
                    card of each interface: 14a, 14b, felica and 15693 as below.
   --link PATH      keep a symbolic link at PATH to the current pty
@@ -55,7 +55,7 @@ Options:
                    and a new one opens a second later; --link follows it)
   --help           this text
 
-Card SPEC: KIND[:key=value,...], KIND being 14a, 14b, felica, 15693 or a preset.
+Card CARD: KIND[:key=value,...], KIND being 14a, 14b, felica, 15693 or a preset.
   14a     uid= 4 or 7 bytes, atqa= 2 bytes, sak=, ats= the answer to select, TL first,
           without CRC (none: the card has none), sl= 0-3 (only 0 passes the probe)
   14b     pupi= 4 bytes, app= 4 bytes, info= 3 bytes
@@ -74,7 +74,7 @@ Commands on standard input:
   list             the cards, numbered, and whether each is in the field
   place N|all      put card N (or all) into the field
   remove N|all     take card N (or all) out of the field
-  add SPEC         add a card, in the field
+  add CARD         add a card, in the field
   hangup           hang up now
   quit             stop
 )";
@@ -136,7 +136,7 @@ bool command(const std::string &line, ReaderModel &model, PtyServer &server)
     } else if (verb == "quit" || verb == "exit") {
         return false;
     } else {
-        std::cout << "commands: list, place N|all, remove N|all, add SPEC, hangup, quit\n"
+        std::cout << "commands: list, place N|all, remove N|all, add CARD, hangup, quit\n"
                   << std::flush;
     }
     return true;

@@ -312,10 +312,10 @@ bool applyOptions(Card &card, std::string_view options, std::string &error)
 
 // --- cards ----------------------------------------------------------------------------
 
-std::optional<Card> parseCard(std::string_view spec, std::string *error)
+std::optional<Card> parseCard(std::string_view text, std::string *error)
 {
-    const std::size_t colon = spec.find(':');
-    const std::string name = lower(spec.substr(0, colon));
+    const std::size_t colon = text.find(':');
+    const std::string name = lower(text.substr(0, colon));
     const auto preset = std::find_if(presets().begin(), presets().end(),
                                      [&](const Preset &p) { return p.name == name; });
     std::string why;
@@ -326,7 +326,7 @@ std::optional<Card> parseCard(std::string_view spec, std::string *error)
         card.kind = preset->kind;
         card.label = name;
         if (applyOptions(card, preset->options, why) &&
-            (colon == std::string_view::npos || applyOptions(card, spec.substr(colon + 1), why)))
+            (colon == std::string_view::npos || applyOptions(card, text.substr(colon + 1), why)))
             return card;
     }
     if (error)

@@ -47,7 +47,7 @@ struct Card
 // "14a:uid=04505D1AB76880,atqa=4400,sak=20,ats=067577810280,sl=3", "14b:pupi=...",
 // "felica:idm=...", "15693:uid=...", or a preset name ("desfire", "classic1k", ...) with
 // optional overrides ("desfire:uid=04112233445566"). Fills `error` when it cannot be read.
-std::optional<Card> parseCard(std::string_view spec, std::string *error = nullptr);
+std::optional<Card> parseCard(std::string_view text, std::string *error = nullptr);
 // The text the option takes back: kind or preset, then every field.
 std::string describeCard(const Card &card);
 // Preset names with one line each, for --help.

@@ -397,12 +397,12 @@ void TfrmMain::createCardPage(int page)
         &TfrmMain::btn_Stop01Click, &TfrmMain::btn_Stop02Click, &TfrmMain::btn_Stop03Click,
         &TfrmMain::btn_Stop04Click, &TfrmMain::btn_Stop05Click};
 
-    const CardPage &spec = kCardPages[page - 1];
+    const CardPage &layout = kCardPages[page - 1];
     auto *sheet = new QWidget;
-    sheet->setObjectName(QLatin1String(spec.name));
+    sheet->setObjectName(QLatin1String(layout.name));
 
-    for (std::size_t i = 0; i < spec.fields.size() && spec.fields[i].label; ++i) {
-        const CardField &field = spec.fields[i];
+    for (std::size_t i = 0; i < layout.fields.size() && layout.fields[i].label; ++i) {
+        const CardField &field = layout.fields[i];
         auto *edit = noTabStop(new QLineEdit(sheet));
         edit->setObjectName(QLatin1String(field.edit));
         edit->setGeometry(QRect(QPoint(kEditLeft, kFieldTops[i]), kEditSize));
@@ -413,7 +413,7 @@ void TfrmMain::createCardPage(int page)
     }
 
     auto *read = makeButton(sheet, QStringLiteral("btn_Read") + twoDigits(page),
-                            QLatin1String(spec.readCaption), kReadRect.rect());
+                            QLatin1String(layout.readCaption), kReadRect.rect());
     auto *stop = makeButton(sheet, QStringLiteral("btn_Stop") + twoDigits(page),
                             QStringLiteral("Stop"), kStopRect.rect());
     read->setEnabled(false);
@@ -423,7 +423,7 @@ void TfrmMain::createCardPage(int page)
     m_readButtons[std::size_t(page)] = read;
     m_stopButtons[std::size_t(page)] = stop;
 
-    m_pcMain->addTab(sheet, QLatin1String(spec.caption));
+    m_pcMain->addTab(sheet, QLatin1String(layout.caption));
 }
 
 void TfrmMain::createKeypadPage()
@@ -439,29 +439,30 @@ void TfrmMain::createKeypadPage()
         m_keypadGroups[i] = group;
     }
 
-    for (const KeypadCheckControl &spec : kKeypadChecks) {
-        auto *box = noTabStop(
-            new QCheckBox(QLatin1String(spec.caption), m_keypadGroups[std::size_t(spec.group)]));
-        box->setObjectName(QLatin1String(spec.name));
-        box->setGeometry(spec.rect.rect());
-        m_keypadChecks[std::size_t(spec.check)] = box;
+    for (const KeypadCheckControl &layout : kKeypadChecks) {
+        auto *box = noTabStop(new QCheckBox(QLatin1String(layout.caption),
+                                            m_keypadGroups[std::size_t(layout.group)]));
+        box->setObjectName(QLatin1String(layout.name));
+        box->setGeometry(layout.rect.rect());
+        m_keypadChecks[std::size_t(layout.check)] = box;
     }
 
     QGroupBox *formats = m_keypadGroups[2];
     m_formatGroup = new QButtonGroup(formats);
     m_formatGroup->setExclusive(true);
-    for (const FormatRadio &spec : kFormatRadios) {
-        auto *radio = noTabStop(new QRadioButton(QLatin1String(spec.caption), formats));
-        radio->setObjectName(QLatin1String(spec.name));
-        radio->setGeometry(QRect(QPoint(spec.left, spec.top), kRadioSize));
-        m_formatGroup->addButton(radio, spec.code);
+    for (const FormatRadio &layout : kFormatRadios) {
+        auto *radio = noTabStop(new QRadioButton(QLatin1String(layout.caption), formats));
+        radio->setObjectName(QLatin1String(layout.name));
+        radio->setGeometry(QRect(QPoint(layout.left, layout.top), kRadioSize));
+        m_formatGroup->addButton(radio, layout.code);
     }
     m_formatGroup->button(kStartFormat)->setChecked(true);
 
-    for (const KeypadButton &spec : kKeypadButtons) {
-        auto *button = makeButton(m_keypadGroups[std::size_t(spec.group)], QLatin1String(spec.name),
-                                  QLatin1String(spec.caption), spec.rect.rect());
-        connectHandler(button, &QPushButton::clicked, spec.handler);
+    for (const KeypadButton &layout : kKeypadButtons) {
+        auto *button =
+            makeButton(m_keypadGroups[std::size_t(layout.group)], QLatin1String(layout.name),
+                       QLatin1String(layout.caption), layout.rect.rect());
+        connectHandler(button, &QPushButton::clicked, layout.handler);
     }
 
     QGroupBox *timings = m_keypadGroups[3];
@@ -470,12 +471,12 @@ void TfrmMain::createKeypadPage()
     panelFont.setBold(true);
     QFont unitFont(font());
     unitFont.setBold(true);
-    for (const TimingControls &spec : kTimings) {
-        const auto index = std::size_t(spec.timing);
+    for (const TimingControls &layout : kTimings) {
+        const auto index = std::size_t(layout.timing);
 
         auto *panel = new QLabel(QString::number(kTimingStart), timings);
-        panel->setObjectName(QLatin1String(spec.panel));
-        panel->setGeometry(spec.panelRect.rect());
+        panel->setObjectName(QLatin1String(layout.panel));
+        panel->setGeometry(layout.panelRect.rect());
         panel->setFrameStyle(QFrame::Box | QFrame::Plain);
         panel->setLineWidth(1);
         panel->setAlignment(Qt::AlignCenter);
@@ -487,22 +488,22 @@ void TfrmMain::createKeypadPage()
         panel->setPalette(colours);
         m_timingPanels[index] = panel;
 
-        auto *unit = new QLabel(QLatin1String(spec.unit), timings);
-        unit->setObjectName(QLatin1String(spec.label));
+        auto *unit = new QLabel(QLatin1String(layout.unit), timings);
+        unit->setObjectName(QLatin1String(layout.label));
         unit->setTextFormat(Qt::PlainText);
-        unit->setGeometry(spec.labelRect.rect());
+        unit->setGeometry(layout.labelRect.rect());
         unit->setFont(unitFont);
         unit->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
         auto *bar = noTabStop(new QScrollBar(Qt::Horizontal, timings));
-        bar->setObjectName(QLatin1String(spec.bar));
-        bar->setAccessibleName(QLatin1String(spec.barName));
-        bar->setGeometry(spec.barRect.rect());
+        bar->setObjectName(QLatin1String(layout.bar));
+        bar->setAccessibleName(QLatin1String(layout.barName));
+        bar->setGeometry(layout.barRect.rect());
         bar->setRange(0, kTimingMax);
         bar->setSingleStep(1);
         bar->setPageStep(kTimingLargeStep);
         bar->setValue(kTimingStart);
-        connectHandler(bar, &QScrollBar::valueChanged, spec.handler);
+        connectHandler(bar, &QScrollBar::valueChanged, layout.handler);
         m_timingBars[index] = bar;
     }
 

@@ -47,11 +47,11 @@ void play(ReaderModel &model, std::string_view transcript)
     check();
 }
 
-Card card(std::string_view spec)
+Card card(std::string_view text)
 {
     std::string error;
-    auto parsed = parseCard(spec, &error);
-    EXPECT_TRUE(parsed) << spec << ": " << error;
+    auto parsed = parseCard(text, &error);
+    EXPECT_TRUE(parsed) << text << ": " << error;
     return parsed.value_or(Card{});
 }
 
