@@ -36,46 +36,78 @@ std::vector<std::uint8_t> buildRequest(std::uint8_t group, std::uint8_t code,
 
 void FrameAssembler::reset()
 {
-    m_pos = -1;
-    m_length = 0;
+    m_bytes.clear();
+    m_open.clear();
+    m_frame.clear();
 }
 
 std::optional<TransactionResult> FrameAssembler::feed(std::uint8_t byte, Response &response)
 {
     if (byte == kStartMark)
-        m_pos = 0;
-    if (m_pos < 0)
-        return std::nullopt;
+        m_open.push_back({static_cast<int>(m_bytes.size()), 0});
+    if (m_open.empty())
+        return std::nullopt; // noise between frames
+    m_bytes.push_back(byte);
+    const int end = static_cast<int>(m_bytes.size());
 
-    m_frame[static_cast<std::size_t>(m_pos++)] = byte;
-    if (m_pos == kFrameBufferSize) {
-        // Longer than any frame the reader sends: drop it and wait for the next start mark.
-        m_pos = -1;
-        return std::nullopt;
+    bool badCompleted = false;
+    for (Candidate &c : m_open) {
+        const int received = end - c.start;
+        if (received == 3) {
+            c.size = m_bytes[static_cast<std::size_t>(c.start + 1)] * 256 +
+                     m_bytes[static_cast<std::size_t>(c.start + 2)] + 4;
+            // Longer than any frame the reader sends (the buffer holds 1023 and a mark).
+            if (c.size >= kFrameBufferSize)
+                c.size = -1;
+        }
+        if (c.size <= 0 || received != c.size)
+            continue;
+
+        const auto frame = std::span(m_bytes).subspan(static_cast<std::size_t>(c.start),
+                                                      static_cast<std::size_t>(c.size));
+        c.size = -1; // complete: whatever it was, it is closed now
+        // Checksum over everything but the start mark and itself.
+        if (xorChecksum(frame.subspan(1, frame.size() - 2)) != frame.back()) {
+            m_frame.assign(frame.begin(), frame.end());
+            badCompleted = true;
+            continue;
+        }
+        if (m_filter && !m_filter(frame))
+            continue;
+
+        m_frame.assign(frame.begin(), frame.end());
+        // Everything up to here belongs to this frame or came before it.
+        m_bytes.clear();
+        m_open.clear();
+
+        // Frames shorter than 8 bytes carry no status. In an 8-byte frame (LEN 4) byte 7 is
+        // the checksum, taken as the status all the same: callers have always seen it so.
+        const int size = static_cast<int>(m_frame.size());
+        if (size >= 8) {
+            response.Status = m_frame[7];
+            response.DataLength = 0;
+        }
+        if (size > 9) {
+            const int count = size - 9;
+            std::copy_n(m_frame.begin() + 8, count, response.Data.begin());
+            response.DataLength = count;
+        }
+        return TransactionResult::Frame;
     }
-    if (m_pos == 3)
-        m_length = m_frame[1] * 256 + m_frame[2];
-    if (m_pos != m_length + 4)
-        return std::nullopt;
 
-    // Complete. Bytes after it are still consumed, but only a new start mark can
-    // complete another frame, since the position now runs past this frame's length.
-    const auto body = std::span(m_frame).subspan(1, static_cast<std::size_t>(m_pos - 2));
-    if (xorChecksum(body) != m_frame[static_cast<std::size_t>(m_pos - 1)])
+    std::erase_if(m_open, [](const Candidate &c) { return c.size < 0; });
+    if (m_open.empty()) {
+        m_bytes.clear();
+    } else if (m_open.front().start > 0) {
+        // Bytes before the oldest open candidate can no longer be part of any frame.
+        const int drop = m_open.front().start;
+        m_bytes.erase(m_bytes.begin(), m_bytes.begin() + drop);
+        for (Candidate &c : m_open)
+            c.start -= drop;
+    }
+    if (badCompleted && m_open.empty())
         return TransactionResult::BadChecksum;
-
-    // Frames shorter than 8 bytes carry no status. In an 8-byte frame (LEN 4) byte 7 is
-    // the checksum, taken as the status all the same: callers have always seen it so.
-    if (m_pos >= 8) {
-        response.Status = m_frame[7];
-        response.DataLength = 0;
-    }
-    if (m_pos > 9) {
-        const int count = m_pos - 9;
-        std::copy_n(m_frame.begin() + 8, count, response.Data.begin());
-        response.DataLength = count;
-    }
-    return TransactionResult::Frame;
+    return std::nullopt;
 }
 
 } // namespace qn480

@@ -3,6 +3,7 @@
 #include "response.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -23,24 +24,38 @@ std::vector<std::uint8_t> buildRequest(std::uint8_t group, std::uint8_t code,
                                        std::span<const std::uint8_t> data);
 
 // Assembles response frames from received bytes, one byte at a time. The protocol has no
-// escaping: any 0xAA starts a new frame, even inside one.
+// escaping, so a 0xAA may start a frame or be a data byte inside one. Every 0xAA opens a
+// candidate while the frames in progress go on; the length field and the checksum decide:
+// the first candidate to complete with a good checksum, and that the filter accepts, is the
+// frame. A candidate that completes with a bad checksum is reported only when no other
+// candidate is still open, so noise before a frame cannot hide it.
 class FrameAssembler
 {
 public:
+    // Says whether a well-formed frame is the one awaited; one it refuses is skipped and the
+    // frames around it go on being assembled.
+    using Filter = std::function<bool(std::span<const std::uint8_t> frame)>;
+
     void reset();
-    // Returns a result when this byte completed a frame. A good frame of at least 8 bytes
-    // is written into `response` (its data from index 0, nothing beyond it cleared).
+    void setFilter(Filter filter) { m_filter = std::move(filter); }
+    // Returns a result when this byte completed a frame (or, with a bad checksum, the last
+    // open candidate). A good frame of at least 8 bytes is written into `response` (its data
+    // from index 0, nothing beyond it cleared).
     std::optional<TransactionResult> feed(std::uint8_t byte, Response &response);
-    // The bytes of the frame being received (complete after feed() returned a result).
-    std::span<const std::uint8_t> frame() const
-    {
-        return std::span(m_frame).first(static_cast<std::size_t>(m_pos < 0 ? 0 : m_pos));
-    }
+    // The last frame completed, good or bad (valid after feed() returned a result).
+    std::span<const std::uint8_t> frame() const { return m_frame; }
 
 private:
-    std::array<std::uint8_t, kFrameBufferSize> m_frame{};
-    int m_pos = -1;   // -1: not inside a frame
-    int m_length = 0; // LEN announced by the frame being received
+    struct Candidate
+    {
+        int start = 0; // index of its 0xAA in m_bytes
+        int size = 0;  // whole frame, 0 until LEN has arrived
+    };
+
+    std::vector<std::uint8_t> m_bytes; // from the oldest open candidate on
+    std::vector<Candidate> m_open;
+    std::vector<std::uint8_t> m_frame;
+    Filter m_filter;
 };
 
 } // namespace qn480

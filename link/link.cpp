@@ -29,6 +29,7 @@ void Link::attach(std::unique_ptr<Port> port)
 {
     close();
     m_port = std::move(port);
+    m_lossReported = false;
 }
 
 void Link::close()
@@ -63,6 +64,8 @@ TransactionResult Link::ExecuteCommand(std::uint8_t group, std::uint8_t code,
     m_last.reset();
     if (!m_port)
         return TransactionResult::NoPort;
+    if (m_port->deviceLost())
+        return lost(); // nothing more goes to a device that is gone
 
     const auto request = buildRequest(
         group, code, std::span(data, data ? static_cast<std::size_t>(std::max(count, 0)) : 0));
@@ -73,6 +76,16 @@ TransactionResult Link::ExecuteCommand(std::uint8_t group, std::uint8_t code,
 
     Pending me;
     me.start = m_clock.now();
+    me.assembler.setFilter([this, &request, group, code](std::span<const std::uint8_t> frame) {
+        // An adapter that echoes the line (RS-485, some USB bridges) hands back our request.
+        const bool echo = std::ranges::equal(frame, request);
+        // The reader answers with the request's group and code in bytes 5 and 6; a frame
+        // with others is a late answer to an earlier command, or a stranger's.
+        const bool ours = !echo && frame.size() >= 7 && frame[5] == group && frame[6] == code;
+        if (!ours && m_trace)
+            m_trace(TraceDirection::Skipped, frame);
+        return ours;
+    });
     m_waiting.push_back(&me);
     struct Unregister
     {
@@ -80,26 +93,69 @@ TransactionResult Link::ExecuteCommand(std::uint8_t group, std::uint8_t code,
         ~Unregister() { waiting.pop_back(); }
     } unregister{m_waiting};
 
-    while (!receive(me)) {
-        if (m_port)
+    wait(me, true);
+    m_last = me.response;
+    if (*me.result == TransactionResult::DeviceLost)
+        return lost();
+    return *me.result;
+}
+
+void Link::wait(Pending &pending, bool pump)
+{
+    while (!receive(pending)) {
+        if (m_port && !m_port->deviceLost())
             m_port->waitReadable(kPollSlice);
         else
             m_clock.sleep(kPollSlice); // closed while we waited: just let the time-out run
-        processMessages();
-        if (me.result)
-            break; // a transaction started from the pump finished ours
-        if (m_clock.now() - me.start > kResponseTimeout) {
-            me.result = TransactionResult::TimeOut;
-            break;
+        if (m_port && m_port->deviceLost()) {
+            pending.result = TransactionResult::DeviceLost;
+            return;
+        }
+        if (pump) {
+            processMessages();
+            if (pending.result)
+                return; // a transaction started from the pump finished ours
+        }
+        if (m_clock.now() - pending.start > kResponseTimeout) {
+            // A vanished device node says why nothing came.
+            if (m_port && m_port->checkDevice())
+                pending.result = TransactionResult::DeviceLost;
+            else
+                pending.result = TransactionResult::TimeOut;
+            return;
         }
     }
-    m_last = me.response;
-    return *me.result;
+}
+
+TransactionResult Link::lost()
+{
+    if (!m_lossReported) {
+        m_lossReported = true;
+        if (m_onLoss)
+            m_onLoss();
+    }
+    return TransactionResult::DeviceLost;
+}
+
+bool Link::deviceLost() const
+{
+    return m_port && m_port->deviceLost();
+}
+
+bool Link::checkDevice()
+{
+    if (!m_port)
+        return false;
+    if (m_port->checkDevice()) {
+        lost();
+        return true;
+    }
+    return false;
 }
 
 bool Link::receive(Pending &pending)
 {
-    if (!m_port)
+    if (!m_port || m_port->deviceLost())
         return false;
     const int queued = m_port->queued();
     if (queued <= 0)
@@ -122,16 +178,7 @@ bool Link::receive(Pending &pending)
 void Link::finishWithoutPump(Pending &pending)
 {
     // No pump here: the window already runs the handler that called us.
-    while (!receive(pending)) {
-        if (m_port)
-            m_port->waitReadable(kPollSlice);
-        else
-            m_clock.sleep(kPollSlice);
-        if (m_clock.now() - pending.start > kResponseTimeout) {
-            pending.result = TransactionResult::TimeOut;
-            return;
-        }
-    }
+    wait(pending, false);
 }
 
 } // namespace qn480

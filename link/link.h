@@ -16,7 +16,8 @@ inline constexpr std::chrono::milliseconds kResponseTimeout{500};
 // How long one wait for the reader's bytes lasts before the window gets its turn.
 inline constexpr std::chrono::milliseconds kPollSlice{5};
 
-enum class TraceDirection { Request, Response };
+// Skipped: a well-formed frame that is not the answer awaited (an echo, a late answer).
+enum class TraceDirection { Request, Response, Skipped };
 
 // The reader link: holds the open port and LastResponse, and runs transactions on the
 // caller's thread, letting the window process its messages (the pump) while it waits.
@@ -39,6 +40,9 @@ public:
     void setPump(Pump pump) { m_pump = std::move(pump); }
     // Frames sent and complete frames received, for a bench user's trace.
     void setTrace(Trace trace) { m_trace = std::move(trace); }
+    // Called once per port, from inside the transaction that first finds the device gone.
+    // The port stays attached (closing restores it) until the owner calls close().
+    void setLossHandler(std::function<void()> handler) { m_onLoss = std::move(handler); }
 
     // Takes an open port; a port already held is closed first.
     void attach(std::unique_ptr<Port> port);
@@ -46,6 +50,12 @@ public:
     // that transaction then finds nothing and ends by its time-out.
     void close();
     bool hasPort() const { return m_port != nullptr; }
+    // The held port's device is gone (unplugged, hung up): every transaction now ends at
+    // once with DeviceLost and sends nothing.
+    bool deviceLost() const;
+    // Looks for the device without a transaction (its node, a hang-up); reports a loss as a
+    // transaction would. For owners that watch an idle port.
+    bool checkDevice();
 
     TransactionResult ExecuteCommand(std::uint8_t group, std::uint8_t code,
                                      const std::uint8_t *data, int count);
@@ -62,11 +72,15 @@ private:
     struct Pending;
 
     bool receive(Pending &pending);
+    void wait(Pending &pending, bool pump);
     void finishWithoutPump(Pending &pending);
+    TransactionResult lost();
 
     Clock &m_clock;
     Pump m_pump;
     Trace m_trace;
+    std::function<void()> m_onLoss;
+    bool m_lossReported = false;
     std::unique_ptr<Port> m_port;
     Response m_last;
     std::vector<Pending *> m_waiting; // transactions suspended in the pump, innermost last

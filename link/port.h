@@ -7,7 +7,8 @@
 namespace qn480 {
 
 // An open serial port as the transaction uses it. Failures of these calls are not reported
-// to the transaction: a lost write or read simply ends in its time-out.
+// to the transaction one by one: a lost write or read simply ends in its time-out. Only the
+// loss of the device itself is told, through deviceLost(), so that the link can end at once.
 class Port
 {
 public:
@@ -23,6 +24,12 @@ public:
     // Returns when bytes are waiting or `slice` has passed, whichever is first. A port that
     // is hung up or failing must still take the whole slice, never return at once.
     virtual void waitReadable(std::chrono::nanoseconds slice) = 0;
+    // True once the device is known to be gone (hang-up, EIO/ENXIO, its node removed). Sticky
+    // until the port is closed. The calls above keep working (doing nothing) after a loss.
+    virtual bool deviceLost() const { return false; }
+    // Looks for the device without reading or writing (is its node still there, is the line
+    // hung up) and returns deviceLost(). Cheap enough for a timer.
+    virtual bool checkDevice() { return deviceLost(); }
 };
 
 } // namespace qn480

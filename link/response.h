@@ -30,6 +30,7 @@ enum class TransactionResult : int {
     Frame = 1,       // a frame with a correct checksum arrived
     TimeOut = 2,     // no complete frame within the time-out
     BadChecksum = 3, // the last frame completed had a wrong checksum
+    DeviceLost = 4,  // the device went away (unplugged, hung up); nothing more can be sent
 };
 
 // A transaction's outcome together with its own copy of the response, so that a caller

@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -163,9 +164,10 @@ tcflag_t parityFlags(char parity)
 class TermiosPort final : public Port
 {
 public:
-    TermiosPort(int fd, const termios &saved)
+    TermiosPort(int fd, const termios &saved, std::string path)
         : m_fd(fd)
         , m_saved(saved)
+        , m_path(std::move(path))
     {}
     ~TermiosPort() override { release(m_fd, &m_saved); }
     TermiosPort(const TermiosPort &) = delete;
@@ -186,12 +188,16 @@ public:
         ::close(fd);
     }
 
-    void purge() override { tcflush(m_fd, TCIOFLUSH); }
+    void purge() override
+    {
+        if (!m_lost && tcflush(m_fd, TCIOFLUSH) < 0)
+            noteError(errno);
+    }
 
     void write(std::span<const std::uint8_t> bytes) override
     {
         const timespec deadline = plus(monotonicNow(), kWriteTimeout);
-        while (!bytes.empty()) {
+        while (!bytes.empty() && !m_lost) {
             const ssize_t n = ::write(m_fd, bytes.data(), bytes.size());
             if (n > 0) {
                 bytes = bytes.subspan(static_cast<std::size_t>(n));
@@ -199,15 +205,19 @@ public:
             }
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0 && errno != EAGAIN)
+            if (n < 0 && errno != EAGAIN) {
+                noteError(errno);
                 return;
+            }
             const auto left = until(deadline);
             if (left == std::chrono::nanoseconds::zero())
                 return;
             pollfd pfd{m_fd, POLLOUT, 0};
             const timespec timeout = toTimespec(left);
             if (ppoll(&pfd, 1, &timeout, nullptr) > 0 && (pfd.revents & POLLOUT) == 0) {
-                sleepUntil(deadline); // hung up or failing: the rest cannot go out
+                noteEvents(pfd.revents);
+                if (!m_lost)
+                    sleepUntil(deadline); // failing: the rest cannot go out
                 return;
             }
         }
@@ -216,26 +226,39 @@ public:
     int queued() override
     {
         int count = 0;
-        if (ioctl(m_fd, FIONREAD, &count) < 0)
+        if (m_lost)
             return -1;
+        if (ioctl(m_fd, FIONREAD, &count) < 0) {
+            noteError(errno);
+            return -1;
+        }
         return count;
     }
 
     int read(std::span<std::uint8_t> bytes) override
     {
+        if (m_lost)
+            return -1;
         for (;;) {
             const ssize_t n = ::read(m_fd, bytes.data(), bytes.size());
             if (n >= 0)
                 return static_cast<int>(n);
             if (errno == EINTR)
                 continue;
-            return errno == EAGAIN ? 0 : -1;
+            if (errno == EAGAIN)
+                return 0;
+            noteError(errno);
+            return -1;
         }
     }
 
     void waitReadable(std::chrono::nanoseconds slice) override
     {
         const timespec deadline = plus(monotonicNow(), slice);
+        if (m_lost) {
+            sleepUntil(deadline);
+            return;
+        }
         for (;;) {
             const auto left = until(deadline);
             if (left == std::chrono::nanoseconds::zero())
@@ -254,14 +277,54 @@ public:
                 return;
             if (broken && queued() > 0)
                 return;
-            sleepUntil(deadline);
+            noteEvents(pfd.revents);
+            if (rc < 0)
+                noteError(errno);
+            // A lost device ends the wait at once (the link stops on it); anything else
+            // failing takes the whole slice, so that the caller cannot spin.
+            if (!m_lost)
+                sleepUntil(deadline);
             return;
         }
     }
 
+    bool deviceLost() const override { return m_lost; }
+
+    bool checkDevice() override
+    {
+        if (m_lost)
+            return true;
+        pollfd pfd{m_fd, POLLIN, 0};
+        const timespec now{};
+        if (ppoll(&pfd, 1, &now, nullptr) > 0)
+            noteEvents(pfd.revents);
+        // An unplugged adapter's node goes away; so does a pty's, or a link to it.
+        struct stat st
+        {};
+        if (!m_lost && ::stat(m_path.c_str(), &st) < 0 &&
+            (errno == ENOENT || errno == ENODEV || errno == ENOTDIR))
+            m_lost = true;
+        return m_lost;
+    }
+
 private:
+    // Errors that mean the device itself is gone; EAGAIN and the like never do.
+    void noteError(int error)
+    {
+        if (error == EIO || error == ENXIO || error == ENODEV || error == EBADF)
+            m_lost = true;
+    }
+    // A hang-up (the kernel's answer after an unplug) or a descriptor that is no longer one.
+    void noteEvents(short revents)
+    {
+        if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            m_lost = true;
+    }
+
     int m_fd;
     termios m_saved;
+    std::string m_path;
+    bool m_lost = false;
 };
 
 } // namespace
@@ -401,7 +464,7 @@ std::unique_ptr<Port> openSerialDevice(const std::string &device, const LineSett
     // 2048-byte queue request (SetupComm) has no counterpart: Linux has no per-open queue
     // sizes, and the tty's own buffers are larger than one frame.
     tcflush(fd, TCIOFLUSH);
-    return std::make_unique<TermiosPort>(fd, saved);
+    return std::make_unique<TermiosPort>(fd, saved, device);
 }
 
 bool OpenPort(Link &link, const std::vector<PortEntry> &ports, int number,

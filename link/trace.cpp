@@ -18,6 +18,8 @@ std::string traceLine(TraceDirection direction, std::span<const std::uint8_t> fr
         line += kDigits[byte >> 4];
         line += kDigits[byte & 0x0F];
     }
+    if (direction == TraceDirection::Skipped)
+        line += "  (skipped: not the answer to this request)";
     return line;
 }
 

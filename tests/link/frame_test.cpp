@@ -115,8 +115,10 @@ TEST(FrameAssembler, StartMarkRestartsAndNoiseBeforeItIsIgnored)
     ASSERT_EQ(fed.result, TransactionResult::Frame);
     EXPECT_EQ(fed.response.DataLength, 1);
 
-    // A 0xAA inside the data cuts the frame and nothing completes.
-    EXPECT_FALSE(feedAll(hex("AA 00 07 00 00 0A 10 01 AA 11 B5")).result.has_value());
+    // A 0xAA inside the data is data when length and checksum say so.
+    const auto inside = feedAll(hex("AA 00 07 00 00 0A 10 01 AA 11 A7"));
+    ASSERT_EQ(inside.result, TransactionResult::Frame);
+    EXPECT_EQ(hexText(std::span(inside.response.Data).first(2)), "AA 11");
 }
 
 TEST(FrameAssembler, GoodThenBadFrameInOneChunkKeepsTheGoodResponse)

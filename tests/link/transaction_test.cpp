@@ -82,11 +82,100 @@ TEST_F(TransactionTest, ResponseIsTakenAsSoonAsItsLastByteArrives)
     EXPECT_EQ(elapsedSince(before), 1200us);
 }
 
-TEST_F(TransactionTest, DataCutByAStartMarkEndsInATimeOut)
+TEST_F(TransactionTest, StartMarksInsideTheDataAreData)
 {
-    reader.answerRaw(0x0A, 0x15, hex("AA 00 08 00 00 0A 15 01 02 AA 03 1B"));
-    EXPECT_EQ(link.ExecuteCommand(0x0A, 0x15, nullptr, 0), TransactionResult::TimeOut);
-    EXPECT_EQ(link.LastResponse().Status, 0);
+    // Every position of a 4-byte UID and a setting value, and a frame whose checksum is 0xAA.
+    const Bytes cases[] = {
+        hex("AA 12 34 56"), hex("12 AA 34 56"), hex("12 34 AA 56"),    hex("12 34 56 AA"),
+        hex("AA AA AA AA"), hex("AA"),          hex("00 AA 00 00 00"),
+        hex("B5"), // checksum AA
+    };
+    for (const Bytes &data : cases) {
+        const Bytes frame = qn480::testing::responseFrame(0x0A, 0x12, 0x01, data);
+        reader.answerRaw(0x0A, 0x12, frame);
+        ASSERT_EQ(link.ExecuteCommand(0x0A, 0x12, nullptr, 0), TransactionResult::Frame)
+            << hexText(frame);
+        EXPECT_EQ(hexText(std::span(link.LastResponse().Data)
+                              .first(static_cast<std::size_t>(link.LastResponse().DataLength))),
+                  hexText(data));
+    }
+    EXPECT_EQ(qn480::testing::responseFrame(0x0A, 0x12, 0x01, hex("B5")).back(), 0xAA);
+
+    // A frame cut short by noise still gives way to a whole one behind it.
+    reader.answerRaw(0x0A, 0x15,
+                     hex("AA 00 08 00 00 0A 15 01 02"
+                         "AA 00 06 00 00 0A 15 01 07 1F"));
+    EXPECT_EQ(link.ExecuteCommand(0x0A, 0x15, nullptr, 0), TransactionResult::Frame);
+    EXPECT_EQ(link.LastResponse().Data[0], 0x07);
+}
+
+TEST_F(TransactionTest, OnlyThisRequestsAnswerIsTaken)
+{
+    // Late answers to the three commands before, then an echo of the request itself: each
+    // is skipped, with or without the right answer behind it.
+    const Bytes strangers[] = {
+        qn480::testing::responseFrame(0x00, 0x10, 0x01, hex("0F")),
+        qn480::testing::responseFrame(0x00, 0x12, 0x01, hex("0F")),
+        qn480::testing::responseFrame(0x0A, 0x10, 0x01, hex("44 00")),
+        hex("AA 00 01 00 01"), // too short to say whose it is
+    };
+    for (const Bytes &stranger : strangers) {
+        for (bool answered : {true, false}) {
+            reader.alwaysSilent(0x00, 0x18);
+            reader.onRequest([&](const Bytes &) {
+                reader.deliver(stranger, 1ms);
+                if (answered)
+                    reader.deliver(qn480::testing::responseFrame(0x00, 0x18, 0x01, hex("1F")), 2ms);
+            });
+            const auto result = link.ExecuteCommand(0x00, 0x18, nullptr, 0);
+            EXPECT_EQ(result, answered ? TransactionResult::Frame : TransactionResult::TimeOut)
+                << hexText(stranger);
+            EXPECT_EQ(link.LastResponse().Data[0], answered ? 0x1F : 0x00);
+        }
+    }
+
+    reader.onRequest({});
+    reader.setEcho(true);
+    reader.answer(0x00, 0x10, 0x01, {0x05});
+    EXPECT_EQ(link.ExecuteCommand(0x00, 0x10, nullptr, 0), TransactionResult::Frame);
+    EXPECT_EQ(link.LastResponse().Data[0], 0x05);
+    reader.silence(0x00, 0x11);
+    const std::uint8_t mode = 0x0F;
+    EXPECT_EQ(link.ExecuteCommand(0x00, 0x11, &mode, 1), TransactionResult::TimeOut);
+}
+
+TEST_F(TransactionTest, ALostDeviceEndsTheTransactionAndTakesNoMore)
+{
+    for (bool quietly : {false, true}) {
+        FakeReader gone(clock);
+        int told = 0;
+        link.setLossHandler([&] { ++told; });
+        link.attach(gone.port());
+        gone.onRequest([&](const Bytes &) { gone.unplug(quietly); });
+        const auto before = clock.now();
+        EXPECT_EQ(link.ExecuteCommand(0x0A, 0x10, nullptr, 0), TransactionResult::DeviceLost);
+        // Told by the port at once; a node found missing only at the time-out.
+        if (quietly)
+            EXPECT_GT(elapsedSince(before), 500ms);
+        else
+            EXPECT_LE(elapsedSince(before), 5ms);
+        EXPECT_TRUE(link.deviceLost());
+        EXPECT_EQ(link.ExecuteCommand(0x00, 0x31, nullptr, 0), TransactionResult::DeviceLost);
+        EXPECT_EQ(gone.requests().size(), 1u);
+        EXPECT_EQ(told, 1);
+    }
+
+    // An idle port looked at by its owner.
+    FakeReader idle(clock);
+    int told = 0;
+    link.setLossHandler([&] { ++told; });
+    link.attach(idle.port());
+    EXPECT_FALSE(link.checkDevice());
+    idle.unplug(true);
+    EXPECT_TRUE(link.checkDevice());
+    EXPECT_EQ(told, 1);
+    link.close();
+    EXPECT_FALSE(link.deviceLost());
 }
 
 TEST_F(TransactionTest, BadChecksumAndAResponseSplitOverSeveralReads)

@@ -98,6 +98,12 @@ public:
         }
         clock.advanceTo(deadline);
     }
+    bool deviceLost() const override { return m_reader.m_lost; }
+    bool checkDevice() override
+    {
+        m_reader.m_lost = m_reader.m_lost || m_reader.m_nodeGone;
+        return m_reader.m_lost;
+    }
 
 private:
     FakeReader &m_reader;
@@ -163,6 +169,8 @@ int FakeReader::count(std::uint8_t group, std::uint8_t code) const
 void FakeReader::received(std::span<const std::uint8_t> request)
 {
     m_requests.emplace_back(request.begin(), request.end());
+    if (m_echo)
+        deliver(m_requests.back());
     if (request.size() >= 8 && !m_hungUp) {
         const Key key{request[5], request[6]};
         std::optional<Bytes> reply;

@@ -70,6 +70,15 @@ public:
     void onRequest(Hook hook) { m_hook = std::move(hook); }
     // A hung-up line: nothing arrives and every wait takes its whole slice.
     void setHungUp(bool hungUp) { m_hungUp = hungUp; }
+    // An adapter that hands back every byte it sends, ahead of the reader's answer.
+    void setEcho(bool echo) { m_echo = echo; }
+    // The reader unplugged: the port reports the loss, or, `quietly`, only a look at the
+    // device node finds it gone. Either way nothing is answered any more.
+    void unplug(bool quietly = false)
+    {
+        m_hungUp = true;
+        (quietly ? m_nodeGone : m_lost) = true;
+    }
 
     const std::vector<Bytes> &requests() const { return m_requests; }
     // (group, code) of every request, in order.
@@ -98,6 +107,9 @@ private:
     std::chrono::nanoseconds m_delay{std::chrono::microseconds(800)};
     Hook m_hook;
     bool m_hungUp = false;
+    bool m_echo = false;
+    bool m_lost = false;
+    bool m_nodeGone = false;
     int m_waits = 0;
 };
 
