@@ -152,6 +152,8 @@ const std::vector<Preset> &presets()
         {"15693", CardKind::Iso15693, "uid=1122334455667788,dsfid=00", "ISO15693"},
         {"classic1k", CardKind::Iso14443A, "uid=12345678,atqa=0400,sak=08", "Mifare Classic 1K"},
         {"classic4k", CardKind::Iso14443A, "uid=5A6B7C8D,atqa=0200,sak=18", "Mifare Classic 4K"},
+        {"classic-aa", CardKind::Iso14443A, "uid=AA12AA34,atqa=0400,sak=08",
+         "Mifare Classic 1K whose UID holds the start mark 0xAA"},
         {"mini", CardKind::Iso14443A, "uid=0A0B0C0D,atqa=0400,sak=09", "Mifare Mini"},
         {"ultralight", CardKind::Iso14443A, "uid=04A1B2C3D4E5F6,atqa=4400,sak=00",
          "Mifare Ultralight, 7-byte UID"},
@@ -421,51 +423,72 @@ bool ReaderModel::setPresent(std::size_t index, bool present)
 
 void ReaderModel::idle()
 {
-    m_pos = 0;
+    m_bytes.clear();
+    m_open.clear();
 }
 
 std::vector<Exchange> ReaderModel::receive(std::span<const std::uint8_t> bytes)
 {
+    // Requests have no escaping: a 0xAA may start one or be a data byte (a UID byte in a
+    // select). Every 0xAA opens a candidate beside the requests in progress; the first to
+    // complete with a good checksum is the request. A bad one is answered only when no
+    // other candidate is still open, so noise before a request cannot swallow it.
     std::vector<Exchange> out;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const std::uint8_t b = bytes[i];
-        if (m_pos == 0) {
-            if (b == kStartMark)
-                m_frame[static_cast<std::size_t>(m_pos++)] = b;
+    for (const std::uint8_t b : bytes) {
+        if (b == kStartMark)
+            m_open.push_back({static_cast<int>(m_bytes.size()), 0});
+        if (m_open.empty())
             continue; // noise between frames
-        }
-        // Requests are framed by their length: a 0xAA inside one is data (a UID byte).
-        m_frame[static_cast<std::size_t>(m_pos++)] = b;
-        if (m_pos == 3) {
-            m_length = m_frame[1] * 256 + m_frame[2];
-            if (m_length < 4 || m_length + 4 > kMaxFrame) {
-                // No request has this length: the start mark was noise. Look again from
-                // the byte after it, so that a request right behind is not lost.
-                const Bytes rest(m_frame.begin() + 1, m_frame.begin() + 3);
-                m_pos = 0;
-                auto more = receive(rest);
-                out.insert(out.end(), more.begin(), more.end());
-            }
-            continue;
-        }
-        const std::span<const std::uint8_t> frame(m_frame.data(), static_cast<std::size_t>(m_pos));
-        if (m_pos < m_length + 4)
-            continue;
+        m_bytes.push_back(b);
+        const int end = static_cast<int>(m_bytes.size());
 
-        m_pos = 0;
-        std::uint8_t checksum = 0;
-        for (std::size_t j = 1; j + 1 < frame.size(); ++j)
-            checksum ^= frame[j];
-        Exchange exchange{Bytes(frame.begin(), frame.end()), {}};
-        if (checksum != frame.back()) {
-            exchange.response = responseFrame(frame[5], frame[6], kBadChecksum);
-        } else {
+        std::optional<Exchange> done;
+        std::optional<Bytes> bad;
+        for (Candidate &c : m_open) {
+            const int received = end - c.start;
+            if (received == 3) {
+                c.size = m_bytes[static_cast<std::size_t>(c.start + 1)] * 256 +
+                         m_bytes[static_cast<std::size_t>(c.start + 2)] + 4;
+                // No request is shorter than 8 bytes or longer than the buffer.
+                if (c.size < 8 || c.size > kMaxFrame)
+                    c.size = -1;
+            }
+            if (c.size <= 0 || received != c.size)
+                continue;
+            const auto frame = std::span(m_bytes).subspan(static_cast<std::size_t>(c.start),
+                                                          static_cast<std::size_t>(c.size));
+            c.size = -1;
+            std::uint8_t checksum = 0;
+            for (std::size_t j = 1; j + 1 < frame.size(); ++j)
+                checksum ^= frame[j];
+            if (checksum != frame.back()) {
+                bad = Bytes(frame.begin(), frame.end());
+                continue;
+            }
             const Request request{frame[5], frame[6], frame.subspan(7, frame.size() - 8)};
             const Answer reply = answer(request);
-            exchange.response =
-                responseFrame(request.group, request.code, reply.status, reply.data);
+            done = Exchange{Bytes(frame.begin(), frame.end()),
+                            responseFrame(request.group, request.code, reply.status, reply.data)};
+            break;
         }
-        out.push_back(std::move(exchange));
+        if (done) {
+            m_bytes.clear();
+            m_open.clear();
+            out.push_back(std::move(*done));
+            continue;
+        }
+        std::erase_if(m_open, [](const Candidate &c) { return c.size < 0; });
+        if (m_open.empty()) {
+            m_bytes.clear();
+        } else if (const int drop = m_open.front().start; drop > 0) {
+            m_bytes.erase(m_bytes.begin(), m_bytes.begin() + drop);
+            for (Candidate &c : m_open)
+                c.start -= drop;
+        }
+        if (bad && m_open.empty()) {
+            const Bytes &frame = *bad;
+            out.push_back({frame, responseFrame(frame[5], frame[6], kBadChecksum)});
+        }
     }
     return out;
 }

@@ -83,7 +83,7 @@ public:
     // The line has been quiet for a while: a half-received request is abandoned, as the
     // reader's UART receiver does.
     void idle();
-    bool receiving() const { return m_pos > 0; }
+    bool receiving() const { return !m_open.empty(); }
 
     std::vector<Card> &cards() { return m_cards; }
     const std::vector<Card> &cards() const { return m_cards; }
@@ -124,9 +124,13 @@ private:
     int m_selectedLevel = 0; // highest level selected so far
     bool m_selected = false; // its UID is complete and it was selected
 
-    std::array<std::uint8_t, 1024> m_frame{};
-    int m_pos = 0; // 0: waiting for a start mark
-    int m_length = 0;
+    struct Candidate
+    {
+        int start = 0; // index of its 0xAA in m_bytes
+        int size = 0;  // whole request, 0 until LEN has arrived, -1 closed
+    };
+    Bytes m_bytes; // from the oldest open candidate on
+    std::vector<Candidate> m_open;
 };
 
 // The response frame: AA, LEN, 00 00, the request's group and code, status, data, xor.
