@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -219,7 +220,7 @@ Response exchange(Link &link, KeypadView &view, std::string_view progress, std::
 
 } // namespace
 
-void Keypad::get(KeypadSetting setting)
+bool Keypad::get(KeypadSetting setting)
 {
     const SettingBinding &b = binding(setting);
     if (b.reset != nullptr)
@@ -230,39 +231,56 @@ void Keypad::get(KeypadSetting setting)
         std::copy_n(response.Data.begin(), b.length, bytes.begin());
         b.write(m_view, bytes);
         m_view.setStatus(std::string(b.get.ok));
-    } else {
-        m_view.setStatus(keypadFailureText(response, b.get.error));
+        return true;
     }
+    m_lastFailure = keypadFailureText(response, b.get.error);
+    m_view.setStatus(m_lastFailure);
+    return false;
 }
 
-void Keypad::set(KeypadSetting setting)
+bool Keypad::set(KeypadSetting setting)
 {
     const SettingBinding &b = binding(setting);
     const SettingBytes bytes = b.read(m_view);
     const Response response = exchange(m_link, m_view, b.set.progress, b.setCode,
                                        std::span(bytes).first(static_cast<std::size_t>(b.length)));
-    if (response.Status == 1)
+    if (response.Status == 1) {
         m_view.setStatus(std::string(b.set.ok));
-    else
-        m_view.setStatus(keypadFailureText(response, b.set.error));
+        return true;
+    }
+    m_lastFailure = keypadFailureText(response, b.set.error);
+    m_view.setStatus(m_lastFailure);
+    return false;
 }
 
 void Keypad::pageShown()
 {
-    for (const SettingBinding &b : kSettings)
-        get(b.setting);
-    m_view.setStatus({});
+    // Without a port nothing was asked of a reader and the controls are disabled: the page
+    // ends quiet, as it always has.
+    const bool connected = m_link.hasPort();
+    std::optional<std::string> failure;
+    for (const SettingBinding &b : kSettings) {
+        if (!get(b.setting) && !failure)
+            failure = m_lastFailure;
+    }
+    m_view.setStatus(connected && failure ? *failure : std::string());
 }
 
 void Keypad::restoreDefaults()
 {
+    const bool connected = m_link.hasPort();
+    std::optional<std::string> failure;
     for (const SettingBinding &b : kSettings)
         b.write(m_view, b.defaults);
-    for (const SettingBinding &b : kSettings)
-        set(b.setting);
-    for (const SettingBinding &b : kSettings)
-        get(b.setting);
-    m_view.setStatus({});
+    for (const SettingBinding &b : kSettings) {
+        if (!set(b.setting) && !failure)
+            failure = m_lastFailure;
+    }
+    for (const SettingBinding &b : kSettings) {
+        if (!get(b.setting) && !failure)
+            failure = m_lastFailure;
+    }
+    m_view.setStatus(connected && failure ? *failure : std::string());
 }
 
 } // namespace qn480

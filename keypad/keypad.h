@@ -2,6 +2,8 @@
 
 #include "keypad_view.h"
 
+#include <string>
+
 namespace qn480 {
 
 class Link;
@@ -17,14 +19,19 @@ public:
         , m_view(view)
     {}
 
-    void get(KeypadSetting setting); // btn_SetKeypadG01Click .. G06
-    void set(KeypadSetting setting); // btn_SetKeypadS01Click .. S06
-    void pageShown();                // ts_SetKeypadShow: the six Gets, then an empty status
-    void restoreDefaults();          // Button1Click: defaults, six Sets, six Gets, empty status
+    // Each returns whether the reader accepted the command.
+    bool get(KeypadSetting setting); // btn_SetKeypadG01Click .. G06
+    bool set(KeypadSetting setting); // btn_SetKeypadS01Click .. S06
+    // ts_SetKeypadShow: the six Gets, then an empty status. When a Get failed on an open port
+    // the status keeps the first failure instead: cleared boxes must not pass for a reading.
+    void pageShown();
+    // Button1Click: defaults, six Sets, six Gets, then an empty status or the first failure.
+    void restoreDefaults();
 
 private:
     Link &m_link;
     KeypadView &m_view;
+    std::string m_lastFailure; // the status text of the last command refused
 };
 
 } // namespace qn480

@@ -302,7 +302,19 @@ TEST_F(KeypadTest, PageShownReadsAllSixAndGoesOnAfterAFailure)
     EXPECT_EQ(view.position(KeypadTiming::SameTime), 100);
     EXPECT_EQ(view.statusLog().at(3), " Device received undefined command.");
     EXPECT_EQ(view.statusLog().at(7), " Get SendTime Error!!");
-    EXPECT_EQ(view.status(), "");
+    // Cleared boxes must not pass for a reading: the first failure stands.
+    EXPECT_EQ(view.status(), " Device received undefined command.");
+
+    // All six accepted: the page ends quiet. A reader gone silent: its failure stands.
+    for (bool answering : {true, false}) {
+        reader.clearLog();
+        for (std::uint8_t code : {0x10, 0x12, 0x18, 0x14, 0x16})
+            answering ? reader.answer(kGroup, code, 0x01, {0x01}) : reader.silence(kGroup, code);
+        answering ? reader.answer(kGroup, 0x1A, 0x01, {0x0C, 0x01, 0x80})
+                  : reader.silence(kGroup, 0x1A);
+        keypad.pageShown();
+        EXPECT_EQ(view.status(), answering ? "" : " Get Mode Error!!");
+    }
 }
 
 TEST_F(KeypadTest, DefaultsAreSentThenReadBack)
@@ -344,7 +356,7 @@ TEST_F(KeypadTest, DefaultsAreSentThenReadBack)
                     " Set ScanTime OK!!", " Set Keypad_SameCardTime ", " Set SameCardTime OK!!"));
     EXPECT_EQ(view.statusLog().at(view.statusLog().size() - 2),
               " Device received undefined command.");
-    EXPECT_EQ(view.status(), "");
+    EXPECT_EQ(view.status(), " Device received undefined command.");
     EXPECT_EQ(view.checked(),
               (CheckedBoxes{Auto, Beep, Type43A, Type43B, Type43C, Type693, TypeGuid, Enter}));
     EXPECT_EQ(view.formatCode(), 12);
