@@ -359,6 +359,9 @@ private:
 
         // Six Sets, then six Gets, in the page's order.
         const std::size_t count = kSettingOrder.size();
+        // After a failure the page closes by showing the first one again: not an outcome.
+        if (m_outcomes.size() == 2 * count + 1 && m_outcomes.back().code != kExitSuccess)
+            m_outcomes.pop_back();
         KeypadErrors errors;
         int code = kExitSuccess;
         if (m_outcomes.size() != 2 * count) {

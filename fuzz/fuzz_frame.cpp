@@ -144,6 +144,8 @@ public:
         }
         m_clock.sleep(slice);
     }
+    bool deviceLost() const override { return false; }
+    bool checkDevice() override { return false; }
 
     std::vector<std::vector<std::uint8_t>> reads;
 
@@ -172,6 +174,12 @@ void feedThroughLink(const Chunks &chunks, std::size_t total)
     expect(value >= 0 && value <= 3 && result != TransactionResult::NoPort, "transaction result");
 
     FrameAssembler assembler;
+    // The link takes only the answer to its request: group and code echoed, not the request.
+    const auto request = buildRequest(0x0A, 0x10, {});
+    assembler.setFilter([&](std::span<const std::uint8_t> frame) {
+        return frame.size() >= 7 && frame[5] == 0x0A && frame[6] == 0x10 &&
+               !std::ranges::equal(frame, request);
+    });
     Response replayed;
     std::optional<TransactionResult> decided;
     std::size_t received = 0;

@@ -26,10 +26,10 @@ public:
     virtual void waitReadable(std::chrono::nanoseconds slice) = 0;
     // True once the device is known to be gone (hang-up, EIO/ENXIO, its node removed). Sticky
     // until the port is closed. The calls above keep working (doing nothing) after a loss.
-    virtual bool deviceLost() const { return false; }
+    virtual bool deviceLost() const = 0;
     // Looks for the device without reading or writing (is its node still there, is the line
     // hung up) and returns deviceLost(). Cheap enough for a timer.
-    virtual bool checkDevice() { return deviceLost(); }
+    virtual bool checkDevice() = 0;
 };
 
 } // namespace qn480

@@ -2,6 +2,7 @@
 
 #include "text_util.h"
 
+#include <QFileInfo>
 #include <QSerialPortInfo>
 
 #include <algorithm>
@@ -204,7 +205,7 @@ std::vector<PortEntry> mergePorts(std::vector<PortEntry> real, std::string_view 
     return sortedUnique(std::move(real));
 }
 
-std::vector<PortEntry> listPorts()
+std::vector<PortEntry> listPorts(PortListing how)
 {
     auto infos = QSerialPortInfo::availablePorts();
     // Device names in order, so that a rare clash of hashed numbers is settled the same way
@@ -227,8 +228,17 @@ std::vector<PortEntry> listPorts()
         real.push_back({comName(number), number, device, describe(info, device)});
     }
     const char *env = std::getenv("QN480_PORTS");
-    return mergePorts(std::move(real), env ? env : "",
-                      [](const std::string &message) { std::cerr << message << '\n'; });
+    auto ports = mergePorts(std::move(real), env ? env : "", [&](const std::string &message) {
+        if (how.warn)
+            std::cerr << message << '\n';
+    });
+    if (how.presentOnly) {
+        // A virtual port comes and goes with its path (a simulator's link, say).
+        std::erase_if(ports, [](const PortEntry &entry) {
+            return !QFileInfo::exists(QString::fromStdString(entry.device));
+        });
+    }
+    return ports;
 }
 
 } // namespace qn480

@@ -14,6 +14,8 @@ struct PortEntry
     int number = 0;          // 5
     std::string device;      // /dev/ttyUSB0
     std::string description; // product, serial number, /dev/serial/by-id name
+
+    friend bool operator==(const PortEntry &, const PortEntry &) = default;
 };
 
 // "COM" followed by the number with at least two digits: COM01, COM12, COM100.
@@ -30,7 +32,13 @@ int comNumberForDevice(std::string_view deviceName);
 std::vector<PortEntry> mergePorts(std::vector<PortEntry> real, std::string_view virtualPorts,
                                   const std::function<void(const std::string &)> &warn);
 
+struct PortListing
+{
+    bool warn = true;         // malformed QN480_PORTS entries are told on standard error
+    bool presentOnly = false; // QN480_PORTS entries whose path does not exist are left out
+};
+
 // The machine's serial ports plus those of the QN480_PORTS environment variable.
-std::vector<PortEntry> listPorts();
+std::vector<PortEntry> listPorts(PortListing how = {});
 
 } // namespace qn480

@@ -19,6 +19,7 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <iostream>
@@ -35,6 +36,9 @@ const std::string kConnectError = " Connect Error!! ";
 const std::string kBlankStatus = " ";
 
 constexpr QSize kWindowSize{800, 520};
+// How often the port list is read again while disconnected, and the reader looked for while
+// connected: a device plugged in shows within about a second.
+constexpr std::chrono::milliseconds kPortWatchInterval{1000};
 constexpr int kPortRowHeight = 65;
 constexpr int kStatusRowHeight = 30;
 constexpr QSize kIndicatorSize{30, 30};
@@ -312,6 +316,7 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
     setFont(formFont());
 
     m_link.setPump([] { QCoreApplication::processEvents(); });
+    m_link.setLossHandler([this] { onDeviceLost(); });
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -330,6 +335,11 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
         move(screen->availableGeometry().center() - rect().center());
 
     FormCreate();
+
+    m_portWatch = new QTimer(this);
+    m_portWatch->setInterval(kPortWatchInterval);
+    connect(m_portWatch, &QTimer::timeout, this, [this] { guarded([this] { watchPorts(); }); });
+    m_portWatch->start();
 }
 
 TfrmMain::~TfrmMain() = default;
@@ -344,11 +354,16 @@ void TfrmMain::guarded(const std::function<void()> &handler)
 {
     // Qt's own frames between the signal and the event loop must not be unwound: they
     // leave their state and allocations behind. Report here, as notify() would.
+    ++m_handlers;
     try {
         handler();
     } catch (...) {
         reportException(std::current_exception());
     }
+    // A reader lost inside the handler is dealt with once the handlers have all ended, so
+    // that their own closing steps (clearing the status line) come first.
+    if (--m_handlers == 0 && m_lossPending)
+        finishDeviceLoss();
 }
 
 QWidget *TfrmMain::createPortRow()
@@ -362,6 +377,8 @@ QWidget *TfrmMain::createPortRow()
     m_cbxCommNo->setGeometry(183, 20, 160, m_cbxCommNo->sizeHint().height());
     // The closed box names the chosen device too, not only the entries of its list.
     connect(m_cbxCommNo, &QComboBox::currentIndexChanged, this, &TfrmMain::showChosenPort);
+    connect(m_cbxCommNo, &QComboBox::activated, this,
+            [this] { m_preferredPort = m_cbxCommNo->currentText(); });
 
     auto *label = makeFieldLabel(m_pnlCounect, QStringLiteral("Serial Port :"),
                                  QRect(109, 20, 70, 24), m_cbxCommNo);
@@ -546,7 +563,20 @@ QString TfrmMain::statusText() const
 
 void TfrmMain::FormCreate()
 {
-    m_ports = m_deps.listPorts();
+    m_ports.clear();
+    m_cbxCommNo->clear();
+    fillPortList(m_deps.listPorts());
+}
+
+void TfrmMain::fillPortList(std::vector<PortEntry> ports)
+{
+    if (ports == m_ports && m_cbxCommNo->count() == static_cast<int>(ports.size()))
+        return;
+    // The chosen entry stays chosen while it exists; the operator's own choice comes back
+    // with its device.
+    const QString current = m_cbxCommNo->currentText();
+    m_ports = std::move(ports);
+    const QSignalBlocker quiet(m_cbxCommNo);
     m_cbxCommNo->clear();
     for (const PortEntry &port : m_ports) {
         m_cbxCommNo->addItem(QString::fromStdString(port.name));
@@ -555,8 +585,55 @@ void TfrmMain::FormCreate()
             tip += QStringLiteral(" - ") + QString::fromStdString(port.description);
         m_cbxCommNo->setItemData(m_cbxCommNo->count() - 1, tip, Qt::ToolTipRole);
     }
-    m_cbxCommNo->setCurrentIndex(m_ports.empty() ? -1 : 0);
+    int index = m_cbxCommNo->findText(m_preferredPort);
+    if (index < 0)
+        index = m_cbxCommNo->findText(current);
+    if (index < 0)
+        index = m_ports.empty() ? -1 : 0;
+    m_cbxCommNo->setCurrentIndex(index);
     showChosenPort();
+}
+
+void TfrmMain::watchPorts()
+{
+    // While connected the list stays as it is; only the reader is looked for.
+    if (m_flags.connectTag == 1) {
+        if (m_handlers <= 1) // this timer's own handler: nothing else is running
+            m_link.checkDevice();
+        return;
+    }
+    fillPortList(m_deps.listPorts());
+}
+
+void TfrmMain::onDeviceLost()
+{
+    // As Stop would: every loop ends at its next check, with its closing steps, which the
+    // link no longer sends anywhere.
+    for (int page = 1; page <= kPages; ++page)
+        m_flags.readTag[std::size_t(page)] = 0;
+    m_lossPending = true;
+    if (m_handlers == 0)
+        finishDeviceLoss();
+}
+
+void TfrmMain::finishDeviceLoss()
+{
+    m_lossPending = false;
+    if (m_flags.connectTag != 1)
+        return; // disconnected or closed meanwhile
+    // What Disconnect does, with the reason on the status line.
+    hideIndicator();
+    disableRunControls();
+    m_flags.connectTag = 0;
+    ClosePort(m_link);
+    m_btnConnect->setText(kConnectCaption);
+    setStatus(kConnectError);
+    const std::string reason = "the reader on " + m_device +
+                               " was disconnected (unplugged or hung up); plug it in again and "
+                               "press Connect";
+    m_statusPanel->setToolTip(QString::fromStdString(reason));
+    std::cerr << "qn480-tool: " << reason << '\n';
+    fillPortList(m_deps.listPorts());
 }
 
 // The closed box names the chosen device too, not only the entries of its list.
@@ -607,6 +684,10 @@ void TfrmMain::btn_ConnectClick()
     }
     for (QGroupBox *group : m_keypadGroups)
         group->setEnabled(true);
+    m_preferredPort = QString::fromStdString(text);
+    const auto entry = std::find_if(m_ports.begin(), m_ports.end(),
+                                    [&](const PortEntry &port) { return port.name == text; });
+    m_device = entry != m_ports.end() ? entry->device : text;
     setStatus(kConnectOk);
     m_btnConnect->setText(kDisconnectCaption);
     m_flags.connectTag = 1;
@@ -632,13 +713,15 @@ void TfrmMain::pcMainChange()
 
 void TfrmMain::ts_SetKeypadShow()
 {
-    m_keypad.pageShown();
+    guarded([this] { m_keypad.pageShown(); });
 }
 
 void TfrmMain::runCardProcedure(void (*procedure)(CardSession &))
 {
-    CardSession session{m_link, *this, m_flags};
-    procedure(session);
+    guarded([&] {
+        CardSession session{m_link, *this, m_flags};
+        procedure(session);
+    });
 }
 
 void TfrmMain::stopCardProcedure(int page)

@@ -28,6 +28,7 @@ class QPushButton;
 class QScrollBar;
 class QStatusBar;
 class QTabWidget;
+class QTimer;
 
 namespace qn480 {
 
@@ -38,8 +39,11 @@ struct FrmMainDependencies
     using OpenPortFn = std::function<bool(Link &, const std::vector<PortEntry> &, int,
                                           std::string_view, OpenFailure *)>;
 
-    ListPorts listPorts = [] {
-        return qn480::listPorts();
+    // Read again every second while disconnected: a bad QN480_PORTS entry is told once.
+    ListPorts listPorts = [told = false]() mutable {
+        auto ports = qn480::listPorts({.warn = !told, .presentOnly = true});
+        told = true;
+        return ports;
     };
     OpenPortFn openPort = [](Link &link, const std::vector<PortEntry> &ports, int number,
                              std::string_view settings, OpenFailure *failure) {
@@ -101,6 +105,9 @@ public slots:
     void Button1Click();
 
     void FormClose();
+    // Reads the port list again while disconnected (the hot-plug timer calls it); while
+    // connected, looks for the reader instead. Public so tests need not wait for the timer.
+    void watchPorts();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -140,6 +147,9 @@ private:
     void stopCardProcedure(int page);
     void disableRunControls();
     void showTiming(KeypadTiming timing);
+    void fillPortList(std::vector<PortEntry> ports);
+    void onDeviceLost();
+    void finishDeviceLoss();
 
     FrmMainDependencies m_deps;
     Link m_link;
@@ -147,6 +157,11 @@ private:
     Keypad m_keypad;
     QString m_sbMainHint;
     std::vector<PortEntry> m_ports;
+    QString m_preferredPort; // the operator's choice, taken again when it comes back
+    std::string m_device;    // path of the open port, for the operator when it goes away
+    QTimer *m_portWatch = nullptr;
+    int m_handlers = 0;         // handlers on the stack; a lost device is dealt with after them
+    bool m_lossPending = false; // the reader went away and the port row still shows it
 
     QFrame *m_pnlCounect = nullptr;
     QComboBox *m_cbxCommNo = nullptr;

@@ -26,6 +26,8 @@ public:
     SimReader &operator=(const SimReader &) = delete;
 
     std::vector<PortEntry> ports() const;
+    // The device name the ports lead to; removing it is a device node that vanishes.
+    const std::string &linkPath() const { return m_link; }
     sim::ReaderModel &model() { return m_model; }
 
     // Unplugs the reader now; it is back on a new pty a second later.

@@ -86,6 +86,8 @@ public:
     int queued() override;
     int read(std::span<std::uint8_t> bytes) override;
     void waitReadable(std::chrono::nanoseconds slice) override;
+    bool deviceLost() const override { return m_port->deviceLost(); }
+    bool checkDevice() override { return m_port->checkDevice(); }
 
 private:
     std::unique_ptr<Port> m_port;

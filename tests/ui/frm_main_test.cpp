@@ -260,6 +260,46 @@ TEST_F(FrmMainTest, ListsPortsWithTheirDevicesAndSelectsTheFirst)
     EXPECT_EQ(combo->toolTip(), tip);
 }
 
+TEST_F(FrmMainTest, PortListFollowsWhatIsPluggedInWhileDisconnected)
+{
+    auto *combo = child<QComboBox>("cbxCommNo");
+    const auto items = [&] {
+        QStringList names;
+        for (int i = 0; i < combo->count(); ++i)
+            names << combo->itemText(i);
+        return names.join(' ').toStdString() + " / " + combo->currentText().toStdString();
+    };
+    combo->setCurrentIndex(1);
+    emit combo->activated(1); // the operator's choice
+
+    const PortEntry usb1{"COM101", 101, "/dev/ttyUSB1", "CP2102"};
+    const PortEntry s2 = ports[0];
+    const PortEntry usb0 = ports[1];
+    const struct
+    {
+        std::vector<PortEntry> plugged;
+        const char *shown;
+    } steps[] = {
+        {{s2, usb1, usb0}, "COM03 COM101 COM07 / COM07"}, // a new adaptor appears
+        {{s2, usb1}, "COM03 COM101 / COM03"},             // the chosen one is unplugged
+        {{s2, usb1, usb0}, "COM03 COM101 COM07 / COM07"}, // and comes back chosen
+        {{}, " / "},
+    };
+    for (const auto &step : steps) {
+        ports = step.plugged;
+        window().watchPorts();
+        EXPECT_EQ(items(), step.shown);
+    }
+
+    // Nothing changes while connected.
+    ports = {s2, usb0};
+    window().watchPorts();
+    connectReader();
+    ports = {s2};
+    window().watchPorts();
+    EXPECT_EQ(items(), "COM03 COM07 / COM07");
+}
+
 TEST_F(FrmMainTest, ConnectEnablesThePagesAndDisconnectLocksThemAgain)
 {
     TfrmMain &form = window();
