@@ -2,6 +2,7 @@
 
 #include "application.h"
 #include "procedures.h"
+#include "text_util.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -19,6 +20,7 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include <iostream>
@@ -33,6 +35,18 @@ const QString kDisconnectCaption = QStringLiteral("Disconnect");
 const std::string kConnectOk = " Connect OK!! ";
 const std::string kConnectError = " Connect Error!! ";
 const std::string kBlankStatus = " ";
+
+// A tooltip of text from outside (device paths, descriptions, failure reasons), shown as the
+// characters it holds: control characters escaped, and text that Qt would read as HTML
+// handed to it as escaped HTML.
+QString plainToolTip(const std::string &text)
+{
+    const QString escaped = QString::fromStdString(escapedText(text));
+    if (!Qt::mightBeRichText(escaped))
+        return escaped;
+    return QStringLiteral("<p style='white-space:pre'>") + escaped.toHtmlEscaped() +
+           QStringLiteral("</p>");
+}
 
 constexpr QSize kWindowSize{800, 520};
 constexpr int kPortRowHeight = 65;
@@ -550,10 +564,10 @@ void TfrmMain::FormCreate()
     m_cbxCommNo->clear();
     for (const PortEntry &port : m_ports) {
         m_cbxCommNo->addItem(QString::fromStdString(port.name));
-        QString tip = QString::fromStdString(port.device);
+        std::string tip = port.device;
         if (!port.description.empty())
-            tip += QStringLiteral(" - ") + QString::fromStdString(port.description);
-        m_cbxCommNo->setItemData(m_cbxCommNo->count() - 1, tip, Qt::ToolTipRole);
+            tip += " - " + port.description;
+        m_cbxCommNo->setItemData(m_cbxCommNo->count() - 1, plainToolTip(tip), Qt::ToolTipRole);
     }
     m_cbxCommNo->setCurrentIndex(m_ports.empty() ? -1 : 0);
     showChosenPort();
@@ -595,10 +609,9 @@ void TfrmMain::btn_ConnectClick()
     OpenFailure failure;
     if (!m_deps.openPort(m_link, m_ports, portNumber(text), kReaderSettings, &failure)) {
         setStatus(kConnectError);
-        const QString reason = QString::fromStdString(failure.reason);
-        m_statusPanel->setToolTip(reason);
+        m_statusPanel->setToolTip(plainToolTip(failure.reason));
         std::cerr << "qn480-tool: cannot open " << (text.empty() ? "a port" : text) << ": "
-                  << failure.reason << '\n';
+                  << escapedText(failure.reason) << '\n';
         return;
     }
     for (int page = 1; page <= kPages; ++page) {
