@@ -241,6 +241,9 @@ int main(int argc, char **argv)
 
     // Before anything is opened: the pty must never become standard output.
     openMissingStandardDescriptors();
+    // SIGINT, SIGTERM and SIGHUP end the run from its own loop, even one that arrives
+    // before the loop starts: the pty closes, the link goes, and the exit is 0, as after quit.
+    const int stopPipe = catchStopSignals();
 
     const auto fail = [](const std::string &message) {
         std::cerr << "qn480-sim: " << message << " (see --help)\n";
@@ -354,9 +357,7 @@ int main(int argc, char **argv)
     server.setReopened(announce);
     listCards(model);
 
-    // SIGINT, SIGTERM and SIGHUP end the run from its own loop: the pty closes, the link
-    // goes, and the exit is 0, as after quit.
-    server.stopOn(catchStopSignals());
+    server.stopOn(stopPipe);
 
     // A background job reading its terminal would be stopped; such a run takes no commands.
     const bool commands = !isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) == getpgrp();
