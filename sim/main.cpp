@@ -59,15 +59,17 @@ Options:
   --card CARD      put a card into the field (repeatable; the first card of an air
                    interface answers its polls). Without --card the field holds one
                    card of each interface: 14a, 14b, felica and 15693 as below.
-  --link PATH      keep a symbolic link at PATH to the current pty
-  --com N          COM number of the printed QN480_PORTS entry (default 20)
+  --link PATH      keep a symbolic link at PATH to the current pty; only a stale
+                   simulator's link there is replaced
+  --com N          COM number of the printed QN480_PORTS entry, 1 to 99999 (default 20)
   --log            timestamped hex of every request (>>) and response (<<) on stderr
-  --seed N         seed of the fault generator (default 1); the same seed repeats a run
+  --seed N         seed of the fault generator, 0 to 4294967295 (default 1); the same
+                   seed repeats a run
   --drop P         probability (0 to 1) that a response is not sent
   --corrupt P      ... that its checksum is wrong
   --noise P        ... that 1 to 8 noise bytes come before it
   --split P        ... that it is written in 2 to 4 pieces
-  --delay P        ... that it is held back by --delay-ms (default 100)
+  --delay P        ... that it is held back by --delay-ms (0 to 60000, default 100)
   --pace P         ... that it goes out at the real 115200-baud rate (86.8 us a byte),
                    after the request's own wire time; --pace 1 paces every response
   --hangup P       ... that the reader hangs up instead of answering (the pty closes
