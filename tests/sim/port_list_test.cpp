@@ -114,7 +114,8 @@ TEST(PortList, AWarningQuotesAHostileEntrySafely)
     const std::vector<Case> cases{
         {"COM1x=/dev/a\nqn480ctl: all good", R"("COM1x=/dev/a\x0Aqn480ctl: all good")"},
         {"\x1b[31mred\x1b[0m\x07\x1b[2J", R"("\x1B[31mred\x1B[0m\x07\x1B[2J")"},
-        {"COMx=\xff\xfe\xc0\xaf", R"("COMx=\xFF\xFE\xC0\xAF")"},
+        {"COMx=\xff\xfe\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80",
+         R"("COMx=\xFF\xFE\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80")"},
         {"COMx=\xc2\x9b"
          "31m\xe2\x80\xae",
          R"("COMx=\u{009B}31m\u{202E}")"},
