@@ -40,10 +40,12 @@ constexpr std::size_t kMaxWithoutLineEnd = 1 << 20;
 // A whole decimal number from `min` to `max`: no sign, blank or other text around it.
 std::optional<long long> integer(std::string_view text, long long min, long long max)
 {
+    if (text.empty() || text.front() == '-')
+        return std::nullopt;
     long long value = 0;
     const char *end = text.data() + text.size();
     const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || stop != end || value < min || value > max)
+    if (error != std::errc() || stop != end || value < min || value > max)
         return std::nullopt;
     return value;
 }

@@ -205,7 +205,7 @@ TEST(SimProgram, RefusesBadOptionsWithOneLine)
         {"--seed", "4294967296"},
         {"--delay-ms", "abc"},
         {"--delay-ms", "99999999999"},
-        {"--delay-ms", "-1"},
+        {"--delay-ms", "-0"},
         {"--drop", "nan"},
         {"--drop", "0.5x"},
         {"--link", udevLink},
