@@ -89,6 +89,11 @@ std::string hexText(std::span<const std::uint8_t> bytes, std::string_view separa
     return text;
 }
 
+// A stop signal ends a keypad command before its next transaction: what went out stays
+// sent, nothing more goes, and nothing is reported.
+struct Stopped
+{};
+
 // What runs in the link's wait and after every command: the only "window message" the
 // tool has is a stop request from a signal.
 class Runner
@@ -202,6 +207,9 @@ private:
     void followOutcomes(KeypadState &state)
     {
         state.setStatusHook([this](const std::string &text) {
+            // Every operation shows a message before its transaction and after it.
+            if (m_stop != 0)
+                throw Stopped{};
             if (endsWith(text, "OK!!"))
                 m_outcomes.push_back({kExitSuccess, trimmed(text)});
             else if (endsWith(text, "Error!!") || isReaderMessage(text))
@@ -391,6 +399,8 @@ private:
     int raw()
     {
         const Reply reply = m_link.transact(m_options.group, m_options.code, m_options.data);
+        if (m_stop != 0)
+            throw Stopped{};
         const Response &r = reply.response;
         const std::string_view result = reply.result == TransactionResult::Frame     ? "frame"
                                         : reply.result == TransactionResult::TimeOut ? "time-out"
@@ -438,7 +448,11 @@ private:
 int runCommand(const Options &options, Link &link, Io io, const volatile std::sig_atomic_t &stop)
 {
     Runner runner(options, link, io, stop);
-    return runner.run();
+    try {
+        return runner.run();
+    } catch (const Stopped &) {
+        return 128 + stop;
+    }
 }
 
 int listPortsCommand(const std::vector<PortEntry> &ports, bool json, Io io)

@@ -23,7 +23,9 @@ struct Io
 };
 
 // Runs a command that talks to the reader over `link`, which holds the open port. `stop`
-// is set from a signal handler to end a poll as the Stop button does. Returns the exit code.
+// is set from a signal handler (to the signal's number): a poll ends as the Stop button
+// ends it, a keypad command or raw after the transaction in progress, printing nothing and
+// returning 128 + the signal. Returns the exit code.
 int runCommand(const Options &options, Link &link, Io io, const volatile std::sig_atomic_t &stop);
 
 // `qn480ctl ports`.

@@ -4,14 +4,19 @@
 #include "link.h"
 #include "options.h"
 #include "port_list.h"
+#include "process_guard.h"
 #include "serial_port.h"
+#include "text_util.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <poll.h>
 #include <unistd.h>
 
 using namespace qn480;
@@ -19,30 +24,54 @@ using namespace qn480::cli;
 
 namespace {
 
-volatile std::sig_atomic_t g_stop = 0;
-
-void onStopSignal(int)
-{
-    g_stop = 1;
-}
-
-// Ctrl-C (or a kill) asks a poll to stop as the Stop button does: the pass finishes and
-// the carrier goes off. A second one ends the program at once.
-void catchStopSignals()
-{
-    struct sigaction action
-    {};
-    action.sa_handler = onStopSignal;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
+// A failed write of the results; the same code as any other failure a script checks for.
+constexpr int kExitOutputFailed = 1;
 
 int fail(int code, const std::string &message)
 {
-    std::cerr << "qn480ctl: " << message << std::endl;
+    // Messages cite device paths and QN480_PORTS entries, which may hold anything.
+    std::cerr << "qn480ctl: " << escapedText(message) << std::endl;
     return code;
+}
+
+// The reader of a pipe or socket on `fd` has gone.
+bool readerGone(int fd)
+{
+    pollfd pfd{fd, 0, 0};
+    return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+// Flushes the results; a write that failed (a full disk, a closed pipe) is a failure of the
+// command, told in one line. A poll's reader that went away is its documented way to stop.
+bool outputWritten(const Options &options)
+{
+    errno = 0;
+    if (std::cout.flush())
+        return true;
+    const int error = errno; // 0 when an earlier write failed: stdio has dropped its buffer
+    const bool gone = readerGone(STDOUT_FILENO);
+    if (options.command == Command::Poll && gone)
+        return true;
+    fail(kExitOutputFailed,
+         std::string("cannot write the output: ") + (error != 0 ? std::strerror(error)
+                                                     : gone     ? "its reader has gone"
+                                                                : "write error"));
+    return false;
+}
+
+// The exit code once the work has ended: a stop signal gives 128 + its number, except the
+// Ctrl-C or SIGTERM that ends a poll as the Stop button does.
+int finish(const Options &options, int code)
+{
+    const bool written = outputWritten(options);
+    const int signal = stopSignal();
+    const bool pollStop =
+        options.command == Command::Poll && (signal == SIGINT || signal == SIGTERM);
+    if (signal != 0 && !pollStop) {
+        std::cerr << "qn480ctl: stopped by " << signalName(signal) << std::endl;
+        return 128 + signal;
+    }
+    return written ? code : kExitOutputFailed;
 }
 
 // Opens the port the options name, or the only one there is. Returns an exit code.
@@ -78,6 +107,11 @@ int openReader(const Options &options, Link &link)
 
 int main(int argc, char **argv)
 {
+    // Before anything is opened: the port must never become standard output.
+    openMissingStandardDescriptors();
+    // Every command ends in order on these: the transaction in progress finishes, a poll
+    // switches the carrier off, and the port is given back as it was found.
+    catchStopSignals();
     // A closed pipe on stdout shows as a failed stream, which ends a poll cleanly.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -93,19 +127,18 @@ int main(int argc, char **argv)
     switch (options.command) {
     case Command::Help:
         std::cout << usageText();
-        return kExitSuccess;
+        return finish(options, kExitSuccess);
     case Command::Ports:
-        return listPortsCommand(listPorts(), options.json, io);
+        return finish(options, listPortsCommand(listPorts(), options.json, io));
     default:
         break;
     }
 
     Link link;
     if (const int code = openReader(options, link); code != kExitSuccess)
-        return code;
-    if (options.command == Command::Poll)
-        catchStopSignals();
-    const int code = runCommand(options, link, io, g_stop);
+        return finish(options, code);
+    // A signal while the port was opening: nothing has been sent yet, nothing will be.
+    const int code = stopSignal() != 0 ? kExitSuccess : runCommand(options, link, io, stopSignal());
     ClosePort(link);
-    return code;
+    return finish(options, code);
 }

@@ -183,14 +183,14 @@ std::vector<PortEntry> mergePorts(std::vector<PortEntry> real, std::string_view 
             eq == std::string_view::npos ? std::string_view{} : trimmed(entry.substr(eq + 1));
         if (number == 0 || device.empty()) {
             if (warn) {
-                warn("QN480_PORTS: ignoring \"" + std::string(entry) +
-                     "\"; entries look like COM07=/path/to/device");
+                warn("QN480_PORTS: ignoring " + quoted(entry) +
+                     "; entries look like COM07=/path/to/device");
             }
             continue;
         }
         if (!taken.insert(number).second) {
             if (warn) {
-                warn("QN480_PORTS: ignoring \"" + std::string(entry) + "\"; " + comName(number) +
+                warn("QN480_PORTS: ignoring " + quoted(entry) + "; " + comName(number) +
                      " is already given");
             }
             continue;

@@ -1,6 +1,10 @@
 #pragma once
 
 #include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace qn480 {
@@ -16,6 +20,82 @@ inline std::string_view trimmed(std::string_view text)
     while (!text.empty() && blank(text.back()))
         text.remove_suffix(1);
     return text;
+}
+
+// The code point of the UTF-8 sequence at text[pos], advancing pos past it; nothing, with
+// pos past one byte, when the bytes there are not well-formed UTF-8 (overlong forms and
+// surrogates included).
+inline std::optional<char32_t> nextCodePoint(std::string_view text, std::size_t &pos)
+{
+    const auto byte = [&](std::size_t i) {
+        return static_cast<std::uint8_t>(text[i]);
+    };
+    const std::uint8_t lead = byte(pos);
+    const std::size_t length = lead < 0x80   ? 1
+                               : lead < 0xC2 ? 0
+                               : lead < 0xE0 ? 2
+                               : lead < 0xF0 ? 3
+                               : lead < 0xF5 ? 4
+                                             : 0;
+    if (length == 0 || pos + length > text.size()) {
+        ++pos;
+        return std::nullopt;
+    }
+    char32_t code = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(pos + i) & 0xC0) != 0x80) {
+            ++pos;
+            return std::nullopt;
+        }
+        code = (code << 6) | (byte(pos + i) & 0x3F);
+    }
+    constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kSmallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+        ++pos;
+        return std::nullopt;
+    }
+    pos += length;
+    return code;
+}
+
+// Text from outside (a device path, an environment variable) made safe to print on a
+// terminal line: control characters, line separators, bidirectional overrides and bytes
+// that are not UTF-8 become \xHH or \u{HHHH}, and a backslash is doubled, so the text can
+// neither forge a line nor drive the terminal. Everything else passes as it is.
+inline std::string escapedText(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    char buf[16];
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t start = pos;
+        const std::optional<char32_t> code = nextCodePoint(text, pos);
+        if (!code || *code < 0x20 || *code == 0x7F) {
+            std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned char>(text[start]));
+            out += buf;
+        } else if ((*code >= 0x80 && *code < 0xA0) || *code == 0x2028 || *code == 0x2029 ||
+                   (*code >= 0x202A && *code <= 0x202E) || (*code >= 0x2066 && *code <= 0x2069)) {
+            std::snprintf(buf, sizeof buf, "\\u{%04X}", static_cast<unsigned>(*code));
+            out += buf;
+        } else if (*code == '\\') {
+            out += "\\\\";
+        } else {
+            out.append(text.substr(start, pos - start));
+        }
+    }
+    return out;
+}
+
+// escapedText in double quotes, with a quote inside escaped, for a message that cites it.
+inline std::string quoted(std::string_view text)
+{
+    std::string out = "\"";
+    for (const char c : escapedText(text)) {
+        if (c == '"')
+            out += '\\';
+        out += c;
+    }
+    return out + '"';
 }
 
 } // namespace qn480

@@ -1,32 +1,53 @@
 // qn480-sim: a QN480 reader on a pseudo-terminal, for the tool, the tests and the benchmarks.
 
 #include "faults.h"
+#include "process_guard.h"
 #include "pty_server.h"
 #include "reader_model.h"
+#include "text_util.h"
 
+#include <charconv>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <unistd.h>
 
+using namespace qn480;
 using namespace qn480::sim;
 
 namespace {
 
 constexpr int kDefaultComNumber = 20;
+constexpr int kMaxComNumber = 99999;
+// Longer than any response the link waits for; more is a typo.
+constexpr long long kMaxDelayMs = 60000;
 
-PtyServer *g_server = nullptr;
+// A command line longer than this is dropped; and a run of this many bytes without a line
+// end (/dev/zero) is not a command stream at all.
+constexpr std::size_t kMaxCommandLine = 4096;
+constexpr std::size_t kMaxWithoutLineEnd = 1 << 20;
 
-void onSignal(int)
+// A whole decimal number from `min` to `max`: no sign, blank or other text around it.
+std::optional<long long> integer(std::string_view text, long long min, long long max)
 {
-    if (g_server)
-        g_server->stop();
+    if (text.empty() || text.front() == '-')
+        return std::nullopt;
+    long long value = 0;
+    const char *end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end || value < min || value > max)
+        return std::nullopt;
+    return value;
 }
 
 void printUsage()
@@ -40,20 +61,23 @@ Options:
   --card CARD      put a card into the field (repeatable; the first card of an air
                    interface answers its polls). Without --card the field holds one
                    card of each interface: 14a, 14b, felica and 15693 as below.
-  --link PATH      keep a symbolic link at PATH to the current pty
-  --com N          COM number of the printed QN480_PORTS entry (default 20)
+  --link PATH      keep a symbolic link at PATH to the current pty; only a stale
+                   simulator's link there is replaced
+  --com N          COM number of the printed QN480_PORTS entry, 1 to 99999 (default 20)
   --log            timestamped hex of every request (>>) and response (<<) on stderr
-  --seed N         seed of the fault generator (default 1); the same seed repeats a run
+  --seed N         seed of the fault generator, 0 to 4294967295 (default 1); the same
+                   seed repeats a run
   --drop P         probability (0 to 1) that a response is not sent
   --corrupt P      ... that its checksum is wrong
   --noise P        ... that 1 to 8 noise bytes come before it
   --split P        ... that it is written in 2 to 4 pieces
-  --delay P        ... that it is held back by --delay-ms (default 100)
+  --delay P        ... that it is held back by --delay-ms (0 to 60000, default 100)
   --pace P         ... that it goes out at the real 115200-baud rate (86.8 us a byte),
                    after the request's own wire time; --pace 1 paces every response
   --hangup P       ... that the reader hangs up instead of answering (the pty closes
                    and a new one opens a second later; --link follows it)
   --help           this text
+  --version        the version
 
 Card CARD: KIND[:key=value,...], KIND being 14a, 14b, felica, 15693 or a preset.
   14a     uid= 4 or 7 bytes, atqa= 2 bytes, sak=, ats= the answer to select, TL first,
@@ -80,11 +104,15 @@ Commands on standard input:
 )";
 }
 
-bool parseRate(const char *text, double &rate)
+bool parseRate(std::string_view text, double &rate)
 {
-    char *end = nullptr;
-    rate = std::strtod(text, &end);
-    return end != text && *end == '\0' && rate >= 0 && rate <= 1;
+    double value = 0;
+    const char *end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end || !(value >= 0 && value <= 1))
+        return false;
+    rate = value;
+    return true;
 }
 
 void listCards(const ReaderModel &model)
@@ -99,33 +127,53 @@ void listCards(const ReaderModel &model)
     std::cout.flush();
 }
 
+// The card a place or remove names: a number from 1 to the number of cards, or all.
+bool setPresence(const std::string &verb, const std::string &which, ReaderModel &model)
+{
+    const bool present = verb == "place";
+    const std::size_t count = model.cards().size();
+    if (which == "all") {
+        for (std::size_t i = 0; i < count; ++i)
+            model.setPresent(i, present);
+        return true;
+    }
+    const auto n = integer(which, 1, static_cast<long long>(count));
+    if (!n) {
+        std::cout << verb << ": no card " << quoted(which) << "; cards are numbered 1 to " << count
+                  << " (see list), or all\n"
+                  << std::flush;
+        return false;
+    }
+    model.setPresent(static_cast<std::size_t>(*n - 1), present);
+    return true;
+}
+
 // One line of standard input; returns false for quit.
 bool command(const std::string &line, ReaderModel &model, PtyServer &server)
 {
     std::istringstream in(line);
-    std::string verb;
-    std::string argument;
-    in >> verb >> argument;
-    if (verb.empty())
+    std::vector<std::string> words;
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    if (words.empty())
         return true;
+    const std::string &verb = words[0];
+    const bool takesOne = verb == "place" || verb == "remove" || verb == "add";
+    const bool known =
+        takesOne || verb == "list" || verb == "hangup" || verb == "quit" || verb == "exit";
+    if (!known || words.size() != (takesOne ? 2u : 1u)) {
+        std::cout << "commands: list, place N|all, remove N|all, add CARD, hangup, quit\n"
+                  << std::flush;
+        return true;
+    }
     if (verb == "list") {
         listCards(model);
     } else if (verb == "place" || verb == "remove") {
-        const bool present = verb == "place";
-        if (argument == "all") {
-            for (std::size_t i = 0; i < model.cards().size(); ++i)
-                model.setPresent(i, present);
-        } else {
-            const long n = std::strtol(argument.c_str(), nullptr, 10);
-            if (n < 1 || !model.setPresent(static_cast<std::size_t>(n - 1), present)) {
-                std::cout << "no card " << argument << "; see list\n" << std::flush;
-                return true;
-            }
-        }
-        listCards(model);
+        if (setPresence(verb, words[1], model))
+            listCards(model);
     } else if (verb == "add") {
         std::string error;
-        if (auto card = parseCard(argument, &error)) {
+        if (auto card = parseCard(words[1], &error)) {
             model.addCard(*card);
             listCards(model);
         } else {
@@ -133,14 +181,56 @@ bool command(const std::string &line, ReaderModel &model, PtyServer &server)
         }
     } else if (verb == "hangup") {
         server.hangUp();
-    } else if (verb == "quit" || verb == "exit") {
-        return false;
     } else {
-        std::cout << "commands: list, place N|all, remove N|all, add CARD, hangup, quit\n"
-                  << std::flush;
+        return false; // quit, exit
     }
     return true;
 }
+
+// Standard input cut into command lines, each of bounded length.
+class CommandLines
+{
+public:
+    // Takes what was read; calls `run` for each complete line until it returns false.
+    // Returns false when input should no longer be read (quit, or no line ends at all).
+    bool take(std::string_view bytes, const std::function<bool(const std::string &)> &run)
+    {
+        for (const char c : bytes) {
+            if (c == '\n') {
+                const bool dropped = m_dropping;
+                m_dropping = false;
+                m_dropped = 0;
+                std::string line;
+                line.swap(m_line);
+                if (!dropped && !run(line))
+                    return false;
+                continue;
+            }
+            if (m_dropping) {
+                if (++m_dropped > kMaxWithoutLineEnd) {
+                    std::cerr << "qn480-sim: no line end in " << kMaxWithoutLineEnd
+                              << " bytes of standard input; no longer reading commands\n";
+                    return false;
+                }
+                continue;
+            }
+            m_line += c;
+            if (m_line.size() > kMaxCommandLine) {
+                std::cerr << "qn480-sim: dropping a command line longer than " << kMaxCommandLine
+                          << " bytes\n";
+                m_dropping = true;
+                m_dropped = m_line.size();
+                m_line.clear();
+            }
+        }
+        return true;
+    }
+
+private:
+    std::string m_line;
+    bool m_dropping = false;
+    std::size_t m_dropped = 0;
+};
 
 } // namespace
 
@@ -153,9 +243,20 @@ int main(int argc, char **argv)
     int comNumber = kDefaultComNumber;
     bool logging = false;
 
+    // Before anything is opened: the pty must never become standard output.
+    openMissingStandardDescriptors();
+    // SIGINT, SIGTERM and SIGHUP end the run from its own loop, even one that arrives
+    // before the loop starts: the pty closes, the link goes, and the exit is 0, as after quit.
+    const int stopPipe = catchStopSignals();
+
     const auto fail = [](const std::string &message) {
         std::cerr << "qn480-sim: " << message << " (see --help)\n";
         return 2;
+    };
+    // "--com takes a number from 1 to 99999, not "5abc"".
+    const auto failValue = [&](const std::string &option, const std::string &what,
+                               const char *value) {
+        return fail(option + " takes " + what + (value ? ", not " + quoted(value) : ""));
     };
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -180,7 +281,7 @@ int main(int argc, char **argv)
         for (const RateOption &option : rateOptions) {
             if (arg == option.name) {
                 if (!takesValue() || !parseRate(value, *option.rate))
-                    return fail(arg + " takes a probability from 0 to 1");
+                    return failValue(arg, "a probability from 0 to 1", value);
                 handled = true;
             }
         }
@@ -188,6 +289,9 @@ int main(int argc, char **argv)
             continue;
         if (arg == "--help" || arg == "-h") {
             printUsage();
+            return 0;
+        } else if (arg == "--version") {
+            std::cout << "qn480-sim " << QN480_VERSION << "\n";
             return 0;
         } else if (arg == "--card") {
             if (!takesValue())
@@ -202,17 +306,22 @@ int main(int argc, char **argv)
                 return fail("--link takes a path");
             linkPath = value;
         } else if (arg == "--com") {
-            if (!takesValue() || std::atoi(value) < 1 || std::atoi(value) > 99999)
-                return fail("--com takes a number from 1 to 99999");
-            comNumber = std::atoi(value);
+            const auto n = takesValue() ? integer(value, 1, kMaxComNumber) : std::nullopt;
+            if (!n)
+                return failValue(arg, "a number from 1 to " + std::to_string(kMaxComNumber), value);
+            comNumber = static_cast<int>(*n);
         } else if (arg == "--seed") {
-            if (!takesValue())
-                return fail("--seed takes a number");
-            seed = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
+            const auto n = takesValue() ? integer(value, 0, UINT32_MAX) : std::nullopt;
+            if (!n)
+                return failValue(arg, "a number from 0 to " + std::to_string(UINT32_MAX), value);
+            seed = static_cast<std::uint32_t>(*n);
         } else if (arg == "--delay-ms") {
-            if (!takesValue() || std::atoi(value) < 0)
-                return fail("--delay-ms takes milliseconds");
-            rates.delayBy = std::chrono::milliseconds(std::atoi(value));
+            const auto n = takesValue() ? integer(value, 0, kMaxDelayMs) : std::nullopt;
+            if (!n) {
+                return failValue(arg, "milliseconds from 0 to " + std::to_string(kMaxDelayMs),
+                                 value);
+            }
+            rates.delayBy = std::chrono::milliseconds(*n);
         } else if (arg == "--log") {
             logging = true;
         } else {
@@ -231,9 +340,13 @@ int main(int argc, char **argv)
         std::cerr << "qn480-sim: cannot open a pseudo-terminal: " << error << "\n";
         return 1;
     }
-    if (!linkPath.empty() && !server.setLinkPath(linkPath, &error)) {
-        std::cerr << "qn480-sim: " << error << "\n";
-        return 1;
+    if (!linkPath.empty()) {
+        // Refusing to replace someone's link is the user's mistake; failing to make ours is not.
+        const auto made = server.setLinkPath(linkPath, &error);
+        if (made != PtyServer::LinkResult::Made) {
+            std::cerr << "qn480-sim: " << error << "\n";
+            return made == PtyServer::LinkResult::Refused ? 2 : 1;
+        }
     }
     const auto announce = [&](const std::string &slave) {
         char com[16];
@@ -248,34 +361,24 @@ int main(int argc, char **argv)
     server.setReopened(announce);
     listCards(model);
 
-    g_server = &server;
-    struct sigaction action
-    {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    server.stopOn(stopPipe);
 
     // A background job reading its terminal would be stopped; such a run takes no commands.
     const bool commands = !isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) == getpgrp();
-    std::string pending;
+    CommandLines lines;
     server.run(commands ? STDIN_FILENO : -1, [&] {
-        char buf[1024];
+        char buf[4096];
         const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
         if (n <= 0)
             return n < 0 && errno == EINTR; // end of input: serve on without commands
-        pending.append(buf, static_cast<std::size_t>(n));
-        for (std::size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
-            const std::string line = pending.substr(0, eol);
-            pending.erase(0, eol + 1);
-            if (!command(line, model, server)) {
-                server.stop();
-                return false;
-            }
-        }
-        return true;
+        const bool more = lines.take(std::string_view(buf, static_cast<std::size_t>(n)),
+                                     [&](const std::string &line) {
+                                         if (command(line, model, server))
+                                             return true;
+                                         server.stop();
+                                         return false;
+                                     });
+        return more;
     });
-    g_server = nullptr;
     return 0;
 }

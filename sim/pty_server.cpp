@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -131,21 +132,43 @@ std::string PtyServer::slavePath() const
     return m_slave;
 }
 
-bool PtyServer::setLinkPath(const std::string &path, std::string *error)
+PtyServer::LinkResult PtyServer::setLinkPath(const std::string &path, std::string *error)
 {
-    struct stat st
-    {};
-    if (lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+    if (std::string why; !replaceable(path, &why)) {
         if (error)
-            *error = path + " exists and is not a symbolic link; not replacing it";
-        return false;
+            *error = why;
+        return LinkResult::Refused;
     }
     m_link = path;
     if (updateLink())
-        return true;
+        return LinkResult::Made;
     if (error)
         *error = "cannot make the link " + path + ": " + std::strerror(errno);
     m_link.clear();
+    return LinkResult::Failed;
+}
+
+bool PtyServer::replaceable(const std::string &path, std::string *why)
+{
+    struct stat st
+    {};
+    if (lstat(path.c_str(), &st) != 0)
+        return true; // nothing there (or nothing we may see: making the link will tell)
+    if (!S_ISLNK(st.st_mode)) {
+        *why = path + " exists and is not a symbolic link; not replacing it";
+        return false;
+    }
+    // Only a simulator's own link, stale or not, goes: one made by udev or by hand for a
+    // real reader must survive a mistyped --link.
+    char target[PATH_MAX];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    const std::string_view to(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+    constexpr std::string_view kPts = "/dev/pts/";
+    if (to.substr(0, kPts.size()) == kPts && to.size() > kPts.size() &&
+        to.find_first_not_of("0123456789", kPts.size()) == std::string_view::npos)
+        return true;
+    *why = path + " is a symbolic link to " + std::string(to) +
+           ", not to a pseudo-terminal; not replacing it";
     return false;
 }
 
@@ -154,6 +177,11 @@ bool PtyServer::updateLink()
     const std::string slave = slavePath();
     if (m_link.empty() || slave.empty())
         return true;
+    if (std::string why; !replaceable(m_link, &why)) {
+        log(why); // someone put their own link there meanwhile
+        errno = EEXIST;
+        return false;
+    }
     // Made aside and renamed over the old one, so the link never points nowhere.
     const std::string temp = m_link + ".new" + std::to_string(getpid());
     unlink(temp.c_str());
@@ -222,13 +250,14 @@ void PtyServer::run(int inputFd, const std::function<bool()> &onInput)
             timeout.tv_nsec = static_cast<long>(wait.count() % 1000000000);
         }
 
-        pollfd fds[3] = {{m_wake, POLLIN, 0}, {m_master, POLLIN, 0}, {-1, POLLIN, 0}};
+        pollfd fds[4] = {
+            {m_wake, POLLIN, 0}, {m_master, POLLIN, 0}, {-1, POLLIN, 0}, {m_stopFd, POLLIN, 0}};
         if (watchInput)
             fds[2].fd = inputFd;
-        const int rc = ppoll(fds, 3, next ? &timeout : nullptr, nullptr);
+        const int rc = ppoll(fds, 4, next ? &timeout : nullptr, nullptr);
         if (rc < 0 && errno != EINTR)
             return;
-        if (rc > 0 && (fds[0].revents & POLLIN) != 0)
+        if (rc > 0 && ((fds[0].revents | fds[3].revents) & POLLIN) != 0)
             return;
 
         const auto after = Clock::now();

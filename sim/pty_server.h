@@ -34,9 +34,11 @@ public:
     bool open(std::string *error = nullptr);
     // The slave device of the current pty; it changes after a hang-up.
     std::string slavePath() const;
+    enum class LinkResult { Made, Refused, Failed };
     // Keeps a symbolic link at `path` to the current slave, replaced at every open and
-    // removed by the destructor. Refuses to replace anything but a symbolic link.
-    bool setLinkPath(const std::string &path, std::string *error = nullptr);
+    // removed by the destructor. Refuses to replace anything but a symbolic link to a pty
+    // (a stale simulator's); fails when the link cannot be made.
+    LinkResult setLinkPath(const std::string &path, std::string *error = nullptr);
     // Timestamped lines: requests (>>), responses (<<) with their faults, hang-ups.
     void setLog(Log log) { m_log = std::move(log); }
     // Told the new slave path when the reader comes back after a hang-up.
@@ -50,6 +52,8 @@ public:
     void run(int inputFd = -1, const std::function<bool()> &onInput = {});
     // Ends run(); safe from another thread and from a signal handler.
     void stop();
+    // run() also ends when `fd` becomes readable: a signal pipe, say.
+    void stopOn(int fd) { m_stopFd = fd; }
     // Closes the line now, as the hang-up fault does; a new pty follows kReopenDelay later.
     // Call it on the thread that runs run() (a command from `onInput`, say).
     void hangUp();
@@ -69,6 +73,7 @@ private:
     void writeToLine(const Bytes &bytes, bool paced);
     void log(const std::string &text);
     bool updateLink();
+    static bool replaceable(const std::string &path, std::string *why);
 
     ReaderModel &m_model;
     FaultInjector &m_faults;
@@ -78,6 +83,7 @@ private:
     int m_master = -1;
     int m_slaveKeeper = -1;
     int m_wake = -1; // eventfd written by stop()
+    int m_stopFd = -1;
     mutable std::mutex m_pathMutex;
     std::string m_slave;
     std::string m_link;

@@ -1,6 +1,9 @@
 #include "application.h"
 
+#include "process_guard.h"
+
 #include <QMessageBox>
+#include <QSocketNotifier>
 
 #include <exception>
 #include <iostream>
@@ -51,6 +54,20 @@ QString exceptionMessage(std::exception_ptr exception)
     } catch (...) {
         return {};
     }
+}
+
+void closeOnStopSignals(TfrmMain &window)
+{
+    const int fd = catchStopSignals();
+    if (fd < 0)
+        return;
+    // The handler only wrote to the pipe; the close runs here, in the event loop, and also
+    // from a card run's wait, as a click on the close box would.
+    auto *notifier = new QSocketNotifier(fd, QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+        drainStopSignals();
+        window.close();
+    });
 }
 
 int runMainWindow(Application &app, FrmMainDependencies dependencies,

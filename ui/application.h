@@ -39,6 +39,10 @@ void reportException(std::exception_ptr exception);
 // The text an exception is shown with: what() of a standard exception, else the empty text.
 QString exceptionMessage(std::exception_ptr exception);
 
+// From now on SIGINT, SIGTERM and SIGHUP close the window as its close box does (FormClose:
+// runs end, the port is given back as it was found), and the event loop then ends with 0.
+void closeOnStopSignals(TfrmMain &window);
+
 // Creates the window, calls `started` with it, and runs the event loop until the window is
 // closed. An exception from start-up or from the loop itself is reported and ends the run
 // with status 1; the window lives on this stack, so it outlives every handler it runs.

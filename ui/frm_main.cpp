@@ -2,6 +2,7 @@
 
 #include "application.h"
 #include "procedures.h"
+#include "text_util.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -19,6 +20,7 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTextDocument>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -34,6 +36,18 @@ const QString kDisconnectCaption = QStringLiteral("Disconnect");
 const std::string kConnectOk = " Connect OK!! ";
 const std::string kConnectError = " Connect Error!! ";
 const std::string kBlankStatus = " ";
+
+// A tooltip of text from outside (device paths, descriptions, failure reasons), shown as the
+// characters it holds: control characters escaped, and text that Qt would read as HTML
+// handed to it as escaped HTML.
+QString plainToolTip(const std::string &text)
+{
+    const QString escaped = QString::fromStdString(escapedText(text));
+    if (!Qt::mightBeRichText(escaped))
+        return escaped;
+    return QStringLiteral("<p style='white-space:pre'>") + escaped.toHtmlEscaped() +
+           QStringLiteral("</p>");
+}
 
 constexpr QSize kWindowSize{800, 520};
 // How often the port list is read again while disconnected, and the reader looked for while
@@ -580,10 +594,10 @@ void TfrmMain::fillPortList(std::vector<PortEntry> ports)
     m_cbxCommNo->clear();
     for (const PortEntry &port : m_ports) {
         m_cbxCommNo->addItem(QString::fromStdString(port.name));
-        QString tip = QString::fromStdString(port.device);
+        std::string tip = port.device;
         if (!port.description.empty())
-            tip += QStringLiteral(" - ") + QString::fromStdString(port.description);
-        m_cbxCommNo->setItemData(m_cbxCommNo->count() - 1, tip, Qt::ToolTipRole);
+            tip += " - " + port.description;
+        m_cbxCommNo->setItemData(m_cbxCommNo->count() - 1, plainToolTip(tip), Qt::ToolTipRole);
     }
     int index = m_cbxCommNo->findText(m_preferredPort);
     if (index < 0)
@@ -631,8 +645,8 @@ void TfrmMain::finishDeviceLoss()
     const std::string reason = "the reader on " + m_device +
                                " was disconnected (unplugged or hung up); plug it in again and "
                                "press Connect";
-    m_statusPanel->setToolTip(QString::fromStdString(reason));
-    std::cerr << "qn480-tool: " << reason << '\n';
+    m_statusPanel->setToolTip(plainToolTip(reason));
+    std::cerr << "qn480-tool: " << escapedText(reason) << '\n';
     fillPortList(m_deps.listPorts());
 }
 
@@ -672,10 +686,9 @@ void TfrmMain::btn_ConnectClick()
     OpenFailure failure;
     if (!m_deps.openPort(m_link, m_ports, portNumber(text), kReaderSettings, &failure)) {
         setStatus(kConnectError);
-        const QString reason = QString::fromStdString(failure.reason);
-        m_statusPanel->setToolTip(reason);
+        m_statusPanel->setToolTip(plainToolTip(failure.reason));
         std::cerr << "qn480-tool: cannot open " << (text.empty() ? "a port" : text) << ": "
-                  << failure.reason << '\n';
+                  << escapedText(failure.reason) << '\n';
         return;
     }
     for (int page = 1; page <= kPages; ++page) {

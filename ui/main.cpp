@@ -1,6 +1,7 @@
 #include "application.h"
 #include "frm_main.h"
 #include "link.h"
+#include "process_guard.h"
 #include "trace.h"
 
 #include <cstdlib>
@@ -11,10 +12,13 @@
 // frame sent and received to stderr.
 int main(int argc, char **argv)
 {
+    // Before anything is opened: the port must never become standard error.
+    qn480::openMissingStandardDescriptors();
     qn480::Application app(argc, argv);
     const char *trace = std::getenv("QN480_TRACE");
     const bool tracing = trace && std::strcmp(trace, "1") == 0;
     return qn480::runMainWindow(app, {}, [tracing](qn480::TfrmMain &window) {
+        qn480::closeOnStopSignals(window);
         if (tracing)
             window.link().setTrace(qn480::streamTrace(std::cerr, window.link().clock()));
     });

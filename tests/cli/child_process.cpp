@@ -46,8 +46,8 @@ ChildProcess::ChildProcess(const std::string &path, const std::vector<std::strin
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
         // The test runner may ignore these; the program must get them as a shell gives them.
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGPIPE, SIG_DFL);
+        for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+            std::signal(number, SIG_DFL);
         for (const std::string &entry : env)
             putenv(const_cast<char *>(entry.c_str()));
         std::vector<char *> argv{const_cast<char *>(path.c_str())};

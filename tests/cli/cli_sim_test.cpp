@@ -2,16 +2,23 @@
 // output in text and JSON, Ctrl-C during a poll, the exit codes and bad arguments.
 
 #include "child_process.h"
+#include "fake_reader.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace qn480::testing {
@@ -19,6 +26,10 @@ namespace {
 
 const std::string kCtl = QN480CTL_PATH;
 const std::string kSim = QN480_SIM_PATH;
+const std::string kWindow = QN480_WINDOW_PATH;
+
+const std::string kGetMode = "AA 00 04 00 00 00 10 14";
+const std::string kCarrierOff = "AA 00 04 00 00 00 31 35";
 
 const std::string kClassic = "uid=0000000078563412 atqa=04 sak=08 type=Mifare Classic 1K";
 const std::string kNoCard = "There is no card or card doesn\u2019t respond.";
@@ -58,6 +69,17 @@ public:
     std::string portsEntry() const { return "QN480_PORTS=COM42=" + m_link; }
     // A command on the simulator's standard input ("remove all", "place 1").
     void command(const std::string &line) { m_process->send(line + "\n"); }
+    // Waits until the request `frame` has arrived; false when it never does.
+    bool sawRequest(const std::string &frame)
+    {
+        return !m_process->waitForLineContaining(ChildProcess::Err, ">> " + frame).empty();
+    }
+    // Sends a signal and returns the exit code.
+    int stop(int signal)
+    {
+        m_process->signal(signal);
+        return m_process->wait();
+    }
 
     // Stops the simulator; returns how many times it received the request `frame`.
     int received(const std::string &frame)
@@ -322,6 +344,218 @@ TEST(QnCtlProgram, TraceShowsTheFramesWithTheirTime)
     ASSERT_EQ(trace.size(), 2u) << done.err;
     EXPECT_TRUE(isTraceLine(trace[0], ">> AA 00 04 00 00 00 18 1C")) << trace[0];
     EXPECT_TRUE(isTraceLine(trace[1], "<< AA 00 06 00 00 00 18 01 0A 15")) << trace[1];
+}
+
+// The pty as a user left it before a program took it: 9600 baud and reads that wait,
+// unlike the raw 115200 that the programs set. Held open to look at it afterwards.
+class PortState
+{
+public:
+    explicit PortState(const std::string &device)
+        : m_fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
+    {
+        termios t{};
+        tcgetattr(m_fd, &t);
+        cfmakeraw(&t); // no echo: the simulator would take its answers back as requests
+        cfsetspeed(&t, B9600);
+        t.c_cc[VMIN] = 1;
+        t.c_cc[VTIME] = 5;
+        tcsetattr(m_fd, TCSANOW, &t);
+        tcgetattr(m_fd, &m_before);
+    }
+    ~PortState() { ::close(m_fd); }
+    PortState(const PortState &) = delete;
+    PortState &operator=(const PortState &) = delete;
+
+    // What is no longer as it was; "" when nothing.
+    std::string changes() const
+    {
+        termios now{};
+        int exclusive = 0;
+        if (m_fd < 0 || tcgetattr(m_fd, &now) != 0 || ioctl(m_fd, TIOCGEXCL, &exclusive) != 0)
+            return "cannot look at the port";
+        std::string out;
+        if (cfgetospeed(&now) != cfgetospeed(&m_before) || now.c_cflag != m_before.c_cflag)
+            out += "line settings; ";
+        if (now.c_iflag != m_before.c_iflag || now.c_oflag != m_before.c_oflag ||
+            now.c_lflag != m_before.c_lflag || now.c_cc[VMIN] != m_before.c_cc[VMIN] ||
+            now.c_cc[VTIME] != m_before.c_cc[VTIME])
+            out += "modes; ";
+        if (exclusive != 0)
+            out += "exclusive; ";
+        return out;
+    }
+
+private:
+    int m_fd;
+    termios m_before{};
+};
+
+TEST(Signals, EveryProgramEndsInOrderAndGivesThePortBack)
+{
+    struct Case
+    {
+        std::string name;
+        std::string program;
+        std::vector<std::string> args;
+        bool slowReader;    // answers 300 ms late, so that the signal comes mid-transaction
+        std::string during; // the request after which the signal is sent
+        int signal;
+        int code;
+        int carrierOffs;
+    };
+    const std::vector<std::string> poll{"--port", "COM42", "poll", "14a"};
+    const std::vector<std::string> get{"--port", "COM42", "keypad", "get"};
+    const std::vector<std::string> raw{"--port", "COM42", "raw", "00", "10"};
+    const std::string request = "AA 00 04 00 00 0A 10";
+    const std::vector<Case> cases{
+        {"poll", kCtl, poll, false, request, SIGINT, 0, 1},
+        {"poll", kCtl, poll, false, request, SIGTERM, 0, 1},
+        {"poll", kCtl, poll, false, request, SIGHUP, 128 + SIGHUP, 1},
+        {"keypad get", kCtl, get, true, kGetMode, SIGINT, 128 + SIGINT, 0},
+        {"keypad get", kCtl, get, true, kGetMode, SIGTERM, 128 + SIGTERM, 0},
+        {"keypad get", kCtl, get, true, kGetMode, SIGHUP, 128 + SIGHUP, 0},
+        {"raw", kCtl, raw, true, kGetMode, SIGTERM, 128 + SIGTERM, 0},
+        // Closing the window gives the port back at once; the carrier-off then has none.
+        {"window", kWindow, {"COM42"}, false, request, SIGINT, 0, 0},
+        {"window", kWindow, {"COM42"}, false, request, SIGTERM, 0, 0},
+        {"window", kWindow, {"COM42"}, false, request, SIGHUP, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name + " " + std::to_string(c.signal));
+        Simulator sim(c.slowReader ? std::vector<std::string>{"--delay", "1", "--delay-ms", "300"}
+                                   : std::vector<std::string>{});
+        ASSERT_TRUE(sim.ready());
+        const PortState port(sim.device());
+        ChildProcess program(c.program, c.args, {sim.portsEntry()});
+        ASSERT_TRUE(sim.sawRequest(c.during));
+        program.signal(c.signal);
+        EXPECT_EQ(program.wait(), c.code) << program.text(ChildProcess::Err);
+        EXPECT_EQ(port.changes(), "");
+        if (c.program == kCtl && c.code != 0) {
+            if (c.name != "poll") {
+                EXPECT_EQ(program.text(ChildProcess::Out), "") << "nothing reported when stopped";
+            }
+            EXPECT_EQ(program.lines(ChildProcess::Err).back(),
+                      "qn480ctl: stopped by " + std::string(c.signal == SIGINT    ? "SIGINT"
+                                                            : c.signal == SIGTERM ? "SIGTERM"
+                                                                                  : "SIGHUP"));
+        }
+        // The transaction in progress finished: the request after it never went out.
+        if (c.slowReader) {
+            EXPECT_EQ(sim.received("AA 00 04 00 00 00 12 16"), 0);
+        }
+        EXPECT_EQ(sim.received(kCarrierOff), c.carrierOffs);
+    }
+
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        Simulator sim;
+        ASSERT_TRUE(sim.ready());
+        EXPECT_EQ(sim.stop(signal), 0) << signal;
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(sim.device())));
+    }
+}
+
+// Runs qn480ctl with each of its standard descriptors dup'ed from `fds`, or closed where -1;
+// returns the exit code.
+int runWithDescriptors(const std::vector<std::string> &args, const std::array<int, 3> &fds,
+                       const std::vector<std::string> &env = {})
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        for (int i = 0; i < 3; ++i) {
+            if (fds[static_cast<std::size_t>(i)] < 0)
+                ::close(i);
+            else
+                dup2(fds[static_cast<std::size_t>(i)], i);
+        }
+        for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+            std::signal(number, SIG_DFL);
+        for (const std::string &entry : env)
+            putenv(const_cast<char *>(entry.c_str()));
+        std::vector<char *> argv{const_cast<char *>(kCtl.c_str())};
+        for (const std::string &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(kCtl.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(Descriptors, WithStandardOnesClosedTheReaderReceivesOnlyFrames)
+{
+    // A reader of our own that never answers, to see every byte that reaches it.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    const PortState keeper(slave); // raw, and keeps the line up between runs
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+
+    const std::vector<std::vector<int>> cases{{1}, {2}, {1, 2}, {0, 1, 2}};
+    for (const auto &closed : cases) {
+        std::array<int, 3> fds{null, null, null};
+        std::string name;
+        for (int fd : closed) {
+            fds[static_cast<std::size_t>(fd)] = -1;
+            name += std::to_string(fd) + " ";
+        }
+        SCOPED_TRACE("closed " + name);
+        EXPECT_EQ(runWithDescriptors({"--trace", "--device", slave, "raw", "00", "10"}, fds), 4);
+        std::vector<std::uint8_t> received;
+        pollfd pfd{master, POLLIN, 0};
+        while (poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN) != 0) {
+            std::uint8_t buf[4096];
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            received.insert(received.end(), buf, buf + n);
+        }
+        EXPECT_EQ(hexText(received), kGetMode);
+    }
+    ::close(null);
+    ::close(master);
+}
+
+TEST(Descriptors, AnOutputThatCannotBeWrittenExitsOneWithOneLine)
+{
+    Simulator sim;
+    ASSERT_TRUE(sim.ready());
+    const std::vector<std::vector<std::string>> commands{
+        {"--help"},
+        {"ports"},
+        {"--port", "COM42", "keypad", "get"},
+        {"--port", "COM42", "raw", "00", "10"},
+    };
+    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    for (const bool closedPipe : {false, true}) {
+        for (const auto &args : commands) {
+            SCOPED_TRACE(args.back() + (closedPipe ? " into a closed pipe" : " into /dev/full"));
+            int out[2];
+            int err[2];
+            ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+            ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+            ::close(out[0]);
+            const int code = runWithDescriptors(
+                args, {STDIN_FILENO, closedPipe ? out[1] : full, err[1]}, {sim.portsEntry()});
+            ::close(out[1]);
+            ::close(err[1]);
+            std::string messages;
+            char buf[4096];
+            for (ssize_t n; (n = ::read(err[0], buf, sizeof buf)) > 0;)
+                messages.append(buf, static_cast<std::size_t>(n));
+            ::close(err[0]);
+            EXPECT_EQ(code, 1);
+            EXPECT_TRUE(startsWith(messages, "qn480ctl: cannot write the output: ")) << messages;
+            EXPECT_EQ(std::count(messages.begin(), messages.end(), '\n'), 1) << messages;
+        }
+    }
+    ::close(full);
 }
 
 } // namespace

@@ -444,6 +444,36 @@ TEST_F(CommandTest, KeypadDefaultsDoesWhatTheDefaultButtonDoes)
     EXPECT_EQ(errLines(), std::vector<std::string>{"qn480ctl: set types: Set Type Error!!"});
 }
 
+TEST_F(CommandTest, AStopSignalEndsAKeypadCommandOrRawAfterTheTransactionInProgress)
+{
+    struct Case
+    {
+        std::vector<std::string_view> args;
+        std::uint8_t code; // the request during which the signal comes
+        std::size_t sent;  // requests in all
+    };
+    const std::vector<Case> cases{
+        {{"keypad", "get"}, 0x12, 2},
+        {{"keypad", "set", "--send-time", "7", "--mode", "led"}, 0x11, 1},
+        {{"keypad", "defaults"}, 0x15, 5},
+        {{"raw", "00", "10"}, 0x10, 1},
+    };
+    settings(hex("0F"), hex("1F"), hex("05 01 80"), hex("0A"), hex("05"), hex("0F"));
+    acceptSets();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.args[0]) + " " + std::string(c.args[1]));
+        stop = 0;
+        reader.onRequest([&](const Bytes &request) {
+            if (request.size() > 6 && request[6] == c.code)
+                stop = SIGTERM;
+        });
+        EXPECT_EQ(run(c.args), 128 + SIGTERM);
+        EXPECT_EQ(frames().size(), c.sent);
+        EXPECT_EQ(out.str(), "");
+        EXPECT_EQ(err.str(), "");
+    }
+}
+
 // ---- ports ----
 
 TEST(PortsCommand, ListsNameDeviceAndDescription)

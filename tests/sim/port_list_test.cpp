@@ -104,6 +104,33 @@ TEST(PortList, EachMalformedOrRepeatedEntryIsSkippedWithOneWarning)
     EXPECT_NE(warnings.seen[0].find("COM=/dev/a"), std::string::npos);
 }
 
+TEST(PortList, AWarningQuotesAHostileEntrySafely)
+{
+    struct Case
+    {
+        std::string entry;
+        std::string shown; // as the warning quotes it
+    };
+    const std::vector<Case> cases{
+        {"COM1x=/dev/a\nqn480ctl: all good", R"("COM1x=/dev/a\x0Aqn480ctl: all good")"},
+        {"\x1b[31mred\x1b[0m\x07\x1b[2J", R"("\x1B[31mred\x1B[0m\x07\x1B[2J")"},
+        {"COMx=\xff\xfe\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80",
+         R"("COMx=\xFF\xFE\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80")"},
+        {"COMx=\xc2\x9b"
+         "31m\xe2\x80\xae",
+         R"("COMx=\u{009B}31m\u{202E}")"},
+        {"COMx=\"q\"\\b\rc", R"("COMx=\"q\"\\b\x0Dc")"},
+        {"COMx=caf\xc3\xa9", "\"COMx=caf\xc3\xa9\""},
+    };
+    for (const Case &c : cases) {
+        Warnings warnings;
+        mergePorts({}, c.entry, warnings.sink());
+        ASSERT_EQ(warnings.seen.size(), 1u) << c.shown;
+        EXPECT_EQ(warnings.seen[0],
+                  "QN480_PORTS: ignoring " + c.shown + "; entries look like COM07=/path/to/device");
+    }
+}
+
 TEST(PortList, TheEnvironmentVariableReachesTheMachinesList)
 {
     ::setenv("QN480_PORTS", "COM77=/tmp/no-such-reader", 1);

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,7 @@ public:
         if (m_pid == 0) {
             dup2(in[0], STDIN_FILENO);
             dup2(out[1], STDOUT_FILENO);
+            dup2(out[1], STDERR_FILENO);
             std::vector<char *> argv{const_cast<char *>(QN480_SIM_PATH)};
             for (const std::string &arg : args)
                 argv.push_back(const_cast<char *>(arg.c_str()));
@@ -178,14 +180,100 @@ TEST(SimProgram, PrintsItsPortTakesCardsAndCommandsAndCleansUp)
     std::filesystem::remove_all(dir);
 }
 
-TEST(SimProgram, RefusesBadOptions)
+TEST(SimProgram, RefusesBadOptionsWithOneLine)
 {
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"--card", "14z"}, {"--drop", "2"}, {"--bogus"}, {"--card"}}) {
-        SimProcess sim(args);
-        const int status = sim.wait();
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args[0];
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("qn480-sim-opts-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string udevLink = (dir / "qn480").string();
+    const std::string file = (dir / "file").string();
+    std::filesystem::create_symlink("/dev/ttyUSB0", udevLink);
+    std::filesystem::create_symlink("/dev/pts/../tty", dir / "sly");
+    {
+        std::ofstream(file) << "keep";
     }
+
+    const std::vector<std::vector<std::string>> cases{
+        {"--card", "14z"},
+        {"--drop", "2"},
+        {"--bogus"},
+        {"--card"},
+        {"--com", "5abc"},
+        {"--com", "0"},
+        {"--com", " 5"},
+        {"--seed", "abc"},
+        {"--seed", "4294967296"},
+        {"--delay-ms", "abc"},
+        {"--delay-ms", "99999999999"},
+        {"--delay-ms", "-0"},
+        {"--drop", "nan"},
+        {"--drop", "0.5x"},
+        {"--link", udevLink},
+        {"--link", file},
+        {"--link", (dir / "sly").string()},
+    };
+    for (const auto &args : cases) {
+        SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args[1] : ""));
+        SimProcess sim(args);
+        std::vector<std::string> lines;
+        for (std::string text = sim.line(); !text.empty(); text = sim.line())
+            lines.push_back(text);
+        const int status = sim.wait();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].rfind("qn480-sim: ", 0), 0u) << lines[0];
+    }
+    EXPECT_EQ(std::filesystem::read_symlink(udevLink), "/dev/ttyUSB0");
+    EXPECT_TRUE(std::filesystem::is_regular_file(file));
+
+    // A simulator's stale link is replaced, and goes with the simulator.
+    const std::string stale = (dir / "stale").string();
+    std::filesystem::create_symlink("/dev/pts/999", stale);
+    SimProcess sim({"--link", stale});
+    EXPECT_EQ(sim.lineStarting("QN480_PORTS="), "QN480_PORTS=COM20=" + stale);
+    EXPECT_NE(std::filesystem::read_symlink(stale), "/dev/pts/999");
+    const int status = sim.terminate();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(stale)));
+    std::filesystem::remove_all(dir);
+}
+
+TEST(SimProgram, CommandLinesAreBoundedAndNumbersWhole)
+{
+    SimProcess sim({});
+    ASSERT_FALSE(sim.lineStarting("card 4").empty());
+
+    sim.send(std::string(5000, 'x') + "\nlist\n");
+    EXPECT_EQ(sim.line(), "qn480-sim: dropping a command line longer than 4096 bytes");
+    EXPECT_EQ(sim.line().rfind("card 1 in field", 0), 0u);
+    ASSERT_FALSE(sim.lineStarting("card 4").empty());
+
+    for (const char *bad : {"remove 5x", "remove 5", "place 0", "remove -1", "remove 1x1"}) {
+        sim.send(std::string(bad) + "\n");
+        const std::string verb(bad, std::string_view(bad).find(' '));
+        EXPECT_EQ(sim.line().rfind(verb + ": no card \"", 0), 0u) << bad;
+    }
+    sim.send("remove 1 2\n");
+    EXPECT_EQ(sim.line().rfind("commands: ", 0), 0u);
+    sim.send("remove 1\n");
+    EXPECT_EQ(sim.line().rfind("card 1 out", 0), 0u);
+    ASSERT_FALSE(sim.lineStarting("card 4").empty());
+
+    // Input that never ends a line (/dev/zero, say) is given up, not buffered.
+    sim.send(std::string(4097 + (1 << 20), '\0'));
+    EXPECT_EQ(sim.line(), "qn480-sim: dropping a command line longer than 4096 bytes");
+    EXPECT_EQ(sim.line(), "qn480-sim: no line end in 1048576 bytes of standard input; no longer "
+                          "reading commands");
+    const int status = sim.terminate();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(SimProgram, TellsItsVersion)
+{
+    SimProcess sim({"--version"});
+    EXPECT_EQ(sim.line().rfind("qn480-sim ", 0), 0u);
+    const int status = sim.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 } // namespace

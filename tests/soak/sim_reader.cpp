@@ -18,7 +18,8 @@ SimReader::SimReader(sim::FaultRates rates, std::uint32_t seed)
     m_dir = dir;
     m_link = m_dir + "/reader";
     std::string error;
-    if (!m_server.open(&error) || !m_server.setLinkPath(m_link, &error))
+    if (!m_server.open(&error) ||
+        m_server.setLinkPath(m_link, &error) != sim::PtyServer::LinkResult::Made)
         throw std::runtime_error("no simulated reader: " + error);
     if (pipe2(m_commands, O_CLOEXEC | O_NONBLOCK) < 0)
         throw std::runtime_error("no pipe");

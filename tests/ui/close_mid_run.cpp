@@ -1,14 +1,19 @@
 // Closes the window while a Type A run polls, through the tool's own start-up and event
 // loop. The run must unwind with no port and the process end with status 0.
+//
+// Given a COM name, it polls that port (from QN480_PORTS) instead and waits for a stop
+// signal to close it, as the tool does: a test sends the signal and looks at the port.
 
 #include "application.h"
 #include "fake_reader.h"
 
 #include <QAbstractButton>
+#include <QComboBox>
 #include <QTimer>
 
 #include <chrono>
 #include <cstdio>
+#include <iostream>
 
 using namespace qn480;
 using namespace qn480::testing;
@@ -19,12 +24,34 @@ constexpr std::chrono::seconds kGiveUp{20};
 constexpr int kPassesBeforeClose = 3;
 constexpr int kNeverClosed = 3;
 constexpr int kPortUsedAfterClose = 4;
+constexpr int kNotConnected = 5;
+
+int pollUntilSignalled(Application &app, const QString &port)
+{
+    return runMainWindow(app, {}, [&](TfrmMain &window) {
+        closeOnStopSignals(window);
+        QTimer::singleShot(0, &window, [&window, port] {
+            auto *ports = window.findChild<QComboBox *>("cbxCommNo");
+            ports->setCurrentIndex(ports->findText(port));
+            window.findChild<QAbstractButton *>("btn_Connect")->click();
+            if (window.runFlags().connectTag != 1) {
+                QCoreApplication::exit(kNotConnected);
+                return;
+            }
+            std::cout << "connected" << std::endl;
+            window.findChild<QAbstractButton *>("btn_Read01")->click();
+        });
+        QTimer::singleShot(kGiveUp, &app, [] { QCoreApplication::exit(kNeverClosed); });
+    });
+}
 
 } // namespace
 
 int main(int argc, char **argv)
 {
     Application app(argc, argv);
+    if (argc > 1)
+        return pollUntilSignalled(app, QString::fromLocal8Bit(argv[1]));
     FakeClock clock;
     FakeReader reader(clock);
     reader.always(0x0A, 0x00, 1);

@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QStatusBar>
+#include <QTextDocument>
 
 namespace qn480::testing {
 namespace {
@@ -298,6 +299,38 @@ TEST_F(FrmMainTest, PortListFollowsWhatIsPluggedInWhileDisconnected)
     ports = {s2};
     window().watchPorts();
     EXPECT_EQ(items(), "COM03 COM07 / COM07");
+}
+
+TEST_F(FrmMainTest, APortsTooltipShowsHostileTextAsTheCharactersItHolds)
+{
+    struct Case
+    {
+        std::string device;
+        std::string shown;
+    };
+    const std::vector<Case> cases{
+        {"<img src=\"/etc/passwd\">", R"(<img src="/etc/passwd"> - d)"},
+        {"<b>COM01</b> &amp;", "<b>COM01</b> &amp; - d"},
+        {"/dev/a\n<i>forged line</i>", R"(/dev/a\x0A<i>forged line</i> - d)"},
+        {"/dev/\x1b[2J\xff", R"(/dev/\x1B[2J\xFF - d)"},
+        {"/dev/ttyUSB0", "/dev/ttyUSB0 - d"},
+    };
+    ports.clear();
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        ports.push_back({"COM1" + std::to_string(i), 10 + int(i), cases[i].device, "d"});
+    window();
+    auto *combo = child<QComboBox>("cbxCommNo");
+    ASSERT_EQ(combo->count(), int(cases.size()));
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const QString tip = combo->itemData(int(i), Qt::ToolTipRole).toString();
+        // What a tooltip shows: Qt takes text that looks like HTML as HTML.
+        QTextDocument shown;
+        if (Qt::mightBeRichText(tip))
+            shown.setHtml(tip);
+        else
+            shown.setPlainText(tip);
+        EXPECT_EQ(shown.toPlainText().toStdString(), cases[i].shown) << tip.toStdString();
+    }
 }
 
 TEST_F(FrmMainTest, ConnectEnablesThePagesAndDisconnectLocksThemAgain)
