@@ -249,7 +249,8 @@ const std::array<TimingControls, 3> kTimings{{
 }};
 
 // The form's 13-pixel face. Where it is missing, a face of similar width keeps the captions
-// inside the boxes the form gives them.
+// inside the boxes the form gives them: Liberation Sans (fonts-liberation2) or DejaVu Sans
+// Condensed (fonts-dejavu-extra). Plain DejaVu Sans is too wide for several of them.
 QFont formFont()
 {
     QFont font;
@@ -466,7 +467,10 @@ void TfrmMain::createKeypadPage()
     }
 
     QGroupBox *timings = m_keypadGroups[3];
-    QFont panelFont(QStringLiteral("Arial"));
+    // Arial's stand-in first, so that "255" stays inside the panel where Arial is missing.
+    QFont panelFont;
+    panelFont.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
+                           QStringLiteral("DejaVu Sans Condensed")});
     panelFont.setPixelSize(24);
     panelFont.setBold(true);
     QFont unitFont(font());

@@ -3,6 +3,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -13,6 +14,9 @@
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QTabBar>
 
 namespace qn480::testing {
 namespace {
@@ -215,6 +219,89 @@ TEST_F(FrmMainTest, KeepsControlsOutOfTheFocusChain)
     // Connect, 10 Read/Stop, 13 keypad buttons, 15 edit boxes, the combo box, 19 check
     // boxes, 11 radio buttons, 3 scroll bars.
     EXPECT_EQ(checked, 73);
+}
+
+// Where a control draws its caption: a check or radio button's text starts after its
+// indicator, a button's inside its frame, a framed label's after its indent.
+QRect captionRoom(QWidget *widget, const QFontMetrics &metrics)
+{
+    const QStyle *style = widget->style();
+    if (auto *label = qobject_cast<QLabel *>(widget)) {
+        QRect room = label->contentsRect().adjusted(label->margin(), label->margin(),
+                                                    -label->margin(), -label->margin());
+        int indent = label->indent();
+        if (indent < 0)
+            indent = label->frameWidth() > 0 ? metrics.horizontalAdvance(QLatin1Char('x')) / 2 : 0;
+        if (label->alignment() & (Qt::AlignLeft | Qt::AlignRight))
+            room.setWidth(room.width() - indent);
+        return room;
+    }
+    if (qobject_cast<QCheckBox *>(widget)) {
+        return widget->rect().adjusted(
+            style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, widget) +
+                style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, widget),
+            0, 0, 0);
+    }
+    if (qobject_cast<QRadioButton *>(widget)) {
+        return widget->rect().adjusted(
+            style->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, nullptr, widget) +
+                style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, nullptr, widget),
+            0, 0, 0);
+    }
+    QStyleOptionButton option;
+    option.initFrom(widget);
+    option.text = static_cast<QAbstractButton *>(widget)->text();
+    return style->subElementRect(QStyle::SE_PushButtonContents, &option, widget);
+}
+
+// Ink of a caption centred on its line, which is centred in `room`, as these controls draw.
+bool inkFitsVertically(const QString &text, const QFontMetrics &metrics, const QRect &room)
+{
+    const int baseline = room.top() + (room.height() - metrics.height()) / 2 + metrics.ascent();
+    const QRect ink = metrics.tightBoundingRect(text).translated(0, baseline);
+    return ink.top() >= room.top() && ink.bottom() <= room.bottom();
+}
+
+TEST_F(FrmMainTest, EveryCaptionFitsItsControlInTheFontQtResolved)
+{
+    TfrmMain &form = window();
+    connectReader(); // "Disconnect" is the longer caption of the two
+    for (const char *name : {"sbSendTime", "sbScanTime", "sbSameTime"})
+        child<QScrollBar>(name)->setValue(255); // the widest count a panel shows
+
+    int checked = 0;
+    for (QWidget *widget : form.findChildren<QWidget *>()) {
+        QString text;
+        if (auto *label = qobject_cast<QLabel *>(widget))
+            text = label->text();
+        else if (auto *button = qobject_cast<QAbstractButton *>(widget))
+            text = button->text();
+        if (text.isEmpty())
+            continue;
+        ++checked;
+        const QFontMetrics metrics(widget->font());
+        const QRect room = captionRoom(widget, metrics);
+        const QFontInfo face(widget->font());
+        const std::string what = widget->objectName().toStdString() + " \"" + text.toStdString() +
+                                 "\" in " + face.family().toStdString() + " " +
+                                 std::to_string(face.pixelSize()) + "px";
+        EXPECT_LE(metrics.horizontalAdvance(text), room.width()) << what;
+        EXPECT_TRUE(inkFitsVertically(text, metrics, room)) << what;
+    }
+    // 23 labels (status panel included), 24 push buttons, 19 check boxes, 11 radio buttons.
+    EXPECT_EQ(checked, 77);
+
+    const QTabBar *tabs = child<QTabWidget>("pcMain")->tabBar();
+    const QFontMetrics metrics(tabs->font());
+    const int padding = tabs->style()->pixelMetric(QStyle::PM_TabBarTabHSpace, nullptr, tabs);
+    for (int i = 0; i < tabs->count(); ++i) {
+        if (!tabs->isTabVisible(i))
+            continue;
+        const QRect tab = tabs->tabRect(i);
+        EXPECT_LE(metrics.horizontalAdvance(tabs->tabText(i)) + padding, tab.width())
+            << tabs->tabText(i).toStdString();
+        EXPECT_TRUE(tabs->rect().contains(tab)) << tabs->tabText(i).toStdString();
+    }
 }
 
 TEST_F(FrmMainTest, PlacesControlsWhereTheFormHasThem)
