@@ -487,7 +487,9 @@ void TfrmMain::createKeypadPage()
         panel->setFont(panelFont);
         panel->setAutoFillBackground(true);
         QPalette colours = panel->palette();
-        colours.setColor(QPalette::Window, colours.color(QPalette::Highlight));
+        // The group is disabled here, so the current colours are the greyed ones; the panel
+        // keeps the live highlight in every state.
+        colours.setColor(QPalette::Window, colours.color(QPalette::Active, QPalette::Highlight));
         colours.setColor(QPalette::WindowText, Qt::yellow);
         panel->setPalette(colours);
         m_timingPanels[index] = panel;
@@ -836,8 +838,9 @@ std::string TfrmMain::boxText(CardBox box) const
 void TfrmMain::showIndicator(bool yellow)
 {
     QPalette colours = m_shapeRun->palette();
+    // The second phase is the edit boxes' background, not the form's face.
     colours.setColor(QPalette::Window,
-                     yellow ? kIndicatorYellow : palette().color(QPalette::Window));
+                     yellow ? kIndicatorYellow : palette().color(QPalette::Active, QPalette::Base));
     m_shapeRun->setPalette(colours);
     m_shapeRun->show();
 }

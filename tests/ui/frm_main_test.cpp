@@ -304,6 +304,41 @@ TEST_F(FrmMainTest, EveryCaptionFitsItsControlInTheFontQtResolved)
     }
 }
 
+TEST_F(FrmMainTest, TimingPanelsAndTheRunIndicatorTakeTheSystemColours)
+{
+    TfrmMain &form = window();
+    const QPalette system = QApplication::palette();
+    const QColor highlight = system.color(QPalette::Active, QPalette::Highlight);
+    const QColor base = system.color(QPalette::Active, QPalette::Base);
+    // Otherwise the checks below could not tell the right colours from the wrong ones.
+    ASSERT_NE(highlight, system.color(QPalette::Disabled, QPalette::Highlight));
+    ASSERT_NE(base, system.color(QPalette::Active, QPalette::Window));
+
+    const char *const panels[] = {"pnlSendTime", "pnlScanTime", "pnlSameTime"};
+    for (const char *name : panels)
+        EXPECT_EQ(child<QLabel>(name)->palette().color(QPalette::Window), highlight) << name;
+    connectReader(); // the group boxes are enabled now
+    for (const char *name : panels) {
+        EXPECT_TRUE(child<QLabel>(name)->isEnabled()) << name;
+        EXPECT_EQ(child<QLabel>(name)->palette().color(QPalette::Window), highlight) << name;
+    }
+
+    // The colour each pass left the indicator in, seen as the next pass asks for a card.
+    typeACardInField();
+    std::vector<QColor> phases;
+    reader.onRequest([&](const Bytes &) {
+        if (reader.commands().back() != std::make_pair(std::uint8_t{0x0A}, std::uint8_t{0x10}))
+            return;
+        auto *shape = child<QWidget>("shape_run");
+        if (shape->isVisible())
+            phases.push_back(shape->palette().color(QPalette::Window));
+        if (phases.size() == 3)
+            QTimer::singleShot(0, &form, [this] { click("btn_Stop01"); });
+    });
+    click("btn_Read01");
+    EXPECT_EQ(phases, (std::vector<QColor>{base, QColor(255, 255, 0), base}));
+}
+
 TEST_F(FrmMainTest, PlacesControlsWhereTheFormHasThem)
 {
     window();
