@@ -140,6 +140,11 @@ private:
     void stopCardProcedure(int page);
     void disableRunControls();
     void showTiming(KeypadTiming timing);
+    void createShortcuts();
+    QPushButton *visiblePageButton(const std::array<QPushButton *, kPages + 1> &buttons);
+    void readVisiblePage();
+    void stopVisiblePage();
+    void copyVisiblePageResults();
 
     FrmMainDependencies m_deps;
     Link m_link;

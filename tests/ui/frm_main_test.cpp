@@ -4,10 +4,12 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
@@ -121,6 +123,12 @@ TEST_F(FrmMainTest, StartsDisconnectedWithEveryControlNamedAndCaptioned)
     TfrmMain &form = window();
     EXPECT_EQ(form.windowTitle(), "QN480 Test Tools V0102 [2013-09-17]");
     EXPECT_EQ(form.size(), QSize(800, 520));
+    EXPECT_EQ(form.minimumSize(), QSize(800, 520));
+    // A frame, which screen readers announce by its caption.
+    QAccessibleInterface *frame = QAccessible::queryAccessibleInterface(&form);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->role(), QAccessible::Window);
+    EXPECT_EQ(frame->text(QAccessible::Name), form.windowTitle());
 
     for (const Caption &c : kCaptions) {
         auto *button = child<QAbstractButton>(c.name);
@@ -337,6 +345,108 @@ TEST_F(FrmMainTest, TimingPanelsAndTheRunIndicatorTakeTheSystemColours)
     });
     click("btn_Read01");
     EXPECT_EQ(phases, (std::vector<QColor>{base, QColor(255, 255, 0), base}));
+}
+
+TEST_F(FrmMainTest, ResultBoxesTakeAClickAndCopyButStayReadOnly)
+{
+    TfrmMain &form = window();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    for (const Caption &c : kBoxLabels) {
+        auto *box = child<QLineEdit>(c.name);
+        EXPECT_TRUE(box->isReadOnly()) << c.name;
+        EXPECT_EQ(box->focusPolicy(), Qt::ClickFocus) << c.name;
+        EXPECT_TRUE(box->toolTip().contains("Ctrl+Shift+C")) << c.name;
+        const std::unique_ptr<QMenu> menu(box->createStandardContextMenu());
+        std::vector<std::string> offered; // "&Copy\tCtrl+C" as "Copy"
+        for (const QAction *action : menu->actions()) {
+            if (!action->isSeparator())
+                offered.push_back(action->text().section('\t', 0, 0).remove('&').toStdString());
+        }
+        EXPECT_EQ(offered, (std::vector<std::string>{"Copy", "Select All"})) << c.name;
+    }
+    EXPECT_EQ(child<QComboBox>("cbxCommNo")->focusPolicy(), Qt::ClickFocus);
+
+    typeACardInField();
+    connectReader();
+    whenAsked(0x0A, 0x10, 2, [this] { click("btn_Stop01"); });
+    click("btn_Read01");
+
+    auto *uid = child<QLineEdit>("edt_14443A_UID");
+    QTest::mouseClick(uid, Qt::LeftButton);
+    EXPECT_TRUE(uid->hasFocus());
+    QTest::keyClick(uid, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(uid, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "0000000078563412");
+    QTest::keyClick(uid, Qt::Key_Delete);
+    QTest::keyClicks(uid, "x");
+    EXPECT_EQ(uid->text(), "0000000078563412");
+
+    // The whole page as one spreadsheet row; on a page without results it copies nothing.
+    QTest::keyClick(uid, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+    const std::string row = QGuiApplication::clipboard()->text().toStdString();
+    EXPECT_EQ(row, "0000000078563412\t04\t08\tMifare Classic 1K");
+    showPage("ts_SetKeypad");
+    QTest::keyClick(&form, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), row);
+}
+
+struct CardInterface
+{
+    const char *page;
+    const char *read;
+    const char *stop;
+    std::uint8_t group;
+};
+
+const CardInterface kInterfaces[] = {
+    {"ts_ISO14443A", "btn_Read01", "btn_Stop01", 0x0A},
+    {"ts_ISO14443B", "btn_Read02", "btn_Stop02", 0x0B},
+    {"ts_Felica", "btn_Read03", "btn_Stop03", 0x0C},
+    {"ts_ISO15693", "btn_Read04", "btn_Stop04", 0x0D},
+};
+
+TEST_F(FrmMainTest, F5AndEscPressTheVisiblePagesReadAndStopOnlyWhenEnabled)
+{
+    TfrmMain &form = window();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    reader.always(0x00, 0x30, 1);
+    reader.always(0x00, 0x31, 1);
+    for (const CardInterface &card : kInterfaces) {
+        reader.always(card.group, 0x00, 1);
+        reader.alwaysSilent(card.group, 0x10);
+    }
+    EXPECT_EQ(child<QPushButton>("btn_Read01")->toolTip(), "Read (F5)");
+    EXPECT_EQ(child<QPushButton>("btn_Read05")->toolTip(), "Initialize (F5)");
+    EXPECT_EQ(child<QPushButton>("btn_Stop03")->toolTip(), "Stop (Esc)");
+
+    // Disconnected, Read is disabled on every page.
+    for (const CardInterface &card : kInterfaces) {
+        showPage(card.page);
+        QTest::keyClick(&form, Qt::Key_F5);
+        QTest::keyClick(&form, Qt::Key_Escape);
+    }
+    EXPECT_TRUE(reader.requests().empty());
+    for (int tag : form.runFlags().readTag)
+        EXPECT_EQ(tag, 0);
+
+    connectReader();
+    for (const CardInterface &card : kInterfaces) {
+        showPage(card.page);
+        const int carrierOffs = reader.count(0x00, 0x31);
+        // Mid-run Read is disabled, so F5 starts nothing; Esc ends the run after its pass.
+        whenAsked(card.group, 0x10, 2, [&form] {
+            QTest::keyClick(&form, Qt::Key_F5);
+            QTest::keyClick(&form, Qt::Key_Escape);
+        });
+        QTest::keyClick(&form, Qt::Key_F5);
+        EXPECT_EQ(reader.count(card.group, 0x00), 1) << card.page;
+        EXPECT_EQ(reader.count(card.group, 0x10), 2) << card.page;
+        EXPECT_EQ(reader.count(0x00, 0x31), carrierOffs + 1) << card.page;
+        EXPECT_TRUE(enabled(card.read)) << card.page;
+        EXPECT_FALSE(enabled(card.stop)) << card.page;
+    }
 }
 
 TEST_F(FrmMainTest, PlacesControlsWhereTheFormHasThem)
