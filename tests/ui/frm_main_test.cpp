@@ -316,35 +316,42 @@ TEST_F(FrmMainTest, TimingPanelsAndTheRunIndicatorTakeTheSystemColours)
 {
     TfrmMain &form = window();
     const QPalette system = QApplication::palette();
-    const QColor highlight = system.color(QPalette::Active, QPalette::Highlight);
-    const QColor base = system.color(QPalette::Active, QPalette::Base);
+    // As "#rrggbb", which a failure prints readably.
+    const std::string highlight =
+        system.color(QPalette::Active, QPalette::Highlight).name().toStdString();
+    const std::string base = system.color(QPalette::Active, QPalette::Base).name().toStdString();
     // Otherwise the checks below could not tell the right colours from the wrong ones.
-    ASSERT_NE(highlight, system.color(QPalette::Disabled, QPalette::Highlight));
-    ASSERT_NE(base, system.color(QPalette::Active, QPalette::Window));
+    ASSERT_NE(highlight,
+              system.color(QPalette::Disabled, QPalette::Highlight).name().toStdString());
+    ASSERT_NE(base, system.color(QPalette::Active, QPalette::Window).name().toStdString());
 
     const char *const panels[] = {"pnlSendTime", "pnlScanTime", "pnlSameTime"};
     for (const char *name : panels)
-        EXPECT_EQ(child<QLabel>(name)->palette().color(QPalette::Window), highlight) << name;
+        EXPECT_EQ(child<QLabel>(name)->palette().color(QPalette::Window).name().toStdString(),
+                  highlight)
+            << name;
     connectReader(); // the group boxes are enabled now
     for (const char *name : panels) {
         EXPECT_TRUE(child<QLabel>(name)->isEnabled()) << name;
-        EXPECT_EQ(child<QLabel>(name)->palette().color(QPalette::Window), highlight) << name;
+        EXPECT_EQ(child<QLabel>(name)->palette().color(QPalette::Window).name().toStdString(),
+                  highlight)
+            << name;
     }
 
     // The colour each pass left the indicator in, seen as the next pass asks for a card.
     typeACardInField();
-    std::vector<QColor> phases;
+    std::vector<std::string> phases;
     reader.onRequest([&](const Bytes &) {
         if (reader.commands().back() != std::make_pair(std::uint8_t{0x0A}, std::uint8_t{0x10}))
             return;
         auto *shape = child<QWidget>("shape_run");
         if (shape->isVisible())
-            phases.push_back(shape->palette().color(QPalette::Window));
+            phases.push_back(shape->palette().color(QPalette::Window).name().toStdString());
         if (phases.size() == 3)
             QTimer::singleShot(0, &form, [this] { click("btn_Stop01"); });
     });
     click("btn_Read01");
-    EXPECT_EQ(phases, (std::vector<QColor>{base, QColor(255, 255, 0), base}));
+    EXPECT_EQ(phases, (std::vector<std::string>{base, "#ffff00", base}));
 }
 
 TEST_F(FrmMainTest, ResultBoxesTakeAClickAndCopyButStayReadOnly)
