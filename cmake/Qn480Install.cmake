@@ -10,6 +10,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/data/qn480-tool.desktop
 install(FILES ${PROJECT_SOURCE_DIR}/data/icons/qn480-tool.svg
     DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES
+    ${PROJECT_SOURCE_DIR}/data/man/qn480-tool.1
     ${PROJECT_SOURCE_DIR}/data/man/qn480ctl.1
     ${PROJECT_SOURCE_DIR}/data/man/qn480-sim.1
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

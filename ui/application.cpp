@@ -5,10 +5,138 @@
 #include <QMessageBox>
 #include <QSocketNotifier>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <iostream>
+#include <mutex>
+#include <string>
+#include <vector>
 
 namespace qn480 {
+
+namespace {
+
+const char kHelp[] = R"(Usage: qn480-tool [--help] [--version]
+
+The QN480 bench tool: pick the reader's serial port, connect, then poll cards of one air
+interface or read and write the reader's keyboard-emulation settings.
+
+Keys in the window:
+  F5            Read (Initialize) on the visible page, when it can be pressed
+  Esc           Stop on the visible page, when it can be pressed
+  Ctrl+Shift+C  copy the visible page's results as one tab-separated line
+  Ctrl+C        copy the selection of the result box clicked into; Ctrl+A selects all
+
+Environment:
+  QN480_PORTS   extra ports for the list: COMnn=/path/to/device, separated by ';'
+  QN480_TRACE   1 writes every frame sent and received to standard error
+
+Options:
+  -h, --help    print this text and exit
+  --version     print the version and exit
+)";
+
+// An environment value cited in a message, with control characters made visible.
+QString printable(const QByteArray &value)
+{
+    QString text;
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+        else
+            text += QChar::fromLatin1(c);
+    }
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+struct HeldMessage
+{
+    QtMsgType type;
+    std::string category;
+    QString text;
+};
+
+std::mutex g_heldMutex;
+std::vector<HeldMessage> g_held;
+QtMessageHandler g_previousHandler = nullptr;
+
+void holdMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type == QtFatalMsg) {
+        // Qt aborts once this returns; nothing of the half-made application may run.
+        const std::string line = noDisplayMessage().toStdString() + '\n';
+        std::fputs(line.c_str(), stderr);
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    const std::lock_guard lock(g_heldMutex);
+    g_held.push_back({type, context.category ? context.category : "", text});
+}
+
+} // namespace
+
+std::optional<int> answerInformationOption(int argc, char **argv, std::ostream &out)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            out << kHelp;
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            out << "qn480-tool " QN480_VERSION "\n";
+        } else {
+            continue;
+        }
+        out.flush();
+        if (out)
+            return 0;
+        std::cerr << "qn480-tool: cannot write to standard output\n";
+        return 1;
+    }
+    return std::nullopt;
+}
+
+QString noDisplayMessage()
+{
+    const QByteArray x11 = qgetenv("DISPLAY");
+    const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
+    QString reason;
+    if (!x11.isEmpty())
+        reason = QStringLiteral("cannot connect to the X display %1").arg(printable(x11));
+    else if (!wayland.isEmpty())
+        reason = QStringLiteral("cannot connect to the Wayland display %1").arg(printable(wayland));
+    else
+        reason = QStringLiteral("neither DISPLAY nor WAYLAND_DISPLAY is set");
+    return QStringLiteral("qn480-tool: no display found: ") + reason;
+}
+
+DisplayCheck::DisplayCheck()
+{
+    g_previousHandler = qInstallMessageHandler(&holdMessage);
+}
+
+DisplayCheck::~DisplayCheck()
+{
+    done();
+}
+
+void DisplayCheck::done()
+{
+    if (!m_active)
+        return;
+    m_active = false;
+    qInstallMessageHandler(g_previousHandler);
+    std::vector<HeldMessage> held;
+    {
+        const std::lock_guard lock(g_heldMutex);
+        held.swap(g_held);
+    }
+    for (const HeldMessage &message : held) {
+        const QMessageLogContext context(nullptr, 0, nullptr, message.category.c_str());
+        g_previousHandler(message.type, context, message.text);
+    }
+}
 
 Application::Application(int &argc, char **argv)
     : QApplication(argc, argv)

@@ -7,6 +7,8 @@
 
 #include <exception>
 #include <functional>
+#include <optional>
+#include <ostream>
 
 namespace qn480 {
 
@@ -48,5 +50,29 @@ void closeOnStopSignals(TfrmMain &window);
 // with status 1; the window lives on this stack, so it outlives every handler it runs.
 int runMainWindow(Application &app, FrmMainDependencies dependencies = {},
                   const std::function<void(TfrmMain &)> &started = {});
+
+// Answers --help and --version on `out` and gives the exit status; nothing for any other
+// command line, which goes on to open the window.
+std::optional<int> answerInformationOption(int argc, char **argv, std::ostream &out);
+
+// From construction until done(): Qt's messages are held back, and a window system that does
+// not start ends the program with one line on standard error and status 1, not Qt's abort
+// and its advice for developers. done() lets the held messages through.
+class DisplayCheck
+{
+public:
+    DisplayCheck();
+    ~DisplayCheck();
+    DisplayCheck(const DisplayCheck &) = delete;
+    DisplayCheck &operator=(const DisplayCheck &) = delete;
+
+    void done();
+
+private:
+    bool m_active = true;
+};
+
+// The line DisplayCheck prints, from the environment it was started in.
+QString noDisplayMessage();
 
 } // namespace qn480

@@ -4,9 +4,12 @@
 #include "procedures.h"
 #include "text_util.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFrame>
@@ -18,6 +21,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTextDocument>
@@ -60,6 +64,14 @@ constexpr QColor kIndicatorYellow{255, 255, 0};
 constexpr int kTimingMax = 255;
 constexpr int kTimingLargeStep = 5;
 constexpr int kTimingStart = 10;
+
+// Window-wide keys; none of them changes a caption.
+constexpr QKeyCombination kReadKey{Qt::Key_F5};
+constexpr QKeyCombination kStopKey{Qt::Key_Escape};
+constexpr QKeyCombination kCopyResultsKey{Qt::CTRL | Qt::SHIFT | Qt::Key_C};
+const QString kResultBoxTip =
+    QStringLiteral("Ctrl+C copies the selection; Ctrl+Shift+C copies this page's results as "
+                   "one tab-separated line");
 
 struct Rect
 {
@@ -267,7 +279,8 @@ const std::array<TimingControls, 3> kTimings{{
 }};
 
 // The form's 13-pixel face. Where it is missing, a face of similar width keeps the captions
-// inside the boxes the form gives them.
+// inside the boxes the form gives them: Liberation Sans (fonts-liberation2) or DejaVu Sans
+// Condensed (fonts-dejavu-extra). Plain DejaVu Sans is too wide for several of them.
 QFont formFont()
 {
     QFont font;
@@ -288,6 +301,29 @@ template <typename W> W *noTabStop(W *widget)
 {
     widget->setFocusPolicy(Qt::NoFocus);
     return widget;
+}
+
+// Out of the Tab chain too, but a click gives it the keys: arrows in the port box, Ctrl+C
+// and Ctrl+A in a result box.
+template <typename W> W *clickFocus(W *widget)
+{
+    widget->setFocusPolicy(Qt::ClickFocus);
+    return widget;
+}
+
+QString keyText(QKeyCombination key)
+{
+    return QKeySequence(key).toString(QKeySequence::NativeText);
+}
+
+// Screen readers announce the caption of a frame; a plain top-level widget reaches them as
+// a filler without one.
+QAccessibleInterface *frameAccessible(const QString &className, QObject *object)
+{
+    if (className == QLatin1String(TfrmMain::staticMetaObject.className()) &&
+        object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Window);
+    return nullptr;
 }
 
 QPushButton *makeButton(QWidget *parent, const QString &name, const QString &caption,
@@ -328,6 +364,8 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(kCaption);
     setFont(formFont());
+    static const bool frameRegistered = (QAccessible::installFactory(&frameAccessible), true);
+    Q_UNUSED(frameRegistered);
 
     m_link.setPump([] { QCoreApplication::processEvents(); });
     m_link.setLossHandler([this] { onDeviceLost(); });
@@ -344,6 +382,10 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
     connect(m_pcMain, &QTabWidget::currentChanged, this,
             [this](int index) { guarded([&] { onCurrentPageChanged(index); }); });
 
+    createShortcuts();
+
+    // Smaller, and the form's fixed places push buttons out of sight.
+    setMinimumSize(kWindowSize);
     resize(kWindowSize);
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
@@ -385,7 +427,7 @@ QWidget *TfrmMain::createPortRow()
     m_pnlCounect = makePanel(this, QStringLiteral("pnlCounect"));
     m_pnlCounect->setFixedHeight(kPortRowHeight);
 
-    m_cbxCommNo = noTabStop(new QComboBox(m_pnlCounect));
+    m_cbxCommNo = clickFocus(new QComboBox(m_pnlCounect));
     m_cbxCommNo->setObjectName(QStringLiteral("cbxCommNo"));
     m_cbxCommNo->setEditable(false);
     m_cbxCommNo->setGeometry(183, 20, 160, m_cbxCommNo->sizeHint().height());
@@ -434,8 +476,11 @@ void TfrmMain::createCardPage(int page)
 
     for (std::size_t i = 0; i < layout.fields.size() && layout.fields[i].label; ++i) {
         const CardField &field = layout.fields[i];
-        auto *edit = noTabStop(new QLineEdit(sheet));
+        auto *edit = clickFocus(new QLineEdit(sheet));
         edit->setObjectName(QLatin1String(field.edit));
+        // Written by the procedures only; read-only keeps Copy and Select All in its menu.
+        edit->setReadOnly(true);
+        edit->setToolTip(kResultBoxTip);
         edit->setGeometry(QRect(QPoint(kEditLeft, kFieldTops[i]), kEditSize));
         makeFieldLabel(sheet, QLatin1String(field.label),
                        QRect(QPoint(kLabelLeft, kFieldTops[i]), kLabelSize), edit);
@@ -449,6 +494,8 @@ void TfrmMain::createCardPage(int page)
                             QStringLiteral("Stop"), kStopRect.rect());
     read->setEnabled(false);
     stop->setEnabled(false);
+    read->setToolTip(QStringLiteral("%1 (%2)").arg(read->text(), keyText(kReadKey)));
+    stop->setToolTip(QStringLiteral("%1 (%2)").arg(stop->text(), keyText(kStopKey)));
     connectHandler(read, &QPushButton::clicked, readHandlers[std::size_t(page - 1)]);
     connectHandler(stop, &QPushButton::clicked, stopHandlers[std::size_t(page - 1)]);
     m_readButtons[std::size_t(page)] = read;
@@ -497,7 +544,10 @@ void TfrmMain::createKeypadPage()
     }
 
     QGroupBox *timings = m_keypadGroups[3];
-    QFont panelFont(QStringLiteral("Arial"));
+    // Arial's stand-in first, so that "255" stays inside the panel where Arial is missing.
+    QFont panelFont;
+    panelFont.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
+                           QStringLiteral("DejaVu Sans Condensed")});
     panelFont.setPixelSize(24);
     panelFont.setBold(true);
     QFont unitFont(font());
@@ -514,7 +564,9 @@ void TfrmMain::createKeypadPage()
         panel->setFont(panelFont);
         panel->setAutoFillBackground(true);
         QPalette colours = panel->palette();
-        colours.setColor(QPalette::Window, colours.color(QPalette::Highlight));
+        // The group is disabled here, so the current colours are the greyed ones; the panel
+        // keeps the live highlight in every state.
+        colours.setColor(QPalette::Window, colours.color(QPalette::Active, QPalette::Highlight));
         colours.setColor(QPalette::WindowText, Qt::yellow);
         panel->setPalette(colours);
         m_timingPanels[index] = panel;
@@ -729,6 +781,53 @@ void TfrmMain::ts_SetKeypadShow()
     guarded([this] { m_keypad.pageShown(); });
 }
 
+void TfrmMain::createShortcuts()
+{
+    const auto onKey = [this](QKeyCombination key, auto action) {
+        connect(new QShortcut(QKeySequence(key), this), &QShortcut::activated, this,
+                [this, action] { guarded([&] { (this->*action)(); }); });
+    };
+    onKey(kReadKey, &TfrmMain::readVisiblePage);
+    onKey(kStopKey, &TfrmMain::stopVisiblePage);
+    onKey(kCopyResultsKey, &TfrmMain::copyVisiblePageResults);
+}
+
+// The visible card page's button, as a click would press it: not while it is disabled.
+QPushButton *TfrmMain::visiblePageButton(const std::array<QPushButton *, kPages + 1> &buttons)
+{
+    const int page = m_pcMain->currentIndex() + 1;
+    if (page < 1 || page > kPages || !buttons[std::size_t(page)]->isEnabled())
+        return nullptr;
+    return buttons[std::size_t(page)];
+}
+
+void TfrmMain::readVisiblePage()
+{
+    if (QPushButton *read = visiblePageButton(m_readButtons))
+        read->click();
+}
+
+void TfrmMain::stopVisiblePage()
+{
+    if (QPushButton *stop = visiblePageButton(m_stopButtons))
+        stop->click();
+}
+
+// One row for a spreadsheet: the page's boxes top to bottom, without the blank that ends
+// the byte lists of some pages.
+void TfrmMain::copyVisiblePageResults()
+{
+    QStringList fields;
+    bool anything = false;
+    const QWidget *page = m_pcMain->currentWidget();
+    for (const QLineEdit *box : page->findChildren<QLineEdit *>(Qt::FindDirectChildrenOnly)) {
+        fields << box->text().trimmed();
+        anything = anything || !fields.back().isEmpty();
+    }
+    if (anything)
+        QGuiApplication::clipboard()->setText(fields.join(QLatin1Char('\t')));
+}
+
 void TfrmMain::runCardProcedure(void (*procedure)(CardSession &))
 {
     guarded([&] {
@@ -928,8 +1027,9 @@ std::string TfrmMain::boxText(CardBox box) const
 void TfrmMain::showIndicator(bool yellow)
 {
     QPalette colours = m_shapeRun->palette();
+    // The second phase is the edit boxes' background, not the form's face.
     colours.setColor(QPalette::Window,
-                     yellow ? kIndicatorYellow : palette().color(QPalette::Window));
+                     yellow ? kIndicatorYellow : palette().color(QPalette::Active, QPalette::Base));
     m_shapeRun->setPalette(colours);
     m_shapeRun->show();
 }

@@ -150,6 +150,11 @@ private:
     void fillPortList(std::vector<PortEntry> ports);
     void onDeviceLost();
     void finishDeviceLoss();
+    void createShortcuts();
+    QPushButton *visiblePageButton(const std::array<QPushButton *, kPages + 1> &buttons);
+    void readVisiblePage();
+    void stopVisiblePage();
+    void copyVisiblePageResults();
 
     FrmMainDependencies m_deps;
     Link m_link;

@@ -3,16 +3,22 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QButtonGroup>
+#include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QTabBar>
 #include <QTextDocument>
 
 namespace qn480::testing {
@@ -118,6 +124,12 @@ TEST_F(FrmMainTest, StartsDisconnectedWithEveryControlNamedAndCaptioned)
     TfrmMain &form = window();
     EXPECT_EQ(form.windowTitle(), "QN480 Test Tools V0102 [2013-09-17]");
     EXPECT_EQ(form.size(), QSize(800, 520));
+    EXPECT_EQ(form.minimumSize(), QSize(800, 520));
+    // A frame, which screen readers announce by its caption.
+    QAccessibleInterface *frame = QAccessible::queryAccessibleInterface(&form);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->role(), QAccessible::Window);
+    EXPECT_EQ(frame->text(QAccessible::Name), form.windowTitle());
 
     for (const Caption &c : kCaptions) {
         auto *button = child<QAbstractButton>(c.name);
@@ -216,6 +228,233 @@ TEST_F(FrmMainTest, KeepsControlsOutOfTheFocusChain)
     // Connect, 10 Read/Stop, 13 keypad buttons, 15 edit boxes, the combo box, 19 check
     // boxes, 11 radio buttons, 3 scroll bars.
     EXPECT_EQ(checked, 73);
+}
+
+// Where a control draws its caption: a check or radio button's text starts after its
+// indicator, a button's inside its frame, a framed label's after its indent.
+QRect captionRoom(QWidget *widget, const QFontMetrics &metrics)
+{
+    const QStyle *style = widget->style();
+    if (auto *label = qobject_cast<QLabel *>(widget)) {
+        QRect room = label->contentsRect().adjusted(label->margin(), label->margin(),
+                                                    -label->margin(), -label->margin());
+        int indent = label->indent();
+        if (indent < 0)
+            indent = label->frameWidth() > 0 ? metrics.horizontalAdvance(QLatin1Char('x')) / 2 : 0;
+        if (label->alignment() & (Qt::AlignLeft | Qt::AlignRight))
+            room.setWidth(room.width() - indent);
+        return room;
+    }
+    if (qobject_cast<QCheckBox *>(widget)) {
+        return widget->rect().adjusted(
+            style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, widget) +
+                style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, widget),
+            0, 0, 0);
+    }
+    if (qobject_cast<QRadioButton *>(widget)) {
+        return widget->rect().adjusted(
+            style->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, nullptr, widget) +
+                style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, nullptr, widget),
+            0, 0, 0);
+    }
+    QStyleOptionButton option;
+    option.initFrom(widget);
+    option.text = static_cast<QAbstractButton *>(widget)->text();
+    return style->subElementRect(QStyle::SE_PushButtonContents, &option, widget);
+}
+
+// Ink of a caption centred on its line, which is centred in `room`, as these controls draw.
+bool inkFitsVertically(const QString &text, const QFontMetrics &metrics, const QRect &room)
+{
+    const int baseline = room.top() + (room.height() - metrics.height()) / 2 + metrics.ascent();
+    const QRect ink = metrics.tightBoundingRect(text).translated(0, baseline);
+    return ink.top() >= room.top() && ink.bottom() <= room.bottom();
+}
+
+TEST_F(FrmMainTest, EveryCaptionFitsItsControlInTheFontQtResolved)
+{
+    TfrmMain &form = window();
+    connectReader(); // "Disconnect" is the longer caption of the two
+    for (const char *name : {"sbSendTime", "sbScanTime", "sbSameTime"})
+        child<QScrollBar>(name)->setValue(255); // the widest count a panel shows
+
+    int checked = 0;
+    for (QWidget *widget : form.findChildren<QWidget *>()) {
+        QString text;
+        if (auto *label = qobject_cast<QLabel *>(widget))
+            text = label->text();
+        else if (auto *button = qobject_cast<QAbstractButton *>(widget))
+            text = button->text();
+        if (text.isEmpty())
+            continue;
+        ++checked;
+        const QFontMetrics metrics(widget->font());
+        const QRect room = captionRoom(widget, metrics);
+        const QFontInfo face(widget->font());
+        const std::string what = widget->objectName().toStdString() + " \"" + text.toStdString() +
+                                 "\" in " + face.family().toStdString() + " " +
+                                 std::to_string(face.pixelSize()) + "px";
+        EXPECT_LE(metrics.horizontalAdvance(text), room.width()) << what;
+        EXPECT_TRUE(inkFitsVertically(text, metrics, room)) << what;
+    }
+    // 23 labels (status panel included), 24 push buttons, 19 check boxes, 11 radio buttons.
+    EXPECT_EQ(checked, 77);
+
+    const QTabBar *tabs = child<QTabWidget>("pcMain")->tabBar();
+    const QFontMetrics metrics(tabs->font());
+    const int padding = tabs->style()->pixelMetric(QStyle::PM_TabBarTabHSpace, nullptr, tabs);
+    for (int i = 0; i < tabs->count(); ++i) {
+        if (!tabs->isTabVisible(i))
+            continue;
+        const QRect tab = tabs->tabRect(i);
+        EXPECT_LE(metrics.horizontalAdvance(tabs->tabText(i)) + padding, tab.width())
+            << tabs->tabText(i).toStdString();
+        EXPECT_TRUE(tabs->rect().contains(tab)) << tabs->tabText(i).toStdString();
+    }
+}
+
+TEST_F(FrmMainTest, TimingPanelsAndTheRunIndicatorTakeTheSystemColours)
+{
+    TfrmMain &form = window();
+    const QPalette system = QApplication::palette();
+    // As "#rrggbb", which a failure prints readably.
+    const std::string highlight =
+        system.color(QPalette::Active, QPalette::Highlight).name().toStdString();
+    const std::string base = system.color(QPalette::Active, QPalette::Base).name().toStdString();
+    // Otherwise the checks below could not tell the right colours from the wrong ones.
+    ASSERT_NE(highlight,
+              system.color(QPalette::Disabled, QPalette::Highlight).name().toStdString());
+    ASSERT_NE(base, system.color(QPalette::Active, QPalette::Window).name().toStdString());
+
+    const char *const panels[] = {"pnlSendTime", "pnlScanTime", "pnlSameTime"};
+    for (const char *name : panels)
+        EXPECT_EQ(child<QLabel>(name)->palette().color(QPalette::Window).name().toStdString(),
+                  highlight)
+            << name;
+    connectReader(); // the group boxes are enabled now
+    for (const char *name : panels) {
+        EXPECT_TRUE(child<QLabel>(name)->isEnabled()) << name;
+        EXPECT_EQ(child<QLabel>(name)->palette().color(QPalette::Window).name().toStdString(),
+                  highlight)
+            << name;
+    }
+
+    // The colour each pass left the indicator in, seen as the next pass asks for a card.
+    typeACardInField();
+    std::vector<std::string> phases;
+    reader.onRequest([&](const Bytes &) {
+        if (reader.commands().back() != std::make_pair(std::uint8_t{0x0A}, std::uint8_t{0x10}))
+            return;
+        auto *shape = child<QWidget>("shape_run");
+        if (shape->isVisible())
+            phases.push_back(shape->palette().color(QPalette::Window).name().toStdString());
+        if (phases.size() == 3)
+            QTimer::singleShot(0, &form, [this] { click("btn_Stop01"); });
+    });
+    click("btn_Read01");
+    EXPECT_EQ(phases, (std::vector<std::string>{base, "#ffff00", base}));
+}
+
+TEST_F(FrmMainTest, ResultBoxesTakeAClickAndCopyButStayReadOnly)
+{
+    TfrmMain &form = window();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    for (const Caption &c : kBoxLabels) {
+        auto *box = child<QLineEdit>(c.name);
+        EXPECT_TRUE(box->isReadOnly()) << c.name;
+        EXPECT_EQ(box->focusPolicy(), Qt::ClickFocus) << c.name;
+        EXPECT_TRUE(box->toolTip().contains("Ctrl+Shift+C")) << c.name;
+        const std::unique_ptr<QMenu> menu(box->createStandardContextMenu());
+        std::vector<std::string> offered; // "&Copy\tCtrl+C" as "Copy"
+        for (const QAction *action : menu->actions()) {
+            if (!action->isSeparator())
+                offered.push_back(action->text().section('\t', 0, 0).remove('&').toStdString());
+        }
+        EXPECT_EQ(offered, (std::vector<std::string>{"Copy", "Select All"})) << c.name;
+    }
+    EXPECT_EQ(child<QComboBox>("cbxCommNo")->focusPolicy(), Qt::ClickFocus);
+
+    typeACardInField();
+    connectReader();
+    whenAsked(0x0A, 0x10, 2, [this] { click("btn_Stop01"); });
+    click("btn_Read01");
+
+    auto *uid = child<QLineEdit>("edt_14443A_UID");
+    QTest::mouseClick(uid, Qt::LeftButton);
+    EXPECT_TRUE(uid->hasFocus());
+    QTest::keyClick(uid, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(uid, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "0000000078563412");
+    QTest::keyClick(uid, Qt::Key_Delete);
+    QTest::keyClicks(uid, "x");
+    EXPECT_EQ(uid->text(), "0000000078563412");
+
+    // The whole page as one spreadsheet row; on a page without results it copies nothing.
+    QTest::keyClick(uid, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+    const std::string row = QGuiApplication::clipboard()->text().toStdString();
+    EXPECT_EQ(row, "0000000078563412\t04\t08\tMifare Classic 1K");
+    showPage("ts_SetKeypad");
+    QTest::keyClick(&form, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), row);
+}
+
+struct CardInterface
+{
+    const char *page;
+    const char *read;
+    const char *stop;
+    std::uint8_t group;
+};
+
+const CardInterface kInterfaces[] = {
+    {"ts_ISO14443A", "btn_Read01", "btn_Stop01", 0x0A},
+    {"ts_ISO14443B", "btn_Read02", "btn_Stop02", 0x0B},
+    {"ts_Felica", "btn_Read03", "btn_Stop03", 0x0C},
+    {"ts_ISO15693", "btn_Read04", "btn_Stop04", 0x0D},
+};
+
+TEST_F(FrmMainTest, F5AndEscPressTheVisiblePagesReadAndStopOnlyWhenEnabled)
+{
+    TfrmMain &form = window();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    reader.always(0x00, 0x30, 1);
+    reader.always(0x00, 0x31, 1);
+    for (const CardInterface &card : kInterfaces) {
+        reader.always(card.group, 0x00, 1);
+        reader.alwaysSilent(card.group, 0x10);
+    }
+    EXPECT_EQ(child<QPushButton>("btn_Read01")->toolTip(), "Read (F5)");
+    EXPECT_EQ(child<QPushButton>("btn_Read05")->toolTip(), "Initialize (F5)");
+    EXPECT_EQ(child<QPushButton>("btn_Stop03")->toolTip(), "Stop (Esc)");
+
+    // Disconnected, Read is disabled on every page.
+    for (const CardInterface &card : kInterfaces) {
+        showPage(card.page);
+        QTest::keyClick(&form, Qt::Key_F5);
+        QTest::keyClick(&form, Qt::Key_Escape);
+    }
+    EXPECT_TRUE(reader.requests().empty());
+    for (int tag : form.runFlags().readTag)
+        EXPECT_EQ(tag, 0);
+
+    connectReader();
+    for (const CardInterface &card : kInterfaces) {
+        showPage(card.page);
+        const int carrierOffs = reader.count(0x00, 0x31);
+        // Mid-run Read is disabled, so F5 starts nothing; Esc ends the run after its pass.
+        whenAsked(card.group, 0x10, 2, [&form] {
+            QTest::keyClick(&form, Qt::Key_F5);
+            QTest::keyClick(&form, Qt::Key_Escape);
+        });
+        QTest::keyClick(&form, Qt::Key_F5);
+        EXPECT_EQ(reader.count(card.group, 0x00), 1) << card.page;
+        EXPECT_EQ(reader.count(card.group, 0x10), 2) << card.page;
+        EXPECT_EQ(reader.count(0x00, 0x31), carrierOffs + 1) << card.page;
+        EXPECT_TRUE(enabled(card.read)) << card.page;
+        EXPECT_FALSE(enabled(card.stop)) << card.page;
+    }
 }
 
 TEST_F(FrmMainTest, PlacesControlsWhereTheFormHasThem)
