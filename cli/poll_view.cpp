@@ -118,10 +118,11 @@ std::vector<std::uint8_t> TypeAWire::nfcid() const
 
 void TypeAWire::follow(TraceDirection direction, std::span<const std::uint8_t> frame)
 {
-    if (frame.size() <= kCodeAt || frame[kGroupAt] != kTypeAGroup)
-        return;
     if (direction == TraceDirection::Request) {
-        m_code = frame[kCodeAt];
+        if (frame.size() <= kCodeAt)
+            return;
+        // A command of another group (the carrier) ends the Type A exchange.
+        m_code = frame[kGroupAt] == kTypeAGroup ? frame[kCodeAt] : 0;
         m_level = frame.size() > kRequestDataAt + 1 ? frame[kRequestDataAt] : 0;
         if (m_code == kRequest) {
             *this = TypeAWire{};
@@ -129,9 +130,10 @@ void TypeAWire::follow(TraceDirection direction, std::span<const std::uint8_t> f
         }
         return;
     }
-    // A garbled frame fails the page's step too; it tells nothing.
+    // A garbled frame fails the page's step too; it tells nothing. A response's header
+    // bytes promise nothing: it answers the request sent last.
     if (frame.size() <= kStatusAt + 1 ||
-        xorChecksum(frame.subspan(1, frame.size() - 2)) != frame.back() || frame[kCodeAt] != m_code)
+        xorChecksum(frame.subspan(1, frame.size() - 2)) != frame.back())
         return;
     const bool ok = frame[kStatusAt] == 1;
     const auto data = frame.subspan(kResponseDataAt, frame.size() - kResponseDataAt - 1);
@@ -171,6 +173,8 @@ void TypeAWire::follow(TraceDirection direction, std::span<const std::uint8_t> f
 void completeThirdLevel(Link &link, const TypeAWire &wire)
 {
     constexpr std::uint8_t kThird = 3;
+    if (wire.atqa.size() != 2)
+        return;
     const Reply uid =
         link.transact(kTypeAGroup, kAnticollision, std::array<std::uint8_t, 2>{kThird, 0});
     if (uid.response.Status != 1 || uid.response.DataLength < 1)
