@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -508,6 +510,26 @@ TEST_F(CommandTest, KeypadSetThatIsRefusedExitsWithTheReadersError)
     EXPECT_EQ(errLines(), std::vector<std::string>{
                               "qn480ctl: set scan_time: Device received incorrect parameter."});
     EXPECT_EQ(outLines()[6], "scan-time: 5 (50 ms)");
+}
+
+TEST_F(CommandTest, KeypadLoadSendsTheProfileAsItIsAndNamesWhatWasNotKept)
+{
+    const std::string path = ::testing::TempDir() + "qn480ctl-profile.json";
+    std::ofstream(path) << "// kept by line 3\n"
+                           R"({"format": "code 0x0B", "reverse": "both", "add": [],)"
+                           R"( "same_card_time": 20, "same_card_time_ms": 2000})";
+    settings(hex("0F"), hex("1F"), hex("0B 06 00"), hex("0A"), hex("05"), hex("0F"));
+    acceptSets();
+    EXPECT_EQ(run({"keypad", "load", path}), kExitReaderError);
+    // The whole format is given: no Get first, and no Enter for the empty additions.
+    EXPECT_EQ(frames()[0], "AA 00 07 00 00 00 1B 0B 06 00 " +
+                               hexText(std::vector<std::uint8_t>{
+                                   static_cast<std::uint8_t>(0x07 ^ 0x1B ^ 0x0B ^ 0x06 ^ 0x00)}));
+    EXPECT_EQ(frames()[1], "AA 00 05 00 00 00 17 14 06");
+    EXPECT_EQ(reader.requests().size(), 2u + 6u);
+    EXPECT_EQ(errLines(), std::vector<std::string>{"qn480ctl: the reader kept same_card_time 15 "
+                                                   "after 20 was sent"});
+    std::remove(path.c_str());
 }
 
 TEST_F(CommandTest, KeypadDefaultsDoesWhatTheDefaultButtonDoes)
