@@ -9,18 +9,16 @@
 #include "poll_view.h"
 #include "procedures.h"
 #include "status_text.h"
-#include "trace.h"
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <utility>
-
-#include <cerrno>
-#include <cstring>
 
 #include <poll.h>
 

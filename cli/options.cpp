@@ -226,7 +226,7 @@ const std::vector<OptionRule> &optionRules()
                      for (const FormatName &f : kFormatNames)
                          formats += (formats.empty() ? "" : ", ") + std::string(f.caption);
                      throw UsageError("--format: unknown format " + quoted(v) + "; use one of " +
-                                      formats);
+                                      formats + " or code 0xNN");
                  }
                  o.changes.format = static_cast<std::uint8_t>(*code);
              }},

@@ -134,7 +134,7 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
          "guid"},
         {{"keypad", "set", "--format", "11"},
          "--format: unknown format \"11\"; use one of 14H, 5D, 6H, 8D, 8H, 10D, 10H, 13D, 16H, "
-         "4D, 32H"},
+         "4D, 32H or code 0xNN"},
         {{"keypad", "set", "--reverse", "both"}, "--reverse takes none, byte or bit, not \"both\""},
         {{"keypad", "set", "--send-time", "256"},
          "--send-time takes a count from 0 to 255 (steps of 1 ms), not \"256\""},
