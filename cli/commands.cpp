@@ -3,15 +3,19 @@
 #include "json.h"
 #include "keypad.h"
 #include "keypad_names.h"
+#include "keypad_profile.h"
 #include "keypad_state.h"
 #include "link.h"
 #include "poll_view.h"
 #include "procedures.h"
 #include "status_text.h"
-#include "trace.h"
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <utility>
@@ -24,6 +28,8 @@ namespace {
 
 constexpr std::uint8_t kReaderGroup = 0x00;
 constexpr std::uint8_t kCarrierOff = 0x31;
+constexpr std::uint8_t kSetAddType = 0x1B;
+constexpr std::uint8_t kEnterFlag = 0x80;
 constexpr std::string_view kProgram = "qn480ctl: ";
 
 // Request frames carry the command group and code at these offsets.
@@ -105,16 +111,28 @@ public:
         , m_io(io)
         , m_stop(stop)
     {
-        Link::Trace trace;
-        if (options.trace)
-            trace = streamTrace(io.err, link.clock());
-        m_link.setTrace(
-            [this, trace](TraceDirection direction, std::span<const std::uint8_t> frame) {
-                if (direction == TraceDirection::Request && frame.size() > kCodeOffset)
-                    m_lastCommand = {frame[kGroupOffset], frame[kCodeOffset]};
-                if (trace)
-                    trace(direction, frame);
-            });
+        if (!m_io.now)
+            m_io.now = [] {
+                return std::chrono::system_clock::now();
+            };
+        m_link.setTrace([this](TraceDirection direction, std::span<const std::uint8_t> frame) {
+            if (direction == TraceDirection::Request && frame.size() > kCodeOffset)
+                m_lastCommand = {frame[kGroupOffset], frame[kCodeOffset]};
+            // A skipped frame (an echo, a late answer) answers nothing the page asked.
+            if (m_onFrame && direction != TraceDirection::Skipped)
+                m_onFrame(direction, frame);
+            if (m_options.trace) {
+                // One write per line, so that it stays whole next to other output.
+                m_io.err << localTimestamp(m_io.now()) +
+                                (direction == TraceDirection::Request ? " >> " : " << ") +
+                                hexText(frame, " ") +
+                                (direction == TraceDirection::Skipped
+                                     ? "  (skipped: not the answer to this request)"
+                                     : "") +
+                                "\n"
+                         << std::flush;
+            }
+        });
     }
     ~Runner()
     {
@@ -135,9 +153,14 @@ public:
             return keypadSet();
         case Command::KeypadDefaults:
             return keypadDefaults();
+        case Command::KeypadSave:
+            return keypadSave();
+        case Command::KeypadLoad:
+            return keypadLoad();
         case Command::Raw:
             return raw();
         case Command::Help:
+        case Command::Version:
         case Command::Ports:
             break;
         }
@@ -165,24 +188,48 @@ private:
         RunFlags flags;
         flags.connectTag = 1;
         int &running = flags.readTag.at(static_cast<std::size_t>(page.page));
-        PollView view(m_options.air, m_options.json, m_io.out, m_io.err);
+        PollView view({m_options.air, m_options.json, m_options.quiet}, m_io.out, m_io.err,
+                      m_link.clock(), m_io.now);
+        m_onFrame = [&](TraceDirection direction, std::span<const std::uint8_t> frame) {
+            view.follow(direction, frame);
+        };
+        view.setOnThirdLevel([&] { completeThirdLevel(m_link, view.typeAWire()); });
         view.setOnCard([&] {
             // A reader of our output that went away is as good as Stop.
             if ((m_options.count > 0 && view.cardsReported() >= m_options.count) || !m_io.out)
                 running = 0;
         });
+        const auto deadline = m_options.timeout
+                                  ? std::optional(m_link.clock().now() + *m_options.timeout)
+                                  : std::nullopt;
+        bool timedOut = false;
         m_link.setPump([&] {
+            if (deadline && running && m_link.clock().now() >= *deadline) {
+                timedOut = true;
+                running = 0;
+            }
             if (m_stop || outputGone())
                 running = 0;
         });
         CardSession session{m_link, view, flags};
         page.procedure(session);
+        m_onFrame = nullptr;
 
         // The procedure switches the carrier off only after a successful start, and ends
         // only when told to; anything else was a failed start.
-        if (m_lastCommand == std::pair(kReaderGroup, kCarrierOff))
-            return kExitSuccess;
-        return failureCode(m_link.LastResponse());
+        if (m_lastCommand != std::pair(kReaderGroup, kCarrierOff)) {
+            if (m_options.quiet && !view.lastMessage().empty())
+                m_io.err << kProgram << view.lastMessage() << std::endl;
+            return failureCode(m_link.LastResponse());
+        }
+        const bool enough = m_options.count > 0 ? view.cardsReported() >= m_options.count
+                                                : view.cardsReported() > 0;
+        if (timedOut && !enough) {
+            m_io.err << kProgram << "no " << (view.cardsReported() > 0 ? "further " : "")
+                     << "card within the time-out" << std::endl;
+            return kExitNoAnswer;
+        }
+        return kExitSuccess;
     }
 
     bool outputGone() const
@@ -206,6 +253,7 @@ private:
     // its own ending in "Error!!". LastResponse is still the operation's own then.
     void followOutcomes(KeypadState &state)
     {
+        m_state = &state;
         state.setStatusHook([this](const std::string &text) {
             // Every operation shows a message before its transaction and after it.
             if (m_stop != 0)
@@ -217,11 +265,12 @@ private:
         });
     }
 
-    // One Get or Set; a failure is told on stderr.
-    Outcome operate(Keypad &keypad, KeypadSetting setting, bool set)
+    // One keypad operation; a failure is told on stderr.
+    template <typename Action>
+    Outcome outcomeOf(KeypadSetting setting, bool set, const Action &action)
     {
         m_outcomes.clear();
-        set ? keypad.set(setting) : keypad.get(setting);
+        action();
         Outcome outcome = m_outcomes.size() == 1 ? m_outcomes.front()
                                                  : Outcome{kExitReaderError, "no outcome reported"};
         if (outcome.code != kExitSuccess) {
@@ -229,6 +278,36 @@ private:
                      << outcome.message << std::endl;
         }
         return outcome;
+    }
+
+    // One Get or Set as the page does it. The page shows a format code without a radio
+    // button as 8H; the reader's own bytes are kept beside the controls.
+    Outcome operate(Keypad &keypad, KeypadSetting setting, bool set)
+    {
+        const Outcome outcome =
+            outcomeOf(setting, set, [&] { set ? keypad.set(setting) : keypad.get(setting); });
+        if (!set && setting == KeypadSetting::AddType) {
+            const Response &r = m_link.LastResponse();
+            m_state->setAddTypeBytes(
+                outcome.code == kExitSuccess
+                    ? std::optional(AddTypeBytes{r.Data[0], r.Data[1], r.Data[2]})
+                    : std::nullopt);
+        }
+        return outcome;
+    }
+
+    // Set AddType with bytes of our choosing: the page can only send what its controls
+    // show, and a code without a radio button is not among them.
+    Outcome sendAddType(const AddTypeBytes &bytes)
+    {
+        return outcomeOf(KeypadSetting::AddType, true, [&] {
+            m_state->setStatus(" Set HID Keyboard read card type");
+            const Reply reply = m_link.transact(kReaderGroup, kSetAddType, bytes);
+            m_link.processMessages();
+            m_state->setStatus(reply.response.Status == 1
+                                   ? std::string(" Set AddType OK!!")
+                                   : keypadFailureText(reply.response, " Set AddType Error!!"));
+        });
     }
 
     // Reads all six settings into `state`; returns the exit code and fills `errors`.
@@ -266,21 +345,13 @@ private:
             state.setChecked(b.box, (byte & b.mask) != 0);
     }
 
-    void applyChanges(KeypadState &state)
+    // The changes other than the output format, into the controls the page sends from.
+    static void applyChanges(KeypadState &state, const KeypadChanges &c)
     {
-        const KeypadChanges &c = m_options.changes;
         if (c.mode)
             applyBits(state, kModeBits, *c.mode);
         if (c.types)
             applyBits(state, kTypeBits, *c.types);
-        if (c.format)
-            state.selectFormat(*c.format);
-        if (c.reverse) {
-            state.setChecked(KeypadCheck::RevByte, *c.reverse == Reversal::Byte);
-            state.setChecked(KeypadCheck::RevBit, *c.reverse == Reversal::Bit);
-        }
-        if (c.add)
-            applyBits(state, kAdditionBits, *c.add);
         const std::array timings{std::pair(KeypadTiming::SendTime, c.sendTime),
                                  std::pair(KeypadTiming::ScanTime, c.scanTime),
                                  std::pair(KeypadTiming::SameTime, c.sameTime)};
@@ -290,9 +361,8 @@ private:
         }
     }
 
-    bool given(KeypadSetting setting) const
+    static bool given(const KeypadChanges &c, KeypadSetting setting)
     {
-        const KeypadChanges &c = m_options.changes;
         switch (setting) {
         case KeypadSetting::Mode:
             return c.mode.has_value();
@@ -310,34 +380,46 @@ private:
         return false;
     }
 
-    int keypadSet()
+    // Sends what `changes` gives, reads all six back and tells, on stderr and in the exit
+    // code, of every setting the reader did not keep.
+    int sendChanges(const KeypadChanges &changes)
     {
         KeypadState state;
         followOutcomes(state);
         Keypad keypad(m_link, state);
 
-        // The output format is one command of three parts: a part not given keeps what the
-        // reader has, which only a Get can tell. Sending a guess instead would change it.
-        if (m_options.changes.touchesAddType() && !m_options.changes.completeAddType()) {
-            const Outcome outcome = operate(keypad, KeypadSetting::AddType, false);
-            if (outcome.code != kExitSuccess) {
-                m_io.err << kProgram << "nothing sent: the output format must be read before "
-                         << "part of it can be changed" << std::endl;
-                return outcome.code;
+        // The output format is one command of three parts: a part not given keeps the
+        // reader's own byte, which only a Get can tell. Sending a guess would change it.
+        AddTypeBytes addType{};
+        if (changes.touchesAddType()) {
+            if (!changes.completeAddType()) {
+                const Outcome outcome = operate(keypad, KeypadSetting::AddType, false);
+                if (outcome.code != kExitSuccess) {
+                    m_io.err << kProgram << "nothing sent: the output format must be read "
+                             << "before part of it can be changed" << std::endl;
+                    return outcome.code;
+                }
+                addType = *state.addTypeBytes();
             }
+            addType[0] = changes.format.value_or(addType[0]);
+            addType[1] = changes.reverse.value_or(addType[1]);
+            if (changes.add) // the window never sends an empty flags byte; a profile may
+                addType[2] = *changes.add == 0 && !changes.exact ? kEnterFlag : *changes.add;
         }
-        applyChanges(state);
+        applyChanges(state, changes);
 
         int code = kExitSuccess;
         std::array<std::optional<std::string>, 6> sent;
         for (KeypadSetting setting : kSettingOrder) {
-            if (!given(setting))
+            if (!given(changes, setting))
                 continue;
-            const Outcome outcome = operate(keypad, setting, true);
+            const bool format = setting == KeypadSetting::AddType;
+            const Outcome outcome = format ? sendAddType(addType) : operate(keypad, setting, true);
             code = worse(code, outcome.code);
             // A Set normalises the controls as the page does; this is what went out.
             if (outcome.code == kExitSuccess)
-                sent[static_cast<std::size_t>(setting)] = settingText(state, setting);
+                sent[static_cast<std::size_t>(setting)] =
+                    format ? addTypeText(addType) : settingText(state, setting);
         }
 
         KeypadErrors errors;
@@ -346,8 +428,12 @@ private:
             const auto i = static_cast<std::size_t>(setting);
             if (!sent[i] || !errors[i].empty())
                 continue;
-            const std::string kept = settingText(state, setting);
-            if (kept != *sent[i]) {
+            const std::string kept = setting == KeypadSetting::AddType
+                                         ? addTypeText(*state.addTypeBytes())
+                                         : settingText(state, setting);
+            const bool same = setting == KeypadSetting::AddType ? *state.addTypeBytes() == addType
+                                                                : kept == *sent[i];
+            if (!same) {
                 m_io.err << kProgram << "the reader kept " << settingName(setting) << " " << kept
                          << " after " << *sent[i] << " was sent" << std::endl;
                 code = worse(code, kExitReaderError);
@@ -355,6 +441,72 @@ private:
         }
         report(state, errors);
         return code;
+    }
+
+    int keypadSet() { return sendChanges(m_options.changes); }
+
+    int keypadLoad()
+    {
+        std::string text;
+        const std::string &path = m_options.profile;
+        constexpr std::size_t kMaxProfile = 64 * 1024; // a profile is a few hundred bytes
+        std::ifstream file;
+        if (path != "-") {
+            file.open(path, std::ios::binary);
+            if (!file) {
+                m_io.err << kProgram << "cannot read " << safeText(path) << ": "
+                         << std::strerror(errno) << std::endl;
+                return kExitUsage;
+            }
+        }
+        std::istream &in = path == "-" ? std::cin : file;
+        std::array<char, 4096> chunk;
+        while (text.size() <= kMaxProfile && in.read(chunk.data(), chunk.size()).gcount() > 0)
+            text.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
+        if (text.size() > kMaxProfile) {
+            m_io.err << kProgram << "profile " << safeText(path) << ": larger than " << kMaxProfile
+                     << " bytes; not a profile" << std::endl;
+            return kExitUsage;
+        }
+        KeypadChanges changes;
+        try {
+            changes = parseProfile(text);
+        } catch (const UsageError &error) {
+            m_io.err << kProgram << "profile " << safeText(path) << ": " << error.what()
+                     << "; nothing sent" << std::endl;
+            return kExitUsage;
+        }
+        return sendChanges(changes);
+    }
+
+    int keypadSave()
+    {
+        KeypadState state;
+        followOutcomes(state);
+        Keypad keypad(m_link, state);
+        KeypadErrors errors;
+        const int code = readAll(keypad, errors);
+        if (code != kExitSuccess) {
+            m_io.err << kProgram << "nothing saved: not every setting could be read" << std::endl;
+            return code;
+        }
+        const std::string profile = profileText(keypadReport(state, errors, true));
+        const std::string &path = m_options.profile;
+        if (path == "-") {
+            m_io.out << profile << std::flush;
+            return kExitSuccess;
+        }
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        if (file)
+            file << profile << std::flush;
+        if (!file) {
+            m_io.err << kProgram << "cannot write " << safeText(path) << ": "
+                     << std::strerror(errno) << std::endl;
+            return kExitUsage;
+        }
+        if (!m_options.quiet)
+            m_io.err << kProgram << "saved the six settings to " << safeText(path) << std::endl;
+        return kExitSuccess;
     }
 
     int keypadDefaults()
@@ -440,6 +592,8 @@ private:
     Io m_io;
     const volatile std::sig_atomic_t &m_stop;
     std::pair<std::uint8_t, std::uint8_t> m_lastCommand{};
+    Link::Trace m_onFrame;
+    KeypadState *m_state = nullptr; // the keypad's controls while a keypad command runs
     std::vector<Outcome> m_outcomes;
 };
 
@@ -466,7 +620,9 @@ int listPortsCommand(const std::vector<PortEntry> &ports, bool json, Io io)
                           .text("description", port.description)
                           .str();
         } else {
-            io.out << port.name << '\t' << port.device << '\t' << port.description;
+            // A path may hold anything; a newline in it must not forge a line.
+            io.out << safeText(port.name) << '\t' << safeText(port.device) << '\t'
+                   << safeText(port.description);
         }
         io.out << '\n';
     }

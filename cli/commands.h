@@ -1,6 +1,7 @@
 #pragma once
 
 #include "options.h"
+#include "poll_view.h"
 #include "port_list.h"
 
 #include <csignal>
@@ -20,6 +21,8 @@ struct Io
     // The descriptor behind `out`, if any: a poll stops when the reader of a pipe on it has
     // gone (`qn480ctl poll 14a | head -n 1`), without waiting for the next card to fail.
     int outFd = -1;
+    // The time printed on card lines and the trace; empty: the system clock.
+    WallClock now = {};
 };
 
 // Runs a command that talks to the reader over `link`, which holds the open port. `stop`

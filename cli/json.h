@@ -7,9 +7,14 @@
 
 namespace qn480::cli {
 
-// A JSON string literal; the text is UTF-8 and stays so, only quotes, backslashes and
-// control characters are escaped.
+// A JSON string literal. Quotes, backslashes and control characters are escaped; bytes that
+// are not UTF-8 (a port path may hold anything) become U+FFFD, so the line stays valid JSON.
 std::string jsonString(std::string_view text);
+
+// Text from outside (a device path, an argument) made safe to print on one line of a
+// terminal: control characters and bytes that are not UTF-8 are written as \xNN, a
+// backslash as \\. Valid UTF-8 passes unchanged.
+std::string safeText(std::string_view text);
 
 // One JSON object, fields in the order they are added, written on one line.
 class JsonObject

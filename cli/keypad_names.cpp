@@ -27,6 +27,38 @@ std::string_view formatCaption(int code)
     return found == kFormatNames.end() ? std::string_view{} : found->caption;
 }
 
+std::string formatText(int code)
+{
+    const std::string_view caption = formatCaption(code);
+    if (!caption.empty())
+        return std::string(caption);
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    return std::string("code 0x") + kDigits[(code >> 4) & 0x0F] + kDigits[code & 0x0F];
+}
+
+std::optional<int> formatOf(std::string_view text)
+{
+    if (const auto code = formatCodeOf(text))
+        return code;
+    constexpr std::string_view kPrefix = "code 0x";
+    if (text.size() != kPrefix.size() + 2 ||
+        !std::equal(kPrefix.begin(), kPrefix.end(), text.begin(), [](char a, char b) {
+            return a == std::tolower(static_cast<unsigned char>(b));
+        }))
+        return std::nullopt;
+    int value = 0;
+    for (char c : text.substr(kPrefix.size())) {
+        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                          : std::isxdigit(static_cast<unsigned char>(c))
+                              ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
+                              : -1;
+        if (digit < 0)
+            return std::nullopt;
+        value = value * 16 + digit;
+    }
+    return value;
+}
+
 std::string_view settingName(KeypadSetting setting)
 {
     switch (setting) {

@@ -68,6 +68,11 @@ inline constexpr std::array<FormatName, 11> kFormatNames{{
 std::optional<int> formatCodeOf(std::string_view caption);
 // Empty for a code without a radio button.
 std::string_view formatCaption(int code);
+// How a format code is shown: its caption, or "code 0x0B" for a code without a radio
+// button, which the reader may hold and a partial Set sends back unchanged.
+std::string formatText(int code);
+// A caption or "code 0xNN" (any case); nothing for anything else.
+std::optional<int> formatOf(std::string_view text);
 
 struct TimingName
 {

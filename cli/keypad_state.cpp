@@ -52,7 +52,33 @@ std::string optionName(const TimingName &t)
     return std::string(t.option);
 }
 
+std::string formatOfState(const KeypadState &state)
+{
+    const auto &bytes = state.addTypeBytes();
+    return formatText(bytes ? (*bytes)[0] : state.formatCode());
+}
+
 } // namespace
+
+std::string addTypeText(const AddTypeBytes &bytes)
+{
+    const std::uint8_t reverse = bytes[1];
+    const bool byte = (reverse & kReverseByte) != 0;
+    const bool bit = (reverse & kReverseBit) != 0;
+    std::vector<std::string> added;
+    for (const CheckName &n : kAddNames) {
+        const auto flag = std::find_if(kAdditionBits.begin(), kAdditionBits.end(),
+                                       [&](const BoxBit &b) { return b.box == n.box; });
+        if ((bytes[2] & flag->mask) != 0)
+            added.emplace_back(n.name);
+    }
+    return formatText(bytes[0]) + " reverse=" +
+           (byte && bit ? "both"
+            : byte      ? "byte"
+            : bit       ? "bit"
+                        : "none") +
+           " add=" + joined(added);
+}
 
 void KeypadState::setStatus(const std::string &text)
 {
@@ -95,7 +121,7 @@ std::string settingText(const KeypadView &view, KeypadSetting setting)
     return {};
 }
 
-std::string keypadReport(const KeypadView &view, const KeypadErrors &errors, bool json)
+std::string keypadReport(const KeypadState &view, const KeypadErrors &errors, bool json)
 {
     const auto error = [&](KeypadSetting s) -> const std::string & {
         return errors[static_cast<std::size_t>(s)];
@@ -112,7 +138,7 @@ std::string keypadReport(const KeypadView &view, const KeypadErrors &errors, boo
         names("mode", KeypadSetting::Mode, kModeNames);
         names("types", KeypadSetting::Type, kTypeNames);
         if (error(KeypadSetting::AddType).empty()) {
-            object.text("format", formatCaption(view.formatCode()));
+            object.text("format", formatOfState(view));
             object.text("reverse", reversalText(view));
         } else {
             object.null("format").null("reverse");
@@ -143,7 +169,7 @@ std::string keypadReport(const KeypadView &view, const KeypadErrors &errors, boo
     };
     line("mode", KeypadSetting::Mode, joined(checkedNames(view, kModeNames)));
     line("types", KeypadSetting::Type, joined(checkedNames(view, kTypeNames)));
-    line("format", KeypadSetting::AddType, std::string(formatCaption(view.formatCode())));
+    line("format", KeypadSetting::AddType, formatOfState(view));
     line("reverse", KeypadSetting::AddType, reversalText(view));
     line("add", KeypadSetting::AddType, joined(checkedNames(view, kAddNames)));
     for (const TimingName &t : kTimingNames) {

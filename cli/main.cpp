@@ -1,6 +1,7 @@
 // qn480ctl: the QN480 bench tool's procedures for scripts and production lines.
 
 #include "commands.h"
+#include "json.h"
 #include "link.h"
 #include "options.h"
 #include "port_list.h"
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -74,32 +76,50 @@ int finish(const Options &options, int code)
     return written ? code : kExitOutputFailed;
 }
 
-// Opens the port the options name, or the only one there is. Returns an exit code.
+// Opens the port the options name, else the one QN480_DEVICE names, else the only one
+// there is. Returns an exit code.
 int openReader(const Options &options, Link &link)
 {
+    std::string device = options.device;
+    std::string portName = options.port;
+    if (device.empty() && portName.empty()) {
+        const char *fromEnvironment = std::getenv(kDeviceVariable);
+        const std::string named = fromEnvironment != nullptr ? fromEnvironment : "";
+        (portNumberOf(named) ? portName : device) = named;
+    }
+
     OpenFailure failure;
-    if (!options.device.empty()) {
-        auto port = openSerialDevice(options.device, *parseLineSettings(kReaderSettings), &failure);
-        if (!port)
-            return fail(kExitPortFailed, "cannot open " + options.device + ": " + failure.reason);
+    if (!device.empty()) {
+        auto port = openSerialDevice(device, *parseLineSettings(kReaderSettings), &failure);
+        if (!port) {
+            return fail(kExitPortFailed,
+                        "cannot open " + safeText(device) + ": " + safeText(failure.reason));
+        }
         link.attach(std::move(port));
         return kExitSuccess;
     }
 
     const std::vector<PortEntry> ports = listPorts();
     int number = 0;
-    if (!options.port.empty()) {
-        number = *portNumberOf(options.port);
+    if (!portName.empty()) {
+        number = *portNumberOf(portName);
     } else if (ports.size() == 1) {
         number = ports.front().number;
+        // A reader on the wrong port fails in ways that do not name the port; say it.
+        if (!options.quiet) {
+            std::cerr << "qn480ctl: using " << safeText(ports.front().name) << " ("
+                      << safeText(ports.front().device) << "), the only serial port" << std::endl;
+        }
     } else if (ports.empty()) {
         return fail(kExitPortFailed, "no serial port found; connect the reader or give --device");
     } else {
         return fail(kExitUsage, "there are " + std::to_string(ports.size()) +
-                                    " serial ports; choose one with --port (see qn480ctl ports)");
+                                    " serial ports; choose one with --port (see qn480ctl ports) "
+                                    "or QN480_DEVICE");
     }
     if (!OpenPort(link, ports, number, kReaderSettings, &failure))
-        return fail(kExitPortFailed, "cannot open " + comName(number) + ": " + failure.reason);
+        return fail(kExitPortFailed,
+                    "cannot open " + comName(number) + ": " + safeText(failure.reason));
     return kExitSuccess;
 }
 
@@ -127,6 +147,9 @@ int main(int argc, char **argv)
     switch (options.command) {
     case Command::Help:
         std::cout << usageText();
+        return finish(options, kExitSuccess);
+    case Command::Version:
+        std::cout << versionText();
         return finish(options, kExitSuccess);
     case Command::Ports:
         return finish(options, listPortsCommand(listPorts(), options.json, io));

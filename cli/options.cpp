@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "frame.h"
+#include "json.h"
 #include "keypad_names.h"
 #include "keypad_settings.h"
 
@@ -8,6 +9,7 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <cmath>
 #include <functional>
 #include <set>
 
@@ -15,17 +17,14 @@ namespace qn480::cli {
 
 namespace {
 
+constexpr double kMaxTimeoutSeconds = 86400;
+
 std::string lowerCase(std::string_view text)
 {
     std::string lower(text);
     for (char &c : lower)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return lower;
-}
-
-std::string quoted(std::string_view text)
-{
-    return "\"" + std::string(text) + "\"";
 }
 
 // A decimal number in [min, max], nothing else (no sign, blanks or trailing text).
@@ -120,6 +119,7 @@ std::optional<AirInterface> airOf(std::string_view name)
 struct OptionRule
 {
     std::string_view name;
+    char shortName; // 0: none
     bool takesValue;
     std::vector<Command> commands;
     std::function<void(Options &, std::string_view value)> apply;
@@ -130,18 +130,21 @@ const std::vector<OptionRule> &optionRules()
     static const std::vector<OptionRule> rules = [] {
         std::vector<OptionRule> list{
             {"json",
+             'j',
              false,
              {},
              [](Options &o, std::string_view) {
                  o.json = true;
              }},
             {"trace",
+             't',
              false,
              {},
              [](Options &o, std::string_view) {
                  o.trace = true;
              }},
             {"port",
+             'p',
              true,
              {},
              [](Options &o, std::string_view v) {
@@ -152,12 +155,14 @@ const std::vector<OptionRule> &optionRules()
                  o.port = v;
              }},
             {"device",
+             'd',
              true,
              {},
              [](Options &o, std::string_view v) {
                  o.device = v;
              }},
             {"count",
+             'n',
              true,
              {Command::Poll},
              [](Options &o, std::string_view v) {
@@ -167,56 +172,83 @@ const std::vector<OptionRule> &optionRules()
                                       quoted(v));
                  o.count = *n;
              }},
+            {"quiet",
+             'q',
+             false,
+             {},
+             [](Options &o, std::string_view) {
+                 o.quiet = true;
+             }},
+            {"timeout",
+             0,
+             true,
+             {Command::Poll},
+             [](Options &o, std::string_view v) {
+                 double seconds = 0;
+                 const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
+                 if (ec != std::errc() || end != v.data() + v.size() || !(seconds > 0) ||
+                     seconds > kMaxTimeoutSeconds) {
+                     throw UsageError("--timeout takes seconds from 0.001 to 86400, not " +
+                                      quoted(v));
+                 }
+                 o.timeout = std::chrono::milliseconds(
+                     std::max<long long>(1, std::llround(seconds * 1000)));
+             }},
             {"mode",
+             0,
              true,
              {Command::KeypadSet},
              [](Options &o, std::string_view v) {
                  o.changes.mode = parseNameList("mode", v, kModeNames, kModeBits);
              }},
             {"types",
+             0,
              true,
              {Command::KeypadSet},
              [](Options &o, std::string_view v) {
                  o.changes.types = parseNameList("types", v, kTypeNames, kTypeBits);
              }},
             {"add",
+             0,
              true,
              {Command::KeypadSet},
              [](Options &o, std::string_view v) {
                  o.changes.add = parseNameList("add", v, kAddNames, kAdditionBits);
              }},
             {"format",
+             0,
              true,
              {Command::KeypadSet},
              [](Options &o, std::string_view v) {
-                 const auto code = formatCodeOf(v);
+                 const auto code = formatOf(v);
                  if (!code) {
                      std::string formats;
                      for (const FormatName &f : kFormatNames)
                          formats += (formats.empty() ? "" : ", ") + std::string(f.caption);
                      throw UsageError("--format: unknown format " + quoted(v) + "; use one of " +
-                                      formats);
+                                      formats + " or code 0xNN");
                  }
-                 o.changes.format = *code;
+                 o.changes.format = static_cast<std::uint8_t>(*code);
              }},
             {"reverse",
+             0,
              true,
              {Command::KeypadSet},
              [](Options &o, std::string_view v) {
                  const std::string lower = lowerCase(v);
                  if (lower == "none")
-                     o.changes.reverse = Reversal::None;
+                     o.changes.reverse = kNoReversal;
                  else if (lower == "byte")
-                     o.changes.reverse = Reversal::Byte;
+                     o.changes.reverse = kReverseByte;
                  else if (lower == "bit")
-                     o.changes.reverse = Reversal::Bit;
+                     o.changes.reverse = kReverseBit;
                  else
                      throw UsageError("--reverse takes none, byte or bit, not " + quoted(v));
              }},
         };
         for (const TimingName &t : kTimingNames) {
             list.push_back(
-                {t.option, true, {Command::KeypadSet}, [t](Options &o, std::string_view v) {
+                {t.option, 0, true, {Command::KeypadSet}, [t](Options &o, std::string_view v) {
                      const auto n = decimalIn(v, 0, 255);
                      if (!n) {
                          throw UsageError("--" + std::string(t.option) +
@@ -240,6 +272,8 @@ std::string_view commandName(Command command)
     switch (command) {
     case Command::Help:
         return "help";
+    case Command::Version:
+        return "version";
     case Command::Ports:
         return "ports";
     case Command::Poll:
@@ -250,6 +284,10 @@ std::string_view commandName(Command command)
         return "keypad set";
     case Command::KeypadDefaults:
         return "keypad defaults";
+    case Command::KeypadSave:
+        return "keypad save";
+    case Command::KeypadLoad:
+        return "keypad load";
     case Command::Raw:
         return "raw";
     }
@@ -272,6 +310,8 @@ void readCommand(Options &o, const std::vector<std::string_view> &words)
     const std::string verb = lowerCase(words[0]);
     if (verb == "help") {
         o.command = Command::Help;
+    } else if (verb == "version") {
+        o.command = Command::Version;
     } else if (verb == "ports") {
         o.command = Command::Ports;
         expectWords(words, 1, "ports");
@@ -294,9 +334,21 @@ void readCommand(Options &o, const std::vector<std::string_view> &words)
             o.command = Command::KeypadSet;
         else if (action == "defaults")
             o.command = Command::KeypadDefaults;
+        else if (action == "save")
+            o.command = Command::KeypadSave;
+        else if (action == "load")
+            o.command = Command::KeypadLoad;
         else
-            throw UsageError("keypad needs get, set or defaults");
-        expectWords(words, 2, "keypad " + action);
+            throw UsageError("keypad needs get, set, defaults, save or load");
+        if (o.command == Command::KeypadSave || o.command == Command::KeypadLoad) {
+            if (words.size() < 3 || words[2].empty())
+                throw UsageError("keypad " + action + " needs a profile FILE (- for " +
+                                 (action == "save" ? "stdout)" : "stdin)"));
+            o.profile = words[2];
+            expectWords(words, 3, "keypad " + action);
+        } else {
+            expectWords(words, 2, "keypad " + action);
+        }
     } else if (verb == "raw") {
         o.command = Command::Raw;
         if (words.size() < 3)
@@ -320,6 +372,11 @@ void readCommand(Options &o, const std::vector<std::string_view> &words)
 }
 
 } // namespace
+
+std::string quoted(std::string_view text)
+{
+    return "\"" + safeText(text) + "\"";
+}
 
 std::optional<int> portNumberOf(std::string_view name)
 {
@@ -389,10 +446,29 @@ Options parseArguments(std::span<const std::string_view> args)
             break;
         if (arg == "--help" || arg == "-h")
             return o; // Command::Help, whatever else is there
+        if (arg == "--version" || arg == "-V") {
+            o.command = Command::Version;
+            return o;
+        }
     }
 
+    const auto &rules = optionRules();
     std::vector<std::string_view> words;
     std::set<std::string_view> given;
+    // Applies one option; `value` is what was attached to it, if anything.
+    const auto take = [&](const OptionRule &rule, std::string_view shown,
+                          std::optional<std::string_view> value, std::size_t &i) {
+        if (!given.insert(rule.name).second)
+            throw UsageError("--" + std::string(rule.name) + " is given twice");
+        if (rule.takesValue && !value) {
+            if (i + 1 >= args.size())
+                throw UsageError(std::string(shown) + " needs a value");
+            value = args[++i];
+        } else if (!rule.takesValue && value) {
+            throw UsageError(std::string(shown) + " takes no value");
+        }
+        rule.apply(o, value.value_or(std::string_view{}));
+    };
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
@@ -404,29 +480,37 @@ Options parseArguments(std::span<const std::string_view> args)
             optionsEnded = true;
             continue;
         }
-        if (arg.substr(0, 2) != "--")
-            throw UsageError("unknown option " + quoted(arg) + "; try qn480ctl --help");
+        if (arg[1] != '-') {
+            // Short options as getopt reads them: -jq, -n3, -n 3, -p COM07.
+            for (std::size_t k = 1; k < arg.size(); ++k) {
+                const auto rule =
+                    std::find_if(rules.begin(), rules.end(), [&](const OptionRule &r) {
+                        return r.shortName != 0 && r.shortName == arg[k];
+                    });
+                if (rule == rules.end()) {
+                    throw UsageError("unknown option " + quoted(std::string("-") + arg[k]) +
+                                     "; try qn480ctl --help");
+                }
+                std::optional<std::string_view> value;
+                if (rule->takesValue && k + 1 < arg.size())
+                    value = arg.substr(k + 1);
+                take(*rule, "--" + std::string(rule->name), value, i);
+                if (rule->takesValue)
+                    break;
+            }
+            continue;
+        }
         std::string_view name = arg.substr(2);
         std::optional<std::string_view> value;
         if (const auto eq = name.find('='); eq != std::string_view::npos) {
             value = name.substr(eq + 1);
             name = name.substr(0, eq);
         }
-        const auto &rules = optionRules();
         const auto rule = std::find_if(rules.begin(), rules.end(),
-                                       [&](const OptionRule &s) { return s.name == name; });
+                                       [&](const OptionRule &r) { return r.name == name; });
         if (rule == rules.end())
             throw UsageError("unknown option " + quoted(arg) + "; try qn480ctl --help");
-        if (!given.insert(rule->name).second)
-            throw UsageError("--" + std::string(name) + " is given twice");
-        if (rule->takesValue && !value) {
-            if (i + 1 >= args.size())
-                throw UsageError("--" + std::string(name) + " needs a value");
-            value = args[++i];
-        } else if (!rule->takesValue && value) {
-            throw UsageError("--" + std::string(name) + " takes no value");
-        }
-        rule->apply(o, value.value_or(std::string_view{}));
+        take(*rule, "--" + std::string(name), value, i);
     }
 
     readCommand(o, words);
@@ -456,7 +540,7 @@ Options parseArguments(std::span<const std::string_view> args)
 
 std::string usageText()
 {
-    return R"(Usage: qn480ctl [--port COMnn | --device PATH] [--trace] [--json] COMMAND
+    return R"(Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] COMMAND
 
 Scripted access to a QN480 contactless card reader on a serial port (115200 baud, 8N1),
 running the same procedures as the qn480-tool window.
@@ -464,63 +548,96 @@ running the same procedures as the qn480-tool window.
 Commands:
   ports                       list the serial ports: COM name, device and description
   poll 14a|14b|felica|15693   configure the reader, switch the carrier on and poll until
-                              Ctrl-C; one line per card presented (a card that stays in
-                              the field is reported once). Ctrl-C ends the current pass,
-                              switches the carrier off and exits 0.
-      --count N               stop after N cards
+                              Ctrl-C; one line when a card arrives ("present") and one
+                              when it leaves ("removed"). A card counts as removed once
+                              it has been missing for two passes and 100 ms; it arrives
+                              again only after that, or when its UID differs. Ctrl-C ends
+                              the current pass, switches the carrier off and exits 0.
+      -n, --count N           stop after N arrivals
+      --timeout SECONDS       give up after SECONDS (decimals allowed): exit 4 when fewer
+                              than N cards came (without --count: when none came)
   keypad get                  the six keyboard-mode settings
   keypad set [options]        send only the settings given, then read all six back
       --mode LIST             autoread, beep, led, samecard
       --types LIST            14a, 14b, felica, 15693, guid
-      --format F              14H 5D 6H 8D 8H 10D 10H 13D 16H 4D 32H
+      --format F              14H 5D 6H 8D 8H 10D 10H 13D 16H 4D 32H, or "code 0xNN"
+                              for a code without a button in the window
       --reverse R             none, byte or bit
       --add LIST              comma, brackets, quotes, space, tab, down, ctrl-enter, enter
                               (none is sent as enter, as the window does)
       --send-time N           0-255, steps of 1 ms
       --scan-time N           0-255, steps of 10 ms
       --same-card-time N      0-255, steps of 100 ms
-                              A LIST is comma-separated, or none, or all. Giving only part
-                              of --format/--reverse/--add reads the rest from the reader.
+                              A LIST is comma-separated, or none, or all. A part of
+                              --format/--reverse/--add not given is sent back as the
+                              reader holds it, byte for byte.
   keypad defaults             what the window's "default" button does: write the default
                               settings, then read all six back
+  keypad save FILE            write the six settings to a profile (- for stdout): JSON
+                              with the names of keypad get --json
+  keypad load FILE            send what the profile holds (- for stdin), read all six back
+                              and exit 1, naming each difference, if the reader did not
+                              keep it. A bad profile: one line naming the field, exit 2,
+                              nothing sent.
   raw GROUP CODE [HEXBYTES]   one transaction; GROUP, CODE and the data in hexadecimal
                               (raw 0D 10 0000); prints result, status, status text, data
 
 Options:
-  --port COMnn     the port by the name `qn480ctl ports` shows; without --port or
-                   --device the only port there is (an error when there are several)
-  --device PATH    a serial device by its path, listed or not
-  --trace          every request (>>) and response (<<) frame in hexadecimal, with the
-                   milliseconds since start, on stderr
-  --json           one JSON object per line instead of text
-  -h, --help       this text
+  -p, --port COMnn     the port by the name `qn480ctl ports` shows
+  -d, --device PATH    a serial device by its path, listed or not
+                       Without either, QN480_DEVICE (a COM name or a path) names the
+                       reader; without that, the only serial port there is is used and
+                       named on stderr (an error when there are several).
+  -t, --trace          every request (>>) and response (<<) frame in hexadecimal, with
+                       the local time, on stderr
+  -j, --json           one JSON object per line instead of text
+  -q, --quiet          no progress messages on stderr; errors still go there
+  -h, --help           this text
+  -V, --version        the version
 Options may stand before or after the command; a value may follow an equals sign
-(--count=3).
+(--count=3) or a short option (-n3); short options combine (-jq).
 Status messages of the reader procedures go to stderr, results to stdout.
+
+Text lines of poll begin with the local time and the event, then the card as other NFC
+tools print it: 14a nfcid (UID in the order the card sends it, 4, 7 or 10 bytes), atqa
+(both bytes as received), sak, ats (when the card gave one), type; 14b pupi, app_data,
+info; felica idm, slot, sub_response; 15693 uid_msb (most significant byte first, as on
+the card's label), dsfid.
 
 JSON fields (each line one object; the names do not change between versions):
   ports            name, number, device, description
-  poll 14a         interface, uid, atqa, sak, type
+  poll 14a         interface, uid, atqa, sak, type (the window's forms: uid reversed and
+                   filled to 8 bytes, empty for a 10-byte UID; atqa its first byte),
+                   nfcid, atqa_bytes, ats (only when the card gave one)
   poll 14b         interface, pupi, app_data, info
-  poll felica      interface, slot, sub_response, uid
-  poll 15693       interface, dsfid, uid
+  poll felica      interface, slot, sub_response, uid, idm
+  poll 15693       interface, dsfid, uid (in the order received), uid_msb
+  poll, every line event ("present" or "removed"), time (ISO 8601, UTC, milliseconds)
                    (bytes as upper-case hexadecimal without blanks)
-  keypad           mode, types, add (arrays of names), format ("8H"), reverse (none, byte,
-                   bit or both), send_time, scan_time, same_card_time (counts) and
-                   send_time_ms, scan_time_ms, same_card_time_ms; a setting that could not
-                   be read is null and its message is in errors, keyed mode, types,
-                   addtype, send_time, scan_time or same_card_time
-  raw              result ("frame", "time-out", "bad checksum"), status, status_text,
-                   data_length (-1: no valid frame), data
+  keypad           mode, types, add (arrays of names), format ("8H", or "code 0x0B" for
+                   a code without a button), reverse (none, byte, bit or both),
+                   send_time, scan_time, same_card_time (counts) and send_time_ms,
+                   scan_time_ms, same_card_time_ms; a setting that could not be read is
+                   null and its message is in errors, keyed mode, types, addtype,
+                   send_time, scan_time or same_card_time. The object is a valid profile.
+
+Environment:
+  QN480_DEVICE     the reader when neither --port nor --device is given
+  QN480_PORTS      extra port list entries, COMnn=PATH separated by semicolons
 
 Exit codes:
   0  success
   1  the reader reported an error, answered with a reply that could not be used,
      or did not keep a setting
-  2  usage: the command line is wrong
+  2  usage: the command line or a profile is wrong
   3  the port could not be opened
-  4  no answer from the reader
+  4  no answer from the reader, or --timeout ran out
 )";
+}
+
+std::string versionText()
+{
+    return "qn480ctl " QN480_VERSION "\n";
 }
 
 } // namespace qn480::cli

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -26,24 +27,37 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-enum class Command { Help, Ports, Poll, KeypadGet, KeypadSet, KeypadDefaults, Raw };
+enum class Command {
+    Help,
+    Version,
+    Ports,
+    Poll,
+    KeypadGet,
+    KeypadSet,
+    KeypadDefaults,
+    KeypadSave,
+    KeypadLoad,
+    Raw,
+};
 
 // The card pages qn480ctl can poll, by the names used on its command line.
 enum class AirInterface { Iso14443A, Iso14443B, Felica, Iso15693 };
 
-enum class Reversal { None, Byte, Bit };
-
-// What `keypad set` was told to change; everything else is left as the reader has it.
+// What `keypad set` or a profile was told to change; everything else is left as the reader
+// has it.
 struct KeypadChanges
 {
-    std::optional<std::uint8_t> mode;  // bits of the mode check boxes
-    std::optional<std::uint8_t> types; // bits of the card-type check boxes
-    std::optional<int> format;         // format code of a radio button
-    std::optional<Reversal> reverse;
-    std::optional<std::uint8_t> add; // addition flags
+    std::optional<std::uint8_t> mode;    // bits of the mode check boxes
+    std::optional<std::uint8_t> types;   // bits of the card-type check boxes
+    std::optional<std::uint8_t> format;  // format code, with or without a radio button
+    std::optional<std::uint8_t> reverse; // reversal code: 1 none, 2 byte, 4 bit (6 both)
+    std::optional<std::uint8_t> add;     // addition flags
     std::optional<int> sendTime;
     std::optional<int> scanTime;
     std::optional<int> sameTime;
+    // A profile is sent as it is; on the command line no addition is sent as Enter, as the
+    // window does.
+    bool exact = false;
 
     bool any() const
     {
@@ -62,10 +76,15 @@ struct Options
     std::string device; // --device PATH, empty when not given
     bool trace = false;
     bool json = false;
+    bool quiet = false; // no progress messages on stderr; failures still go there
 
     // poll
     AirInterface air = AirInterface::Iso14443A;
     int count = 0; // cards to announce before stopping; 0: until interrupted
+    std::optional<std::chrono::milliseconds> timeout; // give up after this long
+
+    // keypad save and load: the profile's path, "-" for stdout or stdin
+    std::string profile;
 
     // keypad set
     KeypadChanges changes;
@@ -76,11 +95,18 @@ struct Options
     std::vector<std::uint8_t> data;
 
     // Whether the command talks to the reader (and so needs a port).
-    bool needsReader() const { return command != Command::Help && command != Command::Ports; }
+    bool needsReader() const
+    {
+        return command != Command::Help && command != Command::Version && command != Command::Ports;
+    }
 };
 
 // Reads the arguments after the program name; throws UsageError.
 Options parseArguments(std::span<const std::string_view> args);
+
+// The environment variable that names the reader when neither --port nor --device does:
+// a COM name or a device path.
+inline constexpr const char *kDeviceVariable = "QN480_DEVICE";
 
 // The number of a port name such as COM07 or com7; nothing when it is not one.
 std::optional<int> portNumberOf(std::string_view name);
@@ -92,7 +118,11 @@ std::string_view airName(AirInterface air);
 // "0A:0B". Throws UsageError.
 std::vector<std::uint8_t> parseHexBytes(std::string_view text);
 
-// The --help text.
+// A text from the command line made safe to cite in a one-line message, in quotes.
+std::string quoted(std::string_view text);
+
+// The --help text, and the --version line.
 std::string usageText();
+std::string versionText();
 
 } // namespace qn480::cli

@@ -1,52 +1,49 @@
 #include "poll_view.h"
 
+#include "card_text.h"
+#include "frame.h"
 #include "json.h"
 
 #include <algorithm>
 #include <array>
-#include <span>
+#include <ctime>
 
 namespace qn480::cli {
 
 namespace {
 
-struct Field
-{
-    std::string_view key;
-    CardBox box;
-};
+using namespace std::chrono_literals;
 
-// The page's boxes and the names their values carry in a card line, in the order shown.
-constexpr std::array kTypeAFields{
-    Field{"uid", CardBox::Uid14443A}, Field{"atqa", CardBox::Atqa14443A},
-    Field{"sak", CardBox::Sak14443A}, Field{"type", CardBox::CardType14443A}};
-constexpr std::array kTypeBFields{Field{"pupi", CardBox::BPupi},
-                                  Field{"app_data", CardBox::BAppData},
-                                  Field{"info", CardBox::BInfo}};
-constexpr std::array kFelicaFields{Field{"slot", CardBox::FelicaSlot},
-                                   Field{"sub_response", CardBox::FelicaSubResp},
-                                   Field{"uid", CardBox::FelicaUid}};
-constexpr std::array kIso15693Fields{Field{"dsfid", CardBox::Iso15693Dsfid},
-                                     Field{"uid", CardBox::Iso15693Uid}};
+// A card is gone after this many passes without it, and no sooner than kGone.
+constexpr int kMissedPasses = 2;
+constexpr std::chrono::nanoseconds kGone = 100ms;
 
-std::span<const Field> fieldsOf(AirInterface air)
+constexpr std::uint8_t kTypeAGroup = 0x0A;
+constexpr std::uint8_t kRequest = 0x10;
+constexpr std::uint8_t kAnticollision = 0x12;
+constexpr std::uint8_t kSelect = 0x13;
+constexpr std::uint8_t kAnswerToSelect = 0x15;
+constexpr std::uint8_t kLevelProbe = 0x40;
+constexpr std::uint8_t kCascadeBit = 0x04;
+constexpr std::size_t kLevelBytes = 4;
+
+// Frames: AA, LEN (2), 00 00, group, code, then the request's data, or the response's
+// status and data; a checksum last.
+constexpr std::size_t kGroupAt = 5;
+constexpr std::size_t kCodeAt = 6;
+constexpr std::size_t kRequestDataAt = 7;
+constexpr std::size_t kStatusAt = 7;
+constexpr std::size_t kResponseDataAt = 8;
+
+std::string hexOf(std::span<const std::uint8_t> bytes)
 {
-    switch (air) {
-    case AirInterface::Iso14443A:
-        return kTypeAFields;
-    case AirInterface::Iso14443B:
-        return kTypeBFields;
-    case AirInterface::Felica:
-        return kFelicaFields;
-    case AirInterface::Iso15693:
-        return kIso15693Fields;
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::uint8_t b : bytes) {
+        text += kDigits[b >> 4];
+        text += kDigits[b & 0x0F];
     }
-    return {};
-}
-
-bool isHexBox(CardBox box)
-{
-    return box != CardBox::CardType14443A;
+    return text;
 }
 
 // The pages show bytes as "1A 2B "; a line carries them as "1A2B".
@@ -64,32 +61,157 @@ std::string trimmed(const std::string &text)
     return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-} // namespace
-
-std::string cardLine(AirInterface air, const CardView &view, bool json)
+// The ISO15693 UID arrives least significant byte first; labels and tools print it the
+// other way round.
+std::string reversedHex(std::string compact)
 {
-    JsonObject object;
-    std::string line;
-    if (json)
-        object.text("interface", airName(air));
-    for (const Field &field : fieldsOf(air)) {
-        std::string value = view.boxText(field.box);
-        value = isHexBox(field.box) ? compactHex(value) : value;
-        if (json) {
-            object.text(field.key, value);
-        } else {
-            line += (line.empty() ? "" : " ") + std::string(field.key) + "=" + value;
-        }
-    }
-    return json ? object.str() : line;
+    std::string out;
+    for (std::size_t i = compact.size(); i >= 2; i -= 2)
+        out += compact.substr(i - 2, 2);
+    return out;
 }
 
-PollView::PollView(AirInterface air, bool json, std::ostream &out, std::ostream &err)
-    : m_air(air)
-    , m_json(json)
+std::string timestamp(std::chrono::system_clock::time_point time, bool utc)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
+    const std::time_t seconds = static_cast<std::time_t>(ms.count() / 1000);
+    std::tm parts{};
+    if (utc)
+        gmtime_r(&seconds, &parts);
+    else
+        localtime_r(&seconds, &parts);
+    char text[40];
+    const std::size_t length =
+        std::strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &parts);
+    const long long milli = ((ms.count() % 1000) + 1000) % 1000;
+    std::string out(text, length);
+    out += '.';
+    out += static_cast<char>('0' + milli / 100);
+    out += static_cast<char>('0' + milli / 10 % 10);
+    out += static_cast<char>('0' + milli % 10);
+    return utc ? out + "Z" : out;
+}
+
+} // namespace
+
+std::string localTimestamp(std::chrono::system_clock::time_point time)
+{
+    return timestamp(time, false);
+}
+
+std::string isoTimestamp(std::chrono::system_clock::time_point time)
+{
+    return timestamp(time, true);
+}
+
+std::vector<std::uint8_t> TypeAWire::nfcid() const
+{
+    std::vector<std::uint8_t> uid;
+    for (std::size_t level = 0; level < levels.size(); ++level) {
+        const auto &bytes = levels[level];
+        // Every level but the last begins with the cascade tag.
+        const bool last = level + 1 == levels.size() && !moreLevels;
+        uid.insert(uid.end(), bytes.begin() + (last ? 0 : 1), bytes.end());
+    }
+    return uid;
+}
+
+void TypeAWire::follow(TraceDirection direction, std::span<const std::uint8_t> frame)
+{
+    if (direction == TraceDirection::Request) {
+        if (frame.size() <= kCodeAt)
+            return;
+        // A command of another group (the carrier) ends the Type A exchange.
+        m_code = frame[kGroupAt] == kTypeAGroup ? frame[kCodeAt] : 0;
+        m_level = frame.size() > kRequestDataAt + 1 ? frame[kRequestDataAt] : 0;
+        if (m_code == kRequest) {
+            *this = TypeAWire{};
+            m_code = kRequest;
+        }
+        return;
+    }
+    // A garbled frame fails the page's step too; it tells nothing. A response's header
+    // bytes promise nothing: it answers the request sent last.
+    if (frame.size() <= kStatusAt + 1 ||
+        xorChecksum(frame.subspan(1, frame.size() - 2)) != frame.back())
+        return;
+    const bool ok = frame[kStatusAt] == 1;
+    const auto data = frame.subspan(kResponseDataAt, frame.size() - kResponseDataAt - 1);
+    switch (m_code) {
+    case kRequest:
+        if (ok && data.size() == 2)
+            atqa.assign(data.begin(), data.end());
+        break;
+    case kAnticollision:
+        if (ok && !data.empty() && m_level == levels.size() + 1) {
+            // Four bytes whatever the length, missing ones zero, as the page takes them.
+            std::vector<std::uint8_t> bytes(kLevelBytes, 0);
+            std::copy_n(data.begin(), std::min(data.size(), kLevelBytes), bytes.begin());
+            levels.push_back(bytes);
+            moreLevels = false;
+        }
+        break;
+    case kSelect:
+        if (ok && !data.empty() && m_level == levels.size()) {
+            moreLevels = (data[0] & kCascadeBit) != 0;
+            if (!moreLevels)
+                sak = data[0];
+        }
+        break;
+    case kAnswerToSelect:
+        if (ok)
+            ats = std::vector<std::uint8_t>(data.begin(), data.end());
+        break;
+    case kLevelProbe:
+        probeSucceeded = ok;
+        break;
+    default:
+        break;
+    }
+}
+
+void completeThirdLevel(Link &link, const TypeAWire &wire)
+{
+    constexpr std::uint8_t kThird = 3;
+    if (wire.atqa.size() != 2)
+        return;
+    const Reply uid =
+        link.transact(kTypeAGroup, kAnticollision, std::array<std::uint8_t, 2>{kThird, 0});
+    if (uid.response.Status != 1 || uid.response.DataLength < 1)
+        return;
+    std::array<std::uint8_t, 5> select{kThird};
+    std::copy_n(uid.response.Data.begin(), kLevelBytes, select.begin() + 1);
+    const Reply selected = link.transact(kTypeAGroup, kSelect, select);
+    if (selected.response.Status != 1 || selected.response.DataLength < 1 ||
+        (selected.response.Data[0] & kCascadeBit) != 0)
+        return;
+    const Reply ats = link.transact(kTypeAGroup, kAnswerToSelect, select);
+    const TypeAFacts facts{wire.atqa.at(0), wire.atqa.at(1), selected.response.Data[0]};
+    if (ats.response.Status == 1 && needsLevelProbe(facts)) {
+        std::array<std::uint8_t, 19> probe;
+        probe.fill(0xFF);
+        probe[0] = 0x01;
+        probe[1] = 0x90;
+        probe[2] = 0x00;
+        link.transact(kTypeAGroup, kLevelProbe, probe);
+    }
+}
+
+PollView::PollView(Setup setup, std::ostream &out, std::ostream &err, const Clock &clock,
+                   WallClock wallClock)
+    : m_setup(setup)
     , m_out(out)
     , m_err(err)
+    , m_clock(clock)
+    , m_wallClock(wallClock ? std::move(wallClock)
+                            : [] { return std::chrono::system_clock::now(); })
 {}
+
+void PollView::follow(TraceDirection direction, std::span<const std::uint8_t> frame)
+{
+    if (m_setup.air == AirInterface::Iso14443A)
+        m_wire.follow(direction, frame);
+}
 
 void PollView::setStatus(const std::string &text)
 {
@@ -98,25 +220,26 @@ void PollView::setStatus(const std::string &text)
     if (message.empty() || message == m_lastMessage)
         return;
     m_lastMessage = message;
+    // The page's pass ends at the second level; the third follows, so this is no failure.
+    if (m_setup.air == AirInterface::Iso14443A && m_wire.awaitsThirdLevel())
+        return;
     // The pages announce a card by its identifier in the status line; the card line says
     // that already.
     if (m_shownThisPass) {
-        for (const Field &field : fieldsOf(m_air)) {
-            if (message == trimmed(boxText(field.box)))
+        for (const auto &[box, value] : m_boxes) {
+            if (message == trimmed(value))
                 return;
         }
     }
-    m_err << message << std::endl;
+    if (!m_setup.quiet)
+        m_err << message << std::endl;
 }
 
 void PollView::setBoxText(CardBox box, const std::string &text)
 {
     m_boxes[box] = text;
-    const auto fields = fieldsOf(m_air);
-    const bool ours = std::any_of(fields.begin(), fields.end(),
-                                  [&](const Field &field) { return field.box == box; });
     // The Type A page empties its boxes before it knows whether a card can be selected.
-    if (ours && !text.empty())
+    if (!text.empty())
         m_shownThisPass = true;
 }
 
@@ -126,22 +249,135 @@ std::string PollView::boxText(CardBox box) const
     return it == m_boxes.end() ? std::string() : it->second;
 }
 
+std::optional<PollView::Card> PollView::cardOfPass()
+{
+    const auto box = [&](CardBox b) {
+        return compactHex(boxText(b));
+    };
+    Card card;
+    const auto both = [&](const std::string &key, const std::string &value) {
+        card.json.emplace_back(key, value);
+        card.text.emplace_back(key, value);
+    };
+    switch (m_setup.air) {
+    case AirInterface::Iso14443A: {
+        const bool third = !m_shownThisPass && m_wire.awaitsThirdLevel() && m_onThirdLevel;
+        if (third)
+            m_onThirdLevel();
+        if (!m_shownThisPass && !(third && m_wire.sak && m_wire.atqa.size() == 2))
+            return std::nullopt;
+        std::string atqa0 = box(CardBox::Atqa14443A);
+        std::string sak = box(CardBox::Sak14443A);
+        std::string type = boxText(CardBox::CardType14443A);
+        std::string uid = box(CardBox::Uid14443A);
+        if (!m_shownThisPass) {
+            // A 10-byte UID, which the window cannot show: named here the same way.
+            const TypeAFacts facts{m_wire.atqa[0], m_wire.atqa[1], *m_wire.sak};
+            atqa0 = hexByte(facts.atqa0);
+            sak = hexByte(facts.sak);
+            uid.clear();
+            if (m_wire.ats) {
+                const auto variant = plusVariantFromAts(*m_wire.ats);
+                type = cardTypeWithAts(facts, variant.value_or(kPlusVariantNone),
+                                       m_wire.probeSucceeded.value_or(false));
+            } else {
+                type = cardTypeWithoutAts(facts);
+            }
+        }
+        const std::string nfcid = hexOf(m_wire.nfcid());
+        card.identity = nfcid.empty() ? uid : nfcid;
+        card.json = {{"uid", uid},   {"atqa", atqa0},  {"sak", sak},
+                     {"type", type}, {"nfcid", nfcid}, {"atqa_bytes", hexOf(m_wire.atqa)}};
+        card.text = {{"nfcid", nfcid}, {"atqa", hexOf(m_wire.atqa)}, {"sak", sak}};
+        if (m_wire.ats) {
+            card.json.emplace_back("ats", hexOf(*m_wire.ats));
+            card.text.emplace_back("ats", hexOf(*m_wire.ats));
+        }
+        card.text.emplace_back("type", type);
+        break;
+    }
+    case AirInterface::Iso14443B:
+        if (!m_shownThisPass)
+            return std::nullopt;
+        both("pupi", box(CardBox::BPupi));
+        both("app_data", box(CardBox::BAppData));
+        both("info", box(CardBox::BInfo));
+        card.identity = box(CardBox::BPupi);
+        break;
+    case AirInterface::Felica:
+        if (!m_shownThisPass)
+            return std::nullopt;
+        card.identity = box(CardBox::FelicaUid);
+        card.json = {{"slot", box(CardBox::FelicaSlot)},
+                     {"sub_response", box(CardBox::FelicaSubResp)},
+                     {"uid", card.identity},
+                     {"idm", card.identity}};
+        card.text = {{"idm", card.identity},
+                     {"slot", box(CardBox::FelicaSlot)},
+                     {"sub_response", box(CardBox::FelicaSubResp)}};
+        break;
+    case AirInterface::Iso15693:
+        if (!m_shownThisPass)
+            return std::nullopt;
+        card.identity = box(CardBox::Iso15693Uid);
+        card.json = {{"dsfid", box(CardBox::Iso15693Dsfid)},
+                     {"uid", card.identity},
+                     {"uid_msb", reversedHex(card.identity)}};
+        card.text = {{"uid_msb", reversedHex(card.identity)},
+                     {"dsfid", box(CardBox::Iso15693Dsfid)}};
+        break;
+    }
+    return card;
+}
+
+void PollView::print(const Card &card, std::string_view event)
+{
+    const auto now = m_wallClock();
+    std::string line;
+    if (m_setup.json) {
+        JsonObject object;
+        object.text("interface", airName(m_setup.air));
+        for (const auto &[key, value] : card.json)
+            object.text(key, value);
+        object.text("event", event).text("time", isoTimestamp(now));
+        line = object.str();
+    } else {
+        line = localTimestamp(now) + " " + std::string(event);
+        if (event == "removed") {
+            line += " " + card.text.front().first + "=" + card.text.front().second;
+        } else {
+            for (const auto &[key, value] : card.text)
+                line += " " + key + "=" + value;
+        }
+    }
+    m_out << line << std::endl;
+}
+
 void PollView::showIndicator(bool)
 {
     // The indicator blinks once at the end of every pass.
-    if (!m_shownThisPass) {
-        m_lastCard.clear();
+    const std::optional<Card> card = cardOfPass();
+    m_shownThisPass = false;
+    const auto now = m_clock.now();
+    if (card) {
+        m_missed = 0;
+        m_lastSeen = now;
+        if (m_present && m_present->identity == card->identity)
+            return;
+        if (m_present)
+            print(*m_present, "removed");
+        m_present = card;
+        ++m_cards;
+        print(*card, "present");
+        if (m_onCard)
+            m_onCard();
         return;
     }
-    m_shownThisPass = false;
-    const std::string line = cardLine(m_air, *this, m_json);
-    if (line == m_lastCard)
-        return;
-    m_lastCard = line;
-    ++m_cards;
-    m_out << line << std::endl;
-    if (m_onCard)
-        m_onCard();
+    if (m_present && ++m_missed >= kMissedPasses && now - m_lastSeen >= kGone) {
+        print(*m_present, "removed");
+        m_present.reset();
+        m_missed = 0;
+    }
 }
 
 } // namespace qn480::cli

@@ -1,30 +1,85 @@
 #pragma once
 
 #include "card_view.h"
+#include "clock.h"
+#include "link.h"
 #include "options.h"
 
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <ostream>
+#include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace qn480::cli {
 
-// The boxes of one card page and the line qn480ctl prints for the card they show.
-std::string cardLine(AirInterface air, const CardView &view, bool json);
+using WallClock = std::function<std::chrono::system_clock::time_point()>;
+
+// "2026-03-01 14:05:09.042" in local time, for text lines and the trace; and
+// "2026-03-01T13:05:09.042Z" for JSON.
+std::string localTimestamp(std::chrono::system_clock::time_point time);
+std::string isoTimestamp(std::chrono::system_clock::time_point time);
+
+// What the frames of one Type A pass told about its card, in the order the card sent it.
+// The page keeps only its own forms (the UID reversed, one ATQA byte); other NFC tools
+// print these.
+struct TypeAWire
+{
+    std::vector<std::uint8_t> atqa;                // both bytes of the answer to the request
+    std::vector<std::vector<std::uint8_t>> levels; // the four bytes of each cascade level
+    std::optional<std::uint8_t> sak;               // the final select answer
+    bool moreLevels = false; // the last select answer asked for the next level
+    std::optional<std::vector<std::uint8_t>> ats;
+    std::optional<bool> probeSucceeded;
+
+    // The UID without cascade tags: 4, 7 or 10 bytes.
+    std::vector<std::uint8_t> nfcid() const;
+    // The window stops after two levels; a 10-byte UID needs a third.
+    bool awaitsThirdLevel() const { return moreLevels && levels.size() == 2; }
+    // Follows one traced frame: a request resets or extends the pass, a good response
+    // fills in the answer to it.
+    void follow(TraceDirection direction, std::span<const std::uint8_t> frame);
+
+private:
+    std::uint8_t m_code = 0;
+    std::uint8_t m_level = 0;
+};
+
+// Runs the third cascade level of a 10-byte UID after the page's pass, then asks for the
+// answer to select (and the security-level probe where naming the card needs it).
+void completeThirdLevel(Link &link, const TypeAWire &wire);
 
 // A card page on a terminal. It keeps the boxes, the hint and the status line as the window
-// does, so the procedures behave exactly as there, and at the end of every pass prints one
-// line for a card that was not in the field in the pass before: a card left lying on the
-// reader is reported once. Status messages go to `err`, each once until it changes.
+// does, so the procedures behave exactly as there, and at the end of every pass tells of
+// arrivals ("present") and departures ("removed"). A card is removed once it has been
+// missed for two passes in a row and at least 100 ms, so a single failed pass does not
+// report it twice. Status messages go to `err`, each once until it changes.
 class PollView final : public CardView
 {
 public:
-    PollView(AirInterface air, bool json, std::ostream &out, std::ostream &err);
+    struct Setup
+    {
+        AirInterface air = AirInterface::Iso14443A;
+        bool json = false;
+        bool quiet = false;
+    };
+    PollView(Setup setup, std::ostream &out, std::ostream &err, const Clock &clock,
+             WallClock wallClock = {});
 
-    // Called after each card line.
+    // Called after each arrival line.
     void setOnCard(std::function<void()> onCard) { m_onCard = std::move(onCard); }
+    // Called at the end of a Type A pass that stopped at the third cascade level.
+    void setOnThirdLevel(std::function<void()> hook) { m_onThirdLevel = std::move(hook); }
     int cardsReported() const { return m_cards; }
+    // The last status message, printed or not (--quiet).
+    const std::string &lastMessage() const { return m_lastMessage; }
+    const TypeAWire &typeAWire() const { return m_wire; }
+    void follow(TraceDirection direction, std::span<const std::uint8_t> frame);
 
     void setStatus(const std::string &text) override;
     std::string status() const override { return m_status; }
@@ -37,20 +92,36 @@ public:
     void beginRun(int) override {}
     void endRun(int) override {}
 
+    // One card as a line carries it: the JSON fields and the text fields, in order.
+    struct Card
+    {
+        std::string identity; // the UID that tells cards apart
+        std::vector<std::pair<std::string, std::string>> json;
+        std::vector<std::pair<std::string, std::string>> text;
+    };
+
 private:
-    AirInterface m_air;
-    bool m_json;
+    std::optional<Card> cardOfPass();
+    void print(const Card &card, std::string_view event);
+
+    Setup m_setup;
     std::ostream &m_out;
     std::ostream &m_err;
+    const Clock &m_clock;
+    WallClock m_wallClock;
     std::function<void()> m_onCard;
+    std::function<void()> m_onThirdLevel;
 
     std::string m_status;
     std::string m_hint;
     std::map<CardBox, std::string> m_boxes;
+    TypeAWire m_wire;
 
     bool m_shownThisPass = false;
-    std::string m_lastCard;    // the line of the card of the pass before; empty: none
-    std::string m_lastMessage; // the status message printed last
+    std::optional<Card> m_present; // the card in the field
+    std::chrono::nanoseconds m_lastSeen{};
+    int m_missed = 0; // passes in a row without m_present
+    std::string m_lastMessage;
     int m_cards = 0;
 };
 

@@ -17,3 +17,6 @@ install(FILES
 # Not into /etc: a rule with the adapter's IDs filled in belongs to the administrator.
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/70-qn480-reader.rules
     DESTINATION ${CMAKE_INSTALL_DATADIR}/qn480/udev)
+# Where Debian's bash-completion loads it on demand, named after the program.
+install(FILES ${PROJECT_SOURCE_DIR}/data/completion/qn480ctl
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)

@@ -4,6 +4,7 @@ QN480_PACKAGES=(
     g++ cmake make pkgconf
     qt6-base-dev qt6-serialport-dev
     libgtest-dev libgmock-dev libbenchmark-dev
+    nlohmann-json3-dev
     fonts-dejavu-core fonts-dejavu-extra fonts-liberation2 desktop-file-utils
     clang libclang-rt-14-dev
 )

@@ -80,7 +80,7 @@ Options:
   --version        the version
 
 Card CARD: KIND[:key=value,...], KIND being 14a, 14b, felica, 15693 or a preset.
-  14a     uid= 4 or 7 bytes, atqa= 2 bytes, sak=, ats= the answer to select, TL first,
+  14a     uid= 4, 7 or 10 bytes, atqa= 2 bytes, sak=, ats= the answer to select, TL first,
           without CRC (none: the card has none), sl= 0-3 (only 0 passes the probe)
   14b     pupi= 4 bytes, app= 4 bytes, info= 3 bytes
   felica  idm= (8 bytes), pmm= (optional, sent after the IDm), slot=, sub=

@@ -78,17 +78,17 @@ const std::vector<KeypadField> &keypadFields()
 
 int cascadeLevels(const Card &card)
 {
-    return card.uid.size() == 7 ? 2 : 1;
+    return card.uid.size() == 10 ? 3 : card.uid.size() == 7 ? 2 : 1;
 }
 
 // The four bytes a card answers to the anticollision of `level`; the BCC is not sent.
+// Every level but the last carries the cascade tag and three UID bytes.
 Bytes levelBytes(const Card &card, int level)
 {
-    if (cascadeLevels(card) == 1)
-        return card.uid;
-    if (level == 1)
-        return {kCascadeTag, card.uid[0], card.uid[1], card.uid[2]};
-    return {card.uid.begin() + 3, card.uid.end()};
+    const auto first = card.uid.begin() + 3 * (level - 1);
+    if (level == cascadeLevels(card))
+        return {first, card.uid.end()};
+    return {kCascadeTag, first[0], first[1], first[2]};
 }
 
 // --- card options ---------------------------------------------------------------------
@@ -198,8 +198,8 @@ bool setOption(Card &card, const std::string &key, std::string_view value, std::
     switch (card.kind) {
     case CardKind::Iso14443A:
         if (key == "uid") {
-            if (!bytes || (bytes->size() != 4 && bytes->size() != 7)) {
-                error = "uid takes 4 or 7 bytes in hexadecimal";
+            if (!bytes || (bytes->size() != 4 && bytes->size() != 7 && bytes->size() != 10)) {
+                error = "uid takes 4, 7 or 10 bytes in hexadecimal";
                 return false;
             }
             card.uid = *bytes;

@@ -25,7 +25,7 @@ struct Card
     bool present = true;
 
     // ISO14443A
-    Bytes uid; // 4 or 7 bytes; FeliCa IDm, ISO15693 UID too
+    Bytes uid; // 4, 7 or 10 bytes; FeliCa IDm, ISO15693 UID too
     std::array<std::uint8_t, 2> atqa{0x04, 0x00};
     std::uint8_t sak = 0x08;
     Bytes ats;             // as sent, TL first, without CRC; empty: no ISO14443-4

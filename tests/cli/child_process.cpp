@@ -177,6 +177,11 @@ std::vector<std::string> ChildProcess::lines(Stream stream) const
     return splitLines(text(stream));
 }
 
+std::vector<std::string> Finished::outLines() const
+{
+    return splitLines(out);
+}
+
 std::vector<std::string> Finished::errLines() const
 {
     return splitLines(err);

@@ -60,6 +60,7 @@ struct Finished
     int code = -1;
     std::string out;
     std::string err;
+    std::vector<std::string> outLines() const;
     std::vector<std::string> errLines() const;
 };
 Finished runToEnd(const std::string &path, const std::vector<std::string> &args,

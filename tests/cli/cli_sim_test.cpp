@@ -5,12 +5,15 @@
 #include "fake_reader.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -31,13 +34,39 @@ const std::string kWindow = QN480_WINDOW_PATH;
 const std::string kGetMode = "AA 00 04 00 00 00 10 14";
 const std::string kCarrierOff = "AA 00 04 00 00 00 31 35";
 
-const std::string kClassic = "uid=0000000078563412 atqa=04 sak=08 type=Mifare Classic 1K";
+const std::string kClassic = "present nfcid=12345678 atqa=0400 sak=08 type=Mifare Classic 1K";
 const std::string kNoCard = "There is no card or card doesn\u2019t respond.";
 
 bool startsWith(const std::string &text, const std::string &prefix)
 {
     return text.rfind(prefix, 0) == 0;
 }
+
+// A card line without its time: text lines begin with the local time, JSON lines end with
+// it. A line without a well-formed time is returned whole, so that it fails to compare.
+std::string untimed(const std::string &line)
+{
+    static const std::regex text(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (.*)$)");
+    static const std::regex json(R"(^(\{.*),"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z"\}$)");
+    std::smatch match;
+    if (std::regex_match(line, match, text))
+        return match[1];
+    if (std::regex_match(line, match, json))
+        return std::string(match[1]) + "}";
+    return line;
+}
+
+std::vector<std::string> untimed(const std::vector<std::string> &lines)
+{
+    std::vector<std::string> out;
+    for (const std::string &line : lines)
+        out.push_back(untimed(line));
+    return out;
+}
+
+const auto kAnyLine = [](const std::string &) {
+    return true;
+};
 
 // A simulated reader on a pty, reachable at a fixed path and as COM42 through QN480_PORTS.
 class Simulator
@@ -81,6 +110,17 @@ public:
         return m_process->wait();
     }
 
+    // Stops the simulator; returns how many requests it received.
+    int requests()
+    {
+        m_process->signal(SIGTERM);
+        m_process->wait();
+        const auto log = m_process->lines(ChildProcess::Err);
+        return static_cast<int>(std::count_if(log.begin(), log.end(), [](const std::string &l) {
+            return l.find(">> ") != std::string::npos;
+        }));
+    }
+
     // Stops the simulator; returns how many times it received the request `frame`.
     int received(const std::string &frame)
     {
@@ -101,13 +141,10 @@ private:
     bool m_ready = false;
 };
 
-// A trace line: the milliseconds right-aligned, then "ms", the direction and the frame.
+// A trace line: the local time as on card lines, the direction and the frame.
 bool isTraceLine(const std::string &line, const std::string &rest)
 {
-    const auto digits = line.find_first_not_of(' ');
-    const auto end = line.find_first_not_of("0123456789", digits);
-    return digits != std::string::npos && end != digits && end != std::string::npos &&
-           line.substr(end) == " ms " + rest;
+    return untimed(line) == rest && line != rest;
 }
 
 Finished ctl(const std::vector<std::string> &args, const std::vector<std::string> &env = {})
@@ -138,12 +175,11 @@ TEST(QnCtlProgram, CtrlCDuringAPollSwitchesTheCarrierOffOnceAndExitsZero)
     Simulator sim;
     ASSERT_TRUE(sim.ready());
     ChildProcess poll(kCtl, {"--port", "COM42", "poll", "14a"}, {sim.portsEntry()});
-    ASSERT_EQ(poll.waitForLine(ChildProcess::Out, [](const std::string &) { return true; }),
-              kClassic);
+    ASSERT_EQ(untimed(poll.waitForLine(ChildProcess::Out, kAnyLine)), kClassic);
     poll.signal(SIGINT);
     EXPECT_EQ(poll.wait(), 0);
 
-    EXPECT_EQ(poll.lines(ChildProcess::Out), std::vector<std::string>{kClassic});
+    EXPECT_EQ(untimed(poll.lines(ChildProcess::Out)), std::vector<std::string>{kClassic});
     const auto messages = poll.lines(ChildProcess::Err);
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.front(), "Configure registers in the QN480 to serve ISO14443A transaction.");
@@ -152,22 +188,61 @@ TEST(QnCtlProgram, CtrlCDuringAPollSwitchesTheCarrierOffOnceAndExitsZero)
     EXPECT_EQ(sim.received("AA 00 04 00 00 00 31 35"), 1);
 }
 
-TEST(QnCtlProgram, CountStopsAfterThatManyCardsHaveAppeared)
+TEST(QnCtlProgram, CountStopsAfterThatManyCardsHaveArrivedAndRemovalsAreTold)
 {
     Simulator sim({"--card", "desfire"});
     ASSERT_TRUE(sim.ready());
     ChildProcess poll(kCtl, {"--device", sim.device(), "poll", "14a", "--count", "2", "--json"});
     const std::string desfire = R"({"interface":"14a","uid":"008068B71A5D5004","atqa":"44",)"
-                                R"("sak":"20","type":"Mifare DESFire"})";
-    ASSERT_EQ(poll.waitForLine(ChildProcess::Out, [](const std::string &) { return true; }),
-              desfire);
+                                R"("sak":"20","type":"Mifare DESFire","nfcid":"04505D1AB76880",)"
+                                R"("atqa_bytes":"4403","ats":"067577810280","event":")";
+    ASSERT_EQ(untimed(poll.waitForLine(ChildProcess::Out, kAnyLine)), desfire + "present\"}");
     // The card leaves the field and comes back: the second card.
     sim.command("remove all");
-    ASSERT_FALSE(poll.waitForLineContaining(ChildProcess::Err, kNoCard).empty());
+    ASSERT_FALSE(poll.waitForLineContaining(ChildProcess::Out, "removed").empty());
     sim.command("place all");
     EXPECT_EQ(poll.wait(), 0);
-    EXPECT_EQ(poll.lines(ChildProcess::Out), (std::vector<std::string>{desfire, desfire}));
+    EXPECT_EQ(untimed(poll.lines(ChildProcess::Out)),
+              (std::vector<std::string>{desfire + "present\"}", desfire + "removed\"}",
+                                        desfire + "present\"}"}));
     EXPECT_EQ(sim.received("AA 00 04 00 00 00 31 35"), 1);
+}
+
+TEST(QnCtlProgram, TypeACardsCarryTheirUidAsTheCardSendsIt)
+{
+    struct Case
+    {
+        std::string card;
+        std::string text;
+        std::string json;
+    };
+    const std::vector<Case> cases{
+        {"classic1k", "nfcid=12345678 atqa=0400 sak=08 type=Mifare Classic 1K",
+         R"("uid":"0000000078563412","atqa":"04","sak":"08","type":"Mifare Classic 1K",)"
+         R"("nfcid":"12345678","atqa_bytes":"0400")"},
+        {"ultralight", "nfcid=04A1B2C3D4E5F6 atqa=4400 sak=00 type=Mifare Ultralight",
+         R"("uid":"00F6E5D4C3B2A104","atqa":"44","sak":"00","type":"Mifare Ultralight",)"
+         R"("nfcid":"04A1B2C3D4E5F6","atqa_bytes":"4400")"},
+        // Three cascade levels, which the window cannot read.
+        {"14a:uid=0102030405060708090A,atqa=4403,sak=20,ats=067577810280",
+         "nfcid=0102030405060708090A atqa=4403 sak=20 ats=067577810280 type=Mifare DESFire",
+         R"("uid":"","atqa":"44","sak":"20","type":"Mifare DESFire",)"
+         R"("nfcid":"0102030405060708090A","atqa_bytes":"4403","ats":"067577810280")"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.card);
+        Simulator sim({"--card", c.card});
+        ASSERT_TRUE(sim.ready());
+        const Finished text = ctl({"-d", sim.device(), "poll", "14a", "-n1"});
+        EXPECT_EQ(text.code, 0);
+        EXPECT_EQ(untimed(text.outLines()), std::vector<std::string>{"present " + c.text});
+        // Every pass names the card's type; nothing else reaches stderr.
+        EXPECT_EQ(text.errLines().size(), 3u) << text.err;
+        const Finished json = ctl({"-d", sim.device(), "poll", "14a", "-n1", "-j"});
+        EXPECT_EQ(
+            untimed(json.outLines()),
+            std::vector<std::string>{R"({"interface":"14a",)" + c.json + R"(,"event":"present"})"});
+    }
 }
 
 TEST(QnCtlProgram, PollsEveryAirInterface)
@@ -181,19 +256,21 @@ TEST(QnCtlProgram, PollsEveryAirInterface)
     };
     const std::vector<Case> cases{
         {"14a", kClassic},
-        {"14b", "pupi=1A2B3C4D app_data=00000000 info=008171"},
-        {"felica", "slot=00 sub_response=01 uid=0102030405060708"},
-        {"15693", "dsfid=00 uid=1122334455667788"},
+        {"14b", "present pupi=1A2B3C4D app_data=00000000 info=008171"},
+        {"felica", "present idm=0102030405060708 slot=00 sub_response=01"},
+        {"15693", "present uid_msb=8877665544332211 dsfid=00"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.air);
         const Finished done = ctl({"--device", sim.device(), "poll", c.air, "--count", "1"});
         EXPECT_EQ(done.code, 0);
-        EXPECT_EQ(done.out, c.line + "\n");
+        EXPECT_EQ(untimed(done.outLines()), std::vector<std::string>{c.line});
     }
     const Finished json = ctl({"--device", sim.device(), "--json", "poll", "15693", "--count=1"});
-    EXPECT_EQ(json.out, R"({"interface":"15693","dsfid":"00","uid":"1122334455667788"})"
-                        "\n");
+    EXPECT_EQ(untimed(json.outLines()),
+              std::vector<std::string>{R"({"interface":"15693","dsfid":"00",)"
+                                       R"("uid":"1122334455667788","uid_msb":"8877665544332211",)"
+                                       R"("event":"present"})"});
     EXPECT_EQ(sim.received("AA 00 04 00 00 00 31 35"), 5);
 }
 
@@ -250,6 +327,120 @@ TEST(QnCtlProgram, KeypadSettingsGoRoundTheReader)
                             "same-card-time: 15 (1500 ms)\n");
 }
 
+TEST(QnCtlProgram, KeypadProfilesSetAFleetAndProveItTook)
+{
+    Simulator sim;
+    ASSERT_TRUE(sim.ready());
+    const std::filesystem::path dir = std::filesystem::path(sim.device()).parent_path();
+    const std::string profile = (dir / "line3.json").string();
+    const std::vector<std::string> device{"--device", sim.device()};
+    const auto with = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), device.begin(), device.end());
+        return args;
+    };
+
+    ASSERT_EQ(
+        ctl(with({"keypad", "set", "--format", "10H", "--add", "tab", "--scan-time", "9"})).code,
+        0);
+    const Finished saved = ctl(with({"keypad", "save", profile}));
+    EXPECT_EQ(saved.code, 0) << saved.err;
+    const Finished before = ctl(with({"keypad", "get", "--json"}));
+
+    ASSERT_EQ(ctl(with({"keypad", "defaults"})).code, 0);
+    const Finished loaded = ctl(with({"keypad", "load", profile}));
+    EXPECT_EQ(loaded.code, 0) << loaded.err;
+    EXPECT_EQ(ctl(with({"keypad", "get", "--json"})).out, before.out);
+
+    // keypad get --json is itself a profile, read from stdin with "-" too.
+    const std::string getJson = (dir / "get.json").string();
+    std::ofstream(getJson) << before.out;
+    EXPECT_EQ(ctl(with({"keypad", "load", getJson})).code, 0);
+}
+
+TEST(QnCtlProgram, ABadProfileIsNamedInOneLineAndNothingIsSent)
+{
+    Simulator sim;
+    ASSERT_TRUE(sim.ready());
+    const std::filesystem::path dir = std::filesystem::path(sim.device()).parent_path();
+    struct Case
+    {
+        std::string text;
+        std::string message; // after "qn480ctl: profile FILE: "
+    };
+    const std::vector<Case> cases{
+        {R"({"mode": ["beep",]})", "not a JSON profile: parse error at line 1, column 18: "},
+        {R"({"beeper": true})", "beeper: unknown field; "},
+        {R"({"types": ["14a", "nfc-f"]})", "types: unknown name \"nfc-f\"; "},
+        {R"({"format": "9H"})", "format: unknown format \"9H\"; "},
+        {R"({"scan_time": 256})", "scan_time: 256 is out of range; "},
+        {R"({"send_time": 5, "send_time_ms": 50})", "send_time_ms: 50 does not match send_time; "},
+        {R"({"mode": null})", "mode: is null: "},
+        {"// nothing but a comment\n{}", "the profile holds no setting; nothing sent"},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(c.text);
+        const std::string path = (dir / ("bad" + std::to_string(i) + ".json")).string();
+        std::ofstream(path) << c.text;
+        const Finished done = ctl({"--device", sim.device(), "keypad", "load", path});
+        EXPECT_EQ(done.code, 2);
+        ASSERT_EQ(done.errLines().size(), 1u) << done.err;
+        EXPECT_TRUE(startsWith(done.err, "qn480ctl: profile " + path + ": " + c.message))
+            << done.err;
+        EXPECT_NE(done.err.find("nothing sent\n"), std::string::npos) << done.err;
+    }
+    EXPECT_EQ(sim.requests(), 0);
+}
+
+TEST(QnCtlProgram, FindsTheReaderByEnvironmentOrSaysWhichPortItTook)
+{
+    Simulator sim;
+    ASSERT_TRUE(sim.ready());
+    for (const std::string &named : {sim.device(), std::string("COM42")}) {
+        SCOPED_TRACE(named);
+        const Finished done = ctl({"raw", "00", "18"}, {"QN480_DEVICE=" + named, sim.portsEntry()});
+        EXPECT_EQ(done.code, 0) << done.err;
+        EXPECT_EQ(done.err, "");
+    }
+    // --device wins over the environment.
+    const Finished wins =
+        ctl({"--device", sim.device(), "raw", "00", "18"}, {"QN480_DEVICE=/nonexistent/reader"});
+    EXPECT_EQ(wins.code, 0);
+
+    // With no hint, the only port in the list is taken and named.
+    const Finished only = ctl({"raw", "00", "18"}, {sim.portsEntry()});
+    if (only.code == 2)
+        GTEST_SKIP() << "this machine has serial ports of its own";
+    EXPECT_EQ(only.code, 0);
+    EXPECT_EQ(only.errLines(), std::vector<std::string>{"qn480ctl: using COM42 (" + sim.device() +
+                                                        "), the only serial port"});
+}
+
+TEST(QnCtlProgram, AHostilePortEntryForgesNoLineAndKeepsJsonValid)
+{
+    const std::string hostile =
+        "QN480_PORTS=COM60=/tmp/a\nCOM61=/tmp/forged;COM62=/tmp/\xff\x1b[31mred\xc3";
+    const Finished text = ctl({"ports"}, {hostile});
+    EXPECT_EQ(text.code, 0);
+    for (const std::string &line : text.outLines()) {
+        SCOPED_TRACE(line);
+        EXPECT_FALSE(startsWith(line, "COM61"));
+        EXPECT_EQ(line.find('\x1b'), std::string::npos);
+    }
+    EXPECT_NE(text.out.find("COM60\t/tmp/a\\x0ACOM61=/tmp/forged\t"), std::string::npos)
+        << text.out;
+
+    const Finished json = ctl({"ports", "--json"}, {hostile});
+    for (const std::string &line : json.outLines()) {
+        SCOPED_TRACE(line);
+        EXPECT_TRUE(nlohmann::json::accept(line));
+    }
+    // Each byte that is not UTF-8 becomes U+FFFD.
+    EXPECT_NE(json.out.find("\"device\":\"/tmp/\xEF\xBF\xBD\\u001b[31mred\xEF\xBF\xBD\""),
+              std::string::npos)
+        << json.out;
+}
+
 TEST(QnCtlProgram, ExitCodesTellAReaderErrorFromNoAnswer)
 {
     {
@@ -275,6 +466,15 @@ TEST(QnCtlProgram, ExitCodesTellAReaderErrorFromNoAnswer)
     EXPECT_EQ(poll.code, 4);
     EXPECT_EQ(poll.errLines().back(), "Initialize 43A Mode Failed!");
 
+    // A one-shot read with nothing in the field.
+    Simulator empty({"--card", "14b"});
+    ASSERT_TRUE(empty.ready());
+    const Finished none =
+        ctl({"-d", empty.device(), "-q", "poll", "14a", "--count", "1", "--timeout", "0.3"});
+    EXPECT_EQ(none.code, 4);
+    EXPECT_EQ(none.out, "");
+    EXPECT_EQ(none.err, "qn480ctl: no card within the time-out\n");
+
     const Finished get = ctl({"--device", silent.device(), "keypad", "get"});
     EXPECT_EQ(get.code, 4);
     EXPECT_EQ(get.errLines().size(), 6u);
@@ -297,8 +497,7 @@ TEST(QnCtlProgram, APortThatCannotBeOpenedExitsThree)
 
     // A second program cannot take the port while a poll holds it.
     ChildProcess poll(kCtl, {"--device", sim.device(), "poll", "14a"});
-    ASSERT_EQ(poll.waitForLine(ChildProcess::Out, [](const std::string &) { return true; }),
-              kClassic);
+    ASSERT_EQ(untimed(poll.waitForLine(ChildProcess::Out, kAnyLine)), kClassic);
     const Finished busy = ctl({"--device", sim.device(), "keypad", "get"});
     EXPECT_EQ(busy.code, 3);
     EXPECT_EQ(busy.errLines().size(), 1u);
@@ -332,6 +531,10 @@ TEST(QnCtlProgram, BadArgumentsExitTwoWithOneLine)
     EXPECT_EQ(help.code, 0);
     EXPECT_NE(help.out.find("Exit codes:"), std::string::npos);
     EXPECT_EQ(help.err, "");
+
+    const Finished version = ctl({"-V"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_TRUE(std::regex_match(version.out, std::regex(R"(qn480ctl \d+\.\d+.*\n)")));
 }
 
 TEST(QnCtlProgram, TraceShowsTheFramesWithTheirTime)

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,6 +28,12 @@ using qn480::testing::hex;
 using qn480::testing::hexText;
 
 const std::string kCarrierOff = "AA 00 04 00 00 00 31 35";
+
+// Card lines and the trace carry the time; the tests hold it still.
+const auto kWhen =
+    std::chrono::system_clock::time_point(std::chrono::milliseconds(1'700'000'000'123));
+const std::string kIsoWhen = "2023-11-14T22:13:20.123Z";
+const std::string kLocalWhen = localTimestamp(kWhen);
 
 std::vector<std::string> lines(const std::string &text)
 {
@@ -47,7 +55,12 @@ protected:
         err.str({});
         reader.clearLog();
         const Options options = parseArguments(args);
-        return runCommand(options, link, Io{out, err}, stop);
+        return runCommand(options, link,
+                          Io{out, err, -1,
+                             [] {
+                                 return kWhen;
+                             }},
+                          stop);
     }
 
     std::vector<std::string> outLines() const { return lines(out.str()); }
@@ -114,29 +127,77 @@ protected:
 
 // ---- poll ----
 
-TEST_F(CommandTest, PollPrintsACardOnceWhileItStaysAndAgainAfterItLeft)
+TEST_F(CommandTest, PollTellsArrivalsAndRemovalsAndForgivesASingleMissedPass)
 {
+    const std::string present = kLocalWhen + " present nfcid=12345678 atqa=0400 sak=08 "
+                                             "type=Mifare Classic 1K";
+    const std::string removed = kLocalWhen + " removed nfcid=12345678";
+    struct Case
+    {
+        std::string passes; // one letter a pass: C the card answers, - no card
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases{
+        // One failed pass in three: the card stays.
+        {"CC-CC-CC", {present}},
+        // Two passes without it, but under 100 ms: still the same card.
+        {"C--C", {present}},
+        // Gone for two passes and 100 ms: removed, and present again when it is back.
+        {"C-----C", {present, removed, present}},
+        {"-C------", {present, removed}},
+    };
     acceptCarrier();
     classicCard();
-    // Two passes with the card, one without, then the card again.
-    reader.answer(0x0A, 0x10, 1, hex("04 00"));
-    reader.answer(0x0A, 0x10, 1, hex("04 00"));
-    reader.answer(0x0A, 0x10, 0xE0);
-
-    EXPECT_EQ(run({"poll", "14a", "--count", "2"}), kExitSuccess);
-
-    const std::string card = "uid=0000000078563412 atqa=04 sak=08 type=Mifare Classic 1K";
-    EXPECT_EQ(outLines(), (std::vector<std::string>{card, card}));
-    EXPECT_EQ(reader.count(0x0A, 0x10), 4);
-    EXPECT_EQ(reader.count(0x00, 0x31), 1);
-    EXPECT_EQ(frames().back(), kCarrierOff);
-    // Each message once until it changes; the card's own announcement is not repeated.
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.passes);
+        for (char pass : c.passes) {
+            if (pass == 'C')
+                reader.answer(0x0A, 0x10, 1, hex("04 00"));
+            else
+                reader.answer(0x0A, 0x10, 0xE0);
+        }
+        stopAt(0x0A, 0x10, static_cast<int>(c.passes.size()));
+        EXPECT_EQ(run({"poll", "14a"}), kExitSuccess);
+        EXPECT_EQ(outLines(), c.lines);
+        EXPECT_EQ(reader.count(0x0A, 0x10), static_cast<int>(c.passes.size()));
+        stop = 0;
+    }
+    // Each message once until it changes (the card's announcement in between is not
+    // repeated on stderr).
+    const std::string noCard = "There is no card or card doesn\u2019t respond.";
     EXPECT_EQ(errLines(), (std::vector<std::string>{
                               "Configure registers in the QN480 to serve ISO14443A transaction.",
                               "Start 13.56-MHz carrier emission",
-                              "There is no card or card doesn\u2019t respond.",
+                              noCard,
+                              noCard,
                               "Stop 13.56-MHz carrier emission",
                           }));
+
+    // --count counts arrivals; --quiet keeps stderr for failures.
+    reader.answer(0x0A, 0x10, 1, hex("04 00"));
+    reader.answer(0x0A, 0x10, 0xE0);
+    reader.answer(0x0A, 0x10, 1, hex("04 00"));
+    EXPECT_EQ(run({"poll", "14a", "-qn", "1"}), kExitSuccess);
+    EXPECT_EQ(outLines(), std::vector<std::string>{present});
+    EXPECT_EQ(reader.count(0x0A, 0x10), 1);
+    EXPECT_EQ(err.str(), "");
+}
+
+TEST_F(CommandTest, PollTimeOutEndsAOneShotReadWithNoAnswer)
+{
+    acceptCarrier();
+    reader.always(0x0A, 0x10, 0xE0);
+    EXPECT_EQ(run({"poll", "14a", "--count", "1", "--timeout", "0.5", "--quiet"}), kExitNoAnswer);
+    EXPECT_TRUE(out.str().empty());
+    EXPECT_EQ(err.str(), "qn480ctl: no card within the time-out\n");
+    EXPECT_EQ(frames().back(), kCarrierOff);
+    // About 0.5 s of 20 ms passes.
+    EXPECT_GE(reader.count(0x0A, 0x10), 20);
+    EXPECT_LE(reader.count(0x0A, 0x10), 30);
+
+    classicCard();
+    EXPECT_EQ(run({"poll", "14a", "--count", "1", "--timeout", "5"}), kExitSuccess);
+    EXPECT_EQ(outLines().size(), 1u);
 }
 
 TEST_F(CommandTest, StopEndsThePollAfterTheCurrentPassWithOneCarrierOff)
@@ -149,7 +210,9 @@ TEST_F(CommandTest, StopEndsThePollAfterTheCurrentPassWithOneCarrierOff)
 
     EXPECT_EQ(outLines(), (std::vector<std::string>{
                               R"({"interface":"14a","uid":"0000000078563412","atqa":"04",)"
-                              R"("sak":"08","type":"Mifare Classic 1K"})"}));
+                              R"("sak":"08","type":"Mifare Classic 1K","nfcid":"12345678",)"
+                              R"("atqa_bytes":"0400","event":"present","time":")" +
+                              kIsoWhen + R"("})"}));
     EXPECT_EQ(reader.count(0x0A, 0x10), 3);
     // The third pass ran to its end: anticollision, select and answer to select.
     const auto sent = reader.commands();
@@ -188,21 +251,25 @@ TEST_F(CommandTest, PollPrintsEachInterfacesFieldsAsText)
     const std::vector<Case> cases{
         {"14b", 0x0B, hex("1A 2B 3C 4D 00 00 00 00 00 81 71"),
          "pupi=1A2B3C4D app_data=00000000 info=008171",
-         R"({"interface":"14b","pupi":"1A2B3C4D","app_data":"00000000","info":"008171"})"},
+         R"({"interface":"14b","pupi":"1A2B3C4D","app_data":"00000000","info":"008171")"},
         {"felica", 0x0C, hex("00 01 0B 01 02 03 04 05 06 07 08"),
-         "slot=00 sub_response=01 uid=0102030405060708",
-         R"({"interface":"felica","slot":"00","sub_response":"01","uid":"0102030405060708"})"},
-        {"15693", 0x0D, hex("00 11 22 33 44 55 66 77 88"), "dsfid=00 uid=1122334455667788",
-         R"({"interface":"15693","dsfid":"00","uid":"1122334455667788"})"},
+         "idm=0102030405060708 slot=00 sub_response=01",
+         R"({"interface":"felica","slot":"00","sub_response":"01","uid":"0102030405060708",)"
+         R"("idm":"0102030405060708")"},
+        // The UID arrives least significant byte first; its label reads the other way.
+        {"15693", 0x0D, hex("00 11 22 33 44 55 66 77 88"), "uid_msb=8877665544332211 dsfid=00",
+         R"({"interface":"15693","dsfid":"00","uid":"1122334455667788",)"
+         R"("uid_msb":"8877665544332211")"},
     };
     acceptCarrier();
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.air));
         reader.always(c.group, 0x10, 1, c.card);
         EXPECT_EQ(run({"poll", c.air, "--count", "1"}), kExitSuccess);
-        EXPECT_EQ(outLines(), std::vector<std::string>{c.text});
+        EXPECT_EQ(outLines(), std::vector<std::string>{kLocalWhen + " present " + c.text});
         EXPECT_EQ(run({"poll", c.air, "--count", "1", "--json"}), kExitSuccess);
-        EXPECT_EQ(outLines(), std::vector<std::string>{c.json});
+        EXPECT_EQ(outLines(), std::vector<std::string>{c.json + R"(,"event":"present","time":")" +
+                                                       kIsoWhen + "\"}"});
         EXPECT_EQ(reader.count(0x00, 0x31), 1);
     }
 }
@@ -236,8 +303,8 @@ TEST_F(CommandTest, TraceShowsEveryFrameOnTheErrorStream)
     EXPECT_EQ(run({"--trace", "raw", "00", "10"}), kExitSuccess);
     const auto trace = errLines();
     ASSERT_EQ(trace.size(), 2u);
-    EXPECT_EQ(trace[0], "       0 ms >> AA 00 04 00 00 00 10 14");
-    EXPECT_EQ(trace[1].substr(8), " ms << AA 00 06 00 00 00 10 01 0F 18");
+    EXPECT_EQ(trace[0], kLocalWhen + " >> AA 00 04 00 00 00 10 14");
+    EXPECT_EQ(trace[1], kLocalWhen + " << AA 00 06 00 00 00 10 01 0F 18");
 }
 
 TEST(TraceLine, StampsMillisecondsAndMarksTheDirection)
@@ -309,10 +376,11 @@ TEST_F(CommandTest, KeypadGetPrintsTheSixSettingsByName)
               (std::vector<std::pair<std::uint8_t, std::uint8_t>>{
                   {0, 0x10}, {0, 0x12}, {0, 0x1A}, {0, 0x18}, {0, 0x14}, {0, 0x16}}));
 
-    // Code 11 has no radio button: the page shows 8H, and both reversal bits.
+    // Code 11 has no radio button: the page shows 8H, the reader's code is shown as it is.
     settings(hex("00"), hex("00"), hex("0B 06 00"), hex("0A"), hex("05"), hex("0F"));
     EXPECT_EQ(run({"keypad", "get", "--json"}), kExitSuccess);
-    EXPECT_EQ(out.str(), R"({"mode":[],"types":[],"format":"8H","reverse":"both","add":[],)"
+    EXPECT_EQ(out.str(), R"({"mode":[],"types":[],"format":"code 0x0B","reverse":"both",)"
+                         R"("add":[],)"
                          R"("send_time":10,"send_time_ms":10,"scan_time":5,"scan_time_ms":50,)"
                          R"("same_card_time":15,"same_card_time_ms":1500,"errors":{}})"
                          "\n");
@@ -392,6 +460,32 @@ TEST_F(CommandTest, KeypadSetOfPartOfTheFormatKeepsTheRestAsTheReaderHasIt)
     EXPECT_TRUE(out.str().empty());
     EXPECT_EQ(errLines().back(), "qn480ctl: nothing sent: the output format must be read "
                                  "before part of it can be changed");
+
+    // Every part not given goes back as the reader's own byte, even without a button for it.
+    struct Case
+    {
+        std::vector<std::string_view> args;
+        std::string held;
+        std::string sent;
+    };
+    const std::vector<Case> cases{
+        {{"--add", "comma,enter"}, "0B 02 81", "0B 02 81"},
+        {{"--add", "tab"}, "00 03 81", "00 03 10"},
+        {{"--reverse", "none"}, "0D 06 00", "0D 01 00"},
+        {{"--format", "code 0x0e"}, "05 01 80", "0E 01 80"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.held + " " + c.sent);
+        reader.always(0x00, 0x1A, 1, hex(c.held));
+        std::vector<std::string_view> args{"keypad", "set"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        run(args);
+        ASSERT_GE(frames().size(), 2u);
+        const Bytes set = hex(c.sent);
+        EXPECT_EQ(frames()[1], "AA 00 07 00 00 00 1B " + c.sent + " " +
+                                   hexText(std::vector<std::uint8_t>{static_cast<std::uint8_t>(
+                                       0x07 ^ 0x1B ^ set[0] ^ set[1] ^ set[2])}));
+    }
 }
 
 TEST_F(CommandTest, KeypadSetNormalisesAsThePageDoes)
@@ -416,6 +510,26 @@ TEST_F(CommandTest, KeypadSetThatIsRefusedExitsWithTheReadersError)
     EXPECT_EQ(errLines(), std::vector<std::string>{
                               "qn480ctl: set scan_time: Device received incorrect parameter."});
     EXPECT_EQ(outLines()[6], "scan-time: 5 (50 ms)");
+}
+
+TEST_F(CommandTest, KeypadLoadSendsTheProfileAsItIsAndNamesWhatWasNotKept)
+{
+    const std::string path = ::testing::TempDir() + "qn480ctl-profile.json";
+    std::ofstream(path) << "// kept by line 3\n"
+                           R"({"format": "code 0x0B", "reverse": "both", "add": [],)"
+                           R"( "same_card_time": 20, "same_card_time_ms": 2000})";
+    settings(hex("0F"), hex("1F"), hex("0B 06 00"), hex("0A"), hex("05"), hex("0F"));
+    acceptSets();
+    EXPECT_EQ(run({"keypad", "load", path}), kExitReaderError);
+    // The whole format is given: no Get first, and no Enter for the empty additions.
+    EXPECT_EQ(frames()[0], "AA 00 07 00 00 00 1B 0B 06 00 " +
+                               hexText(std::vector<std::uint8_t>{
+                                   static_cast<std::uint8_t>(0x07 ^ 0x1B ^ 0x0B ^ 0x06 ^ 0x00)}));
+    EXPECT_EQ(frames()[1], "AA 00 05 00 00 00 17 14 06");
+    EXPECT_EQ(reader.requests().size(), 2u + 6u);
+    EXPECT_EQ(errLines(), std::vector<std::string>{"qn480ctl: the reader kept same_card_time 15 "
+                                                   "after 20 was sent"});
+    std::remove(path.c_str());
 }
 
 TEST_F(CommandTest, KeypadDefaultsDoesWhatTheDefaultButtonDoes)

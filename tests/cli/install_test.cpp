@@ -84,7 +84,7 @@ TEST_F(InstallTree, HoldsTheProgramsTheDesktopEntryTheIconTheManualsAndTheRule)
          {"share/applications/qn480-tool.desktop",
           "share/icons/hicolor/scalable/apps/qn480-tool.svg", "share/man/man1/qn480-tool.1",
           "share/man/man1/qn480ctl.1", "share/man/man1/qn480-sim.1",
-          "share/qn480/udev/70-qn480-reader.rules"}) {
+          "share/qn480/udev/70-qn480-reader.rules", "share/bash-completion/completions/qn480ctl"}) {
         EXPECT_TRUE(fs::is_regular_file(s_prefix / file)) << file;
     }
 }

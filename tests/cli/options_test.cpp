@@ -53,6 +53,21 @@ TEST(Options, ReadsEachCommandWithItsArguments)
     EXPECT_TRUE(parse({"raw", "00", "30"}).data.empty());
 }
 
+TEST(Options, ShortOptionsReadAsPeersWriteThem)
+{
+    const Options o = parse({"-jqt", "-pCOM3", "poll", "14a", "-n", "2", "--timeout=1.5"});
+    EXPECT_TRUE(o.json);
+    EXPECT_TRUE(o.quiet);
+    EXPECT_TRUE(o.trace);
+    EXPECT_EQ(o.port, "COM3");
+    EXPECT_EQ(o.count, 2);
+    EXPECT_EQ(o.timeout, std::chrono::milliseconds(1500));
+    EXPECT_EQ(parse({"-d", "/dev/ttyUSB0", "-n3", "poll", "15693"}).count, 3);
+    EXPECT_EQ(parse({"keypad", "save", "-"}).profile, "-");
+    EXPECT_EQ(parse({"poll", "--version"}).command, Command::Version);
+    EXPECT_EQ(parse({"-V"}).command, Command::Version);
+}
+
 TEST(Options, HelpWinsOverEverythingElseOnTheLine)
 {
     EXPECT_EQ(parse({"poll", "nonsense", "--help"}).command, Command::Help);
@@ -70,7 +85,7 @@ TEST(Options, KeypadSetTakesNamesAsThePageShowsThem)
     EXPECT_EQ(c.mode, 0x05);
     EXPECT_EQ(c.types, 0x1F);
     EXPECT_EQ(c.format, 8);
-    EXPECT_EQ(c.reverse, Reversal::Byte);
+    EXPECT_EQ(c.reverse, kReverseByte);
     EXPECT_EQ(c.add, 0x41);
     EXPECT_EQ(c.sendTime, 0);
     EXPECT_EQ(c.scanTime, 255);
@@ -98,7 +113,16 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
         {{"poll", "14c"}, "poll: unknown air interface \"14c\"; use 14a, 14b, felica or 15693"},
         {{"poll", "14a", "--count", "0"}, "--count takes a number of cards from 1 on, not \"0\""},
         {{"poll", "14a", "--count"}, "--count needs a value"},
-        {{"keypad"}, "keypad needs get, set or defaults"},
+        {{"keypad"}, "keypad needs get, set, defaults, save or load"},
+        {{"keypad", "load"}, "keypad load needs a profile FILE (- for stdin)"},
+        {{"poll", "14a", "--timeout", "0"},
+         "--timeout takes seconds from 0.001 to 86400, not \"0\""},
+        {{"poll", "14a", "-x"}, "unknown option \"-x\"; try qn480ctl --help"},
+        {{"poll", "14a", "-n"}, "--count needs a value"},
+        {{"poll", "14a", "-jj"}, "--json is given twice"},
+        {{"keypad", "get", "--timeout", "1"}, "--timeout is an option of poll, not of keypad get"},
+        {{"poll", "14\x1b[2J"},
+         "poll: unknown air interface \"14\\x1B[2J\"; use 14a, 14b, felica or 15693"},
         {{"keypad", "set"},
          "keypad set needs at least one of --mode, --types, --format, --reverse, --add, "
          "--send-time, --scan-time, --same-card-time"},
@@ -110,7 +134,7 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
          "guid"},
         {{"keypad", "set", "--format", "11"},
          "--format: unknown format \"11\"; use one of 14H, 5D, 6H, 8D, 8H, 10D, 10H, 13D, 16H, "
-         "4D, 32H"},
+         "4D, 32H or code 0xNN"},
         {{"keypad", "set", "--reverse", "both"}, "--reverse takes none, byte or bit, not \"both\""},
         {{"keypad", "set", "--send-time", "256"},
          "--send-time takes a count from 0 to 255 (steps of 1 ms), not \"256\""},
