@@ -5,6 +5,7 @@
 #include "options.h"
 #include "port_list.h"
 #include "serial_port.h"
+#include "udev_rule.h"
 
 #include <csignal>
 #include <iostream>
@@ -82,6 +83,9 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::vector<std::string_view> args(argv + 1, argv + argc);
+    // udev-rule needs no reader, only what udev knows of its adapter.
+    if (!args.empty() && args.front() == "udev-rule")
+        return udevRuleCommand(std::span(args).subspan(1), {std::cout, std::cerr, STDOUT_FILENO});
     Options options;
     try {
         options = parseArguments(args);
