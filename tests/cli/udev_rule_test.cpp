@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -106,6 +108,23 @@ TEST(UdevRule, MatchesOneAdapterAndNamesItAfterItsSerialNumberOrItsPort)
                   std::string::npos)
             << line;
     }
+}
+
+// The example shipped for writing a rule by hand is the rule qn480ctl writes.
+TEST(UdevRule, TheShippedExampleIsWhatTheCommandWrites)
+{
+    std::ifstream file(QN480_SOURCE_DIR "/contrib/70-qn480-reader.rules.example");
+    std::ostringstream text;
+    text << file.rdbuf();
+    const std::string example = text.str();
+    const std::size_t at = example.find("\n#SUBSYSTEM==");
+    ASSERT_NE(at, std::string::npos);
+    const std::string line = example.substr(at + 2, example.find('\n', at + 1) - at - 2);
+
+    const UdevRule rule = makeUdevRule(parseUdevProperties(
+        "DEVNAME=/dev/ttyUSB0\nSUBSYSTEM=tty\nID_VENDOR_ID=0403\n"
+        "ID_MODEL_ID=6001\nID_SERIAL_SHORT=A50285BI\nID_USB_INTERFACE_NUM=00\n"));
+    EXPECT_EQ(line, ruleLine(rule.text));
 }
 
 } // namespace
