@@ -104,8 +104,10 @@ std::string udevadmProperties(const std::string &path, std::string &error)
 {
     int out[2];
     int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0)
-        return error = std::strerror(errno), std::string();
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        error = std::strerror(errno);
+        return {};
+    }
     if (::pipe2(err, O_CLOEXEC) != 0) {
         error = std::strerror(errno);
         ::close(out[0]);

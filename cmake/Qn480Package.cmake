@@ -36,7 +36,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # Whatever the umask of the person building it.
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-# Debian compresses manual pages and the changelog inside the package.
-set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/Qn480PackageCompress.cmake)
+# Compressed manual pages and changelog, programs without compiler notes, as in Debian.
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/Qn480PackageStaging.cmake)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
 include(CPack)
