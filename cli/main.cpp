@@ -8,6 +8,7 @@
 #include "process_guard.h"
 #include "serial_port.h"
 #include "text_util.h"
+#include "udev_rule.h"
 
 #include <cerrno>
 #include <csignal>
@@ -136,6 +137,9 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::vector<std::string_view> args(argv + 1, argv + argc);
+    // udev-rule needs no reader, only what udev knows of its adapter.
+    if (!args.empty() && args.front() == "udev-rule")
+        return udevRuleCommand(std::span(args).subspan(1), {std::cout, std::cerr, STDOUT_FILENO});
     Options options;
     try {
         options = parseArguments(args);

@@ -1,5 +1,6 @@
-# What `cmake --install` puts under the prefix: the three programs, the desktop entry and
-# its icon, the manual pages and the udev rule for packagers to pick up.
+# What `cmake --install` puts under the prefix, and so what the Debian package holds: the
+# three programs, the desktop entry with its icon and AppStream metainfo, the manual pages,
+# the bash completion and an example udev rule.
 include(GNUInstallDirs)
 
 install(TARGETS qn480-tool qn480ctl qn480-sim
@@ -9,14 +10,26 @@ install(FILES ${PROJECT_SOURCE_DIR}/data/qn480-tool.desktop
     DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/data/icons/qn480-tool.svg
     DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
-install(FILES
-    ${PROJECT_SOURCE_DIR}/data/man/qn480-tool.1
-    ${PROJECT_SOURCE_DIR}/data/man/qn480ctl.1
-    ${PROJECT_SOURCE_DIR}/data/man/qn480-sim.1
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-# Not into /etc: a rule with the adapter's IDs filled in belongs to the administrator.
-install(FILES ${PROJECT_SOURCE_DIR}/contrib/70-qn480-reader.rules
+install(FILES ${PROJECT_SOURCE_DIR}/data/org.qn480.BenchTool.metainfo.xml
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+
+# Every page in data/man, so that a program's new page needs no rule of its own.
+file(GLOB qn480_man_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/data/man/*.1)
+install(FILES ${qn480_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# Completions are named after their command, where bash-completion loads them on demand.
+file(GLOB qn480_completions CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/data/bash-completion/*)
+if(qn480_completions)
+    install(FILES ${qn480_completions}
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+endif()
+
+# Not into /etc, and not as a .rules file: only a rule with the adapter's own IDs is of use,
+# and `qn480ctl udev-rule` writes that one.
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/70-qn480-reader.rules.example
     DESTINATION ${CMAKE_INSTALL_DATADIR}/qn480/udev)
-# Where Debian's bash-completion loads it on demand, named after the program.
-install(FILES ${PROJECT_SOURCE_DIR}/data/completion/qn480ctl
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
+install(FILES ${PROJECT_SOURCE_DIR}/data/copyright ${PROJECT_SOURCE_DIR}/data/changelog
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+include(Qn480Package)

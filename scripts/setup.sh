@@ -1,13 +1,30 @@
-# Sourced by the scripts: installs the Debian packages the build needs, only those missing.
+# Sourced by the scripts: installs the Debian packages a script needs, only those missing,
+# and says what each step does.
 
+# To build and run the programs and their tests.
 QN480_PACKAGES=(
     g++ cmake make pkgconf
     qt6-base-dev qt6-serialport-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     nlohmann-json3-dev
     fonts-dejavu-core fonts-dejavu-extra fonts-liberation2 desktop-file-utils
-    clang libclang-rt-14-dev
 )
+
+# To build the Debian package: CPack finds the programs' libraries with dpkg-shlibdeps
+# (dpkg-dev) and tells programs from other files with file.
+QN480_PACKAGE_TOOLS=(dpkg-dev file)
+
+# To check the package as the tests do.
+QN480_CHECK_TOOLS=(lintian appstream)
+
+# Fuzzing only (scripts/fuzz): clang with libFuzzer and its sanitizer run-times, about
+# 230 MB that nothing else needs.
+QN480_FUZZ_TOOLS=(clang libclang-rt-14-dev)
+
+# One line per step of a script.
+qn480_step() {
+    echo "==> $*"
+}
 
 qn480_as_root() {
     if [ "$(id -u)" -eq 0 ]; then
@@ -20,6 +37,16 @@ qn480_as_root() {
     fi
 }
 
+# apt-get with its own progress: the progress bars on a terminal; in a log (CI), one line
+# per download and per package instead of bars redrawn many times a second.
+qn480_apt_get() {
+    local output=(-o Dpkg::Progress-Fancy=1)
+    if [ ! -t 1 ]; then
+        output=(-q -o Dpkg::Use-Pty=0)
+    fi
+    qn480_as_root env DEBIAN_FRONTEND=noninteractive apt-get "${output[@]}" "$@"
+}
+
 qn480_install() {
     local missing=()
     local p
@@ -28,10 +55,14 @@ qn480_install() {
             missing+=("$p")
         fi
     done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "Installing: ${missing[*]}"
-    qn480_as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    qn480_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    if [ ${#missing[@]} -eq 0 ]; then
+        qn480_step "Debian packages: all $# present"
+        return 0
+    fi
+    qn480_step "Debian packages: updating the package lists to install ${#missing[@]} missing: ${missing[*]}"
+    qn480_apt_get update
+    qn480_step "Debian packages: installing ${missing[*]}"
+    qn480_apt_get install -y --no-install-recommends "${missing[@]}"
 }
 
 # Configures a build folder once; later runs only build what changed.
@@ -39,6 +70,7 @@ qn480_configure() {
     local dir=$1
     shift
     if [ ! -f "$dir/CMakeCache.txt" ]; then
+        qn480_step "Configuring $dir/"
         cmake -S . -B "$dir" "$@"
     fi
 }

@@ -1,0 +1,41 @@
+#pragma once
+
+// `qn480ctl udev-rule`: a udev rule for the USB serial adapter of one reader, filled in from
+// what udev knows about it, ready to copy to /etc/udev/rules.d/.
+
+#include <functional>
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace qn480::cli {
+
+struct Io;
+
+// A device's udev properties, as `udevadm info --query=property` prints them.
+using UdevProperties = std::map<std::string, std::string, std::less<>>;
+
+// KEY=value lines; other lines are skipped.
+UdevProperties parseUdevProperties(std::string_view text);
+
+struct UdevRule
+{
+    std::string text;  // comment lines and the rule, empty when there is no rule
+    std::string name;  // the device's link under /dev, qn480-SERIAL or qn480-PATH
+    std::string error; // why there is no rule
+};
+
+// The rule for the device with these properties. It matches the adapter by USB vendor,
+// product and serial number (or, without a serial number, by the USB port it is plugged
+// into), keeps ModemManager away, gives the device to the dialout group and to the person
+// at the desktop, and names it /dev/NAME.
+UdevRule makeUdevRule(const UdevProperties &device);
+
+// Runs `qn480ctl udev-rule`; `args` are the words after "udev-rule". Returns the exit code.
+int udevRuleCommand(std::span<const std::string_view> args, Io io);
+
+// The command's lines for qn480ctl --help.
+extern const std::string_view kUdevRuleUsage;
+
+} // namespace qn480::cli

@@ -1,0 +1,17 @@
+# Run by CPack on its staging tree before it builds the .deb, to leave it as Debian's own
+# tools would: programs without the compiler's notes, manual pages and the changelog
+# compressed (gzip -n, so that the package does not change with the time of the build).
+find_program(QN480_OBJCOPY objcopy)
+file(GLOB programs "${CPACK_TEMPORARY_DIRECTORY}/usr/bin/*")
+if(QN480_OBJCOPY)
+    foreach(program IN LISTS programs)
+        execute_process(COMMAND ${QN480_OBJCOPY} --remove-section=.comment
+                                --remove-section=.note "${program}" COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+endif()
+
+file(GLOB_RECURSE pages "${CPACK_TEMPORARY_DIRECTORY}/usr/share/man/*.[1-9]")
+file(GLOB changelog "${CPACK_TEMPORARY_DIRECTORY}/usr/share/doc/*/changelog")
+foreach(file IN LISTS pages changelog)
+    execute_process(COMMAND gzip -9nf "${file}" COMMAND_ERROR_IS_FATAL ANY)
+endforeach()

@@ -1,0 +1,131 @@
+// The udev rule qn480ctl writes for an adapter, from the properties udevadm shows for it.
+
+#include "udev_rule.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace qn480::cli {
+namespace {
+
+struct Case
+{
+    const char *what;
+    const char *properties;          // as `udevadm info --query=property --name=...` prints them
+    const char *name;                // the link under /dev; empty when there must be no rule
+    std::vector<std::string> inRule; // fragments of the rule line, or of the error
+};
+
+// The rule line without its comments.
+std::string ruleLine(const std::string &text)
+{
+    std::string last;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        if (text[start] != '#')
+            last = text.substr(start, end - start);
+    }
+    return last;
+}
+
+TEST(UdevRule, MatchesOneAdapterAndNamesItAfterItsSerialNumberOrItsPort)
+{
+    const std::vector<Case> cases{
+        {"FTDI adapter with a serial number",
+         "DEVPATH=/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0\n"
+         "DEVNAME=/dev/ttyUSB0\nMAJOR=188\nMINOR=0\nSUBSYSTEM=tty\nID_BUS=usb\n"
+         "ID_VENDOR_ID=0403\nID_MODEL_ID=6001\nID_SERIAL_SHORT=A50285BI\n"
+         "ID_USB_INTERFACE_NUM=00\nID_VENDOR_FROM_DATABASE=Future Technology Devices\n"
+         "ID_MODEL=FT232R_USB_UART\nID_PATH=pci-0000:00:14.0-usb-0:2:1.0\n",
+         "qn480-A50285BI",
+         {"SUBSYSTEM==\"tty\", ENV{ID_VENDOR_ID}==\"0403\", ENV{ID_MODEL_ID}==\"6001\", "
+          "ENV{ID_SERIAL_SHORT}==\"A50285BI\", ENV{ID_USB_INTERFACE_NUM}==\"00\", "
+          "ENV{ID_MM_DEVICE_IGNORE}=\"1\", GROUP=\"dialout\", MODE=\"0660\", TAG+=\"uaccess\", "
+          "SYMLINK+=\"qn480-A50285BI\""}},
+        {"second port of a two-port chip: same serial number, its own name",
+         "DEVNAME=/dev/ttyUSB1\nSUBSYSTEM=tty\nID_VENDOR_ID=0403\nID_MODEL_ID=6010\n"
+         "ID_SERIAL_SHORT=FT2XYZ\nID_USB_INTERFACE_NUM=01\n",
+         "qn480-FT2XYZ-if01",
+         {"ENV{ID_USB_INTERFACE_NUM}==\"01\"", "SYMLINK+=\"qn480-FT2XYZ-if01\""}},
+        {"CH340 without a serial number follows its USB port",
+         "DEVNAME=/dev/ttyUSB0\nSUBSYSTEM=tty\nID_VENDOR_ID=1a86\nID_MODEL_ID=7523\n"
+         "ID_USB_INTERFACE_NUM=00\nID_PATH=pci-0000:00:14.0-usb-0:3:1.0\n"
+         "ID_PATH_TAG=pci-0000_00_14_0-usb-0_3_1_0\n",
+         "qn480-pci-0000_00_14_0-usb-0_3_1_0",
+         {"ENV{ID_PATH}==\"pci-0000:00:14.0-usb-0:3:1.0\"", "TAG+=\"uaccess\""}},
+        {"newer udev's ID_USB_ names",
+         "DEVNAME=/dev/ttyACM0\nSUBSYSTEM=tty\nID_USB_VENDOR_ID=2e8a\nID_USB_MODEL_ID=000a\n"
+         "ID_USB_SERIAL_SHORT=E66138935F\n",
+         "qn480-E66138935F",
+         {"ENV{ID_USB_VENDOR_ID}==\"2e8a\"", "ENV{ID_USB_SERIAL_SHORT}==\"E66138935F\""}},
+        {"quotes and pattern characters cannot escape the string or widen the match",
+         "DEVNAME=/dev/ttyUSB0\nSUBSYSTEM=tty\nID_VENDOR_ID=0403\nID_MODEL_ID=6001\n"
+         "ID_SERIAL_SHORT=A\"*[1]|\\z/\n",
+         "qn480-A___1___z_",
+         {"ENV{ID_SERIAL_SHORT}==\"A???1???z/\"", "SYMLINK+=\"qn480-A___1___z_\""}},
+        {"on-board UART",
+         "DEVNAME=/dev/ttyS0\nSUBSYSTEM=tty\nID_PATH=platform-serial8250\n",
+         "",
+         {"/dev/ttyS0 is not a USB serial adapter"}},
+        {"not a serial device",
+         "DEVNAME=/dev/sda\nSUBSYSTEM=block\nID_VENDOR_ID=0781\n",
+         "",
+         {"/dev/sda is not a serial device"}},
+        {"malformed IDs",
+         "SUBSYSTEM=tty\nID_VENDOR_ID=04030\nID_MODEL_ID=6001\n",
+         "",
+         {"the device is not a USB serial adapter"}},
+        {"nothing to tell two of a kind apart",
+         "DEVNAME=/dev/ttyUSB0\nSUBSYSTEM=tty\nID_VENDOR_ID=1a86\nID_MODEL_ID=7523\n",
+         "",
+         {"neither a serial number nor a USB port path"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const UdevRule rule = makeUdevRule(parseUdevProperties(c.properties));
+        EXPECT_EQ(rule.name, c.name);
+        if (*c.name == '\0') {
+            EXPECT_EQ(rule.text, "");
+            for (const std::string &fragment : c.inRule)
+                EXPECT_NE(rule.error.find(fragment), std::string::npos) << rule.error;
+            continue;
+        }
+        EXPECT_EQ(rule.error, "");
+        // Comment lines and one rule line, ready to be a file of its own.
+        ASSERT_FALSE(rule.text.empty());
+        EXPECT_EQ(rule.text.front(), '#');
+        EXPECT_EQ(rule.text.back(), '\n');
+        const std::string line = ruleLine(rule.text);
+        for (const std::string &fragment : c.inRule)
+            EXPECT_NE(line.find(fragment), std::string::npos) << line;
+        EXPECT_NE(line.find(", ENV{ID_MM_DEVICE_IGNORE}=\"1\", GROUP=\"dialout\", MODE=\"0660\", "
+                            "TAG+=\"uaccess\", SYMLINK+=\"" +
+                            rule.name + "\""),
+                  std::string::npos)
+            << line;
+    }
+}
+
+// The example shipped for writing a rule by hand is the rule qn480ctl writes.
+TEST(UdevRule, TheShippedExampleIsWhatTheCommandWrites)
+{
+    std::ifstream file(QN480_SOURCE_DIR "/contrib/70-qn480-reader.rules.example");
+    std::ostringstream text;
+    text << file.rdbuf();
+    const std::string example = text.str();
+    const std::size_t at = example.find("\n#SUBSYSTEM==");
+    ASSERT_NE(at, std::string::npos);
+    const std::string line = example.substr(at + 2, example.find('\n', at + 1) - at - 2);
+
+    const UdevRule rule = makeUdevRule(parseUdevProperties(
+        "DEVNAME=/dev/ttyUSB0\nSUBSYSTEM=tty\nID_VENDOR_ID=0403\n"
+        "ID_MODEL_ID=6001\nID_SERIAL_SHORT=A50285BI\nID_USB_INTERFACE_NUM=00\n"));
+    EXPECT_EQ(line, ruleLine(rule.text));
+}
+
+} // namespace
+} // namespace qn480::cli
