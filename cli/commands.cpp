@@ -99,6 +99,9 @@ std::string hexText(std::span<const std::uint8_t> bytes, std::string_view separa
 // sent, nothing more goes, and nothing is reported.
 struct Stopped
 {};
+// The reader went away: nothing more can be sent, and what was read is not to be reported.
+struct Lost
+{};
 
 // What runs in the link's wait and after every command: the only "window message" the
 // tool has is a stop request from a signal.
@@ -115,6 +118,7 @@ public:
             m_io.now = [] {
                 return std::chrono::system_clock::now();
             };
+        m_link.setLossHandler([this] { m_lost = true; });
         m_link.setTrace([this](TraceDirection direction, std::span<const std::uint8_t> frame) {
             if (direction == TraceDirection::Request && frame.size() > kCodeOffset)
                 m_lastCommand = {frame[kGroupOffset], frame[kCodeOffset]};
@@ -138,11 +142,33 @@ public:
     {
         m_link.setTrace({});
         m_link.setPump({});
+        m_link.setLossHandler({});
     }
     Runner(const Runner &) = delete;
     Runner &operator=(const Runner &) = delete;
 
+    // The command; with --wait, again from the start each time the reader comes back after
+    // it went away (a poll keeps what it has reported).
     int run()
+    {
+        for (;;) {
+            try {
+                return runOnce();
+            } catch (const Lost &) {
+                m_io.err << kProgram << "the reader on "
+                         << safeText(m_io.device.empty() ? "its port" : m_io.device)
+                         << " was disconnected (unplugged or hung up)" << std::endl;
+                if (!m_io.reconnect)
+                    return kExitPortFailed;
+                if (!m_io.reconnect(m_link))
+                    return m_stop != 0 ? kExitSuccess : kExitPortFailed;
+                m_lost = false;
+            }
+        }
+    }
+
+private:
+    int runOnce()
     {
         switch (m_options.command) {
         case Command::Poll:
@@ -167,7 +193,6 @@ public:
         return kExitUsage;
     }
 
-private:
     // ---- poll ----
 
     int poll()
@@ -188,8 +213,15 @@ private:
         RunFlags flags;
         flags.connectTag = 1;
         int &running = flags.readTag.at(static_cast<std::size_t>(page.page));
-        PollView view({m_options.air, m_options.json, m_options.quiet}, m_io.out, m_io.err,
-                      m_link.clock(), m_io.now);
+        // One view for the whole command, so that a reader plugged in again (--wait) does
+        // not count or announce again the card it had reported.
+        if (!m_pollView) {
+            m_pollView.emplace(PollView::Setup{m_options.air, m_options.json, m_options.quiet},
+                               m_io.out, m_io.err, m_link.clock(), m_io.now);
+            if (m_options.timeout)
+                m_pollDeadline = m_link.clock().now() + *m_options.timeout;
+        }
+        PollView &view = *m_pollView;
         m_onFrame = [&](TraceDirection direction, std::span<const std::uint8_t> frame) {
             view.follow(direction, frame);
         };
@@ -199,21 +231,21 @@ private:
             if ((m_options.count > 0 && view.cardsReported() >= m_options.count) || !m_io.out)
                 running = 0;
         });
-        const auto deadline = m_options.timeout
-                                  ? std::optional(m_link.clock().now() + *m_options.timeout)
-                                  : std::nullopt;
+        const auto deadline = m_pollDeadline;
         bool timedOut = false;
         m_link.setPump([&] {
             if (deadline && running && m_link.clock().now() >= *deadline) {
                 timedOut = true;
                 running = 0;
             }
-            if (m_stop || outputGone())
+            if (m_stop || outputGone() || m_lost)
                 running = 0;
         });
         CardSession session{m_link, view, flags};
         page.procedure(session);
         m_onFrame = nullptr;
+        if (m_lost)
+            throw Lost{};
 
         // The procedure switches the carrier off only after a successful start, and ends
         // only when told to; anything else was a failed start.
@@ -258,6 +290,8 @@ private:
             // Every operation shows a message before its transaction and after it.
             if (m_stop != 0)
                 throw Stopped{};
+            if (m_lost)
+                throw Lost{};
             if (endsWith(text, "OK!!"))
                 m_outcomes.push_back({kExitSuccess, trimmed(text)});
             else if (endsWith(text, "Error!!") || isReaderMessage(text))
@@ -553,6 +587,8 @@ private:
         const Reply reply = m_link.transact(m_options.group, m_options.code, m_options.data);
         if (m_stop != 0)
             throw Stopped{};
+        if (reply.result == TransactionResult::DeviceLost)
+            throw Lost{};
         const Response &r = reply.response;
         const std::string_view result = reply.result == TransactionResult::Frame     ? "frame"
                                         : reply.result == TransactionResult::TimeOut ? "time-out"
@@ -591,6 +627,9 @@ private:
     Link &m_link;
     Io m_io;
     const volatile std::sig_atomic_t &m_stop;
+    bool m_lost = false;
+    std::optional<PollView> m_pollView;
+    std::optional<std::chrono::nanoseconds> m_pollDeadline;
     std::pair<std::uint8_t, std::uint8_t> m_lastCommand{};
     Link::Trace m_onFrame;
     KeypadState *m_state = nullptr; // the keypad's controls while a keypad command runs

@@ -5,7 +5,9 @@
 #include "port_list.h"
 
 #include <csignal>
+#include <functional>
 #include <ostream>
+#include <string>
 #include <vector>
 
 namespace qn480 {
@@ -23,12 +25,19 @@ struct Io
     int outFd = -1;
     // The time printed on card lines and the trace; empty: the system clock.
     WallClock now = {};
+    // The reader's device path, to name it when it goes away.
+    std::string device = {};
+    // With --wait: gives up the lost port, waits for the reader to come back and opens it
+    // again on the link; false when that failed or a stop signal ended the wait.
+    std::function<bool(Link &)> reconnect = {};
 };
 
 // Runs a command that talks to the reader over `link`, which holds the open port. `stop`
 // is set from a signal handler (to the signal's number): a poll ends as the Stop button
 // ends it, a keypad command or raw after the transaction in progress, printing nothing and
-// returning 128 + the signal. Returns the exit code.
+// returning 128 + the signal. A reader that goes away ends any command at once with one
+// line on `err` and kExitPortFailed, the link then holding its lost port. Returns the exit
+// code.
 int runCommand(const Options &options, Link &link, Io io, const volatile std::sig_atomic_t &stop);
 
 // `qn480ctl ports`.

@@ -10,13 +10,16 @@
 #include "text_util.h"
 #include "udev_rule.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <poll.h>
@@ -77,9 +80,23 @@ int finish(const Options &options, int code)
     return written ? code : kExitOutputFailed;
 }
 
+struct Opened
+{
+    int code = kExitSuccess;
+    std::string message;  // why it failed
+    std::string device;   // the path opened, or tried
+    bool missing = false; // the device is not there (yet): what --wait waits out
+    bool stopped = false; // a stop signal ended the wait
+};
+
+bool isMissing(int error)
+{
+    return error == ENOENT || error == ENODEV || error == ENXIO;
+}
+
 // Opens the port the options name, else the one QN480_DEVICE names, else the only one
-// there is. Returns an exit code.
-int openReader(const Options &options, Link &link)
+// there is.
+Opened openReader(const Options &options, Link &link)
 {
     std::string device = options.device;
     std::string portName = options.port;
@@ -93,14 +110,14 @@ int openReader(const Options &options, Link &link)
     if (!device.empty()) {
         auto port = openSerialDevice(device, *parseLineSettings(kReaderSettings), &failure);
         if (!port) {
-            return fail(kExitPortFailed,
-                        "cannot open " + safeText(device) + ": " + safeText(failure.reason));
+            return {kExitPortFailed, "cannot open " + device + ": " + failure.reason, device,
+                    isMissing(failure.error), false};
         }
         link.attach(std::move(port));
-        return kExitSuccess;
+        return {kExitSuccess, {}, device, false, false};
     }
 
-    const std::vector<PortEntry> ports = listPorts();
+    const std::vector<PortEntry> ports = listPorts({.warn = !options.wait});
     int number = 0;
     if (!portName.empty()) {
         number = *portNumberOf(portName);
@@ -112,16 +129,68 @@ int openReader(const Options &options, Link &link)
                       << safeText(ports.front().device) << "), the only serial port" << std::endl;
         }
     } else if (ports.empty()) {
-        return fail(kExitPortFailed, "no serial port found; connect the reader or give --device");
+        return {kExitPortFailed, "no serial port found; connect the reader or give --device",
+                "a serial port", true, false};
     } else {
-        return fail(kExitUsage, "there are " + std::to_string(ports.size()) +
-                                    " serial ports; choose one with --port (see qn480ctl ports) "
-                                    "or QN480_DEVICE");
+        return {kExitUsage,
+                "there are " + std::to_string(ports.size()) +
+                    " serial ports; choose one with --port (see qn480ctl ports) or QN480_DEVICE",
+                {},
+                false,
+                false};
     }
+    const auto entry = std::find_if(ports.begin(), ports.end(),
+                                    [&](const PortEntry &port) { return port.number == number; });
+    const std::string path = entry != ports.end() ? entry->device : comName(number);
     if (!OpenPort(link, ports, number, kReaderSettings, &failure))
-        return fail(kExitPortFailed,
-                    "cannot open " + comName(number) + ": " + safeText(failure.reason));
-    return kExitSuccess;
+        return {kExitPortFailed, "cannot open " + comName(number) + ": " + failure.reason, path,
+                isMissing(failure.error), false};
+    return {kExitSuccess, {}, path, false, false};
+}
+
+// How often a missing reader is looked for with --wait.
+constexpr std::chrono::milliseconds kWaitStep{250};
+
+// Sleeps one step of waiting for the reader; false when a stop signal came.
+bool waitStep()
+{
+    constexpr std::chrono::milliseconds kSlice{50};
+    for (auto slept = std::chrono::milliseconds::zero(); slept < kWaitStep; slept += kSlice) {
+        if (stopSignal() != 0)
+            return false;
+        std::this_thread::sleep_for(kSlice);
+    }
+    return stopSignal() == 0;
+}
+
+// openReader; with --wait, again and again while the device is not there, saying so once.
+// `again`: the reader was there before and went away (that has been said already).
+Opened openWaiting(const Options &options, Link &link, bool again)
+{
+    bool told = again;
+    for (;;) {
+        Opened opened = openReader(options, link);
+        if (opened.code == kExitSuccess) {
+            if (told) {
+                std::cerr << "qn480ctl: " << safeText(opened.device)
+                          << (again ? " is back; going on" : " is there; going on") << std::endl;
+            }
+            return opened;
+        }
+        if (!options.wait || !opened.missing) {
+            fail(opened.code, opened.message);
+            return opened;
+        }
+        if (!told) {
+            fail(opened.code, opened.message + "; waiting for it to appear (--wait)");
+            told = true;
+        }
+        if (!waitStep()) {
+            opened.code = kExitSuccess; // the stop signal decides the exit code
+            opened.stopped = true;
+            return opened;
+        }
+    }
 }
 
 } // namespace
@@ -162,8 +231,19 @@ int main(int argc, char **argv)
     }
 
     Link link;
-    if (const int code = openReader(options, link); code != kExitSuccess)
-        return finish(options, code);
+    const Opened opened = openWaiting(options, link, false);
+    if (opened.code != kExitSuccess || opened.stopped)
+        return finish(options, opened.code);
+    io.device = opened.device;
+    if (options.wait) {
+        io.reconnect = [&options, device = opened.device](Link &lost) {
+            ClosePort(lost);
+            std::cerr << "qn480ctl: waiting for " << safeText(device) << " to come back (--wait)"
+                      << std::endl;
+            const Opened back = openWaiting(options, lost, true);
+            return back.code == kExitSuccess && !back.stopped;
+        };
+    }
     // A signal while the port was opening: nothing has been sent yet, nothing will be.
     const int code = stopSignal() != 0 ? kExitSuccess : runCommand(options, link, io, stopSignal());
     ClosePort(link);

@@ -4,6 +4,7 @@
 #include "json.h"
 #include "keypad_names.h"
 #include "keypad_settings.h"
+#include "udev_rule.h"
 
 #include <algorithm>
 #include <array>
@@ -178,6 +179,14 @@ const std::vector<OptionRule> &optionRules()
              {},
              [](Options &o, std::string_view) {
                  o.quiet = true;
+             }},
+            {"wait",
+             'w',
+             false,
+             {Command::Poll, Command::KeypadGet, Command::KeypadSet, Command::KeypadDefaults,
+              Command::KeypadSave, Command::KeypadLoad},
+             [](Options &o, std::string_view) {
+                 o.wait = true;
              }},
             {"timeout",
              0,
@@ -540,7 +549,7 @@ Options parseArguments(std::span<const std::string_view> args)
 
 std::string usageText()
 {
-    return R"(Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] COMMAND
+    return R"(Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] COMMAND
 
 Scripted access to a QN480 contactless card reader on a serial port (115200 baud, 8N1),
 running the same procedures as the qn480-tool window.
@@ -581,7 +590,8 @@ Commands:
                               nothing sent.
   raw GROUP CODE [HEXBYTES]   one transaction; GROUP, CODE and the data in hexadecimal
                               (raw 0D 10 0000); prints result, status, status text, data
-
+)" + std::string(kUdevRuleUsage) +
+           R"(
 Options:
   -p, --port COMnn     the port by the name `qn480ctl ports` shows
   -d, --device PATH    a serial device by its path, listed or not
@@ -592,6 +602,9 @@ Options:
                        the local time, on stderr
   -j, --json           one JSON object per line instead of text
   -q, --quiet          no progress messages on stderr; errors still go there
+  -w, --wait           (poll and keypad) a reader that is not there at start, or is
+                       unplugged later, is waited for; the command starts again when it
+                       is back. A line on stderr says each time.
   -h, --help           this text
   -V, --version        the version
 Options may stand before or after the command; a value may follow an equals sign
@@ -628,10 +641,11 @@ Environment:
 Exit codes:
   0  success
   1  the reader reported an error, answered with a reply that could not be used,
-     or did not keep a setting
+     or did not keep a setting; or the output could not be written
   2  usage: the command line or a profile is wrong
-  3  the port could not be opened
+  3  the port could not be opened, or the reader was disconnected (unplugged)
   4  no answer from the reader, or --timeout ran out
+  128+N  stopped by signal N (SIGINT, SIGTERM, SIGHUP), but for poll's Ctrl-C and SIGTERM
 )";
 }
 

@@ -77,6 +77,7 @@ struct Options
     bool trace = false;
     bool json = false;
     bool quiet = false; // no progress messages on stderr; failures still go there
+    bool wait = false;  // a reader missing at start or unplugged later is waited for
 
     // poll
     AirInterface air = AirInterface::Iso14443A;

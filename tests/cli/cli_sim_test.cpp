@@ -506,6 +506,54 @@ TEST(QnCtlProgram, APortThatCannotBeOpenedExitsThree)
     EXPECT_EQ(poll.wait(), 0);
 }
 
+TEST(QnCtlProgram, AnUnpluggedReaderExitsThreeOrIsWaitedFor)
+{
+    // The reader hangs up instead of its first answer: each command names it and exits 3.
+    for (const std::vector<std::string> &command :
+         {std::vector<std::string>{"poll", "14a"}, {"keypad", "get"}, {"raw", "00", "10"}}) {
+        Simulator gone({"--hangup", "1"});
+        ASSERT_TRUE(gone.ready());
+        std::vector<std::string> args{"-d", gone.device()};
+        args.insert(args.end(), command.begin(), command.end());
+        const Finished run = ctl(args);
+        EXPECT_EQ(run.code, 3) << command.front();
+        ASSERT_FALSE(run.errLines().empty());
+        EXPECT_EQ(run.errLines().back(), "qn480ctl: the reader on " + gone.device() +
+                                             " was disconnected (unplugged or hung up)");
+        EXPECT_TRUE(run.out.empty()) << run.out;
+    }
+
+    Simulator sim;
+    ASSERT_TRUE(sim.ready());
+    // --wait: a reader not there at start is waited for.
+    const std::string later = sim.device() + "-later";
+    ChildProcess get(kCtl, {"-w", "-d", later, "keypad", "get", "--json"});
+    EXPECT_NE(get.waitForLineContaining(ChildProcess::Err, "waiting for it to appear"), "");
+    ASSERT_EQ(symlink(std::filesystem::read_symlink(sim.device()).c_str(), later.c_str()), 0);
+    EXPECT_EQ(get.wait(), 0);
+    EXPECT_NE(get.text(ChildProcess::Out).find(R"("send_time":10)"), std::string::npos);
+    EXPECT_NE(get.text(ChildProcess::Err).find(later + " is there; going on"), std::string::npos);
+    unlink(later.c_str());
+
+    // ... and one unplugged mid-poll is waited for to come back; the poll goes on where it
+    // was: the card still lying there is not a new one, the next one is.
+    ChildProcess poll(kCtl, {"-w", "-d", sim.device(), "poll", "14a", "-n", "2"});
+    ASSERT_EQ(untimed(poll.waitForLine(ChildProcess::Out, kAnyLine)), kClassic);
+    sim.command("hangup");
+    EXPECT_NE(poll.waitForLineContaining(ChildProcess::Err, sim.device() + " is back; going on"),
+              "");
+    sim.command("remove 1");
+    EXPECT_NE(poll.waitForLineContaining(ChildProcess::Out, "removed"), "");
+    sim.command("place 1");
+    EXPECT_EQ(poll.wait(), 0);
+    const auto lines = untimed(poll.lines(ChildProcess::Out));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines.back(), kClassic);
+    const std::string err = poll.text(ChildProcess::Err);
+    EXPECT_NE(err.find("the reader on " + sim.device() + " was disconnected"), std::string::npos);
+    EXPECT_NE(err.find("waiting for " + sim.device() + " to come back"), std::string::npos) << err;
+}
+
 TEST(QnCtlProgram, BadArgumentsExitTwoWithOneLine)
 {
     const std::vector<std::vector<std::string>> cases{
