@@ -2,6 +2,7 @@
 
 #include "card_text.h"
 #include "link.h"
+#include "reader_commands.h"
 #include "status_text.h"
 
 #include <algorithm>
@@ -22,20 +23,7 @@ namespace {
 // The pause before every command and after every pass; it also paces the polling.
 constexpr std::chrono::milliseconds kCommandPause{10};
 
-constexpr std::uint8_t kReaderGroup = 0x00;
-constexpr std::uint8_t kCarrierOn = 0x30;
-constexpr std::uint8_t kCarrierOff = 0x31;
-
-// Every air interface's group has these two.
-constexpr std::uint8_t kConfigure = 0x00;
-constexpr std::uint8_t kPoll = 0x10;
-
-constexpr std::uint8_t kTypeAGroup = 0x0A;
-constexpr std::uint8_t kRequest = 0x10;
-constexpr std::uint8_t kAnticollision = 0x12;
-constexpr std::uint8_t kSelect = 0x13;
-constexpr std::uint8_t kAnswerToSelect = 0x15;
-constexpr std::uint8_t kLevelProbe = 0x40;
+using namespace commands;
 
 constexpr int kAtqaLength = 2;
 constexpr std::uint8_t kCascadeBit = 0x04; // in a select answer: the UID goes on a level up

@@ -8,6 +8,7 @@
 #include "link.h"
 #include "poll_view.h"
 #include "procedures.h"
+#include "reader_commands.h"
 #include "status_text.h"
 
 #include <algorithm>
@@ -26,8 +27,8 @@ namespace qn480::cli {
 
 namespace {
 
-constexpr std::uint8_t kReaderGroup = 0x00;
-constexpr std::uint8_t kCarrierOff = 0x31;
+using commands::kCarrierOff;
+using commands::kReaderGroup;
 constexpr std::uint8_t kSetAddType = 0x1B;
 constexpr std::uint8_t kEnterFlag = 0x80;
 constexpr std::string_view kProgram = "qn480ctl: ";

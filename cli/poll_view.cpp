@@ -3,6 +3,7 @@
 #include "card_text.h"
 #include "frame.h"
 #include "json.h"
+#include "reader_commands.h"
 
 #include <algorithm>
 #include <array>
@@ -18,12 +19,7 @@ using namespace std::chrono_literals;
 constexpr int kMissedPasses = 2;
 constexpr std::chrono::nanoseconds kGone = 100ms;
 
-constexpr std::uint8_t kTypeAGroup = 0x0A;
-constexpr std::uint8_t kRequest = 0x10;
-constexpr std::uint8_t kAnticollision = 0x12;
-constexpr std::uint8_t kSelect = 0x13;
-constexpr std::uint8_t kAnswerToSelect = 0x15;
-constexpr std::uint8_t kLevelProbe = 0x40;
+using namespace qn480::commands;
 constexpr std::uint8_t kCascadeBit = 0x04;
 constexpr std::size_t kLevelBytes = 4;
 
