@@ -162,12 +162,14 @@ int comNumberForDevice(std::string_view deviceName)
 }
 
 std::vector<PortEntry> mergePorts(std::vector<PortEntry> real, std::string_view virtualPorts,
-                                  const std::function<void(const std::string &)> &warn)
+                                  const std::function<void(const std::string &)> &warn,
+                                  const std::function<bool(const std::string &)> &present)
 {
     for (PortEntry &entry : real)
         entry.name = comName(entry.number);
 
     std::vector<PortEntry> virtuals;
+    std::set<int> given;
     std::set<int> taken;
     std::size_t pos = 0;
     while (pos <= virtualPorts.size()) {
@@ -188,13 +190,16 @@ std::vector<PortEntry> mergePorts(std::vector<PortEntry> real, std::string_view 
             }
             continue;
         }
-        if (!taken.insert(number).second) {
+        if (!given.insert(number).second) {
             if (warn) {
                 warn("QN480_PORTS: ignoring " + quoted(entry) + "; " + comName(number) +
                      " is already given");
             }
             continue;
         }
+        if (present && !present(std::string(device)))
+            continue; // its path is not there (now): a real port of its number shows instead
+        taken.insert(number);
         virtuals.push_back({comName(number), number, std::string(device),
                             std::string(device) + ", from QN480_PORTS"});
     }
@@ -228,17 +233,16 @@ std::vector<PortEntry> listPorts(PortListing how)
         real.push_back({comName(number), number, device, describe(info, device)});
     }
     const char *env = std::getenv("QN480_PORTS");
-    auto ports = mergePorts(std::move(real), env ? env : "", [&](const std::string &message) {
-        if (how.warn)
-            std::cerr << message << '\n';
-    });
-    if (how.presentOnly) {
+    return mergePorts(
+        std::move(real), env ? env : "",
+        [&](const std::string &message) {
+            if (how.warn)
+                std::cerr << message << '\n';
+        },
         // A virtual port comes and goes with its path (a simulator's link, say).
-        std::erase_if(ports, [](const PortEntry &entry) {
-            return !QFileInfo::exists(QString::fromStdString(entry.device));
-        });
-    }
-    return ports;
+        how.presentOnly ? [](const std::string &device) {
+            return QFileInfo::exists(QString::fromStdString(device));
+        } : std::function<bool(const std::string &)>{});
 }
 
 } // namespace qn480

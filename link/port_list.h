@@ -28,9 +28,12 @@ int comNumberForDevice(std::string_view deviceName);
 
 // Adds the virtual ports of a QN480_PORTS text ("COM07=/dev/pts/3;COM08=/tmp/reader") to
 // the real ones: an entry wins over a real port of the same number, a malformed one is
-// skipped with one call of `warn`. The result is sorted as text with no duplicate names.
+// skipped with one call of `warn`, and one whose device `present` (when given) says is not
+// there is left out, so that a real port of its number shows. The result is sorted as text
+// with no duplicate names.
 std::vector<PortEntry> mergePorts(std::vector<PortEntry> real, std::string_view virtualPorts,
-                                  const std::function<void(const std::string &)> &warn);
+                                  const std::function<void(const std::string &)> &warn,
+                                  const std::function<bool(const std::string &)> &present = {});
 
 struct PortListing
 {

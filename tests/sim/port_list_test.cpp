@@ -89,6 +89,14 @@ TEST(PortList, VirtualPortsJoinAndWinOverARealPortOfTheSameNumber)
     EXPECT_EQ(ports[1].number, 3);
     EXPECT_EQ(ports[2].device, "/tmp/qn480-reader");
     EXPECT_NE(ports[2].description.find("QN480_PORTS"), std::string::npos);
+
+    // An entry whose path is not there gives way to the real port of its number.
+    const auto present = mergePorts(
+        {real(1, "/dev/ttyS0"), real(3, "/dev/ttyS2")}, "COM07=/tmp/qn480-reader;COM3=/dev/pts/4",
+        warnings.sink(), [](const std::string &device) { return device != "/dev/pts/4"; });
+    ASSERT_EQ(names(present), (std::vector<std::string>{"COM01", "COM03", "COM07"}));
+    EXPECT_EQ(present[1].device, "/dev/ttyS2");
+    EXPECT_TRUE(warnings.seen.empty());
 }
 
 TEST(PortList, EachMalformedOrRepeatedEntryIsSkippedWithOneWarning)
