@@ -1,7 +1,10 @@
 #include "serial_platform.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -74,7 +77,7 @@ QSerialPort::Parity parity(char code)
     }
 }
 
-// The serial port through Qt Serial Port, with the termios port's contract: raw, exclusive,
+// The serial port through Qt Serial Port, with the contract of the Linux port: raw, exclusive,
 // never blocking on a read, and the line given back as it was found (Qt restores it on
 // close).
 class QtPort final : public Port
@@ -90,6 +93,8 @@ public:
     ~QtPort() override
     {
         QObject::disconnect(m_port.get(), &QSerialPort::errorOccurred, nullptr, nullptr);
+        if (!m_port->isOpen())
+            return;
         if (!m_lost)
             m_port->clear(QSerialPort::AllDirections);
         m_port->close();
@@ -157,7 +162,7 @@ public:
         // Readable, yet nothing came (a read of 0 bytes, which Qt reports as no error or as
         // a failed read): the hang-up of a Unix line.
         if (error == QSerialPort::NoError && platform::lineHungUp(m_port->handle()).value_or(true))
-            m_lost = true;
+            markLost();
         // Anything else failing takes the whole slice, so that the caller cannot spin.
         if (!m_lost)
             std::this_thread::sleep_until(deadline);
@@ -169,12 +174,10 @@ public:
     {
         if (m_lost)
             return true;
-        if (platform::lineHungUp(m_port->handle()).value_or(false))
-            m_lost = true;
         // An unplugged adapter's node goes away; a Windows COM name is no path to look at.
-        if (!m_lost && m_device.starts_with('/') &&
-            !QFileInfo::exists(QString::fromStdString(m_device)))
-            m_lost = true;
+        if (platform::lineHungUp(m_port->handle()).value_or(false) ||
+            (m_device.starts_with('/') && !QFileInfo::exists(QString::fromStdString(m_device))))
+            markLost();
         return m_lost;
     }
 
@@ -184,7 +187,23 @@ private:
         // Where the platform can look at the line, a stray error (Qt maps EAGAIN to a
         // resource error) does not end the connection unless the line is hung up.
         if (isLossError(error) && platform::lineHungUp(m_port->handle()).value_or(true))
-            m_lost = true;
+            markLost();
+    }
+
+    void markLost()
+    {
+        if (m_lost)
+            return;
+        m_lost = true;
+        // Qt keeps watching a hung-up line, and its read fails again on every turn of the
+        // event loop, which then spins until the owner closes the port. The descriptor is of
+        // no more use: close it on the next turn, outside Qt's own notification.
+        if (QAbstractEventDispatcher::instance(m_port->thread()) != nullptr) {
+            QTimer::singleShot(0, m_port.get(), [port = m_port.get()] {
+                if (port->isOpen())
+                    port->close();
+            });
+        }
     }
 
     std::unique_ptr<QSerialPort> m_port;
