@@ -185,6 +185,13 @@ TEST(SerialPty, ASecondOpenIsRefusedUntilTheFirstCloses)
     EXPECT_FALSE(OpenPort(second, reader.ports(), kComNumber, kReaderSettings, &failure));
     EXPECT_FALSE(second.hasPort());
     EXPECT_NE(failure.reason.find("in use"), std::string::npos) << failure.reason;
+    // The other backend is shut out as well (a window on one, qn480ctl on the other).
+    const SerialBackend other =
+        serialBackend() == SerialBackend::Qt ? SerialBackend::Termios : SerialBackend::Qt;
+    failure = {};
+    EXPECT_FALSE(
+        openSerialDevice(reader.device(), *parseLineSettings(kReaderSettings), other, &failure));
+    EXPECT_NE(failure.reason.find("in use"), std::string::npos) << failure.reason;
     EXPECT_EQ(first.transact(0x00, 0x10).result, TransactionResult::Frame)
         << "the refused open must not disturb the open port";
 
