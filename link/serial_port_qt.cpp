@@ -3,6 +3,7 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QSerialPortInfo>
 #include <QThread>
 #include <QTimer>
 
@@ -161,7 +162,7 @@ public:
             return;
         // Readable, yet nothing came (a read of 0 bytes, which Qt reports as no error or as
         // a failed read): the hang-up of a Unix line.
-        if (error == QSerialPort::NoError && platform::lineHungUp(m_port->handle()).value_or(true))
+        if (error == QSerialPort::NoError && lossConfirmed())
             markLost();
         // Anything else failing takes the whole slice, so that the caller cannot spin.
         if (!m_lost)
@@ -184,10 +185,20 @@ public:
 private:
     void noteError(QSerialPort::SerialPortError error)
     {
-        // Where the platform can look at the line, a stray error (Qt maps EAGAIN to a
-        // resource error) does not end the connection unless the line is hung up.
-        if (isLossError(error) && platform::lineHungUp(m_port->handle()).value_or(true))
+        if (isLossError(error) && lossConfirmed())
             markLost();
+    }
+
+    // Qt's errors alone are not proof: it maps EAGAIN to a resource error, and on Windows a
+    // purge aborts a pending read, whose completion some drivers fail. So a loss counts
+    // when the line is hung up, or, where the platform cannot tell, the device is gone.
+    bool lossConfirmed() const
+    {
+        if (const auto hungUp = platform::lineHungUp(m_port->handle()))
+            return *hungUp;
+        if (m_device.starts_with('/'))
+            return !QFileInfo::exists(QString::fromStdString(m_device));
+        return QSerialPortInfo(*m_port).isNull(); // no longer among the system's ports
     }
 
     void markLost()
