@@ -27,12 +27,14 @@ constexpr std::chrono::milliseconds kWriteTimeout{200};
 QtMessageHandler g_previousHandler = nullptr;
 
 // Without an application object the thread has no event loop, and Qt says so each time
-// the port switches its notifiers. The port never needs them: it waits by polling.
+// the port switches its notifiers (or, on Windows, starts its write timer). The port never
+// needs them: it waits, and writes, by itself.
 void withoutNotifierWarnings(QtMsgType type, const QMessageLogContext &context,
                              const QString &message)
 {
     if (type == QtWarningMsg &&
-        message.startsWith(QLatin1String("QSocketNotifier: Can only be used with threads")))
+        (message.startsWith(QLatin1String("QSocketNotifier: Can only be used with threads")) ||
+         message.startsWith(QLatin1String("QObject::startTimer: Timers can only be used"))))
         return;
     if (g_previousHandler)
         g_previousHandler(type, context, message);
