@@ -1,5 +1,6 @@
-// Round trip of one transaction through the termios port and the link to qn480-sim's reader
-// model on a pty: the request for a Type A card (8 bytes) and its ATQA answer (11 bytes).
+// Round trip of one transaction through the serial port (termios and Qt Serial Port) and the
+// link to qn480-sim's reader model on a pty: the request for a Type A card (8 bytes) and its
+// ATQA answer (11 bytes).
 
 #include "faults.h"
 #include "link.h"
@@ -39,7 +40,7 @@ void report(benchmark::State &state, std::vector<double> times)
     state.counters["median_per_wire"] = times[times.size() / 2] / wire;
 }
 
-void roundTrip(benchmark::State &state, bool paced)
+void roundTrip(benchmark::State &state, bool paced, SerialBackend backend)
 {
     sim::ReaderModel model;
     sim::FaultInjector faults({.pace = paced ? 1.0 : 0.0});
@@ -53,10 +54,12 @@ void roundTrip(benchmark::State &state, bool paced)
 
     Link link;
     OpenFailure failure;
-    const std::vector<PortEntry> ports{{"COM20", 20, server.slavePath(), ""}};
-    if (!OpenPort(link, ports, 20, kReaderSettings, &failure)) {
+    auto port = openSerialDevice(server.slavePath(), *parseLineSettings(kReaderSettings), backend,
+                                 &failure);
+    if (!port) {
         state.SkipWithError(failure.reason.c_str());
     } else {
+        link.attach(std::move(port));
         link.transact(0x00, 0x30); // carrier on, so that the card answers
         std::vector<double> times;
         for (auto _ : state) {
@@ -68,15 +71,7 @@ void roundTrip(benchmark::State &state, bool paced)
                 break;
             }
         }
-        if (!times.empty()) {
-            std::sort(times.begin(), times.end());
-            const double wire = Micros(sim::kByteTime * (kRequestBytes + kResponseBytes)).count();
-            state.counters["median_us"] = times[times.size() / 2];
-            state.counters["p90_us"] = times[times.size() * 9 / 10];
-            state.counters["max_us"] = times.back();
-            state.counters["wire_us"] = wire;
-            state.counters["median_per_wire"] = times[times.size() / 2] / wire;
-        }
+        report(state, times);
     }
     ClosePort(link);
     server.stop();
@@ -136,27 +131,28 @@ void rawBaseline(benchmark::State &state, bool paced)
     reader.join();
 }
 
-void unpaced(benchmark::State &state)
-{
-    roundTrip(state, false);
-}
-
-void pacedAt115200(benchmark::State &state)
-{
-    roundTrip(state, true);
-}
-
 } // namespace
 
 // Target: median <= 500 us (a blind 5 ms sleep between polls would give >= 5 ms).
-BENCHMARK(unpaced)
+BENCHMARK_CAPTURE(roundTrip, termios, false, SerialBackend::Termios)
     ->Name("transaction_round_trip")
     ->Iterations(5000)
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
 // Target: median <= 1.1 x the wire time of request plus response (1649 us).
-BENCHMARK(pacedAt115200)
+BENCHMARK_CAPTURE(roundTrip, termios_paced, true, SerialBackend::Termios)
     ->Name("transaction_round_trip_115200_baud")
+    ->Iterations(1000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+// The same on the Qt Serial Port backend, with the same targets.
+BENCHMARK_CAPTURE(roundTrip, qt, false, SerialBackend::Qt)
+    ->Name("transaction_round_trip_qt")
+    ->Iterations(5000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(roundTrip, qt_paced, true, SerialBackend::Qt)
+    ->Name("transaction_round_trip_qt_115200_baud")
     ->Iterations(1000)
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);

@@ -3,8 +3,10 @@
 # the bash completion and an example udev rule.
 include(GNUInstallDirs)
 
-install(TARGETS qn480-tool qn480ctl qn480-sim
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS qn480-tool qn480ctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET qn480-sim)
+    install(TARGETS qn480-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/data/qn480-tool.desktop
     DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

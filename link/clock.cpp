@@ -1,7 +1,6 @@
 #include "clock.h"
 
-#include <cerrno>
-#include <ctime>
+#include <thread>
 
 namespace qn480 {
 
@@ -14,14 +13,8 @@ void SteadyClock::sleep(std::chrono::nanoseconds duration)
 {
     if (duration <= std::chrono::nanoseconds::zero())
         return;
-    // Absolute deadline, so that signals interrupting the sleep do not stretch it.
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    const auto total = deadline.tv_nsec + duration.count() % 1000000000;
-    deadline.tv_sec += static_cast<time_t>(duration.count() / 1000000000 + total / 1000000000);
-    deadline.tv_nsec = static_cast<long>(total % 1000000000);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
+    // To a deadline, so that signals interrupting the sleep do not stretch it.
+    std::this_thread::sleep_until(std::chrono::steady_clock::now() + duration);
 }
 
 SteadyClock &steadyClock()

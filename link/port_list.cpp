@@ -1,7 +1,9 @@
 #include "port_list.h"
 
+#include "serial_platform.h"
 #include "text_util.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSerialPortInfo>
 
@@ -11,7 +13,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <set>
@@ -87,7 +88,7 @@ std::vector<PortEntry> sortedUnique(std::vector<PortEntry> ports)
 }
 
 // "COM7" -> 7; 0 when the text is not "COM" and a number from 1 on.
-int virtualPortNumber(std::string_view name)
+int comNumberOf(std::string_view name)
 {
     if (name.size() < 4)
         return 0;
@@ -99,21 +100,6 @@ int virtualPortNumber(std::string_view name)
     return number >= 1 && number <= kMaxPortNumber ? number : 0;
 }
 
-std::string byIdName(const std::string &device)
-{
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const fs::path target = fs::canonical(device, ec);
-    if (ec)
-        return {};
-    for (const auto &link : fs::directory_iterator("/dev/serial/by-id", ec)) {
-        std::error_code linkEc;
-        if (fs::canonical(link.path(), linkEc) == target && !linkEc)
-            return link.path().filename().string();
-    }
-    return {};
-}
-
 std::string describe(const QSerialPortInfo &info, const std::string &device)
 {
     std::vector<std::string> parts;
@@ -123,8 +109,8 @@ std::string describe(const QSerialPortInfo &info, const std::string &device)
         parts.push_back(info.manufacturer().toStdString());
     if (!info.serialNumber().isEmpty())
         parts.push_back("serial number " + info.serialNumber().toStdString());
-    if (const std::string byId = byIdName(device); !byId.empty())
-        parts.push_back("/dev/serial/by-id/" + byId);
+    if (const std::string stable = platform::stableDeviceName(device); !stable.empty())
+        parts.push_back(stable);
     std::string text = device;
     for (const std::string &part : parts)
         text += ", " + part;
@@ -149,8 +135,11 @@ int portNumber(std::string_view name)
 
 int comNumberForDevice(std::string_view deviceName)
 {
-    if (const auto slash = deviceName.rfind('/'); slash != std::string_view::npos)
+    if (const auto slash = deviceName.find_last_of("/\\"); slash != std::string_view::npos)
         deviceName.remove_prefix(slash + 1);
+    // Windows' own names; no other system names a port so.
+    if (const int number = comNumberOf(deviceName); number != 0)
+        return number;
     for (const DeviceFamily &family : kFamilies) {
         if (deviceName.substr(0, family.prefix.size()) != family.prefix)
             continue;
@@ -159,6 +148,11 @@ int comNumberForDevice(std::string_view deviceName)
             return family.first + index;
     }
     return hashedNumber(deviceName);
+}
+
+bool offeredPortName(std::string_view portName)
+{
+    return portName.substr(0, 4) != "tty.";
 }
 
 std::vector<PortEntry> mergePorts(std::vector<PortEntry> real, std::string_view virtualPorts,
@@ -180,7 +174,7 @@ std::vector<PortEntry> mergePorts(std::vector<PortEntry> real, std::string_view 
             continue; // "COM07=/a;" or an empty variable: nothing to say
         const std::size_t eq = entry.find('=');
         const int number =
-            eq == std::string_view::npos ? 0 : virtualPortNumber(trimmed(entry.substr(0, eq)));
+            eq == std::string_view::npos ? 0 : comNumberOf(trimmed(entry.substr(0, eq)));
         const std::string_view device =
             eq == std::string_view::npos ? std::string_view{} : trimmed(entry.substr(eq + 1));
         if (number == 0 || device.empty()) {
@@ -222,6 +216,8 @@ std::vector<PortEntry> listPorts(PortListing how)
     std::set<int> used;
     for (const QSerialPortInfo &info : infos) {
         const std::string name = info.portName().toStdString();
+        if (!offeredPortName(name))
+            continue;
         const std::string device = info.systemLocation().toStdString();
         int number = comNumberForDevice(name);
         for (int step = 0; number >= kHashedFirst && used.count(number) != 0 && step < kHashedCount;
@@ -239,9 +235,11 @@ std::vector<PortEntry> listPorts(PortListing how)
             if (how.warn)
                 std::cerr << message << '\n';
         },
-        // A virtual port comes and goes with its path (a simulator's link, say).
-        how.presentOnly ? [](const std::string &device) {
-            return QFileInfo::exists(QString::fromStdString(device));
+        // A virtual port comes and goes with its path (a simulator's link, say); a bare
+        // name such as Windows' COM3 is no path to look at.
+        how.presentOnly ? [](const std::string &entry) {
+            const QString device = QString::fromStdString(entry);
+            return !QDir::isAbsolutePath(device) || QFileInfo::exists(device);
         } : std::function<bool(const std::string &)>{});
 }
 

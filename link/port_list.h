@@ -12,8 +12,8 @@ struct PortEntry
 {
     std::string name;        // COM05
     int number = 0;          // 5
-    std::string device;      // /dev/ttyUSB0
-    std::string description; // product, serial number, /dev/serial/by-id name
+    std::string device;      // what the system opens: a device path, or COM3 on Windows
+    std::string description; // product, serial number, a stable name of the device
 
     friend bool operator==(const PortEntry &, const PortEntry &) = default;
 };
@@ -22,11 +22,15 @@ struct PortEntry
 std::string comName(int number);
 // The characters from the fourth on read as a decimal number; 0 when they are not one.
 int portNumber(std::string_view name);
-// The COM number given to a Linux serial device name (ttyS0, ttyUSB1, ...); stable for the
-// same name. The rule is documented in the README.
+// The COM number given to a system's port name: Windows' COM3 keeps its 3; Linux families
+// (ttyS0, ttyUSB1, ...) have blocks of their own; any other name (macOS cu.usbserial-1410)
+// a stable hash. The rule is documented in the README.
 int comNumberForDevice(std::string_view deviceName);
+// Whether a port the system lists is offered: macOS lists each port twice, and only its
+// cu.* (call-out) twin opens without waiting for a carrier.
+bool offeredPortName(std::string_view portName);
 
-// Adds the virtual ports of a QN480_PORTS text ("COM07=/dev/pts/3;COM08=/tmp/reader") to
+// Adds the virtual ports of a QN480_PORTS text ("COM07=/tmp/reader;COM08=COM3") to
 // the real ones: an entry wins over a real port of the same number, a malformed one is
 // skipped with one call of `warn`, and one whose device `present` (when given) says is not
 // there is left out, so that a real port of its number shows. The result is sorted as text

@@ -8,7 +8,7 @@
 // the port raw and exclusive. POSIX only, no Qt, so that the simulator links it too.
 namespace qn480 {
 
-// Opens /dev/null on any of descriptors 0 to 2 that is closed. Call it before anything is
+// Opens the null device on any of descriptors 0 to 2 that is closed. Call it before anything is
 // opened: the next open would otherwise take the free number, and what the program prints
 // would go to the reader.
 void openMissingStandardDescriptors();

@@ -29,7 +29,7 @@ std::optional<LineSettings> parseLineSettings(std::string_view text);
 // Why an open failed, for the operator (tooltip, stderr).
 struct OpenFailure
 {
-    int error = 0; // errno, 0 when not from the system
+    int error = 0; // the system's error number, 0 when not from the system
     std::string reason;
 };
 
@@ -41,8 +41,21 @@ bool OpenPort(Link &link, const std::vector<PortEntry> &ports, int number,
 // Restores and closes the link's port, if any; always succeeds.
 bool ClosePort(Link &link);
 
-// The termios port behind OpenPort, for tests and tools that open a path directly.
+// The two implementations of the port: the platform's own termios one (Linux only) and
+// one on Qt Serial Port.
+enum class SerialBackend { Termios, Qt };
+
+// The backend QN480_SERIAL_BACKEND names ("qt" or "termios"), else termios on Linux and Qt
+// elsewhere. An unknown name, or termios where this build has none, is told once on
+// standard error and the default is used.
+SerialBackend serialBackend();
+std::string_view backendName(SerialBackend backend);
+
+// The port behind OpenPort, for tests and tools that open a device directly.
 std::unique_ptr<Port> openSerialDevice(const std::string &device, const LineSettings &settings,
                                        OpenFailure *failure = nullptr);
+// The same with a backend of the caller's choice (benchmarks compare them).
+std::unique_ptr<Port> openSerialDevice(const std::string &device, const LineSettings &settings,
+                                       SerialBackend backend, OpenFailure *failure = nullptr);
 
 } // namespace qn480

@@ -62,6 +62,17 @@ TEST(PortNames, EachDeviceFamilyHasItsOwnBlockAndOtherNamesAStableHash)
         EXPECT_EQ(comNumberForDevice(std::string("/dev/") + name), number) << name;
     }
     EXPECT_NE(comNumberForDevice("ttyXRUSB0"), comNumberForDevice("ttyXRUSB1"));
+
+    // Windows' names keep their number; macOS's cu.* devices are hashed like any other, and
+    // only they are offered, not their tty.* twins.
+    EXPECT_EQ(comNumberForDevice("COM3"), 3);
+    EXPECT_EQ(comNumberForDevice("\\\\.\\COM12"), 12);
+    const int mac = comNumberForDevice("/dev/cu.usbserial-1410");
+    EXPECT_GE(mac, 1000);
+    EXPECT_EQ(mac, comNumberForDevice("cu.usbserial-1410"));
+    EXPECT_TRUE(offeredPortName("cu.usbserial-1410"));
+    EXPECT_FALSE(offeredPortName("tty.usbserial-1410"));
+    EXPECT_TRUE(offeredPortName("ttyUSB0"));
 }
 
 TEST(PortList, SortedAsTextWithoutDuplicates)

@@ -1,9 +1,11 @@
-// The real termios port and the link against the simulated reader on a pseudo-terminal.
+// The real serial port and the link against the simulated reader on a pseudo-terminal. CTest
+// runs it once per backend (QN480_SERIAL_BACKEND).
 
 #include "faults.h"
 #include "link.h"
 #include "pty_server.h"
 #include "reader_model.h"
+#include "serial_platform.h"
 #include "serial_port.h"
 
 #include "fake_reader.h"
@@ -184,6 +186,15 @@ TEST(SerialPty, ASecondOpenIsRefusedUntilTheFirstCloses)
     EXPECT_FALSE(OpenPort(second, reader.ports(), kComNumber, kReaderSettings, &failure));
     EXPECT_FALSE(second.hasPort());
     EXPECT_NE(failure.reason.find("in use"), std::string::npos) << failure.reason;
+    // The other backend is shut out as well (a window on one, qn480ctl on the other).
+    if (platform::hasTermiosPort()) {
+        const SerialBackend other =
+            serialBackend() == SerialBackend::Qt ? SerialBackend::Termios : SerialBackend::Qt;
+        failure = {};
+        EXPECT_FALSE(openSerialDevice(reader.device(), *parseLineSettings(kReaderSettings), other,
+                                      &failure));
+        EXPECT_NE(failure.reason.find("in use"), std::string::npos) << failure.reason;
+    }
     EXPECT_EQ(first.transact(0x00, 0x10).result, TransactionResult::Frame)
         << "the refused open must not disturb the open port";
 
@@ -204,8 +215,11 @@ TEST(SerialPty, RefusedOpensLeaveNoPortAndSayWhy)
         EXPECT_FALSE(failure.reason.empty()) << settings;
         EXPECT_FALSE(link.hasPort());
     }
-    EXPECT_FALSE(OpenPort(link, reader.ports(), kComNumber, "14400,n,8,1", &failure))
-        << "a speed the line cannot take is refused, not taken as open";
+    // Qt sets any speed through the kernel's custom rates, and a pty takes them all.
+    if (serialBackend() == SerialBackend::Termios) {
+        EXPECT_FALSE(OpenPort(link, reader.ports(), kComNumber, "14400,n,8,1", &failure))
+            << "a speed the line cannot take is refused, not taken as open";
+    }
     EXPECT_FALSE(OpenPort(link, reader.ports(), 0, kReaderSettings, &failure));
     EXPECT_FALSE(OpenPort(link, reader.ports(), kComNumber + 1, kReaderSettings, &failure));
     const std::vector<PortEntry> gone{{"COM05", 5, "/dev/no-such-qn480", ""}};
@@ -246,6 +260,28 @@ TEST(SerialPty, AHangUpInTheMiddleOfATransactionEndsItAsADeviceLoss)
     EXPECT_TRUE(link.deviceLost());
     EXPECT_LT(cpu, 300ms) << "the wait must sleep, not poll in a loop";
     EXPECT_TRUE(ClosePort(link));
+}
+
+TEST(SerialPty, ASilentReaderIsWaitedForInSlicesNotSpunOn)
+{
+    SimulatedReader reader({.drop = 1});
+    OpenFailure failure;
+    auto port = openSerialDevice(reader.device(), *parseLineSettings(kReaderSettings), &failure);
+    ASSERT_TRUE(port) << failure.reason;
+    std::atomic<int> waits = 0;
+    Link link;
+    link.attach(std::make_unique<CountingPort>(std::move(port), waits));
+
+    const auto cpuBefore = threadCpuTime();
+    const Reply reply = link.transact(0x00, 0x10);
+    const auto cpu = threadCpuTime() - cpuBefore;
+
+    EXPECT_EQ(reply.result, TransactionResult::TimeOut);
+    // 500 ms in slices of 5 ms is a hundred waits; a wait that returned at once (a slice
+    // rounded down to nothing) would make thousands.
+    EXPECT_LE(waits.load(), 110);
+    EXPECT_LT(cpu, 100ms);
+    EXPECT_FALSE(link.deviceLost());
 }
 
 TEST(SerialPty, FaultsOnTheWireReachTheLinkAsTheyWould)

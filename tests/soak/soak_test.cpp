@@ -363,6 +363,26 @@ TEST_P(UnpluggedSoak, TheRunEndsThePortClosesAndNothingSpins)
 INSTANTIATE_TEST_SUITE_P(Soak, UnpluggedSoak, ::testing::ValuesIn(kUnpluggings),
                          [](const auto &test) { return std::string(test.param.name); });
 
+TEST_F(SoakTest, AHangUpWhileConnectedAndIdleIsNoticedWithoutSpinning)
+{
+    open();
+    click("btn_Connect");
+    ASSERT_EQ(status(), " Connect OK!! ");
+
+    // No transaction to find it: the port watch does, and until then nothing may spin on
+    // the dead line (Qt watches the descriptor from the event loop).
+    const auto cpuAtStart = processCpuTime();
+    const auto since = std::chrono::steady_clock::now();
+    sim().hangUp();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !link().hasPort(); }, 5000)) << "loss not seen";
+    QTest::qWait(static_cast<int>(std::chrono::milliseconds(kCpuWindow).count()));
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - since;
+    const double share = std::chrono::duration<double>(processCpuTime() - cpuAtStart) / wall;
+    EXPECT_LT(share, kMaxWaitingCpu) << "the window spins on the hung-up line";
+    EXPECT_EQ(status(), " Connect Error!! ");
+    std::printf("idle hang-up: %.2f %% of a core until noticed and after\n", 100 * share);
+}
+
 TEST_F(SoakTest, AVanishedDeviceNodeIsNoticedAndTheReaderPluggedInAgainWorks)
 {
     open();

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "serial_port.h"
+
+#include <QSerialPort>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace qn480 {
+
+// The port on Qt Serial Port, built on every platform.
+std::unique_ptr<Port> openQtSerialDevice(const std::string &device, const LineSettings &settings,
+                                         OpenFailure *failure);
+
+} // namespace qn480
+
+// What each platform adds to the shared serial code. Linux builds serial_port_linux.cpp and
+// port_list_linux.cpp; every other platform builds serial_platform_other.cpp.
+namespace qn480::platform {
+
+// The system's handle of an open QSerialPort: a descriptor, or a Windows HANDLE.
+using SerialHandle = decltype(std::declval<QSerialPort &>().handle());
+
+// Whether this build has the termios port.
+bool hasTermiosPort();
+// The termios port; nothing, with the reason, where there is none.
+std::unique_ptr<Port> openTermiosPort(const std::string &device, const LineSettings &settings,
+                                      OpenFailure *failure);
+
+// Exclusion a Qt-opened port takes beyond Qt's own: on Linux the lock the termios port
+// takes, so that a window on one backend and qn480ctl on the other shut each other out.
+// Returns 0 or the system's error.
+int lockQtPort(SerialHandle handle);
+
+// Whether the line is hung up (the kernel's answer after an unplug), looked at without
+// reading; nothing where the platform cannot tell.
+std::optional<bool> lineHungUp(SerialHandle handle);
+
+// A stable name of the device for the operator (Linux: its serial/by-id link), or empty.
+std::string stableDeviceName(const std::string &device);
+
+} // namespace qn480::platform

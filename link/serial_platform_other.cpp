@@ -1,0 +1,34 @@
+#include "serial_platform.h"
+
+// Platforms other than Linux: the Qt port alone, with Qt's own exclusion.
+namespace qn480::platform {
+
+bool hasTermiosPort()
+{
+    return false;
+}
+
+std::unique_ptr<Port> openTermiosPort(const std::string &, const LineSettings &,
+                                      OpenFailure *failure)
+{
+    if (failure)
+        *failure = {0, "this build has no termios port; use QN480_SERIAL_BACKEND=qt"};
+    return nullptr;
+}
+
+int lockQtPort(SerialHandle)
+{
+    return 0;
+}
+
+std::optional<bool> lineHungUp(SerialHandle)
+{
+    return std::nullopt;
+}
+
+std::string stableDeviceName(const std::string &)
+{
+    return {};
+}
+
+} // namespace qn480::platform
