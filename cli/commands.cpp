@@ -621,6 +621,10 @@ private:
         }
         if (r.DataLength < 0)
             return kExitNoAnswer;
+        // A good frame followed by a broken one: the good one is shown, but the exchange
+        // did not end well, and a script must not take it for success.
+        if (reply.result == TransactionResult::BadChecksum)
+            return kExitReaderError;
         return r.Status == 1 ? kExitSuccess : kExitReaderError;
     }
 

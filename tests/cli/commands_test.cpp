@@ -352,6 +352,15 @@ TEST_F(CommandTest, RawWithoutAValidAnswerExitsWithNoAnswer)
     EXPECT_EQ(outLines(), std::vector<std::string>{R"({"result":"bad checksum","status":0,)"
                                                    R"("status_text":"","data_length":-1,)"
                                                    R"("data":""})"});
+
+    // A good frame and a broken one in one read: the good one shows, the exit says failure.
+    Bytes both = qn480::testing::responseFrame(0x00, 0x10, 1, hex("0F"));
+    both.insert(both.end(), broken.begin(), broken.end());
+    reader.answerRaw(0x00, 0x10, both);
+    EXPECT_EQ(run({"raw", "00", "10"}), kExitReaderError);
+    EXPECT_EQ(outLines(),
+              (std::vector<std::string>{"result: bad checksum",
+                                        "status: 01 Operation is successful.", "data: 0F"}));
 }
 
 // ---- keypad ----
