@@ -8,6 +8,7 @@
 #include "link.h"
 #include "poll_view.h"
 #include "procedures.h"
+#include "process_guard.h"
 #include "reader_commands.h"
 #include "status_text.h"
 
@@ -20,8 +21,6 @@
 #include <optional>
 #include <string>
 #include <utility>
-
-#include <poll.h>
 
 namespace qn480::cli {
 
@@ -269,8 +268,7 @@ private:
     {
         if (m_io.outFd < 0)
             return false;
-        pollfd pfd{m_io.outFd, 0, 0};
-        return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLERR | POLLHUP)) != 0;
+        return readerGone(m_io.outFd);
     }
 
     // ---- keypad ----

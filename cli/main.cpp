@@ -22,13 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include <poll.h>
-#include <unistd.h>
-
 using namespace qn480;
 using namespace qn480::cli;
 
 namespace {
+
+constexpr int kStandardOutput = 1;
 
 // A failed write of the results; the same code as any other failure a script checks for.
 constexpr int kExitOutputFailed = 1;
@@ -40,13 +39,6 @@ int fail(int code, const std::string &message)
     return code;
 }
 
-// The reader of a pipe or socket on `fd` has gone.
-bool readerGone(int fd)
-{
-    pollfd pfd{fd, 0, 0};
-    return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLERR | POLLHUP)) != 0;
-}
-
 // Flushes the results; a write that failed (a full disk, a closed pipe) is a failure of the
 // command, told in one line. A poll's reader that went away is its documented way to stop.
 bool outputWritten(const Options &options)
@@ -55,7 +47,7 @@ bool outputWritten(const Options &options)
     if (std::cout.flush())
         return true;
     const int error = errno; // 0 when an earlier write failed: stdio has dropped its buffer
-    const bool gone = readerGone(STDOUT_FILENO);
+    const bool gone = readerGone(kStandardOutput);
     if (options.command == Command::Poll && gone)
         return true;
     fail(kExitOutputFailed,
@@ -208,7 +200,7 @@ int main(int argc, char **argv)
     const std::vector<std::string_view> args(argv + 1, argv + argc);
     // udev-rule needs no reader, only what udev knows of its adapter.
     if (!args.empty() && args.front() == "udev-rule")
-        return udevRuleCommand(std::span(args).subspan(1), {std::cout, std::cerr, STDOUT_FILENO});
+        return udevRuleCommand(std::span(args).subspan(1), {std::cout, std::cerr, kStandardOutput});
     Options options;
     try {
         options = parseArguments(args);
@@ -216,7 +208,7 @@ int main(int argc, char **argv)
         return fail(kExitUsage, error.what());
     }
 
-    Io io{std::cout, std::cerr, STDOUT_FILENO};
+    Io io{std::cout, std::cerr, kStandardOutput};
     switch (options.command) {
     case Command::Help:
         std::cout << usageText();

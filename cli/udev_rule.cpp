@@ -102,13 +102,21 @@ std::string describe(const UdevProperties &device)
 // Runs udevadm and returns what it printed; `error` gets the reason when it fails.
 std::string udevadmProperties(const std::string &path, std::string &error)
 {
+    // Close-on-exec, so that the child keeps only the ends it is given.
+    const auto openPipe = [](int(&fds)[2]) {
+        if (::pipe(fds) != 0)
+            return false;
+        ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+        ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+        return true;
+    };
     int out[2];
     int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
+    if (!openPipe(out)) {
         error = std::strerror(errno);
         return {};
     }
-    if (::pipe2(err, O_CLOEXEC) != 0) {
+    if (!openPipe(err)) {
         error = std::strerror(errno);
         ::close(out[0]);
         ::close(out[1]);

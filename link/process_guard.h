@@ -26,6 +26,10 @@ const volatile std::sig_atomic_t &stopSignal();
 // Empties the pipe, so that a poll() on it waits for the next signal.
 void drainStopSignals();
 
+// The reader of a pipe or socket on `fd` has gone (`qn480ctl poll | head -n 1`); false
+// where the system cannot tell.
+bool readerGone(int fd);
+
 // "SIGINT", "SIGTERM", "SIGHUP", or "signal N".
 std::string signalName(int number);
 

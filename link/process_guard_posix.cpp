@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace qn480 {
@@ -94,6 +95,12 @@ void drainStopSignals()
     char buf[64];
     while (::read(g_pipe[0], buf, sizeof buf) > 0) {
     }
+}
+
+bool readerGone(int fd)
+{
+    pollfd pfd{fd, 0, 0};
+    return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLERR | POLLHUP)) != 0;
 }
 
 std::string signalName(int number)

@@ -34,6 +34,11 @@ const volatile std::sig_atomic_t &stopSignal()
 
 void drainStopSignals() {}
 
+bool readerGone(int)
+{
+    return false;
+}
+
 std::string signalName(int number)
 {
     switch (number) {
