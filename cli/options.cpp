@@ -637,6 +637,7 @@ JSON fields (each line one object; the names do not change between versions):
 Environment:
   QN480_DEVICE     the reader when neither --port nor --device is given
   QN480_PORTS      extra port list entries, COMnn=PATH separated by semicolons
+  QN480_SERIAL_BACKEND  qt or termios: the serial port code (termios is Linux's default)
 
 Exit codes:
   0  success

@@ -32,6 +32,7 @@ Keys in the window:
 Environment:
   QN480_PORTS   extra ports for the list: COMnn=/path/to/device, separated by ';'
   QN480_TRACE   1 writes every frame sent and received to standard error
+  QN480_SERIAL_BACKEND  qt or termios: the serial port code (termios is Linux's default)
 
 Options:
   -h, --help    print this text and exit
