@@ -177,8 +177,8 @@ void feedThroughLink(const Chunks &chunks, std::size_t total)
     // The link takes only the answer to its request: group and code echoed, not the request.
     const auto request = buildRequest(0x0A, 0x10, {});
     assembler.setFilter([&](std::span<const std::uint8_t> frame) {
-        return frame.size() >= 7 && frame[5] == 0x0A && frame[6] == 0x10 &&
-               !std::ranges::equal(frame, request);
+        return !std::ranges::equal(frame, request) &&
+               (frame.size() < kIdentifiedFrame || (frame[5] == 0x0A && frame[6] == 0x10));
     });
     Response replayed;
     std::optional<TransactionResult> decided;

@@ -51,6 +51,7 @@ std::optional<TransactionResult> FrameAssembler::feed(std::uint8_t byte, Respons
     const int end = static_cast<int>(m_bytes.size());
 
     bool badCompleted = false;
+    bool olderOpen = false; // a candidate begun before this one is still in progress
     for (Candidate &c : m_open) {
         const int received = end - c.start;
         if (received == 3) {
@@ -60,8 +61,10 @@ std::optional<TransactionResult> FrameAssembler::feed(std::uint8_t byte, Respons
             if (c.size >= kFrameBufferSize)
                 c.size = -1;
         }
-        if (c.size <= 0 || received != c.size)
+        if (c.size <= 0 || received != c.size) {
+            olderOpen = olderOpen || c.size >= 0;
             continue;
+        }
 
         const auto frame = std::span(m_bytes).subspan(static_cast<std::size_t>(c.start),
                                                       static_cast<std::size_t>(c.size));
@@ -72,6 +75,10 @@ std::optional<TransactionResult> FrameAssembler::feed(std::uint8_t byte, Respons
             badCompleted = true;
             continue;
         }
+        // A frame too short to name its command, inside one still in progress, is more
+        // likely that frame's data ("AA 00 00 00" in a UID) than a frame of its own.
+        if (olderOpen && frame.size() < kIdentifiedFrame)
+            continue;
         if (m_filter && !m_filter(frame))
             continue;
 

@@ -14,6 +14,8 @@ inline constexpr std::uint8_t kStartMark = 0xAA;
 // Start mark, LEN (2), two zero bytes, group, code and checksum around the data.
 inline constexpr int kRequestOverhead = 8;
 inline constexpr int kMaxRequestData = kFrameBufferSize - kRequestOverhead;
+// A response names the request it answers by its group and code, bytes 5 and 6.
+inline constexpr std::size_t kIdentifiedFrame = 7;
 
 // Exclusive-or of the bytes, the reader's checksum.
 std::uint8_t xorChecksum(std::span<const std::uint8_t> bytes);

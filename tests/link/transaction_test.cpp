@@ -117,7 +117,6 @@ TEST_F(TransactionTest, OnlyThisRequestsAnswerIsTaken)
         qn480::testing::responseFrame(0x00, 0x10, 0x01, hex("0F")),
         qn480::testing::responseFrame(0x00, 0x12, 0x01, hex("0F")),
         qn480::testing::responseFrame(0x0A, 0x10, 0x01, hex("44 00")),
-        hex("AA 00 01 00 01"), // too short to say whose it is
     };
     for (const Bytes &stranger : strangers) {
         for (bool answered : {true, false}) {
@@ -142,6 +141,13 @@ TEST_F(TransactionTest, OnlyThisRequestsAnswerIsTaken)
     reader.silence(0x00, 0x11);
     const std::uint8_t mode = 0x0F;
     EXPECT_EQ(link.ExecuteCommand(0x00, 0x11, &mode, 1), TransactionResult::TimeOut);
+
+    // A frame too short to name its command is a frame still, with no status to mislead.
+    reader.setEcho(false);
+    reader.answerRaw(0x00, 0x12, hex("AA 00 01 00 01"));
+    EXPECT_EQ(link.ExecuteCommand(0x00, 0x12, nullptr, 0), TransactionResult::Frame);
+    EXPECT_EQ(link.LastResponse().Status, 0);
+    EXPECT_EQ(link.LastResponse().DataLength, -1);
 }
 
 TEST_F(TransactionTest, ALostDeviceEndsTheTransactionAndTakesNoMore)
