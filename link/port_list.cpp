@@ -204,6 +204,29 @@ std::vector<PortEntry> mergePorts(std::vector<PortEntry> real, std::string_view 
     return sortedUnique(std::move(real));
 }
 
+std::string portListSignature()
+{
+    std::string signature;
+    const auto add = [&signature](const QFileInfo &info) {
+        signature += info.exists() ? std::to_string(info.lastModified().toMSecsSinceEpoch())
+                                   : std::string("-");
+        signature += info.isSymLink() ? info.symLinkTarget().toStdString() : std::string();
+        signature += ';';
+    };
+    const std::vector<std::string> folders = platform::deviceFolders();
+    if (folders.empty())
+        return {}; // nothing to watch: never the same, so the list is read every time
+    for (const std::string &folder : folders)
+        add(QFileInfo(QString::fromStdString(folder)));
+    const char *env = std::getenv("QN480_PORTS");
+    if (env) {
+        signature += env;
+        for (const PortEntry &entry : mergePorts({}, env, {}))
+            add(QFileInfo(QString::fromStdString(entry.device)));
+    }
+    return signature;
+}
+
 std::vector<PortEntry> listPorts(PortListing how)
 {
     auto infos = QSerialPortInfo::availablePorts();

@@ -48,4 +48,9 @@ struct PortListing
 // The machine's serial ports plus those of the QN480_PORTS environment variable.
 std::vector<PortEntry> listPorts(PortListing how = {});
 
+// A cheap fingerprint of what listPorts() would find (the device folders' change times,
+// where each QN480_PORTS path leads): while it stays the same, so does the list, and a
+// watcher need not walk the system's ports again.
+std::string portListSignature();
+
 } // namespace qn480

@@ -4,6 +4,12 @@
 
 namespace qn480::platform {
 
+std::vector<std::string> deviceFolders()
+{
+    // udev makes and removes the nodes in /dev, and the by-id links below it.
+    return {"/dev", "/dev/serial/by-id"};
+}
+
 std::string stableDeviceName(const std::string &device)
 {
     namespace fs = std::filesystem;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace qn480 {
 
@@ -41,5 +42,9 @@ std::optional<bool> lineHungUp(SerialHandle handle);
 
 // A stable name of the device for the operator (Linux: its serial/by-id link), or empty.
 std::string stableDeviceName(const std::string &device);
+
+// Folders whose change time moves when a serial device is plugged in or out; empty where
+// there are none to watch (the port list is then read again each time).
+std::vector<std::string> deviceFolders();
 
 } // namespace qn480::platform

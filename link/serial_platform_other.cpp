@@ -31,4 +31,9 @@ std::string stableDeviceName(const std::string &)
     return {};
 }
 
+std::vector<std::string> deviceFolders()
+{
+    return {};
+}
+
 } // namespace qn480::platform

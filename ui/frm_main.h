@@ -39,10 +39,16 @@ struct FrmMainDependencies
     using OpenPortFn = std::function<bool(Link &, const std::vector<PortEntry> &, int,
                                           std::string_view, OpenFailure *)>;
 
-    // Read again every second while disconnected: a bad QN480_PORTS entry is told once.
-    ListPorts listPorts = [told = false]() mutable {
-        auto ports = qn480::listPorts({.warn = !told, .presentOnly = true});
-        told = true;
+    // Asked again every second while disconnected; the system's ports are walked again
+    // only when a device folder or a QN480_PORTS path has changed. A bad QN480_PORTS entry
+    // is told once.
+    ListPorts listPorts = [told = false, signature = std::string(),
+                           ports = std::vector<PortEntry>()]() mutable {
+        if (std::string now = portListSignature(); !told || now.empty() || now != signature) {
+            signature = std::move(now);
+            ports = qn480::listPorts({.warn = !told, .presentOnly = true});
+            told = true;
+        }
         return ports;
     };
     OpenPortFn openPort = [](Link &link, const std::vector<PortEntry> &ports, int number,

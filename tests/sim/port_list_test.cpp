@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
 
 namespace qn480 {
 namespace {
@@ -199,6 +203,24 @@ TEST(LineSettings, AnythingElseIsUnreadable)
           "baud=115200 parity=n data=8 stop=1 stop=1", "baud=115200 parity=n data=8 speed=1",
           "baud=115200,n,8,1"})
         EXPECT_FALSE(parseLineSettings(text)) << '"' << text << '"';
+}
+
+TEST(PortList, TheSignatureMovesWhenAVirtualPortsPathComesOrGoes)
+{
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("qn480-signature-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "reader").string();
+    ::setenv("QN480_PORTS", ("COM20=" + path).c_str(), 1);
+    const std::string absent = portListSignature();
+    EXPECT_EQ(portListSignature(), absent) << "nothing changed";
+    std::ofstream(path).put('x');
+    const std::string present = portListSignature();
+    EXPECT_NE(present, absent);
+    std::filesystem::remove(path);
+    EXPECT_EQ(portListSignature(), absent);
+    ::unsetenv("QN480_PORTS");
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace
