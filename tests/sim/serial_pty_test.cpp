@@ -234,15 +234,21 @@ TEST(SerialPty, RefusedOpensLeaveNoPortAndSayWhy)
         << failure.reason;
 }
 
-TEST(SerialPty, AHangUpInTheMiddleOfATransactionEndsItAsADeviceLoss)
+// The reader's port on `link`, its waits counted, to tell a wait from a spin without timing.
+void attachCounted(Link &link, SimulatedReader &reader, std::atomic<int> &waits)
 {
-    SimulatedReader reader({.hangUp = 1});
     OpenFailure failure;
     auto port = openSerialDevice(reader.device(), *parseLineSettings(kReaderSettings), &failure);
     ASSERT_TRUE(port) << failure.reason;
+    link.attach(std::make_unique<CountingPort>(std::move(port), waits));
+}
+
+TEST(SerialPty, AHangUpInTheMiddleOfATransactionEndsItAsADeviceLoss)
+{
+    SimulatedReader reader({.hangUp = 1});
     std::atomic<int> waits = 0;
     Link link;
-    link.attach(std::make_unique<CountingPort>(std::move(port), waits));
+    ASSERT_NO_FATAL_FAILURE(attachCounted(link, reader, waits));
 
     const auto cpuBefore = threadCpuTime();
     const Reply first = link.transact(0x00, 0x30);
@@ -265,12 +271,9 @@ TEST(SerialPty, AHangUpInTheMiddleOfATransactionEndsItAsADeviceLoss)
 TEST(SerialPty, ASilentReaderIsWaitedForInSlicesNotSpunOn)
 {
     SimulatedReader reader({.drop = 1});
-    OpenFailure failure;
-    auto port = openSerialDevice(reader.device(), *parseLineSettings(kReaderSettings), &failure);
-    ASSERT_TRUE(port) << failure.reason;
     std::atomic<int> waits = 0;
     Link link;
-    link.attach(std::make_unique<CountingPort>(std::move(port), waits));
+    ASSERT_NO_FATAL_FAILURE(attachCounted(link, reader, waits));
 
     const auto cpuBefore = threadCpuTime();
     const Reply reply = link.transact(0x00, 0x10);
