@@ -31,8 +31,6 @@ constexpr int kUidBytesPerLevel = 4;
 // A discarded exception repeats a cascade level; this keeps a persistent one from holding
 // the window in a loop that no flag can end.
 constexpr int kMaxCascadeIterations = 4;
-// The probe's 16-byte value is ours to choose; only the command's success matters.
-constexpr std::uint8_t kProbeFill = 0xFF;
 
 // Status-line texts of the card pages.
 constexpr std::string_view kBlank = " ";
@@ -315,12 +313,8 @@ private:
                 m_plusVariant = *variant;
             bool probeSucceeded = false;
             if (needsLevelProbe(m_facts)) {
-                std::array<std::uint8_t, 19> probe;
-                probe.fill(kProbeFill);
-                probe[0] = 0x01;
-                probe[1] = 0x90;
-                probe[2] = 0x00;
-                probeSucceeded = command(m_session, kTypeAGroup, kLevelProbe, probe).succeeded();
+                probeSucceeded =
+                    command(m_session, kTypeAGroup, kLevelProbe, kLevelProbeData).succeeded();
             }
             type = cardTypeWithAts(m_facts, m_plusVariant, probeSucceeded);
         } else {

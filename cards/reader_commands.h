@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 // The reader's commands that the card procedures send, by group and code; shared with the
@@ -20,5 +21,16 @@ inline constexpr std::uint8_t kAnticollision = 0x12;
 inline constexpr std::uint8_t kSelect = 0x13;
 inline constexpr std::uint8_t kAnswerToSelect = 0x15;
 inline constexpr std::uint8_t kLevelProbe = 0x40;
+
+// The security-level probe's data: 01 90 00, then a 16-byte value that is ours to choose;
+// only the command's success matters.
+inline constexpr std::array<std::uint8_t, 19> kLevelProbeData = [] {
+    std::array<std::uint8_t, 19> data{};
+    data.fill(0xFF);
+    data[0] = 0x01;
+    data[1] = 0x90;
+    data[2] = 0x00;
+    return data;
+}();
 
 } // namespace qn480::commands

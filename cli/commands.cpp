@@ -11,6 +11,7 @@
 #include "process_guard.h"
 #include "reader_commands.h"
 #include "status_text.h"
+#include "text_util.h"
 
 #include <algorithm>
 #include <array>
@@ -28,7 +29,6 @@ namespace {
 
 using commands::kCarrierOff;
 using commands::kReaderGroup;
-constexpr std::uint8_t kSetAddType = 0x1B;
 constexpr std::uint8_t kEnterFlag = 0x80;
 constexpr std::string_view kProgram = "qn480ctl: ";
 
@@ -80,19 +80,6 @@ bool isReaderMessage(const std::string &text)
             return true;
     }
     return false;
-}
-
-std::string hexText(std::span<const std::uint8_t> bytes, std::string_view separator)
-{
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i != 0)
-            text += separator;
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 0x0F];
-    }
-    return text;
 }
 
 // A stop signal ends a keypad command before its next transaction: what went out stays
@@ -156,7 +143,7 @@ public:
                 return runOnce();
             } catch (const Lost &) {
                 m_io.err << kProgram << "the reader on "
-                         << safeText(m_io.device.empty() ? "its port" : m_io.device)
+                         << escapedText(m_io.device.empty() ? "its port" : m_io.device)
                          << " was disconnected (unplugged or hung up)" << std::endl;
                 if (!m_io.reconnect)
                     return kExitPortFailed;
@@ -285,16 +272,22 @@ private:
     void followOutcomes(KeypadState &state)
     {
         m_state = &state;
+        m_inOperation = false;
         state.setStatusHook([this](const std::string &text) {
             // Every operation shows a message before its transaction and after it.
             if (m_stop != 0)
                 throw Stopped{};
             if (m_lost)
                 throw Lost{};
-            if (endsWith(text, "OK!!"))
-                m_outcomes.push_back({kExitSuccess, trimmed(text)});
-            else if (endsWith(text, "Error!!") || isReaderMessage(text))
-                m_outcomes.push_back({failureCode(m_link.LastResponse()), trimmed(text)});
+            const bool ok = endsWith(text, "OK!!");
+            const bool outcome = ok || endsWith(text, "Error!!") || isReaderMessage(text);
+            // Only a message that follows an operation's progress message is its outcome:
+            // a page that closes by showing its first failure again reports nothing new.
+            if (outcome && m_inOperation) {
+                m_outcomes.push_back(
+                    {ok ? kExitSuccess : failureCode(m_link.LastResponse()), trimmed(text)});
+            }
+            m_inOperation = !outcome && !trimmed(text).empty();
         });
     }
 
@@ -327,20 +320,6 @@ private:
                     : std::nullopt);
         }
         return outcome;
-    }
-
-    // Set AddType with bytes of our choosing: the page can only send what its controls
-    // show, and a code without a radio button is not among them.
-    Outcome sendAddType(const AddTypeBytes &bytes)
-    {
-        return outcomeOf(KeypadSetting::AddType, true, [&] {
-            m_state->setStatus(" Set HID Keyboard read card type");
-            const Reply reply = m_link.transact(kReaderGroup, kSetAddType, bytes);
-            m_link.processMessages();
-            m_state->setStatus(reply.response.Status == 1
-                                   ? std::string(" Set AddType OK!!")
-                                   : keypadFailureText(reply.response, " Set AddType Error!!"));
-        });
     }
 
     // Reads all six settings into `state`; returns the exit code and fills `errors`.
@@ -447,7 +426,11 @@ private:
             if (!given(changes, setting))
                 continue;
             const bool format = setting == KeypadSetting::AddType;
-            const Outcome outcome = format ? sendAddType(addType) : operate(keypad, setting, true);
+            // The page can only send what its controls show, and a format code without a
+            // radio button is not among them: the reader's own bytes go out as they are.
+            const Outcome outcome =
+                format ? outcomeOf(setting, true, [&] { keypad.send(setting, addType); })
+                       : operate(keypad, setting, true);
             code = worse(code, outcome.code);
             // A Set normalises the controls as the page does; this is what went out.
             if (outcome.code == kExitSuccess)
@@ -487,7 +470,7 @@ private:
         if (path != "-") {
             file.open(path, std::ios::binary);
             if (!file) {
-                m_io.err << kProgram << "cannot read " << safeText(path) << ": "
+                m_io.err << kProgram << "cannot read " << escapedText(path) << ": "
                          << std::strerror(errno) << std::endl;
                 return kExitUsage;
             }
@@ -497,15 +480,15 @@ private:
         while (text.size() <= kMaxProfile && in.read(chunk.data(), chunk.size()).gcount() > 0)
             text.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
         if (text.size() > kMaxProfile) {
-            m_io.err << kProgram << "profile " << safeText(path) << ": larger than " << kMaxProfile
-                     << " bytes; not a profile" << std::endl;
+            m_io.err << kProgram << "profile " << escapedText(path) << ": larger than "
+                     << kMaxProfile << " bytes; not a profile" << std::endl;
             return kExitUsage;
         }
         KeypadChanges changes;
         try {
             changes = parseProfile(text);
         } catch (const UsageError &error) {
-            m_io.err << kProgram << "profile " << safeText(path) << ": " << error.what()
+            m_io.err << kProgram << "profile " << escapedText(path) << ": " << error.what()
                      << "; nothing sent" << std::endl;
             return kExitUsage;
         }
@@ -533,12 +516,12 @@ private:
         if (file)
             file << profile << std::flush;
         if (!file) {
-            m_io.err << kProgram << "cannot write " << safeText(path) << ": "
+            m_io.err << kProgram << "cannot write " << escapedText(path) << ": "
                      << std::strerror(errno) << std::endl;
             return kExitUsage;
         }
         if (!m_options.quiet)
-            m_io.err << kProgram << "saved the six settings to " << safeText(path) << std::endl;
+            m_io.err << kProgram << "saved the six settings to " << escapedText(path) << std::endl;
         return kExitSuccess;
     }
 
@@ -552,9 +535,6 @@ private:
 
         // Six Sets, then six Gets, in the page's order.
         const std::size_t count = kSettingOrder.size();
-        // After a failure the page closes by showing the first one again: not an outcome.
-        if (m_outcomes.size() == 2 * count + 1 && m_outcomes.back().code != kExitSuccess)
-            m_outcomes.pop_back();
         KeypadErrors errors;
         int code = kExitSuccess;
         if (m_outcomes.size() != 2 * count) {
@@ -636,6 +616,7 @@ private:
     std::pair<std::uint8_t, std::uint8_t> m_lastCommand{};
     Link::Trace m_onFrame;
     KeypadState *m_state = nullptr; // the keypad's controls while a keypad command runs
+    bool m_inOperation = false;     // a progress message was shown, its outcome not yet
     std::vector<Outcome> m_outcomes;
 };
 
@@ -663,8 +644,8 @@ int listPortsCommand(const std::vector<PortEntry> &ports, bool json, Io io)
                           .str();
         } else {
             // A path may hold anything; a newline in it must not forge a line.
-            io.out << safeText(port.name) << '\t' << safeText(port.device) << '\t'
-                   << safeText(port.description);
+            io.out << escapedText(port.name) << '\t' << escapedText(port.device) << '\t'
+                   << escapedText(port.description);
         }
         io.out << '\n';
     }

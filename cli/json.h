@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,10 +12,8 @@ namespace qn480::cli {
 // are not UTF-8 (a port path may hold anything) become U+FFFD, so the line stays valid JSON.
 std::string jsonString(std::string_view text);
 
-// Text from outside (a device path, an argument) made safe to print on one line of a
-// terminal: control characters and bytes that are not UTF-8 are written as \xNN, a
-// backslash as \\. Valid UTF-8 passes unchanged.
-std::string safeText(std::string_view text);
+// Bytes as upper-case hexadecimal pairs with `separator` between them: "1A 2B", "1A2B".
+std::string hexText(std::span<const std::uint8_t> bytes, std::string_view separator);
 
 // One JSON object, fields in the order they are added, written on one line.
 class JsonObject

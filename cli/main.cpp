@@ -117,8 +117,9 @@ Opened openReader(const Options &options, Link &link)
         number = ports.front().number;
         // A reader on the wrong port fails in ways that do not name the port; say it.
         if (!options.quiet) {
-            std::cerr << "qn480ctl: using " << safeText(ports.front().name) << " ("
-                      << safeText(ports.front().device) << "), the only serial port" << std::endl;
+            std::cerr << "qn480ctl: using " << escapedText(ports.front().name) << " ("
+                      << escapedText(ports.front().device) << "), the only serial port"
+                      << std::endl;
         }
     } else if (ports.empty()) {
         return {kExitPortFailed, "no serial port found; connect the reader or give --device",
@@ -164,7 +165,7 @@ Opened openWaiting(const Options &options, Link &link, bool again)
         Opened opened = openReader(options, link);
         if (opened.code == kExitSuccess) {
             if (told) {
-                std::cerr << "qn480ctl: " << safeText(opened.device)
+                std::cerr << "qn480ctl: " << escapedText(opened.device)
                           << (again ? " is back; going on" : " is there; going on") << std::endl;
             }
             return opened;
@@ -230,7 +231,7 @@ int main(int argc, char **argv)
     if (options.wait) {
         io.reconnect = [&options, device = opened.device](Link &lost) {
             ClosePort(lost);
-            std::cerr << "qn480ctl: waiting for " << safeText(device) << " to come back (--wait)"
+            std::cerr << "qn480ctl: waiting for " << escapedText(device) << " to come back (--wait)"
                       << std::endl;
             const Opened back = openWaiting(options, lost, true);
             return back.code == kExitSuccess && !back.stopped;

@@ -4,6 +4,7 @@
 #include "json.h"
 #include "keypad_names.h"
 #include "keypad_settings.h"
+#include "text_util.h"
 #include "udev_rule.h"
 
 #include <algorithm>
@@ -26,17 +27,6 @@ std::string lowerCase(std::string_view text)
     for (char &c : lower)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return lower;
-}
-
-// A decimal number in [min, max], nothing else (no sign, blanks or trailing text).
-std::optional<int> decimalIn(std::string_view text, int min, int max)
-{
-    int value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || text.empty() || text[0] == '-' ||
-        value < min || value > max)
-        return std::nullopt;
-    return value;
 }
 
 int hexDigit(char c)
@@ -384,7 +374,7 @@ void readCommand(Options &o, const std::vector<std::string_view> &words)
 
 std::string quoted(std::string_view text)
 {
-    return "\"" + safeText(text) + "\"";
+    return "\"" + escapedText(text) + "\"";
 }
 
 std::optional<int> portNumberOf(std::string_view name)

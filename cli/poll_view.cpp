@@ -31,17 +31,6 @@ constexpr std::size_t kRequestDataAt = 7;
 constexpr std::size_t kStatusAt = 7;
 constexpr std::size_t kResponseDataAt = 8;
 
-std::string hexOf(std::span<const std::uint8_t> bytes)
-{
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::uint8_t b : bytes) {
-        text += kDigits[b >> 4];
-        text += kDigits[b & 0x0F];
-    }
-    return text;
-}
-
 // The pages show bytes as "1A 2B "; a line carries them as "1A2B".
 std::string compactHex(std::string text)
 {
@@ -183,14 +172,8 @@ void completeThirdLevel(Link &link, const TypeAWire &wire)
         return;
     const Reply ats = link.transact(kTypeAGroup, kAnswerToSelect, select);
     const TypeAFacts facts{wire.atqa.at(0), wire.atqa.at(1), selected.response.Data[0]};
-    if (ats.response.Status == 1 && needsLevelProbe(facts)) {
-        std::array<std::uint8_t, 19> probe;
-        probe.fill(0xFF);
-        probe[0] = 0x01;
-        probe[1] = 0x90;
-        probe[2] = 0x00;
-        link.transact(kTypeAGroup, kLevelProbe, probe);
-    }
+    if (ats.response.Status == 1 && needsLevelProbe(facts))
+        link.transact(kTypeAGroup, kLevelProbe, kLevelProbeData);
 }
 
 PollView::PollView(Setup setup, std::ostream &out, std::ostream &err, const Clock &clock,
@@ -280,14 +263,14 @@ std::optional<PollView::Card> PollView::cardOfPass()
                 type = cardTypeWithoutAts(facts);
             }
         }
-        const std::string nfcid = hexOf(m_wire.nfcid());
+        const std::string nfcid = hexText(m_wire.nfcid(), "");
         card.identity = nfcid.empty() ? uid : nfcid;
         card.json = {{"uid", uid},   {"atqa", atqa0},  {"sak", sak},
-                     {"type", type}, {"nfcid", nfcid}, {"atqa_bytes", hexOf(m_wire.atqa)}};
-        card.text = {{"nfcid", nfcid}, {"atqa", hexOf(m_wire.atqa)}, {"sak", sak}};
+                     {"type", type}, {"nfcid", nfcid}, {"atqa_bytes", hexText(m_wire.atqa, "")}};
+        card.text = {{"nfcid", nfcid}, {"atqa", hexText(m_wire.atqa, "")}, {"sak", sak}};
         if (m_wire.ats) {
-            card.json.emplace_back("ats", hexOf(*m_wire.ats));
-            card.text.emplace_back("ats", hexOf(*m_wire.ats));
+            card.json.emplace_back("ats", hexText(*m_wire.ats, ""));
+            card.text.emplace_back("ats", hexText(*m_wire.ats, ""));
         }
         card.text.emplace_back("type", type);
         break;

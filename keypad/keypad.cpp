@@ -242,8 +242,13 @@ bool Keypad::set(KeypadSetting setting)
 {
     const SettingBinding &b = binding(setting);
     const SettingBytes bytes = b.read(m_view);
-    const Response response = exchange(m_link, m_view, b.set.progress, b.setCode,
-                                       std::span(bytes).first(static_cast<std::size_t>(b.length)));
+    return send(setting, std::span(bytes).first(static_cast<std::size_t>(b.length)));
+}
+
+bool Keypad::send(KeypadSetting setting, std::span<const std::uint8_t> bytes)
+{
+    const SettingBinding &b = binding(setting);
+    const Response response = exchange(m_link, m_view, b.set.progress, b.setCode, bytes);
     if (response.Status == 1) {
         m_view.setStatus(std::string(b.set.ok));
         return true;

@@ -2,6 +2,8 @@
 
 #include "keypad_view.h"
 
+#include <cstdint>
+#include <span>
 #include <string>
 
 namespace qn480 {
@@ -22,6 +24,9 @@ public:
     // Each returns whether the reader accepted the command.
     bool get(KeypadSetting setting); // btn_SetKeypadG01Click .. G06
     bool set(KeypadSetting setting); // btn_SetKeypadS01Click .. S06
+    // A Set of bytes the controls may not be able to show (a format code without a radio
+    // button), with the Set's own messages.
+    bool send(KeypadSetting setting, std::span<const std::uint8_t> bytes);
     // ts_SetKeypadShow: the six Gets, then an empty status. When a Get failed on an open port
     // the status keeps the first failure instead: cleared boxes must not pass for a reading.
     void pageShown();

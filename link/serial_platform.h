@@ -12,6 +12,9 @@
 
 namespace qn480 {
 
+// Fills `failure`, when asked for, and returns false: every open path's way out.
+bool failOpen(OpenFailure *failure, int error, std::string reason);
+
 // The port on Qt Serial Port, built on every platform.
 std::unique_ptr<Port> openQtSerialDevice(const std::string &device, const LineSettings &settings,
                                          OpenFailure *failure);

@@ -29,13 +29,6 @@ std::optional<int> number(std::string_view digits)
     return value;
 }
 
-bool fail(OpenFailure *failure, int error, std::string reason)
-{
-    if (failure)
-        *failure = {error, std::move(reason)};
-    return false;
-}
-
 // Told once per process, however many ports it opens.
 void warnOnce(const std::string &message)
 {
@@ -44,6 +37,13 @@ void warnOnce(const std::string &message)
 }
 
 } // namespace
+
+bool failOpen(OpenFailure *failure, int error, std::string reason)
+{
+    if (failure)
+        *failure = {error, std::move(reason)};
+    return false;
+}
 
 SerialBackend serialBackend()
 {
@@ -152,14 +152,15 @@ bool OpenPort(Link &link, const std::vector<PortEntry> &ports, int number,
 {
     ClosePort(link);
     if (number <= 0)
-        return fail(failure, 0, "no port chosen");
+        return failOpen(failure, 0, "no port chosen");
     const auto entry = std::find_if(ports.begin(), ports.end(),
                                     [&](const PortEntry &port) { return port.number == number; });
     if (entry == ports.end())
-        return fail(failure, ENOENT, comName(number) + " is not in the port list");
+        return failOpen(failure, ENOENT, comName(number) + " is not in the port list");
     const auto line = parseLineSettings(settings);
     if (!line)
-        return fail(failure, 0, "cannot read the line settings \"" + std::string(settings) + "\"");
+        return failOpen(failure, 0,
+                        "cannot read the line settings \"" + std::string(settings) + "\"");
     auto port = openSerialDevice(entry->device, *line, failure);
     if (!port)
         return false;

@@ -87,13 +87,6 @@ timespec toTimespec(std::chrono::nanoseconds d)
     return t;
 }
 
-bool fail(OpenFailure *failure, int error, std::string reason)
-{
-    if (failure)
-        *failure = {error, std::move(reason)};
-    return false;
-}
-
 std::string openReason(int error, const std::string &device)
 {
     switch (error) {
@@ -324,20 +317,21 @@ std::unique_ptr<Port> openTermiosPort(const std::string &device, const LineSetti
 {
     const auto speed = speedCode(settings.baud);
     if (!speed) {
-        fail(failure, 0,
-             "line settings refused: " + std::to_string(settings.baud) + " baud is not supported");
+        failOpen(failure, 0,
+                 "line settings refused: " + std::to_string(settings.baud) +
+                     " baud is not supported");
         return nullptr;
     }
 
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        fail(failure, error, openReason(error, device));
+        failOpen(failure, error, openReason(error, device));
         return nullptr;
     }
     if (!isatty(fd)) {
         ::close(fd);
-        fail(failure, ENOTTY, device + " is not a serial device");
+        failOpen(failure, ENOTTY, device + " is not a serial device");
         return nullptr;
     }
     // TIOCEXCL alone leaves a window between another program's open and its ioctl, and
@@ -345,22 +339,22 @@ std::unique_ptr<Port> openTermiosPort(const std::string &device, const LineSetti
     if (flock(fd, LOCK_EX | LOCK_NB) < 0) {
         const int error = errno;
         ::close(fd);
-        fail(failure, error,
-             error == EWOULDBLOCK ? device + " is in use by another program"
-                                  : openReason(error, device));
+        failOpen(failure, error,
+                 error == EWOULDBLOCK ? device + " is in use by another program"
+                                      : openReason(error, device));
         return nullptr;
     }
     if (ioctl(fd, TIOCEXCL) < 0) {
         const int error = errno;
         TermiosPort::release(fd, nullptr);
-        fail(failure, error, openReason(error, device));
+        failOpen(failure, error, openReason(error, device));
         return nullptr;
     }
     termios saved{};
     if (tcgetattr(fd, &saved) < 0) {
         const int error = errno;
         TermiosPort::release(fd, nullptr);
-        fail(failure, error, openReason(error, device));
+        failOpen(failure, error, openReason(error, device));
         return nullptr;
     }
 
@@ -385,7 +379,7 @@ std::unique_ptr<Port> openTermiosPort(const std::string &device, const LineSetti
     if (error != 0 || cfgetospeed(&applied) != *speed || cfgetispeed(&applied) != *speed ||
         (applied.c_cflag & checked) != (raw.c_cflag & checked)) {
         TermiosPort::release(fd, &saved);
-        fail(failure, error, "line settings refused by " + device);
+        failOpen(failure, error, "line settings refused by " + device);
         return nullptr;
     }
     // The time-outs of the original are all zero: that is VMIN = VTIME = 0 above. Its

@@ -177,9 +177,7 @@ public:
     {
         if (m_lost)
             return true;
-        // An unplugged adapter's node goes away; a Windows COM name is no path to look at.
-        if (platform::lineHungUp(m_port->handle()).value_or(false) ||
-            (m_device.starts_with('/') && !QFileInfo::exists(QString::fromStdString(m_device))))
+        if (platform::lineHungUp(m_port->handle()).value_or(false) || nodeGone().value_or(false))
             markLost();
         return m_lost;
     }
@@ -198,9 +196,18 @@ private:
     {
         if (const auto hungUp = platform::lineHungUp(m_port->handle()))
             return *hungUp;
-        if (m_device.starts_with('/'))
-            return !QFileInfo::exists(QString::fromStdString(m_device));
+        if (const auto gone = nodeGone())
+            return *gone;
         return QSerialPortInfo(*m_port).isNull(); // no longer among the system's ports
+    }
+
+    // Whether an unplugged adapter's node has gone away; nothing for a name that is no path
+    // to look at (a Windows COM name).
+    std::optional<bool> nodeGone() const
+    {
+        if (!m_device.starts_with('/'))
+            return std::nullopt;
+        return !QFileInfo::exists(QString::fromStdString(m_device));
     }
 
     void markLost()
@@ -223,13 +230,6 @@ private:
     std::string m_device;
     bool m_lost = false;
 };
-
-bool fail(OpenFailure *failure, int error, std::string reason)
-{
-    if (failure)
-        *failure = {error, std::move(reason)};
-    return false;
-}
 
 std::string openReason(const QSerialPort &port, const std::string &device)
 {
@@ -265,20 +265,20 @@ std::unique_ptr<Port> openQtSerialDevice(const std::string &device, const LineSe
     if (!port->open(QIODevice::ReadWrite)) {
         // A device that is not there is told as the system would, so that callers can wait
         // for it (qn480ctl --wait) whichever backend runs.
-        fail(failure, port->error() == QSerialPort::DeviceNotFoundError ? ENOENT : 0,
-             openReason(*port, device));
+        failOpen(failure, port->error() == QSerialPort::DeviceNotFoundError ? ENOENT : 0,
+                 openReason(*port, device));
         return nullptr;
     }
     if (const int error = platform::lockQtPort(port->handle()); error != 0) {
         port->close();
-        fail(failure, error,
-             error == EWOULDBLOCK ? device + " is in use by another program"
-                                  : device + ": " + std::strerror(error));
+        failOpen(failure, error,
+                 error == EWOULDBLOCK ? device + " is in use by another program"
+                                      : device + ": " + std::strerror(error));
         return nullptr;
     }
     if (!applySettings(*port, settings)) {
         port->close();
-        fail(failure, 0, "line settings refused by " + device);
+        failOpen(failure, 0, "line settings refused by " + device);
         return nullptr;
     }
     port->clear(QSerialPort::AllDirections);

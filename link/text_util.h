@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cctype>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -20,6 +21,20 @@ inline std::string_view trimmed(std::string_view text)
     while (!text.empty() && blank(text.back()))
         text.remove_suffix(1);
     return text;
+}
+
+// A whole decimal number from `min` to `max`, nothing else: no sign, blank or other text
+// around it.
+inline std::optional<long long> decimalIn(std::string_view text, long long min, long long max)
+{
+    if (text.empty() || text.front() == '-')
+        return std::nullopt;
+    long long value = 0;
+    const char *end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end || value < min || value > max)
+        return std::nullopt;
+    return value;
 }
 
 // The code point of the UTF-8 sequence at text[pos], advancing pos past it; nothing, with

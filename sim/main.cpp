@@ -37,19 +37,6 @@ constexpr long long kMaxDelayMs = 60000;
 constexpr std::size_t kMaxCommandLine = 4096;
 constexpr std::size_t kMaxWithoutLineEnd = 1 << 20;
 
-// A whole decimal number from `min` to `max`: no sign, blank or other text around it.
-std::optional<long long> integer(std::string_view text, long long min, long long max)
-{
-    if (text.empty() || text.front() == '-')
-        return std::nullopt;
-    long long value = 0;
-    const char *end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (error != std::errc() || stop != end || value < min || value > max)
-        return std::nullopt;
-    return value;
-}
-
 void printUsage()
 {
     std::cout << R"(Usage: qn480-sim [options]
@@ -137,7 +124,7 @@ bool setPresence(const std::string &verb, const std::string &which, ReaderModel 
             model.setPresent(i, present);
         return true;
     }
-    const auto n = integer(which, 1, static_cast<long long>(count));
+    const auto n = decimalIn(which, 1, static_cast<long long>(count));
     if (!n) {
         std::cout << verb << ": no card " << quoted(which) << "; cards are numbered 1 to " << count
                   << " (see list), or all\n"
@@ -306,17 +293,17 @@ int main(int argc, char **argv)
                 return fail("--link takes a path");
             linkPath = value;
         } else if (arg == "--com") {
-            const auto n = takesValue() ? integer(value, 1, kMaxComNumber) : std::nullopt;
+            const auto n = takesValue() ? decimalIn(value, 1, kMaxComNumber) : std::nullopt;
             if (!n)
                 return failValue(arg, "a number from 1 to " + std::to_string(kMaxComNumber), value);
             comNumber = static_cast<int>(*n);
         } else if (arg == "--seed") {
-            const auto n = takesValue() ? integer(value, 0, UINT32_MAX) : std::nullopt;
+            const auto n = takesValue() ? decimalIn(value, 0, UINT32_MAX) : std::nullopt;
             if (!n)
                 return failValue(arg, "a number from 0 to " + std::to_string(UINT32_MAX), value);
             seed = static_cast<std::uint32_t>(*n);
         } else if (arg == "--delay-ms") {
-            const auto n = takesValue() ? integer(value, 0, kMaxDelayMs) : std::nullopt;
+            const auto n = takesValue() ? decimalIn(value, 0, kMaxDelayMs) : std::nullopt;
             if (!n) {
                 return failValue(arg, "milliseconds from 0 to " + std::to_string(kMaxDelayMs),
                                  value);

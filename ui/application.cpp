@@ -1,6 +1,7 @@
 #include "application.h"
 
 #include "process_guard.h"
+#include "text_util.h"
 
 #include <QMessageBox>
 #include <QSocketNotifier>
@@ -39,18 +40,10 @@ Options:
   --version     print the version and exit
 )";
 
-// An environment value cited in a message, with control characters made visible.
+// An environment value cited in a message, quoted and with control characters made visible.
 QString printable(const QByteArray &value)
 {
-    QString text;
-    for (const char c : value) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F)
-            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
-        else
-            text += QChar::fromLatin1(c);
-    }
-    return QLatin1Char('"') + text + QLatin1Char('"');
+    return QString::fromStdString(quoted(value.toStdString()));
 }
 
 struct HeldMessage

@@ -660,6 +660,14 @@ void TfrmMain::fillPortList(std::vector<PortEntry> ports)
     showChosenPort();
 }
 
+// Disconnect's own part: the port closed (and restored) and the button back to Connect.
+void TfrmMain::disconnectPort()
+{
+    m_flags.connectTag = 0;
+    ClosePort(m_link);
+    m_btnConnect->setText(kConnectCaption);
+}
+
 void TfrmMain::watchPorts()
 {
     // While connected the list stays as it is; only the reader is looked for.
@@ -690,9 +698,7 @@ void TfrmMain::finishDeviceLoss()
     // What Disconnect does, with the reason on the status line.
     hideIndicator();
     disableRunControls();
-    m_flags.connectTag = 0;
-    ClosePort(m_link);
-    m_btnConnect->setText(kConnectCaption);
+    disconnectPort();
     setStatus(kConnectError);
     const std::string reason = "the reader on " + m_device +
                                " was disconnected (unplugged or hung up); plug it in again and "
@@ -728,9 +734,7 @@ void TfrmMain::btn_ConnectClick()
     m_link.processMessages();
 
     if (m_flags.connectTag == 1) {
-        m_flags.connectTag = 0;
-        ClosePort(m_link);
-        m_btnConnect->setText(kConnectCaption);
+        disconnectPort();
         setStatus(kBlankStatus);
         return;
     }

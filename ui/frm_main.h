@@ -156,6 +156,7 @@ private:
     void fillPortList(std::vector<PortEntry> ports);
     void onDeviceLost();
     void finishDeviceLoss();
+    void disconnectPort();
     void createShortcuts();
     QPushButton *visiblePageButton(const std::array<QPushButton *, kPages + 1> &buttons);
     void readVisiblePage();
