@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Time from starting the tool to its first painted window, and the resident memory of the
 // window once it idles. Each run starts a fresh process (this program again) that builds
 // the window exactly as qn480-tool does and reports over a pipe when the window has been

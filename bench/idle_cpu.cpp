@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // CPU that the tool spends while its transactions wait on a reader that never answers:
 // back-to-back time-outs for 10 s (or the seconds given), the window's message pump
 // running between polls as in the application. Target: at most 1 % of one core.

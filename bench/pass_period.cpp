@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The pass period of each air interface's polling loop against qn480-sim's reader over a
 // pty, every response paced at 115200 baud, as a ratio to its floor: the loop's fixed
 // sleeps plus the wire time of its transactions. Target: at most 1.05.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Round trip of one transaction through the serial port (termios and Qt Serial Port) and the
 // link to qn480-sim's reader model on a pty: the request for a Type A card (8 bytes) and its
 // ATQA answer (11 bytes).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // qn480ctl: the QN480 bench tool's procedures for scripts and production lines.
 
 #include "commands.h"

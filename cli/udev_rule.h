@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // `qn480ctl udev-rule`: a udev rule for the USB serial adapter of one reader, filled in from

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What `cmake --install` puts under the prefix, and so what the Debian package holds: the
 # three programs, the desktop entry with its icon and AppStream metainfo, the manual pages,
 # the bash completion and an example udev rule.

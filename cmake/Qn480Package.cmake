@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian package: `cpack -G DEB` in a build folder, or scripts/package.
 # Library dependencies come from dpkg-shlibdeps (Debian's dpkg-dev) on the programs
 # themselves, so the package asks for the run-time libraries, never for -dev packages.
@@ -5,7 +6,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qn480)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "QN480 bench tool developers")
-set(QN480_PACKAGE_MAINTAINER "QN480 bench tool developers <qn480-maintainers@example.org>"
+set(QN480_PACKAGE_MAINTAINER "QN480 bench tool developers <developers@qn480.org>"
     CACHE STRING "Maintainer field of the Debian package")
 set(CPACK_PACKAGE_CONTACT "${QN480_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "bench tool for the QN480 contactless card reader")

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Run by CPack on its staging tree before it builds the .deb, to leave it as Debian's own
 # tools would: programs without the compiler's notes, manual pages and the changelog
 # compressed (gzip -n, so that the package does not change with the time of the build).

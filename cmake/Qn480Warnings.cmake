@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Strict warnings, as errors, for our own targets only (not for Qt's or GoogleTest's headers).
 # Some options only GCC knows; MSVC has a set of its own.
 function(qn480_warnings target)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "checking_views.h"
 
 #include "text_checks.h"

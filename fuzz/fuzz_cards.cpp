@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every card procedure against a reader whose answers, and the operator's clicks between
 // them, come from the fuzz input. A run ends after a bounded number of requests, when the
 // input's Stop, page change or closing of the window does not end it first.

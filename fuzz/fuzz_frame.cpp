@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The frame assembler fed arbitrary bytes in arbitrary chunks, directly and through a
 // transaction whose port delivers the chunks.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The keypad's Gets and Sets, the page showing and the defaults, against a reader whose
 // answers come from the fuzz input, on a page whose controls the input sets first.
 //

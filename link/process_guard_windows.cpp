@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "process_guard.h"
 
 // Windows: a console's Ctrl-C and Ctrl-Break arrive as SIGINT and SIGBREAK through the C

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sourced by the scripts: installs the Debian packages a script needs, only those missing,
 # and says what each step does.
 

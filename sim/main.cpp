@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // qn480-sim: a QN480 reader on a pseudo-terminal, for the tool, the tests and the benchmarks.
 
 #include "faults.h"

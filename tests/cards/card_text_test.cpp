@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The texts the card pages derive from card data: UID, hexadecimal, Plus letter, card type.
 #include "card_text.h"
 #include "fake_reader.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The ISO14443B, FeliCa and ISO15693 pages against a scripted reader.
 #include "card_rig.h"
 #include "procedures.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the five card pages share around their passes: the start and end steps.
 #include "card_rig.h"
 #include "procedures.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // qn480ctl as a script runs it, against qn480-sim on a pseudo-terminal: every command's
 // output in text and JSON, Ctrl-C during a poll, the exit codes and bad arguments.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // qn480ctl's commands against a scripted reader: what goes over the wire, what is printed
 // on each stream, and the exit codes.
 

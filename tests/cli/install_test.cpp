@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // `cmake --install` into a fresh prefix: the programs, the desktop entry with its icon and
 // metainfo, the manual pages and the udev rule land where a Linux desktop looks for them,
 // and the manual pages keep up with the programs' own --help. The Debian package, unpacked

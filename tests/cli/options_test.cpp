@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What qn480ctl makes of its command line: the commands, the options in any place, and one
 // clear line for everything it cannot run.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The udev rule qn480ctl writes for an adapter, from the properties udevadm shows for it.
 
 #include "udev_rule.h"

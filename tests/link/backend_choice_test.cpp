@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which serial backend a program gets. Built twice: against the link as this platform builds
 // it, and against the link built as on a platform without Linux's files.
 #include "serial_platform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Wire format: requests built and responses assembled, checked against hand-written frames.
 #include "fake_reader.h"
 #include "frame.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The transaction over a scripted reader: results, time-out, the wait, nested callers.
 #include "fake_reader.h"
 #include "link.h"

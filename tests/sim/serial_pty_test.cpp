@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real serial port and the link against the simulated reader on a pseudo-terminal. CTest
 // runs it once per backend (QN480_SERIAL_BACKEND).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The qn480-sim program as a user starts it: options, the printed QN480_PORTS entry, the
 // commands on standard input and a clean exit.
 

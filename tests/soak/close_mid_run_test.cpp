@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Closing the window while a command of a card procedure or of the keypad's sequences
 // waits for its answer, through the tool's own start-up and event loop: the handler
 // unwinds, nothing more reaches the reader, and the program ends with status 0. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window on qn480-sim's reader over a real pty for many passes, with faults on the
 // wire; the reader unplugged in the middle of polling; two windows after one port.
 //

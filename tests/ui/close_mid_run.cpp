@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Closes the window while a Type A run polls, through the tool's own start-up and event
 // loop. The run must unwind with no port and the process end with status 0.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // qn480-tool as a shell starts it: --help and --version answer without a window, and without
 // a display it says so in one line instead of aborting.
 

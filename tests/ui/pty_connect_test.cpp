@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window on qn480-sim's reader model over a real pseudo-terminal: the termios port,
 // the link and the window together.
 
