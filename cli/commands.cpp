@@ -146,6 +146,7 @@ public:
                 m_io.err << kProgram << "the reader on "
                          << escapedText(m_io.device.empty() ? "its port" : m_io.device)
                          << " was disconnected (unplugged or hung up)" << std::endl;
+                tellUnfinishedWrites();
                 if (!m_io.reconnect)
                     return kExitPortFailed;
                 if (!m_io.reconnect(m_link))
@@ -158,6 +159,9 @@ public:
 private:
     int runOnce()
     {
+        m_planned.clear();
+        m_written.clear();
+        m_finishWrites = false;
         switch (m_options.command) {
         case Command::Poll:
             return poll();
@@ -275,8 +279,9 @@ private:
         m_state = &state;
         m_inOperation = false;
         state.setStatusHook([this](const std::string &text) {
-            // Every operation shows a message before its transaction and after it.
-            if (m_stop != 0)
+            // Every operation shows a message before its transaction and after it. A
+            // sequence of Sets runs to its end: the stop is taken after it.
+            if (m_stop != 0 && !m_finishWrites)
                 throw Stopped{};
             if (m_lost)
                 throw Lost{};
@@ -313,6 +318,13 @@ private:
     {
         const Outcome outcome =
             outcomeOf(setting, set, [&] { set ? keypad.set(setting) : keypad.get(setting); });
+        if (!set) {
+            const Response &r = m_link.LastResponse();
+            m_readBytes[static_cast<std::size_t>(setting)] =
+                outcome.code == kExitSuccess
+                    ? std::vector<std::uint8_t>(r.Data.begin(), r.Data.begin() + r.DataLength)
+                    : std::vector<std::uint8_t>();
+        }
         if (!set && setting == KeypadSetting::AddType) {
             const Response &r = m_link.LastResponse();
             m_state->setAddTypeBytes(
@@ -393,24 +405,61 @@ private:
         return false;
     }
 
+    static std::string namesOf(const std::vector<KeypadSetting> &settings)
+    {
+        std::string names;
+        for (KeypadSetting setting : settings)
+            names += (names.empty() ? "" : ", ") + std::string(settingName(setting));
+        return names.empty() ? "none" : names;
+    }
+
+    // After a lost reader: what a write sequence had changed on it and what not.
+    void tellUnfinishedWrites()
+    {
+        if (m_planned.empty())
+            return;
+        std::vector<KeypadSetting> notWritten;
+        for (KeypadSetting setting : m_planned) {
+            if (std::find(m_written.begin(), m_written.end(), setting) == m_written.end())
+                notWritten.push_back(setting);
+        }
+        m_io.err << kProgram << "written before the reader was lost: " << namesOf(m_written)
+                 << "; not written: " << namesOf(notWritten) << std::endl;
+    }
+
     // Sends what `changes` gives, reads all six back and tells, on stderr and in the exit
-    // code, of every setting the reader did not keep.
-    int sendChanges(const KeypadChanges &changes)
+    // code, of every setting the reader did not keep. `allOrNothing` (a profile): the
+    // reader's settings are read first, the Sets stop at the first one refused, and those
+    // already changed are written back.
+    int sendChanges(const KeypadChanges &changes, bool allOrNothing)
     {
         KeypadState state;
         followOutcomes(state);
         Keypad keypad(m_link, state);
+
+        if (allOrNothing) {
+            KeypadErrors errors;
+            const int read = readAll(keypad, errors);
+            if (read != kExitSuccess) {
+                m_io.err << kProgram << "nothing sent: the reader's settings must be read first, "
+                         << "to be written back if a Set is refused" << std::endl;
+                return read;
+            }
+        }
+        const auto before = m_readBytes;
 
         // The output format is one command of three parts: a part not given keeps the
         // reader's own byte, which only a Get can tell. Sending a guess would change it.
         AddTypeBytes addType{};
         if (changes.touchesAddType()) {
             if (!changes.completeAddType()) {
-                const Outcome outcome = operate(keypad, KeypadSetting::AddType, false);
-                if (outcome.code != kExitSuccess) {
-                    m_io.err << kProgram << "nothing sent: the output format must be read "
-                             << "before part of it can be changed" << std::endl;
-                    return outcome.code;
+                if (!allOrNothing) {
+                    const Outcome outcome = operate(keypad, KeypadSetting::AddType, false);
+                    if (outcome.code != kExitSuccess) {
+                        m_io.err << kProgram << "nothing sent: the output format must be read "
+                                 << "before part of it can be changed" << std::endl;
+                        return outcome.code;
+                    }
                 }
                 addType = *state.addTypeBytes();
             }
@@ -421,11 +470,17 @@ private:
         }
         applyChanges(state, changes);
 
-        int code = kExitSuccess;
-        std::array<std::optional<std::string>, 6> sent;
         for (KeypadSetting setting : kSettingOrder) {
-            if (!given(changes, setting))
-                continue;
+            if (given(changes, setting))
+                m_planned.push_back(setting);
+        }
+        m_finishWrites = true;
+        int code = kExitSuccess;
+        std::optional<KeypadSetting> refused;
+        std::array<std::optional<std::string>, 6> sent;
+        for (KeypadSetting setting : m_planned) {
+            if (refused)
+                break;
             const bool format = setting == KeypadSetting::AddType;
             // The page can only send what its controls show, and a format code without a
             // radio button is not among them: the reader's own bytes go out as they are.
@@ -434,10 +489,35 @@ private:
                        : operate(keypad, setting, true);
             code = worse(code, outcome.code);
             // A Set normalises the controls as the page does; this is what went out.
-            if (outcome.code == kExitSuccess)
+            if (outcome.code == kExitSuccess) {
+                m_written.push_back(setting);
                 sent[static_cast<std::size_t>(setting)] =
                     format ? addTypeText(addType) : settingText(state, setting);
+            } else if (allOrNothing) {
+                refused = setting;
+            }
         }
+        std::vector<KeypadSetting> restored;
+        std::vector<KeypadSetting> notRestored;
+        if (refused) {
+            // Back to what the reader held, so that a profile is loaded whole or not at all.
+            for (KeypadSetting setting : std::vector(m_written)) {
+                const auto &bytes = before[static_cast<std::size_t>(setting)];
+                const Outcome outcome =
+                    outcomeOf(setting, true, [&] { keypad.send(setting, bytes); });
+                if (outcome.code == kExitSuccess) {
+                    std::erase(m_written, setting);
+                    restored.push_back(setting);
+                } else {
+                    notRestored.push_back(setting);
+                }
+            }
+            sent.fill(std::nullopt);
+        }
+        m_finishWrites = false;
+        if (m_stop != 0)
+            throw Stopped{};
+        m_planned.clear();
 
         KeypadErrors errors;
         code = worse(code, readAll(keypad, errors));
@@ -456,44 +536,43 @@ private:
                 code = worse(code, kExitReaderError);
             }
         }
+        if (refused) {
+            m_io.err << kProgram << "profile not loaded: " << settingName(*refused)
+                     << " was refused; ";
+            if (!notRestored.empty()) {
+                m_io.err << "the reader keeps the profile's " << namesOf(notRestored)
+                         << " (writing back failed) and its earlier settings otherwise";
+            } else if (!restored.empty()) {
+                m_io.err << "the reader holds its earlier settings again (written back: "
+                         << namesOf(restored) << ")";
+            } else {
+                m_io.err << "nothing was changed";
+            }
+            m_io.err << std::endl;
+        }
         report(state, errors);
         return code;
     }
 
-    int keypadSet() { return sendChanges(m_options.changes); }
+    int keypadSet() { return sendChanges(m_options.changes, false); }
 
     int keypadLoad()
     {
-        std::string text;
-        const std::string &path = m_options.profile;
-        constexpr std::size_t kMaxProfile = 64 * 1024; // a profile is a few hundred bytes
-        std::ifstream file;
-        if (path != "-") {
-            file.open(path, std::ios::binary);
-            if (!file) {
-                m_io.err << kProgram << "cannot read " << escapedText(path) << ": "
-                         << std::strerror(errno) << std::endl;
-                return kExitUsage;
+        // Read once: a reader plugged in again (--wait) gets the same profile, even from a
+        // pipe that has been read to its end.
+        if (!m_profile)
+            m_profile = m_io.profile;
+        if (!m_profile) {
+            const ProfileFile read = readProfile(m_options.profile, {m_stop, m_io.stopFd});
+            if (read.stopped)
+                throw Stopped{};
+            if (read.code != kExitSuccess) {
+                m_io.err << kProgram << escapedText(read.message) << std::endl;
+                return read.code;
             }
+            m_profile = read.changes;
         }
-        std::istream &in = path == "-" ? std::cin : file;
-        std::array<char, 4096> chunk;
-        while (text.size() <= kMaxProfile && in.read(chunk.data(), chunk.size()).gcount() > 0)
-            text.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
-        if (text.size() > kMaxProfile) {
-            m_io.err << kProgram << "profile " << escapedText(path) << ": larger than "
-                     << kMaxProfile << " bytes; not a profile" << std::endl;
-            return kExitUsage;
-        }
-        KeypadChanges changes;
-        try {
-            changes = parseProfile(text);
-        } catch (const UsageError &error) {
-            m_io.err << kProgram << "profile " << escapedText(path) << ": " << error.what()
-                     << "; nothing sent" << std::endl;
-            return kExitUsage;
-        }
-        return sendChanges(changes);
+        return sendChanges(*m_profile, true);
     }
 
     int keypadSave()
@@ -513,13 +592,12 @@ private:
             m_io.out << profile << std::flush;
             return kExitSuccess;
         }
-        std::ofstream file(path, std::ios::binary | std::ios::trunc);
-        if (file)
-            file << profile << std::flush;
-        if (!file) {
-            m_io.err << kProgram << "cannot write " << escapedText(path) << ": "
-                     << std::strerror(errno) << std::endl;
-            return kExitUsage;
+        const ProfileFile written = writeProfile(path, profile, {m_stop, m_io.stopFd});
+        if (written.stopped)
+            throw Stopped{};
+        if (written.code != kExitSuccess) {
+            m_io.err << kProgram << escapedText(written.message) << std::endl;
+            return written.code;
         }
         if (!m_options.quiet)
             m_io.err << kProgram << "saved the six settings to " << escapedText(path) << std::endl;
@@ -532,10 +610,24 @@ private:
         m_outcomes.clear();
         followOutcomes(state);
         Keypad keypad(m_link, state);
-        keypad.restoreDefaults();
-
-        // Six Sets, then six Gets, in the page's order.
+        // Six Sets, then six Gets, in the page's order; the Sets are not cut short by a stop.
         const std::size_t count = kSettingOrder.size();
+        m_planned.assign(kSettingOrder.begin(), kSettingOrder.end());
+        m_finishWrites = true;
+        try {
+            keypad.restoreDefaults();
+        } catch (const Lost &) {
+            for (std::size_t i = 0; i < std::min(count, m_outcomes.size()); ++i) {
+                if (m_outcomes[i].code == kExitSuccess)
+                    m_written.push_back(kSettingOrder[i]);
+            }
+            throw;
+        }
+        m_finishWrites = false;
+        if (m_stop != 0)
+            throw Stopped{};
+        m_planned.clear();
+
         KeypadErrors errors;
         int code = kExitSuccess;
         if (m_outcomes.size() != 2 * count) {
@@ -619,6 +711,13 @@ private:
     KeypadState *m_state = nullptr; // the keypad's controls while a keypad command runs
     bool m_inOperation = false;     // a progress message was shown, its outcome not yet
     std::vector<Outcome> m_outcomes;
+    // The reply bytes of each setting's last Get; empty when it failed.
+    std::array<std::vector<std::uint8_t>, 6> m_readBytes;
+    // A write sequence: the settings it is to Set, and those the reader now holds as set.
+    std::vector<KeypadSetting> m_planned;
+    std::vector<KeypadSetting> m_written;
+    bool m_finishWrites = false;            // a stop waits until the Sets are done
+    std::optional<KeypadChanges> m_profile; // keypad load's, read once
 };
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -31,12 +32,20 @@ struct Io
     // With --wait: gives up the lost port, waits for the reader to come back and opens it
     // again on the link; false when that failed or a stop signal ended the wait.
     std::function<bool(Link &)> reconnect = {};
+    // The read end of the stop signals' pipe, so that a wait on a FIFO or a pipe ends at a
+    // signal; -1: none.
+    int stopFd = -1;
+    // keypad load: the profile, read and checked before the port was opened; when not
+    // given, the command reads it itself.
+    std::optional<KeypadChanges> profile = {};
 };
 
 // Runs a command that talks to the reader over `link`, which holds the open port. `stop`
 // is set from a signal handler (to the signal's number): a poll ends as the Stop button
-// ends it, a keypad command or raw after the transaction in progress, printing nothing and
-// returning 128 + the signal. A reader that goes away ends any command at once with one
+// ends it, a reading keypad command or raw after the transaction in progress, a writing
+// keypad command after its sequence of Sets (it is bounded by their time-outs, and a
+// reader left half-set is worse than a late stop); each prints nothing then and returns
+// 128 + the signal. A reader that goes away ends any command at once with one
 // line on `err` and kExitPortFailed, the link then holding its lost port. Returns the exit
 // code.
 int runCommand(const Options &options, Link &link, Io io, const volatile std::sig_atomic_t &stop);

@@ -3,6 +3,7 @@
 
 #include "commands.h"
 #include "json.h"
+#include "keypad_profile.h"
 #include "link.h"
 #include "options.h"
 #include "port_list.h"
@@ -195,9 +196,12 @@ int main(int argc, char **argv)
     openMissingStandardDescriptors();
     // Every command ends in order on these: the transaction in progress finishes, a poll
     // switches the carrier off, and the port is given back as it was found.
-    catchStopSignals();
+    const int stopFd = catchStopSignals();
     // A closed pipe on stdout shows as a failed stream, which ends a poll cleanly.
     std::signal(SIGPIPE, SIG_IGN);
+    // Past the file size limit a write fails (EFBIG) and is told, instead of killing the
+    // program with the port raw and exclusive.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     const std::vector<std::string_view> args(argv + 1, argv + argc);
     // udev-rule needs no reader, only what udev knows of its adapter.
@@ -211,6 +215,7 @@ int main(int argc, char **argv)
     }
 
     Io io{std::cout, std::cerr, kStandardOutput};
+    io.stopFd = stopFd;
     switch (options.command) {
     case Command::Help:
         std::cout << usageText();
@@ -222,6 +227,17 @@ int main(int argc, char **argv)
         return finish(options, listPortsCommand(listPorts(), options.json, io));
     default:
         break;
+    }
+
+    // The whole profile, read once and checked before any port is touched: a bad one names
+    // the file, not a port, and a reader found again (--wait) gets the same one.
+    if (options.command == Command::KeypadLoad) {
+        ProfileFile read = readProfile(options.profile, {stopSignal(), stopFd});
+        if (read.stopped)
+            return finish(options, kExitSuccess);
+        if (read.code != kExitSuccess)
+            return finish(options, fail(read.code, read.message));
+        io.profile = std::move(read.changes);
     }
 
     Link link;
