@@ -16,11 +16,13 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -367,6 +369,7 @@ TEST(QnCtlProgram, ABadProfileIsNamedInOneLineAndNothingIsSent)
     {
         std::string text;
         std::string message; // after "qn480ctl: profile FILE: "
+        bool directory = false;
     };
     const std::vector<Case> cases{
         {R"({"mode": ["beep",]})", "not a JSON profile: parse error at line 1, column 18: "},
@@ -377,20 +380,44 @@ TEST(QnCtlProgram, ABadProfileIsNamedInOneLineAndNothingIsSent)
         {R"({"send_time": 5, "send_time_ms": 50})", "send_time_ms: 50 does not match send_time; "},
         {R"({"mode": null})", "mode: is null: "},
         {"// nothing but a comment\n{}", "the profile holds no setting; nothing sent"},
+        // Numbers no double holds, once an abort that left the port raw and exclusive.
+        {R"({"send_time": 1e999})", "not a JSON profile: number overflow parsing '1e999'"},
+        {R"({"scan_time": -1e400})", "not a JSON profile: number overflow parsing '-1e400'"},
+        {R"({"mode": ["beep"], "mode": []})", "mode: given twice; "},
+        {std::string(R"({"mode": ["beep"]})") + '\0' + "{}",
+         "not a JSON profile: a NUL byte at offset 18"},
+        // What keypad set and the reader refuse is refused before anything goes out.
+        {R"({"scan_time": 9, "reverse": "both"})",
+         "reverse: takes none, byte or bit, not \"both\""},
+        // Text from the file is escaped: it must not drive the terminal.
+        {"{\"\\u001b]0;PWNED\\u0007\": 1}", "\\x1B]0;PWNED\\x07: unknown field; "},
+        {"{\"mode\": \xFF}", "not a JSON profile: parse error at line 1, column 10: "},
+        {"", "is a directory, not a profile; nothing sent", true},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case &c = cases[i];
         SCOPED_TRACE(c.text);
         const std::string path = (dir / ("bad" + std::to_string(i) + ".json")).string();
-        std::ofstream(path) << c.text;
+        if (c.directory)
+            std::filesystem::create_directory(path);
+        else
+            std::ofstream(path) << c.text;
         const Finished done = ctl({"--device", sim.device(), "keypad", "load", path});
         EXPECT_EQ(done.code, 2);
         ASSERT_EQ(done.errLines().size(), 1u) << done.err;
         EXPECT_TRUE(startsWith(done.err, "qn480ctl: profile " + path + ": " + c.message))
             << done.err;
         EXPECT_NE(done.err.find("nothing sent\n"), std::string::npos) << done.err;
+        EXPECT_EQ(done.err.find_first_of("\x1B\x07\xFF"), std::string::npos) << done.err;
     }
     EXPECT_EQ(sim.requests(), 0);
+
+    // The profile is read before the port is opened: without a reader, the file is named.
+    const Finished missing = ctl(
+        {"--device", (dir / "no-reader").string(), "keypad", "load", (dir / "none.json").string()});
+    EXPECT_EQ(missing.code, 2);
+    EXPECT_EQ(missing.err, "qn480ctl: cannot read " + (dir / "none.json").string() +
+                               ": No such file or directory\n");
 }
 
 TEST(QnCtlProgram, FindsTheReaderByEnvironmentOrSaysWhichPortItTook)
@@ -705,6 +732,39 @@ TEST(Signals, EveryProgramEndsInOrderAndGivesThePortBack)
         ASSERT_TRUE(sim.ready());
         EXPECT_EQ(sim.stop(signal), 0) << signal;
         EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(sim.device())));
+    }
+    // A profile's FIFO or pipe that nobody opens or writes ends at a stop signal too.
+    struct Wait
+    {
+        std::string name;
+        std::vector<std::string> args;
+        std::string after; // the last request before the wait; "": none goes out
+    };
+    const std::vector<Wait> waits{
+        {"load from a FIFO without a writer", {"keypad", "load", "FIFO"}, ""},
+        {"load from a pipe that stays silent", {"keypad", "load", "-"}, ""},
+        {"save to a FIFO without a reader", {"keypad", "save", "FIFO"}, "AA 00 04 00 00 00 16 12"},
+    };
+    for (const Wait &w : waits) {
+        SCOPED_TRACE(w.name);
+        Simulator sim;
+        ASSERT_TRUE(sim.ready());
+        const PortState port(sim.device());
+        const std::string fifo =
+            (std::filesystem::path(sim.device()).parent_path() / "profile.fifo").string();
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        std::vector<std::string> args{"--device", sim.device()};
+        for (const std::string &arg : w.args)
+            args.push_back(arg == "FIFO" ? fifo : arg);
+        ChildProcess program(kCtl, args);
+        if (w.after.empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        else
+            ASSERT_TRUE(sim.sawRequest(w.after));
+        program.signal(SIGTERM);
+        EXPECT_EQ(program.wait(), 128 + SIGTERM) << program.text(ChildProcess::Err);
+        EXPECT_EQ(program.lines(ChildProcess::Err).back(), "qn480ctl: stopped by SIGTERM");
+        EXPECT_EQ(port.changes(), "");
     }
 }
 

@@ -12,11 +12,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace qn480::cli {
@@ -522,24 +525,162 @@ TEST_F(CommandTest, KeypadSetThatIsRefusedExitsWithTheReadersError)
     EXPECT_EQ(outLines()[6], "scan-time: 5 (50 ms)");
 }
 
-TEST_F(CommandTest, KeypadLoadSendsTheProfileAsItIsAndNamesWhatWasNotKept)
+// A keypad Set request as it goes out.
+std::string setFrame(std::uint8_t code, const Bytes &data)
+{
+    std::uint8_t check = static_cast<std::uint8_t>(4 + data.size()) ^ code;
+    for (std::uint8_t b : data)
+        check ^= b;
+    Bytes frame{0xAA, 0x00, static_cast<std::uint8_t>(4 + data.size()), 0x00, 0x00, 0x00, code};
+    frame.insert(frame.end(), data.begin(), data.end());
+    frame.push_back(check);
+    return hexText(frame);
+}
+
+TEST_F(CommandTest, KeypadLoadIsAllOrNothing)
 {
     const std::string path = ::testing::TempDir() + "qn480ctl-profile.json";
-    std::ofstream(path) << "// kept by line 3\n"
-                           R"({"format": "code 0x0B", "reverse": "both", "add": [],)"
-                           R"( "same_card_time": 20, "same_card_time_ms": 2000})";
-    settings(hex("0F"), hex("1F"), hex("0B 06 00"), hex("0A"), hex("05"), hex("0F"));
-    acceptSets();
-    EXPECT_EQ(run({"keypad", "load", path}), kExitReaderError);
-    // The whole format is given: no Get first, and no Enter for the empty additions.
-    EXPECT_EQ(frames()[0], "AA 00 07 00 00 00 1B 0B 06 00 " +
-                               hexText(std::vector<std::uint8_t>{
-                                   static_cast<std::uint8_t>(0x07 ^ 0x1B ^ 0x0B ^ 0x06 ^ 0x00)}));
-    EXPECT_EQ(frames()[1], "AA 00 05 00 00 00 17 14 06");
-    EXPECT_EQ(reader.requests().size(), 2u + 6u);
-    EXPECT_EQ(errLines(), std::vector<std::string>{"qn480ctl: the reader kept same_card_time 15 "
-                                                   "after 20 was sent"});
+    const std::string fourSettings =
+        R"({"mode": ["beep"], "send_time": 7, "scan_time": 9, "same_card_time": 3})";
+    struct Case
+    {
+        std::string name;
+        std::string profile;
+        std::function<void()> reader; // after the six Gets and accepted Sets are set up
+        int code;
+        std::vector<std::string> sets; // after the six Gets, before the six of the end
+        std::vector<std::string> err;
+    };
+    const std::vector<Case> cases{
+        // The whole format is given: no Get of it alone, and no Enter for no additions.
+        {"sent as it is, and what was not kept is named",
+         "// kept by line 3\n"
+         R"({"format": "code 0x0B", "reverse": "bit", "add": [],)"
+         R"( "same_card_time": 20, "same_card_time_ms": 2000})",
+         [] {},
+         kExitReaderError,
+         {setFrame(0x1B, hex("0B 04 00")), setFrame(0x17, hex("14"))},
+         {"qn480ctl: the reader kept same_card_time 15 after 20 was sent"}},
+        {"a refused Set stops the rest and writes back what had changed",
+         fourSettings,
+         [&] { reader.always(0x00, 0x15, 0x22); },
+         kExitReaderError,
+         {setFrame(0x11, hex("02")), setFrame(0x19, hex("07")), setFrame(0x15, hex("09")),
+          setFrame(0x11, hex("0F")), setFrame(0x19, hex("0A"))},
+         {"qn480ctl: set scan_time: Device received incorrect parameter.",
+          "qn480ctl: profile not loaded: scan_time was refused; the reader holds its earlier "
+          "settings again (written back: mode, send_time)"}},
+        {"a write-back refused is named",
+         fourSettings,
+         [&] {
+             reader.answer(0x00, 0x11, 1);
+             reader.always(0x00, 0x11, 0x22);
+             reader.always(0x00, 0x19, 0x22);
+         },
+         kExitReaderError,
+         {setFrame(0x11, hex("02")), setFrame(0x19, hex("07")), setFrame(0x11, hex("0F"))},
+         {"qn480ctl: set send_time: Device received incorrect parameter.",
+          "qn480ctl: set mode: Device received incorrect parameter.",
+          "qn480ctl: profile not loaded: send_time was refused; the reader keeps the profile's "
+          "mode (writing back failed) and its earlier settings otherwise"}},
+        // Last: the reader stays unplugged.
+        {"a lost reader: what was written and what not",
+         fourSettings,
+         [&] {
+             reader.onRequest([&](const Bytes &request) {
+                 if (request.size() > 6 && request[6] == 0x19)
+                     reader.unplug();
+             });
+         },
+         kExitPortFailed,
+         {setFrame(0x11, hex("02")), setFrame(0x19, hex("07"))},
+         {"qn480ctl: the reader on its port was disconnected (unplugged or hung up)",
+          "qn480ctl: written before the reader was lost: mode; not written: send_time, "
+          "scan_time, same_card_time"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        reader.onRequest({});
+        settings(hex("0F"), hex("1F"), hex("0B 04 00"), hex("0A"), hex("05"), hex("0F"));
+        acceptSets();
+        c.reader();
+        std::ofstream(path) << c.profile;
+        EXPECT_EQ(run({"keypad", "load", path}), c.code);
+        // The reader's settings are read first, to be written back.
+        const auto sent = frames();
+        ASSERT_GE(sent.size(), 6u + c.sets.size());
+        EXPECT_EQ(std::vector<std::string>(sent.begin() + 6,
+                                           sent.begin() + 6 + static_cast<long>(c.sets.size())),
+                  c.sets);
+        EXPECT_EQ(sent.size(),
+                  c.code == kExitPortFailed ? 6u + c.sets.size() : 12u + c.sets.size());
+        EXPECT_EQ(errLines(), c.err);
+    }
     std::remove(path.c_str());
+}
+
+TEST_F(CommandTest, KeypadSaveReplacesTheFileWholeOrNotAtAll)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(::testing::TempDir()) / "qn480ctl-save";
+    const std::string path = (dir / "line3.json").string();
+    const std::string old = "{\"mode\": [\"beep\"]}\n";
+    const auto contents = [](const std::string &file) {
+        std::ostringstream text;
+        text << std::ifstream(file).rdbuf();
+        return text.str();
+    };
+    struct Case
+    {
+        std::string name;
+        bool link;        // the target is a symbolic link to the file
+        rlim_t sizeLimit; // RLIM_INFINITY: none
+        int code;
+        bool replaced;
+        std::string err; // its first line, after "qn480ctl: "
+    };
+    const std::vector<Case> cases{
+        {"a file is replaced and keeps its mode", false, RLIM_INFINITY, kExitSuccess, true,
+         "saved the six settings to " + path},
+        {"a failed write leaves the old file", false, 8, 1, false,
+         "cannot write " + path + ": File too large; the file is as it was"},
+        {"a symbolic link is refused, not followed", true, RLIM_INFINITY, kExitUsage, false,
+         dir.string() + "/link.json is a symbolic link; keypad save does not follow it: give "
+                        "the file it points to"},
+    };
+    settings(hex("0F"), hex("1F"), hex("05 01 80"), hex("0A"), hex("05"), hex("0F"));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        std::ofstream(path) << old;
+        fs::permissions(path,
+                        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        std::string target = path;
+        if (c.link) {
+            target = (dir / "link.json").string();
+            fs::create_symlink(path, target);
+        }
+        rlimit before{};
+        getrlimit(RLIMIT_FSIZE, &before);
+        rlimit limited = before;
+        limited.rlim_cur = c.sizeLimit;
+        setrlimit(RLIMIT_FSIZE, &limited);
+        const int code = run({"keypad", "save", target});
+        setrlimit(RLIMIT_FSIZE, &before);
+        EXPECT_EQ(code, c.code);
+        ASSERT_FALSE(errLines().empty());
+        EXPECT_EQ(errLines().front(), "qn480ctl: " + c.err);
+        EXPECT_EQ(contents(path) == old, !c.replaced);
+        EXPECT_EQ(contents(path).rfind("{\n  \"mode\": [\"autoread\",", 0) == 0, c.replaced);
+        EXPECT_EQ(fs::status(path).permissions(),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        EXPECT_EQ(fs::is_symlink(target), c.link);
+        // No temporary file is left behind.
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()),
+                  c.link ? 2 : 1);
+    }
+    fs::remove_all(dir);
 }
 
 TEST_F(CommandTest, KeypadDefaultsDoesWhatTheDefaultButtonDoes)
@@ -578,8 +719,9 @@ TEST_F(CommandTest, AStopSignalEndsAKeypadCommandOrRawAfterTheTransactionInProgr
     };
     const std::vector<Case> cases{
         {{"keypad", "get"}, 0x12, 2},
-        {{"keypad", "set", "--send-time", "7", "--mode", "led"}, 0x11, 1},
-        {{"keypad", "defaults"}, 0x15, 5},
+        // A write sequence runs to its end, so that the reader is not left half-set.
+        {{"keypad", "set", "--send-time", "7", "--mode", "led"}, 0x11, 2},
+        {{"keypad", "defaults"}, 0x15, 12},
         {{"raw", "00", "10"}, 0x10, 1},
     };
     settings(hex("0F"), hex("1F"), hex("05 01 80"), hex("0A"), hex("05"), hex("0F"));
