@@ -578,7 +578,7 @@ Commands:
   keypad load FILE            send what the profile holds (- for stdin), read all six back
                               and exit 1, naming each difference, if the reader did not
                               keep it. A bad profile: one line naming the field, exit 2,
-                              nothing sent.
+                              nothing sent. A refused Set: the changes are written back.
   raw GROUP CODE [HEXBYTES]   one transaction; GROUP, CODE and the data in hexadecimal
                               (raw 0D 10 0000); prints result, status, status text, data
 )" + std::string(kUdevRuleUsage) +
