@@ -74,6 +74,9 @@ int catchStopSignals()
         struct sigaction action
         {};
         action.sa_handler = onStopSignal;
+        // Restarted, so that no write to the output or the port fails half-way on EINTR; a
+        // wait that a stop must end (a FIFO, a pipe, the port) polls the pipe instead, and
+        // poll() is never restarted.
         action.sa_flags = SA_RESTART;
         sigemptyset(&action.sa_mask);
         sigaction(number, &action, nullptr);
