@@ -161,6 +161,7 @@ private:
     {
         m_planned.clear();
         m_written.clear();
+        m_inDoubt.reset();
         m_finishWrites = false;
         switch (m_options.command) {
         case Command::Poll:
@@ -322,7 +323,9 @@ private:
             const Response &r = m_link.LastResponse();
             m_readBytes[static_cast<std::size_t>(setting)] =
                 outcome.code == kExitSuccess
-                    ? std::vector<std::uint8_t>(r.Data.begin(), r.Data.begin() + r.DataLength)
+                    ? std::vector<std::uint8_t>(r.Data.begin(),
+                                                r.Data.begin() +
+                                                    std::clamp(r.DataLength, 0, kFrameBufferSize))
                     : std::vector<std::uint8_t>();
         }
         if (!set && setting == KeypadSetting::AddType) {
@@ -420,10 +423,14 @@ private:
             return;
         std::vector<KeypadSetting> notWritten;
         for (KeypadSetting setting : m_planned) {
-            if (std::find(m_written.begin(), m_written.end(), setting) == m_written.end())
+            if (std::find(m_written.begin(), m_written.end(), setting) == m_written.end() &&
+                setting != m_inDoubt)
                 notWritten.push_back(setting);
         }
         m_io.err << kProgram << "written before the reader was lost: " << namesOf(m_written)
+                 << (m_inDoubt
+                         ? "; perhaps written (no answer): " + std::string(settingName(*m_inDoubt))
+                         : std::string())
                  << "; not written: " << namesOf(notWritten) << std::endl;
     }
 
@@ -481,6 +488,7 @@ private:
         for (KeypadSetting setting : m_planned) {
             if (refused)
                 break;
+            m_inDoubt = setting; // until its answer is in
             const bool format = setting == KeypadSetting::AddType;
             // The page can only send what its controls show, and a format code without a
             // radio button is not among them: the reader's own bytes go out as they are.
@@ -495,7 +503,11 @@ private:
                     format ? addTypeText(addType) : settingText(state, setting);
             } else if (allOrNothing) {
                 refused = setting;
+                // Without an answer the reader may have taken it: it is written back too.
+                if (outcome.code == kExitNoAnswer)
+                    m_written.push_back(setting);
             }
+            m_inDoubt.reset();
         }
         std::vector<KeypadSetting> restored;
         std::vector<KeypadSetting> notRestored;
@@ -503,8 +515,10 @@ private:
             // Back to what the reader held, so that a profile is loaded whole or not at all.
             for (KeypadSetting setting : std::vector(m_written)) {
                 const auto &bytes = before[static_cast<std::size_t>(setting)];
+                m_inDoubt = setting;
                 const Outcome outcome =
                     outcomeOf(setting, true, [&] { keypad.send(setting, bytes); });
+                m_inDoubt.reset();
                 if (outcome.code == kExitSuccess) {
                     std::erase(m_written, setting);
                     restored.push_back(setting);
@@ -537,8 +551,8 @@ private:
             }
         }
         if (refused) {
-            m_io.err << kProgram << "profile not loaded: " << settingName(*refused)
-                     << " was refused; ";
+            m_io.err << kProgram << "profile not loaded: the Set of " << settingName(*refused)
+                     << " failed; ";
             if (!notRestored.empty()) {
                 m_io.err << "the reader keeps the profile's " << namesOf(notRestored)
                          << " (writing back failed) and its earlier settings otherwise";
@@ -621,6 +635,9 @@ private:
                 if (m_outcomes[i].code == kExitSuccess)
                     m_written.push_back(kSettingOrder[i]);
             }
+            // The Set that was going out when the reader went.
+            if (m_outcomes.size() < count)
+                m_inDoubt = kSettingOrder[m_outcomes.size()];
             throw;
         }
         m_finishWrites = false;
@@ -716,6 +733,7 @@ private:
     // A write sequence: the settings it is to Set, and those the reader now holds as set.
     std::vector<KeypadSetting> m_planned;
     std::vector<KeypadSetting> m_written;
+    std::optional<KeypadSetting> m_inDoubt; // a Set sent whose answer is not in
     bool m_finishWrites = false;            // a stop waits until the Sets are done
     std::optional<KeypadChanges> m_profile; // keypad load's, read once
 };

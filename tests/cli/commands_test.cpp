@@ -568,8 +568,18 @@ TEST_F(CommandTest, KeypadLoadIsAllOrNothing)
          {setFrame(0x11, hex("02")), setFrame(0x19, hex("07")), setFrame(0x15, hex("09")),
           setFrame(0x11, hex("0F")), setFrame(0x19, hex("0A"))},
          {"qn480ctl: set scan_time: Device received incorrect parameter.",
-          "qn480ctl: profile not loaded: scan_time was refused; the reader holds its earlier "
-          "settings again (written back: mode, send_time)"}},
+          "qn480ctl: profile not loaded: the Set of scan_time failed; the reader holds its "
+          "earlier settings again (written back: mode, send_time)"}},
+        // Without an answer the reader may have taken it: it is written back too.
+        {"a Set without an answer is written back as well",
+         fourSettings,
+         [&] { reader.silence(0x00, 0x15); },
+         kExitNoAnswer,
+         {setFrame(0x11, hex("02")), setFrame(0x19, hex("07")), setFrame(0x15, hex("09")),
+          setFrame(0x11, hex("0F")), setFrame(0x19, hex("0A")), setFrame(0x15, hex("05"))},
+         {"qn480ctl: set scan_time: Set ScanTime Error!!",
+          "qn480ctl: profile not loaded: the Set of scan_time failed; the reader holds its "
+          "earlier settings again (written back: mode, send_time, scan_time)"}},
         {"a write-back refused is named",
          fourSettings,
          [&] {
@@ -581,8 +591,8 @@ TEST_F(CommandTest, KeypadLoadIsAllOrNothing)
          {setFrame(0x11, hex("02")), setFrame(0x19, hex("07")), setFrame(0x11, hex("0F"))},
          {"qn480ctl: set send_time: Device received incorrect parameter.",
           "qn480ctl: set mode: Device received incorrect parameter.",
-          "qn480ctl: profile not loaded: send_time was refused; the reader keeps the profile's "
-          "mode (writing back failed) and its earlier settings otherwise"}},
+          "qn480ctl: profile not loaded: the Set of send_time failed; the reader keeps the "
+          "profile's mode (writing back failed) and its earlier settings otherwise"}},
         // Last: the reader stays unplugged.
         {"a lost reader: what was written and what not",
          fourSettings,
@@ -595,8 +605,8 @@ TEST_F(CommandTest, KeypadLoadIsAllOrNothing)
          kExitPortFailed,
          {setFrame(0x11, hex("02")), setFrame(0x19, hex("07"))},
          {"qn480ctl: the reader on its port was disconnected (unplugged or hung up)",
-          "qn480ctl: written before the reader was lost: mode; not written: send_time, "
-          "scan_time, same_card_time"}},
+          "qn480ctl: written before the reader was lost: mode; perhaps written (no answer): "
+          "send_time; not written: scan_time, same_card_time"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
