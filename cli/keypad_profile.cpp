@@ -332,7 +332,8 @@ ProfileFile readProfile(const std::string &path, StopWatch stop)
     if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         if (!fromStdin)
             ::close(fd);
-        return failed(kExitUsage, "profile " + path + ": is a directory, not a profile; nothing sent");
+        return failed(kExitUsage,
+                      "profile " + path + ": is a directory, not a profile; nothing sent");
     }
     std::string text;
     int error = 0;
@@ -380,6 +381,12 @@ ProfileFile writeProfile(const std::string &path, std::string_view text, StopWat
     struct stat target
     {};
     const bool exists = ::lstat(path.c_str(), &target) == 0;
+    struct stat followed
+    {};
+    // /dev/stdout and /dev/fd/N are links too; what they lead to is no file to replace.
+    if (exists && S_ISLNK(target.st_mode) && ::stat(path.c_str(), &followed) == 0 &&
+        !S_ISREG(followed.st_mode) && !S_ISDIR(followed.st_mode))
+        return writeDirectly(path, text, stop);
     if (exists && S_ISLNK(target.st_mode)) {
         // Writing through it would put the file somewhere the command line does not say.
         return failed(kExitUsage, path + " is a symbolic link; keypad save does not follow it: "
