@@ -580,6 +580,25 @@ TEST(QnCtlProgram, AnUnpluggedReaderExitsThreeOrIsWaitedFor)
     const std::string err = poll.text(ChildProcess::Err);
     EXPECT_NE(err.find("the reader on " + sim.device() + " was disconnected"), std::string::npos);
     EXPECT_NE(err.find("waiting for " + sim.device() + " to come back"), std::string::npos) << err;
+
+    // A profile from a pipe is read once: after a hang-up in the middle of its Sets, the
+    // reader back gets the same profile, and what had gone out is told.
+    Simulator slow({"--delay", "1", "--delay-ms", "300"});
+    ASSERT_TRUE(slow.ready());
+    ChildProcess load(kCtl, {"-w", "-d", slow.device(), "keypad", "load", "-"});
+    load.send(R"({"mode": ["beep"], "send_time": 7})");
+    load.closeInput();
+    const std::string setMode = "AA 00 05 00 00 00 11 02 16";
+    ASSERT_TRUE(slow.sawRequest(setMode));
+    slow.command("hangup");
+    EXPECT_EQ(load.wait(), 0) << load.text(ChildProcess::Err);
+    const std::string told = load.text(ChildProcess::Err);
+    // Mode was going out (or, on a slow machine, had gone): either way it is told.
+    EXPECT_NE(told.find("written before the reader was lost: "), std::string::npos) << told;
+    EXPECT_EQ(told.find("not a JSON profile"), std::string::npos) << told;
+    EXPECT_NE(load.text(ChildProcess::Out).find("send-time: 7 (7 ms)"), std::string::npos)
+        << load.text(ChildProcess::Out);
+    EXPECT_EQ(slow.received(setMode), 2);
 }
 
 TEST(QnCtlProgram, BadArgumentsExitTwoWithOneLine)
