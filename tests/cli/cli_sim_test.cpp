@@ -705,6 +705,8 @@ TEST(Signals, EveryProgramEndsInOrderAndGivesThePortBack)
     const std::vector<std::string> poll{"--port", "COM42", "poll", "14a"};
     const std::vector<std::string> get{"--port", "COM42", "keypad", "get"};
     const std::vector<std::string> raw{"--port", "COM42", "raw", "00", "10"};
+    const std::vector<std::string> set{"--port", "COM42", "keypad",      "set",
+                                       "--mode", "beep",  "--send-time", "7"};
     const std::string request = "AA 00 04 00 00 0A 10";
     const std::vector<Case> cases{
         {"poll", kCtl, poll, false, request, SIGINT, 0, 1},
@@ -714,6 +716,8 @@ TEST(Signals, EveryProgramEndsInOrderAndGivesThePortBack)
         {"keypad get", kCtl, get, true, kGetMode, SIGTERM, 128 + SIGTERM, 0},
         {"keypad get", kCtl, get, true, kGetMode, SIGHUP, 128 + SIGHUP, 0},
         {"raw", kCtl, raw, true, kGetMode, SIGTERM, 128 + SIGTERM, 0},
+        // A write sequence finishes its Sets first, then stops without reading back.
+        {"keypad set", kCtl, set, true, "AA 00 05 00 00 00 11 02 16", SIGTERM, 128 + SIGTERM, 0},
         // Closing the window gives the port back at once; the carrier-off then has none.
         {"window", kWindow, {"COM42"}, false, request, SIGINT, 0, 0},
         {"window", kWindow, {"COM42"}, false, request, SIGTERM, 0, 0},
