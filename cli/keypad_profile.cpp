@@ -408,19 +408,23 @@ ProfileFile writeProfile(const std::string &path, std::string_view text, StopWat
     FileSizeSignalIgnored guard;
     int error = 0;
     bool stopped = false;
-    bool done = ::fchmod(fd, exists ? (target.st_mode & 07777) : creationMode()) == 0 ||
-                (error = errno, false);
-    done = done && writeAll(fd, text, stop, error, stopped);
-    done = done && (::fsync(fd) == 0 || (error = errno, false));
-    done = (::close(fd) == 0 || (error = error != 0 ? error : errno, false)) && done;
-    done = done && (::rename(temporary.c_str(), path.c_str()) == 0 || (error = errno, false));
-    if (!done) {
+    // Each step's failure, the first one kept.
+    const auto step = [&](bool ok) {
+        if (!ok && error == 0)
+            error = errno;
+        return ok;
+    };
+    const bool written =
+        step(::fchmod(fd, exists ? (target.st_mode & 07777) : creationMode()) == 0) &&
+        writeAll(fd, text, stop, error, stopped) && step(::fsync(fd) == 0);
+    const bool closed = step(::close(fd) == 0);
+    if (!(written && closed && step(::rename(temporary.c_str(), path.c_str()) == 0))) {
         ::unlink(temporary.c_str());
         if (stopped)
             return stoppedFile();
         return failed(kExitWriteFailed, "cannot write " + path + ": " +
                                             systemError(error != 0 ? error : EIO) +
-                                            "; the file is as it was");
+                                            (exists ? "; the file is as it was" : ""));
     }
     // The new name on disk too, so that a power cut does not bring the old file back.
     if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
