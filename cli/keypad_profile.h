@@ -45,7 +45,8 @@ ProfileFile readProfile(const std::string &path, StopWatch stop);
 // Writes `text` to `path`. A regular file (or none yet) is replaced at once: a temporary
 // file beside it, synced and renamed over it with the old file's mode, so that a failed
 // write leaves the old file whole. A symbolic link to a file is refused rather than
-// followed; a FIFO or a device (/dev/stdout too) is written directly. A failed write exits 1, as any failed output.
+// followed; a FIFO or a device (/dev/stdout too) is written directly. A failed write
+// exits 1, as any failed output.
 ProfileFile writeProfile(const std::string &path, std::string_view text, StopWatch stop);
 
 } // namespace qn480::cli
