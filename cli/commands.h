@@ -4,6 +4,7 @@
 #include "options.h"
 #include "poll_view.h"
 #include "port_list.h"
+#include "port_probe.h"
 
 #include <csignal>
 #include <functional>
@@ -31,6 +32,9 @@ struct Io
     // With --wait: gives up the lost port, waits for the reader to come back and opens it
     // again on the link; false when that failed or a stop signal ended the wait.
     std::function<bool(Link &)> reconnect = {};
+    // The reader was not there when the command started and has just come: with --wait, a
+    // poll it does not answer yet (still starting up) is tried again.
+    bool plugged = false;
 };
 
 // Runs a command that talks to the reader over `link`, which holds the open port. `stop`
@@ -41,7 +45,9 @@ struct Io
 // code.
 int runCommand(const Options &options, Link &link, Io io, const volatile std::sig_atomic_t &stop);
 
-// `qn480ctl ports`.
-int listPortsCommand(const std::vector<PortEntry> &ports, bool json, Io io);
+// `qn480ctl ports`; with a `probe`, `ports --probe`: each port marked by whether a reader
+// answered it. A port that could not be probed is reported on `err`, and is no failure.
+int listPortsCommand(const std::vector<PortEntry> &ports, bool json, Io io,
+                     const PortProbe &probe = {});
 
 } // namespace qn480::cli
