@@ -5,6 +5,7 @@
 #include "options.h"
 #include "text_util.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -180,7 +181,9 @@ std::string udevadmProperties(const std::string &path, std::string &error)
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        const std::string line = complaint.substr(0, complaint.find('\n'));
+        // Its first line, and not a screenful of it.
+        constexpr std::size_t kMaxShown = 200;
+        const std::string line = complaint.substr(0, std::min(complaint.find('\n'), kMaxShown));
         error = "udevadm knows no device " + path + (line.empty() ? "" : " (" + line + ")");
         return {};
     }
