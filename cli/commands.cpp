@@ -180,8 +180,9 @@ private:
     // reader is still starting, not absent.
     bool stillStarting(int code) const
     {
+        const bool timedOut = m_pollDeadline && m_link.clock().now() >= *m_pollDeadline;
         return code == kExitNoAnswer && m_options.command == Command::Poll && m_io.reconnect &&
-               m_plugged && !m_answered && m_stop == 0;
+               m_plugged && !m_answered && m_stop == 0 && !timedOut;
     }
 
     int runOnce()
