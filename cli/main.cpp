@@ -259,14 +259,10 @@ int run(const std::vector<std::string_view> &args)
     }
 
     Link link;
+    // For onTerminate, while the port may be open.
     struct Held
     {
-        Link *link;
-        explicit Held(Link &held)
-            : link(&held)
-        {
-            g_openLink = link;
-        }
+        explicit Held(Link &link) { g_openLink = &link; }
         ~Held() { g_openLink = nullptr; }
         Held(const Held &) = delete;
         Held &operator=(const Held &) = delete;
