@@ -310,7 +310,7 @@ std::string helpTopicOf(std::span<const std::string_view> words)
     const std::string verb = lowerCase(words[0]);
     if (verb == "help")
         return helpTopicOf(words.subspan(1));
-    if (verb == "ports" || verb == "poll" || verb == "raw")
+    if (verb == "ports" || verb == "poll" || verb == "raw" || verb == "udev-rule")
         return verb;
     if (verb != "keypad")
         return {};
@@ -764,6 +764,8 @@ std::string commandLines(const std::string &whole, std::string_view topic)
 
 std::string usageText(std::string_view topic)
 {
+    if (topic == "udev-rule")
+        return "Usage: qn480ctl udev-rule [--device PATH]\n" + std::string(kUdevRuleUsage);
     const std::string whole = wholeUsage();
     const std::string lines = topic.empty() ? std::string() : commandLines(whole, topic);
     if (lines.empty())

@@ -279,7 +279,7 @@ int udevRuleCommand(std::span<const std::string_view> args, Io io)
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
         if (arg == "--help" || arg == "-h") {
-            io.out << "Usage: qn480ctl udev-rule [--device PATH]\n" << kUdevRuleUsage;
+            io.out << usageText("udev-rule");
             return kExitSuccess;
         }
         if (arg.starts_with("--device=")) {

@@ -99,6 +99,7 @@ TEST(Options, HelpWinsOverEverythingElseOnTheLine)
          "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] "
          "[-w] keypad ...\n"},
         {{"ports", "--help"}, "ports", "Usage: qn480ctl [-j] [-q] ports\n"},
+        {{"help", "udev-rule"}, "udev-rule", "Usage: qn480ctl udev-rule [--device PATH]\n"},
         {{"scan", "--help"},
          "",
          "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] COMMAND"},
