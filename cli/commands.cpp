@@ -101,6 +101,7 @@ public:
         , m_link(link)
         , m_io(io)
         , m_stop(stop)
+        , m_plugged(io.plugged)
     {
         if (!m_io.now)
             m_io.now = [] {
@@ -110,6 +111,7 @@ public:
         m_link.setTrace([this](TraceDirection direction, std::span<const std::uint8_t> frame) {
             if (direction == TraceDirection::Request && frame.size() > kCodeOffset)
                 m_lastCommand = {frame[kGroupOffset], frame[kCodeOffset]};
+            m_answered = m_answered || direction == TraceDirection::Response;
             // A skipped frame (an echo, a late answer) answers nothing the page asked.
             if (m_onFrame && direction != TraceDirection::Skipped)
                 m_onFrame(direction, frame);
@@ -139,12 +141,24 @@ public:
     // it went away (a poll keeps what it has reported).
     int run()
     {
+        bool toldSilent = false;
         for (;;) {
             try {
-                return runOnce();
+                m_answered = false;
+                const int code = runOnce();
+                if (!stillStarting(code))
+                    return code;
+                // A reader just plugged in may take a moment before it answers; the port is
+                // opened afresh, since its node may still change.
+                if (!toldSilent) {
+                    m_io.err << kProgram << "the reader on " << deviceName()
+                             << " does not answer yet; trying again (--wait)" << std::endl;
+                    toldSilent = true;
+                }
+                if (!m_io.reconnect(m_link))
+                    return m_stop != 0 ? kExitSuccess : kExitPortFailed;
             } catch (const Lost &) {
-                m_io.err << kProgram << "the reader on "
-                         << escapedText(m_io.device.empty() ? "its port" : m_io.device)
+                m_io.err << kProgram << "the reader on " << deviceName()
                          << " was disconnected (unplugged or hung up)" << std::endl;
                 tellUnfinishedWrites();
                 if (!m_io.reconnect)
@@ -152,11 +166,26 @@ public:
                 if (!m_io.reconnect(m_link))
                     return m_stop != 0 ? kExitSuccess : kExitPortFailed;
                 m_lost = false;
+                m_plugged = true;
             }
         }
     }
 
 private:
+    std::string deviceName() const
+    {
+        return escapedText(m_io.device.empty() ? "its port" : m_io.device);
+    }
+
+    // A poll on a reader that has just come (--wait) whose start got no answer at all: the
+    // reader is still starting, not absent.
+    bool stillStarting(int code) const
+    {
+        const bool timedOut = m_pollDeadline && m_link.clock().now() >= *m_pollDeadline;
+        return code == kExitNoAnswer && m_options.command == Command::Poll && m_io.reconnect &&
+               m_plugged && !m_answered && m_stop == 0 && !timedOut;
+    }
+
     int runOnce()
     {
         m_planned.clear();
@@ -721,6 +750,8 @@ private:
     Io m_io;
     const volatile std::sig_atomic_t &m_stop;
     bool m_lost = false;
+    bool m_plugged;          // the reader came during this command: it may still be starting
+    bool m_answered = false; // a frame came back since the command (re)started
     std::optional<PollView> m_pollView;
     std::optional<std::chrono::nanoseconds> m_pollDeadline;
     std::pair<std::uint8_t, std::uint8_t> m_lastCommand{};
@@ -750,20 +781,38 @@ int runCommand(const Options &options, Link &link, Io io, const volatile std::si
     }
 }
 
-int listPortsCommand(const std::vector<PortEntry> &ports, bool json, Io io)
+int listPortsCommand(const std::vector<PortEntry> &ports, bool json, Io io, const PortProbe &probe)
 {
     for (const PortEntry &port : ports) {
+        // A stop signal ends the scan between two ports; each is given back at once.
+        std::optional<Probe> probed;
+        if (probe && stopSignal() == 0)
+            probed = probe(port);
+        if (probed && !probed->reader) {
+            io.err << kProgram << escapedText(port.name)
+                   << " not probed: " << escapedText(probed->reason) << std::endl;
+        }
         if (json) {
-            io.out << JsonObject()
-                          .text("name", port.name)
-                          .number("number", port.number)
-                          .text("device", port.device)
-                          .text("description", port.description)
-                          .str();
+            JsonObject line;
+            line.text("name", port.name)
+                .number("number", port.number)
+                .text("device", port.device)
+                .text("description", port.description);
+            if (probed && probed->reader)
+                line.json("reader", *probed->reader ? "true" : "false");
+            else if (probe)
+                line.null("reader");
+            io.out << line.str();
         } else {
             // A path may hold anything; a newline in it must not forge a line.
             io.out << escapedText(port.name) << '\t' << escapedText(port.device) << '\t'
                    << escapedText(port.description);
+            if (probe) {
+                io.out << '\t'
+                       << (!probed || !probed->reader ? "not probed"
+                           : *probed->reader          ? "reader"
+                                                      : "no reader");
+            }
         }
         io.out << '\n';
     }

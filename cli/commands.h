@@ -4,6 +4,7 @@
 #include "options.h"
 #include "poll_view.h"
 #include "port_list.h"
+#include "port_probe.h"
 
 #include <csignal>
 #include <functional>
@@ -38,6 +39,9 @@ struct Io
     // keypad load: the profile, read and checked before the port was opened; when not
     // given, the command reads it itself.
     std::optional<KeypadChanges> profile = {};
+    // The reader was not there when the command started and has just come: with --wait, a
+    // poll it does not answer yet (still starting up) is tried again.
+    bool plugged = false;
 };
 
 // Runs a command that talks to the reader over `link`, which holds the open port. `stop`
@@ -50,7 +54,9 @@ struct Io
 // code.
 int runCommand(const Options &options, Link &link, Io io, const volatile std::sig_atomic_t &stop);
 
-// `qn480ctl ports`.
-int listPortsCommand(const std::vector<PortEntry> &ports, bool json, Io io);
+// `qn480ctl ports`; with a `probe`, `ports --probe`: each port marked by whether a reader
+// answered it. A port that could not be probed is reported on `err`, and is no failure.
+int listPortsCommand(const std::vector<PortEntry> &ports, bool json, Io io,
+                     const PortProbe &probe = {});
 
 } // namespace qn480::cli

@@ -7,6 +7,7 @@
 #include "link.h"
 #include "options.h"
 #include "port_list.h"
+#include "port_probe.h"
 #include "process_guard.h"
 #include "serial_port.h"
 #include "text_util.h"
@@ -18,10 +19,13 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <iostream>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace qn480;
@@ -79,8 +83,9 @@ struct Opened
     int code = kExitSuccess;
     std::string message;  // why it failed
     std::string device;   // the path opened, or tried
-    bool missing = false; // the device is not there (yet): what --wait waits out
+    bool missing = false; // the device is not there (yet)
     bool stopped = false; // a stop signal ended the wait
+    bool waited = false;  // it was not there at first: a reader just plugged in
 };
 
 bool isMissing(int error)
@@ -92,23 +97,25 @@ bool isMissing(int error)
 // there is.
 Opened openReader(const Options &options, Link &link)
 {
-    std::string device = options.device;
-    std::string portName = options.port;
-    if (device.empty() && portName.empty()) {
-        const char *fromEnvironment = std::getenv(kDeviceVariable);
-        const std::string named = fromEnvironment != nullptr ? fromEnvironment : "";
-        (portNumberOf(named) ? portName : device) = named;
+    const char *fromEnvironment = std::getenv(kDeviceVariable);
+    ReaderChoice choice;
+    try {
+        choice = chooseReader(options, fromEnvironment != nullptr ? fromEnvironment : "");
+    } catch (const UsageError &error) {
+        return {kExitUsage, error.what(), {}};
     }
+    const std::string &device = choice.device;
+    const std::string &portName = choice.port;
 
     OpenFailure failure;
     if (!device.empty()) {
         auto port = openSerialDevice(device, *parseLineSettings(kReaderSettings), &failure);
         if (!port) {
             return {kExitPortFailed, "cannot open " + device + ": " + failure.reason, device,
-                    isMissing(failure.error), false};
+                    isMissing(failure.error)};
         }
         link.attach(std::move(port));
-        return {kExitSuccess, {}, device, false, false};
+        return {kExitSuccess, {}, device};
     }
 
     const std::vector<PortEntry> ports = listPorts({.warn = !options.wait});
@@ -125,22 +132,20 @@ Opened openReader(const Options &options, Link &link)
         }
     } else if (ports.empty()) {
         return {kExitPortFailed, "no serial port found; connect the reader or give --device",
-                "a serial port", true, false};
+                "a serial port", true};
     } else {
         return {kExitUsage,
                 "there are " + std::to_string(ports.size()) +
                     " serial ports; choose one with --port (see qn480ctl ports) or QN480_DEVICE",
-                {},
-                false,
-                false};
+                {}};
     }
     const auto entry = std::find_if(ports.begin(), ports.end(),
                                     [&](const PortEntry &port) { return port.number == number; });
     const std::string path = entry != ports.end() ? entry->device : comName(number);
     if (!OpenPort(link, ports, number, kReaderSettings, &failure))
         return {kExitPortFailed, "cannot open " + comName(number) + ": " + failure.reason, path,
-                isMissing(failure.error), false};
-    return {kExitSuccess, {}, path, false, false};
+                isMissing(failure.error) || entry == ports.end()};
+    return {kExitSuccess, {}, path};
 }
 
 // How often a missing reader is looked for with --wait.
@@ -158,27 +163,39 @@ bool waitStep()
     return stopSignal() == 0;
 }
 
-// openReader; with --wait, again and again while the device is not there, saying so once.
+// openReader; with --wait, again and again until the port opens. A re-plugged adapter's
+// node can be missing, refuse us until udev has set its group, be held by a prober or fail
+// with EIO for a moment: every reason is waited out, and each new one told once, so that
+// one that never ends (not in dialout) stays visible. Only a usage error ends the wait.
 // `again`: the reader was there before and went away (that has been said already).
 Opened openWaiting(const Options &options, Link &link, bool again)
 {
-    bool told = again;
-    for (;;) {
+    std::set<std::string> told;
+    bool onlyMissing = true;
+    for (bool first = true;; first = false) {
         Opened opened = openReader(options, link);
         if (opened.code == kExitSuccess) {
-            if (told) {
+            if (!told.empty() || again) {
                 std::cerr << "qn480ctl: " << escapedText(opened.device)
-                          << (again ? " is back; going on" : " is there; going on") << std::endl;
+                          << (again         ? " is back; going on"
+                              : onlyMissing ? " is there; going on"
+                                            : " is open; going on")
+                          << std::endl;
             }
+            opened.waited = !first || again;
             return opened;
         }
-        if (!options.wait || !opened.missing) {
+        if (!options.wait || opened.code == kExitUsage) {
             fail(opened.code, opened.message);
             return opened;
         }
-        if (!told) {
-            fail(opened.code, opened.message + "; waiting for it to appear (--wait)");
-            told = true;
+        onlyMissing = onlyMissing && opened.missing;
+        // Gone again is what the line before this wait said.
+        const bool said = again && opened.missing;
+        if (!said && told.insert(opened.message).second) {
+            fail(opened.code,
+                 opened.message + (opened.missing ? "; waiting for it to appear (--wait)"
+                                                  : "; waiting until it can be opened (--wait)"));
         }
         if (!waitStep()) {
             opened.code = kExitSuccess; // the stop signal decides the exit code
@@ -188,25 +205,38 @@ Opened openWaiting(const Options &options, Link &link, bool again)
     }
 }
 
-} // namespace
+// The link that holds the open port, for a std::terminate that comes while it is open.
+Link *g_openLink = nullptr;
 
-int main(int argc, char **argv)
+// An exception that escaped a noexcept function or a destructor ends the program without
+// unwinding: the port is given back here, or it would stay raw and exclusive.
+[[noreturn]] void onTerminate()
 {
-    // Before anything is opened: the port must never become standard output.
-    openMissingStandardDescriptors();
-    // Every command ends in order on these: the transaction in progress finishes, a poll
-    // switches the carrier off, and the port is given back as it was found.
-    const int stopFd = catchStopSignals();
-    // A closed pipe on stdout shows as a failed stream, which ends a poll cleanly.
-    std::signal(SIGPIPE, SIG_IGN);
-    // Past the file size limit a write fails (EFBIG) and is told, instead of killing the
-    // program with the port raw and exclusive.
-    std::signal(SIGXFSZ, SIG_IGN);
+    if (Link *link = std::exchange(g_openLink, nullptr))
+        link->close();
+    std::string what = "unknown exception";
+    try {
+        if (const std::exception_ptr current = std::current_exception())
+            std::rethrow_exception(current);
+    } catch (const std::exception &error) {
+        what = error.what();
+    } catch (...) {
+    }
+    std::cerr << "qn480ctl: unexpected failure: " << escapedText(what) << std::endl;
+    std::abort();
+}
 
-    const std::vector<std::string_view> args(argv + 1, argv + argc);
-    // udev-rule needs no reader, only what udev knows of its adapter.
-    if (!args.empty() && args.front() == "udev-rule")
-        return udevRuleCommand(std::span(args).subspan(1), {std::cout, std::cerr, kStandardOutput});
+int run(const std::vector<std::string_view> &args, int stopFd)
+{
+    // udev-rule needs no reader, only what udev knows of its adapter; its output is checked
+    // as every command's is.
+    if (!args.empty() && args.front() == "udev-rule") {
+        Options udevRule;
+        udevRule.command = Command::Help; // no poll: a closed pipe is a failure
+        const int code =
+            udevRuleCommand(std::span(args).subspan(1), {std::cout, std::cerr, kStandardOutput});
+        return finish(udevRule, code);
+    }
     Options options;
     try {
         options = parseArguments(args);
@@ -218,13 +248,14 @@ int main(int argc, char **argv)
     io.stopFd = stopFd;
     switch (options.command) {
     case Command::Help:
-        std::cout << usageText();
+        std::cout << usageText(options.helpTopic);
         return finish(options, kExitSuccess);
     case Command::Version:
         std::cout << versionText();
         return finish(options, kExitSuccess);
     case Command::Ports:
-        return finish(options, listPortsCommand(listPorts(), options.json, io));
+        return finish(options, listPortsCommand(listPorts(), options.json, io,
+                                                options.probe ? probePort : PortProbe{}));
     default:
         break;
     }
@@ -241,16 +272,29 @@ int main(int argc, char **argv)
     }
 
     Link link;
+    // For onTerminate, while the port may be open.
+    struct Held
+    {
+        explicit Held(Link &link) { g_openLink = &link; }
+        ~Held() { g_openLink = nullptr; }
+        Held(const Held &) = delete;
+        Held &operator=(const Held &) = delete;
+    } held(link);
     const Opened opened = openWaiting(options, link, false);
     if (opened.code != kExitSuccess || opened.stopped)
         return finish(options, opened.code);
     io.device = opened.device;
+    io.plugged = opened.waited;
     if (options.wait) {
         io.reconnect = [&options, device = opened.device](Link &lost) {
+            // A reader that is there but does not answer yet is told of by the command.
+            const bool gone = lost.deviceLost();
+            if (gone) {
+                std::cerr << "qn480ctl: waiting for " << escapedText(device)
+                          << " to come back (--wait)" << std::endl;
+            }
             ClosePort(lost);
-            std::cerr << "qn480ctl: waiting for " << escapedText(device) << " to come back (--wait)"
-                      << std::endl;
-            const Opened back = openWaiting(options, lost, true);
+            const Opened back = openWaiting(options, lost, gone);
             return back.code == kExitSuccess && !back.stopped;
         };
     }
@@ -258,4 +302,31 @@ int main(int argc, char **argv)
     const int code = stopSignal() != 0 ? kExitSuccess : runCommand(options, link, io, stopSignal());
     ClosePort(link);
     return finish(options, code);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Before anything is opened: the port must never become standard output.
+    openMissingStandardDescriptors();
+    // Every command ends in order on these: the transaction in progress finishes, a poll
+    // switches the carrier off, and the port is given back as it was found.
+    const int stopFd = catchStopSignals();
+    // A closed pipe on stdout shows as a failed stream, which ends a poll cleanly.
+    std::signal(SIGPIPE, SIG_IGN);
+    // Past the file size limit a write fails (EFBIG) and is told, instead of killing the
+    // program with the port raw and exclusive.
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::set_terminate(onTerminate);
+
+    // Whatever is thrown, the stack unwinds to here, and the link, closing on the way,
+    // gives the port back as it was found.
+    try {
+        return run(std::vector<std::string_view>(argv + 1, argv + argc), stopFd);
+    } catch (const std::exception &error) {
+        return fail(kExitReaderError, std::string("unexpected failure: ") + error.what());
+    } catch (...) {
+        return fail(kExitReaderError, "unexpected failure");
+    }
 }

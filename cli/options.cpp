@@ -179,6 +179,13 @@ const std::vector<OptionRule> &optionRules()
              [](Options &o, std::string_view) {
                  o.wait = true;
              }},
+            {"probe",
+             0,
+             false,
+             {Command::Ports},
+             [](Options &o, std::string_view) {
+                 o.probe = true;
+             }},
             {"timeout",
              0,
              true,
@@ -294,6 +301,60 @@ std::string_view commandName(Command command)
     return "?";
 }
 
+// The command that command words name, as usageText() takes it: "poll", "keypad set",
+// "keypad"; empty when they name none.
+std::string helpTopicOf(std::span<const std::string_view> words)
+{
+    if (words.empty())
+        return {};
+    const std::string verb = lowerCase(words[0]);
+    if (verb == "help")
+        return helpTopicOf(words.subspan(1));
+    if (verb == "ports" || verb == "poll" || verb == "raw" || verb == "udev-rule")
+        return verb;
+    if (verb != "keypad")
+        return {};
+    const std::string action = words.size() > 1 ? lowerCase(words[1]) : std::string();
+    for (const std::string_view known : {"get", "set", "defaults", "save", "load"}) {
+        if (action == known)
+            return "keypad " + action;
+    }
+    return "keypad";
+}
+
+// The command words of a line that asks for --help, with options and their values left
+// out, whatever else is wrong with it.
+std::vector<std::string_view> commandWords(std::span<const std::string_view> args)
+{
+    const auto &rules = optionRules();
+    const auto takesValue = [&](auto matches) {
+        const auto rule = std::find_if(rules.begin(), rules.end(), matches);
+        return rule != rules.end() && rule->takesValue;
+    };
+    std::vector<std::string_view> words;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (arg == "--")
+            break;
+        if (arg.size() < 2 || arg[0] != '-') {
+            words.push_back(arg);
+        } else if (arg[1] != '-') {
+            // -n3 carries its value, -n takes the next word, -jn the next word too.
+            for (std::size_t k = 1; k < arg.size(); ++k) {
+                if (takesValue([&](const OptionRule &r) { return r.shortName == arg[k]; })) {
+                    if (k + 1 == arg.size())
+                        ++i;
+                    break;
+                }
+            }
+        } else if (arg.find('=') == std::string_view::npos &&
+                   takesValue([&](const OptionRule &r) { return r.name == arg.substr(2); })) {
+            ++i;
+        }
+    }
+    return words;
+}
+
 void expectWords(const std::vector<std::string_view> &words, std::size_t count,
                  std::string_view command)
 {
@@ -309,7 +370,8 @@ void readCommand(Options &o, const std::vector<std::string_view> &words)
         throw UsageError("no command given; try qn480ctl --help");
     const std::string verb = lowerCase(words[0]);
     if (verb == "help") {
-        o.command = Command::Help;
+        o.command = Command::Help; // help poll: the usage of poll
+        o.helpTopic = helpTopicOf(words);
     } else if (verb == "version") {
         o.command = Command::Version;
     } else if (verb == "ports") {
@@ -385,6 +447,22 @@ std::optional<int> portNumberOf(std::string_view name)
     return decimalIn(name.substr(3), 1, 99999);
 }
 
+ReaderChoice chooseReader(const Options &options, std::string_view fromEnvironment)
+{
+    ReaderChoice choice{options.device, options.port};
+    if (choice.device.empty() && choice.port.empty())
+        (portNumberOf(fromEnvironment) ? choice.port : choice.device) = fromEnvironment;
+    // "The only serial port" of a PC is its on-board ttyS0, whatever hangs there: settings
+    // and raw bytes go only where the user said.
+    if (choice.device.empty() && choice.port.empty() && options.writesToReader()) {
+        throw UsageError(std::string(commandName(options.command)) +
+                         " writes to the reader, so it needs its port: --port COMnn, "
+                         "--device PATH or " +
+                         kDeviceVariable);
+    }
+    return choice;
+}
+
 std::string_view airName(AirInterface air)
 {
     switch (air) {
@@ -444,8 +522,11 @@ Options parseArguments(std::span<const std::string_view> args)
     for (std::string_view arg : args) {
         if (arg == "--")
             break;
-        if (arg == "--help" || arg == "-h")
-            return o; // Command::Help, whatever else is there
+        if (arg == "--help" || arg == "-h") {
+            // Command::Help, whatever else is there; after a command, its usage alone.
+            o.helpTopic = helpTopicOf(commandWords(args));
+            return o;
+        }
         if (arg == "--version" || arg == "-V") {
             o.command = Command::Version;
             return o;
@@ -538,7 +619,10 @@ Options parseArguments(std::span<const std::string_view> args)
     return o;
 }
 
-std::string usageText()
+namespace {
+
+// The full text.
+std::string wholeUsage()
 {
     return R"(Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] COMMAND
 
@@ -547,6 +631,11 @@ running the same procedures as the qn480-tool window.
 
 Commands:
   ports                       list the serial ports: COM name, device and description
+      --probe                 send each port that is free one harmless Get (of the
+                              mode) and mark those where a QN480 answered within 200 ms:
+                              a fourth column "reader" or "no reader" ("not probed"
+                              when the port is in use or cannot be opened, with the
+                              reason on stderr); JSON: reader true, false or null
   poll 14a|14b|felica|15693   configure the reader, switch the carrier on and poll until
                               Ctrl-C; one line when a card arrives ("present") and one
                               when it leaves ("removed"). A card counts as removed once
@@ -588,15 +677,20 @@ Options:
   -d, --device PATH    a serial device by its path, listed or not
                        Without either, QN480_DEVICE (a COM name or a path) names the
                        reader; without that, the only serial port there is is used and
-                       named on stderr (an error when there are several).
+                       named on stderr (an error when there are several). Commands that
+                       write (keypad set, defaults and load, raw) never guess: they need
+                       one of the three.
   -t, --trace          every request (>>) and response (<<) frame in hexadecimal, with
                        the local time, on stderr
   -j, --json           one JSON object per line instead of text
   -q, --quiet          no progress messages on stderr; errors still go there
   -w, --wait           (poll and keypad) a reader that is not there at start, or is
                        unplugged later, is waited for; the command starts again when it
-                       is back. A line on stderr says each time.
-  -h, --help           this text
+                       is back. Any failure to open the port is waited out (a busy port,
+                       permission not yet given), each new reason told once on stderr;
+                       a poll whose reader does not answer yet after it came is tried
+                       again. Only a usage error or a stop signal ends the wait.
+  -h, --help           this text; after a command (poll --help), that command's usage
   -V, --version        the version
 Options may stand before or after the command; a value may follow an equals sign
 (--count=3) or a short option (-n3); short options combine (-jq).
@@ -609,7 +703,7 @@ info; felica idm, slot, sub_response; 15693 uid_msb (most significant byte first
 the card's label), dsfid.
 
 JSON fields (each line one object; the names do not change between versions):
-  ports            name, number, device, description
+  ports            name, number, device, description; with --probe also reader
   poll 14a         interface, uid, atqa, sak, type (the window's forms: uid reversed and
                    filled to 8 bytes, empty for a 10-byte UID; atqa its first byte),
                    nfcid, atqa_bytes, ats (only when the card gave one)
@@ -633,12 +727,72 @@ Environment:
 Exit codes:
   0  success
   1  the reader reported an error, answered with a reply that could not be used,
-     or did not keep a setting; or the output could not be written
+     or did not keep a setting; or the output could not be written; or an
+     unexpected failure (the port is given back first)
   2  usage: the command line or a profile is wrong
   3  the port could not be opened, or the reader was disconnected (unplugged)
   4  no answer from the reader, or --timeout ran out
   128+N  stopped by signal N (SIGINT, SIGTERM, SIGHUP), but for poll's Ctrl-C and SIGTERM
 )";
+}
+
+// The lines of the Commands section whose command starts with `topic` ("keypad" gives
+// every keypad command): a command's first line starts at the third column, its further
+// lines further in.
+std::string commandLines(const std::string &whole, std::string_view topic)
+{
+    const std::size_t begin = whole.find("\nCommands:\n");
+    const std::size_t end = whole.find("\nOptions:\n");
+    std::string lines;
+    bool inTopic = false;
+    for (std::size_t pos = begin + 11; pos < end;) {
+        const std::size_t next = whole.find('\n', pos) + 1;
+        const std::string_view line = std::string_view(whole).substr(pos, next - pos);
+        if (line.size() > 2 && line[2] != ' ') {
+            const std::string_view command = line.substr(2);
+            inTopic = command.starts_with(topic) &&
+                      (command.size() == topic.size() || command[topic.size()] == ' ');
+        }
+        if (inTopic)
+            lines += line;
+        pos = next;
+    }
+    return lines;
+}
+
+} // namespace
+
+std::string usageText(std::string_view topic)
+{
+    if (topic == "udev-rule")
+        return "Usage: qn480ctl udev-rule [--device PATH]\n" + std::string(kUdevRuleUsage);
+    const std::string whole = wholeUsage();
+    const std::string lines = topic.empty() ? std::string() : commandLines(whole, topic);
+    if (lines.empty())
+        return whole;
+    const bool ports = topic == "ports";
+    const bool waits = topic == "poll" || topic.starts_with("keypad");
+    Options command;
+    command.command = topic == "raw"               ? Command::Raw
+                      : topic == "keypad set"      ? Command::KeypadSet
+                      : topic == "keypad defaults" ? Command::KeypadDefaults
+                      : topic == "keypad load"     ? Command::KeypadLoad
+                                                   : Command::Poll;
+    const std::string synopsis =
+        topic == "keypad" ? "keypad ..." : lines.substr(2, lines.find("  ", 2) - 2);
+    std::string text = "Usage: qn480ctl " +
+                       std::string(ports ? "[-j] [-q] " : "[-p COMnn | -d PATH] [-t] [-j] [-q] ") +
+                       (waits ? "[-w] " : "") + synopsis + "\n\n" + lines + "\n";
+    if (topic == "keypad")
+        text += "The reader's port: -p COMnn, -d PATH or QN480_DEVICE; get and save may take "
+                "the only\nserial port there is, the others never guess.\n";
+    else if (command.writesToReader())
+        text += "The reader's port: -p COMnn, -d PATH or QN480_DEVICE; never guessed.\n";
+    else if (!ports)
+        text += "The reader's port: -p COMnn, -d PATH or QN480_DEVICE, else the only serial "
+                "port there is.\n";
+    return text + "The options of every command, the exit codes and the JSON fields: qn480ctl "
+                  "--help.\n";
 }
 
 std::string versionText()

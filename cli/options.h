@@ -79,6 +79,11 @@ struct Options
     bool json = false;
     bool quiet = false; // no progress messages on stderr; failures still go there
     bool wait = false;  // a reader missing at start or unplugged later is waited for
+    bool probe = false; // ports: ask each free port whether a QN480 answers
+
+    // --help after a command: that command's usage ("poll", "keypad set", "keypad"); empty
+    // for the whole text
+    std::string helpTopic;
 
     // poll
     AirInterface air = AirInterface::Iso14443A;
@@ -101,7 +106,26 @@ struct Options
     {
         return command != Command::Help && command != Command::Version && command != Command::Ports;
     }
+    // Whether the command changes the reader's settings or sends arbitrary bytes: such a
+    // command is never sent to a port it guessed.
+    bool writesToReader() const
+    {
+        return command == Command::KeypadSet || command == Command::KeypadDefaults ||
+               command == Command::KeypadLoad || command == Command::Raw;
+    }
 };
+
+// The reader a command talks to: a device path, else a COM name; both empty: the only
+// serial port there is.
+struct ReaderChoice
+{
+    std::string device;
+    std::string port;
+};
+
+// --device, else --port, else `fromEnvironment` (QN480_DEVICE: a COM name or a path).
+// Throws UsageError when a command that writes to the reader names none of them.
+ReaderChoice chooseReader(const Options &options, std::string_view fromEnvironment);
 
 // Reads the arguments after the program name; throws UsageError.
 Options parseArguments(std::span<const std::string_view> args);
@@ -123,8 +147,9 @@ std::vector<std::uint8_t> parseHexBytes(std::string_view text);
 // A text from the command line made safe to cite in a one-line message, in quotes.
 std::string quoted(std::string_view text);
 
-// The --help text, and the --version line.
-std::string usageText();
+// The --help text, and the --version line. With a topic ("poll", "keypad set", "keypad"),
+// the usage of that command alone.
+std::string usageText(std::string_view topic = {});
 std::string versionText();
 
 } // namespace qn480::cli

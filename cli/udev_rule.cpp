@@ -3,7 +3,9 @@
 
 #include "commands.h"
 #include "options.h"
+#include "text_util.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,6 +35,7 @@ const std::string_view kUdevRuleUsage =
 namespace {
 
 constexpr std::string_view kProgram = "qn480ctl: ";
+constexpr std::size_t kMaxUdevadmOutput = 1 << 20;
 
 // The first of the keys the device has: newer udev names some USB properties ID_USB_*.
 std::pair<std::string_view, std::string_view> firstOf(const UdevProperties &device,
@@ -86,7 +90,7 @@ std::string commentText(std::string_view value)
 {
     std::string text;
     for (const char c : value)
-        text += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+        text += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? ' ' : c;
     return text;
 }
 
@@ -137,23 +141,37 @@ std::string udevadmProperties(const std::string &path, std::string &error)
     ::close(out[1]);
     ::close(err[1]);
 
-    const auto drain = [](int fd) {
-        std::string text;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0)
-                text.append(buffer, static_cast<std::size_t>(n));
-            else if (n == 0 || errno != EINTR)
-                break;
+    // Both streams at once: a udevadm that fills the pipe of one while we wait on the other
+    // would stall, and us with it.
+    std::string texts[2];
+    std::vector<pollfd> open{{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    while (open[0].fd >= 0 || open[1].fd >= 0) {
+        if (::poll(open.data(), open.size(), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
         }
-        ::close(fd);
-        return text;
-    };
-    // udevadm prints a few kilobytes at most, well within a pipe's buffer, so reading one
-    // stream after the other cannot stall it.
-    std::string properties = drain(out[0]);
-    const std::string complaint = drain(err[0]);
+        for (std::size_t i = 0; i < open.size(); ++i) {
+            if (open[i].fd < 0 || open[i].revents == 0)
+                continue;
+            char buffer[4096];
+            const ssize_t n = ::read(open[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                // What it tells of a device is a few kilobytes; more is not worth keeping.
+                if (texts[i].size() < kMaxUdevadmOutput)
+                    texts[i].append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(open[i].fd);
+                open[i].fd = -1; // poll() skips it from now on
+            }
+        }
+    }
+    for (const pollfd &p : open) {
+        if (p.fd >= 0)
+            ::close(p.fd);
+    }
+    const std::string &properties = texts[0];
+    const std::string &complaint = texts[1];
     if (spawned != 0) {
         error = spawned == ENOENT ? "udevadm was not found; it comes with Debian's udev package"
                                   : std::string("cannot run udevadm: ") + std::strerror(spawned);
@@ -163,7 +181,9 @@ std::string udevadmProperties(const std::string &path, std::string &error)
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        const std::string line = complaint.substr(0, complaint.find('\n'));
+        // Its first line, and not a screenful of it.
+        constexpr std::size_t kMaxShown = 200;
+        const std::string line = complaint.substr(0, std::min(complaint.find('\n'), kMaxShown));
         error = "udevadm knows no device " + path + (line.empty() ? "" : " (" + line + ")");
         return {};
     }
@@ -215,7 +235,8 @@ UdevRule makeUdevRule(const UdevProperties &device)
     std::string match = "SUBSYSTEM==\"tty\", ENV{" + std::string(vendorKey) + "}==\"" +
                         matchValue(vendor) + "\", ENV{" + std::string(modelKey) + "}==\"" +
                         matchValue(model) + "\"";
-    std::string comment = "# QN480 reader on " + shown;
+    // udev reads a rules file line by line, and a CR in the device's name would end one.
+    std::string comment = "# QN480 reader on " + commentText(shown);
     if (const std::string what = describe(device); !what.empty())
         comment += ": " + what;
     comment += " (" + std::string(vendor) + ":" + std::string(model) + ")";
@@ -258,7 +279,7 @@ int udevRuleCommand(std::span<const std::string_view> args, Io io)
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
         if (arg == "--help" || arg == "-h") {
-            io.out << "Usage: qn480ctl udev-rule [--device PATH]\n" << kUdevRuleUsage;
+            io.out << usageText("udev-rule");
             return kExitSuccess;
         }
         if (arg.starts_with("--device=")) {
@@ -269,7 +290,7 @@ int udevRuleCommand(std::span<const std::string_view> args, Io io)
             io.err << kProgram << arg << " needs a device path" << std::endl;
             return kExitUsage;
         } else {
-            io.err << kProgram << "udev-rule does not take " << arg
+            io.err << kProgram << "udev-rule does not take " << quoted(arg)
                    << " (see qn480ctl udev-rule --help)" << std::endl;
             return kExitUsage;
         }
@@ -282,27 +303,30 @@ int udevRuleCommand(std::span<const std::string_view> args, Io io)
     struct stat info
     {};
     if (::stat(device.c_str(), &info) != 0) {
-        io.err << kProgram << "cannot read " << device << ": " << std::strerror(errno) << std::endl;
+        io.err << kProgram << "cannot read " << escapedText(device) << ": " << std::strerror(errno)
+               << std::endl;
         return kExitPortFailed;
     }
 
     std::string error;
     const std::string text = udevadmProperties(device, error);
     if (!error.empty()) {
-        io.err << kProgram << error << std::endl;
+        io.err << kProgram << escapedText(error) << std::endl;
         return kExitReaderError;
     }
     const UdevRule rule = makeUdevRule(parseUdevProperties(text));
     if (!rule.error.empty()) {
-        io.err << kProgram << rule.error << std::endl;
+        io.err << kProgram << escapedText(rule.error) << std::endl;
         return kExitReaderError;
     }
-    io.out << rule.text << std::flush;
+    // The caller flushes it, and a write that failed is its failure.
+    io.out << rule.text;
     // On a terminal, the next step; in a pipe the rule is already on its way.
     if (io.outFd >= 0 && ::isatty(io.outFd)) {
+        io.out << std::flush; // the rule on the terminal before the steps
         io.err << "To install it:\n"
-               << "  qn480ctl udev-rule --device " << device << " | sudo tee /etc/udev/rules.d/70-"
-               << rule.name << ".rules\n"
+               << "  qn480ctl udev-rule --device " << escapedText(device)
+               << " | sudo tee /etc/udev/rules.d/70-" << rule.name << ".rules\n"
                << "  sudo udevadm control --reload && sudo udevadm trigger --subsystem-match=tty\n"
                << "The reader is then /dev/" << rule.name << "." << std::endl;
     }

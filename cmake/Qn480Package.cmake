@@ -30,8 +30,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The faces the window's captions are laid out for (Liberation Sans, DejaVu Sans Condensed);
 # without them captions are clipped.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation2, fonts-dejavu-core, fonts-dejavu-extra")
-# udevadm, for qn480ctl udev-rule.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
+# udevadm, for qn480ctl udev-rule; bash-completion, which loads qn480ctl's completion.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev, bash-completion")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

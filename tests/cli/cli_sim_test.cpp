@@ -14,6 +14,9 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -21,6 +24,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -144,6 +148,71 @@ private:
     bool m_ready = false;
 };
 
+// A pseudo-terminal with nobody answering behind it: a port with no reader, or one still
+// starting up. What reaches it can be read back.
+class SilentPty
+{
+public:
+    SilentPty()
+        : m_master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC))
+    {
+        if (m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0)
+            m_path = ptsname(m_master);
+    }
+    ~SilentPty() { ::close(m_master); }
+    SilentPty(const SilentPty &) = delete;
+    SilentPty &operator=(const SilentPty &) = delete;
+
+    const std::string &path() const { return m_path; }
+    // The bytes that reached it so far, in hexadecimal.
+    std::string received() const
+    {
+        std::vector<std::uint8_t> bytes;
+        pollfd pfd{m_master, POLLIN, 0};
+        std::uint8_t buf[4096];
+        for (ssize_t n; poll(&pfd, 1, 0) > 0 && (n = ::read(m_master, buf, sizeof buf)) > 0;)
+            bytes.insert(bytes.end(), buf, buf + n);
+        return hexText(bytes);
+    }
+
+private:
+    int m_master;
+    std::string m_path;
+};
+
+// Holds a device the way another program holding it would: open, with its lock taken.
+class Holder
+{
+public:
+    explicit Holder(const std::string &device)
+        : m_fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
+    {
+        if (m_fd >= 0)
+            flock(m_fd, LOCK_EX);
+    }
+    ~Holder() { release(); }
+    Holder(const Holder &) = delete;
+    Holder &operator=(const Holder &) = delete;
+    void release()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+};
+
+// Makes `link` lead to `target` in one step, as udev changes a node under a program.
+void pointLink(const std::string &link, const std::string &target)
+{
+    const std::string next = link + ".next";
+    unlink(next.c_str());
+    ASSERT_EQ(symlink(target.c_str(), next.c_str()), 0);
+    ASSERT_EQ(rename(next.c_str(), link.c_str()), 0);
+}
+
 // A trace line: the local time as on card lines, the direction and the frame.
 bool isTraceLine(const std::string &line, const std::string &rest)
 {
@@ -171,6 +240,37 @@ TEST(QnCtlProgram, ListsTheSimulatorAmongThePorts)
     EXPECT_NE(json.out.find(R"({"name":"COM42","number":42,"device":")" + sim.device() + "\""),
               std::string::npos)
         << json.out;
+
+    // --probe: the simulator answers as a reader, a pty with nobody behind it does not, and
+    // a port another program holds is left alone and said so. Each free port gets one Get.
+    const SilentPty silent;
+    const SilentPty busy;
+    const Holder holder(busy.path());
+    const std::string entries =
+        sim.portsEntry() + ";COM43=" + silent.path() + ";COM44=" + busy.path();
+    const Finished probed = ctl({"ports", "--probe"}, {entries});
+    EXPECT_EQ(probed.code, 0) << probed.err;
+    for (const std::string &line :
+         {"COM42\t" + sim.device() + "\t" + sim.device() + ", from QN480_PORTS\treader\n",
+          "COM43\t" + silent.path() + "\t" + silent.path() + ", from QN480_PORTS\tno reader\n",
+          "COM44\t" + busy.path() + "\t" + busy.path() + ", from QN480_PORTS\tnot probed\n"}) {
+        EXPECT_NE(probed.out.find(line), std::string::npos) << probed.out;
+    }
+    EXPECT_NE(probed.err.find("qn480ctl: COM44 not probed: "), std::string::npos) << probed.err;
+    EXPECT_NE(probed.err.find(" in use"), std::string::npos) << probed.err;
+
+    const Finished probedJson = ctl({"ports", "--probe", "-j"}, {entries});
+    EXPECT_EQ(probedJson.code, 0);
+    std::map<std::string, nlohmann::json> readers;
+    for (const std::string &line : probedJson.outLines()) {
+        const auto port = nlohmann::json::parse(line);
+        readers[port["name"]] = port["reader"];
+    }
+    EXPECT_EQ(readers["COM42"], true);
+    EXPECT_EQ(readers["COM43"], false);
+    EXPECT_TRUE(readers["COM44"].is_null());
+    EXPECT_EQ(silent.received(), kGetMode + " " + kGetMode);
+    EXPECT_EQ(sim.requests(), 2);
 }
 
 TEST(QnCtlProgram, CtrlCDuringAPollSwitchesTheCarrierOffOnceAndExitsZero)
@@ -435,8 +535,20 @@ TEST(QnCtlProgram, FindsTheReaderByEnvironmentOrSaysWhichPortItTook)
         ctl({"--device", sim.device(), "raw", "00", "18"}, {"QN480_DEVICE=/nonexistent/reader"});
     EXPECT_EQ(wins.code, 0);
 
-    // With no hint, the only port in the list is taken and named.
-    const Finished only = ctl({"raw", "00", "18"}, {sim.portsEntry()});
+    // With no hint, a command that writes is refused, whatever ports there are: a PC's only
+    // port is its ttyS0, and whatever hangs there is not to get settings or raw bytes.
+    for (const auto &[writes, name] :
+         {std::pair(std::vector<std::string>{"keypad", "defaults"}, "keypad defaults"),
+          std::pair(std::vector<std::string>{"raw", "00", "18"}, "raw")}) {
+        const Finished refused = ctl(writes, {sim.portsEntry()});
+        EXPECT_EQ(refused.code, 2);
+        EXPECT_EQ(refused.err, "qn480ctl: " + std::string(name) +
+                                   " writes to the reader, so it needs its port: --port COMnn, "
+                                   "--device PATH or QN480_DEVICE\n");
+    }
+
+    // A command that reads takes the only port in the list and names it.
+    const Finished only = ctl({"keypad", "get"}, {sim.portsEntry()});
     if (only.code == 2)
         GTEST_SKIP() << "this machine has serial ports of its own";
     EXPECT_EQ(only.code, 0);
@@ -563,6 +675,74 @@ TEST(QnCtlProgram, AnUnpluggedReaderExitsThreeOrIsWaitedFor)
     EXPECT_NE(get.text(ChildProcess::Err).find(later + " is there; going on"), std::string::npos);
     unlink(later.c_str());
 
+    // ... and one that is there but cannot be opened yet, whatever the reason: held by a
+    // prober, not yet a terminal, not yet ours (udev sets the group a moment later; root is
+    // never refused). Each reason is told once, and the command goes on when it is gone.
+    const std::string pts = std::filesystem::read_symlink(sim.device()).string();
+    struct Blocked
+    {
+        std::string name;
+        std::string reason;
+        std::function<void()> block;
+        std::function<void()> unblock;
+    };
+    std::optional<Holder> prober;
+    std::vector<Blocked> blocked{
+        {"busy", " in use", [&] { prober.emplace(pts); },
+         [&] {
+             prober.reset();
+         }},
+        {"not a terminal", "cannot open " + later + ": ",
+         [&] {
+             unlink(later.c_str());
+             std::ofstream(later) << "";
+         },
+         [&] {
+             pointLink(later, pts);
+         }},
+    };
+    if (geteuid() != 0) {
+        blocked.push_back({"no permission", "permission denied", [&] { chmod(pts.c_str(), 0); },
+                           [&] {
+                               chmod(pts.c_str(), S_IRUSR | S_IWUSR | S_IWGRP);
+                           }});
+    }
+    for (const Blocked &b : blocked) {
+        SCOPED_TRACE(b.name);
+        pointLink(later, pts);
+        b.block();
+        ChildProcess blockedGet(kCtl, {"-w", "-d", later, "keypad", "get", "--json"});
+        EXPECT_NE(blockedGet.waitForLineContaining(ChildProcess::Err,
+                                                   "; waiting until it can be opened (--wait)"),
+                  "");
+        std::this_thread::sleep_for(std::chrono::milliseconds(600)); // a few tries
+        b.unblock();
+        EXPECT_EQ(blockedGet.wait(), 0);
+        EXPECT_NE(blockedGet.text(ChildProcess::Out).find(R"("send_time":10)"), std::string::npos);
+        const auto err = blockedGet.lines(ChildProcess::Err);
+        ASSERT_EQ(err.size(), 2u) << blockedGet.text(ChildProcess::Err);
+        EXPECT_NE(err[0].find(b.reason), std::string::npos) << err[0];
+        EXPECT_EQ(err[1], "qn480ctl: " + later + " is open; going on");
+    }
+    unlink(later.c_str());
+
+    // A reader just plugged in that does not answer yet (still starting) is tried again
+    // until it does; a poll does not give up on it.
+    {
+        const SilentPty starting;
+        ChildProcess first(kCtl, {"-w", "-d", later, "poll", "14a", "-n", "1"});
+        EXPECT_NE(first.waitForLineContaining(ChildProcess::Err, "waiting for it to appear"), "");
+        pointLink(later, starting.path());
+        EXPECT_NE(first.waitForLineContaining(ChildProcess::Err,
+                                              "qn480ctl: the reader on " + later +
+                                                  " does not answer yet; trying again (--wait)"),
+                  "");
+        pointLink(later, pts);
+        EXPECT_EQ(first.wait(), 0) << first.text(ChildProcess::Err);
+        EXPECT_EQ(untimed(first.lines(ChildProcess::Out)), std::vector<std::string>{kClassic});
+        unlink(later.c_str());
+    }
+
     // ... and one unplugged mid-poll is waited for to come back; the poll goes on where it
     // was: the card still lying there is not a new one, the next one is.
     ChildProcess poll(kCtl, {"-w", "-d", sim.device(), "poll", "14a", "-n", "2"});
@@ -571,7 +751,8 @@ TEST(QnCtlProgram, AnUnpluggedReaderExitsThreeOrIsWaitedFor)
     EXPECT_NE(poll.waitForLineContaining(ChildProcess::Err, sim.device() + " is back; going on"),
               "");
     sim.command("remove 1");
-    EXPECT_NE(poll.waitForLineContaining(ChildProcess::Out, "removed"), "");
+    EXPECT_NE(poll.waitForLineContaining(ChildProcess::Out, "removed"), "")
+        << poll.text(ChildProcess::Err);
     sim.command("place 1");
     EXPECT_EQ(poll.wait(), 0);
     const auto lines = untimed(poll.lines(ChildProcess::Out));
@@ -626,6 +807,15 @@ TEST(QnCtlProgram, BadArgumentsExitTwoWithOneLine)
     EXPECT_EQ(help.code, 0);
     EXPECT_NE(help.out.find("Exit codes:"), std::string::npos);
     EXPECT_EQ(help.err, "");
+    // After a command, that command's usage; it needs no reader.
+    for (const std::string command : {"poll", "keypad", "raw", "ports", "udev-rule"}) {
+        const Finished usage = ctl({command, "--help"});
+        EXPECT_EQ(usage.code, 0) << command;
+        EXPECT_TRUE(startsWith(usage.out, "Usage: qn480ctl ")) << usage.out;
+        EXPECT_NE(usage.out.find("\n  " + command), std::string::npos) << usage.out;
+        EXPECT_EQ(usage.out.find("Exit codes:"), std::string::npos) << usage.out;
+        EXPECT_EQ(usage.err, "");
+    }
 
     const Finished version = ctl({"-V"});
     EXPECT_EQ(version.code, 0);
@@ -750,6 +940,22 @@ TEST(Signals, EveryProgramEndsInOrderAndGivesThePortBack)
         EXPECT_EQ(sim.received(kCarrierOff), c.carrierOffs);
     }
 
+    // An exception, such as a profile number beyond double's range, ends in order too: one
+    // line, no abort, and the port as it was found.
+    {
+        Simulator sim;
+        ASSERT_TRUE(sim.ready());
+        const PortState port(sim.device());
+        const std::string profile =
+            (std::filesystem::path(sim.device()).parent_path() / "huge.json").string();
+        std::ofstream(profile) << R"({"send_time": 1e999})";
+        const Finished load = ctl({"-d", sim.device(), "keypad", "load", profile});
+        EXPECT_GE(load.code, 1);
+        EXPECT_LE(load.code, 2);
+        EXPECT_EQ(load.errLines().size(), 1u) << load.err;
+        EXPECT_EQ(port.changes(), "");
+    }
+
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         Simulator sim;
         ASSERT_TRUE(sim.ready());
@@ -865,6 +1071,7 @@ TEST(Descriptors, AnOutputThatCannotBeWrittenExitsOneWithOneLine)
         {"ports"},
         {"--port", "COM42", "keypad", "get"},
         {"--port", "COM42", "raw", "00", "10"},
+        {"udev-rule", "--help"},
     };
     const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(full, 0);

@@ -773,6 +773,75 @@ TEST(PortsCommand, ListsNameDeviceAndDescription)
     EXPECT_EQ(listPortsCommand({}, true, Io{out, err}), kExitSuccess);
     EXPECT_TRUE(out.str().empty());
     EXPECT_EQ(err.str(), "qn480ctl: no serial ports found\n");
+
+    // --probe: a fourth column, a JSON field, and a port it could not probe told on stderr
+    // (its reason escaped) without failing the command.
+    const std::vector<PortEntry> three{
+        ports[0], ports[1], {"COM01", 1, "/dev/ttyS0", "/dev/ttyS0"}};
+    const PortProbe probe = [](const PortEntry &port) {
+        return port.number == 7     ? Probe{true, {}}
+               : port.number == 100 ? Probe{false, {}}
+                                    : Probe{std::nullopt, "/dev/ttyS0 is in use\nby another"};
+    };
+    out.str({});
+    err.str({});
+    EXPECT_EQ(listPortsCommand(three, false, Io{out, err}, probe), kExitSuccess);
+    EXPECT_EQ(out.str(), "COM07\t/dev/pts/3\t/dev/pts/3, from QN480_PORTS\treader\n"
+                         "COM100\t/dev/ttyUSB0\t/dev/ttyUSB0, FT232R \"USB\" UART\tno reader\n"
+                         "COM01\t/dev/ttyS0\t/dev/ttyS0\tnot probed\n");
+    EXPECT_EQ(err.str(), "qn480ctl: COM01 not probed: /dev/ttyS0 is in use\\x0Aby another\n");
+    out.str({});
+    EXPECT_EQ(listPortsCommand(three, true, Io{out, err}, probe), kExitSuccess);
+    const auto json = lines(out.str());
+    ASSERT_EQ(json.size(), 3u);
+    EXPECT_NE(json[0].find(R"("description":"/dev/pts/3, from QN480_PORTS","reader":true})"),
+              std::string::npos)
+        << json[0];
+    EXPECT_NE(json[1].find(R"(,"reader":false})"), std::string::npos) << json[1];
+    EXPECT_NE(json[2].find(R"(,"reader":null})"), std::string::npos) << json[2];
+}
+
+// What a probe takes for a reader: only a frame that answers its Get, within its time.
+TEST(PortsCommand, AProbeTakesOnlyTheAnswerToItsGetForAReader)
+{
+    using qn480::testing::responseFrame;
+    struct Case
+    {
+        const char *what;
+        std::function<void(FakeReader &)> setUp;
+        bool reader;
+    };
+    const std::vector<Case> cases{
+        {"the Get answered", [](FakeReader &r) { r.answer(0x00, 0x10, 0x01, {0x0F}); }, true},
+        {"refused, but by a QN480", [](FakeReader &r) { r.answer(0x00, 0x10, 0x02); }, true},
+        {"noise before the answer",
+         [](FakeReader &r) {
+             r.deliver(hex("AA 13 00 FF"));
+             r.answer(0x00, 0x10, 0x01, {0x0F});
+         },
+         true},
+        {"silence", [](FakeReader &) {}, false},
+        {"an adapter that echoes the line, and nothing behind it",
+         [](FakeReader &r) { r.setEcho(true); }, false},
+        {"an answer to another command",
+         [](FakeReader &r) { r.deliver(responseFrame(0x00, 0x11, 0x01, {0x0F})); }, false},
+        {"the answer after the time-out",
+         [](FakeReader &r) {
+             r.setDelay(kProbeTimeout + std::chrono::milliseconds(10));
+             r.answer(0x00, 0x10, 0x01, {0x0F});
+         },
+         false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeClock clock;
+        FakeReader reader(clock);
+        c.setUp(reader);
+        const auto port = reader.port();
+        EXPECT_EQ(answersAsReader(*port, clock), c.reader);
+        ASSERT_EQ(reader.requests().size(), 1u);
+        EXPECT_EQ(hexText(reader.requests().front()), "AA 00 04 00 00 00 10 14");
+    }
 }
 
 } // namespace

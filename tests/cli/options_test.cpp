@@ -18,10 +18,12 @@ Options parse(std::vector<std::string_view> args)
     return parseArguments(args);
 }
 
+// The line that stops a command line, or "(accepted)"; the port is chosen as without
+// QN480_DEVICE.
 std::string usageError(std::vector<std::string_view> args)
 {
     try {
-        parseArguments(args);
+        chooseReader(parseArguments(args), "");
     } catch (const UsageError &error) {
         return error.what();
     }
@@ -74,6 +76,54 @@ TEST(Options, HelpWinsOverEverythingElseOnTheLine)
     EXPECT_EQ(parse({"poll", "nonsense", "--help"}).command, Command::Help);
     EXPECT_EQ(parse({"-h"}).command, Command::Help);
     EXPECT_FALSE(parse({"--help"}).needsReader());
+
+    // After a command, its usage alone: the command's lines, not the others'.
+    struct Case
+    {
+        std::vector<std::string_view> args;
+        std::string topic;
+        std::string usage; // the start of the text
+    };
+    const std::vector<Case> cases{
+        {{"--help"}, "", "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] COMMAND\n"},
+        {{"poll", "--help"},
+         "poll",
+         "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] poll 14a|14b|felica|15693\n"},
+        {{"-d", "/dev/ttyUSB0", "-n", "3", "poll", "14a", "-h"}, "poll", "Usage:"},
+        {{"help", "raw"}, "raw", "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] raw GROUP"},
+        {{"--port=COM07", "KEYPAD", "Set", "--help", "--mode"},
+         "keypad set",
+         "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] keypad set [options]\n"},
+        {{"keypad", "--help"},
+         "keypad",
+         "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] "
+         "[-w] keypad ...\n"},
+        {{"ports", "--help"}, "ports", "Usage: qn480ctl [-j] [-q] ports\n"},
+        {{"help", "udev-rule"}, "udev-rule", "Usage: qn480ctl udev-rule [--device PATH]\n"},
+        {{"scan", "--help"},
+         "",
+         "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] COMMAND"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.topic);
+        const Options o = parse(c.args);
+        EXPECT_EQ(o.command, Command::Help);
+        EXPECT_EQ(o.helpTopic, c.topic);
+        const std::string text = usageText(o.helpTopic);
+        EXPECT_EQ(text.rfind(c.usage, 0), 0u) << text;
+        if (c.topic.empty())
+            continue;
+        EXPECT_EQ(text.find("Exit codes:"), std::string::npos) << text;
+        EXPECT_NE(text.find("\n  " + c.topic), std::string::npos) << text;
+        for (const std::string_view other : {"\n  ports", "\n  poll", "\n  keypad", "\n  raw"}) {
+            if (!std::string(other).starts_with("\n  " + c.topic.substr(0, c.topic.find(' ')))) {
+                EXPECT_EQ(text.find(other), std::string::npos) << other;
+            }
+        }
+    }
+    // Only the write commands' usage says that they never guess the port.
+    EXPECT_NE(usageText("keypad load").find("never guessed"), std::string::npos);
+    EXPECT_EQ(usageText("keypad get").find("never guessed"), std::string::npos);
 }
 
 TEST(Options, KeypadSetTakesNamesAsThePageShowsThem)
@@ -151,6 +201,25 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
         {{"--device=", "keypad", "get"}, "--device needs a path such as /dev/ttyUSB0"},
         {{"--json", "--json", "ports"}, "--json is given twice"},
         {{"--verbose", "ports"}, "unknown option \"--verbose\"; try qn480ctl --help"},
+        {{"poll", "14a", "--probe"}, "--probe is an option of ports, not of poll"},
+        // A command that writes is never sent to a port it guessed; one that reads may be.
+        {{"keypad", "defaults"},
+         "keypad defaults writes to the reader, so it needs its port: --port COMnn, --device "
+         "PATH or QN480_DEVICE"},
+        {{"keypad", "set", "--mode", "beep"},
+         "keypad set writes to the reader, so it needs its port: --port COMnn, --device PATH "
+         "or QN480_DEVICE"},
+        {{"keypad", "load", "p.json"},
+         "keypad load writes to the reader, so it needs its port: --port COMnn, --device PATH "
+         "or QN480_DEVICE"},
+        {{"raw", "00", "10"},
+         "raw writes to the reader, so it needs its port: --port COMnn, --device PATH or "
+         "QN480_DEVICE"},
+        {{"-p", "COM07", "raw", "00", "10"}, "(accepted)"},
+        {{"keypad", "load", "-d", "/dev/ttyUSB0", "p.json"}, "(accepted)"},
+        {{"keypad", "get"}, "(accepted)"},
+        {{"poll", "14a"}, "(accepted)"},
+        {{"keypad", "save", "p.json"}, "(accepted)"},
     };
     for (const Case &c : cases) {
         std::string line;
@@ -180,6 +249,14 @@ TEST(Options, PortNamesAreComAndANumber)
     EXPECT_FALSE(portNumberOf("COM0"));
     EXPECT_FALSE(portNumberOf("COM-1"));
     EXPECT_FALSE(portNumberOf("/dev/ttyS0"));
+
+    // QN480_DEVICE names the reader by either; the command line wins over it.
+    const Options raw = parse({"raw", "00", "10"});
+    EXPECT_EQ(chooseReader(raw, "com7").port, "com7");
+    EXPECT_EQ(chooseReader(raw, "/dev/ttyUSB0").device, "/dev/ttyUSB0");
+    const ReaderChoice given = chooseReader(parse({"-p", "COM3", "raw", "00", "10"}), "/dev/x");
+    EXPECT_EQ(given.port, "COM3");
+    EXPECT_EQ(given.device, "");
 }
 
 } // namespace

@@ -3,12 +3,19 @@
 
 #include "udev_rule.h"
 
+#include "commands.h"
+
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
 
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace qn480::cli {
 namespace {
@@ -68,6 +75,11 @@ TEST(UdevRule, MatchesOneAdapterAndNamesItAfterItsSerialNumberOrItsPort)
          "ID_SERIAL_SHORT=A\"*[1]|\\z/\n",
          "qn480-A___1___z_",
          {"ENV{ID_SERIAL_SHORT}==\"A???1???z/\"", "SYMLINK+=\"qn480-A___1___z_\""}},
+        {"a DEVNAME with a CR, which udev's line reader would end a line on",
+         "DEVNAME=/dev/ttyUSB0\r\x7f\nSUBSYSTEM=tty\nID_VENDOR_ID=0403\nID_MODEL_ID=6001\n"
+         "ID_SERIAL_SHORT=A5\n",
+         "qn480-A5",
+         {"ENV{ID_SERIAL_SHORT}==\"A5\""}},
         {"on-board UART",
          "DEVNAME=/dev/ttyS0\nSUBSYSTEM=tty\nID_PATH=platform-serial8250\n",
          "",
@@ -98,6 +110,7 @@ TEST(UdevRule, MatchesOneAdapterAndNamesItAfterItsSerialNumberOrItsPort)
         EXPECT_EQ(rule.error, "");
         // Comment lines and one rule line, ready to be a file of its own.
         ASSERT_FALSE(rule.text.empty());
+        EXPECT_EQ(rule.text.find_first_of("\r\x7f"), std::string::npos) << rule.text;
         EXPECT_EQ(rule.text.front(), '#');
         EXPECT_EQ(rule.text.back(), '\n');
         const std::string line = ruleLine(rule.text);
@@ -109,6 +122,79 @@ TEST(UdevRule, MatchesOneAdapterAndNamesItAfterItsSerialNumberOrItsPort)
                   std::string::npos)
             << line;
     }
+}
+
+// The command as a user runs it, with a udevadm of the test's own making first on PATH.
+TEST(UdevRule, TheCommandEscapesWhatItCitesAndReadsAChattyUdevadm)
+{
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("qn480-udevadm-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string device = (dir / "ttyUSB0").string();
+    std::ofstream(device) << "";
+    const auto fakeUdevadm = [&](const std::string &script) {
+        const std::filesystem::path path = dir / "udevadm";
+        std::ofstream(path) << "#!/bin/sh\n" << script;
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    };
+    const std::string oldPath = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+    ::setenv("PATH", (dir.string() + ":" + oldPath).c_str(), 1);
+
+    struct Run
+    {
+        const char *what;
+        std::string udevadm; // its script; empty: the one of the case before
+        std::vector<std::string> args;
+        int code;
+        std::string out; // a fragment of it; empty: nothing
+        std::string err;
+    };
+    // More on stderr than a pipe holds, before a word on stdout.
+    const std::string chatty = "head -c 300000 /dev/zero | tr '\\000' x >&2\n";
+    const std::vector<Run> runs{
+        {"an argument it does not take",
+         "exit 0\n",
+         {"--bogus\x1b]0;x\x07"},
+         2,
+         "",
+         "qn480ctl: udev-rule does not take \"--bogus\\x1B]0;x\\x07\" (see qn480ctl "
+         "udev-rule --help)\n"},
+        {"a device that is not there",
+         "",
+         {"--device", "/nonexistent/tty\r\x1b[2J"},
+         3,
+         "",
+         "qn480ctl: cannot read /nonexistent/tty\\x0D\\x1B[2J: No such file or directory\n"},
+        {"a udevadm that fills stderr before it prints the properties",
+         chatty + "printf 'DEVNAME=/dev/ttyUSB0\\nSUBSYSTEM=tty\\nID_VENDOR_ID=0403\\n"
+                  "ID_MODEL_ID=6001\\nID_SERIAL_SHORT=A5\\n'\n",
+         {"--device", device},
+         0,
+         "SYMLINK+=\"qn480-A5\"",
+         ""},
+        {"a udevadm that fails at length",
+         chatty + "printf '\\033[2J' >&2; exit 1\n",
+         {"--device=" + device},
+         1,
+         "",
+         "qn480ctl: udevadm knows no device " + device + " (" + std::string(200, 'x') + ")\n"},
+    };
+    for (const Run &c : runs) {
+        SCOPED_TRACE(c.what);
+        if (!c.udevadm.empty())
+            fakeUdevadm(c.udevadm);
+        std::vector<std::string_view> args(c.args.begin(), c.args.end());
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(udevRuleCommand(args, Io{out, err}), c.code);
+        if (c.out.empty())
+            EXPECT_EQ(out.str(), "");
+        else
+            EXPECT_NE(out.str().find(c.out), std::string::npos) << out.str();
+        EXPECT_EQ(err.str(), c.err);
+    }
+    ::setenv("PATH", oldPath.c_str(), 1);
+    std::filesystem::remove_all(dir);
 }
 
 // The example shipped for writing a rule by hand is the rule qn480ctl writes.
