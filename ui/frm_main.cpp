@@ -666,6 +666,7 @@ void TfrmMain::disconnectPort()
 {
     m_flags.connectTag = 0;
     ClosePort(m_link);
+    m_keypad.portClosed();
     m_btnConnect->setText(kConnectCaption);
 }
 
@@ -728,6 +729,17 @@ void TfrmMain::disableRunControls()
 
 void TfrmMain::btn_ConnectClick()
 {
+    // A click that arrives while this handler lets the window run starts nothing, as on a
+    // disabled button: a storm of clicks must not pile up on the stack.
+    if (m_connecting)
+        return;
+    m_connecting = true;
+    const struct Done
+    {
+        bool &flag;
+        ~Done() { flag = false; }
+    } done{m_connecting};
+
     const std::string text = m_cbxCommNo->currentText().toStdString();
     hideIndicator();
     disableRunControls();
@@ -989,6 +1001,7 @@ void TfrmMain::FormClose()
     m_link.processMessages();
     m_flags.connectTag = 0;
     ClosePort(m_link);
+    m_keypad.portClosed();
     setStatus(kBlankStatus);
     m_link.processMessages();
 }
