@@ -189,7 +189,8 @@ private:
 
     std::array<QPushButton *, kPages + 1> m_readButtons{};
     std::array<QPushButton *, kPages + 1> m_stopButtons{};
-    std::array<QLineEdit *, 13> m_cardBoxes{}; // by CardBox
+    std::array<QWidget *, kPages + 1> m_cardSheets{}; // ts_ISO14443A .. ts_MifareInitialization
+    std::array<QLineEdit *, 13> m_cardBoxes{};        // by CardBox
     std::array<QGroupBox *, 4> m_keypadGroups{};
     std::array<QCheckBox *, 19> m_keypadChecks{}; // by KeypadCheck
     QButtonGroup *m_formatGroup = nullptr;
