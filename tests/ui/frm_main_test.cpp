@@ -16,6 +16,7 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QStatusBar>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -543,6 +544,10 @@ TEST_F(FrmMainTest, PortListFollowsWhatIsPluggedInWhileDisconnected)
         ports = step.plugged;
         window().watchPorts();
         EXPECT_EQ(items(), step.shown);
+        // The same list again rebuilds nothing.
+        const QSignalSpy rebuilt(combo->model(), &QAbstractItemModel::rowsRemoved);
+        window().watchPorts();
+        EXPECT_EQ(rebuilt.count(), 0);
     }
 
     // Nothing changes while connected.
