@@ -119,16 +119,24 @@ std::string spacedHex(std::span<const std::uint8_t> bytes)
 std::string uidText(std::span<const std::uint8_t> uidBytes)
 {
     // Single size: eight positions, the missing ones "00". Double size: the cascade tag
-    // (byte 0) is dropped and one "00" fills the text to 16 digits.
+    // (byte 0) is dropped and one "00" fills the text to 16 digits. Triple size: both tags
+    // (bytes 0 and 4) are dropped and the ten bytes fill 20 digits by themselves.
     constexpr std::size_t kShownBytes = 8;
+    constexpr std::size_t kDoubleSize = 8; // bytes collected from two levels
+    constexpr std::size_t kSecondTag = 4;  // first byte of the second level
     std::string text;
     if (uidBytes.size() < kShownBytes) {
         for (std::size_t i = 0; i < kShownBytes; ++i)
             prependHex(text, i < uidBytes.size() ? uidBytes[i] : 0x00);
-    } else {
+    } else if (uidBytes.size() <= kDoubleSize) {
         for (std::size_t i = 1; i < uidBytes.size(); ++i)
             prependHex(text, uidBytes[i]);
         prependHex(text, 0x00);
+    } else {
+        for (std::size_t i = 1; i < uidBytes.size(); ++i) {
+            if (i != kSecondTag)
+                prependHex(text, uidBytes[i]);
+        }
     }
     return text;
 }

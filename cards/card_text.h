@@ -16,7 +16,8 @@ std::string spacedHex(std::span<const std::uint8_t> bytes);
 
 // The UID of a Type A card as shown: the bytes collected by the cascade (4 per level, in the
 // order received) reversed and filled in front with "00" to 16 digits. With two levels the
-// first byte is the cascade tag and is left out.
+// first byte is the cascade tag and is left out; with three, both tags are, and the ten UID
+// bytes make 20 digits.
 std::string uidText(std::span<const std::uint8_t> uidBytes);
 
 // The MIFARE Plus letter carried by an answer to select (without its CRC, TL first): the

@@ -29,9 +29,12 @@ using namespace commands;
 constexpr int kAtqaLength = 2;
 constexpr std::uint8_t kCascadeBit = 0x04; // in a select answer: the UID goes on a level up
 constexpr int kUidBytesPerLevel = 4;
+// Single, double and triple size: 4, 7 and 10 UID bytes.
+constexpr int kCascadeLevels = 3;
 // A discarded exception repeats a cascade level; this keeps a persistent one from holding
 // the window in a loop that no flag can end.
-constexpr int kMaxCascadeIterations = 4;
+constexpr int kMaxCascadeIterations = 2 * kCascadeLevels;
+constexpr std::uint8_t kNoStatusText = 0x00; // a status byte the reader has no message for
 
 // Status-line texts of the card pages.
 constexpr std::string_view kBlank = " ";
@@ -264,7 +267,7 @@ private:
     {
         m_uid.clear();
         int level = 1;
-        for (int iteration = 0; (level == 1 || level == 2) && iteration < kMaxCascadeIterations;
+        for (int iteration = 0; level <= kCascadeLevels && iteration < kMaxCascadeIterations;
              ++iteration) {
             try {
                 const auto levelByte = static_cast<std::uint8_t>(level);
@@ -295,6 +298,10 @@ private:
                 // Dropped; the cascade goes on with the level it has reached.
             }
         }
+        // A card that asks for a level past the last one selected nothing; the reader's
+        // success of its last select must not read as a card found.
+        if (level > kCascadeLevels)
+            m_lastStatus = kNoStatusText;
         return false;
     }
 

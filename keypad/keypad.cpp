@@ -221,12 +221,73 @@ Response exchange(Link &link, KeypadView &view, std::string_view progress, std::
 
 } // namespace
 
+// One top-level operation: refuses to start inside another, and frees the keypad however
+// it ends.
+class Keypad::Operation
+{
+public:
+    explicit Operation(Keypad &keypad)
+        : m_keypad(keypad)
+        , m_started(!keypad.m_busy)
+    {
+        if (m_started) {
+            m_keypad.m_busy = true;
+            m_keypad.m_cut = false;
+        }
+    }
+    ~Operation()
+    {
+        if (m_started) {
+            m_keypad.m_busy = false;
+            m_keypad.m_cut = false;
+        }
+    }
+    Operation(const Operation &) = delete;
+    Operation &operator=(const Operation &) = delete;
+
+    bool started() const { return m_started; }
+
+private:
+    Keypad &m_keypad;
+    bool m_started;
+};
+
+void Keypad::portClosed()
+{
+    if (m_busy)
+        m_cut = true;
+}
+
 bool Keypad::get(KeypadSetting setting)
+{
+    const Operation operation(*this);
+    return operation.started() && getOne(setting);
+}
+
+bool Keypad::set(KeypadSetting setting)
+{
+    const Operation operation(*this);
+    if (!operation.started())
+        return false;
+    const SettingBinding &b = binding(setting);
+    const SettingBytes bytes = b.read(m_view);
+    return sendOne(setting, std::span(bytes).first(static_cast<std::size_t>(b.length)));
+}
+
+bool Keypad::send(KeypadSetting setting, std::span<const std::uint8_t> bytes)
+{
+    const Operation operation(*this);
+    return operation.started() && sendOne(setting, bytes);
+}
+
+bool Keypad::getOne(KeypadSetting setting)
 {
     const SettingBinding &b = binding(setting);
     if (b.reset != nullptr)
         b.reset(m_view);
     const Response response = exchange(m_link, m_view, b.get.progress, b.getCode, {});
+    if (m_cut)
+        return false;
     if (response.Status == 1 && response.DataLength == b.length) {
         SettingBytes bytes{};
         std::copy_n(response.Data.begin(), b.length, bytes.begin());
@@ -239,17 +300,12 @@ bool Keypad::get(KeypadSetting setting)
     return false;
 }
 
-bool Keypad::set(KeypadSetting setting)
-{
-    const SettingBinding &b = binding(setting);
-    const SettingBytes bytes = b.read(m_view);
-    return send(setting, std::span(bytes).first(static_cast<std::size_t>(b.length)));
-}
-
-bool Keypad::send(KeypadSetting setting, std::span<const std::uint8_t> bytes)
+bool Keypad::sendOne(KeypadSetting setting, std::span<const std::uint8_t> bytes)
 {
     const SettingBinding &b = binding(setting);
     const Response response = exchange(m_link, m_view, b.set.progress, b.setCode, bytes);
+    if (m_cut)
+        return false;
     if (response.Status == 1) {
         m_view.setStatus(std::string(b.set.ok));
         return true;
@@ -261,30 +317,45 @@ bool Keypad::send(KeypadSetting setting, std::span<const std::uint8_t> bytes)
 
 void Keypad::pageShown()
 {
+    const Operation operation(*this);
+    if (!operation.started())
+        return; // the page shown again while its reads run: they go on, once
     // Without a port nothing was asked of a reader and the controls are disabled: the page
     // ends quiet, as it always has.
     const bool connected = m_link.hasPort();
     std::optional<std::string> failure;
     for (const SettingBinding &b : kSettings) {
-        if (!get(b.setting) && !failure)
+        if (!getOne(b.setting) && !failure)
             failure = m_lastFailure;
+        if (m_cut)
+            return;
     }
     m_view.setStatus(connected && failure ? *failure : std::string());
 }
 
 void Keypad::restoreDefaults()
 {
+    const Operation operation(*this);
+    if (!operation.started())
+        return;
     const bool connected = m_link.hasPort();
     std::optional<std::string> failure;
     for (const SettingBinding &b : kSettings)
         b.write(m_view, b.defaults);
+    // The defaults go out as bytes: a control changed while an earlier Set waits (by the
+    // operator or another handler) must not be sent in their place.
     for (const SettingBinding &b : kSettings) {
-        if (!set(b.setting) && !failure)
+        if (!sendOne(b.setting, std::span(b.defaults).first(static_cast<std::size_t>(b.length))) &&
+            !failure)
             failure = m_lastFailure;
+        if (m_cut)
+            return;
     }
     for (const SettingBinding &b : kSettings) {
-        if (!get(b.setting) && !failure)
+        if (!getOne(b.setting) && !failure)
             failure = m_lastFailure;
+        if (m_cut)
+            return;
     }
     m_view.setStatus(connected && failure ? *failure : std::string());
 }

@@ -22,7 +22,9 @@ public:
         , m_view(view)
     {}
 
-    // Each returns whether the reader accepted the command.
+    // Each returns whether the reader accepted the command. While another keypad operation
+    // runs (this one was started from its wait), each starts nothing and returns false, as a
+    // disabled control would: operations never nest, however fast the clicks come.
     bool get(KeypadSetting setting); // btn_SetKeypadG01Click .. G06
     bool set(KeypadSetting setting); // btn_SetKeypadS01Click .. S06
     // A Set of bytes the controls may not be able to show (a format code without a radio
@@ -32,12 +34,26 @@ public:
     // the status keeps the first failure instead: cleared boxes must not pass for a reading.
     void pageShown();
     // Button1Click: defaults, six Sets, six Gets, then an empty status or the first failure.
+    // The Sets send the default bytes themselves, never what the controls show meanwhile.
     void restoreDefaults();
 
+    // Whether an operation is running (waiting for the reader, or letting the window run).
+    bool busy() const { return m_busy; }
+    // The owner closed the port: a running operation ends after its current step, leaving
+    // the status line to whoever closed it rather than reporting steps that never ran.
+    void portClosed();
+
 private:
+    class Operation;
+
+    bool getOne(KeypadSetting setting);
+    bool sendOne(KeypadSetting setting, std::span<const std::uint8_t> bytes);
+
     Link &m_link;
     KeypadView &m_view;
     std::string m_lastFailure; // the status text of the last command refused
+    bool m_busy = false;
+    bool m_cut = false; // the port was closed during the running operation
 };
 
 } // namespace qn480

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <set>
@@ -205,6 +206,18 @@ std::vector<PortEntry> mergePorts(std::vector<PortEntry> real, std::string_view 
     return sortedUnique(std::move(real));
 }
 
+namespace {
+
+// A virtual port comes and goes with its path (a simulator's link, say); a bare name such
+// as Windows' COM3 is no path to look at.
+bool virtualPortPresent(const std::string &entry)
+{
+    const QString device = QString::fromStdString(entry);
+    return !QDir::isAbsolutePath(device) || QFileInfo::exists(device);
+}
+
+} // namespace
+
 std::string portListSignature()
 {
     std::string signature;
@@ -221,9 +234,25 @@ std::string portListSignature()
         add(QFileInfo(QString::fromStdString(folder)));
     const char *env = std::getenv("QN480_PORTS");
     if (env) {
+        // The list takes a virtual port only by whether its path is there: one look per
+        // path, with the text parsed again only when it changes. A watcher asks every
+        // second, and QN480_PORTS may name thousands.
+        thread_local std::string parsedText;
+        thread_local std::vector<std::filesystem::path> paths;
+        if (parsedText.empty() || parsedText != env) {
+            parsedText = env;
+            paths.clear();
+            for (const PortEntry &entry : mergePorts({}, env, {})) {
+                if (QDir::isAbsolutePath(QString::fromStdString(entry.device)))
+                    paths.emplace_back(entry.device);
+            }
+        }
         signature += env;
-        for (const PortEntry &entry : mergePorts({}, env, {}))
-            add(QFileInfo(QString::fromStdString(entry.device)));
+        signature += ';';
+        for (const std::filesystem::path &path : paths) {
+            std::error_code error;
+            signature += std::filesystem::exists(path, error) ? '1' : '0';
+        }
     }
     return signature;
 }
@@ -259,12 +288,7 @@ std::vector<PortEntry> listPorts(PortListing how)
             if (how.warn)
                 std::cerr << message << '\n';
         },
-        // A virtual port comes and goes with its path (a simulator's link, say); a bare
-        // name such as Windows' COM3 is no path to look at.
-        how.presentOnly ? [](const std::string &entry) {
-            const QString device = QString::fromStdString(entry);
-            return !QDir::isAbsolutePath(device) || QFileInfo::exists(device);
-        } : std::function<bool(const std::string &)>{});
+        how.presentOnly ? virtualPortPresent : std::function<bool(const std::string &)>{});
 }
 
 } // namespace qn480

@@ -50,7 +50,7 @@ struct PortListing
 std::vector<PortEntry> listPorts(PortListing how = {});
 
 // A cheap fingerprint of what listPorts() would find (the device folders' change times,
-// where each QN480_PORTS path leads): while it stays the same, so does the list, and a
+// whether each QN480_PORTS path is there): while it stays the same, so does the list, and a
 // watcher need not walk the system's ports again.
 std::string portListSignature();
 

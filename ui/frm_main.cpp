@@ -29,6 +29,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <iostream>
 
 namespace qn480 {
@@ -378,7 +379,13 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
     layout->addWidget(createPages(), 1);
     layout->addWidget(createStatusRow());
 
-    m_pcMain->setTabVisible(kMifarePage - 1, false);
+    // The hidden page leaves the tab bar altogether: a hidden tab is still offered to screen
+    // readers, whose Press would show the page and let F5 run its loop. The page itself
+    // stays, with its controls and handlers.
+    QWidget *mifarePage = m_cardSheets[kMifarePage];
+    m_pcMain->removeTab(m_pcMain->indexOf(mifarePage));
+    mifarePage->setParent(this);
+    mifarePage->hide();
     m_pcMain->setCurrentIndex(0);
     connect(m_pcMain, &QTabWidget::currentChanged, this,
             [this](int index) { guarded([&] { onCurrentPageChanged(index); }); });
@@ -501,6 +508,7 @@ void TfrmMain::createCardPage(int page)
     connectHandler(stop, &QPushButton::clicked, stopHandlers[std::size_t(page - 1)]);
     m_readButtons[std::size_t(page)] = read;
     m_stopButtons[std::size_t(page)] = stop;
+    m_cardSheets[std::size_t(page)] = sheet;
 
     m_pcMain->addTab(sheet, QLatin1String(layout.caption));
 }
@@ -666,6 +674,7 @@ void TfrmMain::disconnectPort()
 {
     m_flags.connectTag = 0;
     ClosePort(m_link);
+    m_keypad.portClosed();
     m_btnConnect->setText(kConnectCaption);
 }
 
@@ -728,6 +737,17 @@ void TfrmMain::disableRunControls()
 
 void TfrmMain::btn_ConnectClick()
 {
+    // A click that arrives while this handler lets the window run starts nothing, as on a
+    // disabled button: a storm of clicks must not pile up on the stack.
+    if (m_connecting)
+        return;
+    m_connecting = true;
+    const struct Done
+    {
+        bool &flag;
+        ~Done() { flag = false; }
+    } done{m_connecting};
+
     const std::string text = m_cbxCommNo->currentText().toStdString();
     hideIndicator();
     disableRunControls();
@@ -800,10 +820,12 @@ void TfrmMain::createShortcuts()
 // The visible card page's button, as a click would press it: not while it is disabled.
 QPushButton *TfrmMain::visiblePageButton(const std::array<QPushButton *, kPages + 1> &buttons)
 {
-    const int page = m_pcMain->currentIndex() + 1;
-    if (page < 1 || page > kPages || !buttons[std::size_t(page)]->isEnabled())
+    const auto sheet =
+        std::find(m_cardSheets.begin() + 1, m_cardSheets.end(), m_pcMain->currentWidget());
+    if (sheet == m_cardSheets.end())
         return nullptr;
-    return buttons[std::size_t(page)];
+    QPushButton *button = buttons[std::size_t(sheet - m_cardSheets.begin())];
+    return button->isEnabled() ? button : nullptr;
 }
 
 void TfrmMain::readVisiblePage()
@@ -989,6 +1011,7 @@ void TfrmMain::FormClose()
     m_link.processMessages();
     m_flags.connectTag = 0;
     ClosePort(m_link);
+    m_keypad.portClosed();
     setStatus(kBlankStatus);
     m_link.processMessages();
 }
@@ -1046,16 +1069,26 @@ void TfrmMain::hideIndicator()
 
 void TfrmMain::beginRun(int page)
 {
+    ++m_runs[std::size_t(page)];
     m_pnlCounect->setEnabled(false);
     m_stopButtons[std::size_t(page)]->setEnabled(true);
     m_readButtons[std::size_t(page)]->setEnabled(false);
 }
 
+// Runs nest (a page's Read clicked while another page's run waits), so a run's end gives
+// back only what no other run still holds: the port row stays locked while any run is on
+// the stack, and no Read comes back once the port has been closed.
 void TfrmMain::endRun(int page)
 {
-    m_pnlCounect->setEnabled(true);
-    m_readButtons[std::size_t(page)]->setEnabled(true);
-    m_stopButtons[std::size_t(page)]->setEnabled(false);
+    int &runs = m_runs[std::size_t(page)];
+    if (runs > 0)
+        --runs;
+    if (std::all_of(m_runs.begin(), m_runs.end(), [](int n) { return n == 0; }))
+        m_pnlCounect->setEnabled(true);
+    if (runs == 0) {
+        m_readButtons[std::size_t(page)]->setEnabled(m_flags.connectTag == 1);
+        m_stopButtons[std::size_t(page)]->setEnabled(false);
+    }
 }
 
 bool TfrmMain::isChecked(KeypadCheck box) const

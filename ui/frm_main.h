@@ -175,6 +175,8 @@ private:
     QTimer *m_portWatch = nullptr;
     int m_handlers = 0;         // handlers on the stack; a lost device is dealt with after them
     bool m_lossPending = false; // the reader went away and the port row still shows it
+    bool m_connecting = false;  // btn_ConnectClick is on the stack
+    std::array<int, kPages + 1> m_runs{}; // card runs of each page on the stack
 
     QFrame *m_pnlCounect = nullptr;
     QComboBox *m_cbxCommNo = nullptr;
@@ -187,7 +189,8 @@ private:
 
     std::array<QPushButton *, kPages + 1> m_readButtons{};
     std::array<QPushButton *, kPages + 1> m_stopButtons{};
-    std::array<QLineEdit *, 13> m_cardBoxes{}; // by CardBox
+    std::array<QWidget *, kPages + 1> m_cardSheets{}; // ts_ISO14443A .. ts_MifareInitialization
+    std::array<QLineEdit *, 13> m_cardBoxes{};        // by CardBox
     std::array<QGroupBox *, 4> m_keypadGroups{};
     std::array<QCheckBox *, 19> m_keypadChecks{}; // by KeypadCheck
     QButtonGroup *m_formatGroup = nullptr;

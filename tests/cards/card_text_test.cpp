@@ -21,7 +21,7 @@ TEST(CardText, HexadecimalTexts)
     EXPECT_EQ(spacedHex({}), "");
 }
 
-TEST(CardText, UidIsReversedAndFilledToSixteenDigits)
+TEST(CardText, UidIsReversedAndFilledToSixteenDigitsOrMoreForTripleSize)
 {
     const struct
     {
@@ -32,6 +32,7 @@ TEST(CardText, UidIsReversedAndFilledToSixteenDigits)
         {"88 04 A1 B2 C3 D4 E5 F6", "00F6E5D4C3B2A104"}, // cascade tag dropped
         {"", "0000000000000000"},
         {"FF 00 00 01", "00000000010000FF"},
+        {"88 04 A1 B2 88 C3 D4 E5 F6 07 18 29", "291807F6E5D4C3B2A104"}, // both tags dropped
     };
     for (const auto &c : cases)
         EXPECT_EQ(uidText(hex(c.collected)), c.shown) << c.collected;

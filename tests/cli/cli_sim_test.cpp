@@ -326,10 +326,10 @@ TEST(QnCtlProgram, TypeACardsCarryTheirUidAsTheCardSendsIt)
         {"ultralight", "nfcid=04A1B2C3D4E5F6 atqa=4400 sak=00 type=Mifare Ultralight",
          R"("uid":"00F6E5D4C3B2A104","atqa":"44","sak":"00","type":"Mifare Ultralight",)"
          R"("nfcid":"04A1B2C3D4E5F6","atqa_bytes":"4400")"},
-        // Three cascade levels, which the window cannot read.
+        // Three cascade levels: the window's UID drops both cascade tags.
         {"14a:uid=0102030405060708090A,atqa=4403,sak=20,ats=067577810280",
          "nfcid=0102030405060708090A atqa=4403 sak=20 ats=067577810280 type=Mifare DESFire",
-         R"("uid":"","atqa":"44","sak":"20","type":"Mifare DESFire",)"
+         R"("uid":"0A090807060504030201","atqa":"44","sak":"20","type":"Mifare DESFire",)"
          R"("nfcid":"0102030405060708090A","atqa_bytes":"4403","ats":"067577810280")"},
     };
     for (const Case &c : cases) {

@@ -16,6 +16,7 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QStatusBar>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -151,18 +152,25 @@ TEST_F(FrmMainTest, StartsDisconnectedWithEveryControlNamedAndCaptioned)
         EXPECT_NE(child<QWidget>(name), nullptr);
 
     auto *pages = child<QTabWidget>("pcMain");
-    const QStringList pageNames{
-        "ts_ISO14443A", "ts_ISO14443B", "ts_Felica", "ts_ISO15693", "ts_MifareInitialization",
-        "ts_SetKeypad"};
-    const QStringList tabCaptions{
-        "ISO14443A", "ISO14443B", "Felica", "ISO15693", "MifareInitialization", "SetKeypad"};
-    ASSERT_EQ(pages->count(), 6);
-    for (int i = 0; i < 6; ++i) {
+    const QStringList pageNames{"ts_ISO14443A", "ts_ISO14443B", "ts_Felica", "ts_ISO15693",
+                                "ts_SetKeypad"};
+    const QStringList tabCaptions{"ISO14443A", "ISO14443B", "Felica", "ISO15693", "SetKeypad"};
+    ASSERT_EQ(pages->count(), 5);
+    for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(pages->widget(i)->objectName(), pageNames[i]);
         EXPECT_EQ(pages->tabText(i), tabCaptions[i]);
-        EXPECT_EQ(pages->isTabVisible(i), i != 4) << i;
+        EXPECT_TRUE(pages->isTabVisible(i)) << i;
     }
     EXPECT_EQ(pages->currentWidget()->objectName(), "ts_ISO14443A");
+    // The hidden page keeps its controls but is out of every reach: no tab, nothing a screen
+    // reader could press.
+    auto *mifare = child<QWidget>("ts_MifareInitialization");
+    EXPECT_EQ(pages->indexOf(mifare), -1);
+    EXPECT_FALSE(mifare->isVisible());
+    QAccessibleInterface *tabBar = QAccessible::queryAccessibleInterface(pages->tabBar());
+    ASSERT_NE(tabBar, nullptr);
+    for (int i = 0; i < tabBar->childCount(); ++i)
+        EXPECT_NE(tabBar->child(i)->text(QAccessible::Name), "MifareInitialization") << i;
 
     for (const char *name : kReadButtons)
         EXPECT_FALSE(enabled(name)) << name;
@@ -456,6 +464,12 @@ TEST_F(FrmMainTest, F5AndEscPressTheVisiblePagesReadAndStopOnlyWhenEnabled)
         EXPECT_TRUE(enabled(card.read)) << card.page;
         EXPECT_FALSE(enabled(card.stop)) << card.page;
     }
+    // The SetKeypad page has no Read, and the hidden page's loop is out of F5's reach.
+    showPage("ts_SetKeypad");
+    const std::size_t sent = reader.requests().size();
+    QTest::keyClick(&form, Qt::Key_F5);
+    EXPECT_EQ(reader.requests().size(), sent);
+    EXPECT_EQ(form.runFlags().readTag[5], 0);
 }
 
 TEST_F(FrmMainTest, PlacesControlsWhereTheFormHasThem)
@@ -530,6 +544,10 @@ TEST_F(FrmMainTest, PortListFollowsWhatIsPluggedInWhileDisconnected)
         ports = step.plugged;
         window().watchPorts();
         EXPECT_EQ(items(), step.shown);
+        // The same list again rebuilds nothing.
+        const QSignalSpy rebuilt(combo->model(), &QAbstractItemModel::rowsRemoved);
+        window().watchPorts();
+        EXPECT_EQ(rebuilt.count(), 0);
     }
 
     // Nothing changes while connected.
@@ -686,6 +704,108 @@ TEST_F(FrmMainTest, ARunLocksThePortRowUntilStopIsPressed)
     EXPECT_EQ(reader.count(0x00, 0x31), 1);
     EXPECT_EQ(reader.commands().back(), std::make_pair(std::uint8_t{0x00}, std::uint8_t{0x31}));
     EXPECT_EQ(reader.count(0x0A, 0x10), 3);
+}
+
+TEST_F(FrmMainTest, ShowsEveryUidSizeInTheUidBox)
+{
+    const struct
+    {
+        const char *atqa;
+        std::vector<const char *> levels; // anticollision answers; each but the last selects 04
+        std::uint8_t sak;
+        const char *ats; // nullptr: no answer to select
+        QString uid;
+        QString type;
+    } cases[] = {
+        {"04 00", {"12 34 56 78"}, 0x08, nullptr, "0000000078563412", "Mifare Classic 1K"},
+        {"44 00",
+         {"88 04 A1 B2", "C3 D4 E5 F6"},
+         0x00,
+         nullptr,
+         "00F6E5D4C3B2A104",
+         "Mifare Ultralight"},
+        {"44 03",
+         {"88 04 A1 B2", "88 C3 D4 E5", "F6 07 18 29"},
+         0x20,
+         "06 75 77 81 02 80",
+         "291807F6E5D4C3B2A104",
+         "Mifare DESFire"},
+    };
+    typeACardInField();
+    connectReader();
+    TfrmMain &form = window();
+    auto *uidBox = child<QLineEdit>("edt_14443A_UID");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.uid.toStdString());
+        reader.answer(0x0A, 0x10, 1, hex(c.atqa));
+        for (std::size_t level = 0; level < c.levels.size(); ++level) {
+            reader.answer(0x0A, 0x12, 1, hex(c.levels[level]));
+            reader.answer(0x0A, 0x13, 1,
+                          {level + 1 < c.levels.size() ? std::uint8_t{0x04} : c.sak});
+        }
+        if (c.ats)
+            reader.answer(0x0A, 0x15, 1, hex(c.ats));
+        whenAsked(0x0A, 0x10, reader.count(0x0A, 0x10) + 1, [this] { click("btn_Stop01"); });
+        click("btn_Read01");
+
+        EXPECT_EQ(uidBox->text(), c.uid);
+        EXPECT_EQ(child<QLineEdit>("edt_14443A_CardType")->text(), c.type);
+        EXPECT_EQ(form.sbMainHint(), c.uid); // announced
+        // The whole UID is on show.
+        EXPECT_LE(uidBox->fontMetrics().horizontalAdvance(c.uid), uidBox->contentsRect().width());
+    }
+}
+
+TEST_F(FrmMainTest, ARunsEndGivesBackOnlyWhatNoOtherRunHolds)
+{
+    using Command = std::pair<std::uint8_t, std::uint8_t>;
+    typeACardInField();
+    reader.always(0x0B, 0x00, 1);
+    reader.always(0x0B, 0x10, 0xE0);
+    connectReader();
+    TfrmMain &form = window();
+    bool portRowAfterB = true;
+    bool readAfterB = false;
+    // Run A shows SetKeypad; during its reads run B starts on ISO14443B and is stopped. Once
+    // B has ended, A is still on the stack, and the port is closed under it.
+    reader.onRequest([&, step = 0](const Bytes &) mutable {
+        const Command last = reader.commands().back();
+        const auto then = [&](std::function<void()> action) {
+            ++step;
+            QTimer::singleShot(0, &form, action);
+        };
+        if (step == 0 && last == Command{0x0A, 0x13})
+            then([this] { showPage("ts_SetKeypad"); });
+        else if (step == 1 && last == Command{0x00, 0x10})
+            then([this] {
+                showPage("ts_ISO14443B");
+                click("btn_Read02");
+            });
+        else if (step == 2 && reader.count(0x0B, 0x10) == 2)
+            then([this] { click("btn_Stop02"); });
+        else if (step == 3 && last == Command{0x00, 0x12})
+            then([&] {
+                portRowAfterB = enabled("pnlCounect");
+                readAfterB = enabled("btn_Read02");
+                form.btn_ConnectClick();
+            });
+    });
+
+    click("btn_Read01");
+
+    EXPECT_EQ(reader.count(0x0B, 0x10), 2);
+    EXPECT_FALSE(portRowAfterB); // run A still held it
+    EXPECT_TRUE(readAfterB);
+    EXPECT_EQ(form.runFlags().connectTag, 0);
+    EXPECT_EQ(child<QPushButton>("btn_Connect")->text(), "Connect");
+    EXPECT_TRUE(enabled("pnlCounect"));
+    for (const char *name : kReadButtons)
+        EXPECT_FALSE(enabled(name)) << name;
+    for (const char *name : kStopButtons)
+        EXPECT_FALSE(enabled(name)) << name;
+    // The keypad reads ended with the port, without a word about the steps that never ran.
+    EXPECT_EQ(reader.count(0x00, 0x1A), 0);
+    EXPECT_EQ(form.statusText(), " ");
 }
 
 TEST_F(FrmMainTest, ChangingThePageStopsTheRun)

@@ -4,6 +4,11 @@
 #include <QLabel>
 #include <QScrollBar>
 
+#include <cstdint>
+#include <functional>
+
+using namespace std::chrono_literals;
+
 namespace qn480::testing {
 namespace {
 
@@ -110,6 +115,110 @@ TEST_F(KeypadPageTest, DefaultWritesEverySettingThenReadsItBack)
     ASSERT_EQ(reader.requests().size(), 12u);
     EXPECT_EQ(hexText(reader.requests()[0]), "AA 00 05 00 00 00 11 0F 1B");
     EXPECT_EQ(window().statusText(), " Set Mode Error!!");
+}
+
+TEST_F(KeypadPageTest, StormsStartNothingWhileAKeypadOperationRuns)
+{
+    connectReader();
+    showPage("ts_SetKeypad");
+    reader.setDelay(50ms); // the window runs during every wait
+    const std::function<void()> reshow = [this] {
+        showPage("ts_Felica");
+        showPage("ts_SetKeypad");
+    };
+    const struct
+    {
+        const char *name;
+        std::function<void()> action; // what starts the operation, and what the storm repeats
+        std::size_t commands;         // those of the one operation
+    } cases[] = {
+        {"default", [this] { click("Button1"); }, 12},
+        {"Get Mode", [this] { click("btn_SetKeypadG01"); }, 1},
+        {"page shown again", reshow, 6},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        reader.clearLog();
+        // Where on the stack each click of the storm is handled; nesting makes it deeper.
+        std::uintptr_t shallowest = 0;
+        std::uintptr_t deepest = UINTPTR_MAX;
+        int handled = 0;
+        reader.onRequest([&, stormed = false](const Bytes &) mutable {
+            if (std::exchange(stormed, true))
+                return;
+            for (int i = 0; i < 1000; ++i) {
+                QTimer::singleShot(0, &window(), [&] {
+                    const char here = 0;
+                    const auto at = reinterpret_cast<std::uintptr_t>(&here);
+                    shallowest = std::max(shallowest, at);
+                    deepest = std::min(deepest, at);
+                    ++handled;
+                    c.action();
+                });
+            }
+        });
+        c.action();
+        reader.onRequest({});
+        QCoreApplication::processEvents(); // anything the storm left behind
+
+        EXPECT_EQ(handled, 1000);
+        EXPECT_EQ(reader.commands().size(), c.commands);
+        EXPECT_LT(shallowest - deepest, 64u * 1024u);
+    }
+}
+
+TEST_F(KeypadPageTest, DefaultSendsTheDefaultsWhateverTheBoxesShowMeanwhile)
+{
+    connectReader();
+    showPage("ts_SetKeypad");
+    reader.setDelay(300ms);
+    for (std::uint8_t code : {0x11, 0x13, 0x1B, 0x19, 0x15, 0x17})
+        reader.always(0x00, code, 1);
+    reader.always(0x00, 0x12, 1, hex("1E")); // the reader keeps ISO14443A off
+    reader.clearLog();
+    // 0.1 s into "default": Get Type pressed, and a box unchecked as the Get would.
+    whenAsked(0x00, 0x11, 1, [this] {
+        click("btn_SetKeypadG02");
+        child<QAbstractButton>("chk02_43A")->setChecked(false);
+    });
+
+    click("Button1");
+
+    ASSERT_EQ(reader.requests().size(), 12u);
+    EXPECT_EQ(hexText(reader.requests()[1]), "AA 00 05 00 00 00 13 1F 09");
+    EXPECT_EQ(reader.count(0x00, 0x12), 1); // default's own Get Type only
+}
+
+TEST_F(KeypadPageTest, DisconnectDuringTheReadsOrDefaultEndsThemQuietly)
+{
+    const struct
+    {
+        const char *name;
+        std::function<void()> start;
+    } cases[] = {
+        {"page shown",
+         [this] {
+             showPage("ts_SetKeypad");
+         }},
+        {"default",
+         [this] {
+             click("Button1");
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        showPage("ts_Felica");
+        connectReader();
+        reader.clearLog();
+        whenAsked(0x00, 0x00, 0, [this] { click("btn_Connect"); }); // at the first command
+        c.start();
+
+        EXPECT_FALSE(window().link().hasPort());
+        EXPECT_EQ(reader.requests().size(), 1u);
+        EXPECT_EQ(window().statusText(), " ");
+        QCoreApplication::processEvents();
+        EXPECT_EQ(window().statusText(), " ");
+    }
 }
 
 } // namespace
