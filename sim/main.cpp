@@ -49,8 +49,12 @@ Options:
   --card CARD      put a card into the field (repeatable; the first card of an air
                    interface answers its polls). Without --card the field holds one
                    card of each interface: 14a, 14b, felica and 15693 as below.
-  --link PATH      keep a symbolic link at PATH to the current pty; only a stale
-                   simulator's link there is replaced
+  --link PATH      keep a symbolic link at PATH to the current pty. It goes when the
+                   reader hangs up (before the pty's number is freed) and comes back
+                   with the new pty, and goes when the simulator quits. A link already
+                   at PATH is replaced only when it leads to a /dev/pts/N that no
+                   longer exists (a killed simulator's); a link to a pty still in use
+                   (a running simulator's) or anything else is left alone, exit 2
   --com N          COM number of the printed QN480_PORTS entry, 1 to 99999 (default 20)
   --log            timestamped hex of every request (>>) and response (<<) on stderr
   --seed N         seed of the fault generator, 0 to 4294967295 (default 1); the same
@@ -63,7 +67,7 @@ Options:
   --pace P         ... that it goes out at the real 115200-baud rate (86.8 us a byte),
                    after the request's own wire time; --pace 1 paces every response
   --hangup P       ... that the reader hangs up instead of answering (the pty closes
-                   and a new one opens a second later; --link follows it)
+                   and a new one opens a second later; --link goes and comes back)
   --help           this text
   --version        the version
 
@@ -339,10 +343,14 @@ int main(int argc, char **argv)
     const auto announce = [&](const std::string &slave) {
         char com[16];
         std::snprintf(com, sizeof com, "COM%02d", comNumber);
+        // After a hang-up someone else may have taken the link's path meanwhile.
+        const bool linked = !linkPath.empty() && server.hasLink();
+        if (!linkPath.empty() && !linked)
+            std::cerr << "qn480-sim: " << server.linkError() << "\n" << std::flush;
         std::cout << "qn480-sim: reader on " << slave;
-        if (!linkPath.empty())
+        if (linked)
             std::cout << " (link " << linkPath << ")";
-        std::cout << "\nQN480_PORTS=" << com << "=" << (linkPath.empty() ? slave : linkPath) << "\n"
+        std::cout << "\nQN480_PORTS=" << com << "=" << (linked ? linkPath : slave) << "\n"
                   << std::flush;
     };
     announce(server.slavePath());

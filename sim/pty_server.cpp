@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -66,6 +67,53 @@ void closeFd(int &fd)
     fd = -1;
 }
 
+// Where a symbolic link leads; "" when `path` is none.
+std::string linkTarget(const std::string &path)
+{
+    char target[PATH_MAX];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+bool isPtsPath(std::string_view path)
+{
+    constexpr std::string_view kPts = "/dev/pts/";
+    return path.substr(0, kPts.size()) == kPts && path.size() > kPts.size() &&
+           path.find_first_not_of("0123456789", kPts.size()) == std::string_view::npos;
+}
+
+// Held while a link is looked at and changed: simulators sharing the link's folder take
+// turns, so that two cannot both take one stale link, nor one remove a link another has
+// just made. Bounded, so that a folder someone else keeps locked cannot stop the reader.
+class FolderLock
+{
+public:
+    explicit FolderLock(const std::string &link)
+    {
+        const auto slash = link.rfind('/');
+        const std::string folder = slash == std::string::npos ? "."
+                                   : slash == 0               ? "/"
+                                                              : link.substr(0, slash);
+        m_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (m_fd < 0)
+            return;
+        const auto giveUp = Clock::now() + std::chrono::seconds(1);
+        while (flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || Clock::now() >= giveUp) {
+                closeFd(m_fd);
+                return;
+            }
+            sleepUntil(Clock::now() + std::chrono::milliseconds(2));
+        }
+    }
+    ~FolderLock() { closeFd(m_fd); } // closing lets go of the lock
+    FolderLock(const FolderLock &) = delete;
+    FolderLock &operator=(const FolderLock &) = delete;
+
+private:
+    int m_fd = -1;
+};
+
 } // namespace
 
 PtyServer::PtyServer(ReaderModel &model, FaultInjector &faults)
@@ -76,13 +124,6 @@ PtyServer::PtyServer(ReaderModel &model, FaultInjector &faults)
 
 PtyServer::~PtyServer()
 {
-    if (!m_link.empty()) {
-        // Only our own link goes: someone may have pointed it elsewhere meanwhile.
-        char target[PATH_MAX];
-        const ssize_t n = readlink(m_link.c_str(), target, sizeof target - 1);
-        if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == slavePath())
-            unlink(m_link.c_str());
-    }
     closeLine();
     closeFd(m_wake);
 }
@@ -123,7 +164,11 @@ bool PtyServer::open(std::string *error)
     }
     m_model.idle();
     m_outbox.clear();
-    updateLink();
+    // Only now, with the pty ready, may anyone reach it through the link.
+    if (!m_link.empty()) {
+        if (std::string why; makeLink(&why) != LinkResult::Made)
+            log(why);
+    }
     return true;
 }
 
@@ -135,21 +180,19 @@ std::string PtyServer::slavePath() const
 
 PtyServer::LinkResult PtyServer::setLinkPath(const std::string &path, std::string *error)
 {
-    if (std::string why; !replaceable(path, &why)) {
+    removeOwnLink();
+    m_link = path;
+    std::string why;
+    const LinkResult result = makeLink(&why);
+    if (result != LinkResult::Made) {
+        m_link.clear();
         if (error)
             *error = why;
-        return LinkResult::Refused;
     }
-    m_link = path;
-    if (updateLink())
-        return LinkResult::Made;
-    if (error)
-        *error = "cannot make the link " + path + ": " + std::strerror(errno);
-    m_link.clear();
-    return LinkResult::Failed;
+    return result;
 }
 
-bool PtyServer::replaceable(const std::string &path, std::string *why)
+bool PtyServer::replaceable(const std::string &path, const std::string &own, std::string *why)
 {
     struct stat st
     {};
@@ -159,46 +202,79 @@ bool PtyServer::replaceable(const std::string &path, std::string *why)
         *why = path + " exists and is not a symbolic link; not replacing it";
         return false;
     }
-    // Only a simulator's own link, stale or not, goes: one made by udev or by hand for a
-    // real reader must survive a mistyped --link.
-    char target[PATH_MAX];
-    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-    const std::string_view to(target, n > 0 ? static_cast<std::size_t>(n) : 0);
-    constexpr std::string_view kPts = "/dev/pts/";
-    if (to.substr(0, kPts.size()) == kPts && to.size() > kPts.size() &&
-        to.find_first_not_of("0123456789", kPts.size()) == std::string_view::npos)
-        return true;
-    *why = path + " is a symbolic link to " + std::string(to) +
-           ", not to a pseudo-terminal; not replacing it";
-    return false;
-}
-
-bool PtyServer::updateLink()
-{
-    const std::string slave = slavePath();
-    if (m_link.empty() || slave.empty())
-        return true;
-    if (std::string why; !replaceable(m_link, &why)) {
-        log(why); // someone put their own link there meanwhile
-        errno = EEXIST;
+    // Only a simulator's own link goes: one made by udev or by hand for a real reader must
+    // survive a mistyped --link.
+    const std::string target = linkTarget(path);
+    if (!isPtsPath(target)) {
+        *why = path + " is a symbolic link to " + target +
+               ", not to a pseudo-terminal; not replacing it";
         return false;
     }
-    // Made aside and renamed over the old one, so the link never points nowhere.
-    const std::string temp = m_link + ".new" + std::to_string(getpid());
-    unlink(temp.c_str());
-    if (symlink(slave.c_str(), temp.c_str()) == 0 && rename(temp.c_str(), m_link.c_str()) == 0)
-        return true;
-    const int error = errno;
-    unlink(temp.c_str());
-    log("cannot update the link " + m_link + ": " + std::strerror(error));
-    errno = error;
-    return false;
+    // A pty's node lives exactly as long as its master: one still there belongs to a
+    // running simulator or to some other program, and is not ours to take over.
+    if (target != own && (stat(target.c_str(), &st) == 0 || errno != ENOENT)) {
+        *why = path + " leads to " + target +
+               ", a pseudo-terminal in use (another simulator's?); not replacing it";
+        return false;
+    }
+    return true;
+}
+
+PtyServer::LinkResult PtyServer::makeLink(std::string *why)
+{
+    const std::string slave = slavePath();
+    if (slave.empty())
+        return LinkResult::Made; // made when the line is up again
+    const FolderLock lock(m_link);
+    if (!replaceable(m_link, slave, why)) {
+        m_linkError = *why;
+        return LinkResult::Refused;
+    }
+    struct stat st
+    {};
+    int error = 0;
+    if (lstat(m_link.c_str(), &st) != 0) {
+        // Made in place: should anyone put something there meanwhile, this fails.
+        if (symlink(slave.c_str(), m_link.c_str()) != 0)
+            error = errno;
+    } else {
+        // A stale link is replaced in one step, made aside and renamed over it.
+        const std::string temp = m_link + ".new" + std::to_string(getpid());
+        unlink(temp.c_str());
+        if (symlink(slave.c_str(), temp.c_str()) != 0 || rename(temp.c_str(), m_link.c_str()) != 0)
+            error = errno;
+        unlink(temp.c_str());
+    }
+    if (error != 0) {
+        *why = "cannot make the link " + m_link + ": " + std::strerror(error);
+        m_linkError = *why;
+        return LinkResult::Failed;
+    }
+    m_linkedTo = slave;
+    m_linkError.clear();
+    return LinkResult::Made;
+}
+
+void PtyServer::removeOwnLink()
+{
+    if (m_linkedTo.empty())
+        return;
+    const FolderLock lock(m_link);
+    // Only while it still leads to our pty: someone may have pointed it elsewhere meanwhile.
+    if (linkTarget(m_link) == m_linkedTo)
+        unlink(m_link.c_str());
+    m_linkedTo.clear();
 }
 
 void PtyServer::closeLine()
 {
+    // The link goes first, while the pty's number is still ours: once it is handed out
+    // again, nothing may reach another program's pty through a link of ours.
+    removeOwnLink();
     closeFd(m_master);
     closeFd(m_slaveKeeper);
+    std::lock_guard lock(m_pathMutex);
+    m_slave.clear();
 }
 
 void PtyServer::hangUp()

@@ -33,13 +33,19 @@ public:
 
     // Opens a new pty (closing the current one); false with `error` filled when it cannot.
     bool open(std::string *error = nullptr);
-    // The slave device of the current pty; it changes after a hang-up.
+    // The slave device of the current pty; it changes after a hang-up, and is empty while
+    // the line is down.
     std::string slavePath() const;
     enum class LinkResult { Made, Refused, Failed };
-    // Keeps a symbolic link at `path` to the current slave, replaced at every open and
-    // removed by the destructor. Refuses to replace anything but a symbolic link to a pty
-    // (a stale simulator's); fails when the link cannot be made.
+    // Keeps a symbolic link at `path` to the current slave. The link goes before the pty is
+    // closed (a hang-up, the destructor), while its number is still ours, and comes back
+    // once a new pty is ready. Only a symbolic link to a pty that no longer exists (a killed
+    // simulator's) is replaced; anything else is refused. Fails when the link cannot be made.
     LinkResult setLinkPath(const std::string &path, std::string *error = nullptr);
+    // Whether the link is there for the current pty; after a reopen it may not be, when
+    // someone else took its path while the line was down (linkError() says why).
+    bool hasLink() const { return !m_linkedTo.empty(); }
+    const std::string &linkError() const { return m_linkError; }
     // Timestamped lines: requests (>>), responses (<<) with their faults, hang-ups.
     void setLog(Log log) { m_log = std::move(log); }
     // Told the new slave path when the reader comes back after a hang-up.
@@ -73,8 +79,9 @@ private:
     void writeDue(TimePoint now);
     void writeToLine(const Bytes &bytes, bool paced);
     void log(const std::string &text);
-    bool updateLink();
-    static bool replaceable(const std::string &path, std::string *why);
+    LinkResult makeLink(std::string *why);
+    void removeOwnLink();
+    static bool replaceable(const std::string &path, const std::string &own, std::string *why);
 
     ReaderModel &m_model;
     FaultInjector &m_faults;
@@ -88,6 +95,8 @@ private:
     mutable std::mutex m_pathMutex;
     std::string m_slave;
     std::string m_link;
+    std::string m_linkedTo; // the slave the link was made for; empty when none is ours
+    std::string m_linkError;
 
     std::multimap<TimePoint, Scheduled> m_outbox;
     TimePoint m_lastByte{};

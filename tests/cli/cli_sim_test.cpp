@@ -4,13 +4,13 @@
 
 #include "child_process.h"
 #include "fake_reader.h"
+#include "private_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -80,11 +80,8 @@ class Simulator
 {
 public:
     explicit Simulator(std::vector<std::string> options = {})
-        : m_dir(std::filesystem::temp_directory_path() /
-                ("qn480ctl-test-" + std::to_string(getpid()) + "-" + std::to_string(++s_count)))
+        : m_link(m_dir / "reader")
     {
-        std::filesystem::create_directories(m_dir);
-        m_link = (m_dir / "reader").string();
         options.insert(options.end(), {"--link", m_link, "--com", "42", "--log"});
         m_process = std::make_unique<ChildProcess>(kSim, options);
         m_ready = !m_process
@@ -93,12 +90,7 @@ public:
                            [](const std::string &line) { return startsWith(line, "QN480_PORTS="); })
                        .empty();
     }
-    ~Simulator()
-    {
-        m_process.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-    }
+    ~Simulator() { m_process.reset(); }
 
     bool ready() const { return m_ready; }
     const std::string &device() const { return m_link; }
@@ -141,8 +133,7 @@ public:
     }
 
 private:
-    static inline std::atomic<int> s_count{0};
-    std::filesystem::path m_dir;
+    PrivateDir m_dir{"qn480ctl-test"}; // outlives the simulator
     std::string m_link;
     std::unique_ptr<ChildProcess> m_process;
     bool m_ready = false;

@@ -2,6 +2,8 @@
 #include "port_list.h"
 #include "serial_port.h"
 
+#include "private_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -208,10 +210,8 @@ TEST(LineSettings, AnythingElseIsUnreadable)
 
 TEST(PortList, TheSignatureMovesWhenAVirtualPortsPathComesOrGoes)
 {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("qn480-signature-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    const std::string path = (dir / "reader").string();
+    const testing::PrivateDir dir("qn480-signature");
+    const std::string path = dir / "reader";
     ::setenv("QN480_PORTS", ("COM20=" + path).c_str(), 1);
     const std::string absent = portListSignature();
     EXPECT_EQ(portListSignature(), absent) << "nothing changed";
@@ -221,7 +221,6 @@ TEST(PortList, TheSignatureMovesWhenAVirtualPortsPathComesOrGoes)
     std::filesystem::remove(path);
     EXPECT_EQ(portListSignature(), absent);
     ::unsetenv("QN480_PORTS");
-    std::filesystem::remove_all(dir);
 }
 
 } // namespace

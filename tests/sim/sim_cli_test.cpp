@@ -7,6 +7,7 @@
 #include "serial_port.h"
 
 #include "fake_reader.h"
+#include "private_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,7 @@ namespace qn480 {
 namespace {
 
 using qn480::testing::hexText;
+using qn480::testing::PrivateDir;
 
 // Guards the test against a simulator that never prints; not a measure of anything.
 constexpr int kLineGuardMs = 10000;
@@ -133,10 +135,8 @@ std::string data(const Reply &reply)
 
 TEST(SimProgram, PrintsItsPortTakesCardsAndCommandsAndCleansUp)
 {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("qn480-sim-test-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    const std::string linkPath = (dir / "reader").string();
+    const PrivateDir dir("qn480-sim-test");
+    const std::string linkPath = dir / "reader";
 
     SimProcess sim({"--card", "desfire", "--card", "14b:pupi=01020304", "--card",
                     "15693:uid=E004010203040506", "--link", linkPath, "--com", "42"});
@@ -169,6 +169,22 @@ TEST(SimProgram, PrintsItsPortTakesCardsAndCommandsAndCleansUp)
     ASSERT_FALSE(sim.lineStarting("card 1 in").empty());
     EXPECT_EQ(data(link.transact(0x0A, 0x10)), "44 03");
 
+    // Hung up: the link is gone before the pty closes, so that it never leads to another
+    // program's pty that takes the freed number; it leads to the new pty once that is ready.
+    sim.send("hangup\n");
+    TransactionResult result = TransactionResult::Frame;
+    for (int i = 0; i < 100 && result == TransactionResult::Frame; ++i)
+        result = link.transact(0x00, 0x10).result;
+    ASSERT_EQ(result, TransactionResult::DeviceLost);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(linkPath)))
+        << "the link outlived its pty";
+    ClosePort(link);
+    const std::string back = sim.lineStarting("qn480-sim: reader on ");
+    ASSERT_EQ(sim.line(), entry);
+    EXPECT_EQ(back, "qn480-sim: reader on " + std::filesystem::read_symlink(linkPath).string() +
+                        " (link " + linkPath + ")");
+    ASSERT_TRUE(OpenPort(link, ports, 42, kReaderSettings, &failure)) << failure.reason;
+
     // Without standard input it serves on.
     sim.closeInput();
     EXPECT_EQ(link.transact(0x0A, 0x10).result, TransactionResult::Frame);
@@ -178,21 +194,24 @@ TEST(SimProgram, PrintsItsPortTakesCardsAndCommandsAndCleansUp)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(linkPath)))
         << "the link goes with the simulator";
-    std::filesystem::remove_all(dir);
 }
 
 TEST(SimProgram, RefusesBadOptionsWithOneLine)
 {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("qn480-sim-opts-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    const std::string udevLink = (dir / "qn480").string();
-    const std::string file = (dir / "file").string();
+    const PrivateDir dir("qn480-sim-opts");
+    const std::string udevLink = dir / "qn480";
+    const std::string file = dir / "file";
     std::filesystem::create_symlink("/dev/ttyUSB0", udevLink);
     std::filesystem::create_symlink("/dev/pts/../tty", dir / "sly");
     {
         std::ofstream(file) << "keep";
     }
+    // A running simulator's link is not taken over: the second one would leave the first
+    // unreachable, and take the link with it when it quits.
+    const std::string taken = dir / "taken";
+    SimProcess first({"--link", taken});
+    ASSERT_EQ(first.lineStarting("QN480_PORTS="), "QN480_PORTS=COM20=" + taken);
+    const auto firstPty = std::filesystem::read_symlink(taken);
 
     const std::vector<std::vector<std::string>> cases{
         {"--card", "14z"},
@@ -211,7 +230,8 @@ TEST(SimProgram, RefusesBadOptionsWithOneLine)
         {"--drop", "0.5x"},
         {"--link", udevLink},
         {"--link", file},
-        {"--link", (dir / "sly").string()},
+        {"--link", dir / "sly"},
+        {"--link", taken},
     };
     for (const auto &args : cases) {
         SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args[1] : ""));
@@ -219,24 +239,28 @@ TEST(SimProgram, RefusesBadOptionsWithOneLine)
         std::vector<std::string> lines;
         for (std::string text = sim.line(); !text.empty(); text = sim.line())
             lines.push_back(text);
-        const int status = sim.wait();
+        // One that wrongly serves on is stopped, not waited for.
+        const int status = sim.terminate();
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].rfind("qn480-sim: ", 0), 0u) << lines[0];
     }
     EXPECT_EQ(std::filesystem::read_symlink(udevLink), "/dev/ttyUSB0");
     EXPECT_TRUE(std::filesystem::is_regular_file(file));
+    EXPECT_EQ(std::filesystem::read_symlink(taken), firstPty);
+    EXPECT_EQ(first.terminate(), 0);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(taken)));
 
-    // A simulator's stale link is replaced, and goes with the simulator.
-    const std::string stale = (dir / "stale").string();
-    std::filesystem::create_symlink("/dev/pts/999", stale);
+    // A killed simulator's stale link, to a pty that no longer exists (a number beyond any
+    // the kernel hands out), is replaced, and goes with the simulator.
+    const std::string stale = dir / "stale";
+    std::filesystem::create_symlink("/dev/pts/99999999", stale);
     SimProcess sim({"--link", stale});
     EXPECT_EQ(sim.lineStarting("QN480_PORTS="), "QN480_PORTS=COM20=" + stale);
-    EXPECT_NE(std::filesystem::read_symlink(stale), "/dev/pts/999");
+    EXPECT_NE(std::filesystem::read_symlink(stale), "/dev/pts/99999999");
     const int status = sim.terminate();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(stale)));
-    std::filesystem::remove_all(dir);
 }
 
 TEST(SimProgram, CommandLinesAreBoundedAndNumbersWhole)

@@ -13,9 +13,9 @@
 
 namespace qn480::soak {
 
-// qn480-sim's reader in a thread of its own on a pty, reached through a symbolic link that
-// follows it when it hangs up and comes back on a new pty, as a device name follows an
-// adaptor that is plugged in again.
+// qn480-sim's reader in a thread of its own on a pty, reached through a symbolic link in a
+// private folder. The link goes when the reader hangs up and comes back with its new pty, as
+// a device node goes with an adaptor unplugged and comes back when it is plugged in again.
 class SimReader
 {
 public:
