@@ -195,7 +195,7 @@ int main(int argc, char **argv)
     openMissingStandardDescriptors();
     // Every command ends in order on these: the transaction in progress finishes, a poll
     // switches the carrier off, and the port is given back as it was found.
-    catchStopSignals();
+    const int stopPipe = catchStopSignals();
     // A closed pipe on stdout shows as a failed stream, which ends a poll cleanly.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -225,6 +225,8 @@ int main(int argc, char **argv)
     }
 
     Link link;
+    // A transaction waits on the port and the signal pipe at once, so a signal is seen at once.
+    link.setWakeDescriptor(stopPipe, drainStopSignals);
     const Opened opened = openWaiting(options, link, false);
     if (opened.code != kExitSuccess || opened.stopped)
         return finish(options, opened.code);
