@@ -91,6 +91,7 @@ TransactionResult Link::ExecuteCommand(std::uint8_t group, std::uint8_t code,
 
     Pending me;
     me.start = m_clock.now();
+    me.assembler.expectAnswerTo(group, code);
     me.assembler.setFilter([this, &request, group, code](std::span<const std::uint8_t> frame) {
         // An adapter that echoes the line (RS-485, some USB bridges) hands back our request.
         const bool echo = std::ranges::equal(frame, request);
@@ -133,6 +134,13 @@ void Link::wait(Pending &pending, bool pump)
         if (pending.result)
             return; // a transaction started from the pump or the loop finished ours
         if (m_clock.now() - pending.start > kResponseTimeout) {
+            // A frame held back for one around it that never completed is the answer after all.
+            if (auto held = pending.assembler.finish(pending.response)) {
+                pending.result = held;
+                if (m_trace)
+                    m_trace(TraceDirection::Response, pending.assembler.frame());
+                return;
+            }
             // A vanished device node says why nothing came.
             if (m_port && m_port->checkDevice())
                 pending.result = TransactionResult::DeviceLost;
