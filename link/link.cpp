@@ -4,6 +4,7 @@
 #include "frame.h"
 
 #include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -181,13 +182,13 @@ Link::Waited Link::waitOnce(Pending &pending, bool pump, std::chrono::nanosecond
 
 bool Link::waitInEventLoop(Pending &pending, std::chrono::nanoseconds left)
 {
-    // The loop's timer runs on real time, and the thread needs an event loop of its own.
+    // The timer runs on real time, and the thread needs an event loop of its own.
     if (&m_clock != &steadyClock() || QAbstractEventDispatcher::instance() == nullptr)
         return false;
-    QEventLoop loop;
+    bool woken = false;
     std::unique_ptr<PortWatch> watch;
     if (m_port) {
-        watch = m_port->watchReadable([&loop] { loop.quit(); });
+        watch = m_port->watchReadable([&woken] { woken = true; });
         if (!watch)
             return false;
     }
@@ -195,16 +196,18 @@ bool Link::waitInEventLoop(Pending &pending, std::chrono::nanoseconds left)
     QTimer deadline;
     deadline.setSingleShot(true);
     deadline.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&deadline, &QTimer::timeout, [&woken] { woken = true; });
     deadline.start(std::chrono::ceil<std::chrono::milliseconds>(left));
-    pending.interrupt = [&watch, &loop] {
+    pending.interrupt = [&watch, &woken] {
         watch.reset();
-        loop.quit();
+        woken = true;
     };
-    const int code = loop.exec();
+    // The thread's events one batch at a time, sleeping in between, rather than a
+    // QEventLoop: entering one drops the quit that closing the last window has posted.
+    while (!woken)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     pending.interrupt = nullptr;
-    // -1: the application is quitting and no loop runs any more; waiting in slices it is.
-    return code != -1;
+    return true;
 }
 
 TransactionResult Link::lost()

@@ -24,7 +24,7 @@ enum class TraceDirection { Request, Response, Skipped };
 // The reader link: holds the open port and LastResponse, and runs transactions on the
 // caller's thread, letting the window process its messages (the pump) while it waits.
 //
-// How it waits: in a nested event loop woken by the port and a deadline timer
+// How it waits: handling the thread's events until the port or a deadline timer wakes it
 // (useEventLoop), in one wait on the port and a wake descriptor up to the deadline
 // (setWakeDescriptor; also whenever there is no pump to run), or, where the port cannot
 // be watched so, in kPollSlice slices with the pump run after each.
@@ -45,9 +45,9 @@ public:
     Link &operator=(const Link &) = delete;
 
     void setPump(Pump pump) { m_pump = std::move(pump); }
-    // Waits in a nested event loop of the thread instead of running the pump in slices: the
-    // loop handles the window's events as they come and ends when the port has something
-    // or the deadline passes.
+    // Waits in the thread's event loop instead of running the pump in slices: the window's
+    // events are handled as they come, and the wait ends when the port has something or
+    // the deadline passes.
     void useEventLoop(bool on) { m_eventLoop = on; }
     // Waits on the port and `fd` at once; when `fd` becomes readable, `drain` empties it and
     // the pump runs (qn480ctl's stop-signal pipe). -1 for none.
