@@ -155,9 +155,13 @@ void hostileBytes(benchmark::State &state)
             benchmark::DoNotOptimize(assembler.feed(byte, response));
         times.push_back(Micros(std::chrono::steady_clock::now() - start).count());
     }
+    // The counters every row of the CSV has; no wire here. A byte's share is median / 1022.
     std::sort(times.begin(), times.end());
     state.counters["median_us"] = times[times.size() / 2];
-    state.counters["us_per_byte"] = times[times.size() / 2] / static_cast<double>(flood.size());
+    state.counters["p90_us"] = times[times.size() * 9 / 10];
+    state.counters["max_us"] = times.back();
+    state.counters["wire_us"] = 0;
+    state.counters["median_per_wire"] = 0;
 }
 
 } // namespace
