@@ -262,6 +262,8 @@ TEST(SerialPty, AHangUpInTheMiddleOfATransactionEndsItAsADeviceLoss)
     SimulatedReader reader({.hangUp = 1});
     std::atomic<int> waits = 0;
     Link link;
+    // A pump to run: the link waits in slices, which the count below tells from a time-out.
+    link.setPump([] {});
     ASSERT_NO_FATAL_FAILURE(attachCounted(link, reader, waits));
 
     const auto cpuBefore = threadCpuTime();
