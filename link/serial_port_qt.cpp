@@ -198,6 +198,11 @@ public:
     {
         if (m_lost || m_port->bytesAvailable() > 0)
             return PortWait::Port;
+        if (wake < 0) {
+            // Nothing else to watch: Qt's own wait, without a look at the line before it.
+            waitReadable(timeout);
+            return PortWait::Port;
+        }
         const auto deadline = steady_clock::now() + timeout;
         const auto waited = platform::waitLineOr(m_port->handle(), wake, timeout);
         if (!waited)
