@@ -13,6 +13,7 @@
 #include "reader_commands.h"
 #include "status_text.h"
 #include "text_util.h"
+#include "trace.h"
 
 #include <algorithm>
 #include <array>
@@ -117,14 +118,7 @@ public:
                 m_onFrame(direction, frame);
             if (m_options.trace) {
                 // One write per line, so that it stays whole next to other output.
-                m_io.err << localTimestamp(m_io.now()) +
-                                (direction == TraceDirection::Request ? " >> " : " << ") +
-                                hexText(frame, " ") +
-                                (direction == TraceDirection::Skipped
-                                     ? "  (skipped: not the answer to this request)"
-                                     : "") +
-                                "\n"
-                         << std::flush;
+                m_io.err << traceLine(direction, frame, m_io.now()) + "\n" << std::flush;
             }
         });
     }

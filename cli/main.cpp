@@ -272,6 +272,8 @@ int run(const std::vector<std::string_view> &args, int stopFd)
     }
 
     Link link;
+    // A transaction waits on the port and the signal pipe at once, so a signal is seen at once.
+    link.setWakeDescriptor(stopFd, drainStopSignals);
     // For onTerminate, while the port may be open.
     struct Held
     {

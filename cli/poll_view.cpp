@@ -5,6 +5,7 @@
 #include "frame.h"
 #include "json.h"
 #include "reader_commands.h"
+#include "trace.h"
 
 #include <algorithm>
 #include <array>
@@ -82,7 +83,8 @@ std::string timestamp(std::chrono::system_clock::time_point time, bool utc)
 
 std::string localTimestamp(std::chrono::system_clock::time_point time)
 {
-    return timestamp(time, false);
+    // The window's trace carries the same form.
+    return traceTimestamp(time);
 }
 
 std::string isoTimestamp(std::chrono::system_clock::time_point time)

@@ -39,7 +39,51 @@ void FrameAssembler::reset()
 {
     m_bytes.clear();
     m_open.clear();
+    m_held.reset();
     m_frame.clear();
+}
+
+bool FrameAssembler::mayBeTheAnswer(const Candidate &c, int received) const
+{
+    if (c.size < 0)
+        return false;
+    if (!m_expected || received < static_cast<int>(kIdentifiedFrame))
+        return true;
+    const auto at = [&](int i) {
+        return m_bytes[static_cast<std::size_t>(c.start + i)];
+    };
+    return at(5) == m_expected->first && at(6) == m_expected->second;
+}
+
+TransactionResult FrameAssembler::take(Candidate c, Response &response)
+{
+    const int end = c.start + c.size;
+    m_frame.assign(m_bytes.begin() + c.start, m_bytes.begin() + end);
+    // Everything up to its end belongs to this frame or came before it; candidates begun
+    // after it go on.
+    std::erase_if(m_open, [end](const Candidate &o) { return o.start < end; });
+    m_held.reset();
+    if (m_open.empty()) {
+        m_bytes.clear();
+    } else {
+        m_bytes.erase(m_bytes.begin(), m_bytes.begin() + end);
+        for (Candidate &o : m_open)
+            o.start -= end;
+    }
+
+    // Frames shorter than 8 bytes carry no status. In an 8-byte frame (LEN 4) byte 7 is
+    // the checksum, taken as the status all the same: callers have always seen it so.
+    const int size = static_cast<int>(m_frame.size());
+    if (size >= 8) {
+        response.Status = m_frame[7];
+        response.DataLength = 0;
+    }
+    if (size > 9) {
+        const int count = size - 9;
+        std::copy_n(m_frame.begin() + 8, count, response.Data.begin());
+        response.DataLength = count;
+    }
+    return TransactionResult::Frame;
 }
 
 std::optional<TransactionResult> FrameAssembler::feed(std::uint8_t byte, Response &response)
@@ -53,7 +97,8 @@ std::optional<TransactionResult> FrameAssembler::feed(std::uint8_t byte, Respons
 
     bool badCompleted = false;
     bool olderOpen = false; // a candidate begun before this one is still in progress
-    for (Candidate &c : m_open) {
+    for (std::size_t i = 0; i < m_open.size(); ++i) {
+        Candidate &c = m_open[i];
         const int received = end - c.start;
         if (received == 3) {
             c.size = m_bytes[static_cast<std::size_t>(c.start + 1)] * 256 +
@@ -69,6 +114,7 @@ std::optional<TransactionResult> FrameAssembler::feed(std::uint8_t byte, Respons
 
         const auto frame = std::span(m_bytes).subspan(static_cast<std::size_t>(c.start),
                                                       static_cast<std::size_t>(c.size));
+        const Candidate complete = c;
         c.size = -1; // complete: whatever it was, it is closed now
         // Checksum over everything but the start mark and itself.
         if (xorChecksum(frame.subspan(1, frame.size() - 2)) != frame.back()) {
@@ -82,40 +128,48 @@ std::optional<TransactionResult> FrameAssembler::feed(std::uint8_t byte, Respons
             continue;
         if (m_filter && !m_filter(frame))
             continue;
-
-        m_frame.assign(frame.begin(), frame.end());
-        // Everything up to here belongs to this frame or came before it.
-        m_bytes.clear();
-        m_open.clear();
-
-        // Frames shorter than 8 bytes carry no status. In an 8-byte frame (LEN 4) byte 7 is
-        // the checksum, taken as the status all the same: callers have always seen it so.
-        const int size = static_cast<int>(m_frame.size());
-        if (size >= 8) {
-            response.Status = m_frame[7];
-            response.DataLength = 0;
+        // Inside a frame that may still be the answer it is that frame's data (an ATS can
+        // hold a whole answer): kept for the case that the outer one fails.
+        const auto older = std::span(m_open).first(i);
+        if (std::ranges::any_of(
+                older, [&](const Candidate &o) { return mayBeTheAnswer(o, end - o.start); })) {
+            if (!m_held)
+                m_held = complete;
+            continue;
         }
-        if (size > 9) {
-            const int count = size - 9;
-            std::copy_n(m_frame.begin() + 8, count, response.Data.begin());
-            response.DataLength = count;
-        }
-        return TransactionResult::Frame;
+        return take(complete, response);
     }
 
     std::erase_if(m_open, [](const Candidate &c) { return c.size < 0; });
+    if (m_held && std::ranges::none_of(m_open, [&](const Candidate &c) {
+            return c.start < m_held->start && mayBeTheAnswer(c, end - c.start);
+        }))
+        return take(*m_held, response); // the frames around it failed
     if (m_open.empty()) {
         m_bytes.clear();
     } else if (m_open.front().start > 0) {
-        // Bytes before the oldest open candidate can no longer be part of any frame.
+        // Bytes before the oldest open candidate can no longer be part of any frame (a
+        // held frame lies inside it).
         const int drop = m_open.front().start;
         m_bytes.erase(m_bytes.begin(), m_bytes.begin() + drop);
         for (Candidate &c : m_open)
             c.start -= drop;
+        if (m_held)
+            m_held->start -= drop;
     }
     if (badCompleted && m_open.empty())
         return TransactionResult::BadChecksum;
     return std::nullopt;
+}
+
+std::optional<TransactionResult> FrameAssembler::finish(Response &response)
+{
+    if (!m_held)
+        return std::nullopt;
+    const TransactionResult result = take(*m_held, response);
+    m_open.clear();
+    m_bytes.clear();
+    return result;
 }
 
 } // namespace qn480

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace qn480 {
@@ -28,10 +29,15 @@ std::vector<std::uint8_t> buildRequest(std::uint8_t group, std::uint8_t code,
 
 // Assembles response frames from received bytes, one byte at a time. The protocol has no
 // escaping, so a 0xAA may start a frame or be a data byte inside one. Every 0xAA opens a
-// candidate while the frames in progress go on; the length field and the checksum decide:
-// the first candidate to complete with a good checksum, and that the filter accepts, is the
-// frame. A candidate that completes with a bad checksum is reported only when no other
-// candidate is still open, so noise before a frame cannot hide it.
+// candidate while the frames in progress go on; the length field and the checksum decide.
+// A candidate that completes with a good checksum, and that the filter accepts, is the
+// frame, unless it lies inside an earlier candidate that may still be the answer (its
+// length still to come, and, once it has them, bytes 5 and 6 naming the awaited command):
+// then the outer one is preferred, and the inner one is taken only when the outer fails
+// (bad checksum, refused by the filter) or the input ends (finish()). So data inside a
+// frame cannot pass for the answer. A candidate that completes with a bad checksum is
+// reported only when no other candidate is still open, so noise before a frame cannot
+// hide it.
 class FrameAssembler
 {
 public:
@@ -41,10 +47,16 @@ public:
 
     void reset();
     void setFilter(Filter filter) { m_filter = std::move(filter); }
+    // The command whose answer is awaited: an outer candidate naming another one cannot
+    // hold back a frame inside it.
+    void expectAnswerTo(std::uint8_t group, std::uint8_t code) { m_expected = {group, code}; }
     // Returns a result when this byte completed a frame (or, with a bad checksum, the last
     // open candidate). A good frame of at least 8 bytes is written into `response` (its data
     // from index 0, nothing beyond it cleared).
     std::optional<TransactionResult> feed(std::uint8_t byte, Response &response);
+    // No more bytes will come: a frame held back for an outer candidate that never
+    // completed is taken now.
+    std::optional<TransactionResult> finish(Response &response);
     // The last frame completed, good or bad (valid after feed() returned a result).
     std::span<const std::uint8_t> frame() const { return m_frame; }
 
@@ -55,8 +67,13 @@ private:
         int size = 0;  // whole frame, 0 until LEN has arrived
     };
 
-    std::vector<std::uint8_t> m_bytes; // from the oldest open candidate on
+    bool mayBeTheAnswer(const Candidate &c, int received) const;
+    TransactionResult take(Candidate c, Response &response);
+
+    std::vector<std::uint8_t> m_bytes; // from the oldest open candidate (or held frame) on
     std::vector<Candidate> m_open;
+    std::optional<Candidate> m_held; // good, accepted, waiting for the candidates around it
+    std::optional<std::pair<std::uint8_t, std::uint8_t>> m_expected;
     std::vector<std::uint8_t> m_frame;
     Filter m_filter;
 };

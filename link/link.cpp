@@ -3,6 +3,11 @@
 
 #include "frame.h"
 
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
 #include <algorithm>
 
 namespace qn480 {
@@ -14,6 +19,8 @@ struct Link::Pending
     Response response;
     std::chrono::nanoseconds start{};
     std::optional<TransactionResult> result;
+    // Set while it waits in an event loop: drops its watch of the port and ends the loop.
+    std::function<void()> interrupt;
 };
 
 Link::Link(Clock &clock)
@@ -35,6 +42,11 @@ void Link::attach(std::unique_ptr<Port> port)
 
 void Link::close()
 {
+    // A wait that watches the port has to let go of it before it closes.
+    for (Pending *waiting : m_waiting) {
+        if (waiting->interrupt)
+            waiting->interrupt();
+    }
     m_port.reset();
 }
 
@@ -58,6 +70,9 @@ TransactionResult Link::ExecuteCommand(std::uint8_t group, std::uint8_t code,
     // A transaction suspended in the pump below us would lose its answer to our purge:
     // let it have its frame first.
     for (Pending *waiting : m_waiting) {
+        // Its loop ends once we return to it; its watch goes now, before ours.
+        if (waiting->interrupt)
+            waiting->interrupt();
         if (!waiting->result)
             finishWithoutPump(*waiting);
     }
@@ -77,6 +92,7 @@ TransactionResult Link::ExecuteCommand(std::uint8_t group, std::uint8_t code,
 
     Pending me;
     me.start = m_clock.now();
+    me.assembler.expectAnswerTo(group, code);
     me.assembler.setFilter([this, &request, group, code](std::span<const std::uint8_t> frame) {
         // An adapter that echoes the line (RS-485, some USB bridges) hands back our request.
         const bool echo = std::ranges::equal(frame, request);
@@ -107,20 +123,25 @@ TransactionResult Link::ExecuteCommand(std::uint8_t group, std::uint8_t code,
 void Link::wait(Pending &pending, bool pump)
 {
     while (!receive(pending)) {
-        if (m_port && !m_port->deviceLost())
-            m_port->waitReadable(kPollSlice);
-        else
-            m_clock.sleep(kPollSlice); // closed while we waited: just let the time-out run
+        const Waited waited =
+            waitOnce(pending, pump, pending.start + kResponseTimeout - m_clock.now());
         if (m_port && m_port->deviceLost()) {
             pending.result = TransactionResult::DeviceLost;
             return;
         }
-        if (pump) {
+        // An event loop has handled the window's events already.
+        if (pump && (waited == Waited::InSlice || waited == Waited::OnWake))
             processMessages();
-            if (pending.result)
-                return; // a transaction started from the pump finished ours
-        }
+        if (pending.result)
+            return; // a transaction started from the pump or the loop finished ours
         if (m_clock.now() - pending.start > kResponseTimeout) {
+            // A frame held back for one around it that never completed is the answer after all.
+            if (auto held = pending.assembler.finish(pending.response)) {
+                pending.result = held;
+                if (m_trace)
+                    m_trace(TraceDirection::Response, pending.assembler.frame());
+                return;
+            }
             // A vanished device node says why nothing came.
             if (m_port && m_port->checkDevice())
                 pending.result = TransactionResult::DeviceLost;
@@ -129,6 +150,64 @@ void Link::wait(Pending &pending, bool pump)
             return;
         }
     }
+}
+
+Link::Waited Link::waitOnce(Pending &pending, bool pump, std::chrono::nanoseconds left)
+{
+    // Right at the deadline one more short wait, after which the time-out has passed.
+    left = std::max<std::chrono::nanoseconds>(left, std::chrono::milliseconds(1));
+    const bool pumping = pump && m_pump;
+    if (pumping && m_eventLoop && waitInEventLoop(pending, left))
+        return Waited::InEventLoop;
+    const bool live = m_port && !m_port->deviceLost();
+    // With nothing to run in between, or a descriptor that says when to run it, one wait.
+    if (live && (!pumping || m_wakeFd >= 0)) {
+        switch (m_port->waitReadableOr(left, pumping ? m_wakeFd : -1)) {
+        case PortWait::Port:
+            return Waited::OnPort;
+        case PortWait::Woken:
+            if (m_drainWake)
+                m_drainWake();
+            return Waited::OnWake;
+        case PortWait::Unsupported:
+            break;
+        }
+    }
+    if (live)
+        m_port->waitReadable(kPollSlice);
+    else
+        m_clock.sleep(kPollSlice); // closed while we waited: just let the time-out run
+    return Waited::InSlice;
+}
+
+bool Link::waitInEventLoop(Pending &pending, std::chrono::nanoseconds left)
+{
+    // The timer runs on real time, and the thread needs an event loop of its own.
+    if (&m_clock != &steadyClock() || QAbstractEventDispatcher::instance() == nullptr)
+        return false;
+    bool woken = false;
+    std::unique_ptr<PortWatch> watch;
+    if (m_port) {
+        watch = m_port->watchReadable([&woken] { woken = true; });
+        if (!watch)
+            return false;
+    }
+    // A closed port leaves the deadline alone to end the wait.
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&deadline, &QTimer::timeout, [&woken] { woken = true; });
+    deadline.start(std::chrono::ceil<std::chrono::milliseconds>(left));
+    pending.interrupt = [&watch, &woken] {
+        watch.reset();
+        woken = true;
+    };
+    // The thread's events one batch at a time, sleeping in between, rather than a
+    // QEventLoop: entering one drops the quit that closing the last window has posted.
+    while (!woken)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    pending.interrupt = nullptr;
+    return true;
 }
 
 TransactionResult Link::lost()

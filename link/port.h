@@ -3,9 +3,25 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <span>
 
 namespace qn480 {
+
+// A port watched from the thread's event loop; the watch ends when this is destroyed.
+class PortWatch
+{
+public:
+    virtual ~PortWatch() = default;
+};
+
+// How a wait on the port and a second descriptor ended.
+enum class PortWait {
+    Unsupported, // the port cannot wait so; nothing was waited
+    Port,        // bytes, a loss or the time-out: the port has something to say
+    Woken,       // the second descriptor became readable
+};
 
 // An open serial port as the transaction uses it. Failures of these calls are not reported
 // to the transaction one by one: a lost write or read simply ends in its time-out. Only the
@@ -31,6 +47,21 @@ public:
     // Looks for the device without reading or writing (is its node still there, is the line
     // hung up) and returns deviceLost(). Cheap enough for a timer.
     virtual bool checkDevice() = 0;
+
+    // Like waitReadable(), for the whole `timeout` in one wait, which also ends as soon as
+    // `wake` (a descriptor, -1 for none) is readable. A failing port waits out the time-out
+    // on `wake` alone.
+    virtual PortWait waitReadableOr(std::chrono::nanoseconds /*timeout*/, int /*wake*/)
+    {
+        return PortWait::Unsupported;
+    }
+    // Calls `wake` from the thread's event loop whenever bytes may be waiting or the device
+    // may have gone, until the watch is destroyed. Nothing where the port can only be
+    // polled.
+    virtual std::unique_ptr<PortWatch> watchReadable(std::function<void()> /*wake*/)
+    {
+        return nullptr;
+    }
 };
 
 } // namespace qn480

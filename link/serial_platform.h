@@ -5,6 +5,7 @@
 
 #include <QSerialPort>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +40,13 @@ std::unique_ptr<Port> openTermiosPort(const std::string &device, const LineSetti
 // takes, so that a window on one backend and qn480ctl on the other shut each other out.
 // Returns 0 or the system's error.
 int lockQtPort(SerialHandle handle);
+
+// How waitLineOr ended.
+enum class LineWait { TimeOut, Line, Wake };
+// Waits until the line (when given) has something to say or `wake` (a descriptor, -1 for
+// none) is readable, or `timeout` passes; nothing, at once, where the platform cannot.
+std::optional<LineWait> waitLineOr(std::optional<SerialHandle> line, int wake,
+                                   std::chrono::nanoseconds timeout);
 
 // Whether the line is hung up (the kernel's answer after an unplug), looked at without
 // reading; nothing where the platform cannot tell.

@@ -22,6 +22,11 @@ int lockQtPort(SerialHandle)
     return 0;
 }
 
+std::optional<LineWait> waitLineOr(std::optional<SerialHandle>, int, std::chrono::nanoseconds)
+{
+    return std::nullopt;
+}
+
 std::optional<bool> lineHungUp(SerialHandle)
 {
     return std::nullopt;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial_platform.h"
 
+#include <QSocketNotifier>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -87,6 +89,43 @@ timespec toTimespec(std::chrono::nanoseconds d)
     t.tv_nsec = static_cast<long>(d.count() % 1000000000);
     return t;
 }
+
+// Waits until `fd` is readable or the deadline passes; false at the deadline. No descriptor,
+// or a broken one, sleeps to the deadline.
+bool readableBy(int fd, const timespec &deadline)
+{
+    for (;;) {
+        const auto left = until(deadline);
+        if (left == std::chrono::nanoseconds::zero())
+            return false;
+        pollfd pfd{fd, POLLIN, 0};
+        const timespec timeout = toTimespec(left);
+        const int rc = fd >= 0 ? ppoll(&pfd, 1, &timeout, nullptr) : -1;
+        if (rc == 0)
+            return false;
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc > 0 && (pfd.revents & POLLIN) != 0)
+            return true;
+        sleepUntil(deadline);
+        return false;
+    }
+}
+
+// A port's readiness from the event loop.
+class NotifierWatch final : public PortWatch
+{
+public:
+    NotifierWatch(int fd, std::function<void()> ready)
+        : m_notifier(fd, QSocketNotifier::Read)
+    {
+        QObject::connect(&m_notifier, &QSocketNotifier::activated,
+                         [ready = std::move(ready)] { ready(); });
+    }
+
+private:
+    QSocketNotifier m_notifier;
+};
 
 std::string openReason(int error, const std::string &device)
 {
@@ -265,6 +304,63 @@ public:
         }
     }
 
+    PortWait waitReadableOr(std::chrono::nanoseconds timeout, int wake) override
+    {
+        const timespec deadline = plus(monotonicNow(), timeout);
+        if (m_lost)
+            return PortWait::Port;
+        for (;;) {
+            const auto left = until(deadline);
+            if (left == std::chrono::nanoseconds::zero())
+                return PortWait::Port;
+            std::array<pollfd, 2> pfds{pollfd{m_fd, POLLIN, 0}, pollfd{wake, POLLIN, 0}};
+            const timespec rest = toTimespec(left);
+            const int rc = ppoll(pfds.data(), wake >= 0 ? 2 : 1, &rest, nullptr);
+            const int error = errno;
+            if (rc == 0)
+                return PortWait::Port;
+            if (rc < 0 && error == EINTR)
+                continue; // the signal's byte is in the pipe by now
+            if (rc > 0 && wake >= 0 && pfds[1].revents != 0) {
+                if ((pfds[1].revents & POLLIN) != 0)
+                    return PortWait::Woken;
+                wake = -1; // a broken wake descriptor: the port alone from now on
+                if (pfds[0].revents == 0)
+                    continue;
+            }
+            const short revents = pfds[0].revents;
+            const bool broken = rc < 0 || (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+            // As in waitReadable: only bytes really queued count on a hung-up line.
+            if (!broken && (revents & POLLIN) != 0)
+                return PortWait::Port;
+            if (broken && queued() > 0)
+                return PortWait::Port;
+            noteEvents(revents);
+            if (rc < 0)
+                noteError(error);
+            if (m_lost)
+                return PortWait::Port;
+            // Failing: the rest of the time on the wake descriptor alone, never a spin.
+            return readableBy(wake, deadline) ? PortWait::Woken : PortWait::Port;
+        }
+    }
+
+    std::unique_ptr<PortWatch> watchReadable(std::function<void()> wake) override
+    {
+        if (m_lost)
+            return nullptr;
+        return std::make_unique<NotifierWatch>(m_fd, [this, wake = std::move(wake)] {
+            // A hang-up wakes the notifier too, with nothing to read: note the loss, or the
+            // link would wait again at once, and again.
+            pollfd pfd{m_fd, POLLIN, 0};
+            const timespec now{};
+            if (!m_lost && ppoll(&pfd, 1, &now, nullptr) > 0 &&
+                (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && queued() <= 0)
+                noteEvents(pfd.revents);
+            wake();
+        });
+    }
+
     bool deviceLost() const override { return m_lost; }
 
     bool checkDevice() override
@@ -393,6 +489,34 @@ std::unique_ptr<Port> openTermiosPort(const std::string &device, const LineSetti
 int lockQtPort(SerialHandle handle)
 {
     return flock(handle, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+}
+
+std::optional<LineWait> waitLineOr(std::optional<SerialHandle> line, int wake,
+                                   std::chrono::nanoseconds timeout)
+{
+    const timespec deadline = plus(monotonicNow(), timeout);
+    for (;;) {
+        const auto left = until(deadline);
+        if (left == std::chrono::nanoseconds::zero())
+            return LineWait::TimeOut;
+        std::array<pollfd, 2> pfds{pollfd{wake, POLLIN, 0}, pollfd{line.value_or(-1), POLLIN, 0}};
+        const timespec rest = toTimespec(left);
+        const int rc = ppoll(pfds.data(), line ? 2 : 1, &rest, nullptr);
+        if (rc == 0)
+            return LineWait::TimeOut;
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc > 0 && (pfds[0].revents & POLLIN) != 0)
+            return LineWait::Wake;
+        if (rc > 0 && pfds[1].revents != 0)
+            return LineWait::Line;
+        if (rc > 0 && wake >= 0 && pfds[0].revents != 0) {
+            wake = -1; // broken: the line alone from now on
+            continue;
+        }
+        sleepUntil(deadline);
+        return LineWait::TimeOut;
+    }
 }
 
 std::optional<bool> lineHungUp(SerialHandle handle)

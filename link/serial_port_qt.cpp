@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -80,6 +81,27 @@ QSerialPort::Parity parity(char code)
         return QSerialPort::NoParity;
     }
 }
+
+// The port's signals that say bytes came or the device went, for as long as it lives.
+class SignalWatch final : public PortWatch
+{
+public:
+    SignalWatch(QSerialPort &port, const std::function<void()> &ready)
+        : m_connections{QObject::connect(&port, &QSerialPort::readyRead, ready),
+                        QObject::connect(&port, &QSerialPort::errorOccurred, ready),
+                        QObject::connect(&port, &QSerialPort::aboutToClose, ready)}
+    {}
+    ~SignalWatch() override
+    {
+        for (const auto &connection : m_connections)
+            QObject::disconnect(connection);
+    }
+    SignalWatch(const SignalWatch &) = delete;
+    SignalWatch &operator=(const SignalWatch &) = delete;
+
+private:
+    std::array<QMetaObject::Connection, 3> m_connections;
+};
 
 // The serial port through Qt Serial Port, with the contract of the Linux port: raw, exclusive,
 // never blocking on a read, and the line given back as it was found (Qt restores it on
@@ -170,6 +192,40 @@ public:
         // Anything else failing takes the whole slice, so that the caller cannot spin.
         if (!m_lost)
             std::this_thread::sleep_until(deadline);
+    }
+
+    PortWait waitReadableOr(std::chrono::nanoseconds timeout, int wake) override
+    {
+        if (m_lost || m_port->bytesAvailable() > 0)
+            return PortWait::Port;
+        if (wake < 0) {
+            // Nothing else to watch: Qt's own wait, without a look at the line before it.
+            waitReadable(timeout);
+            return PortWait::Port;
+        }
+        const auto deadline = steady_clock::now() + timeout;
+        const auto waited = platform::waitLineOr(m_port->handle(), wake, timeout);
+        if (!waited)
+            return PortWait::Unsupported;
+        if (*waited != platform::LineWait::Line)
+            return *waited == platform::LineWait::Wake ? PortWait::Woken : PortWait::Port;
+        // Qt reads what came (or finds the hang-up) in its own wait.
+        waitReadable(std::chrono::milliseconds(1));
+        if (m_lost || m_port->bytesAvailable() > 0)
+            return PortWait::Port;
+        // Readable, yet nothing to read: the rest of the time on the wake descriptor alone.
+        const auto left = std::max<std::chrono::nanoseconds>(deadline - steady_clock::now(),
+                                                             std::chrono::nanoseconds::zero());
+        return platform::waitLineOr(std::nullopt, wake, left) == platform::LineWait::Wake
+                   ? PortWait::Woken
+                   : PortWait::Port;
+    }
+
+    std::unique_ptr<PortWatch> watchReadable(std::function<void()> wake) override
+    {
+        if (m_lost || !m_port->isOpen())
+            return nullptr;
+        return std::make_unique<SignalWatch>(*m_port, wake);
     }
 
     bool deviceLost() const override { return m_lost; }

@@ -1,18 +1,32 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "trace.h"
 
-#include <cstdio>
+#include <ctime>
 
 namespace qn480 {
 
-std::string traceLine(TraceDirection direction, std::span<const std::uint8_t> frame,
-                      std::chrono::nanoseconds elapsed)
+std::string traceTimestamp(std::chrono::system_clock::time_point time)
 {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%8lld ms ", static_cast<long long>(ms));
-    std::string line = stamp;
-    line += direction == TraceDirection::Request ? ">>" : "<<";
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
+    const auto seconds = static_cast<std::time_t>(ms.count() / 1000);
+    std::tm parts{};
+    localtime_r(&seconds, &parts);
+    char text[40];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    const long long milli = ((ms.count() % 1000) + 1000) % 1000;
+    std::string out(text, length);
+    out += '.';
+    out += static_cast<char>('0' + milli / 100);
+    out += static_cast<char>('0' + milli / 10 % 10);
+    out += static_cast<char>('0' + milli % 10);
+    return out;
+}
+
+std::string traceLine(TraceDirection direction, std::span<const std::uint8_t> frame,
+                      std::chrono::system_clock::time_point when)
+{
+    std::string line = traceTimestamp(when);
+    line += direction == TraceDirection::Request ? " >>" : " <<";
     static constexpr char kDigits[] = "0123456789ABCDEF";
     for (std::uint8_t byte : frame) {
         line += ' ';
@@ -24,11 +38,11 @@ std::string traceLine(TraceDirection direction, std::span<const std::uint8_t> fr
     return line;
 }
 
-Link::Trace streamTrace(std::ostream &out, const Clock &clock)
+Link::Trace streamTrace(std::ostream &out, WallTime now)
 {
-    const auto start = clock.now();
-    return [&out, &clock, start](TraceDirection direction, std::span<const std::uint8_t> frame) {
-        out << traceLine(direction, frame, clock.now() - start) + '\n' << std::flush;
+    return [&out, now = std::move(now)](TraceDirection direction,
+                                        std::span<const std::uint8_t> frame) {
+        out << traceLine(direction, frame, now()) + '\n' << std::flush;
     };
 }
 

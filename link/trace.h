@@ -1,24 +1,30 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "clock.h"
 #include "link.h"
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <span>
 #include <string>
 
 namespace qn480 {
 
-// One line of a frame trace: milliseconds since the trace began, the direction (>> to the
-// reader, << from it) and the frame in hexadecimal, as "     125 ms >> AA 00 04 00 00 00 30 34".
-std::string traceLine(TraceDirection direction, std::span<const std::uint8_t> frame,
-                      std::chrono::nanoseconds elapsed);
+using WallTime = std::function<std::chrono::system_clock::time_point()>;
 
-// A Link trace that writes those lines to `out`, timed on `clock` from the moment it is made.
-// Each line goes out in one write, so it stays whole next to other output on stderr.
-Link::Trace streamTrace(std::ostream &out, const Clock &clock);
+// The local time to the millisecond, "2026-03-01 14:05:09.042": what a trace line begins with.
+std::string traceTimestamp(std::chrono::system_clock::time_point time);
+
+// One line of a frame trace: the time, the direction (>> to the reader, << from it) and the
+// frame in hexadecimal, as "2026-03-01 14:05:09.042 >> AA 00 04 00 00 00 30 34". A skipped
+// frame (not the answer awaited) says so at the end.
+std::string traceLine(TraceDirection direction, std::span<const std::uint8_t> frame,
+                      std::chrono::system_clock::time_point when);
+
+// A Link trace that writes those lines to `out`, timed by `now`. Each line goes out in one
+// write, so it stays whole next to other output on stderr.
+Link::Trace streamTrace(std::ostream &out, WallTime now = std::chrono::system_clock::now);
 
 } // namespace qn480

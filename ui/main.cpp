@@ -26,6 +26,6 @@ int main(int argc, char **argv)
     return qn480::runMainWindow(app, {}, [tracing](qn480::TfrmMain &window) {
         qn480::closeOnStopSignals(window);
         if (tracing)
-            window.link().setTrace(qn480::streamTrace(std::cerr, window.link().clock()));
+            window.link().setTrace(qn480::streamTrace(std::cerr));
     });
 }

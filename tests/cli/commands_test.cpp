@@ -311,13 +311,16 @@ TEST_F(CommandTest, TraceShowsEveryFrameOnTheErrorStream)
     EXPECT_EQ(trace[1], kLocalWhen + " << AA 00 06 00 00 00 10 01 0F 18");
 }
 
-TEST(TraceLine, StampsMillisecondsAndMarksTheDirection)
+// The window's QN480_TRACE lines: the same form as qn480ctl --trace.
+TEST(TraceLine, StampsTheLocalTimeAndMarksTheDirection)
 {
     const Bytes frame = hex("AA 00 04 00 00 00 30 34");
-    EXPECT_EQ(traceLine(TraceDirection::Request, frame, std::chrono::microseconds(12'999)),
-              "      12 ms >> AA 00 04 00 00 00 30 34");
-    EXPECT_EQ(traceLine(TraceDirection::Response, {}, std::chrono::seconds(123'456)),
-              "123456000 ms <<");
+    EXPECT_EQ(traceLine(TraceDirection::Request, frame, kWhen),
+              kLocalWhen + " >> AA 00 04 00 00 00 30 34");
+    EXPECT_EQ(traceLine(TraceDirection::Response, {}, kWhen), kLocalWhen + " <<");
+    EXPECT_EQ(traceLine(TraceDirection::Skipped, frame, kWhen),
+              kLocalWhen +
+                  " << AA 00 04 00 00 00 30 34  (skipped: not the answer to this request)");
 }
 
 // ---- raw ----

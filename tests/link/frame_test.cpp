@@ -179,3 +179,47 @@ TEST(FrameAssembler, LongestFrameAcceptedAndLongerDropped)
     EXPECT_FALSE(fed.result.has_value());
     EXPECT_EQ(fed.response.DataLength, -1);
 }
+
+// An answer whose data holds a whole answer to the same request (an ATS can): the outer
+// frame is the answer, the inner one only when the outer fails.
+TEST(FrameAssembler, AFrameInsideAFrameIsDataUnlessTheOuterFails)
+{
+    const Bytes ats = hex("0B AA 00 06 00 00 0A 15 01 01 19");
+    const Bytes outer = qn480::testing::responseFrame(0x0A, 0x15, 0x01, ats);
+    Bytes badSum = outer;
+    badSum.back() ^= 0xFF;
+    const Bytes cut(outer.begin(), outer.end() - 1); // all but its checksum
+    const struct
+    {
+        const char *name;
+        Bytes bytes;
+        bool inputEnds; // nothing more comes: finish()
+        const char *data;
+    } cases[] = {
+        {"outer good", outer, false, "0B AA 00 06 00 00 0A 15 01 01 19"},
+        {"outer bad checksum", badSum, false, "01"},
+        {"outer answers another command", qn480::testing::responseFrame(0x0A, 0x16, 0x01, ats),
+         false, "01"},
+        {"outer never completes", cut, true, "01"},
+        {"outer still coming", cut, false, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        FrameAssembler a;
+        a.expectAnswerTo(0x0A, 0x15);
+        a.setFilter([](std::span<const std::uint8_t> f) {
+            return f.size() < kIdentifiedFrame || (f[5] == 0x0A && f[6] == 0x15);
+        });
+        Fed fed = feedAll(c.bytes, &a);
+        if (c.inputEnds)
+            fed.result = a.finish(fed.response);
+        if (c.data == nullptr) {
+            EXPECT_FALSE(fed.result.has_value());
+            continue;
+        }
+        ASSERT_EQ(fed.result, TransactionResult::Frame);
+        EXPECT_EQ(hexText(std::span(fed.response.Data)
+                              .first(static_cast<std::size_t>(fed.response.DataLength))),
+                  c.data);
+    }
+}

@@ -201,6 +201,24 @@ TEST_F(TransactionTest, BadChecksumAndAResponseSplitOverSeveralReads)
     EXPECT_EQ(link.LastResponse().Data[0], 0x0A);
 }
 
+// An answer to the same request inside the answer's data is data; it stands in only for an
+// outer frame that never completes, at the time-out.
+TEST_F(TransactionTest, AFrameInsideTheAnswerIsTakenOnlyWhenTheAnswerNeverCompletes)
+{
+    const Bytes ats = hex("0B AA 00 06 00 00 0A 15 01 01 19");
+    const Bytes outer = qn480::testing::responseFrame(0x0A, 0x15, 0x01, ats);
+    reader.answerRaw(0x0A, 0x15, outer);
+    ASSERT_EQ(link.ExecuteCommand(0x0A, 0x15, nullptr, 0), TransactionResult::Frame);
+    EXPECT_EQ(link.LastResponse().DataLength, 11);
+
+    reader.answerRaw(0x0A, 0x15, Bytes(outer.begin(), outer.end() - 1));
+    const auto before = clock.now();
+    ASSERT_EQ(link.ExecuteCommand(0x0A, 0x15, nullptr, 0), TransactionResult::Frame);
+    EXPECT_GT(elapsedSince(before), 500ms);
+    EXPECT_EQ(link.LastResponse().DataLength, 1);
+    EXPECT_EQ(link.LastResponse().Data[0], 0x01);
+}
+
 TEST_F(TransactionTest, StaleBytesAreDiscardedBeforeTheRequest)
 {
     reader.deliver(hex("AA 00 06 00 00 00 10 01 0F 18"));

@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QTimer>
+
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -78,6 +81,16 @@ public:
     {
         ++m_waits;
         m_port->waitReadable(slice);
+    }
+    PortWait waitReadableOr(std::chrono::nanoseconds timeout, int wake) override
+    {
+        ++m_waits;
+        return m_port->waitReadableOr(timeout, wake);
+    }
+    std::unique_ptr<PortWatch> watchReadable(std::function<void()> wake) override
+    {
+        ++m_waits;
+        return m_port->watchReadable(std::move(wake));
     }
     bool deviceLost() const override { return m_port->deviceLost(); }
     bool checkDevice() override { return m_port->checkDevice(); }
@@ -249,6 +262,8 @@ TEST(SerialPty, AHangUpInTheMiddleOfATransactionEndsItAsADeviceLoss)
     SimulatedReader reader({.hangUp = 1});
     std::atomic<int> waits = 0;
     Link link;
+    // A pump to run: the link waits in slices, which the count below tells from a time-out.
+    link.setPump([] {});
     ASSERT_NO_FATAL_FAILURE(attachCounted(link, reader, waits));
 
     const auto cpuBefore = threadCpuTime();
@@ -269,23 +284,79 @@ TEST(SerialPty, AHangUpInTheMiddleOfATransactionEndsItAsADeviceLoss)
     EXPECT_TRUE(ClosePort(link));
 }
 
+// Each way of waiting sleeps until the port, the deadline or what it also waits on wakes it.
 TEST(SerialPty, ASilentReaderIsWaitedForInSlicesNotSpunOn)
 {
+    enum class Mode { Slices, OneWait, WakeDescriptor, EventLoop };
+    const struct
+    {
+        Mode mode;
+        const char *name;
+        int minWaits, maxWaits; // of the port, slices or whole waits
+        int pumps;              // the pump's turns; -1: one per slice
+    } cases[] = {
+        // 500 ms in slices of 5 ms is a hundred waits; a wait that returned at once (a slice
+        // rounded down to nothing) would make thousands.
+        {Mode::Slices, "slices with the pump between", 10, 110, -1},
+        {Mode::OneWait, "nothing to run: one wait", 1, 2, 0},
+        // A stop signal's pipe: woken once, the pump runs once, the wait goes on.
+        {Mode::WakeDescriptor, "the port and a wake descriptor", 2, 3, 1},
+        // The window: an event during the wait is handled in it, without the pump.
+        {Mode::EventLoop, "the thread's event loop", 1, 2, 0},
+    };
+    int argc = 1;
+    char name[] = "serial_pty_test";
+    char *argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    int wake[2];
+    ASSERT_EQ(pipe(wake), 0);
+    fcntl(wake[0], F_SETFL, O_NONBLOCK);
     SimulatedReader reader({.drop = 1});
-    std::atomic<int> waits = 0;
-    Link link;
-    ASSERT_NO_FATAL_FAILURE(attachCounted(link, reader, waits));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::atomic<int> waits = 0;
+        Link link;
+        ASSERT_NO_FATAL_FAILURE(attachCounted(link, reader, waits));
+        int pumps = 0;
+        int drains = 0;
+        bool handled = false;
+        if (c.mode != Mode::OneWait)
+            link.setPump([&] { ++pumps; });
+        std::thread waker;
+        if (c.mode == Mode::WakeDescriptor) {
+            link.setWakeDescriptor(wake[0], [&] {
+                ++drains;
+                char byte;
+                while (read(wake[0], &byte, 1) > 0) {
+                }
+            });
+            waker = std::thread([&] {
+                std::this_thread::sleep_for(100ms);
+                EXPECT_EQ(write(wake[1], "x", 1), 1);
+            });
+        }
+        if (c.mode == Mode::EventLoop) {
+            link.useEventLoop(true);
+            QTimer::singleShot(100ms, [&] { handled = true; });
+        }
 
-    const auto cpuBefore = threadCpuTime();
-    const Reply reply = link.transact(0x00, 0x10);
-    const auto cpu = threadCpuTime() - cpuBefore;
+        const auto cpuBefore = threadCpuTime();
+        const Reply reply = link.transact(0x00, 0x10);
+        const auto cpu = threadCpuTime() - cpuBefore;
+        if (waker.joinable())
+            waker.join();
 
-    EXPECT_EQ(reply.result, TransactionResult::TimeOut);
-    // 500 ms in slices of 5 ms is a hundred waits; a wait that returned at once (a slice
-    // rounded down to nothing) would make thousands.
-    EXPECT_LE(waits.load(), 110);
-    EXPECT_LT(cpu, 100ms);
-    EXPECT_FALSE(link.deviceLost());
+        EXPECT_EQ(reply.result, TransactionResult::TimeOut);
+        EXPECT_GE(waits.load(), c.minWaits);
+        EXPECT_LE(waits.load(), c.maxWaits);
+        EXPECT_EQ(pumps, c.pumps < 0 ? waits.load() : c.pumps);
+        EXPECT_EQ(drains, c.mode == Mode::WakeDescriptor ? 1 : 0);
+        EXPECT_EQ(handled, c.mode == Mode::EventLoop);
+        EXPECT_LT(cpu, 100ms);
+        EXPECT_FALSE(link.deviceLost());
+    }
+    close(wake[0]);
+    close(wake[1]);
 }
 
 TEST(SerialPty, FaultsOnTheWireReachTheLinkAsTheyWould)
