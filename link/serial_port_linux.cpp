@@ -479,9 +479,9 @@ std::unique_ptr<Port> openTermiosPort(const std::string &device, const LineSetti
         failOpen(failure, error, "line settings refused by " + device);
         return nullptr;
     }
-    // The time-outs of the original are all zero: that is VMIN = VTIME = 0 above. Its
-    // 2048-byte queue request (SetupComm) has no counterpart: Linux has no per-open queue
-    // sizes, and the tty's own buffers are larger than one frame.
+    // Reads never block in the driver (VMIN = VTIME = 0 above): the link does its own
+    // waiting. No queue sizes are set: Linux has none per open, and the tty's own buffers
+    // are larger than one frame.
     tcflush(fd, TCIOFLUSH);
     return std::make_unique<TermiosPort>(fd, saved, device);
 }

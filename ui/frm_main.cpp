@@ -787,7 +787,8 @@ void TfrmMain::btn_ConnectClick()
 
 void TfrmMain::onCurrentPageChanged(int index)
 {
-    // The page's own show comes before the page control's change, as in the original toolkit.
+    // The page's own show handler runs before the page control's change handler: the
+    // SetKeypad reads start before anything the change does.
     if (m_pcMain->widget(index) == m_tsSetKeypad)
         ts_SetKeypadShow();
     pcMainChange();

@@ -56,7 +56,7 @@ Card card(std::string_view text)
     return parsed.value_or(Card{});
 }
 
-TEST(ReaderModelTypeA, SingleSizeCascadeOfTheDocumentsExample)
+TEST(ReaderModelTypeA, SingleSizeCascadeOfAFourByteCard)
 {
     ReaderModel model({card("14a:uid=12345678,atqa=0400,sak=08")});
     play(model, R"(
@@ -175,7 +175,7 @@ TEST(ReaderModelTypeA, RemovingTheCardEndsItsAnswersAndPlacingItBackRestoresThem
     )");
 }
 
-TEST(ReaderModelPolls, EachInterfaceAnswersWithItsOwnCardInTheDocumentsLayouts)
+TEST(ReaderModelPolls, EachInterfaceAnswersWithItsOwnCardInItsOwnFrameLayout)
 {
     ReaderModel model; // the default field: one card of each interface
     play(model, R"(
