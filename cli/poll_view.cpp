@@ -58,27 +58,6 @@ std::string reversedHex(std::string compact)
     return out;
 }
 
-std::string timestamp(std::chrono::system_clock::time_point time, bool utc)
-{
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
-    const std::time_t seconds = static_cast<std::time_t>(ms.count() / 1000);
-    std::tm parts{};
-    if (utc)
-        gmtime_r(&seconds, &parts);
-    else
-        localtime_r(&seconds, &parts);
-    char text[40];
-    const std::size_t length =
-        std::strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &parts);
-    const long long milli = ((ms.count() % 1000) + 1000) % 1000;
-    std::string out(text, length);
-    out += '.';
-    out += static_cast<char>('0' + milli / 100);
-    out += static_cast<char>('0' + milli / 10 % 10);
-    out += static_cast<char>('0' + milli % 10);
-    return utc ? out + "Z" : out;
-}
-
 } // namespace
 
 std::string localTimestamp(std::chrono::system_clock::time_point time)
@@ -89,7 +68,7 @@ std::string localTimestamp(std::chrono::system_clock::time_point time)
 
 std::string isoTimestamp(std::chrono::system_clock::time_point time)
 {
-    return timestamp(time, true);
+    return traceTimestamp(time, true);
 }
 
 std::vector<std::uint8_t> TypeAWire::nfcid() const

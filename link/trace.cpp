@@ -5,21 +5,25 @@
 
 namespace qn480 {
 
-std::string traceTimestamp(std::chrono::system_clock::time_point time)
+std::string traceTimestamp(std::chrono::system_clock::time_point time, bool utc)
 {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
     const auto seconds = static_cast<std::time_t>(ms.count() / 1000);
     std::tm parts{};
-    localtime_r(&seconds, &parts);
+    if (utc)
+        gmtime_r(&seconds, &parts);
+    else
+        localtime_r(&seconds, &parts);
     char text[40];
-    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    const std::size_t length =
+        std::strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &parts);
     const long long milli = ((ms.count() % 1000) + 1000) % 1000;
     std::string out(text, length);
     out += '.';
     out += static_cast<char>('0' + milli / 100);
     out += static_cast<char>('0' + milli / 10 % 10);
     out += static_cast<char>('0' + milli % 10);
-    return out;
+    return utc ? out + "Z" : out;
 }
 
 std::string traceLine(TraceDirection direction, std::span<const std::uint8_t> frame,

@@ -15,7 +15,8 @@ namespace qn480 {
 using WallTime = std::function<std::chrono::system_clock::time_point()>;
 
 // The local time to the millisecond, "2026-03-01 14:05:09.042": what a trace line begins with.
-std::string traceTimestamp(std::chrono::system_clock::time_point time);
+// With `utc`, ISO 8601 in UTC instead: "2026-03-01T13:05:09.042Z".
+std::string traceTimestamp(std::chrono::system_clock::time_point time, bool utc = false);
 
 // One line of a frame trace: the time, the direction (>> to the reader, << from it) and the
 // frame in hexadecimal, as "2026-03-01 14:05:09.042 >> AA 00 04 00 00 00 30 34". A skipped
