@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
@@ -153,12 +154,16 @@ void pollWhileRunning(CardSession &session, const int &running, const std::funct
         while (session.flags.connectTag == 1 && running == 1) {
             try {
                 pass();
+            } catch (const std::bad_alloc &) {
+                throw; // no memory: polling on would only fail again
             } catch (...) {
                 // The rest of the pass is dropped; the next one starts afresh.
             }
             session.link.clock().sleep(kCommandPause);
             session.link.processMessages();
         }
+    } catch (const std::bad_alloc &) {
+        throw;
     } catch (...) {
         // A failure between passes ends the polling, but the carrier still goes off.
     }
@@ -294,6 +299,8 @@ private:
                 ++level;
                 m_session.link.clock().sleep(kCommandPause);
                 m_session.link.processMessages();
+            } catch (const std::bad_alloc &) {
+                throw;
             } catch (...) {
                 // Dropped; the cascade goes on with the level it has reached.
             }

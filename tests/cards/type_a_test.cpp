@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 using namespace qn480;
@@ -368,6 +369,22 @@ TEST_F(TypeATest, RepeatedExceptionsInTheCascadeEndThePass)
     EXPECT_EQ(reader.count(kA, kRequest), 2);
     EXPECT_EQ(reader.count(0x00, 0x31), 1);
     EXPECT_EQ(view.boxText(CardBox::Uid14443A), "");
+}
+
+TEST_F(TypeATest, RunningOutOfMemoryEndsTheRunInsteadOfBeingDropped)
+{
+    putCard(hex("04 00"), 0x08);
+    bool throwNow = false;
+    onRequest = [&](const Bytes &request) {
+        throwNow = request[6] == 0x12;
+    };
+    pump = [&] {
+        if (std::exchange(throwNow, false))
+            throw std::bad_alloc();
+    };
+    EXPECT_THROW(runA(2), std::bad_alloc);
+    EXPECT_EQ(reader.count(kA, kRequest), 1);
+    EXPECT_EQ(flags.readTag[1], 0); // the controls are given back on the way out
 }
 
 TEST_F(TypeATest, InitializationPageWritesTheTypeAPageAndItsOwnBox)
