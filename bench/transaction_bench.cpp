@@ -208,4 +208,14 @@ BENCHMARK_CAPTURE(rawBaseline, paced, true)
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv)
+{
+    // The Qt port runs here without an application object.
+    qn480::quietenPortWarningsWithoutApplication();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -321,6 +321,7 @@ int main(int argc, char **argv)
     // program with the port raw and exclusive.
     std::signal(SIGXFSZ, SIG_IGN);
     std::set_terminate(onTerminate);
+    quietenPortWarningsWithoutApplication();
 
     // Whatever is thrown, the stack unwinds to here, and the link, closing on the way,
     // gives the port back as it was found.

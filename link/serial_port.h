@@ -52,6 +52,11 @@ enum class SerialBackend { Termios, Qt };
 SerialBackend serialBackend();
 std::string_view backendName(SerialBackend backend);
 
+// Without an application object, Qt warns each time the Qt port switches its notifiers,
+// which it never needs. A program that runs the port so (qn480ctl) calls this once, so that
+// its stderr carries only its own words; other messages go on to the handler before.
+void quietenPortWarningsWithoutApplication();
+
 // The port behind OpenPort, for tests and tools that open a device directly.
 std::unique_ptr<Port> openSerialDevice(const std::string &device, const LineSettings &settings,
                                        OpenFailure *failure = nullptr);

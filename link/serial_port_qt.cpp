@@ -42,14 +42,16 @@ void withoutNotifierWarnings(QtMsgType type, const QMessageLogContext &context,
         g_previousHandler(type, context, message);
 }
 
-void quietenNotifiersWithoutApplication()
+} // namespace
+
+void quietenPortWarningsWithoutApplication()
 {
     static std::once_flag installed;
-    if (QCoreApplication::instance() == nullptr) {
-        std::call_once(installed,
-                       [] { g_previousHandler = qInstallMessageHandler(withoutNotifierWarnings); });
-    }
+    std::call_once(installed,
+                   [] { g_previousHandler = qInstallMessageHandler(withoutNotifierWarnings); });
 }
+
+namespace {
 
 bool isLossError(QSerialPort::SerialPortError error)
 {
@@ -316,7 +318,6 @@ bool applySettings(QSerialPort &port, const LineSettings &settings)
 std::unique_ptr<Port> openQtSerialDevice(const std::string &device, const LineSettings &settings,
                                          OpenFailure *failure)
 {
-    quietenNotifiersWithoutApplication();
     auto port = std::make_unique<QSerialPort>();
     port->setPortName(QString::fromStdString(device));
     if (!port->open(QIODevice::ReadWrite)) {
