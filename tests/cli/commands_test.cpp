@@ -8,6 +8,7 @@
 #include "trace.h"
 
 #include "fake_reader.h"
+#include "private_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -542,7 +543,9 @@ std::string setFrame(std::uint8_t code, const Bytes &data)
 
 TEST_F(CommandTest, KeypadLoadIsAllOrNothing)
 {
-    const std::string path = ::testing::TempDir() + "qn480ctl-profile.json";
+    // A folder of its own: another run of the suite may be loading at the same time.
+    const qn480::testing::PrivateDir scratch("qn480ctl-profile");
+    const std::string path = scratch / "profile.json";
     const std::string fourSettings =
         R"({"mode": ["beep"], "send_time": 7, "scan_time": 9, "same_card_time": 3})";
     struct Case
@@ -629,13 +632,13 @@ TEST_F(CommandTest, KeypadLoadIsAllOrNothing)
                   c.code == kExitPortFailed ? 6u + c.sets.size() : 12u + c.sets.size());
         EXPECT_EQ(errLines(), c.err);
     }
-    std::remove(path.c_str());
 }
 
 TEST_F(CommandTest, KeypadSaveReplacesTheFileWholeOrNotAtAll)
 {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::path(::testing::TempDir()) / "qn480ctl-save";
+    const qn480::testing::PrivateDir scratch("qn480ctl-save");
+    const fs::path dir = scratch.path() / "save";
     const std::string path = (dir / "line3.json").string();
     const std::string old = "{\"mode\": [\"beep\"]}\n";
     const auto contents = [](const std::string &file) {
