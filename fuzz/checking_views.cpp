@@ -17,7 +17,14 @@ constexpr int kFelicaPage = 3;
 constexpr int kIso15693Page = 4;
 constexpr int kMifareInitPage = 5;
 
+// The UID box's forms: 16 digits for 4- and 7-byte UIDs, 20 for 10-byte ones.
 constexpr std::size_t kUidDigits = 16;
+constexpr std::size_t kTripleUidDigits = 20;
+
+bool isTypeAUid(std::string_view text)
+{
+    return isUpperHex(text, kUidDigits) || isUpperHex(text, kTripleUidDigits);
+}
 // Data byte 2 of a FeliCa answer ends the identifier: at most 255 - 3 bytes.
 constexpr std::size_t kMaxFelicaUid = 252;
 
@@ -84,7 +91,7 @@ bool boxTextWellFormed(CardBox box, std::string_view text)
 {
     switch (box) {
     case CardBox::Uid14443A:
-        return text.empty() || isUpperHex(text, kUidDigits);
+        return text.empty() || isTypeAUid(text);
     case CardBox::Atqa14443A:
     case CardBox::Sak14443A:
         return text.empty() || isUpperHex(text, 2);
@@ -168,7 +175,7 @@ bool CheckingCardView::isAnnouncement(std::string_view text) const
     case kIso15693Page:
         return isSpacedHex(shown, 8);
     default:
-        return isUpperHex(shown, kUidDigits);
+        return isTypeAUid(shown);
     }
 }
 
@@ -189,7 +196,7 @@ void CheckingCardView::setHint(const std::string &text)
     // page the mark of a pass without one.
     expect(m_page == kTypeAPage || m_page == kMifareInitPage, "hint written by a polling page",
            text);
-    const bool uid = isUpperHex(text, kUidDigits);
+    const bool uid = isTypeAUid(text);
     const bool lostMark = m_page == kMifareInitPage && (text == " " || isStatusMessage(text));
     expect(text.empty() || uid || lostMark, "hint", text);
     m_hint = text;
