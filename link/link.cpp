@@ -123,18 +123,10 @@ TransactionResult Link::ExecuteCommand(std::uint8_t group, std::uint8_t code,
 void Link::wait(Pending &pending, bool pump)
 {
     while (!receive(pending)) {
-        const Waited waited =
-            waitOnce(pending, pump, pending.start + kResponseTimeout - m_clock.now());
-        if (m_port && m_port->deviceLost()) {
-            pending.result = TransactionResult::DeviceLost;
-            return;
-        }
-        // An event loop has handled the window's events already.
-        if (pump && (waited == Waited::InSlice || waited == Waited::OnWake))
-            processMessages();
-        if (pending.result)
-            return; // a transaction started from the pump or the loop finished ours
-        if (m_clock.now() - pending.start > kResponseTimeout) {
+        // One look at the clock a round: the look that finds the deadline passed ends the
+        // transaction, with no wait after it.
+        const std::chrono::nanoseconds left = pending.start + kResponseTimeout - m_clock.now();
+        if (left < std::chrono::nanoseconds::zero()) {
             // A frame held back for one around it that never completed is the answer after all.
             if (auto held = pending.assembler.finish(pending.response)) {
                 pending.result = held;
@@ -149,6 +141,16 @@ void Link::wait(Pending &pending, bool pump)
                 pending.result = TransactionResult::TimeOut;
             return;
         }
+        const Waited waited = waitOnce(pending, pump, left);
+        if (m_port && m_port->deviceLost()) {
+            pending.result = TransactionResult::DeviceLost;
+            return;
+        }
+        // An event loop has handled the window's events already.
+        if (pump && (waited == Waited::InSlice || waited == Waited::OnWake))
+            processMessages();
+        if (pending.result)
+            return; // a transaction started from the pump or the loop finished ours
     }
 }
 
