@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -43,6 +45,18 @@ protected:
     }
 
     void runA(int passes) { run(readIso14443A, 1, kA, kRequest, passes); }
+    // The window's turn after every anticollision request calls `raise`.
+    void raiseAfterEachAnticollision(std::function<void()> raise)
+    {
+        auto throwNow = std::make_shared<bool>(false);
+        onRequest = [throwNow](const Bytes &request) {
+            *throwNow = request[6] == 0x12;
+        };
+        pump = [throwNow, raise] {
+            if (std::exchange(*throwNow, false))
+                raise();
+        };
+    }
     void runInit(int passes) { run(initializeMifare, 5, kA, kRequest, passes); }
 };
 
@@ -357,14 +371,7 @@ TEST_F(TypeATest, ExceptionInACascadeLevelRepeatsItOnce)
 TEST_F(TypeATest, RepeatedExceptionsInTheCascadeEndThePass)
 {
     putCard(hex("04 00"), 0x08);
-    bool throwNow = false;
-    onRequest = [&](const Bytes &request) {
-        throwNow = request[6] == 0x12;
-    };
-    pump = [&] {
-        if (std::exchange(throwNow, false))
-            throw std::runtime_error("window failed");
-    };
+    raiseAfterEachAnticollision([] { throw std::runtime_error("window failed"); });
     runA(2);
     EXPECT_EQ(reader.count(kA, kRequest), 2);
     EXPECT_EQ(reader.count(0x00, 0x31), 1);
@@ -374,14 +381,7 @@ TEST_F(TypeATest, RepeatedExceptionsInTheCascadeEndThePass)
 TEST_F(TypeATest, RunningOutOfMemoryEndsTheRunInsteadOfBeingDropped)
 {
     putCard(hex("04 00"), 0x08);
-    bool throwNow = false;
-    onRequest = [&](const Bytes &request) {
-        throwNow = request[6] == 0x12;
-    };
-    pump = [&] {
-        if (std::exchange(throwNow, false))
-            throw std::bad_alloc();
-    };
+    raiseAfterEachAnticollision([] { throw std::bad_alloc(); });
     EXPECT_THROW(runA(2), std::bad_alloc);
     EXPECT_EQ(reader.count(kA, kRequest), 1);
     EXPECT_EQ(flags.readTag[1], 0); // the controls are given back on the way out
