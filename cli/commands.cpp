@@ -241,7 +241,6 @@ private:
         m_onFrame = [&](TraceDirection direction, std::span<const std::uint8_t> frame) {
             view.follow(direction, frame);
         };
-        view.setOnThirdLevel([&] { completeThirdLevel(m_link, view.typeAWire()); });
         view.setOnCard([&] {
             // A reader of our output that went away is as good as Stop.
             if ((m_options.count > 0 && view.cardsReported() >= m_options.count) || !m_io.out)

@@ -1,15 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "poll_view.h"
 
-#include "card_text.h"
 #include "frame.h"
 #include "json.h"
 #include "reader_commands.h"
 #include "trace.h"
 
 #include <algorithm>
-#include <array>
-#include <ctime>
 
 namespace qn480::cli {
 
@@ -137,27 +134,6 @@ void TypeAWire::follow(TraceDirection direction, std::span<const std::uint8_t> f
     }
 }
 
-void completeThirdLevel(Link &link, const TypeAWire &wire)
-{
-    constexpr std::uint8_t kThird = 3;
-    if (wire.atqa.size() != 2)
-        return;
-    const Reply uid =
-        link.transact(kTypeAGroup, kAnticollision, std::array<std::uint8_t, 2>{kThird, 0});
-    if (uid.response.Status != 1 || uid.response.DataLength < 1)
-        return;
-    std::array<std::uint8_t, 5> select{kThird};
-    std::copy_n(uid.response.Data.begin(), kLevelBytes, select.begin() + 1);
-    const Reply selected = link.transact(kTypeAGroup, kSelect, select);
-    if (selected.response.Status != 1 || selected.response.DataLength < 1 ||
-        (selected.response.Data[0] & kCascadeBit) != 0)
-        return;
-    const Reply ats = link.transact(kTypeAGroup, kAnswerToSelect, select);
-    const TypeAFacts facts{wire.atqa.at(0), wire.atqa.at(1), selected.response.Data[0]};
-    if (ats.response.Status == 1 && needsLevelProbe(facts))
-        link.transact(kTypeAGroup, kLevelProbe, kLevelProbeData);
-}
-
 PollView::PollView(Setup setup, std::ostream &out, std::ostream &err, const Clock &clock,
                    WallClock wallClock)
     : m_setup(setup)
@@ -181,9 +157,6 @@ void PollView::setStatus(const std::string &text)
     if (message.empty() || message == m_lastMessage)
         return;
     m_lastMessage = message;
-    // The page's pass ends at the second level; the third follows, so this is no failure.
-    if (m_setup.air == AirInterface::Iso14443A && m_wire.awaitsThirdLevel())
-        return;
     // The pages announce a card by its identifier in the status line; the card line says
     // that already.
     if (m_shownThisPass) {
@@ -222,29 +195,12 @@ std::optional<PollView::Card> PollView::cardOfPass()
     };
     switch (m_setup.air) {
     case AirInterface::Iso14443A: {
-        const bool third = !m_shownThisPass && m_wire.awaitsThirdLevel() && m_onThirdLevel;
-        if (third)
-            m_onThirdLevel();
-        if (!m_shownThisPass && !(third && m_wire.sak && m_wire.atqa.size() == 2))
+        if (!m_shownThisPass)
             return std::nullopt;
-        std::string atqa0 = box(CardBox::Atqa14443A);
-        std::string sak = box(CardBox::Sak14443A);
-        std::string type = boxText(CardBox::CardType14443A);
-        std::string uid = box(CardBox::Uid14443A);
-        if (!m_shownThisPass) {
-            // A 10-byte UID, which the window cannot show: named here the same way.
-            const TypeAFacts facts{m_wire.atqa[0], m_wire.atqa[1], *m_wire.sak};
-            atqa0 = hexByte(facts.atqa0);
-            sak = hexByte(facts.sak);
-            uid.clear();
-            if (m_wire.ats) {
-                const auto variant = plusVariantFromAts(*m_wire.ats);
-                type = cardTypeWithAts(facts, variant.value_or(kPlusVariantNone),
-                                       m_wire.probeSucceeded.value_or(false));
-            } else {
-                type = cardTypeWithoutAts(facts);
-            }
-        }
+        const std::string atqa0 = box(CardBox::Atqa14443A);
+        const std::string sak = box(CardBox::Sak14443A);
+        const std::string type = boxText(CardBox::CardType14443A);
+        const std::string uid = box(CardBox::Uid14443A);
         const std::string nfcid = hexText(m_wire.nfcid(), "");
         card.identity = nfcid.empty() ? uid : nfcid;
         card.json = {{"uid", uid},   {"atqa", atqa0},  {"sak", sak},

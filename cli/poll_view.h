@@ -40,8 +40,6 @@ struct TypeAWire
 
     // The UID without cascade tags: 4, 7 or 10 bytes.
     std::vector<std::uint8_t> nfcid() const;
-    // The window stops after two levels; a 10-byte UID needs a third.
-    bool awaitsThirdLevel() const { return moreLevels && levels.size() == 2; }
     // Follows one traced frame: a request resets or extends the pass, a good response
     // fills in the answer to it.
     void follow(TraceDirection direction, std::span<const std::uint8_t> frame);
@@ -50,10 +48,6 @@ private:
     std::uint8_t m_code = 0;
     std::uint8_t m_level = 0;
 };
-
-// Runs the third cascade level of a 10-byte UID after the page's pass, then asks for the
-// answer to select (and the security-level probe where naming the card needs it).
-void completeThirdLevel(Link &link, const TypeAWire &wire);
 
 // A card page on a terminal. It keeps the boxes, the hint and the status line as the window
 // does, so the procedures behave exactly as there, and at the end of every pass tells of
@@ -74,12 +68,9 @@ public:
 
     // Called after each arrival line.
     void setOnCard(std::function<void()> onCard) { m_onCard = std::move(onCard); }
-    // Called at the end of a Type A pass that stopped at the third cascade level.
-    void setOnThirdLevel(std::function<void()> hook) { m_onThirdLevel = std::move(hook); }
     int cardsReported() const { return m_cards; }
     // The last status message, printed or not (--quiet).
     const std::string &lastMessage() const { return m_lastMessage; }
-    const TypeAWire &typeAWire() const { return m_wire; }
     void follow(TraceDirection direction, std::span<const std::uint8_t> frame);
 
     void setStatus(const std::string &text) override;
@@ -111,7 +102,6 @@ private:
     const Clock &m_clock;
     WallClock m_wallClock;
     std::function<void()> m_onCard;
-    std::function<void()> m_onThirdLevel;
 
     std::string m_status;
     std::string m_hint;
