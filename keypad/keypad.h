@@ -37,8 +37,6 @@ public:
     // The Sets send the default bytes themselves, never what the controls show meanwhile.
     void restoreDefaults();
 
-    // Whether an operation is running (waiting for the reader, or letting the window run).
-    bool busy() const { return m_busy; }
     // The owner closed the port: a running operation ends after its current step, leaving
     // the status line to whoever closed it rather than reporting steps that never ran.
     void portClosed();

@@ -370,7 +370,8 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
     Q_UNUSED(frameRegistered);
 
     m_link.setPump([] { QCoreApplication::processEvents(); });
-    // A transaction's wait is a nested event loop: no wake-ups while the reader is silent.
+    // A transaction waits in the window's own event handling, woken by the port or its
+    // deadline: no wake-ups while the reader is silent.
     m_link.useEventLoop(true);
     m_link.setLossHandler([this] { onDeviceLost(); });
 
