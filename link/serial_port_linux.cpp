@@ -90,28 +90,6 @@ timespec toTimespec(std::chrono::nanoseconds d)
     return t;
 }
 
-// Waits until `fd` is readable or the deadline passes; false at the deadline. No descriptor,
-// or a broken one, sleeps to the deadline.
-bool readableBy(int fd, const timespec &deadline)
-{
-    for (;;) {
-        const auto left = until(deadline);
-        if (left == std::chrono::nanoseconds::zero())
-            return false;
-        pollfd pfd{fd, POLLIN, 0};
-        const timespec timeout = toTimespec(left);
-        const int rc = fd >= 0 ? ppoll(&pfd, 1, &timeout, nullptr) : -1;
-        if (rc == 0)
-            return false;
-        if (rc < 0 && errno == EINTR)
-            continue;
-        if (rc > 0 && (pfd.revents & POLLIN) != 0)
-            return true;
-        sleepUntil(deadline);
-        return false;
-    }
-}
-
 // A port's readiness from the event loop.
 class NotifierWatch final : public PortWatch
 {
@@ -341,7 +319,10 @@ public:
             if (m_lost)
                 return PortWait::Port;
             // Failing: the rest of the time on the wake descriptor alone, never a spin.
-            return readableBy(wake, deadline) ? PortWait::Woken : PortWait::Port;
+            return platform::waitLineOr(std::nullopt, wake, until(deadline)) ==
+                           platform::LineWait::Wake
+                       ? PortWait::Woken
+                       : PortWait::Port;
         }
     }
 
