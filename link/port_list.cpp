@@ -239,7 +239,7 @@ std::string portListSignature()
         // second, and QN480_PORTS may name thousands.
         thread_local std::string parsedText;
         thread_local std::vector<std::filesystem::path> paths;
-        if (parsedText.empty() || parsedText != env) {
+        if (parsedText != env) {
             parsedText = env;
             paths.clear();
             for (const PortEntry &entry : mergePorts({}, env, {})) {
