@@ -95,18 +95,6 @@ std::uint8_t parseNameList(std::string_view option, std::string_view text,
     return packBoxes(bits, boxes);
 }
 
-std::optional<AirInterface> airOf(std::string_view name)
-{
-    constexpr std::array kAirs{AirInterface::Iso14443A, AirInterface::Iso14443B,
-                               AirInterface::Felica, AirInterface::Iso15693};
-    const std::string lower = lowerCase(name);
-    for (AirInterface air : kAirs) {
-        if (airName(air) == lower)
-            return air;
-    }
-    return std::nullopt;
-}
-
 // An option, the commands it belongs to (none listed: every command) and what it does.
 struct OptionRule
 {
@@ -381,7 +369,7 @@ void readCommand(Options &o, const std::vector<std::string_view> &words)
         o.command = Command::Poll;
         if (words.size() < 2)
             throw UsageError("poll needs an air interface: 14a, 14b, felica or 15693");
-        const auto air = airOf(words[1]);
+        const auto air = airFromName(words[1]);
         if (!air) {
             throw UsageError("poll: unknown air interface " + quoted(words[1]) +
                              "; use 14a, 14b, felica or 15693");
@@ -461,21 +449,6 @@ ReaderChoice chooseReader(const Options &options, std::string_view fromEnvironme
                          kDeviceVariable);
     }
     return choice;
-}
-
-std::string_view airName(AirInterface air)
-{
-    switch (air) {
-    case AirInterface::Iso14443A:
-        return "14a";
-    case AirInterface::Iso14443B:
-        return "14b";
-    case AirInterface::Felica:
-        return "felica";
-    case AirInterface::Iso15693:
-        return "15693";
-    }
-    return "?";
 }
 
 std::vector<std::uint8_t> parseHexBytes(std::string_view text)

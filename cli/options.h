@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "card_record.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -40,9 +42,6 @@ enum class Command {
     KeypadLoad,
     Raw,
 };
-
-// The card pages qn480ctl can poll, by the names used on its command line.
-enum class AirInterface { Iso14443A, Iso14443B, Felica, Iso15693 };
 
 // What `keypad set` or a profile was told to change; everything else is left as the reader
 // has it.
@@ -138,7 +137,6 @@ inline constexpr const char *kDeviceVariable = "QN480_DEVICE";
 std::optional<int> portNumberOf(std::string_view name);
 
 // Lower-case names of the air interfaces, as `poll` takes them.
-std::string_view airName(AirInterface air);
 
 // Hexadecimal bytes with optional blanks, colons or a 0x prefix per byte: "0A0B", "0a 0b",
 // "0A:0B". Throws UsageError.
