@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "keypad_profile.h"
 
-#include "keypad_names.h"
 #include "keypad_settings.h"
 
 #include <nlohmann/json.hpp>
@@ -47,26 +46,24 @@ std::string shown(const Json &value)
     return text;
 }
 
-template <std::size_t N, std::size_t M>
-std::uint8_t namesByte(std::string_view field, const Json &value,
-                       const std::array<CheckName, N> &names, const std::array<BoxBit, M> &bits)
+std::uint8_t namesByte(std::string_view field, const Json &value, std::span<const BitName> names)
 {
     std::string known;
-    for (const CheckName &n : names)
+    for (const BitName &n : names)
         known += (known.empty() ? "" : ", ") + std::string(n.name);
     if (!value.is_array())
         fault(field, "takes a list of names such as [\"" + std::string(names[0].name) +
                          "\"], not " + shown(value));
-    CheckedBoxes boxes;
+    std::uint8_t byte = 0;
     for (const Json &item : value) {
         const std::string name = item.is_string() ? lowerCase(item.get<std::string>()) : "";
         const auto found = std::find_if(names.begin(), names.end(),
-                                        [&](const CheckName &n) { return n.name == name; });
+                                        [&](const BitName &n) { return n.name == name; });
         if (found == names.end())
             fault(field, "unknown name " + shown(item) + "; use " + known);
-        boxes.set(found->box);
+        byte |= found->mask;
     }
-    return packBoxes(bits, boxes);
+    return byte;
 }
 
 int count(std::string_view field, const Json &value, int unitMs)
@@ -119,11 +116,11 @@ KeypadChanges parseProfile(std::string_view text)
         if (value.is_null())
             fault(key, "is null: it could not be read when the profile was made");
         if (key == "mode") {
-            c.mode = namesByte(key, value, kModeNames, kModeBits);
+            c.mode = namesByte(key, value, kModeNames);
         } else if (key == "types") {
-            c.types = namesByte(key, value, kTypeNames, kTypeBits);
+            c.types = namesByte(key, value, kTypeNames);
         } else if (key == "add") {
-            c.add = namesByte(key, value, kAddNames, kAdditionBits);
+            c.add = namesByte(key, value, kAddNames);
         } else if (key == "format") {
             const auto code = value.is_string() ? formatOf(value.get<std::string>()) : std::nullopt;
             if (!code)
@@ -158,9 +155,9 @@ KeypadChanges parseProfile(std::string_view text)
                            "send_time, scan_time and same_card_time");
             if (key != timing->key)
                 continue; // the milliseconds are checked against the count below
-            std::optional<int> &slot = timing->timing == KeypadTiming::SendTime   ? c.sendTime
-                                       : timing->timing == KeypadTiming::ScanTime ? c.scanTime
-                                                                                  : c.sameTime;
+            std::optional<int> &slot = timing->setting == KeypadSetting::SendTime   ? c.sendTime
+                                       : timing->setting == KeypadSetting::ScanTime ? c.scanTime
+                                                                                    : c.sameTime;
             slot = count(key, value, timing->unitMs);
         }
     }
@@ -169,9 +166,9 @@ KeypadChanges parseProfile(std::string_view text)
         const std::string key = std::string(t.key) + "_ms";
         if (!root.contains(key))
             continue;
-        const std::optional<int> &slot = t.timing == KeypadTiming::SendTime   ? c.sendTime
-                                         : t.timing == KeypadTiming::ScanTime ? c.scanTime
-                                                                              : c.sameTime;
+        const std::optional<int> &slot = t.setting == KeypadSetting::SendTime   ? c.sendTime
+                                         : t.setting == KeypadSetting::ScanTime ? c.scanTime
+                                                                                : c.sameTime;
         const Json &ms = root[key];
         if (!slot || !ms.is_number_integer() || ms.get<long long>() != *slot * t.unitMs) {
             fault(key, shown(ms) + " does not match " + std::string(t.key) +

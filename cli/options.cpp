@@ -3,7 +3,6 @@
 
 #include "frame.h"
 #include "json.h"
-#include "keypad_names.h"
 #include "keypad_settings.h"
 #include "text_util.h"
 #include "udev_rule.h"
@@ -57,25 +56,24 @@ std::optional<std::uint8_t> hexByte(std::string_view text)
     return static_cast<std::uint8_t>(value);
 }
 
-template <std::size_t N> std::string namesOf(const std::array<CheckName, N> &names)
+std::string namesOf(std::span<const BitName> names)
 {
     std::string list;
-    for (const CheckName &n : names)
+    for (const BitName &n : names)
         list += (list.empty() ? "" : ", ") + std::string(n.name);
     return list;
 }
 
 // "autoread,beep", "none" or "all" into the bits of `bits`, with names from `names`.
-template <std::size_t N, std::size_t M>
 std::uint8_t parseNameList(std::string_view option, std::string_view text,
-                           const std::array<CheckName, N> &names, const std::array<BoxBit, M> &bits)
+                           std::span<const BitName> names)
 {
-    CheckedBoxes boxes;
+    std::uint8_t byte = 0;
     const std::string lower = lowerCase(text);
     if (lower == "all") {
-        for (const CheckName &n : names)
-            boxes.set(n.box);
-        return packBoxes(bits, boxes);
+        for (const BitName &n : names)
+            byte |= n.mask;
+        return byte;
     }
     if (lower == "none")
         return 0;
@@ -85,14 +83,14 @@ std::uint8_t parseNameList(std::string_view option, std::string_view text,
         const std::string_view item = std::string_view(lower).substr(pos, comma - pos);
         pos = comma + 1;
         const auto found = std::find_if(names.begin(), names.end(),
-                                        [&](const CheckName &n) { return n.name == item; });
+                                        [&](const BitName &n) { return n.name == item; });
         if (found == names.end()) {
             throw UsageError("--" + std::string(option) + ": unknown name " + quoted(item) +
                              "; use none, all or a comma list of " + namesOf(names));
         }
-        boxes.set(found->box);
+        byte |= found->mask;
     }
-    return packBoxes(bits, boxes);
+    return byte;
 }
 
 // An option, the commands it belongs to (none listed: every command) and what it does.
@@ -194,21 +192,21 @@ const std::vector<OptionRule> &optionRules()
              true,
              {Command::KeypadSet},
              [](Options &o, std::string_view v) {
-                 o.changes.mode = parseNameList("mode", v, kModeNames, kModeBits);
+                 o.changes.mode = parseNameList("mode", v, kModeNames);
              }},
             {"types",
              0,
              true,
              {Command::KeypadSet},
              [](Options &o, std::string_view v) {
-                 o.changes.types = parseNameList("types", v, kTypeNames, kTypeBits);
+                 o.changes.types = parseNameList("types", v, kTypeNames);
              }},
             {"add",
              0,
              true,
              {Command::KeypadSet},
              [](Options &o, std::string_view v) {
-                 o.changes.add = parseNameList("add", v, kAddNames, kAdditionBits);
+                 o.changes.add = parseNameList("add", v, kAddNames);
              }},
             {"format",
              0,
@@ -251,9 +249,9 @@ const std::vector<OptionRule> &optionRules()
                                           std::to_string(t.unitMs) + " ms), not " + quoted(v));
                      }
                      std::optional<int> &slot =
-                         t.timing == KeypadTiming::SendTime   ? o.changes.sendTime
-                         : t.timing == KeypadTiming::ScanTime ? o.changes.scanTime
-                                                              : o.changes.sameTime;
+                         t.setting == KeypadSetting::SendTime   ? o.changes.sendTime
+                         : t.setting == KeypadSetting::ScanTime ? o.changes.scanTime
+                                                                : o.changes.sameTime;
                      slot = *n;
                  }});
         }

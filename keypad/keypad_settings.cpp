@@ -1,73 +1,171 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "keypad_settings.h"
 
-#include "response.h"
-#include "status_text.h"
+#include <algorithm>
+#include <cctype>
 
 namespace qn480 {
+
+namespace {
+
+constexpr bool inSettingOrder()
+{
+    for (std::size_t i = 0; i < kSettings.size(); ++i) {
+        if (settingIndex(kSettings[i].setting) != i || kSettingOrder[i] != kSettings[i].setting)
+            return false;
+    }
+    return true;
+}
+static_assert(inSettingOrder(), "kSettings is indexed by KeypadSetting");
+
+std::uint8_t &timingOf(KeypadSettings &s, KeypadSetting setting)
+{
+    return setting == KeypadSetting::SendTime   ? s.sendTime
+           : setting == KeypadSetting::ScanTime ? s.scanTime
+                                                : s.sameTime;
+}
+
+} // namespace
 
 bool hasFormatButton(int code)
 {
     return (code >= 1 && code <= 10) || code == 12;
 }
 
-std::uint8_t packBoxes(std::span<const BoxBit> bits, CheckedBoxes boxes)
+SettingBytes KeypadSettings::bytes(KeypadSetting setting) const
 {
-    std::uint8_t byte = 0;
-    for (const BoxBit &b : bits) {
-        if (boxes.has(b.box))
-            byte |= b.mask;
+    switch (setting) {
+    case KeypadSetting::Mode:
+        return {mode};
+    case KeypadSetting::Type:
+        return {types};
+    case KeypadSetting::AddType:
+        return {output.format, output.reverse, output.add};
+    case KeypadSetting::SendTime:
+        return {sendTime};
+    case KeypadSetting::ScanTime:
+        return {scanTime};
+    case KeypadSetting::SameTime:
+        return {sameTime};
     }
-    return byte;
+    return {};
 }
 
-CheckedBoxes unpackBoxes(std::span<const BoxBit> bits, std::uint8_t byte)
+void KeypadSettings::setBytes(KeypadSetting setting, const SettingBytes &b)
 {
-    CheckedBoxes boxes;
-    for (const BoxBit &b : bits)
-        boxes.set(b.box, (byte & b.mask) != 0);
-    return boxes;
+    switch (setting) {
+    case KeypadSetting::Mode:
+        mode = b[0];
+        break;
+    case KeypadSetting::Type:
+        types = b[0];
+        break;
+    case KeypadSetting::AddType:
+        output = {b[0], b[1], b[2]};
+        break;
+    case KeypadSetting::SendTime:
+    case KeypadSetting::ScanTime:
+    case KeypadSetting::SameTime:
+        timingOf(*this, setting) = b[0];
+        break;
+    }
 }
 
-AddTypeControls normalisedAddType(AddTypeControls controls)
+KeypadSettings KeypadSettings::defaults()
 {
-    if (!hasFormatButton(controls.format))
-        controls.format = kFormat16H;
-    if (controls.boxes.has(KeypadCheck::RevByte))
-        controls.boxes.set(KeypadCheck::RevBit, false);
-    if (packBoxes(kAdditionBits, controls.boxes) == 0)
-        controls.boxes.set(KeypadCheck::Enter);
-    return controls;
+    // Every mode bit and card type, 8H with Enter, 10 ms, 50 ms and 1.5 s.
+    return {0x0F, 0x1F, {kFormat8H, kNoReversal, kAddEnter}, 10, 5, 15};
 }
 
-AddTypeBytes addTypeBytes(const AddTypeControls &controls)
+bool KeypadPatch::gives(KeypadSetting setting) const
 {
-    const AddTypeControls n = normalisedAddType(controls);
-    std::uint8_t reversal = kNoReversal;
-    if (n.boxes.has(KeypadCheck::RevByte))
-        reversal = kReverseByte;
-    else if (n.boxes.has(KeypadCheck::RevBit))
-        reversal = kReverseBit;
-    return {static_cast<std::uint8_t>(n.format), reversal, packBoxes(kAdditionBits, n.boxes)};
+    switch (setting) {
+    case KeypadSetting::Mode:
+        return mode.has_value();
+    case KeypadSetting::Type:
+        return types.has_value();
+    case KeypadSetting::AddType:
+        return format || reverse || add;
+    case KeypadSetting::SendTime:
+        return sendTime.has_value();
+    case KeypadSetting::ScanTime:
+        return scanTime.has_value();
+    case KeypadSetting::SameTime:
+        return sameTime.has_value();
+    }
+    return false;
 }
 
-AddTypeControls addTypeControls(const AddTypeBytes &bytes)
+KeypadSettings KeypadPatch::over(KeypadSettings held) const
 {
-    AddTypeControls controls;
-    if (hasFormatButton(bytes[0]))
-        controls.format = bytes[0];
-    controls.boxes = unpackBoxes(kAdditionBits, bytes[2]);
-    controls.boxes.set(KeypadCheck::RevByte, (bytes[1] & kReverseByte) != 0);
-    controls.boxes.set(KeypadCheck::RevBit, (bytes[1] & kReverseBit) != 0);
-    return controls;
+    held.mode = mode.value_or(held.mode);
+    held.types = types.value_or(held.types);
+    held.output.format = format.value_or(held.output.format);
+    held.output.reverse = reverse.value_or(held.output.reverse);
+    held.output.add = add.value_or(held.output.add);
+    held.sendTime = sendTime.value_or(held.sendTime);
+    held.scanTime = scanTime.value_or(held.scanTime);
+    held.sameTime = sameTime.value_or(held.sameTime);
+    return held;
 }
 
-std::string keypadFailureText(const Response &response, std::string_view ownMessage)
+const SettingInfo &settingInfo(KeypadSetting setting)
 {
-    const std::string_view text = StatusText(response.Status);
-    if (text.empty())
-        return std::string(ownMessage);
-    return " " + std::string(text);
+    return kSettings[settingIndex(setting)];
+}
+
+std::optional<int> formatCodeOf(std::string_view caption)
+{
+    const auto same = [&](const FormatName &f) {
+        return std::equal(f.caption.begin(), f.caption.end(), caption.begin(), caption.end(),
+                          [](char a, char b) {
+                              return std::toupper(static_cast<unsigned char>(a)) ==
+                                     std::toupper(static_cast<unsigned char>(b));
+                          });
+    };
+    const auto found = std::find_if(kFormatNames.begin(), kFormatNames.end(), same);
+    if (found == kFormatNames.end())
+        return std::nullopt;
+    return found->code;
+}
+
+std::string_view formatCaption(int code)
+{
+    const auto found = std::find_if(kFormatNames.begin(), kFormatNames.end(),
+                                    [&](const FormatName &f) { return f.code == code; });
+    return found == kFormatNames.end() ? std::string_view{} : found->caption;
+}
+
+std::string formatText(int code)
+{
+    const std::string_view caption = formatCaption(code);
+    if (!caption.empty())
+        return std::string(caption);
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    return std::string("code 0x") + kDigits[(code >> 4) & 0x0F] + kDigits[code & 0x0F];
+}
+
+std::optional<int> formatOf(std::string_view text)
+{
+    if (const auto code = formatCodeOf(text))
+        return code;
+    constexpr std::string_view kPrefix = "code 0x";
+    if (text.size() != kPrefix.size() + 2 ||
+        !std::equal(kPrefix.begin(), kPrefix.end(), text.begin(), [](char a, char b) {
+            return a == std::tolower(static_cast<unsigned char>(b));
+        }))
+        return std::nullopt;
+    int value = 0;
+    for (char c : text.substr(kPrefix.size())) {
+        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                          : std::isxdigit(static_cast<unsigned char>(c))
+                              ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
+                              : -1;
+        if (digit < 0)
+            return std::nullopt;
+        value = value * 16 + digit;
+    }
+    return value;
 }
 
 } // namespace qn480

@@ -1,117 +1,188 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "keypad_view.h"
-
 #include <array>
+#include <cstddef>
 #include <cstdint>
-#include <initializer_list>
-#include <span>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace qn480 {
 
-struct Response;
+enum class KeypadSetting { Mode, Type, AddType, SendTime, ScanTime, SameTime };
 
-// A set of KeypadCheck boxes, the checked ones of the page or the ones a byte stands for.
-class CheckedBoxes
+// In the order the page reads them and the defaults write them.
+inline constexpr std::array<KeypadSetting, 6> kSettingOrder{
+    KeypadSetting::Mode,     KeypadSetting::Type,     KeypadSetting::AddType,
+    KeypadSetting::SendTime, KeypadSetting::ScanTime, KeypadSetting::SameTime};
+
+constexpr std::size_t settingIndex(KeypadSetting setting)
 {
-public:
-    constexpr CheckedBoxes() = default;
-    constexpr CheckedBoxes(std::initializer_list<KeypadCheck> boxes)
-    {
-        for (KeypadCheck box : boxes)
-            set(box);
-    }
+    return static_cast<std::size_t>(setting);
+}
 
-    constexpr bool has(KeypadCheck box) const { return (m_bits & bit(box)) != 0; }
-    constexpr void set(KeypadCheck box, bool checked = true)
-    {
-        m_bits = checked ? (m_bits | bit(box)) : (m_bits & ~bit(box));
-    }
-    constexpr bool operator==(const CheckedBoxes &) const = default;
-
-private:
-    static constexpr std::uint32_t bit(KeypadCheck box)
-    {
-        return std::uint32_t{1} << static_cast<unsigned>(box);
-    }
-    std::uint32_t m_bits = 0;
-};
-
-// A byte's bit and the box that shows it.
-struct BoxBit
-{
-    KeypadCheck box;
-    std::uint8_t mask;
-};
-
-inline constexpr std::array<BoxBit, 4> kModeBits{{
-    {KeypadCheck::Auto, 0x01},
-    {KeypadCheck::Beep, 0x02},
-    {KeypadCheck::Led, 0x04},
-    {KeypadCheck::Same, 0x08},
-}};
-
-inline constexpr std::array<BoxBit, 5> kTypeBits{{
-    {KeypadCheck::Type43A, 0x01},
-    {KeypadCheck::Type43B, 0x02},
-    {KeypadCheck::Type43C, 0x04},
-    {KeypadCheck::Type693, 0x08},
-    {KeypadCheck::TypeGuid, 0x10},
-}};
-
-inline constexpr std::array<BoxBit, 8> kAdditionBits{{
-    {KeypadCheck::Comma, 0x01},
-    {KeypadCheck::Brackets, 0x02},
-    {KeypadCheck::Quotes, 0x04},
-    {KeypadCheck::Space, 0x08},
-    {KeypadCheck::Tab, 0x10},
-    {KeypadCheck::Down, 0x20},
-    {KeypadCheck::Ctrl, 0x40},
-    {KeypadCheck::Enter, 0x80},
-}};
+using SettingBytes = std::array<std::uint8_t, 3>; // the first `length` bytes count
 
 // Reversal codes are written as values but read back by bit, so a reply may show both.
 inline constexpr std::uint8_t kNoReversal = 1;
 inline constexpr std::uint8_t kReverseByte = 2;
 inline constexpr std::uint8_t kReverseBit = 4;
+inline constexpr std::uint8_t kAddEnter = 0x80;
 
 // Format codes of the radio buttons; 11 and codes above 12 have none.
 inline constexpr int kFormat8H = 5;
 inline constexpr int kFormat16H = 9;
 bool hasFormatButton(int code);
 
-// The byte of the checked boxes of `bits` (the mode, card-type or addition byte), and the
-// boxes a byte checks; bits without a box are sent as 0 and ignored in a reply.
-std::uint8_t packBoxes(std::span<const BoxBit> bits, CheckedBoxes boxes);
-CheckedBoxes unpackBoxes(std::span<const BoxBit> bits, std::uint8_t byte);
-
-// The controls of the output format group: the selected format (0 when no radio button is
-// selected) and its ten check boxes (other boxes in `boxes` are ignored).
-struct AddTypeControls
+// The output format: one setting of three bytes on the reader.
+struct OutputFormat
 {
-    int format = kFormat8H;
-    CheckedBoxes boxes;
-    bool operator==(const AddTypeControls &) const = default;
+    std::uint8_t format = kFormat8H;
+    std::uint8_t reverse = kNoReversal;
+    std::uint8_t add = kAddEnter; // addition flags
+    bool operator==(const OutputFormat &) const = default;
 };
 
-using AddTypeBytes = std::array<std::uint8_t, 3>; // format code, reversal code, addition flags
+// The six keyboard-emulation settings as the reader holds them. Bits without a name are
+// kept as the reader sent them; the consumers show only the named ones.
+struct KeypadSettings
+{
+    std::uint8_t mode = 0;
+    std::uint8_t types = 0;
+    OutputFormat output;
+    std::uint8_t sendTime = 10;
+    std::uint8_t scanTime = 10;
+    std::uint8_t sameTime = 10;
 
-// The controls as a Set leaves them, so that what the page shows is what the reader gets:
-// 16H when no format is selected, ReverseBit dropped when ReverseByte is checked too, and
-// Enter when no addition is checked (an empty flags byte is never sent).
-AddTypeControls normalisedAddType(AddTypeControls controls);
-// What Set sends for the controls, after normalising them.
-AddTypeBytes addTypeBytes(const AddTypeControls &controls);
-// What a Get reply shows: a code without a radio button leaves 8H selected.
-AddTypeControls addTypeControls(const AddTypeBytes &bytes);
+    bool operator==(const KeypadSettings &) const = default;
 
-// The status line after a keypad command that was not accepted: the reader's own text
-// after a blank, else `ownMessage`. The choice rests on the status alone: a status-1 reply
-// refused for its length shows the reader's " Operation is successful.", as operators and
-// their scripts know it; the unchanged controls tell the rest.
-std::string keypadFailureText(const Response &response, std::string_view ownMessage);
+    // One setting's bytes as a Set sends them and a Get reply carries them.
+    SettingBytes bytes(KeypadSetting setting) const;
+    void setBytes(KeypadSetting setting, const SettingBytes &bytes);
+    // The defaults the "default" button writes.
+    static KeypadSettings defaults();
+};
+
+// What to change: each part given replaces the reader's, the others stay as it has them.
+struct KeypadPatch
+{
+    std::optional<std::uint8_t> mode = {};
+    std::optional<std::uint8_t> types = {};
+    std::optional<std::uint8_t> format = {};
+    std::optional<std::uint8_t> reverse = {};
+    std::optional<std::uint8_t> add = {};
+    std::optional<std::uint8_t> sendTime = {};
+    std::optional<std::uint8_t> scanTime = {};
+    std::optional<std::uint8_t> sameTime = {};
+
+    bool gives(KeypadSetting setting) const;
+    // The three parts of the output format travel together; a Set of only some of them
+    // needs the others from the reader first.
+    bool completeOutput() const { return format && reverse && add; }
+    KeypadSettings over(KeypadSettings held) const;
+};
+
+// A named bit of the mode, card-type or addition byte. The names are part of qn480ctl's
+// interface (command line, output and profiles): scripts depend on them.
+struct BitName
+{
+    std::string_view name;
+    std::uint8_t mask;
+};
+
+inline constexpr std::array<BitName, 4> kModeNames{{
+    {"autoread", 0x01}, // chk01_Auto
+    {"beep", 0x02},
+    {"led", 0x04},
+    {"samecard", 0x08},
+}};
+
+inline constexpr std::array<BitName, 5> kTypeNames{{
+    {"14a", 0x01},
+    {"14b", 0x02},
+    {"felica", 0x04},
+    {"15693", 0x08},
+    {"guid", 0x10},
+}};
+
+inline constexpr std::array<BitName, 8> kAddNames{{
+    {"comma", 0x01},
+    {"brackets", 0x02},
+    {"quotes", 0x04},
+    {"space", 0x08},
+    {"tab", 0x10},
+    {"down", 0x20},
+    {"ctrl-enter", 0x40},
+    {"enter", 0x80},
+}};
+
+// The captions of the format radio buttons, by format code.
+struct FormatName
+{
+    int code;
+    std::string_view caption;
+};
+
+inline constexpr std::array<FormatName, 11> kFormatNames{{
+    {1, "14H"},
+    {2, "5D"},
+    {3, "6H"},
+    {4, "8D"},
+    {5, "8H"},
+    {6, "10D"},
+    {7, "10H"},
+    {8, "13D"},
+    {9, "16H"},
+    {10, "4D"},
+    {12, "32H"},
+}};
+
+// "8h" and "8H" alike; nothing for a caption no radio button has.
+std::optional<int> formatCodeOf(std::string_view caption);
+// Empty for a code without a radio button.
+std::string_view formatCaption(int code);
+// How a format code is shown: its caption, or "code 0x0B" for a code without a radio
+// button, which the reader may hold and a partial Set sends back unchanged.
+std::string formatText(int code);
+// A caption or "code 0xNN" (any case); nothing for anything else.
+std::optional<int> formatOf(std::string_view text);
+
+// One setting: its commands, its bytes and its names.
+struct SettingInfo
+{
+    KeypadSetting setting;
+    std::uint8_t getCode;
+    std::uint8_t setCode;
+    int length; // data bytes of a Set, and the exact DataLength of an accepted Get reply
+    std::string_view operation; // as the reader's operations are named: "SameCardTime"
+    std::string_view key;       // in messages and qn480ctl's "errors" object
+};
+
+inline constexpr std::array<SettingInfo, 6> kSettings{{
+    {KeypadSetting::Mode, 0x10, 0x11, 1, "Mode", "mode"},
+    {KeypadSetting::Type, 0x12, 0x13, 1, "Type", "types"},
+    {KeypadSetting::AddType, 0x1A, 0x1B, 3, "AddType", "addtype"},
+    {KeypadSetting::SendTime, 0x18, 0x19, 1, "SendTime", "send_time"},
+    {KeypadSetting::ScanTime, 0x14, 0x15, 1, "ScanTime", "scan_time"},
+    {KeypadSetting::SameTime, 0x16, 0x17, 1, "SameCardTime", "same_card_time"},
+}};
+
+const SettingInfo &settingInfo(KeypadSetting setting);
+
+// The three timings: counts of a unit each.
+struct TimingName
+{
+    KeypadSetting setting;
+    std::string_view option; // on the command line, after "--"
+    std::string_view key;    // in JSON
+    int unitMs;
+};
+
+inline constexpr std::array<TimingName, 3> kTimingNames{{
+    {KeypadSetting::SendTime, "send-time", "send_time", 1},
+    {KeypadSetting::ScanTime, "scan-time", "scan_time", 10},
+    {KeypadSetting::SameTime, "same-card-time", "same_card_time", 100},
+}};
 
 } // namespace qn480

@@ -2,26 +2,22 @@
 #include "frm_main.h"
 
 #include "application.h"
+#include "keypad_page.h"
 #include "procedures.h"
 #include "text_util.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QApplication>
-#include <QButtonGroup>
-#include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFrame>
-#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QScreen>
-#include <QScrollBar>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -63,9 +59,6 @@ constexpr int kPortRowHeight = 65;
 constexpr int kStatusRowHeight = 30;
 constexpr QSize kIndicatorSize{30, 30};
 constexpr QColor kIndicatorYellow{255, 255, 0};
-constexpr int kTimingMax = 255;
-constexpr int kTimingLargeStep = 5;
-constexpr int kTimingStart = 10;
 
 // Window-wide keys; none of them changes a caption.
 constexpr QKeyCombination kReadKey{Qt::Key_F5};
@@ -144,141 +137,6 @@ constexpr std::array<CardPage, 5> kCardPages{{
        {}}}},
 }};
 constexpr int kMifarePage = 5;
-
-constexpr std::array<Rect, 4> kKeypadGroupRects{{
-    {8, 2, 220, 136},   // gbox_keypad01: Mode
-    {238, 2, 220, 136}, // gbox_keypad02: Type
-    {8, 136, 451, 212}, // gbox_keypad03: AddType
-    {463, 2, 306, 346}, // gbox_keypad04: timings
-}};
-
-struct KeypadCheckControl
-{
-    KeypadCheck check;
-    const char *name;
-    const char *caption;
-    int group;
-    Rect rect;
-};
-
-constexpr std::array<KeypadCheckControl, 19> kKeypadChecks{{
-    {KeypadCheck::Auto, "chk01_Auto", "AutoRead", 0, {20, 16, 90, 17}},
-    {KeypadCheck::Same, "chk01_Same", "SameCard", 0, {20, 46, 90, 17}},
-    {KeypadCheck::Beep, "chk01_Beep", "Beep", 0, {126, 16, 90, 17}},
-    {KeypadCheck::Led, "chk01_Led", "LED", 0, {126, 46, 90, 17}},
-    {KeypadCheck::Type43A, "chk02_43A", "ISO14443A", 1, {20, 16, 90, 17}},
-    {KeypadCheck::Type43B, "chk02_43B", "ISO14443B", 1, {20, 46, 90, 17}},
-    {KeypadCheck::Type693, "chk02_693", "ISO15693", 1, {126, 16, 90, 17}},
-    {KeypadCheck::Type43C, "chk02_43C", "Felia", 1, {126, 46, 90, 17}},
-    {KeypadCheck::TypeGuid, "chk02_Guid", "Chinese GUID", 1, {20, 76, 181, 17}},
-    {KeypadCheck::Comma, "chk03_Comma", "Comma", 2, {20, 76, 100, 17}},
-    {KeypadCheck::Space, "chk03_Space", "Space", 2, {120, 76, 100, 17}},
-    {KeypadCheck::Brackets, "chk03_Brackets", "Brackets", 2, {220, 76, 100, 17}},
-    {KeypadCheck::Quotes, "chk03_Quotes", "Quotes", 2, {320, 76, 100, 17}},
-    {KeypadCheck::Tab, "chk03_Tab", "Tab", 2, {20, 106, 100, 17}},
-    {KeypadCheck::Down, "chk03_Down", "Down", 2, {120, 106, 100, 17}},
-    {KeypadCheck::Ctrl, "chk03_Ctrl", "Ctrl+Enter", 2, {220, 106, 100, 17}},
-    {KeypadCheck::Enter, "chk03_Enter", "Enter", 2, {320, 106, 100, 17}},
-    {KeypadCheck::RevByte, "chk03_RevByte", "ReverseByte", 2, {20, 136, 120, 17}},
-    {KeypadCheck::RevBit, "chk03_RevBit", "ReverseBit", 2, {20, 166, 120, 17}},
-}};
-
-struct FormatRadio
-{
-    int code; // the format code the reader uses for it
-    const char *name;
-    const char *caption;
-    int left;
-    int top;
-};
-
-constexpr QSize kRadioSize{60, 17};
-constexpr int kStartFormat = 9; // "16H"
-constexpr std::array<FormatRadio, 11> kFormatRadios{{
-    {3, "rbn03_6H", "6H", 20, 16},
-    {5, "rbn03_8H", "8H", 90, 16},
-    {7, "rbn03_10H", "10H", 160, 16},
-    {1, "rbn03_14H", "14H", 230, 16},
-    {9, "rbn03_16H", "16H", 300, 16},
-    {12, "rbn03_32H", "32H", 370, 16},
-    {10, "rbn03_4D", "4D", 20, 46},
-    {2, "rbn03_5D", "5D", 90, 46},
-    {4, "rbn03_8D", "8D", 160, 46},
-    {6, "rbn03_10D", "10D", 230, 46},
-    {8, "rbn03_13D", "13D", 300, 46},
-}};
-
-struct KeypadButton
-{
-    const char *name;
-    const char *caption;
-    int group;
-    Rect rect;
-    void (TfrmMain::*handler)();
-};
-
-const std::array<KeypadButton, 13> kKeypadButtons{{
-    {"btn_SetKeypadG01", "Get Mode", 0, {20, 100, 90, 25}, &TfrmMain::btn_SetKeypadG01Click},
-    {"btn_SetKeypadS01", "Set Mode", 0, {118, 100, 90, 25}, &TfrmMain::btn_SetKeypadS01Click},
-    {"btn_SetKeypadG02", "Get Type", 1, {20, 100, 90, 25}, &TfrmMain::btn_SetKeypadG02Click},
-    {"btn_SetKeypadS02", "Set Type", 1, {118, 100, 90, 25}, &TfrmMain::btn_SetKeypadS02Click},
-    {"btn_SetKeypadG03", "Get AddType", 2, {230, 166, 100, 25}, &TfrmMain::btn_SetKeypadG03Click},
-    {"btn_SetKeypadS03", "Set AddType", 2, {336, 166, 100, 25}, &TfrmMain::btn_SetKeypadS03Click},
-    {"btn_SetKeypadG04", "Get SendTime", 3, {8, 56, 130, 30}, &TfrmMain::btn_SetKeypadG04Click},
-    {"btn_SetKeypadS04", "Set SendTime", 3, {138, 56, 130, 30}, &TfrmMain::btn_SetKeypadS04Click},
-    {"btn_SetKeypadG05", "Get ScanTime", 3, {8, 136, 130, 30}, &TfrmMain::btn_SetKeypadG05Click},
-    {"btn_SetKeypadS05", "Set ScanTime", 3, {138, 136, 130, 30}, &TfrmMain::btn_SetKeypadS05Click},
-    {"btn_SetKeypadG06", "Get SameTime", 3, {8, 216, 130, 30}, &TfrmMain::btn_SetKeypadG06Click},
-    {"btn_SetKeypadS06", "Set SameTime", 3, {138, 216, 130, 30}, &TfrmMain::btn_SetKeypadS06Click},
-    {"Button1", "default", 3, {8, 270, 261, 30}, &TfrmMain::Button1Click},
-}};
-
-struct TimingControls
-{
-    KeypadTiming timing;
-    const char *panel;
-    Rect panelRect;
-    const char *label;
-    const char *unit;
-    Rect labelRect;
-    const char *bar;
-    const char *barName; // for screen readers; the bar has no caption
-    Rect barRect;
-    void (TfrmMain::*handler)();
-};
-
-const std::array<TimingControls, 3> kTimings{{
-    {KeypadTiming::SendTime,
-     "pnlSendTime",
-     {8, 20, 49, 30},
-     "Label10",
-     " *1ms",
-     {55, 20, 60, 30},
-     "sbSendTime",
-     "SendTime",
-     {115, 20, 154, 30},
-     &TfrmMain::sbSendTimeChange},
-    {KeypadTiming::ScanTime,
-     "pnlScanTime",
-     {8, 100, 49, 30},
-     "Label16",
-     " *10ms",
-     {55, 100, 60, 30},
-     "sbScanTime",
-     "ScanTime",
-     {115, 100, 154, 30},
-     &TfrmMain::sbScanTimeChange},
-    {KeypadTiming::SameTime,
-     "pnlSameTime",
-     {8, 180, 49, 30},
-     "Label17",
-     " *100ms",
-     {55, 182, 60, 30},
-     "sbSameTime",
-     "SameCardTime",
-     {115, 182, 154, 30},
-     &TfrmMain::sbSameTimeChange},
-}};
 
 // The form's 13-pixel face. Where it is missing, a face of similar width keeps the captions
 // inside the boxes the form gives them: Liberation Sans (fonts-liberation2) or DejaVu Sans
@@ -361,7 +219,6 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
     : QWidget(parent)
     , m_deps(std::move(dependencies))
     , m_link(m_deps.clock)
-    , m_keypad(m_link, *this)
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(kCaption);
@@ -468,7 +325,10 @@ QWidget *TfrmMain::createPages()
 
     for (int page = 1; page <= kPages; ++page)
         createCardPage(page);
-    createKeypadPage();
+    m_keypadPage = new KeypadPage(
+        m_link, [this](const std::string &text) { setStatus(text); },
+        [this](const std::function<void()> &handler) { guarded(handler); }, this);
+    m_pcMain->addTab(m_keypadPage, QStringLiteral("SetKeypad"));
     return panel2;
 }
 
@@ -514,95 +374,6 @@ void TfrmMain::createCardPage(int page)
     m_cardSheets[std::size_t(page)] = sheet;
 
     m_pcMain->addTab(sheet, QLatin1String(layout.caption));
-}
-
-void TfrmMain::createKeypadPage()
-{
-    m_tsSetKeypad = new QWidget;
-    m_tsSetKeypad->setObjectName(QStringLiteral("ts_SetKeypad"));
-
-    for (std::size_t i = 0; i < m_keypadGroups.size(); ++i) {
-        auto *group = new QGroupBox(m_tsSetKeypad);
-        group->setObjectName(QStringLiteral("gbox_keypad") + twoDigits(int(i) + 1));
-        group->setGeometry(kKeypadGroupRects[i].rect());
-        group->setEnabled(false);
-        m_keypadGroups[i] = group;
-    }
-
-    for (const KeypadCheckControl &layout : kKeypadChecks) {
-        auto *box = noTabStop(new QCheckBox(QLatin1String(layout.caption),
-                                            m_keypadGroups[std::size_t(layout.group)]));
-        box->setObjectName(QLatin1String(layout.name));
-        box->setGeometry(layout.rect.rect());
-        m_keypadChecks[std::size_t(layout.check)] = box;
-    }
-
-    QGroupBox *formats = m_keypadGroups[2];
-    m_formatGroup = new QButtonGroup(formats);
-    m_formatGroup->setExclusive(true);
-    for (const FormatRadio &layout : kFormatRadios) {
-        auto *radio = noTabStop(new QRadioButton(QLatin1String(layout.caption), formats));
-        radio->setObjectName(QLatin1String(layout.name));
-        radio->setGeometry(QRect(QPoint(layout.left, layout.top), kRadioSize));
-        m_formatGroup->addButton(radio, layout.code);
-    }
-    m_formatGroup->button(kStartFormat)->setChecked(true);
-
-    for (const KeypadButton &layout : kKeypadButtons) {
-        auto *button =
-            makeButton(m_keypadGroups[std::size_t(layout.group)], QLatin1String(layout.name),
-                       QLatin1String(layout.caption), layout.rect.rect());
-        connectHandler(button, &QPushButton::clicked, layout.handler);
-    }
-
-    QGroupBox *timings = m_keypadGroups[3];
-    // Arial's stand-in first, so that "255" stays inside the panel where Arial is missing.
-    QFont panelFont;
-    panelFont.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
-                           QStringLiteral("DejaVu Sans Condensed")});
-    panelFont.setPixelSize(24);
-    panelFont.setBold(true);
-    QFont unitFont(font());
-    unitFont.setBold(true);
-    for (const TimingControls &layout : kTimings) {
-        const auto index = std::size_t(layout.timing);
-
-        auto *panel = new QLabel(QString::number(kTimingStart), timings);
-        panel->setObjectName(QLatin1String(layout.panel));
-        panel->setGeometry(layout.panelRect.rect());
-        panel->setFrameStyle(QFrame::Box | QFrame::Plain);
-        panel->setLineWidth(1);
-        panel->setAlignment(Qt::AlignCenter);
-        panel->setFont(panelFont);
-        panel->setAutoFillBackground(true);
-        QPalette colours = panel->palette();
-        // The group is disabled here, so the current colours are the greyed ones; the panel
-        // keeps the live highlight in every state.
-        colours.setColor(QPalette::Window, colours.color(QPalette::Active, QPalette::Highlight));
-        colours.setColor(QPalette::WindowText, Qt::yellow);
-        panel->setPalette(colours);
-        m_timingPanels[index] = panel;
-
-        auto *unit = new QLabel(QLatin1String(layout.unit), timings);
-        unit->setObjectName(QLatin1String(layout.label));
-        unit->setTextFormat(Qt::PlainText);
-        unit->setGeometry(layout.labelRect.rect());
-        unit->setFont(unitFont);
-        unit->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-
-        auto *bar = noTabStop(new QScrollBar(Qt::Horizontal, timings));
-        bar->setObjectName(QLatin1String(layout.bar));
-        bar->setAccessibleName(QLatin1String(layout.barName));
-        bar->setGeometry(layout.barRect.rect());
-        bar->setRange(0, kTimingMax);
-        bar->setSingleStep(1);
-        bar->setPageStep(kTimingLargeStep);
-        bar->setValue(kTimingStart);
-        connectHandler(bar, &QScrollBar::valueChanged, layout.handler);
-        m_timingBars[index] = bar;
-    }
-
-    m_pcMain->addTab(m_tsSetKeypad, QStringLiteral("SetKeypad"));
 }
 
 QWidget *TfrmMain::createStatusRow()
@@ -677,7 +448,7 @@ void TfrmMain::disconnectPort()
 {
     m_flags.connectTag = 0;
     ClosePort(m_link);
-    m_keypad.portClosed();
+    m_keypadPage->portClosed();
     m_btnConnect->setText(kConnectCaption);
 }
 
@@ -734,8 +505,7 @@ void TfrmMain::disableRunControls()
         m_flags.readTag[std::size_t(page)] = 0;
         m_readButtons[std::size_t(page)]->setEnabled(false);
     }
-    for (QGroupBox *group : m_keypadGroups)
-        group->setEnabled(false);
+    m_keypadPage->setGroupsEnabled(false);
 }
 
 void TfrmMain::btn_ConnectClick()
@@ -775,8 +545,7 @@ void TfrmMain::btn_ConnectClick()
         m_readButtons[std::size_t(page)]->setEnabled(true);
         m_flags.readTag[std::size_t(page)] = 0;
     }
-    for (QGroupBox *group : m_keypadGroups)
-        group->setEnabled(true);
+    m_keypadPage->setGroupsEnabled(true);
     m_preferredPort = QString::fromStdString(text);
     const auto entry = std::find_if(m_ports.begin(), m_ports.end(),
                                     [&](const PortEntry &port) { return port.name == text; });
@@ -790,8 +559,8 @@ void TfrmMain::onCurrentPageChanged(int index)
 {
     // The page's own show handler runs before the page control's change handler: the
     // SetKeypad reads start before anything the change does.
-    if (m_pcMain->widget(index) == m_tsSetKeypad)
-        ts_SetKeypadShow();
+    if (m_pcMain->widget(index) == m_keypadPage)
+        m_keypadPage->ts_SetKeypadShow();
     pcMainChange();
 }
 
@@ -803,11 +572,6 @@ void TfrmMain::pcMainChange()
     btn_Stop03Click();
     btn_Stop04Click();
     btn_Stop05Click();
-}
-
-void TfrmMain::ts_SetKeypadShow()
-{
-    guarded([this] { m_keypad.pageShown(); });
 }
 
 void TfrmMain::createShortcuts()
@@ -922,92 +686,6 @@ void TfrmMain::btn_Stop05Click()
     stopCardProcedure(5);
 }
 
-void TfrmMain::btn_SetKeypadG01Click()
-{
-    m_keypad.get(KeypadSetting::Mode);
-}
-
-void TfrmMain::btn_SetKeypadS01Click()
-{
-    m_keypad.set(KeypadSetting::Mode);
-}
-
-void TfrmMain::btn_SetKeypadG02Click()
-{
-    m_keypad.get(KeypadSetting::Type);
-}
-
-void TfrmMain::btn_SetKeypadS02Click()
-{
-    m_keypad.set(KeypadSetting::Type);
-}
-
-void TfrmMain::btn_SetKeypadG03Click()
-{
-    m_keypad.get(KeypadSetting::AddType);
-}
-
-void TfrmMain::btn_SetKeypadS03Click()
-{
-    m_keypad.set(KeypadSetting::AddType);
-}
-
-void TfrmMain::btn_SetKeypadG04Click()
-{
-    m_keypad.get(KeypadSetting::SendTime);
-}
-
-void TfrmMain::btn_SetKeypadS04Click()
-{
-    m_keypad.set(KeypadSetting::SendTime);
-}
-
-void TfrmMain::btn_SetKeypadG05Click()
-{
-    m_keypad.get(KeypadSetting::ScanTime);
-}
-
-void TfrmMain::btn_SetKeypadS05Click()
-{
-    m_keypad.set(KeypadSetting::ScanTime);
-}
-
-void TfrmMain::btn_SetKeypadG06Click()
-{
-    m_keypad.get(KeypadSetting::SameTime);
-}
-
-void TfrmMain::btn_SetKeypadS06Click()
-{
-    m_keypad.set(KeypadSetting::SameTime);
-}
-
-void TfrmMain::showTiming(KeypadTiming timing)
-{
-    const auto index = std::size_t(timing);
-    m_timingPanels[index]->setText(QString::number(m_timingBars[index]->value()));
-}
-
-void TfrmMain::sbSendTimeChange()
-{
-    showTiming(KeypadTiming::SendTime);
-}
-
-void TfrmMain::sbScanTimeChange()
-{
-    showTiming(KeypadTiming::ScanTime);
-}
-
-void TfrmMain::sbSameTimeChange()
-{
-    showTiming(KeypadTiming::SameTime);
-}
-
-void TfrmMain::Button1Click()
-{
-    m_keypad.restoreDefaults();
-}
-
 void TfrmMain::FormClose()
 {
     hideIndicator();
@@ -1015,7 +693,7 @@ void TfrmMain::FormClose()
     m_link.processMessages();
     m_flags.connectTag = 0;
     ClosePort(m_link);
-    m_keypad.portClosed();
+    m_keypadPage->portClosed();
     setStatus(kBlankStatus);
     m_link.processMessages();
 }
@@ -1093,38 +771,6 @@ void TfrmMain::endRun(int page)
         m_readButtons[std::size_t(page)]->setEnabled(m_flags.connectTag == 1);
         m_stopButtons[std::size_t(page)]->setEnabled(false);
     }
-}
-
-bool TfrmMain::isChecked(KeypadCheck box) const
-{
-    return m_keypadChecks[std::size_t(box)]->isChecked();
-}
-
-void TfrmMain::setChecked(KeypadCheck box, bool checked)
-{
-    m_keypadChecks[std::size_t(box)]->setChecked(checked);
-}
-
-int TfrmMain::formatCode() const
-{
-    const int id = m_formatGroup->checkedId();
-    return id < 0 ? 0 : id;
-}
-
-void TfrmMain::selectFormat(int code)
-{
-    if (QAbstractButton *radio = m_formatGroup->button(code))
-        radio->setChecked(true);
-}
-
-int TfrmMain::position(KeypadTiming timing) const
-{
-    return m_timingBars[std::size_t(timing)]->value();
-}
-
-void TfrmMain::setPosition(KeypadTiming timing, int position)
-{
-    m_timingBars[std::size_t(timing)]->setValue(position);
 }
 
 } // namespace qn480

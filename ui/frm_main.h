@@ -3,8 +3,6 @@
 
 #include "card_view.h"
 #include "clock.h"
-#include "keypad.h"
-#include "keypad_view.h"
 #include "link.h"
 #include "port_list.h"
 #include "serial_port.h"
@@ -17,21 +15,19 @@
 #include <string_view>
 #include <vector>
 
-class QButtonGroup;
-class QCheckBox;
 class QCloseEvent;
 class QComboBox;
 class QFrame;
-class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QScrollBar;
 class QStatusBar;
 class QTabWidget;
 class QTimer;
 
 namespace qn480 {
+
+class KeypadPage;
 
 // What the window takes from the machine; tests replace these with fakes.
 struct FrmMainDependencies
@@ -62,7 +58,7 @@ struct FrmMainDependencies
 // The tool's one window: the port row, the card pages, the SetKeypad page and the status bar.
 // The handlers run on the UI thread and nest: a running card procedure lets the window process
 // its events, which is how Stop, page changes and closing reach it.
-class TfrmMain : public QWidget, private CardView, private KeypadView
+class TfrmMain : public QWidget, private CardView
 {
     Q_OBJECT
 
@@ -81,7 +77,6 @@ public slots:
     void FormCreate();
     void btn_ConnectClick();
     void pcMainChange();
-    void ts_SetKeypadShow();
 
     void btn_Read01Click();
     void btn_Read02Click();
@@ -94,23 +89,6 @@ public slots:
     void btn_Stop04Click();
     void btn_Stop05Click();
 
-    void btn_SetKeypadG01Click();
-    void btn_SetKeypadS01Click();
-    void btn_SetKeypadG02Click();
-    void btn_SetKeypadS02Click();
-    void btn_SetKeypadG03Click();
-    void btn_SetKeypadS03Click();
-    void btn_SetKeypadG04Click();
-    void btn_SetKeypadS04Click();
-    void btn_SetKeypadG05Click();
-    void btn_SetKeypadS05Click();
-    void btn_SetKeypadG06Click();
-    void btn_SetKeypadS06Click();
-    void sbSendTimeChange();
-    void sbScanTimeChange();
-    void sbSameTimeChange();
-    void Button1Click();
-
     void FormClose();
     // Reads the port list again while disconnected (the hot-plug timer calls it); while
     // connected, looks for the reader instead. Public so tests need not wait for the timer.
@@ -122,7 +100,7 @@ protected:
 private:
     static constexpr int kPages = 5; // card pages, numbered 1 to 5 like their buttons
 
-    // CardView and KeypadView
+    // CardView
     void setStatus(const std::string &text) override;
     std::string status() const override;
     void setHint(const std::string &text) override;
@@ -133,17 +111,10 @@ private:
     void hideIndicator() override;
     void beginRun(int page) override;
     void endRun(int page) override;
-    bool isChecked(KeypadCheck box) const override;
-    void setChecked(KeypadCheck box, bool checked) override;
-    int formatCode() const override;
-    void selectFormat(int code) override;
-    int position(KeypadTiming timing) const override;
-    void setPosition(KeypadTiming timing, int position) override;
 
     QWidget *createPortRow();
     QWidget *createPages();
     void createCardPage(int page);
-    void createKeypadPage();
     QWidget *createStatusRow();
     template <typename Sender, typename Signal>
     void connectHandler(Sender *sender, Signal signal, void (TfrmMain::*handler)());
@@ -153,7 +124,6 @@ private:
     void runCardProcedure(void (*procedure)(CardSession &));
     void stopCardProcedure(int page);
     void disableRunControls();
-    void showTiming(KeypadTiming timing);
     void fillPortList(std::vector<PortEntry> ports);
     void onDeviceLost();
     void finishDeviceLoss();
@@ -167,7 +137,6 @@ private:
     FrmMainDependencies m_deps;
     Link m_link;
     RunFlags m_flags;
-    Keypad m_keypad;
     QString m_sbMainHint;
     std::vector<PortEntry> m_ports;
     QString m_preferredPort; // the operator's choice, taken again when it comes back
@@ -182,7 +151,7 @@ private:
     QComboBox *m_cbxCommNo = nullptr;
     QPushButton *m_btnConnect = nullptr;
     QTabWidget *m_pcMain = nullptr;
-    QWidget *m_tsSetKeypad = nullptr;
+    KeypadPage *m_keypadPage = nullptr; // ts_SetKeypad
     QFrame *m_shapeRun = nullptr;
     QStatusBar *m_sbMain = nullptr;
     QLabel *m_statusPanel = nullptr;
@@ -191,11 +160,6 @@ private:
     std::array<QPushButton *, kPages + 1> m_stopButtons{};
     std::array<QWidget *, kPages + 1> m_cardSheets{}; // ts_ISO14443A .. ts_MifareInitialization
     std::array<QLineEdit *, 13> m_cardBoxes{};        // by CardBox
-    std::array<QGroupBox *, 4> m_keypadGroups{};
-    std::array<QCheckBox *, 19> m_keypadChecks{}; // by KeypadCheck
-    QButtonGroup *m_formatGroup = nullptr;
-    std::array<QScrollBar *, 3> m_timingBars{}; // by KeypadTiming
-    std::array<QLabel *, 3> m_timingPanels{};
 };
 
 } // namespace qn480

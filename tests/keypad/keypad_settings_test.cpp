@@ -1,112 +1,97 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "keypad_settings.h"
 
-#include "response.h"
-
 #include <gtest/gtest.h>
 
 namespace qn480 {
 namespace {
 
-using enum KeypadCheck;
+using enum KeypadSetting;
 
-TEST(KeypadBytes, ModeAndTypeBytesFollowTheirBoxes)
+TEST(KeypadValues, EachSettingHasItsOwnBytes)
 {
-    struct Case
+    const KeypadSettings settings{0x05, 0x11, {0x0C, 0x04, 0x41}, 7, 8, 9};
+    const struct
     {
-        std::span<const BoxBit> bits;
-        CheckedBoxes boxes;
-        std::uint8_t byte;
+        KeypadSetting setting;
+        SettingBytes bytes;
+    } cases[] = {
+        {Mode, {0x05}},     {Type, {0x11}},     {AddType, {0x0C, 0x04, 0x41}},
+        {SendTime, {0x07}}, {ScanTime, {0x08}}, {SameTime, {0x09}},
     };
-    const Case cases[] = {
-        {kModeBits, {}, 0x00},
-        {kModeBits, {Auto, Beep, Led, Same}, 0x0F},
-        {kModeBits, {Auto, Led}, 0x05},
-        {kModeBits, {Same}, 0x08},
-        {kTypeBits, {Type43A, TypeGuid}, 0x11},
-        {kTypeBits, {Type43A, Type43B, Type43C, Type693, TypeGuid}, 0x1F},
-        {kTypeBits, {Type43C, Type693}, 0x0C},
-    };
-    for (const Case &c : cases) {
-        EXPECT_EQ(packBoxes(c.bits, c.boxes), c.byte) << int(c.byte);
-        EXPECT_EQ(unpackBoxes(c.bits, c.byte), c.boxes) << int(c.byte);
+    for (const auto &c : cases) {
+        EXPECT_EQ(settings.bytes(c.setting), c.bytes) << settingInfo(c.setting).key;
+        // Writing one setting's bytes changes that setting alone.
+        KeypadSettings written;
+        written.setBytes(c.setting, c.bytes);
+        KeypadSettings expected;
+        for (KeypadSetting other : kSettingOrder)
+            expected.setBytes(other, other == c.setting ? c.bytes : KeypadSettings{}.bytes(other));
+        EXPECT_EQ(written, expected) << settingInfo(c.setting).key;
     }
-    // Boxes of other groups and bits without a box do not travel.
-    EXPECT_EQ(packBoxes(kModeBits, {Type43A, Enter, Beep}), 0x02);
-    EXPECT_EQ(unpackBoxes(kModeBits, 0xF0), CheckedBoxes{});
-    EXPECT_EQ(unpackBoxes(kModeBits, 0xFF), (CheckedBoxes{Auto, Beep, Led, Same}));
-    EXPECT_EQ(unpackBoxes(kTypeBits, 0xE0), CheckedBoxes{});
+    // 0x0F, 0x1F, 05 01 80, 10, 5 and 15: what "default" sends.
+    EXPECT_EQ(KeypadSettings::defaults(),
+              (KeypadSettings{0x0F, 0x1F, {kFormat8H, kNoReversal, kAddEnter}, 10, 5, 15}));
 }
 
-TEST(KeypadBytes, SetAddTypeNormalisesWhatItSends)
+TEST(KeypadValues, APatchChangesWhatItGivesAndKeepsTheRest)
 {
-    struct Case
+    const KeypadSettings held{0x01, 0x02, {0x0B, 0x01, 0x80}, 3, 4, 5};
+    const struct
     {
-        AddTypeControls shown;
-        AddTypeControls normalised;
-        AddTypeBytes bytes;
+        KeypadPatch patch;
+        KeypadSettings result;
+        std::vector<KeypadSetting> given;
+    } cases[] = {
+        {{}, held, {}},
+        {{.mode = 0x0F, .sameTime = 0},
+         {0x0F, 0x02, {0x0B, 0x01, 0x80}, 3, 4, 0},
+         {Mode, SameTime}},
+        // One part of the output format: the reader's other two bytes go back unchanged.
+        {{.reverse = kReverseByte}, {0x01, 0x02, {0x0B, 0x02, 0x80}, 3, 4, 5}, {AddType}},
+        {{.format = 5, .reverse = 1, .add = 0},
+         {0x01, 0x02, {0x05, 0x01, 0x00}, 3, 4, 5},
+         {AddType}},
     };
-    const Case cases[] = {
-        {{9, {RevBit, Comma, Enter}}, {9, {RevBit, Comma, Enter}}, {0x09, 0x04, 0x81}},
-        {{5, {Enter}}, {5, {Enter}}, {0x05, 0x01, 0x80}},
-        // No radio button selected: 16H.
-        {{0, {Tab}}, {9, {Tab}}, {0x09, 0x01, 0x10}},
-        // Both reversals: ReverseByte wins and ReverseBit is unchecked.
-        {{12, {RevByte, RevBit, Quotes}}, {12, {RevByte, Quotes}}, {0x0C, 0x02, 0x04}},
-        {{1, {RevBit, Down}}, {1, {RevBit, Down}}, {0x01, 0x04, 0x20}},
-        // No addition flag: Enter, so byte 2 is never 0.
-        {{10, {RevByte}}, {10, {RevByte, Enter}}, {0x0A, 0x02, 0x80}},
-        {{0, {}}, {9, {Enter}}, {0x09, 0x01, 0x80}},
-        {{3, {Comma, Brackets, Quotes, Space, Tab, Down, Ctrl, Enter}},
-         {3, {Comma, Brackets, Quotes, Space, Tab, Down, Ctrl, Enter}},
-         {0x03, 0x01, 0xFF}},
-    };
-    for (const Case &c : cases) {
-        EXPECT_EQ(normalisedAddType(c.shown), c.normalised) << c.shown.format;
-        EXPECT_EQ(addTypeBytes(c.shown), c.bytes) << c.shown.format;
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.patch.over(held), c.result);
+        std::vector<KeypadSetting> given;
+        for (KeypadSetting setting : kSettingOrder) {
+            if (c.patch.gives(setting))
+                given.push_back(setting);
+        }
+        EXPECT_EQ(given, c.given);
     }
+    EXPECT_FALSE((KeypadPatch{.format = 5, .add = 0x80}.completeOutput()));
+    EXPECT_TRUE((KeypadPatch{.format = 5, .reverse = 1, .add = 0x80}.completeOutput()));
 }
 
-TEST(KeypadBytes, AddTypeReplyShowsFormatReversalByBitAndFlags)
+TEST(KeypadValues, FormatsAreNamedByCaptionOrCode)
 {
-    struct Case
+    const struct
     {
-        AddTypeBytes bytes;
-        AddTypeControls shown;
+        const char *text;
+        std::optional<int> code;
+    } cases[] = {
+        {"8H", 5},
+        {"8h", 5},
+        {"32H", 12},
+        {"4D", 10},
+        {"code 0x0B", 11},
+        {"CODE 0X0b", 11},
+        {"code 0xFF", 255},
+        {"11H", std::nullopt},
+        {"code 0x1", std::nullopt},
+        {"code 0xG1", std::nullopt},
+        {"", std::nullopt},
     };
-    const Case cases[] = {
-        {{0x05, 0x01, 0x80}, {5, {Enter}}},
-        {{0x0C, 0x04, 0x41}, {12, {RevBit, Comma, Ctrl}}},
-        // Codes without a radio button leave 8H; reversal bits are independent.
-        {{0x0B, 0x06, 0x00}, {5, {RevByte, RevBit}}},
-        {{0x00, 0x01, 0x00}, {5, {}}},
-        {{0x0D, 0xF9, 0x00}, {5, {}}},
-        {{0xFF, 0xFF, 0xFF},
-         {5, {RevByte, RevBit, Comma, Brackets, Quotes, Space, Tab, Down, Ctrl, Enter}}},
-        {{0x01, 0x02, 0x0A}, {1, {RevByte, Brackets, Space}}},
-        {{0x0A, 0x01, 0x30}, {10, {Tab, Down}}},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(addTypeControls(c.bytes), c.shown) << int(c.bytes[0]);
-}
-
-TEST(KeypadBytes, FailureTextPrefersTheReadersTextButNeverReportsSuccess)
-{
-    const auto response = [](std::uint8_t status, int length) {
-        Response r;
-        r.Status = status;
-        r.DataLength = length;
-        return r;
-    };
-    EXPECT_EQ(keypadFailureText(response(0x00, -1), " Get Mode Error!!"), " Get Mode Error!!");
-    EXPECT_EQ(keypadFailureText(response(0x21, 0), " Get Mode Error!!"),
-              " Device received undefined command.");
-    EXPECT_EQ(keypadFailureText(response(0x22, 0), " Set AddType Error!!"),
-              " Device received incorrect parameter.");
-    EXPECT_EQ(keypadFailureText(response(0x31, 0), " Set Type Error!!"), " Set Type Error!!");
-    // Accepted status, refused length: the reader's text still decides.
-    EXPECT_EQ(keypadFailureText(response(0x01, 0), " Get Type Error!!"),
-              " Operation is successful.");
+    for (const auto &c : cases)
+        EXPECT_EQ(formatOf(c.text), c.code) << c.text;
+    EXPECT_EQ(formatText(9), "16H");
+    EXPECT_EQ(formatText(11), "code 0x0B");
+    EXPECT_EQ(formatText(0), "code 0x00");
+    for (int code = 0; code < 256; ++code)
+        EXPECT_EQ(hasFormatButton(code), !formatCaption(code).empty()) << code;
 }
 
 } // namespace

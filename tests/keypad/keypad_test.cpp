@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "keypad.h"
 
-#include "fake_keypad_view.h"
 #include "fake_reader.h"
 #include "keypad_settings.h"
 #include "link.h"
@@ -16,272 +15,174 @@ namespace qn480 {
 namespace {
 
 using namespace qn480::testing;
-using enum KeypadCheck;
+using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using Command = std::pair<std::uint8_t, std::uint8_t>;
+using enum KeypadSetting;
 
 constexpr std::uint8_t kGroup = 0x00;
 
-const CheckedBoxes kEveryBox{Auto,    Beep,     Led,     Same,   Type43A, Type43B,  Type43C,
-                             Type693, TypeGuid, RevByte, RevBit, Comma,   Brackets, Quotes,
-                             Space,   Tab,      Down,    Ctrl,   Enter};
-
-using Group = std::vector<KeypadCheck>;
-const Group kModeBoxes{Auto, Beep, Led, Same};
-const Group kTypeBoxes{Type43A, Type43B, Type43C, Type693, TypeGuid};
-const Group kFormatBoxes{RevByte, RevBit, Comma, Brackets, Quotes, Space, Tab, Down, Ctrl, Enter};
-
-// `base` with the boxes of one group box set as in `shown`.
-CheckedBoxes withGroup(CheckedBoxes base, const Group &group, CheckedBoxes shown)
+// What an observer sees, one line per event: "get Mode", "get Mode: 1 1 ok".
+class RecordingObserver final : public KeypadObserver
 {
-    for (KeypadCheck box : group)
-        base.set(box, shown.has(box));
-    return base;
-}
+public:
+    void starting(KeypadSetting setting, bool write) override
+    {
+        log.push_back(std::string(write ? "set " : "get ") +
+                      std::string(settingInfo(setting).operation));
+    }
+    void finished(const KeypadOutcome &outcome, const KeypadSettings &) override
+    {
+        log.push_back(log.back() + ": " + std::to_string(int(outcome.result)) + " " +
+                      std::to_string(outcome.status) + (outcome.accepted ? " ok" : " refused"));
+        outcomes.push_back(outcome);
+    }
+
+    std::vector<std::string> log;
+    std::vector<KeypadOutcome> outcomes;
+};
 
 class KeypadTest : public ::testing::Test
 {
 protected:
     KeypadTest() { link.attach(reader.port()); }
 
+    std::string onlyRequest() const
+    {
+        return reader.requests().size() == 1 ? hexText(reader.requests()[0]) : std::string();
+    }
+
     FakeClock clock;
     FakeReader reader{clock};
     Link link{clock};
-    FakeKeypadView view;
-    Keypad keypad{link, view};
+    RecordingObserver observer;
+    Keypad keypad{link, &observer};
 };
 
-TEST_F(KeypadTest, SetsSendWhatTheControlsShow)
+KeypadSettings with(KeypadSetting setting, SettingBytes bytes)
 {
-    for (std::uint8_t code : {0x11, 0x13, 0x1B, 0x15})
-        reader.always(kGroup, code, 0x01, {0xEE, 0x00}); // a Set takes any data with status 1
-    const auto sent = [&](KeypadSetting setting) {
+    KeypadSettings settings;
+    settings.setBytes(setting, bytes);
+    return settings;
+}
+
+TEST_F(KeypadTest, SetsSendTheirValueAsItIs)
+{
+    const struct
+    {
+        KeypadSetting setting;
+        SettingBytes bytes;
+        const char *request;
+    } cases[] = {
+        {Mode, {0x0F}, "AA 00 05 00 00 00 11 0F 1B"},
+        {Type, {0x11}, "AA 00 05 00 00 00 13 11 07"},
+        {AddType, {0x09, 0x04, 0x81}, "AA 00 07 00 00 00 1B 09 04 81 90"},
+        // A format code without a radio button, and an empty flags byte: sent unchanged.
+        {AddType, {0x0B, 0x01, 0x00}, "AA 00 07 00 00 00 1B 0B 01 00 16"},
+        {ScanTime, {200}, "AA 00 05 00 00 00 15 C8 D8"},
+    };
+    for (const auto &c : cases) {
         reader.clearLog();
-        keypad.set(setting);
-        return reader.requests().size() == 1 ? hexText(reader.requests()[0]) : std::string();
-    };
-
-    view.setChecked({Auto, Beep, Led, Same, Type43B});
-    EXPECT_EQ(sent(KeypadSetting::Mode), "AA 00 05 00 00 00 11 0F 1B");
-    EXPECT_EQ(view.status(), " Set Mode OK!!");
-
-    view.setChecked({Type43A, TypeGuid, Auto});
-    EXPECT_EQ(sent(KeypadSetting::Type), "AA 00 05 00 00 00 13 11 07");
-    EXPECT_EQ(view.status(), " Set Type OK!!");
-
-    view.setChecked({RevBit, Comma, Enter}); // 16H, as the page starts
-    EXPECT_EQ(sent(KeypadSetting::AddType), "AA 00 07 00 00 00 1B 09 04 81 90");
-    EXPECT_EQ(view.checked(), (CheckedBoxes{RevBit, Comma, Enter}));
-    EXPECT_EQ(view.status(), " Set AddType OK!!");
-
-    view.setPosition(KeypadTiming::ScanTime, 200);
-    EXPECT_EQ(sent(KeypadSetting::ScanTime), "AA 00 05 00 00 00 15 C8 D8");
-    EXPECT_EQ(view.status(), " Set ScanTime OK!!");
-}
-
-TEST_F(KeypadTest, GetRepliesCheckExactlyTheirBoxes)
-{
-    struct Case
-    {
-        KeypadSetting setting;
-        std::uint8_t code;
-        Bytes data;
-        const Group &group;
-        CheckedBoxes shown;
-        int format; // of the radio buttons after the Get
-        const char *ok;
-    };
-    const Case cases[] = {
-        {KeypadSetting::Mode, 0x10, {0x05}, kModeBoxes, {Auto, Led}, 12, " Get Mode OK!!"},
-        {KeypadSetting::Mode, 0x10, {0xF0}, kModeBoxes, {}, 12, " Get Mode OK!!"},
-        {KeypadSetting::Type,
-         0x12,
-         {0xFF},
-         kTypeBoxes,
-         {Type43A, Type43B, Type43C, Type693, TypeGuid},
-         12,
-         " Get Type OK!!"},
-        {KeypadSetting::AddType,
-         0x1A,
-         {0x05, 0x01, 0x80},
-         kFormatBoxes,
-         {Enter},
-         5,
-         " Get AddType OK!!"},
-        {KeypadSetting::AddType,
-         0x1A,
-         {0x0B, 0x06, 0x00},
-         kFormatBoxes,
-         {RevByte, RevBit},
-         5,
-         " Get AddType OK!!"},
-        {KeypadSetting::AddType,
-         0x1A,
-         {0x0C, 0x04, 0x41},
-         kFormatBoxes,
-         {RevBit, Comma, Ctrl},
-         12,
-         " Get AddType OK!!"},
-    };
-    for (const Case &c : cases) {
-        // Every box checked and 32H beforehand: only the reply's boxes may stay checked.
-        view.setChecked(kEveryBox);
-        view.selectFormat(12);
-        reader.answer(kGroup, c.code, 0x01, c.data);
-        keypad.get(c.setting);
-        EXPECT_EQ(view.checked(), withGroup(kEveryBox, c.group, c.shown)) << hexText(c.data);
-        EXPECT_EQ(view.formatCode(), c.format) << hexText(c.data);
-        EXPECT_EQ(view.status(), c.ok);
+        reader.answer(kGroup, settingInfo(c.setting).setCode, 0x01, {0xEE, 0x00});
+        const KeypadStep step = keypad.set(c.setting, with(c.setting, c.bytes));
+        EXPECT_EQ(onlyRequest(), c.request);
+        EXPECT_EQ(step.end, KeypadEnd::Done);
+        EXPECT_TRUE(step.outcome.accepted) << c.request; // any data with status 1
+        EXPECT_TRUE(step.outcome.write);
+        EXPECT_EQ(step.outcome.setting, c.setting);
     }
 }
 
-TEST_F(KeypadTest, TimingGetMovesItsScrollBarOnlyWhenAccepted)
+TEST_F(KeypadTest, AcceptedGetsGiveTheReadersValueAndOthersKeepTheOldOne)
 {
-    view.setPosition(KeypadTiming::SendTime, 77);
-    reader.answer(kGroup, 0x18, 0x01, {0x00});
-    keypad.get(KeypadSetting::SendTime);
-    EXPECT_EQ(hexText(reader.requests().at(0)), "AA 00 04 00 00 00 18 1C");
-    EXPECT_EQ(view.position(KeypadTiming::SendTime), 0);
-    EXPECT_EQ(view.status(), " Get SendTime OK!!");
+    const struct
+    {
+        KeypadSetting setting;
+        std::uint8_t status;
+        Bytes data;
+        bool accepted;
+        SettingBytes value; // of the setting afterwards
+    } cases[] = {
+        {Mode, 0x01, {0x05}, true, {0x05}},
+        {Mode, 0x01, {0xF0}, true, {0xF0}}, // bits without a name are kept as sent
+        {Type, 0x01, {0xFF}, true, {0xFF}},
+        {AddType, 0x01, {0x05, 0x01, 0x80}, true, {0x05, 0x01, 0x80}},
+        {AddType, 0x01, {0x0B, 0x06, 0x00}, true, {0x0B, 0x06, 0x00}},
+        {SendTime, 0x01, {0x00}, true, {0x00}},
+        {ScanTime, 0x01, {0xFF}, true, {0xFF}},
+        // Refused: status 1 with the wrong length, or an error status.
+        {Mode, 0x01, {}, false, {0x33}},
+        {Type, 0x01, {0x1F, 0x00}, false, {0x33}},
+        {AddType, 0x01, {0x0C}, false, {0x33, 0x33, 0x33}},
+        {AddType, 0x01, {0x0C, 0x04, 0x41, 0x00}, false, {0x33, 0x33, 0x33}},
+        {SendTime, 0x01, {0x20, 0x20}, false, {0x33}},
+        {SameTime, 0x22, {}, false, {0x33}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(hexText(c.data));
+        KeypadSettings settings = with(c.setting, {0x33, 0x33, 0x33});
+        reader.answer(kGroup, settingInfo(c.setting).getCode, c.status, c.data);
+        const KeypadStep step = keypad.get(c.setting, settings);
+        EXPECT_EQ(step.outcome.accepted, c.accepted);
+        EXPECT_EQ(step.outcome.status, c.status);
+        EXPECT_EQ(step.outcome.dataLength, int(c.data.size()));
+        EXPECT_EQ(step.outcome.result, TransactionResult::Frame);
+        EXPECT_EQ(settings, with(c.setting, c.value));
+    }
 
-    view.setPosition(KeypadTiming::SameTime, 42);
-    reader.answer(kGroup, 0x16, 0x22);
-    keypad.get(KeypadSetting::SameTime);
-    EXPECT_EQ(view.position(KeypadTiming::SameTime), 42);
-    EXPECT_EQ(view.status(), " Device received incorrect parameter.");
-
+    // No answer: a time-out without a frame.
+    KeypadSettings settings;
     reader.silence(kGroup, 0x14);
-    view.setPosition(KeypadTiming::ScanTime, 200);
-    keypad.get(KeypadSetting::ScanTime);
-    EXPECT_EQ(view.position(KeypadTiming::ScanTime), 200);
-    EXPECT_EQ(view.status(), " Get ScanTime Error!!");
-
-    reader.answer(kGroup, 0x14, 0x01, {0xFF});
-    keypad.get(KeypadSetting::ScanTime);
-    EXPECT_EQ(view.position(KeypadTiming::ScanTime), 255);
-    EXPECT_EQ(view.status(), " Get ScanTime OK!!");
+    const KeypadStep silent = keypad.get(ScanTime, settings);
+    EXPECT_FALSE(silent.outcome.accepted);
+    EXPECT_EQ(silent.outcome.result, TransactionResult::TimeOut);
+    EXPECT_EQ(silent.outcome.dataLength, -1);
+    EXPECT_EQ(settings, KeypadSettings{});
+    EXPECT_EQ(hexText(reader.requests().back()), "AA 00 04 00 00 00 14 10");
 }
 
-TEST_F(KeypadTest, RepliesOfTheWrongLengthAreRefused)
+TEST_F(KeypadTest, FailureTextIsTheReadersElseTheOperationsOwn)
 {
-    struct Case
+    const struct
     {
-        KeypadSetting setting;
-        std::uint8_t code;
-        Bytes data;
-        CheckedBoxes after;
-        int format;
-        const char *error;
+        KeypadOutcome outcome;
+        const char *text;
+    } cases[] = {
+        {{Mode, false, TransactionResult::TimeOut, 0x00, -1, false}, " Get Mode Error!!"},
+        {{Mode, false, TransactionResult::Frame, 0x21, 0, false},
+         " Device received undefined command."},
+        {{AddType, true, TransactionResult::Frame, 0x22, 0, false},
+         " Device received incorrect parameter."},
+        {{Type, true, TransactionResult::Frame, 0x31, 0, false}, " Set Type Error!!"},
+        {{SameTime, true, TransactionResult::NoPort, 0x00, -1, false}, " Set SameCardTime Error!!"},
+        // Accepted status, refused length: the reader's text still decides.
+        {{Type, false, TransactionResult::Frame, 0x01, 0, false}, " Operation is successful."},
     };
-    const Case cases[] = {
-        {KeypadSetting::Mode,
-         0x10,
-         {},
-         withGroup(kEveryBox, kModeBoxes, {}),
-         12,
-         " Operation is successful."},
-        {KeypadSetting::Type,
-         0x12,
-         {0x1F, 0x00},
-         withGroup(kEveryBox, kTypeBoxes, {}),
-         12,
-         " Operation is successful."},
-        {KeypadSetting::AddType,
-         0x1A,
-         {0x0C},
-         withGroup(kEveryBox, kFormatBoxes, {}),
-         5,
-         " Operation is successful."},
-        {KeypadSetting::AddType,
-         0x1A,
-         {0x0C, 0x04, 0x41, 0x00},
-         withGroup(kEveryBox, kFormatBoxes, {}),
-         5,
-         " Operation is successful."},
-        {KeypadSetting::SendTime, 0x18, {0x20, 0x20}, kEveryBox, 12, " Operation is successful."},
-    };
-    for (const Case &c : cases) {
-        view.setChecked(kEveryBox);
-        view.selectFormat(12);
-        reader.answer(kGroup, c.code, 0x01, c.data);
-        keypad.get(c.setting);
-        EXPECT_EQ(view.checked(), c.after) << hexText(c.data);
-        EXPECT_EQ(view.formatCode(), c.format) << hexText(c.data);
-        EXPECT_EQ(view.status(), c.error) << hexText(c.data);
-    }
-    EXPECT_EQ(view.position(KeypadTiming::SendTime), 10);
+    for (const auto &c : cases)
+        EXPECT_EQ(keypadFailureText(c.outcome), c.text);
 }
 
-TEST_F(KeypadTest, ReaderErrorsShowTheReadersTextElseTheOperationsOwn)
-{
-    reader.answer(kGroup, 0x10, 0x21);
-    keypad.get(KeypadSetting::Mode);
-    EXPECT_EQ(view.status(), " Device received undefined command.");
-
-    reader.answer(kGroup, 0x1B, 0x22);
-    keypad.set(KeypadSetting::AddType);
-    EXPECT_EQ(view.status(), " Device received incorrect parameter.");
-
-    reader.answer(kGroup, 0x13, 0x31); // a status without a text
-    keypad.set(KeypadSetting::Type);
-    EXPECT_EQ(view.status(), " Set Type Error!!");
-
-    reader.silence(kGroup, 0x17);
-    keypad.set(KeypadSetting::SameTime);
-    EXPECT_EQ(view.status(), " Set SameCardTime Error!!");
-}
-
-TEST_F(KeypadTest, SetAddTypeNormalisesTheControlsBeforeSending)
-{
-    reader.alwaysSilent(kGroup, 0x1B);
-
-    view.deselectFormat();
-    view.setChecked({RevByte, RevBit, Auto});
-    keypad.set(KeypadSetting::AddType);
-    EXPECT_EQ(hexText(reader.requests().at(0)), "AA 00 07 00 00 00 1B 09 02 80 97");
-    // The page shows what was sent, whatever the outcome.
-    EXPECT_EQ(view.formatCode(), 9);
-    EXPECT_EQ(view.checked(), (CheckedBoxes{RevByte, Enter, Auto}));
-    EXPECT_EQ(view.status(), " Set AddType Error!!");
-
-    reader.clearLog();
-    view.selectFormat(4);
-    view.setChecked({Space});
-    keypad.set(KeypadSetting::AddType);
-    EXPECT_EQ(hexText(reader.requests().at(0)), "AA 00 07 00 00 00 1B 04 01 08 11");
-    EXPECT_EQ(view.formatCode(), 4);
-    EXPECT_EQ(view.checked(), CheckedBoxes{Space});
-}
-
-TEST_F(KeypadTest, PageShownWhileDisconnectedFailsAtOnce)
+TEST_F(KeypadTest, ReadAllWhileDisconnectedFailsAtOnce)
 {
     link.close();
-    view.setChecked(kEveryBox);
-    view.selectFormat(12);
-    view.setPosition(KeypadTiming::SendTime, 1);
-    view.setPosition(KeypadTiming::ScanTime, 2);
-    view.setPosition(KeypadTiming::SameTime, 3);
     const auto start = clock.now();
 
-    keypad.pageShown();
+    const KeypadSequence read = keypad.readAll();
 
     EXPECT_EQ(clock.now(), start);
     EXPECT_TRUE(reader.requests().empty());
-    EXPECT_EQ(view.checked(), CheckedBoxes{});
-    EXPECT_EQ(view.formatCode(), 5);
-    EXPECT_EQ(view.position(KeypadTiming::SendTime), 1);
-    EXPECT_EQ(view.position(KeypadTiming::ScanTime), 2);
-    EXPECT_EQ(view.position(KeypadTiming::SameTime), 3);
-    EXPECT_THAT(view.statusLog(),
-                ElementsAre(" Get HID Keyboard", " Get Mode Error!!",
-                            " Get HID Keyboard read card type", " Get Type Error!!",
-                            " Get HID Keyboard send type", " Get AddType Error!!",
-                            " Get Keypad_KeySendTime", " Get SendTime Error!!",
-                            " Get Keypad_ScanTime", " Get ScanTime Error!!",
-                            " Get Keypad_SameCardTime", " Get SameCardTime Error!!", ""));
+    EXPECT_EQ(read.end, KeypadEnd::Done);
+    EXPECT_EQ(read.outcomes.size(), 6u);
+    EXPECT_EQ(read.settings, KeypadSettings{});
+    EXPECT_THAT(observer.log,
+                ElementsAre("get Mode", "get Mode: 0 0 refused", "get Type",
+                            "get Type: 0 0 refused", "get AddType", "get AddType: 0 0 refused",
+                            "get SendTime", "get SendTime: 0 0 refused", "get ScanTime",
+                            "get ScanTime: 0 0 refused", "get SameCardTime",
+                            "get SameCardTime: 0 0 refused"));
 }
 
-TEST_F(KeypadTest, PageShownReadsAllSixAndGoesOnAfterAFailure)
+TEST_F(KeypadTest, ReadAllReadsAllSixAndGoesOnAfterAFailure)
 {
     reader.answer(kGroup, 0x10, 0x01, {0x09});
     reader.answer(kGroup, 0x12, 0x21);
@@ -289,51 +190,38 @@ TEST_F(KeypadTest, PageShownReadsAllSixAndGoesOnAfterAFailure)
     reader.silence(kGroup, 0x18);
     reader.answer(kGroup, 0x14, 0x01, {0x32});
     reader.answer(kGroup, 0x16, 0x01, {0x64});
-    view.setChecked({Type43A});
 
-    keypad.pageShown();
+    const KeypadSequence read = keypad.readAll();
 
     EXPECT_THAT(reader.commands(),
                 ElementsAre(Command{0, 0x10}, Command{0, 0x12}, Command{0, 0x1A}, Command{0, 0x18},
                             Command{0, 0x14}, Command{0, 0x16}));
-    EXPECT_EQ(view.checked(), (CheckedBoxes{Auto, Same, RevBit, Brackets, Tab}));
-    EXPECT_EQ(view.formatCode(), 7);
-    EXPECT_EQ(view.position(KeypadTiming::SendTime), 10);
-    EXPECT_EQ(view.position(KeypadTiming::ScanTime), 50);
-    EXPECT_EQ(view.position(KeypadTiming::SameTime), 100);
-    EXPECT_EQ(view.statusLog().at(3), " Device received undefined command.");
-    EXPECT_EQ(view.statusLog().at(7), " Get SendTime Error!!");
-    // Cleared boxes must not pass for a reading: the first failure stands.
-    EXPECT_EQ(view.status(), " Device received undefined command.");
-
-    // All six accepted: the page ends quiet. A reader gone silent: its failure stands.
-    for (bool answering : {true, false}) {
-        reader.clearLog();
-        for (std::uint8_t code : {0x10, 0x12, 0x18, 0x14, 0x16})
-            answering ? reader.answer(kGroup, code, 0x01, {0x01}) : reader.silence(kGroup, code);
-        answering ? reader.answer(kGroup, 0x1A, 0x01, {0x0C, 0x01, 0x80})
-                  : reader.silence(kGroup, 0x1A);
-        keypad.pageShown();
-        EXPECT_EQ(view.status(), answering ? "" : " Get Mode Error!!");
-    }
+    KeypadSettings expected;
+    expected.mode = 0x09;
+    expected.output = {0x07, 0x04, 0x12};
+    expected.scanTime = 50;
+    expected.sameTime = 100;
+    EXPECT_EQ(read.settings, expected);
+    ASSERT_EQ(read.outcomes.size(), 6u);
+    EXPECT_EQ(read.outcomes[3].result, TransactionResult::TimeOut);
+    ASSERT_TRUE(read.firstFailure());
+    EXPECT_EQ(read.firstFailure()->setting, Type);
+    EXPECT_EQ(read.firstFailure()->status, 0x21);
 }
 
 TEST_F(KeypadTest, DefaultsAreSentThenReadBack)
 {
     for (std::uint8_t code : {0x11, 0x13, 0x1B, 0x19, 0x15, 0x17})
         reader.always(kGroup, code, 0x01);
-    // The reader reports something else than it was sent: the page must show the report.
+    // The reader reports something else than it was sent for two settings, and refuses one.
     reader.answer(kGroup, 0x10, 0x01, {0x03});
     reader.answer(kGroup, 0x12, 0x01, {0x1F});
     reader.answer(kGroup, 0x1A, 0x01, {0x0C, 0x01, 0x80});
     reader.answer(kGroup, 0x18, 0x01, {0x0A});
     reader.answer(kGroup, 0x14, 0x01, {0x05});
     reader.answer(kGroup, 0x16, 0x21);
-    view.setChecked({RevByte, Comma, Ctrl});
-    view.deselectFormat();
-    view.setPosition(KeypadTiming::SameTime, 99);
 
-    keypad.restoreDefaults();
+    const KeypadSequence sequence = keypad.restoreDefaults();
 
     const auto &requests = reader.requests();
     ASSERT_EQ(requests.size(), 12u);
@@ -348,26 +236,159 @@ TEST_F(KeypadTest, DefaultsAreSentThenReadBack)
     EXPECT_THAT(std::vector<Command>(commands.begin() + 6, commands.end()),
                 ElementsAre(Command{0, 0x10}, Command{0, 0x12}, Command{0, 0x1A}, Command{0, 0x18},
                             Command{0, 0x14}, Command{0, 0x16}));
-
-    EXPECT_THAT(
-        std::vector<std::string>(view.statusLog().begin(), view.statusLog().begin() + 12),
-        ElementsAre(" Set HID Keyboard", " Set Mode OK!!", " Set HID Keyboard read card type",
-                    " Set Type OK!!", " Set HID Keyboard read card type", " Set AddType OK!!",
-                    " Set Keypad_KeySendTime ", " Set SendTime OK!!", " Set Keypad_ScanTime ",
-                    " Set ScanTime OK!!", " Set Keypad_SameCardTime ", " Set SameCardTime OK!!"));
-    EXPECT_EQ(view.statusLog().at(view.statusLog().size() - 2),
-              " Device received undefined command.");
-    EXPECT_EQ(view.status(), " Device received undefined command.");
-    EXPECT_EQ(view.checked(),
-              (CheckedBoxes{Auto, Beep, Type43A, Type43B, Type43C, Type693, TypeGuid, Enter}));
-    EXPECT_EQ(view.formatCode(), 12);
-    EXPECT_EQ(view.position(KeypadTiming::SendTime), 10);
-    EXPECT_EQ(view.position(KeypadTiming::ScanTime), 5);
-    EXPECT_EQ(view.position(KeypadTiming::SameTime), 15); // its Get failed
+    EXPECT_EQ(sequence.outcomes.size(), 12u);
+    EXPECT_EQ(sequence.settings.mode, 0x03);
+    EXPECT_EQ(sequence.settings.output, (OutputFormat{0x0C, 0x01, 0x80}));
+    EXPECT_EQ(sequence.settings.sameTime, 15); // its Get failed: the default stays
+    EXPECT_THAT(sequence.kept(), ElementsAre(false, true, false, true, true, false));
+    ASSERT_TRUE(sequence.firstFailure());
+    EXPECT_EQ(sequence.firstFailure()->setting, SameTime);
+    EXPECT_FALSE(sequence.firstFailure()->write);
 }
 
-// Showing the page from the window's pump while a card procedure waits for its answer.
-TEST_F(KeypadTest, PageShownInsideAWaitingTransactionReadsTheReadersAnswers)
+TEST_F(KeypadTest, WritesSendWhatIsGivenAndALoadIsAllOrNothing)
+{
+    const auto readerHolds = [&] {
+        reader.answer(kGroup, 0x10, 0x01, {0x03});
+        reader.answer(kGroup, 0x12, 0x01, {0x02});
+        reader.answer(kGroup, 0x1A, 0x01, {0x0B, 0x01, 0x80});
+        reader.answer(kGroup, 0x18, 0x01, {0x03});
+        reader.answer(kGroup, 0x14, 0x01, {0x04});
+        reader.answer(kGroup, 0x16, 0x01, {0x05});
+    };
+    const struct
+    {
+        const char *name;
+        WriteMode mode;
+        KeypadPatch patch;
+        std::function<void()> script;
+        std::vector<std::string> requests; // after any reads
+        std::vector<KeypadSetting> written;
+        std::optional<KeypadSetting> refused;
+        std::vector<KeypadSetting> restored;
+    } cases[] = {
+        {"set: a partial format keeps the reader's other bytes",
+         WriteMode::EachSetting,
+         {.reverse = 0x02, .sendTime = 20},
+         [&] {
+             reader.answer(kGroup, 0x1A, 0x01, {0x0B, 0x01, 0x80});
+             reader.answer(kGroup, 0x1B, 0x22);
+             reader.answer(kGroup, 0x19, 0x01);
+         },
+         {"AA 00 07 00 00 00 1B 0B 02 80 95", "AA 00 05 00 00 00 19 14 08"},
+         {SendTime},
+         std::nullopt,
+         {}},
+        {"load: every Set accepted",
+         WriteMode::AllOrNothing,
+         {.mode = 0x0F, .scanTime = 9},
+         [&] {
+             readerHolds();
+             reader.answer(kGroup, 0x11, 0x01);
+             reader.answer(kGroup, 0x15, 0x01);
+         },
+         {"AA 00 05 00 00 00 11 0F 1B", "AA 00 05 00 00 00 15 09 19"},
+         {Mode, ScanTime},
+         std::nullopt,
+         {}},
+        {"load: a refusal writes back what had changed",
+         WriteMode::AllOrNothing,
+         {.mode = 0x0F, .types = 0x1F, .scanTime = 9},
+         [&] {
+             readerHolds();
+             reader.answer(kGroup, 0x11, 0x01);
+             reader.answer(kGroup, 0x13, 0x22);
+             reader.answer(kGroup, 0x11, 0x01);
+         },
+         {"AA 00 05 00 00 00 11 0F 1B", "AA 00 05 00 00 00 13 1F 09", "AA 00 05 00 00 00 11 03 17"},
+         {},
+         Type,
+         {Mode}},
+        {"load: a Set without an answer is written back too",
+         WriteMode::AllOrNothing,
+         {.types = 0x1F},
+         [&] {
+             readerHolds();
+             reader.silence(kGroup, 0x13);
+             reader.answer(kGroup, 0x13, 0x01);
+         },
+         {"AA 00 05 00 00 00 13 1F 09", "AA 00 05 00 00 00 13 02 14"},
+         {},
+         Type,
+         {Type}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        c.script();
+        reader.clearLog();
+        const KeypadWriteReport report = keypad.write(c.patch, c.mode);
+        std::vector<std::string> sent;
+        for (const Bytes &request : reader.requests()) {
+            if (request.size() > 6 && (request[6] & 1) == 1)
+                sent.push_back(hexText(request));
+        }
+        EXPECT_EQ(report.end, KeypadEnd::Done);
+        EXPECT_FALSE(report.readFailed);
+        EXPECT_EQ(sent, c.requests);
+        EXPECT_EQ(report.written, c.written);
+        EXPECT_EQ(report.refused, c.refused);
+        EXPECT_EQ(report.restored, c.restored);
+    }
+
+    // What must be read first could not be: nothing is sent.
+    for (WriteMode mode : {WriteMode::EachSetting, WriteMode::AllOrNothing}) {
+        reader.clearLog();
+        reader.silence(kGroup, 0x1A);
+        const KeypadWriteReport report = keypad.write({.mode = 1, .format = 5}, mode);
+        EXPECT_TRUE(report.readFailed);
+        EXPECT_TRUE(report.planned.empty());
+        for (const Command &command : reader.commands())
+            EXPECT_EQ(command.second & 1, 0) << int(command.second);
+    }
+}
+
+TEST_F(KeypadTest, OperationsNeverNestAndEndWhenThePortClosesOrAStopComes)
+{
+    reader.setDelay(20ms); // long enough for the pump to run during the command
+    KeypadSettings settings;
+    // Inside a running Get: another operation starts nothing.
+    std::vector<KeypadEnd> nested;
+    link.setPump([&] {
+        if (nested.empty()) {
+            nested.push_back(keypad.readAll().end);
+            nested.push_back(keypad.set(Mode, settings).end);
+            nested.push_back(keypad.write({.mode = 1}, WriteMode::EachSetting).end);
+        }
+    });
+    reader.answer(kGroup, 0x10, 0x01, {0x05});
+    EXPECT_EQ(keypad.get(Mode, settings).end, KeypadEnd::Done);
+    EXPECT_THAT(nested, ElementsAre(KeypadEnd::Busy, KeypadEnd::Busy, KeypadEnd::Busy));
+    EXPECT_EQ(reader.requests().size(), 1u);
+
+    // The port closed during the first Get: nothing more is sent or reported.
+    link.setPump([&] { keypad.portClosed(); });
+    observer.log.clear();
+    EXPECT_EQ(keypad.readAll().end, KeypadEnd::Cut);
+    EXPECT_THAT(observer.log, ElementsAre("get Mode"));
+    link.setPump({});
+    EXPECT_EQ(keypad.readAll().outcomes.size(), 6u); // the next operation runs whole
+
+    // A stop ends a reading at its next check; the Sets of a write always finish.
+    bool stop = false;
+    keypad.setStopRequest([&] { return stop; });
+    link.setPump([&] { stop = true; });
+    reader.clearLog();
+    EXPECT_EQ(keypad.readAll().end, KeypadEnd::Stopped);
+    EXPECT_EQ(reader.requests().size(), 1u);
+    stop = false;
+    reader.clearLog();
+    const KeypadWriteReport report = keypad.write({.mode = 1, .types = 2}, WriteMode::EachSetting);
+    EXPECT_EQ(report.end, KeypadEnd::Done);
+    EXPECT_EQ(reader.requests().size(), 2u);
+}
+
+// Reading the settings from the window's pump while a card procedure waits for its answer.
+TEST_F(KeypadTest, ReadAllInsideAWaitingTransactionReadsTheReadersAnswers)
 {
     reader.setDelay(20ms); // long enough for the pump to run during the card command
     reader.answer(0x0A, 0x10, 0x01, {0x04, 0x00});
@@ -377,28 +398,21 @@ TEST_F(KeypadTest, PageShownInsideAWaitingTransactionReadsTheReadersAnswers)
     reader.answer(kGroup, 0x18, 0x01, {0x11});
     reader.answer(kGroup, 0x14, 0x01, {0x22});
     reader.answer(kGroup, 0x16, 0x01, {0x33});
-    bool shown = false;
+    std::optional<KeypadSequence> read;
     link.setPump([&] {
-        if (!shown) {
-            shown = true;
-            keypad.pageShown();
-        }
+        if (!read)
+            read = keypad.readAll();
     });
 
     const Reply card = link.transact(0x0A, 0x10);
 
-    ASSERT_TRUE(shown);
+    ASSERT_TRUE(read);
     EXPECT_EQ(card.result, TransactionResult::Frame);
     EXPECT_EQ(card.response.Status, 0x01);
     ASSERT_EQ(card.response.DataLength, 2);
     EXPECT_EQ(card.response.Data[0], 0x04);
-    EXPECT_EQ(view.checked(), (CheckedBoxes{Led, Same, Type43A, RevByte, Ctrl}));
-    EXPECT_EQ(view.formatCode(), 1);
-    EXPECT_EQ(view.position(KeypadTiming::SendTime), 0x11);
-    EXPECT_EQ(view.position(KeypadTiming::ScanTime), 0x22);
-    EXPECT_EQ(view.position(KeypadTiming::SameTime), 0x33);
-    for (const std::string &line : view.statusLog())
-        EXPECT_EQ(line.find("Error"), std::string::npos) << line;
+    EXPECT_EQ(read->settings, (KeypadSettings{0x0C, 0x01, {0x01, 0x02, 0x40}, 0x11, 0x22, 0x33}));
+    EXPECT_FALSE(read->firstFailure());
 }
 
 // A handler the window runs right after a Get may send a command of its own; the Get still
@@ -413,12 +427,13 @@ TEST_F(KeypadTest, GetJudgesItsOwnReplyWhateverThePumpSendsAfterIt)
             link.transact(0x0A, 0x10);
     });
 
-    keypad.get(KeypadSetting::Mode);
+    KeypadSettings settings;
+    const KeypadStep step = keypad.get(Mode, settings);
 
     EXPECT_EQ(reader.count(0x0A, 0x10), 1);
     EXPECT_EQ(link.LastResponse().Status, 0x21);
-    EXPECT_EQ(view.checked(), (CheckedBoxes{Auto, Led}));
-    EXPECT_EQ(view.status(), " Get Mode OK!!");
+    EXPECT_TRUE(step.outcome.accepted);
+    EXPECT_EQ(settings.mode, 0x05);
 }
 
 } // namespace

@@ -1,0 +1,442 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "keypad_commands.h"
+
+#include "json_text.h"
+#include "keypad_profile.h"
+#include "text_util.h"
+
+#include <algorithm>
+#include <span>
+
+namespace qn480::cli {
+
+namespace {
+
+constexpr std::string_view kProgram = "qn480ctl: ";
+
+std::string_view keyOf(KeypadSetting setting)
+{
+    return settingInfo(setting).key;
+}
+
+std::vector<std::string> namesIn(std::uint8_t byte, std::span<const BitName> names)
+{
+    std::vector<std::string> set;
+    for (const BitName &n : names) {
+        if ((byte & n.mask) != 0)
+            set.emplace_back(n.name);
+    }
+    return set;
+}
+
+std::string joined(const std::vector<std::string> &names)
+{
+    if (names.empty())
+        return "none";
+    std::string text;
+    for (const std::string &name : names)
+        text += (text.empty() ? "" : ",") + name;
+    return text;
+}
+
+// A Get may report both reversals; a Set never sends both.
+std::string reversalText(std::uint8_t reverse)
+{
+    const bool byte = (reverse & kReverseByte) != 0;
+    const bool bit = (reverse & kReverseBit) != 0;
+    return byte && bit ? "both" : byte ? "byte" : bit ? "bit" : "none";
+}
+
+// The output format as qn480ctl writes it: "code 0x0B reverse=none add=enter".
+std::string outputText(const OutputFormat &output)
+{
+    return formatText(output.format) + " reverse=" + reversalText(output.reverse) +
+           " add=" + joined(namesIn(output.add, kAddNames));
+}
+
+// A setting's value as qn480ctl writes it: "autoread,led", "none", "15".
+std::string settingText(const KeypadSettings &settings, KeypadSetting setting)
+{
+    switch (setting) {
+    case KeypadSetting::Mode:
+        return joined(namesIn(settings.mode, kModeNames));
+    case KeypadSetting::Type:
+        return joined(namesIn(settings.types, kTypeNames));
+    case KeypadSetting::AddType:
+        return outputText(settings.output);
+    case KeypadSetting::SendTime:
+    case KeypadSetting::ScanTime:
+    case KeypadSetting::SameTime:
+        return std::to_string(settings.bytes(setting)[0]);
+    }
+    return {};
+}
+
+std::string namesOf(const std::vector<KeypadSetting> &settings)
+{
+    std::string names;
+    for (KeypadSetting setting : settings)
+        names += (names.empty() ? "" : ", ") + std::string(keyOf(setting));
+    return names.empty() ? "none" : names;
+}
+
+int codeOf(const KeypadOutcome &outcome)
+{
+    return outcome.accepted ? kExitSuccess : failureCode(outcome.dataLength);
+}
+
+// What the command line or a profile asks for, as the reader is to get it.
+KeypadPatch patchOf(const KeypadChanges &c)
+{
+    KeypadPatch patch;
+    patch.mode = c.mode;
+    patch.types = c.types;
+    patch.format = c.format;
+    patch.reverse = c.reverse;
+    // The window never sends an empty flags byte; a profile may.
+    if (c.add)
+        patch.add = *c.add == 0 && !c.exact ? kAddEnter : *c.add;
+    const auto count = [](const std::optional<int> &value) -> std::optional<std::uint8_t> {
+        if (!value)
+            return std::nullopt;
+        return static_cast<std::uint8_t>(std::clamp(*value, 0, 255));
+    };
+    patch.sendTime = count(c.sendTime);
+    patch.scanTime = count(c.scanTime);
+    patch.sameTime = count(c.sameTime);
+    return patch;
+}
+
+} // namespace
+
+int failureCode(int dataLength)
+{
+    return dataLength < 0 ? kExitNoAnswer : kExitReaderError;
+}
+
+int worse(int a, int b)
+{
+    const auto rank = [](int code) {
+        return code == kExitNoAnswer ? 2 : code == kExitSuccess ? 0 : 1;
+    };
+    return rank(a) >= rank(b) ? a : b;
+}
+
+std::string keypadReport(const KeypadSettings &settings, const KeypadErrors &errors, bool json)
+{
+    const auto error = [&](KeypadSetting s) -> const std::string & {
+        return errors[settingIndex(s)];
+    };
+    const OutputFormat &output = settings.output;
+    if (json) {
+        Json object = Json::object();
+        const auto names = [&](const char *key, KeypadSetting s, std::uint8_t byte,
+                               std::span<const BitName> table) {
+            object[key] = error(s).empty() ? Json(namesIn(byte, table)) : Json(nullptr);
+        };
+        names("mode", KeypadSetting::Mode, settings.mode, kModeNames);
+        names("types", KeypadSetting::Type, settings.types, kTypeNames);
+        const bool outputRead = error(KeypadSetting::AddType).empty();
+        object["format"] = outputRead ? Json(formatText(output.format)) : Json(nullptr);
+        object["reverse"] = outputRead ? Json(reversalText(output.reverse)) : Json(nullptr);
+        names("add", KeypadSetting::AddType, output.add, kAddNames);
+        for (const TimingName &t : kTimingNames) {
+            const int count = settings.bytes(t.setting)[0];
+            const bool read = error(t.setting).empty();
+            object[std::string(t.key)] = read ? Json(count) : Json(nullptr);
+            object[std::string(t.key) + "_ms"] = read ? Json(count * t.unitMs) : Json(nullptr);
+        }
+        Json errorObject = Json::object();
+        for (KeypadSetting setting : kSettingOrder) {
+            if (!error(setting).empty())
+                errorObject[std::string(keyOf(setting))] = utf8Text(error(setting));
+        }
+        object["errors"] = errorObject;
+        return jsonText(object);
+    }
+
+    std::string text;
+    const auto line = [&](std::string_view name, KeypadSetting s, const std::string &value) {
+        text += std::string(name) + ": " +
+                (error(s).empty() ? value : "not read (" + error(s) + ")") + "\n";
+    };
+    line("mode", KeypadSetting::Mode, joined(namesIn(settings.mode, kModeNames)));
+    line("types", KeypadSetting::Type, joined(namesIn(settings.types, kTypeNames)));
+    line("format", KeypadSetting::AddType, formatText(output.format));
+    line("reverse", KeypadSetting::AddType, reversalText(output.reverse));
+    line("add", KeypadSetting::AddType, joined(namesIn(output.add, kAddNames)));
+    for (const TimingName &t : kTimingNames) {
+        const int count = settings.bytes(t.setting)[0];
+        line(t.option, t.setting,
+             std::to_string(count) + " (" + std::to_string(count * t.unitMs) + " ms)");
+    }
+    text.pop_back(); // the caller ends the last line, as for JSON
+    return text;
+}
+
+KeypadCommands::KeypadCommands(Context context)
+    : m_context(std::move(context))
+    , m_keypad(m_context.link, this)
+{
+    m_keypad.setStopRequest([this] { return m_context.stop != 0; });
+}
+
+Ended KeypadCommands::run()
+{
+    m_outcomes.clear();
+    m_planned.clear();
+    m_written.clear();
+    m_inDoubt.reset();
+    m_tellAtOnce = true;
+    switch (m_context.options.command) {
+    case Command::KeypadGet:
+        return keypadGet();
+    case Command::KeypadSet:
+        return sendChanges(m_context.options.changes, WriteMode::EachSetting);
+    case Command::KeypadDefaults:
+        return keypadDefaults();
+    case Command::KeypadSave:
+        return keypadSave();
+    case Command::KeypadLoad:
+        return keypadLoad();
+    default:
+        break;
+    }
+    return Ended::exit(kExitUsage);
+}
+
+void KeypadCommands::starting(KeypadSetting, bool) {}
+
+void KeypadCommands::finished(const KeypadOutcome &outcome, const KeypadSettings &)
+{
+    m_outcomes.push_back(outcome);
+    if (m_tellAtOnce && !outcome.accepted)
+        tellFailure(outcome);
+}
+
+void KeypadCommands::tellFailure(const KeypadOutcome &outcome)
+{
+    m_context.err << kProgram << (outcome.write ? "set " : "get ") << keyOf(outcome.setting) << ": "
+                  << trimmed(keypadFailureText(outcome)) << std::endl;
+}
+
+void KeypadCommands::tellUnfinishedWrites()
+{
+    if (m_planned.empty())
+        return;
+    std::vector<KeypadSetting> notWritten;
+    for (KeypadSetting setting : m_planned) {
+        if (std::find(m_written.begin(), m_written.end(), setting) == m_written.end() &&
+            setting != m_inDoubt)
+            notWritten.push_back(setting);
+    }
+    m_context.err << kProgram << "written before the reader was lost: " << namesOf(m_written)
+                  << (m_inDoubt ? "; perhaps written (no answer): " + std::string(keyOf(*m_inDoubt))
+                                : std::string())
+                  << "; not written: " << namesOf(notWritten) << std::endl;
+}
+
+std::optional<Ended> KeypadCommands::readAll(KeypadSettings &settings, KeypadErrors &errors,
+                                             int &code)
+{
+    m_outcomes.clear();
+    const KeypadSequence read = m_keypad.readAll();
+    if (read.end == KeypadEnd::Stopped)
+        return Ended::stopped();
+    if (read.end != KeypadEnd::Done)
+        return Ended::lost();
+    settings = read.settings;
+    code = kExitSuccess;
+    for (const KeypadOutcome &outcome : read.outcomes) {
+        errors[settingIndex(outcome.setting)] =
+            outcome.accepted ? std::string() : std::string(trimmed(keypadFailureText(outcome)));
+        code = worse(code, codeOf(outcome));
+    }
+    return std::nullopt;
+}
+
+void KeypadCommands::report(const KeypadSettings &settings, const KeypadErrors &errors)
+{
+    m_context.out << keypadReport(settings, errors, m_context.options.json) << std::endl;
+}
+
+Ended KeypadCommands::keypadGet()
+{
+    KeypadSettings settings;
+    KeypadErrors errors;
+    int code = kExitSuccess;
+    if (const auto ended = readAll(settings, errors, code))
+        return *ended;
+    report(settings, errors);
+    return Ended::exit(code);
+}
+
+Ended KeypadCommands::keypadSave()
+{
+    KeypadSettings settings;
+    KeypadErrors errors;
+    int code = kExitSuccess;
+    if (const auto ended = readAll(settings, errors, code))
+        return *ended;
+    std::ostream &err = m_context.err;
+    if (code != kExitSuccess) {
+        err << kProgram << "nothing saved: not every setting could be read" << std::endl;
+        return Ended::exit(code);
+    }
+    const std::string profile = profileText(keypadReport(settings, errors, true));
+    const std::string &path = m_context.options.profile;
+    if (path == "-") {
+        m_context.out << profile << std::flush;
+        return Ended::exit(kExitSuccess);
+    }
+    const ProfileFile written = writeProfile(path, profile, {m_context.stop, m_context.stopFd});
+    if (written.stopped)
+        return Ended::stopped();
+    if (written.code != kExitSuccess) {
+        err << kProgram << escapedText(written.message) << std::endl;
+        return Ended::exit(written.code);
+    }
+    if (!m_context.options.quiet)
+        err << kProgram << "saved the six settings to " << escapedText(path) << std::endl;
+    return Ended::exit(kExitSuccess);
+}
+
+Ended KeypadCommands::keypadDefaults()
+{
+    // Six Sets, then six Gets, in the page's order; the Sets are not cut short by a stop.
+    // The failures are told once the sequence is through: a reader lost on the way is told
+    // by what it holds, not by the steps that failed with it.
+    m_tellAtOnce = false;
+    m_planned.assign(kSettingOrder.begin(), kSettingOrder.end());
+    const KeypadSequence sequence = m_keypad.restoreDefaults();
+    m_tellAtOnce = true;
+    if (sequence.end != KeypadEnd::Done) {
+        const std::size_t count = kSettingOrder.size();
+        for (std::size_t i = 0; i < std::min(count, sequence.outcomes.size()); ++i) {
+            if (sequence.outcomes[i].accepted)
+                m_written.push_back(kSettingOrder[i]);
+        }
+        // The Set that was going out when the reader went.
+        if (sequence.outcomes.size() < count)
+            m_inDoubt = kSettingOrder[sequence.outcomes.size()];
+        return Ended::lost();
+    }
+    if (m_context.stop != 0)
+        return Ended::stopped();
+    m_planned.clear();
+
+    KeypadErrors errors;
+    int code = kExitSuccess;
+    for (const KeypadOutcome &outcome : sequence.outcomes) {
+        code = worse(code, codeOf(outcome));
+        if (outcome.accepted)
+            continue;
+        tellFailure(outcome);
+        if (!outcome.write)
+            errors[settingIndex(outcome.setting)] = trimmed(keypadFailureText(outcome));
+    }
+    report(sequence.settings, errors);
+    return Ended::exit(code);
+}
+
+Ended KeypadCommands::keypadLoad()
+{
+    // Read once: a reader plugged in again (--wait) gets the same profile, even from a pipe
+    // that has been read to its end.
+    std::optional<KeypadChanges> &profile = m_context.profile;
+    if (!profile) {
+        const ProfileFile read =
+            readProfile(m_context.options.profile, {m_context.stop, m_context.stopFd});
+        if (read.stopped)
+            return Ended::stopped();
+        if (read.code != kExitSuccess) {
+            m_context.err << kProgram << escapedText(read.message) << std::endl;
+            return Ended::exit(read.code);
+        }
+        profile = read.changes;
+    }
+    return sendChanges(*profile, WriteMode::AllOrNothing);
+}
+
+// Sends what `changes` gives, reads all six back and tells, on stderr and in the exit code,
+// of every setting the reader did not keep.
+Ended KeypadCommands::sendChanges(const KeypadChanges &changes, WriteMode mode)
+{
+    std::ostream &err = m_context.err;
+    const KeypadWriteReport written = m_keypad.write(patchOf(changes), mode);
+    m_planned = written.planned;
+    m_written = written.written;
+    m_inDoubt = written.inDoubt;
+    if (written.end == KeypadEnd::Stopped)
+        return Ended::stopped();
+    if (written.end != KeypadEnd::Done)
+        return Ended::lost();
+    if (written.readFailed) {
+        int code = kExitSuccess;
+        for (const KeypadOutcome &outcome : m_outcomes)
+            code = worse(code, codeOf(outcome));
+        if (mode == WriteMode::AllOrNothing) {
+            err << kProgram << "nothing sent: the reader's settings must be read first, "
+                << "to be written back if a Set is refused" << std::endl;
+        } else {
+            err << kProgram << "nothing sent: the output format must be read "
+                << "before part of it can be changed" << std::endl;
+        }
+        return Ended::exit(code);
+    }
+
+    // The Sets of the changes themselves, not those that wrote the earlier settings back.
+    int code = kExitSuccess;
+    std::size_t sets = written.accepted.size() + (written.refused ? 1 : 0);
+    if (mode == WriteMode::EachSetting)
+        sets = written.planned.size();
+    for (const KeypadOutcome &outcome : m_outcomes) {
+        if (!outcome.write || sets == 0)
+            continue;
+        code = worse(code, codeOf(outcome));
+        --sets;
+    }
+    if (m_context.stop != 0)
+        return Ended::stopped();
+    m_planned.clear();
+
+    KeypadSettings kept;
+    KeypadErrors errors;
+    int read = kExitSuccess;
+    if (const auto ended = readAll(kept, errors, read))
+        return *ended;
+    code = worse(code, read);
+    if (!written.refused) {
+        for (KeypadSetting setting : written.accepted) {
+            if (!errors[settingIndex(setting)].empty())
+                continue;
+            const std::string now = settingText(kept, setting);
+            const std::string sent = settingText(written.sent, setting);
+            const bool same = setting == KeypadSetting::AddType ? kept.output == written.sent.output
+                                                                : now == sent;
+            if (!same) {
+                err << kProgram << "the reader kept " << keyOf(setting) << " " << now << " after "
+                    << sent << " was sent" << std::endl;
+                code = worse(code, kExitReaderError);
+            }
+        }
+    }
+    if (written.refused) {
+        err << kProgram << "profile not loaded: the Set of " << keyOf(*written.refused)
+            << " failed; ";
+        if (!written.notRestored.empty()) {
+            err << "the reader keeps the profile's " << namesOf(written.notRestored)
+                << " (writing back failed) and its earlier settings otherwise";
+        } else if (!written.restored.empty()) {
+            err << "the reader holds its earlier settings again (written back: "
+                << namesOf(written.restored) << ")";
+        } else {
+            err << "nothing was changed";
+        }
+        err << std::endl;
+    }
+    report(kept, errors);
+    return Ended::exit(code);
+}
+
+} // namespace qn480::cli

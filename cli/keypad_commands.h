@@ -1,0 +1,94 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "keypad.h"
+#include "options.h"
+
+#include <csignal>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace qn480 {
+class Link;
+}
+
+namespace qn480::cli {
+
+// How one run of a command that talks to the reader ended: with an exit code, at a stop
+// signal (nothing more reported), or with the reader gone.
+struct Ended
+{
+    enum class Kind { Exit, Stopped, Lost };
+    Kind kind = Kind::Exit;
+    int code = kExitSuccess;
+
+    static Ended exit(int code) { return {Kind::Exit, code}; }
+    static Ended stopped() { return {Kind::Stopped, 0}; }
+    static Ended lost() { return {Kind::Lost, 0}; }
+};
+
+// A reply that was not usable: silence or a garbled frame, or the reader's own refusal.
+int failureCode(int dataLength);
+// No answer weighs more than a refusal: it usually means the wrong port or a dead reader.
+int worse(int a, int b);
+
+// Every keypad setting not read: its message; empty where it was read.
+using KeypadErrors = std::array<std::string, 6>;
+
+// The six settings as `keypad get` prints them: one "name: value" line each, or one JSON
+// object (see --help). Unread settings are named with their message.
+std::string keypadReport(const KeypadSettings &settings, const KeypadErrors &errors, bool json);
+
+// qn480ctl keypad get, set, defaults, save and load. The object lives for the whole
+// command: a reader found again with --wait gets the same profile.
+class KeypadCommands final : private KeypadObserver
+{
+public:
+    struct Context
+    {
+        const Options &options;
+        Link &link;
+        std::ostream &out;
+        std::ostream &err;
+        const volatile std::sig_atomic_t &stop;
+        int stopFd = -1;                      // the stop signals' pipe, -1: none
+        std::optional<KeypadChanges> profile; // keypad load's, read before the port opened
+    };
+
+    explicit KeypadCommands(Context context);
+
+    // One run of the command the options name.
+    Ended run();
+    // The reader went away: the operation running ends after its current step.
+    void portLost() { m_keypad.portClosed(); }
+    // After a loss: what a write sequence had changed on the reader and what not.
+    void tellUnfinishedWrites();
+
+private:
+    Ended keypadGet();
+    Ended keypadSave();
+    Ended keypadDefaults();
+    Ended keypadLoad();
+    Ended sendChanges(const KeypadChanges &changes, WriteMode mode);
+    // The six Gets; fills `errors` and returns the exit code, or how it ended early.
+    std::optional<Ended> readAll(KeypadSettings &settings, KeypadErrors &errors, int &code);
+    void report(const KeypadSettings &settings, const KeypadErrors &errors);
+    void tellFailure(const KeypadOutcome &outcome);
+
+    void starting(KeypadSetting setting, bool write) override;
+    void finished(const KeypadOutcome &outcome, const KeypadSettings &settings) override;
+
+    Context m_context;
+    Keypad m_keypad;
+    std::vector<KeypadOutcome> m_outcomes; // the operation's, in order
+    bool m_tellAtOnce = true;              // failures told as they come
+    // A write sequence: the settings it is to Set, those the reader now holds as set, and
+    // one sent whose answer is not in.
+    std::vector<KeypadSetting> m_planned;
+    std::vector<KeypadSetting> m_written;
+    std::optional<KeypadSetting> m_inDoubt;
+};
+
+} // namespace qn480::cli
