@@ -4,8 +4,11 @@
 #include <QLabel>
 #include <QScrollBar>
 
+#include <QButtonGroup>
+
 #include <cstdint>
 #include <functional>
+#include <span>
 
 using namespace std::chrono_literals;
 
@@ -81,6 +84,280 @@ TEST_F(KeypadPageTest, EveryButtonSendsItsOwnCommand)
     EXPECT_TRUE(enabled("pnlCounect"));
 }
 
+// Each button's progress text while its command waits, then its outcome.
+TEST_F(KeypadPageTest, EveryButtonShowsItsProgressThenItsOutcome)
+{
+    connectReader();
+    showPage("ts_SetKeypad");
+    const struct
+    {
+        const char *button;
+        std::uint8_t code;
+        const char *progress;
+        const char *ok;
+        const char *error; // the reader silent
+    } cases[] = {
+        {"btn_SetKeypadG01", 0x10, " Get HID Keyboard", " Get Mode OK!!", " Get Mode Error!!"},
+        {"btn_SetKeypadS01", 0x11, " Set HID Keyboard", " Set Mode OK!!", " Set Mode Error!!"},
+        {"btn_SetKeypadG02", 0x12, " Get HID Keyboard read card type", " Get Type OK!!",
+         " Get Type Error!!"},
+        {"btn_SetKeypadS02", 0x13, " Set HID Keyboard read card type", " Set Type OK!!",
+         " Set Type Error!!"},
+        {"btn_SetKeypadG03", 0x1A, " Get HID Keyboard send type", " Get AddType OK!!",
+         " Get AddType Error!!"},
+        {"btn_SetKeypadS03", 0x1B, " Set HID Keyboard read card type", " Set AddType OK!!",
+         " Set AddType Error!!"},
+        {"btn_SetKeypadG04", 0x18, " Get Keypad_KeySendTime", " Get SendTime OK!!",
+         " Get SendTime Error!!"},
+        {"btn_SetKeypadS04", 0x19, " Set Keypad_KeySendTime ", " Set SendTime OK!!",
+         " Set SendTime Error!!"},
+        {"btn_SetKeypadG05", 0x14, " Get Keypad_ScanTime", " Get ScanTime OK!!",
+         " Get ScanTime Error!!"},
+        {"btn_SetKeypadS05", 0x15, " Set Keypad_ScanTime ", " Set ScanTime OK!!",
+         " Set ScanTime Error!!"},
+        {"btn_SetKeypadG06", 0x16, " Get Keypad_SameCardTime", " Get SameCardTime OK!!",
+         " Get SameCardTime Error!!"},
+        {"btn_SetKeypadS06", 0x17, " Set Keypad_SameCardTime ", " Set SameCardTime OK!!",
+         " Set SameCardTime Error!!"},
+    };
+    QString shownWhileWaiting;
+    reader.onRequest([&](const Bytes &) { shownWhileWaiting = window().statusText(); });
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.button);
+        const bool get = (c.code & 1) == 0;
+        const Bytes data = c.code == 0x1A ? hex("05 01 80") : get ? hex("03") : Bytes{};
+        reader.answer(0x00, c.code, 0x01, data);
+        click(c.button);
+        EXPECT_EQ(shownWhileWaiting, c.progress);
+        EXPECT_EQ(window().statusText(), c.ok);
+
+        reader.silence(0x00, c.code);
+        click(c.button);
+        EXPECT_EQ(window().statusText(), c.error);
+        // The reader's own text wins over the operation's; a status without one does not.
+        reader.answer(0x00, c.code, 0x22);
+        click(c.button);
+        EXPECT_EQ(window().statusText(), " Device received incorrect parameter.");
+        reader.answer(0x00, c.code, 0x31);
+        click(c.button);
+        EXPECT_EQ(window().statusText(), c.error);
+    }
+    reader.onRequest({});
+}
+
+// Every box checked and 32H beforehand: a Get leaves checked only what its reply sets, and
+// a refused reply clears the boxes of its group.
+TEST_F(KeypadPageTest, GetRepliesShowExactlyTheirControls)
+{
+    connectReader();
+    showPage("ts_SetKeypad");
+    const struct
+    {
+        const char *button;
+        std::uint8_t code;
+        Bytes data;
+        std::vector<const char *> cleared; // boxes unchecked afterwards
+        const char *format;
+        const char *status;
+    } cases[] = {
+        {"btn_SetKeypadG01",
+         0x10,
+         hex("05"),
+         {"chk01_Beep", "chk01_Same"},
+         "rbn03_32H",
+         " Get Mode OK!!"},
+        {"btn_SetKeypadG01",
+         0x10,
+         hex("F0"),
+         {"chk01_Auto", "chk01_Beep", "chk01_Led", "chk01_Same"},
+         "rbn03_32H",
+         " Get Mode OK!!"},
+        {"btn_SetKeypadG02", 0x12, hex("FF"), {}, "rbn03_32H", " Get Type OK!!"},
+        {"btn_SetKeypadG03",
+         0x1A,
+         hex("05 01 80"),
+         {"chk03_RevByte", "chk03_RevBit", "chk03_Comma", "chk03_Brackets", "chk03_Quotes",
+          "chk03_Space", "chk03_Tab", "chk03_Down", "chk03_Ctrl"},
+         "rbn03_8H",
+         " Get AddType OK!!"},
+        // A code without a radio button leaves 8H; the reversal bits are read one by one.
+        {"btn_SetKeypadG03",
+         0x1A,
+         hex("0B 06 00"),
+         {"chk03_Comma", "chk03_Brackets", "chk03_Quotes", "chk03_Space", "chk03_Tab", "chk03_Down",
+          "chk03_Ctrl", "chk03_Enter"},
+         "rbn03_8H",
+         " Get AddType OK!!"},
+        {"btn_SetKeypadG03",
+         0x1A,
+         hex("0C 04 41"),
+         {"chk03_RevByte", "chk03_Brackets", "chk03_Quotes", "chk03_Space", "chk03_Tab",
+          "chk03_Down", "chk03_Enter"},
+         "rbn03_32H",
+         " Get AddType OK!!"},
+        // Status 1 with the wrong length: refused, with the reader's text for status 1.
+        {"btn_SetKeypadG01",
+         0x10,
+         {},
+         {"chk01_Auto", "chk01_Beep", "chk01_Led", "chk01_Same"},
+         "rbn03_32H",
+         " Operation is successful."},
+        {"btn_SetKeypadG02",
+         0x12,
+         hex("1F 00"),
+         {"chk02_43A", "chk02_43B", "chk02_43C", "chk02_693", "chk02_Guid"},
+         "rbn03_32H",
+         " Operation is successful."},
+        {"btn_SetKeypadG03",
+         0x1A,
+         hex("0C 04 41 00"),
+         {"chk03_RevByte", "chk03_RevBit", "chk03_Comma", "chk03_Brackets", "chk03_Quotes",
+          "chk03_Space", "chk03_Tab", "chk03_Down", "chk03_Ctrl", "chk03_Enter"},
+         "rbn03_8H",
+         " Operation is successful."},
+        {"btn_SetKeypadG04", 0x18, hex("20 20"), {}, "rbn03_32H", " Operation is successful."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(hexText(c.data));
+        for (const char *name : kModeAndTypeBoxes)
+            child<QAbstractButton>(name)->setChecked(true);
+        for (const char *name : kAddTypeBoxes)
+            child<QAbstractButton>(name)->setChecked(true);
+        child<QAbstractButton>("rbn03_32H")->setChecked(true);
+        child<QScrollBar>("sbSendTime")->setValue(77);
+        reader.answer(0x00, c.code, 0x01, c.data);
+        click(c.button);
+        std::vector<const char *> cleared;
+        for (const auto &group : {std::span<const char *const>(kModeAndTypeBoxes),
+                                  std::span<const char *const>(kAddTypeBoxes)}) {
+            for (const char *name : group) {
+                if (!child<QAbstractButton>(name)->isChecked())
+                    cleared.push_back(name);
+            }
+        }
+        EXPECT_EQ(std::vector<std::string>(cleared.begin(), cleared.end()),
+                  std::vector<std::string>(c.cleared.begin(), c.cleared.end()));
+        EXPECT_TRUE(child<QAbstractButton>(c.format)->isChecked());
+        EXPECT_EQ(window().statusText(), c.status);
+        EXPECT_EQ(child<QScrollBar>("sbSendTime")->value(), 77);
+    }
+
+    // A timing moves its scroll bar and panel only when its reply is accepted.
+    reader.answer(0x00, 0x18, 0x01, hex("00"));
+    click("btn_SetKeypadG04");
+    EXPECT_EQ(hexText(reader.requests().back()), "AA 00 04 00 00 00 18 1C");
+    EXPECT_EQ(child<QScrollBar>("sbSendTime")->value(), 0);
+    EXPECT_EQ(child<QLabel>("pnlSendTime")->text(), "0");
+    EXPECT_EQ(window().statusText(), " Get SendTime OK!!");
+    child<QScrollBar>("sbSameTime")->setValue(42);
+    reader.answer(0x00, 0x16, 0x22);
+    click("btn_SetKeypadG06");
+    EXPECT_EQ(child<QScrollBar>("sbSameTime")->value(), 42);
+    EXPECT_EQ(window().statusText(), " Device received incorrect parameter.");
+}
+
+// A Set sends what the controls show, after normalising them as the page shows them:
+// 16H when no format is selected, ReverseBit dropped beside ReverseByte, Enter when no
+// addition is checked.
+TEST_F(KeypadPageTest, SetsSendWhatTheControlsShowAfterNormalising)
+{
+    connectReader();
+    showPage("ts_SetKeypad");
+    const struct
+    {
+        const char *button;
+        std::vector<const char *> checked; // of every box on the page, before
+        const char *format;                // nullptr: none selected
+        int scanTime;
+        const char *request;
+        std::vector<const char *> after; // the AddType boxes checked afterwards
+        const char *formatAfter;
+    } cases[] = {
+        {"btn_SetKeypadS01",
+         {"chk01_Auto", "chk01_Beep", "chk01_Led", "chk01_Same", "chk02_43B"},
+         "rbn03_16H",
+         10,
+         "AA 00 05 00 00 00 11 0F 1B",
+         {},
+         "rbn03_16H"},
+        {"btn_SetKeypadS02",
+         {"chk02_43A", "chk02_Guid", "chk01_Auto"},
+         "rbn03_16H",
+         10,
+         "AA 00 05 00 00 00 13 11 07",
+         {},
+         "rbn03_16H"},
+        {"btn_SetKeypadS05", {}, "rbn03_16H", 200, "AA 00 05 00 00 00 15 C8 D8", {}, "rbn03_16H"},
+        {"btn_SetKeypadS03",
+         {"chk03_RevBit", "chk03_Comma", "chk03_Enter"},
+         "rbn03_16H",
+         10,
+         "AA 00 07 00 00 00 1B 09 04 81 90",
+         {"chk03_RevBit", "chk03_Comma", "chk03_Enter"},
+         "rbn03_16H"},
+        {"btn_SetKeypadS03",
+         {"chk03_RevByte", "chk03_RevBit", "chk01_Auto"},
+         nullptr,
+         10,
+         "AA 00 07 00 00 00 1B 09 02 80 97",
+         {"chk03_RevByte", "chk03_Enter"},
+         "rbn03_16H"},
+        {"btn_SetKeypadS03",
+         {"chk03_Space"},
+         "rbn03_8D",
+         10,
+         "AA 00 07 00 00 00 1B 04 01 08 11",
+         {"chk03_Space"},
+         "rbn03_8D"},
+        {"btn_SetKeypadS03",
+         {"chk03_RevByte", "chk03_RevBit", "chk03_Quotes"},
+         "rbn03_32H",
+         10,
+         "AA 00 07 00 00 00 1B 0C 02 04 16",
+         {"chk03_RevByte", "chk03_Quotes"},
+         "rbn03_32H"},
+        {"btn_SetKeypadS03",
+         {"chk03_Comma", "chk03_Brackets", "chk03_Quotes", "chk03_Space", "chk03_Tab", "chk03_Down",
+          "chk03_Ctrl", "chk03_Enter"},
+         "rbn03_6H",
+         10,
+         "AA 00 07 00 00 00 1B 03 01 FF E1",
+         {"chk03_Comma", "chk03_Brackets", "chk03_Quotes", "chk03_Space", "chk03_Tab", "chk03_Down",
+          "chk03_Ctrl", "chk03_Enter"},
+         "rbn03_6H"},
+    };
+    auto *formats = child<QAbstractButton>("rbn03_16H")->group();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.request);
+        for (const char *name : kModeAndTypeBoxes)
+            child<QAbstractButton>(name)->setChecked(false);
+        for (const char *name : kAddTypeBoxes)
+            child<QAbstractButton>(name)->setChecked(false);
+        for (const char *name : c.checked)
+            child<QAbstractButton>(name)->setChecked(true);
+        if (c.format) {
+            child<QAbstractButton>(c.format)->setChecked(true);
+        } else if (QAbstractButton *checked = formats ? formats->checkedButton() : nullptr) {
+            formats->setExclusive(false);
+            checked->setChecked(false);
+            formats->setExclusive(true);
+        }
+        child<QScrollBar>("sbScanTime")->setValue(c.scanTime);
+        reader.clearLog();
+        reader.silence(0x00, 0x1B); // whatever the outcome, the page shows what was sent
+        click(c.button);
+        ASSERT_EQ(reader.requests().size(), 1u);
+        EXPECT_EQ(hexText(reader.requests()[0]), c.request);
+        std::vector<std::string> after;
+        for (const char *name : kAddTypeBoxes) {
+            if (child<QAbstractButton>(name)->isChecked())
+                after.emplace_back(name);
+        }
+        EXPECT_EQ(after, std::vector<std::string>(c.after.begin(), c.after.end()));
+        EXPECT_TRUE(child<QAbstractButton>(c.formatAfter)->isChecked());
+    }
+}
+
 TEST_F(KeypadPageTest, ScrollBarsShowTheirPositionAndSendNothing)
 {
     connectReader();
@@ -115,6 +392,48 @@ TEST_F(KeypadPageTest, DefaultWritesEverySettingThenReadsItBack)
     ASSERT_EQ(reader.requests().size(), 12u);
     EXPECT_EQ(hexText(reader.requests()[0]), "AA 00 05 00 00 00 11 0F 1B");
     EXPECT_EQ(window().statusText(), " Set Mode Error!!");
+
+    // The reader reports something else than it was sent: the page shows the report, and a
+    // setting whose Get failed keeps its default.
+    for (std::uint8_t code : {0x11, 0x13, 0x1B, 0x19, 0x15, 0x17})
+        reader.answer(0x00, code, 0x01);
+    reader.answer(0x00, 0x10, 0x01, hex("03"));
+    reader.answer(0x00, 0x12, 0x01, hex("1F"));
+    reader.answer(0x00, 0x1A, 0x01, hex("0C 01 80"));
+    reader.answer(0x00, 0x18, 0x01, hex("0A"));
+    reader.answer(0x00, 0x14, 0x01, hex("05"));
+    reader.answer(0x00, 0x16, 0x21);
+    for (const char *name : {"chk03_RevByte", "chk03_Comma", "chk03_Ctrl"})
+        child<QAbstractButton>(name)->setChecked(true);
+    child<QScrollBar>("sbSameTime")->setValue(99);
+    QStringList shown;
+    reader.onRequest([&](const Bytes &) { shown << window().statusText(); });
+
+    click("Button1");
+
+    reader.onRequest({});
+    EXPECT_EQ(shown.mid(0, 6),
+              QStringList({" Set HID Keyboard", " Set HID Keyboard read card type",
+                           " Set HID Keyboard read card type", " Set Keypad_KeySendTime ",
+                           " Set Keypad_ScanTime ", " Set Keypad_SameCardTime "}));
+    EXPECT_EQ(window().statusText(), " Device received undefined command.");
+    std::vector<std::string> checked;
+    for (const char *name : kModeAndTypeBoxes) {
+        if (child<QAbstractButton>(name)->isChecked())
+            checked.emplace_back(name);
+    }
+    for (const char *name : kAddTypeBoxes) {
+        if (child<QAbstractButton>(name)->isChecked())
+            checked.emplace_back(name);
+    }
+    EXPECT_EQ(checked,
+              (std::vector<std::string>{"chk01_Auto", "chk01_Beep", "chk02_43A", "chk02_43B",
+                                        "chk02_43C", "chk02_693", "chk02_Guid", "chk03_Enter"}));
+    EXPECT_TRUE(child<QAbstractButton>("rbn03_32H")->isChecked());
+    EXPECT_EQ(child<QScrollBar>("sbSendTime")->value(), 10);
+    EXPECT_EQ(child<QScrollBar>("sbScanTime")->value(), 5);
+    EXPECT_EQ(child<QScrollBar>("sbSameTime")->value(), 15);
+    EXPECT_EQ(child<QLabel>("pnlSameTime")->text(), "15");
 }
 
 TEST_F(KeypadPageTest, StormsStartNothingWhileAKeypadOperationRuns)
