@@ -122,39 +122,46 @@ int worse(int a, int b)
     return rank(a) >= rank(b) ? a : b;
 }
 
-std::string keypadReport(const KeypadSettings &settings, const KeypadErrors &errors, bool json)
+Json keypadJson(const KeypadSettings &settings, const KeypadErrors &errors)
 {
     const auto error = [&](KeypadSetting s) -> const std::string & {
         return errors[settingIndex(s)];
     };
     const OutputFormat &output = settings.output;
-    if (json) {
-        Json object = Json::object();
-        const auto names = [&](const char *key, KeypadSetting s, std::uint8_t byte,
-                               std::span<const BitName> table) {
-            object[key] = error(s).empty() ? Json(namesIn(byte, table)) : Json(nullptr);
-        };
-        names("mode", KeypadSetting::Mode, settings.mode, kModeNames);
-        names("types", KeypadSetting::Type, settings.types, kTypeNames);
-        const bool outputRead = error(KeypadSetting::AddType).empty();
-        object["format"] = outputRead ? Json(formatText(output.format)) : Json(nullptr);
-        object["reverse"] = outputRead ? Json(reversalText(output.reverse)) : Json(nullptr);
-        names("add", KeypadSetting::AddType, output.add, kAddNames);
-        for (const TimingName &t : kTimingNames) {
-            const int count = settings.bytes(t.setting)[0];
-            const bool read = error(t.setting).empty();
-            object[std::string(t.key)] = read ? Json(count) : Json(nullptr);
-            object[std::string(t.key) + "_ms"] = read ? Json(count * t.unitMs) : Json(nullptr);
-        }
-        Json errorObject = Json::object();
-        for (KeypadSetting setting : kSettingOrder) {
-            if (!error(setting).empty())
-                errorObject[std::string(keyOf(setting))] = utf8Text(error(setting));
-        }
-        object["errors"] = errorObject;
-        return jsonText(object);
+    Json object = Json::object();
+    const auto names = [&](const char *key, KeypadSetting s, std::uint8_t byte,
+                           std::span<const BitName> table) {
+        object[key] = error(s).empty() ? Json(namesIn(byte, table)) : Json(nullptr);
+    };
+    names("mode", KeypadSetting::Mode, settings.mode, kModeNames);
+    names("types", KeypadSetting::Type, settings.types, kTypeNames);
+    const bool outputRead = error(KeypadSetting::AddType).empty();
+    object["format"] = outputRead ? Json(formatText(output.format)) : Json(nullptr);
+    object["reverse"] = outputRead ? Json(reversalText(output.reverse)) : Json(nullptr);
+    names("add", KeypadSetting::AddType, output.add, kAddNames);
+    for (const TimingName &t : kTimingNames) {
+        const int count = settings.bytes(t.setting)[0];
+        const bool read = error(t.setting).empty();
+        object[std::string(t.key)] = read ? Json(count) : Json(nullptr);
+        object[std::string(t.key) + "_ms"] = read ? Json(count * t.unitMs) : Json(nullptr);
     }
+    Json errorObject = Json::object();
+    for (KeypadSetting setting : kSettingOrder) {
+        if (!error(setting).empty())
+            errorObject[std::string(keyOf(setting))] = utf8Text(error(setting));
+    }
+    object["errors"] = errorObject;
+    return object;
+}
 
+std::string keypadReport(const KeypadSettings &settings, const KeypadErrors &errors, bool json)
+{
+    if (json)
+        return jsonText(keypadJson(settings, errors));
+    const auto error = [&](KeypadSetting s) -> const std::string & {
+        return errors[settingIndex(s)];
+    };
+    const OutputFormat &output = settings.output;
     std::string text;
     const auto line = [&](std::string_view name, KeypadSetting s, const std::string &value) {
         text += std::string(name) + ": " +
@@ -283,7 +290,7 @@ Ended KeypadCommands::keypadSave()
         err << kProgram << "nothing saved: not every setting could be read" << std::endl;
         return Ended::exit(code);
     }
-    const std::string profile = profileText(keypadReport(settings, errors, true));
+    const std::string profile = profileText(keypadJson(settings, errors));
     const std::string &path = m_context.options.profile;
     if (path == "-") {
         m_context.out << profile << std::flush;

@@ -4,6 +4,8 @@
 #include "keypad.h"
 #include "options.h"
 
+#include <nlohmann/json.hpp>
+
 #include <csignal>
 #include <optional>
 #include <ostream>
@@ -40,6 +42,7 @@ using KeypadErrors = std::array<std::string, 6>;
 // The six settings as `keypad get` prints them: one "name: value" line each, or one JSON
 // object (see --help). Unread settings are named with their message.
 std::string keypadReport(const KeypadSettings &settings, const KeypadErrors &errors, bool json);
+nlohmann::ordered_json keypadJson(const KeypadSettings &settings, const KeypadErrors &errors);
 
 // qn480ctl keypad get, set, defaults, save and load. The object lives for the whole
 // command: a reader found again with --wait gets the same profile.

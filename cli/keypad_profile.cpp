@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "keypad_profile.h"
 
+#include "json_text.h"
 #include "keypad_settings.h"
 
 #include <nlohmann/json.hpp>
@@ -24,7 +25,8 @@ namespace qn480::cli {
 
 namespace {
 
-using Json = nlohmann::json;
+// Sorted by key: of several faults, the same one is told whatever the order in the file.
+using ProfileJson = nlohmann::json;
 
 std::string lowerCase(std::string text)
 {
@@ -38,15 +40,16 @@ std::string lowerCase(std::string text)
     throw UsageError(std::string(field) + ": " + problem);
 }
 
-std::string shown(const Json &value)
+std::string shown(const ProfileJson &value)
 {
-    std::string text = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::string text = value.dump(-1, ' ', false, ProfileJson::error_handler_t::replace);
     if (text.size() > 40)
         text = text.substr(0, 37) + "...";
     return text;
 }
 
-std::uint8_t namesByte(std::string_view field, const Json &value, std::span<const BitName> names)
+std::uint8_t namesByte(std::string_view field, const ProfileJson &value,
+                       std::span<const BitName> names)
 {
     std::string known;
     for (const BitName &n : names)
@@ -55,7 +58,7 @@ std::uint8_t namesByte(std::string_view field, const Json &value, std::span<cons
         fault(field, "takes a list of names such as [\"" + std::string(names[0].name) +
                          "\"], not " + shown(value));
     std::uint8_t byte = 0;
-    for (const Json &item : value) {
+    for (const ProfileJson &item : value) {
         const std::string name = item.is_string() ? lowerCase(item.get<std::string>()) : "";
         const auto found = std::find_if(names.begin(), names.end(),
                                         [&](const BitName &n) { return n.name == name; });
@@ -66,7 +69,7 @@ std::uint8_t namesByte(std::string_view field, const Json &value, std::span<cons
     return byte;
 }
 
-int count(std::string_view field, const Json &value, int unitMs)
+int count(std::string_view field, const ProfileJson &value, int unitMs)
 {
     if (!value.is_number_integer() || value.get<long long>() < 0 || value.get<long long>() > 255)
         fault(field, shown(value) +
@@ -85,21 +88,22 @@ KeypadChanges parseProfile(std::string_view text)
     // The parser lets the last of two equal keys win; an edited profile that names a
     // setting twice is a mistake to show, not to settle silently.
     std::vector<std::set<std::string>> keys;
-    const Json::parser_callback_t noDuplicates = [&](int, Json::parse_event_t event, Json &parsed) {
-        if (event == Json::parse_event_t::object_start) {
+    const ProfileJson::parser_callback_t noDuplicates = [&](int, ProfileJson::parse_event_t event,
+                                                            ProfileJson &parsed) {
+        if (event == ProfileJson::parse_event_t::object_start) {
             keys.emplace_back();
-        } else if (event == Json::parse_event_t::object_end) {
+        } else if (event == ProfileJson::parse_event_t::object_end) {
             keys.pop_back();
-        } else if (event == Json::parse_event_t::key && !keys.empty() &&
+        } else if (event == ProfileJson::parse_event_t::key && !keys.empty() &&
                    !keys.back().insert(parsed.get<std::string>()).second) {
             fault(parsed.get<std::string>(), "given twice; a profile names each setting once");
         }
         return true;
     };
-    Json root;
+    ProfileJson root;
     try {
-        root = Json::parse(text.begin(), text.end(), noDuplicates, true, true);
-    } catch (const Json::exception &error) {
+        root = ProfileJson::parse(text.begin(), text.end(), noDuplicates, true, true);
+    } catch (const ProfileJson::exception &error) {
         // "[json.exception.parse_error.101] parse error at line 2, column 3: ...", and
         // "[json.exception.out_of_range.406] number overflow parsing '1e999'".
         std::string why = error.what();
@@ -169,7 +173,7 @@ KeypadChanges parseProfile(std::string_view text)
         const std::optional<int> &slot = t.setting == KeypadSetting::SendTime   ? c.sendTime
                                          : t.setting == KeypadSetting::ScanTime ? c.scanTime
                                                                                 : c.sameTime;
-        const Json &ms = root[key];
+        const ProfileJson &ms = root[key];
         if (!slot || !ms.is_number_integer() || ms.get<long long>() != *slot * t.unitMs) {
             fault(key, shown(ms) + " does not match " + std::string(t.key) +
                            "; give the count in " + std::string(t.key) + " (steps of " +
@@ -181,16 +185,14 @@ KeypadChanges parseProfile(std::string_view text)
     return c;
 }
 
-std::string profileText(std::string_view getJson)
+std::string profileText(const nlohmann::ordered_json &report)
 {
-    const auto object = nlohmann::ordered_json::parse(getJson.begin(), getJson.end());
     std::string text = "{\n";
     bool first = true;
-    for (const auto &[key, value] : object.items()) {
+    for (const auto &[key, value] : report.items()) {
         if (key == "errors")
             continue;
-        text += (first ? "  " : ",\n  ") + nlohmann::ordered_json(key).dump() + ": " +
-                value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+        text += (first ? "  " : ",\n  ") + jsonText(key) + ": " + jsonText(value);
         first = false;
     }
     return text + "\n}\n";

@@ -3,6 +3,8 @@
 
 #include "options.h"
 
+#include <nlohmann/json.hpp>
+
 #include <csignal>
 #include <optional>
 #include <string>
@@ -18,7 +20,7 @@ namespace qn480::cli {
 KeypadChanges parseProfile(std::string_view text);
 
 // The `keypad get --json` object laid out for people to edit: one setting per line.
-std::string profileText(std::string_view getJson);
+std::string profileText(const nlohmann::ordered_json &report);
 
 // How a stop signal is seen while a profile's file waits (a FIFO without a writer or
 // reader, a pipe that stays silent): the handler's flag and its pipe's read end (-1: none,

@@ -70,6 +70,27 @@ constexpr std::array<CheckControl, 19> kChecks{{
     {"chk03_RevBit", "ReverseBit", 2, {20, 166, 120, 17}, Part::Reverse, kReverseBit},
 }};
 
+using Checks = std::array<QCheckBox *, kChecks.size()>;
+
+// The byte the checked boxes of one part stand for.
+std::uint8_t checkedByte(const Checks &checks, Part part)
+{
+    std::uint8_t byte = 0;
+    for (std::size_t i = 0; i < kChecks.size(); ++i) {
+        if (kChecks[i].part == part && checks[i]->isChecked())
+            byte |= kChecks[i].mask;
+    }
+    return byte;
+}
+
+QCheckBox *checkOf(const Checks &checks, Part part, std::uint8_t mask)
+{
+    const auto found = std::find_if(kChecks.begin(), kChecks.end(), [&](const CheckControl &c) {
+        return c.part == part && c.mask == mask;
+    });
+    return checks[std::size_t(found - kChecks.begin())];
+}
+
 struct FormatRadio
 {
     int code; // the format code the reader uses for it
@@ -375,45 +396,30 @@ void KeypadPage::showTiming(KeypadSetting setting)
 
 KeypadSettings KeypadPage::shownValue(KeypadSetting setting)
 {
-    const auto byteOf = [&](Part part) {
-        std::uint8_t byte = 0;
-        for (std::size_t i = 0; i < kChecks.size(); ++i) {
-            if (kChecks[i].part == part && m_checks[i]->isChecked())
-                byte |= kChecks[i].mask;
-        }
-        return byte;
-    };
-    const auto box = [&](Part part, std::uint8_t mask) {
-        return m_checks[std::size_t(
-            std::find_if(kChecks.begin(), kChecks.end(),
-                         [&](const CheckControl &c) { return c.part == part && c.mask == mask; }) -
-            kChecks.begin())];
-    };
-
     KeypadSettings value;
     switch (setting) {
     case KeypadSetting::Mode:
-        value.mode = byteOf(Part::Mode);
+        value.mode = checkedByte(m_checks, Part::Mode);
         break;
     case KeypadSetting::Type:
-        value.types = byteOf(Part::Types);
+        value.types = checkedByte(m_checks, Part::Types);
         break;
     case KeypadSetting::AddType: {
         // 16H when no format is selected, ReverseBit dropped when ReverseByte is checked
         // too, and Enter when no addition is checked: an empty flags byte is never sent.
         if (!hasFormatButton(m_formats->checkedId()))
             m_formats->button(kFormat16H)->setChecked(true);
-        QCheckBox *byte = box(Part::Reverse, kReverseByte);
-        QCheckBox *bit = box(Part::Reverse, kReverseBit);
+        QCheckBox *byte = checkOf(m_checks, Part::Reverse, kReverseByte);
+        QCheckBox *bit = checkOf(m_checks, Part::Reverse, kReverseBit);
         if (byte->isChecked())
             bit->setChecked(false);
-        if (byteOf(Part::Add) == 0)
-            box(Part::Add, kAddEnter)->setChecked(true);
+        if (checkedByte(m_checks, Part::Add) == 0)
+            checkOf(m_checks, Part::Add, kAddEnter)->setChecked(true);
         value.output = {static_cast<std::uint8_t>(m_formats->checkedId()),
                         byte->isChecked()  ? kReverseByte
                         : bit->isChecked() ? kReverseBit
                                            : kNoReversal,
-                        byteOf(Part::Add)};
+                        checkedByte(m_checks, Part::Add)};
         break;
     }
     case KeypadSetting::SendTime:
