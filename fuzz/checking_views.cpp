@@ -116,50 +116,6 @@ bool boxTextWellFormed(CardBox box, std::string_view text)
     return false;
 }
 
-const std::set<std::string_view> &keypadMessages()
-{
-    // Progress, accepted and refused texts of the six Get/Set pairs.
-    static const std::set<std::string_view> messages{
-        "",
-        " Get HID Keyboard",
-        " Get Mode OK!!",
-        " Get Mode Error!!",
-        " Set HID Keyboard",
-        " Set Mode OK!!",
-        " Set Mode Error!!",
-        " Get HID Keyboard read card type",
-        " Get Type OK!!",
-        " Get Type Error!!",
-        " Set HID Keyboard read card type",
-        " Set Type OK!!",
-        " Set Type Error!!",
-        " Get HID Keyboard send type",
-        " Get AddType OK!!",
-        " Get AddType Error!!",
-        " Set AddType OK!!",
-        " Set AddType Error!!",
-        " Get Keypad_KeySendTime",
-        " Get SendTime OK!!",
-        " Get SendTime Error!!",
-        " Set Keypad_KeySendTime ",
-        " Set SendTime OK!!",
-        " Set SendTime Error!!",
-        " Get Keypad_ScanTime",
-        " Get ScanTime OK!!",
-        " Get ScanTime Error!!",
-        " Set Keypad_ScanTime ",
-        " Set ScanTime OK!!",
-        " Set ScanTime Error!!",
-        " Get Keypad_SameCardTime",
-        " Get SameCardTime OK!!",
-        " Get SameCardTime Error!!",
-        " Set Keypad_SameCardTime ",
-        " Set SameCardTime OK!!",
-        " Set SameCardTime Error!!",
-    };
-    return messages;
-}
-
 } // namespace
 
 bool CheckingCardView::isAnnouncement(std::string_view text) const
@@ -249,38 +205,30 @@ void CheckingCardView::checkEnded() const
     expect(!m_indicatorShown, "the run indicator stayed on");
 }
 
-CheckingKeypadView::CheckingKeypadView(CheckedBoxes checked, int format,
-                                       std::array<int, 3> positions)
-    : m_checked(checked)
-    , m_format(hasFormatButton(format) ? format : 0)
-    , m_positions(positions)
-{}
-
-void CheckingKeypadView::setStatus(const std::string &text)
+void CheckingKeypadObserver::starting(KeypadSetting setting, bool write)
 {
-    trace("keypad status", text);
-    expect(isUtf8(text), "status line is not UTF-8", text);
-    expect(keypadMessages().contains(text) || isStatusMessage(text), "status line of the keypad",
-           text);
-    m_status = text;
+    trace("keypad starting", std::string(settingInfo(setting).operation));
+    expect(!m_pending, "a keypad command started inside another");
+    m_pending = std::pair(setting, write);
 }
 
-void CheckingKeypadView::selectFormat(int code)
+void CheckingKeypadObserver::finished(const KeypadOutcome &outcome, const KeypadSettings &)
 {
-    // The page has no radio button for other codes.
-    expect(hasFormatButton(code), "format without a radio button", std::to_string(code));
-    m_format = code;
-}
-
-int CheckingKeypadView::position(KeypadTiming timing) const
-{
-    return m_positions[static_cast<std::size_t>(timing)];
-}
-
-void CheckingKeypadView::setPosition(KeypadTiming timing, int position)
-{
-    expect(position >= 0 && position <= 255, "scroll bar position", std::to_string(position));
-    m_positions[static_cast<std::size_t>(timing)] = position;
+    const std::string failure = keypadFailureText(outcome);
+    trace("keypad outcome", failure);
+    expect(m_pending == std::pair(outcome.setting, outcome.write),
+           "a keypad outcome without its command");
+    m_pending.reset();
+    const int length = settingInfo(outcome.setting).length;
+    expect(!outcome.accepted ||
+               (outcome.status == 1 && outcome.result != TransactionResult::NoPort &&
+                (outcome.write || outcome.dataLength == length)),
+           "an accepted keypad outcome its reply does not allow");
+    expect(outcome.dataLength >= -1, "data length below -1");
+    const std::string own = std::string(outcome.write ? " Set " : " Get ") +
+                            std::string(settingInfo(outcome.setting).operation) + " Error!!";
+    expect(isUtf8(failure) && (failure == own || isStatusMessage(failure)),
+           "failure text of the keypad", failure);
 }
 
 } // namespace qn480::fuzz

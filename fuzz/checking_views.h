@@ -2,11 +2,11 @@
 #pragma once
 
 #include "card_view.h"
-#include "keypad_settings.h"
-#include "keypad_view.h"
+#include "keypad.h"
 
 #include <array>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace qn480::fuzz {
@@ -48,30 +48,20 @@ private:
     bool m_indicatorShown = false;
 };
 
-// The SetKeypad page's controls with the same checks: status lines from the keypad's own
-// messages or the reader's table, radio buttons that exist, scroll positions 0 to 255.
-class CheckingKeypadView final : public KeypadView
+// Sees the keypad's commands with the same checks: each one reported once, after it went
+// out; an accepted outcome that the reply allows; failure texts from the keypad's own
+// messages or the reader's table.
+class CheckingKeypadObserver final : public KeypadObserver
 {
 public:
-    CheckingKeypadView() = default;
-    // A page as the operator may have left it.
-    CheckingKeypadView(CheckedBoxes checked, int format, std::array<int, 3> positions);
+    void starting(KeypadSetting setting, bool write) override;
+    void finished(const KeypadOutcome &outcome, const KeypadSettings &settings) override;
 
-    void setStatus(const std::string &text) override;
-    bool isChecked(KeypadCheck box) const override { return m_checked.has(box); }
-    void setChecked(KeypadCheck box, bool checked) override { m_checked.set(box, checked); }
-    int formatCode() const override { return m_format; }
-    void selectFormat(int code) override;
-    int position(KeypadTiming timing) const override;
-    void setPosition(KeypadTiming timing, int position) override;
-
-    const std::string &status() const { return m_status; }
+    // A command the port's closing cut short is never reported.
+    void cut() { m_pending.reset(); }
 
 private:
-    std::string m_status;
-    CheckedBoxes m_checked;
-    int m_format = kFormat16H;
-    std::array<int, 3> m_positions{10, 10, 10};
+    std::optional<std::pair<KeypadSetting, bool>> m_pending;
 };
 
 } // namespace qn480::fuzz

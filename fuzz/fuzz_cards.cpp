@@ -55,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     RunFlags flags;
     flags.connectTag = 1;
     CheckingCardView view(procedure.page);
-    CheckingKeypadView keypadView;
-    Keypad keypad(link, keypadView);
+    CheckingKeypadObserver keypadObserver;
+    Keypad keypad(link, &keypadObserver);
     int &running = flags.readTag.at(static_cast<std::size_t>(procedure.page));
 
     reader.onLimit([&] { running = 0; });
@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             break;
         case OperatorAction::Nested:
             // The SetKeypad page shown mid-run: its six Gets, then the page change.
-            keypad.pageShown();
+            keypad.readAll();
             flags.readTag.fill(0);
             break;
         }

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The keypad's Gets and Sets, the page showing and the defaults, against a reader whose
-// answers come from the fuzz input, on a page whose controls the input sets first.
+// The keypad's Gets and Sets, the reading of all six, the defaults and the writes of a
+// patch, against a reader whose answers come from the fuzz input, with values the input
+// sets first.
 //
-// Input: operation count, nineteen check boxes (3 bytes), format code, three scroll
-// positions, then per operation its code followed by the reader's answers to its requests
-// (fuzzed_reader.h).
+// Input: operation count, the eight bytes of the settings to send, the mask of the settings
+// a patch gives, then per operation its code followed by the reader's answers to its
+// requests (fuzzed_reader.h).
 
 #include "checking_views.h"
 #include "fuzzed_reader.h"
@@ -14,9 +15,11 @@
 #include "keypad_settings.h"
 #include "link.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -24,62 +27,50 @@ using namespace qn480;
 using namespace qn480::fuzz;
 
 constexpr int kMaxOperations = 8;
-constexpr int kSettings = 6;
-// Operation codes: 0-5 Get, 6-11 Set of KeypadSetting 0-5, 12 page shown, 13 defaults.
-constexpr int kPageShown = 2 * kSettings;
-constexpr int kDefaults = kPageShown + 1;
-constexpr int kCheckBoxes = 19;
+constexpr int kSettingCount = 6;
+// Operation codes: 0-5 Get, 6-11 Set of KeypadSetting 0-5, 12 all six read, 13 defaults,
+// 14 a patch written setting by setting, 15 a patch loaded all or nothing.
+constexpr int kReadAll = 2 * kSettingCount;
+constexpr int kDefaults = kReadAll + 1;
+constexpr int kWrite = kDefaults + 1;
+constexpr int kLoad = kWrite + 1;
 
-CheckingKeypadView pageFromInput(FuzzInput &input)
+KeypadSettings settingsFromInput(FuzzInput &input)
 {
-    CheckedBoxes boxes;
-    std::uint32_t bits = input.byte();
-    bits |= std::uint32_t{input.byte()} << 8;
-    bits |= std::uint32_t{input.byte()} << 16;
-    for (int i = 0; i < kCheckBoxes; ++i)
-        boxes.set(static_cast<KeypadCheck>(i), (bits >> i & 1U) != 0);
-    const int format = input.byte() % 14;
-    std::array<int, 3> positions{};
-    for (int &position : positions)
-        position = input.byte();
-    return {boxes, format, positions};
+    KeypadSettings s;
+    s.mode = input.byte();
+    s.types = input.byte();
+    s.output = {input.byte(), input.byte(), input.byte()};
+    s.sendTime = input.byte();
+    s.scanTime = input.byte();
+    s.sameTime = input.byte();
+    return s;
 }
 
-// What a Set may send for a setting: bits without a box are zero, the format code has a
-// radio button, exactly one reversal code, at least one addition, timings as shown.
-void checkSetRequest(const testing::Bytes &request, const CheckingKeypadView &page)
+KeypadPatch patchFromInput(const KeypadSettings &s, std::uint8_t mask)
 {
-    if (request.size() < 8 || request[5] != 0x00)
-        return;
-    const auto data = std::span(request).subspan(7, request.size() - 8);
-    switch (request[6]) {
-    case 0x11:
-        expect(data.size() == 1 && (data[0] & 0xF0) == 0, "Set Mode byte");
-        break;
-    case 0x13:
-        expect(data.size() == 1 && (data[0] & 0xE0) == 0, "Set Type byte");
-        break;
-    case 0x1B:
-        expect(data.size() == 3 && hasFormatButton(data[0]) &&
-                   (data[1] == kNoReversal || data[1] == kReverseByte || data[1] == kReverseBit) &&
-                   data[2] != 0,
-               "Set AddType bytes");
-        break;
-    case 0x19:
-        expect(data.size() == 1 && data[0] == page.position(KeypadTiming::SendTime),
-               "Set SendTime byte");
-        break;
-    case 0x15:
-        expect(data.size() == 1 && data[0] == page.position(KeypadTiming::ScanTime),
-               "Set ScanTime byte");
-        break;
-    case 0x17:
-        expect(data.size() == 1 && data[0] == page.position(KeypadTiming::SameTime),
-               "Set SameTime byte");
-        break;
-    default:
-        break;
-    }
+    const auto part = [&](int bit, std::uint8_t value) -> std::optional<std::uint8_t> {
+        if ((mask >> bit & 1U) == 0)
+            return std::nullopt;
+        return value;
+    };
+    return {part(0, s.mode),           part(1, s.types),      part(2, s.output.format),
+            part(3, s.output.reverse), part(4, s.output.add), part(5, s.sendTime),
+            part(6, s.scanTime),       part(7, s.sameTime)};
+}
+
+std::optional<KeypadSetting> setOf(std::uint8_t code)
+{
+    const auto found = std::find_if(kSettings.begin(), kSettings.end(),
+                                    [&](const SettingInfo &i) { return i.setCode == code; });
+    if (found == kSettings.end())
+        return std::nullopt;
+    return found->setting;
+}
+
+bool contains(const std::vector<KeypadSetting> &list, KeypadSetting setting)
+{
+    return std::find(list.begin(), list.end(), setting) != list.end();
 }
 
 } // namespace
@@ -88,15 +79,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     FuzzInput input({data, size});
     const int operations = 1 + input.byte() % kMaxOperations;
-    CheckingKeypadView page = pageFromInput(input);
+    const KeypadSettings given = settingsFromInput(input);
+    const KeypadPatch patch = patchFromInput(given, input.byte());
 
     testing::FakeClock clock;
     // Every operation ends by itself: no request limit.
     FuzzedReader reader(clock, input, std::numeric_limits<int>::max());
-    reader.onEachRequest([&](const testing::Bytes &request) { checkSetRequest(request, page); });
+    // What the Sets of the running operation must carry; nothing: any bytes of their length.
+    std::optional<KeypadSettings> expected;
+    reader.onEachRequest([&](const testing::Bytes &request) {
+        if (request.size() < 8 || request[5] != 0x00)
+            return;
+        const auto setting = setOf(request[6]);
+        if (!setting)
+            return;
+        const auto sent = std::span(request).subspan(7, request.size() - 8);
+        const auto length = static_cast<std::size_t>(settingInfo(*setting).length);
+        expect(sent.size() == length, "Set data length");
+        if (expected && sent.size() == length) {
+            const SettingBytes bytes = expected->bytes(*setting);
+            expect(std::equal(sent.begin(), sent.end(), bytes.begin()), "Set bytes");
+        }
+    });
     Link link(clock);
     link.attach(reader.port());
-    Keypad keypad(link, page);
+    CheckingKeypadObserver observer;
+    Keypad keypad(link, &observer);
 
     bool inHandler = false;
     link.setPump([&] {
@@ -107,10 +115,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         case OperatorAction::Close:
             link.close();
             break;
-        case OperatorAction::Nested:
-            // A click on a Get button while a keypad command waits.
-            keypad.get(static_cast<KeypadSetting>(input.byte() % kSettings));
+        case OperatorAction::Nested: {
+            // A click on a Get button while a keypad command waits: it starts nothing.
+            KeypadSettings read;
+            const KeypadEnd end =
+                keypad.get(static_cast<KeypadSetting>(input.byte() % kSettingCount), read).end;
+            expect(end == KeypadEnd::Busy, "a keypad operation nested in another");
             break;
+        }
         default:
             break;
         }
@@ -118,15 +130,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     });
 
     for (int i = 0; i < operations; ++i) {
-        const int operation = input.byte() % (kDefaults + 1);
-        if (operation < kSettings)
-            keypad.get(static_cast<KeypadSetting>(operation));
-        else if (operation < kPageShown)
-            keypad.set(static_cast<KeypadSetting>(operation - kSettings));
-        else if (operation == kPageShown)
-            keypad.pageShown();
-        else
-            keypad.restoreDefaults();
+        const int operation = input.byte() % (kLoad + 1);
+        expected.reset();
+        if (operation < kSettingCount) {
+            KeypadSettings read = given;
+            const KeypadStep step = keypad.get(static_cast<KeypadSetting>(operation), read);
+            // Only an accepted Get changes its own setting.
+            for (KeypadSetting other : kSettingOrder) {
+                if (other != static_cast<KeypadSetting>(operation) || !step.outcome.accepted)
+                    expect(read.bytes(other) == given.bytes(other), "a Get changed another value");
+            }
+        } else if (operation < kReadAll) {
+            expected = given;
+            keypad.set(static_cast<KeypadSetting>(operation - kSettingCount), given);
+        } else if (operation == kReadAll) {
+            const KeypadSequence read = keypad.readAll();
+            expect(read.end == KeypadEnd::Done && read.outcomes.size() == 6,
+                   "a reading that did not read all six");
+        } else if (operation == kDefaults) {
+            expected = KeypadSettings::defaults();
+            const KeypadSequence sequence = keypad.restoreDefaults();
+            expect(sequence.outcomes.size() == 12, "defaults without twelve outcomes");
+        } else {
+            const bool load = operation == kLoad;
+            const KeypadWriteReport report =
+                keypad.write(patch, load ? WriteMode::AllOrNothing : WriteMode::EachSetting);
+            for (KeypadSetting setting : report.written)
+                expect(contains(report.planned, setting), "written but not planned");
+            for (KeypadSetting setting : report.planned)
+                expect(patch.gives(setting), "planned but not given");
+            expect(load || (!report.refused && report.restored.empty()),
+                   "a Set by Set write rolled back");
+            expect(!report.readFailed || report.planned.empty(), "sent after a failed read");
+        }
     }
     return 0;
 }
