@@ -723,6 +723,12 @@ TEST_F(CommandTest, KeypadDefaultsDoesWhatTheDefaultButtonDoes)
     EXPECT_EQ(run({"keypad", "defaults"}), kExitNoAnswer);
     EXPECT_EQ(frames().size(), 12u);
     EXPECT_EQ(errLines(), std::vector<std::string>{"qn480ctl: set types: Set Type Error!!"});
+
+    // What the reader reports back is printed as it holds it, a format code without a
+    // radio button too: the window's 8H in its place would pass for a default kept.
+    settings(hex("0F"), hex("1F"), hex("0B 01 80"), hex("0A"), hex("05"), hex("0F"));
+    EXPECT_EQ(run({"keypad", "defaults"}), kExitSuccess);
+    EXPECT_NE(out.str().find("\nformat: code 0x0B\n"), std::string::npos) << out.str();
 }
 
 TEST_F(CommandTest, AStopSignalEndsAKeypadCommandOrRawAfterTheTransactionInProgress)
