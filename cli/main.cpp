@@ -2,7 +2,6 @@
 // qn480ctl: the QN480 bench tool's procedures for scripts and production lines.
 
 #include "commands.h"
-#include "json.h"
 #include "keypad_profile.h"
 #include "link.h"
 #include "options.h"

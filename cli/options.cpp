@@ -2,7 +2,6 @@
 #include "options.h"
 
 #include "frame.h"
-#include "json.h"
 #include "keypad_settings.h"
 #include "text_util.h"
 #include "udev_rule.h"
