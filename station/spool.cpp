@@ -25,8 +25,6 @@ constexpr std::size_t kHeaderSize = 12;
 constexpr std::size_t kBodyFixedSize = 8 + 8 + 1 + 2;
 // Far above any card record; a longer length is a damaged header, not a record to read.
 constexpr std::size_t kMaxBodySize = 1 << 20;
-// Small segments are removed soon after the broker has them; big ones mean fewer files.
-constexpr std::size_t kRecordsPerSegment = 4096;
 // The state file holds two copies written in turn, so that a write cut short by a power cut
 // leaves the other one.
 constexpr std::size_t kStateSlotSize = 32;
@@ -129,9 +127,10 @@ std::string encode(const SpooledEvent &event)
 } // namespace
 
 Spool::Spool(std::filesystem::path dir, std::size_t capacity,
-             std::function<void(const std::string &)> warn)
+             std::function<void(const std::string &)> warn, std::size_t recordsPerSegment)
     : m_dir(std::move(dir))
     , m_capacity(std::max<std::size_t>(capacity, 1))
+    , m_recordsPerSegment(std::max<std::size_t>(recordsPerSegment, 1))
     , m_warn(std::move(warn))
 {
     std::error_code error;
@@ -305,7 +304,7 @@ void Spool::openAppendSegment()
 
 std::size_t Spool::append(SpooledEvent &event)
 {
-    if (m_appendFd >= 0 && m_appendRecords >= kRecordsPerSegment) {
+    if (m_appendFd >= 0 && m_appendRecords >= m_recordsPerSegment) {
         ::close(m_appendFd);
         m_appendFd = -1;
     }

@@ -49,10 +49,14 @@ class Spool
 public:
     static constexpr std::size_t kDefaultCapacity = 100000;
 
+    // Small segments are removed soon after the broker has them; big ones mean fewer files.
+    static constexpr std::size_t kRecordsPerSegment = 4096;
+
     // Opens (and makes) the folder, takes its lock and reads what waits in it. `warn` gets
     // one line per problem met on the way (skipped records). Throws SpoolError.
     Spool(std::filesystem::path dir, std::size_t capacity = kDefaultCapacity,
-          std::function<void(const std::string &)> warn = {});
+          std::function<void(const std::string &)> warn = {},
+          std::size_t recordsPerSegment = kRecordsPerSegment);
     ~Spool();
     Spool(const Spool &) = delete;
     Spool &operator=(const Spool &) = delete;
@@ -100,6 +104,7 @@ private:
 
     std::filesystem::path m_dir;
     std::size_t m_capacity;
+    std::size_t m_recordsPerSegment;
     std::function<void(const std::string &)> m_warn;
     int m_lockFd = -1;
     int m_stateFd = -1;

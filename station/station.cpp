@@ -336,8 +336,12 @@ void Station::onConnected()
         waiting = m_spool->pending().size();
         m_nextToSend = waiting != 0 ? m_spool->pending().front().seq : m_spool->nextSeq();
     }
-    m_config.say("mqtt: connected to " + m_config.broker.display() + " as " + m_config.reader +
-                 (waiting != 0 ? ", sending " + std::to_string(waiting) + " waiting events" : ""));
+    std::string line = "mqtt: connected to " + m_config.broker.display() + " as " + m_config.reader;
+    if (waiting != 0)
+        line += ", sending " + std::to_string(waiting) + " waiting events";
+    if (m_statusDropped != 0)
+        line += " (" + std::to_string(m_statusDropped) + " dropped: the spool was full)";
+    m_config.say(line);
     sendStatus(true);
     if (m_config.haDiscovery) {
         const std::string config =
