@@ -104,6 +104,10 @@ struct Station::Client
     mosquitto *handle = nullptr;
     bool connackSeen = false;
     int connackCode = 0;
+    // The status topic says offline while this connection is up: the will of an earlier
+    // connection of this reader that the broker noticed only after this one came (a restart
+    // after kill -9 or a power cut). Online is said again.
+    bool offlineSeen = false;
 
     ~Client()
     {
@@ -272,6 +276,13 @@ void Station::connectNow()
     mosquitto_publish_callback_set(handle, [](mosquitto *, void *self, int mid) {
         static_cast<Station *>(self)->onAcknowledged(mid);
     });
+    mosquitto_message_callback_set(
+        handle, [](mosquitto *, void *self, const mosquitto_message *message) {
+            const std::string_view payload(static_cast<const char *>(message->payload),
+                                           static_cast<std::size_t>(message->payloadlen));
+            if (payload.starts_with("offline"))
+                static_cast<Station *>(self)->m_client->offlineSeen = true;
+        });
     if (!m_config.broker.user.empty()) {
         mosquitto_username_pw_set(handle, m_config.broker.user.c_str(),
                                   m_config.password ? m_config.password->c_str() : nullptr);
@@ -343,6 +354,7 @@ void Station::onConnected()
         line += " (" + std::to_string(m_statusDropped) + " dropped: the spool was full)";
     m_config.say(line);
     sendStatus(true);
+    mosquitto_subscribe(m_client->handle, nullptr, topic("status").c_str(), 1);
     if (m_config.haDiscovery) {
         const std::string config =
             "{\"topic\":" + jsonString(topic("uid")) + ",\"device\":{\"identifiers\":[" +
@@ -474,8 +486,10 @@ void Station::run()
             sendWaiting();
             if (m_client && cardsChanged)
                 sendCards();
-            if (m_client && dropsChanged)
+            if (m_client && (dropsChanged || m_client->offlineSeen)) {
+                m_client->offlineSeen = false;
                 sendStatus(true);
+            }
         }
 
         pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {-1, 0, 0}};
