@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <system_error>
 
@@ -156,21 +157,21 @@ BrokerUrl parseBrokerUrl(std::string_view url)
     return parsed;
 }
 
-std::optional<std::string> readPassword(const std::optional<std::filesystem::path> &file,
+std::optional<std::string> readPassword(const std::optional<std::string> &file,
                                         const char *fromEnvironment)
 {
     if (file) {
         std::ifstream in(*file, std::ios::binary);
         if (!in)
-            throw ConnectionError("cannot read the password file " + printable(file->string()));
+            throw ConnectionError("cannot read the password file " + printable(*file));
         std::string password;
         std::getline(in, password);
         if (in.bad())
-            throw ConnectionError("cannot read the password file " + printable(file->string()));
+            throw ConnectionError("cannot read the password file " + printable(*file));
         if (!password.empty() && password.back() == '\r')
             password.pop_back();
         if (password.empty())
-            throw ConnectionError("the password file " + printable(file->string()) + " is empty");
+            throw ConnectionError("the password file " + printable(*file) + " is empty");
         return password;
     }
     if (fromEnvironment && *fromEnvironment)
@@ -189,9 +190,10 @@ std::string topicSafe(std::string_view name)
     return safe.empty() ? "reader" : safe;
 }
 
-std::string defaultReaderName(const std::filesystem::path &device,
-                              const std::filesystem::path &byIdDir)
+std::string defaultReaderName(const std::string &devicePath, const std::string &byIdPath)
 {
+    const std::filesystem::path device(devicePath);
+    const std::filesystem::path byIdDir(byIdPath);
     std::error_code error;
     if (device.parent_path() == byIdDir)
         return topicSafe(nameFromById(device.filename().string()));
@@ -206,8 +208,7 @@ std::string defaultReaderName(const std::filesystem::path &device,
     return topicSafe(device.filename().string());
 }
 
-std::filesystem::path defaultSpoolDir(std::string_view reader, const char *xdgStateHome,
-                                      const char *home)
+std::string defaultSpoolDir(std::string_view reader, const char *xdgStateHome, const char *home)
 {
     std::filesystem::path base;
     if (xdgStateHome && std::filesystem::path(xdgStateHome).is_absolute())
@@ -217,7 +218,7 @@ std::filesystem::path defaultSpoolDir(std::string_view reader, const char *xdgSt
     else
         throw ConnectionError("no folder for the spool: set XDG_STATE_HOME or HOME, or give "
                               "--spool DIR");
-    return base / "qn480" / "spool" / std::string(reader);
+    return (base / "qn480" / "spool" / std::string(reader)).string();
 }
 
 } // namespace qn480::station

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -39,7 +38,7 @@ inline constexpr const char *kPasswordVariable = "QN480_MQTT_PASSWORD";
 
 // The password from `file` (its first line) when given, else from `fromEnvironment`; nothing
 // when neither has one. Throws ConnectionError naming the file, never its contents.
-std::optional<std::string> readPassword(const std::optional<std::filesystem::path> &file,
+std::optional<std::string> readPassword(const std::optional<std::string> &file,
                                         const char *fromEnvironment);
 
 // `name` with every character that is not a letter, digit, '-' or '_' turned into '_', so
@@ -50,12 +49,11 @@ std::string topicSafe(std::string_view name);
 // The reader's default name: the serial number in the adapter's /dev/serial/by-id name when
 // `byIdDir` holds a link to `device` (or `device` is such a link), else the device's base name
 // (/dev/qn480-A50285BI gives qn480-A50285BI); topic-safe either way.
-std::string defaultReaderName(const std::filesystem::path &device,
-                              const std::filesystem::path &byIdDir = "/dev/serial/by-id");
+std::string defaultReaderName(const std::string &device,
+                              const std::string &byIdDir = "/dev/serial/by-id");
 
 // The default spool of a reader: $XDG_STATE_HOME/qn480/spool/READER, with ~/.local/state when
 // the variable is unset or not absolute. Throws ConnectionError when neither can be found.
-std::filesystem::path defaultSpoolDir(std::string_view reader, const char *xdgStateHome,
-                                      const char *home);
+std::string defaultSpoolDir(std::string_view reader, const char *xdgStateHome, const char *home);
 
 } // namespace qn480::station

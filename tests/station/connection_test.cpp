@@ -67,11 +67,11 @@ TEST(BrokerUrl, PasswordComesFromTheFileBeforeTheEnvironment)
     qn480::testing::PrivateDir dir("qn480-password");
     std::ofstream(dir / "pw") << "from-file\nsecond line\n";
     std::ofstream(dir / "empty").close();
-    EXPECT_EQ(readPassword(std::filesystem::path(dir / "pw"), "from-env"), "from-file");
+    EXPECT_EQ(readPassword(dir / "pw", "from-env"), "from-file");
     EXPECT_EQ(readPassword(std::nullopt, "from-env"), "from-env");
     EXPECT_EQ(readPassword(std::nullopt, nullptr), std::nullopt);
-    EXPECT_THROW(readPassword(std::filesystem::path(dir / "empty"), nullptr), ConnectionError);
-    EXPECT_THROW(readPassword(std::filesystem::path(dir / "missing"), nullptr), ConnectionError);
+    EXPECT_THROW(readPassword(dir / "empty", nullptr), ConnectionError);
+    EXPECT_THROW(readPassword(dir / "missing", nullptr), ConnectionError);
 }
 
 TEST(ReaderName, ComesFromTheAdaptersSerialOrTheDeviceAndIsOneTopicLevel)
@@ -86,15 +86,15 @@ TEST(ReaderName, ComesFromTheAdaptersSerialOrTheDeviceAndIsOneTopicLevel)
                        dir.path() / "by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
     fs::create_symlink("../ttyUSB1", dir.path() / "by-id/usb-1a86_USB_Serial-if00-port0");
     fs::create_symlink("../ttyUSB2", dir.path() / "by-id/usb-FTDI_Dual_RS232_FT4ABC12-if01-port0");
-    const fs::path byId = dir.path() / "by-id";
+    const std::string byId = (dir.path() / "by-id").string();
 
-    EXPECT_EQ(defaultReaderName(dir.path() / "ttyUSB0", byId), "A50285BI");
-    EXPECT_EQ(defaultReaderName(byId / "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", byId),
+    EXPECT_EQ(defaultReaderName((dir.path() / "ttyUSB0").string(), byId), "A50285BI");
+    EXPECT_EQ(defaultReaderName(byId + "/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", byId),
               "A50285BI");
-    EXPECT_EQ(defaultReaderName(dir.path() / "ttyUSB1", byId), "1a86_USB_Serial");
-    EXPECT_EQ(defaultReaderName(dir.path() / "ttyUSB2", byId), "FT4ABC12-if01");
+    EXPECT_EQ(defaultReaderName((dir.path() / "ttyUSB1").string(), byId), "1a86_USB_Serial");
+    EXPECT_EQ(defaultReaderName((dir.path() / "ttyUSB2").string(), byId), "FT4ABC12-if01");
     EXPECT_EQ(defaultReaderName("/dev/qn480-A50285BI", byId), "qn480-A50285BI");
-    EXPECT_EQ(defaultReaderName("/dev/ttyACM0", dir.path() / "none"), "ttyACM0");
+    EXPECT_EQ(defaultReaderName("/dev/ttyACM0", dir / "none"), "ttyACM0");
 
     EXPECT_EQ(topicSafe("line 3/gate+#1"), "line_3_gate__1");
     EXPECT_EQ(topicSafe("caf\xC3\xA9"), "caf__");
