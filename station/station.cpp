@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
@@ -96,6 +97,28 @@ std::string withReaderAndSeq(std::string_view record, std::string_view reader, s
 }
 
 } // namespace
+
+StationConfig stationConfig(const StationOptions &options, const std::string &device,
+                            const std::string &version)
+{
+    StationConfig config;
+    config.broker = parseBrokerUrl(options.url);
+    config.password = readPassword(options.passwordFile.empty()
+                                       ? std::nullopt
+                                       : std::optional<std::string>(options.passwordFile),
+                                   std::getenv(kPasswordVariable));
+    config.caFile = options.ca;
+    config.certFile = options.cert;
+    config.keyFile = options.key;
+    config.reader = options.reader.empty() ? defaultReaderName(device) : topicSafe(options.reader);
+    config.spoolDir = options.spool.empty()
+                          ? std::filesystem::path(defaultSpoolDir(
+                                config.reader, std::getenv("XDG_STATE_HOME"), std::getenv("HOME")))
+                          : std::filesystem::path(options.spool);
+    config.haDiscovery = options.haDiscovery;
+    config.version = version;
+    return config;
+}
 
 // One connection: a fresh libmosquitto client per attempt, so that nothing it queued for a
 // lost connection goes out again beside what the spool sends.

@@ -77,16 +77,15 @@ protected:
     StationConfig configFor(const std::string &spool, int port)
     {
         const Scenario &s = GetParam();
-        StationConfig config;
-        config.broker = parseBrokerUrl(
-            (s.password ? std::string("mqtt://") + kUser + "@" : std::string("mqtt://")) +
-            "127.0.0.1:" + std::to_string(port) + "/plant");
-        config.password = readPassword(std::nullopt, std::getenv(kPasswordVariable));
-        config.reader = kReader;
-        config.spoolDir = spool;
+        // As poll hands its options over; the password comes from QN480_MQTT_PASSWORD.
+        StationOptions options;
+        options.url = (s.password ? std::string("mqtt://") + kUser + "@" : std::string("mqtt://")) +
+                      "127.0.0.1:" + std::to_string(port) + "/plant";
+        options.reader = kReader;
+        options.spool = spool;
+        options.haDiscovery = s.haDiscovery;
+        StationConfig config = stationConfig(options, "/dev/ttyUSB9", "1.0");
         config.spoolCapacity = s.capacity;
-        config.haDiscovery = s.haDiscovery;
-        config.version = "1.0";
         config.firstRetry = 100ms;
         config.lastRetry = 1s;
         config.say = [this](const std::string &line) {
@@ -208,7 +207,8 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
         expected.push_back(seq);
     EXPECT_EQ(seqs, expected);
     std::cout << s.name << ": events " << total << ", dropped " << dropped << ", received "
-              << seqs.size() + duplicates << ", duplicates " << duplicates << std::endl;
+              << seqs.size() + duplicates << ", duplicates " << duplicates
+              << ", acknowledged to the last run " << station->counters().acknowledged << std::endl;
 
     std::vector<std::string> uids;
     for (const std::string &uid : watcher.payloads(base + "uid")) {
