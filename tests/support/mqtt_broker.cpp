@@ -190,7 +190,7 @@ MqttSubscriber::MqttSubscriber(int port, const std::vector<std::string> &filters
             me->m_messages.push_back({message->topic,
                                       std::string(static_cast<const char *>(message->payload),
                                                   static_cast<std::size_t>(message->payloadlen)),
-                                      message->retain});
+                                      message->retain, std::chrono::steady_clock::now()});
             me->m_changed.notify_all();
         });
     mosquitto_reconnect_delay_set(m_client, 1, 1, false);

@@ -46,6 +46,7 @@ struct MqttMessage
     std::string topic;
     std::string payload;
     bool retained = false;
+    std::chrono::steady_clock::time_point receivedAt;
 };
 
 // A client that subscribes to `filters` at QoS 1 and keeps every message. A persistent one
