@@ -159,7 +159,7 @@ Station::Station(StationConfig config)
             std::cerr << line << std::endl;
         };
     m_spool = std::make_unique<Spool>(m_config.spoolDir, m_config.spoolCapacity,
-                                      [this](const std::string &line) { m_config.say(line); });
+                                      [this](const std::string &line) { say(line); });
     m_droppedTold = m_spool->dropped();
     m_statusDropped = m_spool->dropped();
     m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -215,10 +215,17 @@ void Station::tellDropped(std::uint64_t total)
         return;
     if (total == m_droppedTold)
         return;
-    m_config.say("spool full (" + std::to_string(m_spool->capacity()) +
-                 " events): the oldest are dropped, " + std::to_string(total) + " in all");
+    say("spool full (" + std::to_string(m_spool->capacity()) +
+        " events): the oldest are dropped, " + std::to_string(total) + " in all");
     m_droppedTold = total;
     m_droppedToldAt = now;
+}
+
+// The poller's thread (a full spool) and the network thread both have things to say.
+void Station::say(const std::string &line)
+{
+    std::lock_guard lock(m_sayMutex);
+    m_config.say(line);
 }
 
 void Station::wake()
@@ -346,12 +353,12 @@ void Station::lose(const std::string &reason, bool wasConnected)
     }
     const std::string next = "retrying in " + secondsText(m_retry);
     if (wasConnected) {
-        m_config.say("mqtt: connection to " + m_config.broker.display() + " lost (" + reason +
-                     "); " + next + ", events wait in the spool");
+        say("mqtt: connection to " + m_config.broker.display() + " lost (" + reason + "); " + next +
+            ", events wait in the spool");
         m_lastFailure.clear();
     } else if (reason != m_lastFailure) {
-        m_config.say("mqtt: cannot connect to " + m_config.broker.display() + " (" + reason +
-                     "); " + next + ", " + std::to_string(waiting) + " events wait");
+        say("mqtt: cannot connect to " + m_config.broker.display() + " (" + reason + "); " + next +
+            ", " + std::to_string(waiting) + " events wait");
         m_lastFailure = reason;
     }
     m_nextAttempt = Clock::now() + m_retry;
@@ -375,7 +382,7 @@ void Station::onConnected()
         line += ", sending " + std::to_string(waiting) + " waiting events";
     if (m_statusDropped != 0)
         line += " (" + std::to_string(m_statusDropped) + " dropped: the spool was full)";
-    m_config.say(line);
+    say(line);
     sendStatus(true);
     mosquitto_subscribe(m_client->handle, nullptr, topic("status").c_str(), 1);
     if (m_config.haDiscovery) {

@@ -35,7 +35,8 @@ struct StationConfig
     std::chrono::milliseconds firstRetry{500};
     std::chrono::milliseconds lastRetry{30000};
     std::chrono::milliseconds connectTimeout{10000};
-    // One line for standard error: each change of the connection, a full spool.
+    // One line for standard error: each change of the connection, a full spool. Called from
+    // the station's thread and publish()'s, one call at a time.
     std::function<void(const std::string &)> say;
 };
 
@@ -125,9 +126,11 @@ private:
     std::string statusText(bool online) const;
     std::string cardsJson() const;
     void tellDropped(std::uint64_t total);
+    void say(const std::string &line);
 
     StationConfig m_config;
     std::string m_clientId;
+    std::mutex m_sayMutex;
 
     // Shared between the poller and the network thread.
     mutable std::mutex m_mutex;
