@@ -10,8 +10,8 @@
 #include <cstring>
 #include <iostream>
 
+#include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace qn480::station {
@@ -162,9 +162,13 @@ Station::Station(StationConfig config)
                                       [this](const std::string &line) { say(line); });
     m_droppedTold = m_spool->dropped();
     m_statusDropped = m_spool->dropped();
-    m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_wakeFd < 0)
-        throw SpoolError(std::string("cannot make an eventfd: ") + std::strerror(errno));
+    // A pipe, not an eventfd, so that macOS builds it too.
+    if (::pipe(m_wakePipe) != 0)
+        throw SpoolError(std::string("cannot make a pipe: ") + std::strerror(errno));
+    for (const int fd : m_wakePipe) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
     m_nextAttempt = Clock::now();
     m_thread = std::thread([this] { run(); });
 }
@@ -172,8 +176,8 @@ Station::Station(StationConfig config)
 Station::~Station()
 {
     close();
-    if (m_wakeFd >= 0)
-        ::close(m_wakeFd);
+    for (const int fd : m_wakePipe)
+        ::close(fd);
 }
 
 std::string Station::topic(std::string_view leaf) const
@@ -230,8 +234,9 @@ void Station::say(const std::string &line)
 
 void Station::wake()
 {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(m_wakeFd, &one, sizeof one);
+    // A full pipe wakes the thread as well as one more byte would.
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(m_wakePipe[1], &byte, 1);
 }
 
 void Station::close(std::chrono::milliseconds grace)
@@ -522,7 +527,7 @@ void Station::run()
             }
         }
 
-        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {-1, 0, 0}};
+        pollfd fds[2] = {{m_wakePipe[0], POLLIN, 0}, {-1, 0, 0}};
         nfds_t count = 1;
         const int socket = m_client ? mosquitto_socket(m_client->handle) : -1;
         if (socket >= 0) {
@@ -542,8 +547,9 @@ void Station::run()
             wait = std::min(wait, std::chrono::milliseconds(20));
         ::poll(fds, count, static_cast<int>(wait.count()));
         if (fds[0].revents & POLLIN) {
-            std::uint64_t ignored;
-            [[maybe_unused]] const ssize_t n = ::read(m_wakeFd, &ignored, sizeof ignored);
+            char drained[64];
+            while (::read(m_wakePipe[0], drained, sizeof drained) > 0) {
+            }
         }
         if (!m_client)
             continue;

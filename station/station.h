@@ -157,7 +157,7 @@ private:
     int m_offlineMid = -1;
     bool m_offlineAcked = false;
 
-    int m_wakeFd = -1;
+    int m_wakePipe[2] = {-1, -1};
     std::thread m_thread;
     bool m_joined = false;
 };

@@ -13,6 +13,7 @@
 #include <iostream>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -117,6 +118,9 @@ pid_t stationToKill(const StationConfig &config, int events, int readyFd)
     own.say = [](const std::string &) {
     };
     Station station(own);
+    // Connected first, so that the broker holds its will.
+    for (int i = 0; i < 1000 && !station.counters().connected; ++i)
+        std::this_thread::sleep_for(10ms);
     for (int n = 1; n <= events; ++n) {
         station.publish(eventNumber(n));
         if (n == events / 2) {
