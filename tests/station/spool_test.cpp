@@ -89,11 +89,11 @@ TEST_P(SpoolDamage, DamagedRecordsAreSkippedAndTheRestIsKept)
     EXPECT_EQ(spool.skippedRecords(), GetParam().skipped);
     EXPECT_EQ(warned.empty(), GetParam().skipped == 0) << warned;
     for (const SpooledEvent &e : spool.pending()) {
-        const SpooledEvent original = event(static_cast<int>(e.seq));
-        EXPECT_EQ(e.payload, original.payload);
-        EXPECT_EQ(e.uid, original.uid);
-        EXPECT_EQ(e.timeMs, original.timeMs);
-        EXPECT_EQ(e.kind, original.kind);
+        const SpooledEvent written = event(static_cast<int>(e.seq));
+        EXPECT_EQ(e.payload, written.payload);
+        EXPECT_EQ(e.uid, written.uid);
+        EXPECT_EQ(e.timeMs, written.timeMs);
+        EXPECT_EQ(e.kind, written.kind);
     }
 
     // A record cut short was never handed on (its fdatasync did not return), so its seq is

@@ -208,9 +208,9 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
             continue;
         }
         seqs.push_back(seq);
-        const StationEvent original = eventNumber(static_cast<int>(seq));
+        const StationEvent given = eventNumber(static_cast<int>(seq));
         // The record as given, with its own time, then the reader and the seq.
-        EXPECT_EQ(payload, original.record.substr(0, original.record.size() - 1) +
+        EXPECT_EQ(payload, given.record.substr(0, given.record.size() - 1) +
                                ",\"reader\":\"gate-1\",\"seq\":" + std::to_string(seq) + "}");
     }
     std::vector<std::uint64_t> expected;
