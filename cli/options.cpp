@@ -106,6 +106,77 @@ struct OptionRule
     std::function<void(Options &, std::string_view value)> apply;
 };
 
+// poll --mqtt and the options that go with it: the station's settings.
+std::vector<OptionRule> stationOptionRules()
+{
+    return {
+        {"mqtt",
+         0,
+         true,
+         {Command::Poll},
+         [](Options &o, std::string_view v) {
+             try {
+                 station::parseBrokerUrl(v);
+             } catch (const station::ConnectionError &e) {
+                 throw UsageError(std::string("--mqtt: ") + e.what());
+             }
+             o.mqtt.url = v;
+         }},
+        {"mqtt-password-file",
+         0,
+         true,
+         {Command::Poll},
+         [](Options &o, std::string_view v) {
+             o.mqtt.passwordFile = v;
+         }},
+        {"mqtt-ca",
+         0,
+         true,
+         {Command::Poll},
+         [](Options &o, std::string_view v) {
+             o.mqtt.ca = v;
+         }},
+        {"mqtt-cert",
+         0,
+         true,
+         {Command::Poll},
+         [](Options &o, std::string_view v) {
+             o.mqtt.cert = v;
+         }},
+        {"mqtt-key",
+         0,
+         true,
+         {Command::Poll},
+         [](Options &o, std::string_view v) {
+             o.mqtt.key = v;
+         }},
+        {"reader",
+         0,
+         true,
+         {Command::Poll},
+         [](Options &o, std::string_view v) {
+             // One topic level, and a Home Assistant object id.
+             if (v.empty() || station::topicSafe(v) != v)
+                 throw UsageError("--reader takes letters, digits, '-' and '_', not " + quoted(v));
+             o.mqtt.reader = v;
+         }},
+        {"spool",
+         0,
+         true,
+         {Command::Poll},
+         [](Options &o, std::string_view v) {
+             o.mqtt.spool = v;
+         }},
+        {"ha-discovery",
+         0,
+         false,
+         {Command::Poll},
+         [](Options &o, std::string_view) {
+             o.mqtt.haDiscovery = true;
+         }},
+    };
+}
+
 const std::vector<OptionRule> &optionRules()
 {
     static const std::vector<OptionRule> rules = [] {
@@ -190,71 +261,6 @@ const std::vector<OptionRule> &optionRules()
                  o.timeout = std::chrono::milliseconds(
                      std::max<long long>(1, std::llround(seconds * 1000)));
              }},
-            {"mqtt",
-             0,
-             true,
-             {Command::Poll},
-             [](Options &o, std::string_view v) {
-                 try {
-                     station::parseBrokerUrl(v);
-                 } catch (const station::ConnectionError &e) {
-                     throw UsageError(std::string("--mqtt: ") + e.what());
-                 }
-                 o.mqtt.url = v;
-             }},
-            {"mqtt-password-file",
-             0,
-             true,
-             {Command::Poll},
-             [](Options &o, std::string_view v) {
-                 o.mqtt.passwordFile = v;
-             }},
-            {"mqtt-ca",
-             0,
-             true,
-             {Command::Poll},
-             [](Options &o, std::string_view v) {
-                 o.mqtt.ca = v;
-             }},
-            {"mqtt-cert",
-             0,
-             true,
-             {Command::Poll},
-             [](Options &o, std::string_view v) {
-                 o.mqtt.cert = v;
-             }},
-            {"mqtt-key",
-             0,
-             true,
-             {Command::Poll},
-             [](Options &o, std::string_view v) {
-                 o.mqtt.key = v;
-             }},
-            {"reader",
-             0,
-             true,
-             {Command::Poll},
-             [](Options &o, std::string_view v) {
-                 // One topic level, and a Home Assistant object id.
-                 if (v.empty() || station::topicSafe(v) != v)
-                     throw UsageError("--reader takes letters, digits, '-' and '_', not " +
-                                      quoted(v));
-                 o.mqtt.reader = v;
-             }},
-            {"spool",
-             0,
-             true,
-             {Command::Poll},
-             [](Options &o, std::string_view v) {
-                 o.mqtt.spool = v;
-             }},
-            {"ha-discovery",
-             0,
-             false,
-             {Command::Poll},
-             [](Options &o, std::string_view) {
-                 o.mqtt.haDiscovery = true;
-             }},
             {"mode",
              0,
              true,
@@ -323,6 +329,8 @@ const std::vector<OptionRule> &optionRules()
                      slot = *n;
                  }});
         }
+        const std::vector<OptionRule> station = stationOptionRules();
+        list.insert(list.end(), station.begin(), station.end());
         return list;
     }();
     return rules;
