@@ -255,6 +255,18 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
             << said();
     }
     EXPECT_EQ(said().find(kPassword), std::string::npos);
+    if (s.duringOutage > 0 && s.before > 0) {
+        // One line per change: lost, then (the same refusal said once) connected again.
+        const std::string lines = said();
+        const std::size_t lost = lines.find("mqtt: connection to mqtt://127.0.0.1:");
+        EXPECT_NE(lost, std::string::npos) << lines;
+        EXPECT_NE(lines.find(" lost (", lost), std::string::npos) << lines;
+        EXPECT_NE(lines.find("mqtt: connected to", lost), std::string::npos) << lines;
+        std::size_t refusals = 0;
+        for (std::size_t at = 0; (at = lines.find("cannot connect", at)) != std::string::npos; ++at)
+            ++refusals;
+        EXPECT_LE(refusals, 1u) << lines;
+    }
     EXPECT_EQ(station->counters().dropped, dropped);
 
     // What a subscriber that comes now finds retained.
