@@ -44,7 +44,12 @@ std::string errorText(int rc, int savedErrno)
 {
     if (rc == MOSQ_ERR_ERRNO)
         return std::strerror(savedErrno);
-    return mosquitto_strerror(rc);
+    if (rc == MOSQ_ERR_CONN_LOST)
+        return "closed by the broker or the network";
+    std::string text = mosquitto_strerror(rc);
+    if (!text.empty() && text.back() == '.')
+        text.pop_back(); // the line goes on after it
+    return text;
 }
 
 std::string secondsText(std::chrono::milliseconds delay)
