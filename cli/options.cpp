@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "options.h"
 
+#include "connection.h"
 #include "frame.h"
 #include "keypad_settings.h"
 #include "text_util.h"
@@ -101,6 +102,77 @@ struct OptionRule
     std::vector<Command> commands;
     std::function<void(Options &, std::string_view value)> apply;
 };
+
+// poll --mqtt and the options that go with it: the station's settings.
+std::vector<OptionRule> stationOptionRules()
+{
+    return {
+        {"mqtt",
+         0,
+         true,
+         {Command::Poll},
+         [](Options &o, std::string_view v) {
+             try {
+                 station::parseBrokerUrl(v);
+             } catch (const station::ConnectionError &e) {
+                 throw UsageError(std::string("--mqtt: ") + e.what());
+             }
+             o.mqtt.url = v;
+         }},
+        {"mqtt-password-file",
+         0,
+         true,
+         {Command::Poll},
+         [](Options &o, std::string_view v) {
+             o.mqtt.passwordFile = v;
+         }},
+        {"mqtt-ca",
+         0,
+         true,
+         {Command::Poll},
+         [](Options &o, std::string_view v) {
+             o.mqtt.ca = v;
+         }},
+        {"mqtt-cert",
+         0,
+         true,
+         {Command::Poll},
+         [](Options &o, std::string_view v) {
+             o.mqtt.cert = v;
+         }},
+        {"mqtt-key",
+         0,
+         true,
+         {Command::Poll},
+         [](Options &o, std::string_view v) {
+             o.mqtt.key = v;
+         }},
+        {"reader",
+         0,
+         true,
+         {Command::Poll},
+         [](Options &o, std::string_view v) {
+             // One topic level, and a Home Assistant object id.
+             if (v.empty() || station::topicSafe(v) != v)
+                 throw UsageError("--reader takes letters, digits, '-' and '_', not " + quoted(v));
+             o.mqtt.reader = v;
+         }},
+        {"spool",
+         0,
+         true,
+         {Command::Poll},
+         [](Options &o, std::string_view v) {
+             o.mqtt.spool = v;
+         }},
+        {"ha-discovery",
+         0,
+         false,
+         {Command::Poll},
+         [](Options &o, std::string_view) {
+             o.mqtt.haDiscovery = true;
+         }},
+    };
+}
 
 const std::vector<OptionRule> &optionRules()
 {
@@ -254,6 +326,8 @@ const std::vector<OptionRule> &optionRules()
                      slot = *n;
                  }});
         }
+        const std::vector<OptionRule> station = stationOptionRules();
+        list.insert(list.end(), station.begin(), station.end());
         return list;
     }();
     return rules;
@@ -582,6 +656,16 @@ Options parseArguments(std::span<const std::string_view> args)
         throw UsageError("--port needs a port name such as COM07");
     if (given.count("device") != 0 && o.device.empty())
         throw UsageError("--device needs a path such as /dev/ttyUSB0");
+    for (const std::string_view name : {"mqtt-password-file", "mqtt-ca", "mqtt-cert", "mqtt-key",
+                                        "reader", "spool", "ha-discovery"}) {
+        if (given.count(name) != 0 && o.mqtt.url.empty())
+            throw UsageError("--" + std::string(name) + " goes with --mqtt URL");
+    }
+    if (o.mqtt.url.starts_with("mqtt://") &&
+        (!o.mqtt.ca.empty() || !o.mqtt.cert.empty() || !o.mqtt.key.empty()))
+        throw UsageError("--mqtt-ca, --mqtt-cert and --mqtt-key need an mqtts:// URL");
+    if (o.mqtt.cert.empty() != o.mqtt.key.empty())
+        throw UsageError("--mqtt-cert and --mqtt-key go together");
     if (o.command == Command::KeypadSet && !o.changes.any()) {
         throw UsageError("keypad set needs at least one of --mode, --types, --format, --reverse, "
                          "--add, --send-time, --scan-time, --same-card-time");
@@ -615,6 +699,20 @@ Commands:
       -n, --count N           stop after N arrivals
       --timeout SECONDS       give up after SECONDS (decimals allowed): exit 4 when fewer
                               than N cards came (without --count: when none came)
+      --mqtt URL              also publish each event to an MQTT broker, URL
+                              mqtt://[USER@]HOST[:PORT]/PREFIX or mqtts://...: topics
+                              PREFIX/READER/event, uid, cards and status. Each event
+                              waits in a spool until the broker has it; none is lost
+                              while the broker is away
+      --mqtt-password-file F  the broker's password (else $QN480_MQTT_PASSWORD)
+      --mqtt-ca F, --mqtt-cert F, --mqtt-key F
+                              mqtts: the CA's certificate (default: the system's), and
+                              a client certificate with its key
+      --reader NAME           the reader's name in topics (default: the adapter's
+                              serial number, else the device's name)
+      --spool DIR             where events wait (default:
+                              $XDG_STATE_HOME/qn480/spool/READER)
+      --ha-discovery          announce the reader to Home Assistant as a tag scanner
   keypad get                  the six keyboard-mode settings
   keypad set [options]        send only the settings given, then read all six back
       --mode LIST             autoread, beep, led, samecard

@@ -100,6 +100,20 @@ struct Options
     std::uint8_t code = 0;
     std::vector<std::uint8_t> data;
 
+    // poll --mqtt: the station's settings, checked here and handed to station/ by poll;
+    // empty strings are options not given.
+    struct Mqtt
+    {
+        std::string url;
+        std::string passwordFile;
+        std::string ca;
+        std::string cert;
+        std::string key;
+        std::string reader; // topic-safe; empty: from the adapter or the device
+        std::string spool;  // empty: $XDG_STATE_HOME/qn480/spool/READER
+        bool haDiscovery = false;
+    } mqtt;
+
     // Whether the command talks to the reader (and so needs a port).
     bool needsReader() const
     {

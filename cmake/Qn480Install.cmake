@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # What `cmake --install` puts under the prefix, and so what the Debian package holds: the
 # three programs, the desktop entry with its icon and AppStream metainfo, the manual pages,
-# the bash completion and an example udev rule.
+# the bash completion, an example udev rule and the station's systemd unit.
 include(GNUInstallDirs)
 
 install(TARGETS qn480-tool qn480ctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -31,6 +31,13 @@ endif()
 # and `qn480ctl udev-rule` writes that one.
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/70-qn480-reader.rules.example
     DESTINATION ${CMAKE_INSTALL_DATADIR}/qn480/udev)
+
+# The station's template unit, where Debian keeps packaged units (not enabled: each reader is
+# an instance its administrator enables), and the configuration it reads, as an example.
+install(FILES "${PROJECT_SOURCE_DIR}/data/systemd/qn480-poll@.service"
+    DESTINATION lib/systemd/system)
+install(FILES ${PROJECT_SOURCE_DIR}/data/systemd/reader.conf.example
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/qn480/systemd)
 
 install(FILES ${PROJECT_SOURCE_DIR}/data/copyright ${PROJECT_SOURCE_DIR}/data/changelog
     DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -90,7 +90,8 @@ TEST_F(InstallTree, HoldsTheProgramsTheDesktopEntryTheIconTheManualsAndTheRule)
           "share/metainfo/org.qn480.BenchTool.metainfo.xml", "share/man/man1/qn480-tool.1",
           "share/man/man1/qn480ctl.1", "share/man/man1/qn480-sim.1",
           "share/qn480/udev/70-qn480-reader.rules.example",
-          "share/bash-completion/completions/qn480ctl"}) {
+          "share/bash-completion/completions/qn480ctl", "lib/systemd/system/qn480-poll@.service",
+          "share/qn480/systemd/reader.conf.example"}) {
         EXPECT_TRUE(fs::is_regular_file(s_prefix / file)) << file;
     }
 }

@@ -42,6 +42,17 @@ TEST(Options, ReadsEachCommandWithItsArguments)
     EXPECT_TRUE(poll.json);
     EXPECT_EQ(poll.port, "COM07");
     EXPECT_TRUE(poll.needsReader());
+    EXPECT_TRUE(poll.mqtt.url.empty());
+
+    const Options station = parse({"poll", "14a", "--mqtt", "mqtts://line3@broker/plant",
+                                   "--reader=gate-1", "--spool", "/var/lib/q", "--ha-discovery",
+                                   "--mqtt-ca", "ca.pem", "--mqtt-password-file", "pw"});
+    EXPECT_EQ(station.mqtt.url, "mqtts://line3@broker/plant");
+    EXPECT_EQ(station.mqtt.reader, "gate-1");
+    EXPECT_EQ(station.mqtt.spool, "/var/lib/q");
+    EXPECT_TRUE(station.mqtt.haDiscovery);
+    EXPECT_EQ(station.mqtt.ca, "ca.pem");
+    EXPECT_EQ(station.mqtt.passwordFile, "pw");
 
     EXPECT_EQ(parse({"keypad", "get"}).command, Command::KeypadGet);
     EXPECT_EQ(parse({"keypad", "defaults", "--trace"}).command, Command::KeypadDefaults);
@@ -202,6 +213,16 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
         {{"--json", "--json", "ports"}, "--json is given twice"},
         {{"--verbose", "ports"}, "unknown option \"--verbose\"; try qn480ctl --help"},
         {{"poll", "14a", "--probe"}, "--probe is an option of ports, not of poll"},
+        {{"poll", "14a", "--mqtt", "mqtt://u:pw@broker/plant"},
+         "--mqtt: the broker URL holds a password; give it in QN480_MQTT_PASSWORD or "
+         "--mqtt-password-file instead"},
+        {{"poll", "14a", "--reader", "gate1"}, "--reader goes with --mqtt URL"},
+        {{"poll", "14a", "--mqtt", "mqtt://b/p", "--reader", "gate/1"},
+         "--reader takes letters, digits, '-' and '_', not \"gate/1\""},
+        {{"poll", "14a", "--mqtt", "mqtt://b/p", "--mqtt-ca", "ca.pem"},
+         "--mqtt-ca, --mqtt-cert and --mqtt-key need an mqtts:// URL"},
+        {{"keypad", "get", "--mqtt", "mqtt://b/p"},
+         "--mqtt is an option of poll, not of keypad get"},
         // A command that writes is never sent to a port it guessed; one that reads may be.
         {{"keypad", "defaults"},
          "keypad defaults writes to the reader, so it needs its port: --port COMnn, --device "

@@ -1,0 +1,224 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "connection.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace qn480::station {
+
+namespace {
+
+bool isDigits(std::string_view text)
+{
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The text of a URL part fit for a message: printable ASCII only.
+std::string printable(std::string_view text)
+{
+    std::string out;
+    for (char c : text)
+        out += (c >= 0x20 && c < 0x7F) ? c : '?';
+    return out;
+}
+
+// "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0" gives "A50285BI"; an adapter without a serial
+// number ("usb-1a86_USB_Serial-if00-port0") keeps its vendor and model. A second interface of
+// one adapter keeps its number.
+std::string nameFromById(std::string link)
+{
+    if (link.starts_with("usb-"))
+        link.erase(0, 4);
+    std::string interface;
+    const std::size_t ifAt = link.rfind("-if");
+    if (ifAt != std::string::npos) {
+        std::string rest = link.substr(ifAt + 3);
+        const std::size_t dash = rest.find('-');
+        const std::string number = rest.substr(0, dash);
+        if (isDigits(number)) {
+            if (number != "00")
+                interface = "-if" + number;
+            link.erase(ifAt);
+        }
+    }
+    const std::size_t lastUnderscore = link.rfind('_');
+    if (lastUnderscore != std::string::npos) {
+        const std::string serial = link.substr(lastUnderscore + 1);
+        const bool looksLikeSerial =
+            serial.size() >= 4 &&
+            std::any_of(serial.begin(), serial.end(), [](char c) { return c >= '0' && c <= '9'; });
+        if (looksLikeSerial && std::count(link.begin(), link.end(), '_') >= 2)
+            link = serial;
+    }
+    return link + interface;
+}
+
+} // namespace
+
+std::string BrokerUrl::display() const
+{
+    std::string text = tls ? "mqtts://" : "mqtt://";
+    if (!user.empty())
+        text += printable(user) + "@";
+    text += host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    return text + ":" + std::to_string(port) + "/" + printable(prefix);
+}
+
+BrokerUrl parseBrokerUrl(std::string_view url)
+{
+    BrokerUrl parsed;
+    const std::string_view usage =
+        "; use mqtt://[USER@]HOST[:PORT]/PREFIX or mqtts://[USER@]HOST[:PORT]/PREFIX";
+    std::string_view rest;
+    if (url.starts_with("mqtt://")) {
+        rest = url.substr(7);
+    } else if (url.starts_with("mqtts://")) {
+        parsed.tls = true;
+        rest = url.substr(8);
+    } else {
+        throw ConnectionError("the broker URL must start with mqtt:// or mqtts://" +
+                              std::string(usage));
+    }
+    const std::size_t slash = rest.find('/');
+    std::string_view authority = rest.substr(0, slash);
+    const std::string_view prefix = slash == std::string_view::npos ? "" : rest.substr(slash + 1);
+    const std::size_t at = authority.rfind('@');
+    if (at != std::string_view::npos) {
+        const std::string_view user = authority.substr(0, at);
+        if (user.find(':') != std::string_view::npos) {
+            throw ConnectionError(std::string("the broker URL holds a password; give it in ") +
+                                  kPasswordVariable + " or --mqtt-password-file instead");
+        }
+        if (user.empty())
+            throw ConnectionError("the broker URL has an empty user name before '@'");
+        parsed.user = user;
+        authority = authority.substr(at + 1);
+    }
+    std::string_view port;
+    if (authority.starts_with("[")) {
+        const std::size_t close = authority.find(']');
+        if (close == std::string_view::npos)
+            throw ConnectionError("the broker URL's IPv6 address lacks its ']'");
+        parsed.host = authority.substr(1, close - 1);
+        const std::string_view after = authority.substr(close + 1);
+        if (!after.empty() && !after.starts_with(":"))
+            throw ConnectionError("the broker URL has text after the IPv6 address's ']'");
+        port = after.empty() ? after : after.substr(1);
+        if (after.starts_with(":") && port.empty())
+            throw ConnectionError("the broker URL has an empty port after ':'");
+    } else {
+        const std::size_t colon = authority.find(':');
+        parsed.host = authority.substr(0, colon);
+        if (colon != std::string_view::npos) {
+            port = authority.substr(colon + 1);
+            if (port.empty())
+                throw ConnectionError("the broker URL has an empty port after ':'");
+        }
+    }
+    if (parsed.host.empty())
+        throw ConnectionError("the broker URL names no host" + std::string(usage));
+    for (char c : parsed.host) {
+        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F || c == '/' || c == '@')
+            throw ConnectionError("the broker URL's host " + printable(parsed.host) +
+                                  " is not a host name or address");
+    }
+    parsed.port = parsed.tls ? 8883 : 1883;
+    if (!port.empty()) {
+        int value = 0;
+        const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
+        if (error != std::errc() || end != port.data() + port.size() || value < 1 || value > 65535)
+            throw ConnectionError("the broker URL's port " + printable(port) +
+                                  " is not a number from 1 to 65535");
+        parsed.port = value;
+    }
+    // Each level of the prefix is kept as given, but wildcards cannot be published to and
+    // empty levels are a typing slip.
+    if (prefix.empty() || prefix.ends_with("/"))
+        throw ConnectionError("the broker URL needs a topic prefix after the host, as in "
+                              "mqtt://broker/plant");
+    for (std::size_t start = 0; start <= prefix.size();) {
+        const std::size_t end = std::min(prefix.find('/', start), prefix.size());
+        if (end == start)
+            throw ConnectionError("the broker URL's prefix " + printable(prefix) +
+                                  " has an empty level");
+        start = end + 1;
+    }
+    if (prefix.find_first_of("+#") != std::string_view::npos ||
+        std::any_of(prefix.begin(), prefix.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+        throw ConnectionError("the broker URL's prefix " + printable(prefix) +
+                              " holds '+', '#' or a control character");
+    parsed.prefix = prefix;
+    return parsed;
+}
+
+std::optional<std::string> readPassword(const std::optional<std::string> &file,
+                                        const char *fromEnvironment)
+{
+    if (file) {
+        std::ifstream in(*file, std::ios::binary);
+        if (!in)
+            throw ConnectionError("cannot read the password file " + printable(*file));
+        std::string password;
+        std::getline(in, password);
+        if (in.bad())
+            throw ConnectionError("cannot read the password file " + printable(*file));
+        if (!password.empty() && password.back() == '\r')
+            password.pop_back();
+        if (password.empty())
+            throw ConnectionError("the password file " + printable(*file) + " is empty");
+        return password;
+    }
+    if (fromEnvironment && *fromEnvironment)
+        return std::string(fromEnvironment);
+    return std::nullopt;
+}
+
+std::string topicSafe(std::string_view name)
+{
+    std::string safe;
+    for (char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        const bool keep = (u < 0x80 && std::isalnum(u) != 0) || c == '-' || c == '_';
+        safe += keep ? c : '_';
+    }
+    return safe.empty() ? "reader" : safe;
+}
+
+std::string defaultReaderName(const std::string &devicePath, const std::string &byIdPath)
+{
+    const std::filesystem::path device(devicePath);
+    const std::filesystem::path byIdDir(byIdPath);
+    std::error_code error;
+    if (device.parent_path() == byIdDir)
+        return topicSafe(nameFromById(device.filename().string()));
+    const std::filesystem::path target = std::filesystem::canonical(device, error);
+    if (!error) {
+        for (const auto &entry : std::filesystem::directory_iterator(byIdDir, error)) {
+            std::error_code ignored;
+            if (std::filesystem::canonical(entry.path(), ignored) == target && !ignored)
+                return topicSafe(nameFromById(entry.path().filename().string()));
+        }
+    }
+    return topicSafe(device.filename().string());
+}
+
+std::string defaultSpoolDir(std::string_view reader, const char *xdgStateHome, const char *home)
+{
+    std::filesystem::path base;
+    if (xdgStateHome && std::filesystem::path(xdgStateHome).is_absolute())
+        base = xdgStateHome;
+    else if (home && std::filesystem::path(home).is_absolute())
+        base = std::filesystem::path(home) / ".local/state";
+    else
+        throw ConnectionError("no folder for the spool: set XDG_STATE_HOME or HOME, or give "
+                              "--spool DIR");
+    return (base / "qn480" / "spool" / std::string(reader)).string();
+}
+
+} // namespace qn480::station

@@ -1,0 +1,326 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The station against Debian's mosquitto: what a subscriber receives, through outages of the
+// broker and a station killed with -9.
+#include "mqtt_broker.h"
+#include "private_dir.h"
+#include "station.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace qn480::station {
+namespace {
+
+using namespace std::chrono_literals;
+using qn480::testing::MqttBroker;
+using qn480::testing::MqttMessage;
+using qn480::testing::MqttSubscriber;
+
+constexpr const char *kReader = "gate-1";
+constexpr const char *kUser = "line3";
+constexpr const char *kPassword = "Tr0ub4dor&3";
+
+// Event n: card n/2 comes (n even) and goes (n odd), so the cards on the reader change.
+StationEvent eventNumber(int n)
+{
+    char uid[16];
+    std::snprintf(uid, sizeof uid, "04A1B2%08X", n / 2);
+    char time[40];
+    std::snprintf(time, sizeof time, "2026-03-01T13:%02d:%02d.%03dZ", n / 3600 % 60, n / 60 % 60,
+                  n % 1000);
+    StationEvent event;
+    event.kind = n % 2 == 0 ? EventKind::Present : EventKind::Removed;
+    event.uid = uid;
+    event.record = std::string("{\"interface\":\"14a\",\"nfcid\":\"") + uid + "\",\"event\":\"" +
+                   (n % 2 == 0 ? "present" : "removed") + "\",\"time\":\"" + time + "\"}";
+    event.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(n));
+    return event;
+}
+
+std::uint64_t seqOf(const std::string &payload)
+{
+    const std::size_t at = payload.find("\"seq\":");
+    return at == std::string::npos ? 0 : std::stoull(payload.substr(at + 6));
+}
+
+struct Scenario
+{
+    const char *name;
+    int before = 0;       // events while the broker is up
+    int duringOutage = 0; // events while it is stopped
+    int after = 0;        // events once it is back
+    bool killed = false;  // the first station is killed with -9 after `before` events
+    bool password = false;
+    bool haDiscovery = false;
+    std::size_t capacity = Spool::kDefaultCapacity;
+};
+
+class StationBroker : public ::testing::TestWithParam<Scenario>
+{
+protected:
+    void SetUp() override
+    {
+        if (MqttBroker::program().empty())
+            GTEST_SKIP() << "mosquitto is not installed (Debian: mosquitto)";
+    }
+
+    StationConfig configFor(const std::string &spool, int port)
+    {
+        const Scenario &s = GetParam();
+        // As poll hands its options over; the password comes from QN480_MQTT_PASSWORD.
+        StationOptions options;
+        options.url = (s.password ? std::string("mqtt://") + kUser + "@" : std::string("mqtt://")) +
+                      "127.0.0.1:" + std::to_string(port) + "/plant";
+        options.reader = kReader;
+        options.spool = spool;
+        options.haDiscovery = s.haDiscovery;
+        StationConfig config = stationConfig(options, "/dev/ttyUSB9", "1.0");
+        config.spoolCapacity = s.capacity;
+        config.firstRetry = 100ms;
+        config.lastRetry = 1s;
+        config.say = [this](const std::string &line) {
+            std::lock_guard lock(m_sayMutex);
+            m_said += line + "\n";
+        };
+        return config;
+    }
+
+    std::string said()
+    {
+        std::lock_guard lock(m_sayMutex);
+        return m_said;
+    }
+
+    std::mutex m_sayMutex;
+    std::string m_said;
+};
+
+// The station's process as kill -9 finds it: it tells the parent when half of its events are
+// handed over and goes on handing over the rest, so that the kill comes amid appends and
+// publishes, with events waiting in the spool.
+pid_t stationToKill(const StationConfig &config, int events, int readyFd)
+{
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    StationConfig own = config;
+    own.say = [](const std::string &) {
+    };
+    Station station(own);
+    // Connected first, so that the broker holds its will.
+    for (int i = 0; i < 1000 && !station.counters().connected; ++i)
+        std::this_thread::sleep_for(10ms);
+    for (int n = 1; n <= events; ++n) {
+        station.publish(eventNumber(n));
+        if (n == events / 2) {
+            const char ready = 'r';
+            [[maybe_unused]] const ssize_t written = ::write(readyFd, &ready, 1);
+        }
+    }
+    for (;;)
+        ::pause();
+}
+
+TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
+{
+    const Scenario &s = GetParam();
+    qn480::testing::PrivateDir dir("qn480-station");
+    std::filesystem::create_directory(dir.path() / "broker");
+    MqttBroker broker(dir / "broker", s.password ? kUser : "", s.password ? kPassword : "");
+    if (s.password)
+        ::setenv(kPasswordVariable, kPassword, 1);
+    else
+        ::unsetenv(kPasswordVariable);
+    broker.start();
+    const std::string base = std::string("plant/") + kReader + "/";
+    MqttSubscriber watcher(broker.port(), {"plant/#", "homeassistant/#"}, true,
+                           s.password ? kUser : "", s.password ? kPassword : "");
+    ASSERT_TRUE(watcher.waitSubscribed());
+    const StationConfig config = configFor(dir / "spool", broker.port());
+    int total = s.before + s.duringOutage + s.after;
+    // The last event and the uid of the last card that came, which the station sends after it.
+    const auto eventsSeen = [&](int last) {
+        const std::string lastUid = eventNumber(last - last % 2).uid;
+        return [&, last, lastUid](const std::vector<MqttMessage> &messages) {
+            const auto seen = [&](const std::string &topic, const auto &match) {
+                return std::any_of(messages.begin(), messages.end(), [&](const MqttMessage &m) {
+                    return m.topic == topic && match(m.payload);
+                });
+            };
+            return seen(base + "event",
+                        [&](const std::string &p) { return seqOf(p) == std::uint64_t(last); }) &&
+                   seen(base + "uid", [&](const std::string &p) { return p == lastUid; });
+        };
+    };
+
+    std::unique_ptr<Station> station;
+    if (s.killed) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = stationToKill(config, s.before, ready[1]);
+        char byte = 0;
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        ::close(ready[0]);
+        ::close(ready[1]);
+        // What the killed run handed over is what must arrive.
+        total = static_cast<int>(Spool(config.spoolDir).nextSeq() - 1);
+        EXPECT_GE(total, s.before / 2);
+        station = std::make_unique<Station>(config);
+    } else {
+        station = std::make_unique<Station>(config);
+        for (int n = 1; n <= s.before; ++n)
+            station->publish(eventNumber(n));
+        ASSERT_TRUE(station->waitUntilSent(30s));
+    }
+    if (s.duringOutage > 0) {
+        broker.stop();
+        for (int n = s.before + 1; n <= s.before + s.duringOutage; ++n)
+            station->publish(eventNumber(n));
+        broker.start();
+    }
+    for (int n = s.before + s.duringOutage + 1; n <= total; ++n)
+        station->publish(eventNumber(n));
+    ASSERT_TRUE(station->waitUntilSent(60s)) << said();
+    ASSERT_TRUE(watcher.waitFor(eventsSeen(total))) << said();
+
+    // In order, each seq once; a second copy (as QoS 1 allows) comes with the same seq.
+    const std::uint64_t dropped = total > static_cast<int>(s.capacity) ? total - s.capacity : 0;
+    std::vector<std::uint64_t> seqs;
+    std::set<std::uint64_t> seen;
+    std::size_t duplicates = 0;
+    for (const std::string &payload : watcher.payloads(base + "event")) {
+        const std::uint64_t seq = seqOf(payload);
+        if (!seen.insert(seq).second) {
+            ++duplicates;
+            continue;
+        }
+        seqs.push_back(seq);
+        const StationEvent given = eventNumber(static_cast<int>(seq));
+        // The record as given, with its own time, then the reader and the seq.
+        EXPECT_EQ(payload, given.record.substr(0, given.record.size() - 1) +
+                               ",\"reader\":\"gate-1\",\"seq\":" + std::to_string(seq) + "}");
+    }
+    std::vector<std::uint64_t> expected;
+    for (std::uint64_t seq = dropped + 1; seq <= static_cast<std::uint64_t>(total); ++seq)
+        expected.push_back(seq);
+    EXPECT_EQ(seqs, expected);
+    std::cout << s.name << ": events " << total << ", dropped " << dropped << ", received "
+              << seqs.size() + duplicates << ", duplicates " << duplicates
+              << ", acknowledged to the last run " << station->counters().acknowledged << std::endl;
+
+    std::vector<std::string> uids;
+    for (const std::string &uid : watcher.payloads(base + "uid")) {
+        if (std::find(uids.begin(), uids.end(), uid) == uids.end())
+            uids.push_back(uid);
+    }
+    std::vector<std::string> expectedUids;
+    for (std::uint64_t seq : expected) {
+        if (seq % 2 == 0)
+            expectedUids.push_back(eventNumber(static_cast<int>(seq)).uid);
+    }
+    EXPECT_EQ(uids, expectedUids);
+
+    if (s.killed) {
+        // The will, then the new run (which may have had nothing left to send).
+        const auto offlineThenOnline = [&](const std::vector<MqttMessage> &messages) {
+            const auto status = [&](const char *text) {
+                return [&, text](const MqttMessage &m) {
+                    return m.topic == base + "status" && m.payload == text;
+                };
+            };
+            const auto offline = std::find_if(messages.begin(), messages.end(), status("offline"));
+            return offline != messages.end() &&
+                   std::find_if(offline, messages.end(), status("online")) != messages.end();
+        };
+        EXPECT_TRUE(watcher.waitFor(offlineThenOnline, 10s))
+            << ::testing::PrintToString(watcher.payloads(base + "status"));
+    }
+    if (dropped != 0) {
+        EXPECT_NE(said().find("spool full (" + std::to_string(s.capacity) +
+                              " events): the oldest are dropped"),
+                  std::string::npos)
+            << said();
+    }
+    EXPECT_EQ(said().find(kPassword), std::string::npos);
+    if (s.duringOutage > 0 && s.before > 0) {
+        // One line per change: lost, then (the same refusal said once) connected again.
+        const std::string lines = said();
+        const std::size_t lost = lines.find("mqtt: connection to mqtt://127.0.0.1:");
+        EXPECT_NE(lost, std::string::npos) << lines;
+        EXPECT_NE(lines.find(" lost (", lost), std::string::npos) << lines;
+        EXPECT_NE(lines.find("mqtt: connected to", lost), std::string::npos) << lines;
+        std::size_t refusals = 0;
+        for (std::size_t at = 0; (at = lines.find("cannot connect", at)) != std::string::npos; ++at)
+            ++refusals;
+        EXPECT_LE(refusals, 1u) << lines;
+    }
+    EXPECT_EQ(station->counters().dropped, dropped);
+
+    // What a subscriber that comes now finds retained.
+    const std::string online = dropped ? "online dropped=" + std::to_string(dropped) : "online";
+    std::string cards = "[";
+    // The last card came and has not gone. A new run knows no card until its reader has
+    // made a pass.
+    if (total % 2 == 0 && !s.killed) {
+        cards += eventNumber(total).record;
+        cards.pop_back();
+        cards += ",\"reader\":\"gate-1\",\"seq\":" + std::to_string(total) + "}";
+    }
+    cards += "]";
+    std::vector<std::pair<std::string, std::string>> retained = {{base + "status", online},
+                                                                 {base + "cards", cards}};
+    if (s.haDiscovery)
+        retained.emplace_back(std::string("homeassistant/tag/") + kReader + "/config",
+                              "{\"topic\":\"plant/gate-1/uid\",\"device\":{\"identifiers\":["
+                              "\"qn480_gate-1\"],\"name\":\"QN480 gate-1\",\"model\":\"QN480\","
+                              "\"sw_version\":\"1.0\"}}");
+    const auto holdsRetained = [&](const std::vector<MqttMessage> &messages) {
+        return std::all_of(retained.begin(), retained.end(), [&](const auto &want) {
+            return std::any_of(messages.begin(), messages.end(), [&](const MqttMessage &m) {
+                return m.retained && m.topic == want.first && m.payload == want.second;
+            });
+        });
+    };
+    {
+        MqttSubscriber late(broker.port(), {"plant/#", "homeassistant/#"}, false,
+                            s.password ? kUser : "", s.password ? kPassword : "");
+        EXPECT_TRUE(late.waitFor(holdsRetained, 10s))
+            << ::testing::PrintToString(late.payloads(base + "status"))
+            << ::testing::PrintToString(late.payloads(base + "cards"));
+    }
+
+    station->close();
+    retained[0].second = dropped ? "offline dropped=" + std::to_string(dropped) : "offline";
+    MqttSubscriber afterClose(broker.port(), {"plant/#", "homeassistant/#"}, false,
+                              s.password ? kUser : "", s.password ? kPassword : "");
+    EXPECT_TRUE(afterClose.waitFor(holdsRetained, 10s))
+        << ::testing::PrintToString(afterClose.payloads(base + "status"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Station, StationBroker,
+    ::testing::Values(Scenario{.name = "EventsAndRetainedTopics", .before = 5, .haDiscovery = true},
+                      Scenario{.name = "BrokerStoppedWhileCardsComeAndGo",
+                               .before = 6,
+                               .duringOutage = 30,
+                               .after = 5},
+                      Scenario{.name = "KilledAndRestarted", .before = 200, .killed = true},
+                      Scenario{.name = "PasswordFromTheEnvironment", .before = 3, .password = true},
+                      Scenario{.name = "SpoolOverflow", .duringOutage = 12, .capacity = 5}),
+    [](const auto &param) { return std::string(param.param.name); });
+
+} // namespace
+} // namespace qn480::station
