@@ -6,6 +6,7 @@
 #include "link.h"
 #include "options.h"
 #include "trace.h"
+#include "uid_forms_command.h"
 
 #include "fake_reader.h"
 #include "private_dir.h"
@@ -848,6 +849,61 @@ TEST(PortsCommand, AProbeTakesOnlyTheAnswerToItsGetForAReader)
         ASSERT_EQ(reader.requests().size(), 1u);
         EXPECT_EQ(hexText(reader.requests().front()), "AA 00 04 00 00 00 10 14");
     }
+}
+
+TEST(UidFormsCommand, PrintsEveryFormOrWhyNot)
+{
+    struct Case
+    {
+        std::vector<std::string_view> args;
+        bool json;
+        int code;
+        std::string out;
+        std::string err;
+    };
+    const std::vector<Case> cases{
+        {{"12:34:56:78"},
+         false,
+         kExitSuccess,
+         "hex        12345678\nhex-rev    78563412\ndec        0305419896\n"
+         "dec-rev    2018915346\ndec10      0305419896\ndec10-rev  2018915346\n"
+         "dec8       03430008\nw26        052,22136\n",
+         ""},
+        {{"04A1B2", "C3D4E5F6"},
+         true,
+         kExitSuccess,
+         R"({"hex":"04A1B2C3D4E5F6","hex-rev":"F6E5D4C3B2A104","dec":"01303689068602870",)"
+         R"("dec-rev":"69495546249912580","dec10":null,"dec10-rev":null,"dec8":null,)"
+         R"("w26":null})"
+         "\n",
+         ""},
+        {{"123"},
+         false,
+         kExitUsage,
+         "",
+         "qn480ctl: uid-forms: \"123\" has an odd number of hexadecimal digits; write every "
+         "byte as two\n"},
+        {{},
+         false,
+         kExitUsage,
+         "",
+         "qn480ctl: uid-forms needs a UID in hexadecimal, as uid-forms 04A1B2C3D4E5F6\n"},
+    };
+    for (const Case &c : cases) {
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(uidFormsCommand(c.args, c.json, {out, err}), c.code);
+        EXPECT_EQ(out.str(), c.out);
+        EXPECT_EQ(err.str(), c.err);
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    uidFormsCommand(std::vector<std::string_view>{"04A1B2C3D4E5F6"}, false, {out, err});
+    EXPECT_NE(
+        out.str().find(
+            "\ndec10      -  (needs a 4-byte UID, not 7 bytes; hex and dec carry them all)\n"),
+        std::string::npos)
+        << out.str();
 }
 
 } // namespace
