@@ -11,14 +11,19 @@ EventBuffer::EventBuffer(std::size_t capacity)
 
 bool EventBuffer::push(EventRecord event)
 {
-    bool dropped = false;
-    if (m_events.size() == m_capacity) {
-        m_events.pop_front();
-        ++m_dropped;
-        dropped = true;
-    }
+    const bool full = m_events.size() >= m_capacity;
+    if (full)
+        dropOldest();
     m_events.push_back(std::move(event));
-    return dropped;
+    return full;
+}
+
+void EventBuffer::dropOldest()
+{
+    if (m_events.empty())
+        return;
+    m_events.pop_front();
+    ++m_dropped;
 }
 
 void EventBuffer::clear()

@@ -19,6 +19,8 @@ public:
 
     // Whether the oldest event was dropped to make room.
     bool push(EventRecord event);
+    // Drops the oldest event and counts it; a table model announces the row first.
+    void dropOldest();
     void clear(); // the events and the count of dropped ones
 
     std::size_t size() const { return m_events.size(); }

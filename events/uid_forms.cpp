@@ -98,8 +98,8 @@ UidFormValue uidForm(std::span<const std::uint8_t> uid, UidForm form)
     const bool wholeUid = form == UidForm::Hex || form == UidForm::HexRev || form == UidForm::Dec ||
                           form == UidForm::DecRev;
     if (!wholeUid && uid.size() != kShortUid) {
-        out.reason = std::string(uidFormName(form)) + " needs a 4-byte UID; this one has " +
-                     std::to_string(uid.size()) + " bytes (dec and hex carry all of them)";
+        out.reason = "needs a 4-byte UID, not " + std::to_string(uid.size()) +
+                     " bytes; hex and dec carry them all";
         return out;
     }
     const auto lastThree = uid.subspan(kShortUid - kWiegandBytes);
