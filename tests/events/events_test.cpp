@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "actions.h"
 #include "card_log.h"
 #include "csv.h"
 #include "event_buffer.h"
@@ -9,7 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <fstream>
+#include <mutex>
+#include <sstream>
+#include <unistd.h>
 
 namespace qn480 {
 namespace {
@@ -144,7 +149,7 @@ TEST(UidForms, GiveEachFormOrSayWhyNot)
         }
     }
     EXPECT_EQ(uidForm(hex("04A1B2C3D4E5F6"), UidForm::Dec10).reason,
-              "dec10 needs a 4-byte UID; this one has 7 bytes (dec and hex carry all of them)");
+              "needs a 4-byte UID, not 7 bytes; hex and dec carry them all");
     EXPECT_EQ(uidFormFromName("DEC10-Rev"), UidForm::Dec10Rev);
     EXPECT_FALSE(uidFormFromName("dec9"));
 }
@@ -251,6 +256,106 @@ TEST(Csv, QuotesNeutralisesFormulasAndKeepsUtf8)
                        time + ",present,14a,12345678,0400,08,Mifare Classic 1K,,,,,,,,\r\n" + time +
                        ",removed,felica,0102030405060708,,,,,,,1112131415161718,00,01,,\r\n");
     EXPECT_EQ(time.substr(0, 23), "2026-03-01T" + localTimestamp(kWhen).substr(11));
+}
+
+std::string fileText(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(ActionRunner, RunsEachCardsActionInOrderWithTheCardOnlyInItsEnvironment)
+{
+    using Kind = ActionOutcome::Kind;
+    // Shell text where a card's text goes: none of it may run.
+    const std::string hostile = "$(touch pwned) `touch pwned`; touch pwned '\" \\";
+    TypeACard odd = classic();
+    odd.type = hostile;
+    struct Case
+    {
+        std::string name;
+        std::string command; // run in the case's folder
+        std::vector<Card> cards;
+        std::string output; // what the actions wrote to out.txt
+        std::vector<Kind> outcomes;
+        std::chrono::milliseconds timeout = 10s;
+    };
+    const std::vector<Case> cases{
+        {"order and fields",
+         R"(printf '%s %s %s %s %s\n' "$QN480_EVENT" "$QN480_INTERFACE" "$QN480_UID" )"
+         R"("$QN480_NFCID" "$QN480_TIME" >> out.txt)",
+         {classic(), TypeBCard{hex("1A2B3C4D"), {}, {}}, Iso15693Card{0, hex("1122334455667788")}},
+         "present 14a 0305419896 12345678 2026-03-01T13:05:09.042Z\n"
+         "present 14b 0439041101 1A2B3C4D 2026-03-01T13:05:09.042Z\n"
+         "present 15693  1122334455667788 2026-03-01T13:05:09.042Z\n",
+         {}},
+        {"hostile text",
+         R"(printf '%s\n' "$QN480_TYPE" > out.txt; test ! -e pwned)",
+         {odd},
+         hostile + "\n",
+         {}},
+        // The action's stdout goes where it is told (our stderr), never to our stdout.
+        {"output and failure", "echo said; exit 3", {classic()}, "said\n", {Kind::Failed}},
+        // Deaf to SIGTERM: SIGKILL ends it; the next one still runs.
+        {"hanging",
+         "trap '' TERM; echo $QN480_NFCID; sleep 30",
+         {classic(), TypeBCard{hex("1A2B3C4D"), {}, {}}},
+         "12345678\n1A2B3C4D\n",
+         {Kind::TimedOut, Kind::TimedOut},
+         200ms},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::PrivateDir dir;
+        const int output = ::open((dir / "out.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        ASSERT_GE(output, 0);
+        std::mutex mutex;
+        std::vector<Kind> outcomes;
+        const auto started = std::chrono::steady_clock::now();
+        {
+            ActionRunner runner({.onPresent = "cd '" + dir.path().string() + "' && " + c.command,
+                                 .timeout = c.timeout,
+                                 .killAfter = 100ms,
+                                 .uidForm = UidForm::Dec10,
+                                 .outputFd = output},
+                                [&](const ActionOutcome &outcome) {
+                                    std::lock_guard lock(mutex);
+                                    outcomes.push_back(outcome.kind);
+                                });
+            EXPECT_FALSE(runner.wants(PresenceKind::Removed));
+            for (const Card &card : c.cards)
+                runner.post(event(card));
+            runner.post(event(classic(), PresenceKind::Removed)); // no action: nothing runs
+        }
+        ::close(output);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+        EXPECT_EQ(fileText(dir / "out.txt"), c.output);
+        EXPECT_EQ(outcomes, c.outcomes);
+        EXPECT_FALSE(std::filesystem::exists(dir / "pwned"));
+    }
+
+    // The record whole, as JSON.
+    const auto environment = actionEnvironment(event(odd));
+    EXPECT_EQ(environment.back(),
+              "QN480_JSON=" + eventJsonLine(event(odd), {.seq = true, .forms = true}));
+
+    // A full queue drops and counts; a second stop ends the running action and the queue.
+    std::atomic<int> dropReports{0};
+    ActionRunner busy({.onPresent = "sleep 30", .queueLimit = 1},
+                      [&](const ActionOutcome &outcome) {
+                          if (outcome.kind == Kind::Dropped)
+                              ++dropReports;
+                      });
+    for (int i = 0; i < 4; ++i)
+        busy.post(event(classic()));
+    EXPECT_GE(busy.dropped(), 2u);
+    EXPECT_EQ(std::uint64_t(dropReports), busy.dropped());
+    const auto stopping = std::chrono::steady_clock::now();
+    busy.abandon();
+    busy.finish();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s);
 }
 
 TEST(EventBuffer, KeepsTheNewestAndCountsTheDropped)
