@@ -230,6 +230,15 @@ std::string eventTextLine(const EventRecord &event, std::optional<UidForm> lead)
     return line;
 }
 
+std::string eventLabel(const EventRecord &event)
+{
+    const auto fields = textFields(event.card);
+    std::string label(eventName(event.kind));
+    if (!fields.empty())
+        label += " " + fields.front().first + "=" + fields.front().second;
+    return label + " (seq " + std::to_string(event.seq) + ")";
+}
+
 std::string_view columnTitle(EventColumn column)
 {
     switch (column) {

@@ -66,6 +66,9 @@ std::string eventJsonLine(const EventRecord &event, JsonExtras extras = {});
 // first ("dec10=0305419896"; "-" where the form cannot apply).
 std::string eventTextLine(const EventRecord &event, std::optional<UidForm> lead = {});
 
+// The event in a message: "present nfcid=12345678 (seq 3)".
+std::string eventLabel(const EventRecord &event);
+
 // The card's fields as text, key and value, in the order JSON lines carry them.
 std::vector<std::pair<std::string, std::string>> cardJsonFields(const Card &card);
 

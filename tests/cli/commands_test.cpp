@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "link.h"
 #include "options.h"
+#include "poll_events.h"
 #include "trace.h"
 #include "uid_forms_command.h"
 
@@ -904,6 +905,57 @@ TEST(UidFormsCommand, PrintsEveryFormOrWhyNot)
             "\ndec10      -  (needs a 4-byte UID, not 7 bytes; hex and dec carry them all)\n"),
         std::string::npos)
         << out.str();
+}
+
+TEST(PollEvents, LogActAndTellWhatFailed)
+{
+    const qn480::testing::PrivateDir dir("qn480ctl-events");
+    const std::string log = dir / "cards.jsonl";
+    const std::string onPresent = "echo acted; test \"$QN480_UID\" = 0305419896 && exit 3";
+    const Options options = parseArguments(std::vector<std::string_view>{
+        "poll", "14a", "--uid-form", "dec10", "--log", log, "--on-present", onPresent,
+        "--on-removed", "sleep 5", "--action-timeout", "0.2"});
+    const TypeACard card{{0x12, 0x34, 0x56, 0x78}, {0x04, 0x00}, 0x08, {}, {}, "Mifare Classic 1K"};
+    EventSequence run;
+    const auto present = run.next({PresenceKind::Present, card}, kWhen);
+    const auto removed = run.next({PresenceKind::Removed, card}, kWhen);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::ostringstream err;
+    {
+        PollEvents events(options, err, fds[1]);
+        EXPECT_EQ(events.line(present),
+                  kLocalWhen + " present dec10=0305419896 nfcid=12345678 atqa=0400 sak=08 "
+                               "type=Mifare Classic 1K");
+        events.handle(present);
+        events.handle(removed);
+    }
+    ::close(fds[1]);
+    char output[64] = {};
+    EXPECT_EQ(::read(fds[0], output, sizeof output - 1), 6);
+    ::close(fds[0]);
+    EXPECT_EQ(std::string(output), "acted\n");
+    EXPECT_EQ(lines(err.str()),
+              (std::vector<std::string>{
+                  "qn480ctl: action for present nfcid=12345678 (seq 1) exited with 3",
+                  "qn480ctl: action for removed nfcid=12345678 (seq 2) ran past "
+                  "--action-timeout (0.2 s) and was ended"}));
+    std::ifstream in(log);
+    std::string first;
+    std::getline(in, first);
+    EXPECT_EQ(first, eventJsonLine(present, {.seq = true}));
+
+    // A log that cannot be written is told once, and the events still go on.
+    std::ostringstream blockedErr;
+    PollEvents blocked(parseArguments(std::vector<std::string_view>{"poll", "14a", "--json",
+                                                                    "--log", log + "/cards.jsonl"}),
+                       blockedErr);
+    EXPECT_EQ(blocked.line(present), eventJsonLine(present));
+    blocked.handle(present);
+    blocked.handle(removed);
+    ASSERT_EQ(lines(blockedErr.str()).size(), 1u);
+    EXPECT_TRUE(blockedErr.str().starts_with("qn480ctl: card log " + log + "/cards.jsonl: "))
+        << blockedErr.str();
 }
 
 } // namespace
