@@ -35,8 +35,12 @@ PollEvents::PollEvents(const Options &options, std::ostream &err, int actionOutp
     , m_actionTimeout(options.actionTimeout)
     , m_err(err)
 {
-    if (!options.logFile.empty())
-        m_log = std::make_unique<CardLogFile>(options.logFile);
+    if (!options.logFile.empty()) {
+        m_log = std::make_unique<CardLogWriter>(
+            options.logFile, [this, path = options.logFile](const CardLogStatus &status) {
+                say(status.ok() ? "card log " + path + ": written again" : status.message);
+            });
+    }
     if (!options.onPresent.empty() || !options.onRemoved.empty()) {
         m_actions = std::make_unique<ActionRunner>(
             ActionSetup{.onPresent = options.onPresent,
@@ -62,20 +66,16 @@ std::string PollEvents::line(const EventRecord &event) const
 
 void PollEvents::handle(const EventRecord &event)
 {
-    if (m_log) {
-        const CardLogStatus status = m_log->append(event);
-        if (status.message != m_logFailure) {
-            say(status.ok() ? "card log " + m_log->path().string() + ": written again"
-                            : status.message);
-            m_logFailure = status.message;
-        }
-    }
+    if (m_log)
+        m_log->append(event);
     if (m_actions)
         m_actions->post(event);
 }
 
 void PollEvents::finish()
 {
+    if (m_log)
+        m_log->flush();
     if (!m_actions)
         return;
     m_actions->finish();

@@ -28,8 +28,8 @@ public:
     std::string line(const EventRecord &event) const;
     // Logs the event and queues its action; never waits for an action.
     void handle(const EventRecord &event);
-    // Waits for the queued actions, each within its time-out, and tells how many were
-    // dropped. abandon() from a second stop ends them.
+    // Waits for the log's lines and the queued actions, each within its time-out, and tells
+    // how many actions were dropped. abandon() from a second stop ends the actions.
     void finish();
     void abandon();
 
@@ -42,8 +42,7 @@ private:
     std::chrono::milliseconds m_actionTimeout;
     std::ostream &m_err;
     std::mutex m_errMutex;
-    std::unique_ptr<CardLogFile> m_log;
-    std::string m_logFailure;
+    std::unique_ptr<CardLogWriter> m_log;
     std::unique_ptr<ActionRunner> m_actions;
 };
 

@@ -3,6 +3,7 @@
 
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -161,6 +162,76 @@ CardLogStatus CardLogFile::appendLine(std::string_view line)
     if (syncData(m_fd) != 0)
         return failure(errno, "cannot flush to disk");
     return {};
+}
+
+CardLogWriter::CardLogWriter(std::filesystem::path path, Report report, CardLogLimits limits,
+                             std::size_t queueLimit)
+    : m_file(std::move(path), limits)
+    , m_report(std::move(report))
+    , m_queueLimit(std::max<std::size_t>(queueLimit, 1))
+{
+    m_worker = std::thread([this] { work(); });
+}
+
+CardLogWriter::~CardLogWriter()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_closing = true;
+        m_wake.notify_all();
+    }
+    m_worker.join();
+}
+
+void CardLogWriter::append(const EventRecord &event)
+{
+    std::string line = eventJsonLine(event, {.seq = true});
+    std::lock_guard lock(m_mutex);
+    if (m_queue.size() >= m_queueLimit) {
+        ++m_dropped;
+        return;
+    }
+    m_queue.push_back(std::move(line));
+    m_wake.notify_all();
+}
+
+void CardLogWriter::flush()
+{
+    std::unique_lock lock(m_mutex);
+    m_idle.wait(lock, [this] { return m_queue.empty() && !m_writing; });
+}
+
+void CardLogWriter::work()
+{
+    for (;;) {
+        std::string line;
+        std::uint64_t dropped = 0;
+        {
+            std::unique_lock lock(m_mutex);
+            m_wake.wait(lock, [this] { return !m_queue.empty() || m_closing; });
+            if (m_queue.empty())
+                return;
+            line = std::move(m_queue.front());
+            m_queue.pop_front();
+            dropped = std::exchange(m_dropped, 0);
+            m_writing = true;
+        }
+        CardLogStatus status = m_file.appendLine(line);
+        if (status.ok() && dropped > 0) {
+            status = {EAGAIN, "card log " + m_file.path().string() + ": " +
+                                  std::to_string(dropped) +
+                                  " events not logged: the disk did not keep up"};
+        }
+        if (status.message != m_lastMessage) {
+            m_lastMessage = status.message;
+            if (m_report)
+                m_report(status);
+        }
+        std::lock_guard lock(m_mutex);
+        m_writing = false;
+        if (m_queue.empty())
+            m_idle.notify_all();
+    }
 }
 
 CardLogContents readCardLog(const std::filesystem::path &path)

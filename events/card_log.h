@@ -5,10 +5,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace qn480 {
@@ -59,6 +64,45 @@ private:
     int m_fd = -1;
     std::uint64_t m_size = 0;
     bool m_needsNewline = false; // the file ends in a torn line, left by a power cut
+};
+
+// A CardLogFile on a thread of its own, so that a slow disk (fdatasync takes milliseconds)
+// never holds up polling. Lines are written in order; `report` is told, on the writer's
+// thread, whenever the outcome changes: the first failure, a different one, and success
+// after a failure. Past `queueLimit` waiting lines, events are not logged, and that is a
+// failure too.
+class CardLogWriter
+{
+public:
+    using Report = std::function<void(const CardLogStatus &)>;
+    CardLogWriter(std::filesystem::path path, Report report, CardLogLimits limits = {},
+                  std::size_t queueLimit = 10'000);
+    // Writes what is waiting, then ends.
+    ~CardLogWriter();
+    CardLogWriter(const CardLogWriter &) = delete;
+    CardLogWriter &operator=(const CardLogWriter &) = delete;
+
+    // Queues the event's line; never waits for the disk.
+    void append(const EventRecord &event);
+    // Waits until every line queued so far has been written or has failed.
+    void flush();
+    const std::filesystem::path &path() const { return m_file.path(); }
+
+private:
+    void work();
+
+    CardLogFile m_file;
+    Report m_report;
+    std::size_t m_queueLimit;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_idle;
+    std::deque<std::string> m_queue;
+    std::uint64_t m_dropped = 0;
+    bool m_writing = false;
+    bool m_closing = false;
+    std::string m_lastMessage;
+    std::thread m_worker;
 };
 
 struct CardLogContents

@@ -175,7 +175,7 @@ void CardLogWindow::addEvent(const EventRecord &event)
     if (follow)
         m_table->scrollToBottom();
     if (m_log)
-        showLogStatus(m_log->append(event));
+        m_log->append(event);
 }
 
 void CardLogWindow::clear()
@@ -202,8 +202,13 @@ void CardLogWindow::setKeepLog(bool keep)
         showLogStatus({});
         return;
     }
-    if (!m_log)
-        m_log = std::make_unique<CardLogFile>(m_logPath);
+    if (!m_log) {
+        // Told on the writer's thread; shown on this one.
+        m_log = std::make_unique<CardLogWriter>(m_logPath, [this](const CardLogStatus &status) {
+            QMetaObject::invokeMethod(
+                this, [this, status] { showLogStatus(status); }, Qt::QueuedConnection);
+        });
+    }
 }
 
 void CardLogWindow::showLogStatus(const CardLogStatus &status)

@@ -84,7 +84,7 @@ private:
     std::unique_ptr<QSettings> m_ownSettings;
     QSettings *m_settings = nullptr;
     std::filesystem::path m_logPath;
-    std::unique_ptr<CardLogFile> m_log;
+    std::unique_ptr<CardLogWriter> m_log;
     QString m_logFailure;
 
     CardLogModel *m_model = nullptr;

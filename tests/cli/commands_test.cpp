@@ -953,6 +953,7 @@ TEST(PollEvents, LogActAndTellWhatFailed)
     EXPECT_EQ(blocked.line(present), eventJsonLine(present));
     blocked.handle(present);
     blocked.handle(removed);
+    blocked.finish();
     ASSERT_EQ(lines(blockedErr.str()).size(), 1u);
     EXPECT_TRUE(blockedErr.str().starts_with("qn480ctl: card log " + log + "/cards.jsonl: "))
         << blockedErr.str();

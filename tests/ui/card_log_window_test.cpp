@@ -78,15 +78,15 @@ TEST(CardLogWindow, FillsFromARunSavesCsvAndKeepsALogWhenAsked)
                                     "\tremoved\t14a\t12345678\t0400\t08\tMifare Classic 1K\t"))
             << rows.toStdString();
 
-        const CardLogContents log = readCardLog(dir / "state/cards.jsonl");
-        ASSERT_EQ(log.events.size(), 3u);
-        EXPECT_EQ(log.events[2]["idm"], "0102030405060708");
-        EXPECT_EQ(log.events[2]["seq"], 3);
-
         window.findChild<QAbstractButton *>("btn_clear")->click();
         EXPECT_EQ(table->model()->rowCount(), 0);
         EXPECT_FALSE(dropped->isVisible());
     }
+    // Every event reached the log, the dropped one too, once the window had gone.
+    const CardLogContents log = readCardLog(dir / "state/cards.jsonl");
+    ASSERT_EQ(log.events.size(), 3u);
+    EXPECT_EQ(log.events[2]["idm"], "0102030405060708");
+    EXPECT_EQ(log.events[2]["seq"], 3);
 
     // The choice is remembered; a log that cannot be written says so.
     std::ofstream(dir / "blocker") << "a file, not a folder";
@@ -95,6 +95,8 @@ TEST(CardLogWindow, FillsFromARunSavesCsvAndKeepsALogWhenAsked)
     QSignalSpy failures(&again, &CardLogWindow::logFailureChanged);
     again.addEvent(run[0]);
     again.addEvent(run[1]);
+    ASSERT_TRUE(failures.wait(5000));
+    QTest::qWait(50);
     ASSERT_EQ(failures.count(), 1);
     const QString reason = again.findChild<QLabel *>("lbl_logStatus")->toolTip();
     EXPECT_TRUE(reason.contains("blocker/cards.jsonl")) << reason.toStdString();
