@@ -72,22 +72,21 @@ void PollEvents::handle(const EventRecord &event)
         m_actions->post(event);
 }
 
-void PollEvents::finish()
+void PollEvents::finish(const std::function<bool()> &stoppedAgain)
 {
+    using namespace std::chrono_literals;
     if (m_log)
         m_log->flush();
     if (!m_actions)
         return;
-    m_actions->finish();
+    while (!m_actions->finishWithin(50ms)) {
+        if (stoppedAgain && stoppedAgain())
+            m_actions->abandon();
+    }
     if (const std::uint64_t dropped = m_actions->dropped(); dropped > 0)
-        say(std::to_string(dropped) + " actions in all were dropped: too many were waiting");
+        say("actions not run: " + std::to_string(dropped) +
+            " (a full queue or a second stop dropped them)");
     m_actions.reset();
-}
-
-void PollEvents::abandon()
-{
-    if (m_actions)
-        m_actions->abandon();
 }
 
 void PollEvents::say(const std::string &message)

@@ -6,6 +6,7 @@
 #include "event_record.h"
 #include "options.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -29,9 +30,9 @@ public:
     // Logs the event and queues its action; never waits for an action.
     void handle(const EventRecord &event);
     // Waits for the log's lines and the queued actions, each within its time-out, and tells
-    // how many actions were dropped. abandon() from a second stop ends the actions.
-    void finish();
-    void abandon();
+    // how many actions were dropped. When `stoppedAgain` says so (a second Ctrl-C), the
+    // running action is ended and the rest dropped.
+    void finish(const std::function<bool()> &stoppedAgain = {});
 
 private:
     void say(const std::string &message);

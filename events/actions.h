@@ -69,6 +69,8 @@ public:
     // Waits for the queued actions to finish, each within its time-out. Safe to call more
     // than once.
     void finish();
+    // finish() that gives up waiting after `time`; true once every action is done.
+    bool finishWithin(std::chrono::milliseconds time);
     // Ends the running action at once (SIGTERM, then SIGKILL) and drops the queue: a second
     // stop while finish() waits. Safe from another thread.
     void abandon();
@@ -86,6 +88,8 @@ private:
     std::uint64_t m_dropped = 0;
     bool m_closing = false;
     bool m_abandoned = false;
+    bool m_done = false; // the worker has ended
+    std::condition_variable m_finished;
     std::thread m_worker;
 };
 

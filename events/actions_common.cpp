@@ -76,6 +76,21 @@ void ActionRunner::finish()
         m_worker.join();
 }
 
+bool ActionRunner::finishWithin(std::chrono::milliseconds time)
+{
+    if (!m_worker.joinable())
+        return true;
+    {
+        std::unique_lock lock(m_mutex);
+        m_closing = true;
+        m_wake.notify_all();
+        if (!m_finished.wait_for(lock, time, [this] { return m_done; }))
+            return false;
+    }
+    m_worker.join();
+    return true;
+}
+
 void ActionRunner::abandon()
 {
     std::lock_guard lock(m_mutex);
@@ -106,8 +121,11 @@ void ActionRunner::work()
         {
             std::unique_lock lock(m_mutex);
             m_wake.wait(lock, [this] { return !m_queue.empty() || m_closing; });
-            if (m_queue.empty())
+            if (m_queue.empty()) {
+                m_done = true;
+                m_finished.notify_all();
                 return;
+            }
             event = std::move(m_queue.front());
             m_queue.pop_front();
         }

@@ -80,7 +80,8 @@ CardLogStatus CardLogFile::open()
         std::filesystem::create_directories(m_path.parent_path(), ec);
     if (ec)
         return failure(ec.value(), "cannot create its folder");
-    m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Badge numbers name people: the log is its owner's alone.
+    m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (m_fd < 0)
         return failure(errno, "cannot open");
     struct stat info

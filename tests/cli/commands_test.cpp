@@ -945,6 +945,19 @@ TEST(PollEvents, LogActAndTellWhatFailed)
     std::getline(in, first);
     EXPECT_EQ(first, eventJsonLine(present, {.seq = true}));
 
+    // A second stop ends the running action and drops the rest.
+    std::ostringstream stoppedErr;
+    PollEvents stopped(
+        parseArguments(std::vector<std::string_view>{"poll", "14a", "--on-present", "sleep 30"}),
+        stoppedErr);
+    stopped.handle(present);
+    stopped.handle(present);
+    const auto stopping = std::chrono::steady_clock::now();
+    stopped.finish([] { return true; });
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5));
+    EXPECT_EQ(lines(stoppedErr.str()).back(),
+              "qn480ctl: actions not run: 1 (a full queue or a second stop dropped them)");
+
     // A log that cannot be written is told once, and the events still go on.
     std::ostringstream blockedErr;
     PollEvents blocked(parseArguments(std::vector<std::string_view>{"poll", "14a", "--json",
