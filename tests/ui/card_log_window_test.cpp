@@ -3,10 +3,14 @@
 #include "card_log_window.h"
 #include "csv.h"
 #include "private_dir.h"
+#include "uid_forms_menu.h"
 
 #include <QAbstractButton>
+#include <QAction>
+#include <QClipboard>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTableView>
@@ -102,6 +106,23 @@ TEST(CardLogWindow, FillsFromARunSavesCsvAndKeepsALogWhenAsked)
     EXPECT_TRUE(reason.contains("blocker/cards.jsonl")) << reason.toStdString();
     EXPECT_EQ(failures.at(0).at(0).toString(), reason);
     EXPECT_EQ(again.model().rowCount(), 2);
+}
+
+TEST(CardLogWindow, UidBoxesOfferEveryFormAndSayWhichCannotApply)
+{
+    const std::vector<std::uint8_t> uid{0x04, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6};
+    const QString tip = uidFormsToolTip(uid);
+    EXPECT_TRUE(tip.startsWith("hex: 04A1B2C3D4E5F6\nhex-rev: F6E5D4C3B2A104\n"))
+        << tip.toStdString();
+    EXPECT_TRUE(tip.contains("\ndec10: — needs a 4-byte UID, not 7 bytes")) << tip.toStdString();
+
+    QMenu menu;
+    QMenu *copy = addCopyUidMenu(&menu, uid);
+    const QList<QAction *> actions = copy->actions();
+    ASSERT_EQ(actions.size(), 8);
+    EXPECT_FALSE(actions[4]->isEnabled()); // dec10
+    actions[2]->trigger();                 // dec
+    EXPECT_EQ(QApplication::clipboard()->text(), "01303689068602870");
 }
 
 } // namespace
