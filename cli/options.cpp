@@ -752,6 +752,8 @@ JSON fields (each line one object; the names do not change between versions):
   poll 15693       interface, dsfid, uid (in the order received), uid_msb
   poll, every line event ("present" or "removed"), time (ISO 8601, UTC, milliseconds)
                    (bytes as upper-case hexadecimal without blanks)
+  poll --uid-form  also forms: hex, hex-rev, dec, dec-rev, dec10, dec10-rev, dec8, w26,
+                   null where a form cannot apply (the same object as uid-forms -j)
   keypad           mode, types, add (arrays of names), format ("8H", or "code 0x0B" for
                    a code without a button), reverse (none, byte, bit or both),
                    send_time, scan_time, same_card_time (counts) and send_time_ms,
