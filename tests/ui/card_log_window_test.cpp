@@ -11,6 +11,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTableView>
@@ -91,6 +92,25 @@ TEST(CardLogWindow, FillsFromARunSavesCsvAndKeepsALogWhenAsked)
     ASSERT_EQ(log.events.size(), 3u);
     EXPECT_EQ(log.events[2]["idm"], "0102030405060708");
     EXPECT_EQ(log.events[2]["seq"], 3);
+
+    // New events are followed, unless the user has scrolled up to read.
+    {
+        settings.setValue("cardLog/keepLogFile", false);
+        CardLogWindow window(&settings, dir / "unused.jsonl");
+        window.show();
+        auto *bar = window.findChild<QTableView *>("tbl_cardLog")->verticalScrollBar();
+        for (int i = 0; i < 100; ++i)
+            window.addEvent(run[i % 3]);
+        ASSERT_GT(bar->maximum(), 0);
+        EXPECT_EQ(bar->value(), bar->maximum());
+        bar->setValue(0);
+        window.addEvent(run[0]);
+        EXPECT_EQ(bar->value(), 0);
+        bar->setValue(bar->maximum());
+        window.addEvent(run[1]);
+        EXPECT_EQ(bar->value(), bar->maximum());
+        settings.setValue("cardLog/keepLogFile", true);
+    }
 
     // The choice is remembered; a log that cannot be written says so.
     std::ofstream(dir / "blocker") << "a file, not a folder";
