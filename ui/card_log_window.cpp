@@ -116,7 +116,9 @@ CardLogWindow::CardLogWindow(QSettings *settings, std::filesystem::path logPath,
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    // Sized to the first row rather than to every row: measuring up to 1,000 rows for each
+    // new event would make a long session slow.
+    m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
 
     auto *copy = new QAction(tr("Copy rows"), m_table);
@@ -171,6 +173,8 @@ void CardLogWindow::addEvent(const EventRecord &event)
     const QScrollBar *bar = m_table->verticalScrollBar();
     const bool follow = bar->value() >= bar->maximum();
     m_model->add(event);
+    if (m_model->rowCount() == 1)
+        m_table->resizeColumnsToContents();
     updateDropped();
     if (follow)
         m_table->scrollToBottom();
