@@ -39,7 +39,7 @@ std::filesystem::path defaultCardLogPath()
 {
 #if defined(__unix__) && !defined(__APPLE__)
     const char *state = std::getenv("XDG_STATE_HOME");
-    // The base directory specification ignores a relative path.
+    // XDG takes only an absolute path; a relative one counts as unset.
     if (state && state[0] == '/')
         return std::filesystem::path(state) / "qn480" / "cards.jsonl";
     const char *home = std::getenv("HOME");
