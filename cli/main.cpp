@@ -11,6 +11,7 @@
 #include "serial_port.h"
 #include "text_util.h"
 #include "udev_rule.h"
+#include "uid_forms_command.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -235,6 +236,15 @@ int run(const std::vector<std::string_view> &args, int stopFd)
         const int code =
             udevRuleCommand(std::span(args).subspan(1), {std::cout, std::cerr, kStandardOutput});
         return finish(udevRule, code);
+    }
+    // uid-forms needs no reader either: a UID typed in by hand.
+    const bool jsonFirst = args.size() > 1 && (args[0] == "-j" || args[0] == "--json");
+    if (!args.empty() && args[jsonFirst ? 1 : 0] == "uid-forms") {
+        Options uidForms;
+        uidForms.command = Command::Help;
+        const int code = uidFormsCommand(std::span(args).subspan(jsonFirst ? 2 : 1), jsonFirst,
+                                         {std::cout, std::cerr, kStandardOutput});
+        return finish(uidForms, code);
     }
     Options options;
     try {

@@ -6,6 +6,7 @@
 #include "keypad_settings.h"
 #include "text_util.h"
 #include "udev_rule.h"
+#include "uid_forms_command.h"
 
 #include <algorithm>
 #include <array>
@@ -258,6 +259,59 @@ const std::vector<OptionRule> &optionRules()
                  o.timeout = std::chrono::milliseconds(
                      std::max<long long>(1, std::llround(seconds * 1000)));
              }},
+            {"uid-form",
+             0,
+             true,
+             {Command::Poll},
+             [](Options &o, std::string_view v) {
+                 o.uidForm = uidFormFromName(v);
+                 if (!o.uidForm)
+                     throw UsageError("--uid-form takes hex, hex-rev, dec, dec-rev, dec10, "
+                                      "dec10-rev, dec8 or w26, not " +
+                                      quoted(v));
+             }},
+            {"log",
+             0,
+             true,
+             {Command::Poll},
+             [](Options &o, std::string_view v) {
+                 if (v.empty())
+                     throw UsageError("--log needs a file, such as cards.jsonl");
+                 o.logFile = v;
+             }},
+            {"on-present",
+             0,
+             true,
+             {Command::Poll},
+             [](Options &o, std::string_view v) {
+                 if (v.empty())
+                     throw UsageError("--on-present needs a command");
+                 o.onPresent = v;
+             }},
+            {"on-removed",
+             0,
+             true,
+             {Command::Poll},
+             [](Options &o, std::string_view v) {
+                 if (v.empty())
+                     throw UsageError("--on-removed needs a command");
+                 o.onRemoved = v;
+             }},
+            {"action-timeout",
+             0,
+             true,
+             {Command::Poll},
+             [](Options &o, std::string_view v) {
+                 double seconds = 0;
+                 const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
+                 if (ec != std::errc() || end != v.data() + v.size() || !(seconds > 0) ||
+                     seconds > kMaxTimeoutSeconds) {
+                     throw UsageError("--action-timeout takes seconds from 0.001 to 86400, not " +
+                                      quoted(v));
+                 }
+                 o.actionTimeout = std::chrono::milliseconds(
+                     std::max<long long>(1, std::llround(seconds * 1000)));
+             }},
             {"mode",
              0,
              true,
@@ -369,7 +423,8 @@ std::string helpTopicOf(std::span<const std::string_view> words)
     const std::string verb = lowerCase(words[0]);
     if (verb == "help")
         return helpTopicOf(words.subspan(1));
-    if (verb == "ports" || verb == "poll" || verb == "raw" || verb == "udev-rule")
+    if (verb == "ports" || verb == "poll" || verb == "raw" || verb == "udev-rule" ||
+        verb == "uid-forms")
         return verb;
     if (verb != "keypad")
         return {};
@@ -713,6 +768,17 @@ Commands:
       --spool DIR             where events wait (default:
                               $XDG_STATE_HOME/qn480/spool/READER)
       --ha-discovery          announce the reader to Home Assistant as a tag scanner
+      --uid-form FORM         text lines lead with the UID in FORM (see uid-forms;
+                              "-" where it cannot apply); JSON lines gain "forms"
+      --log FILE              append every event to FILE as a JSON line, flushed to
+                              disk; rotated at 10 MiB, 5 files kept (FILE.1 to .4)
+      --on-present CMD        run CMD with /bin/sh -c for each arrival; the card is in
+      --on-removed CMD        the environment only: QN480_EVENT, QN480_INTERFACE,
+                              QN480_UID, QN480_NFCID, QN480_TYPE, QN480_TIME, QN480_JSON.
+                              One at a time, in order, beside polling; its stdout goes
+                              to stderr. At exit queued ones finish; a second Ctrl-C
+                              ends them.
+      --action-timeout SECONDS  end an action after SECONDS (10): SIGTERM, then SIGKILL
   keypad get                  the six keyboard-mode settings
   keypad set [options]        send only the settings given, then read all six back
       --mode LIST             autoread, beep, led, samecard
@@ -739,6 +805,7 @@ Commands:
   raw GROUP CODE [HEXBYTES]   one transaction; GROUP, CODE and the data in hexadecimal
                               (raw 0D 10 0000); prints result, status, status text, data
 )" + std::string(kUdevRuleUsage) +
+           std::string(kUidFormsUsage) +
            R"(
 Options:
   -p, --port COMnn     the port by the name `qn480ctl ports` shows
@@ -780,6 +847,8 @@ JSON fields (each line one object; the names do not change between versions):
   poll 15693       interface, dsfid, uid (in the order received), uid_msb
   poll, every line event ("present" or "removed"), time (ISO 8601, UTC, milliseconds)
                    (bytes as upper-case hexadecimal without blanks)
+  poll --uid-form  also forms: hex, hex-rev, dec, dec-rev, dec10, dec10-rev, dec8, w26,
+                   null where a form cannot apply (the same object as uid-forms -j)
   keypad           mode, types, add (arrays of names), format ("8H", or "code 0x0B" for
                    a code without a button), reverse (none, byte, bit or both),
                    send_time, scan_time, same_card_time (counts) and send_time_ms,
@@ -834,6 +903,8 @@ std::string usageText(std::string_view topic)
 {
     if (topic == "udev-rule")
         return "Usage: qn480ctl udev-rule [--device PATH]\n" + std::string(kUdevRuleUsage);
+    if (topic == "uid-forms")
+        return "Usage: qn480ctl [-j] uid-forms HEX\n" + std::string(kUidFormsUsage);
     const std::string whole = wholeUsage();
     const std::string lines = topic.empty() ? std::string() : commandLines(whole, topic);
     if (lines.empty())

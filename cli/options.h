@@ -2,6 +2,7 @@
 #pragma once
 
 #include "card_record.h"
+#include "uid_forms.h"
 
 #include <chrono>
 #include <cstdint>
@@ -88,6 +89,12 @@ struct Options
     AirInterface air = AirInterface::Iso14443A;
     int count = 0; // cards to announce before stopping; 0: until interrupted
     std::optional<std::chrono::milliseconds> timeout; // give up after this long
+    // The card log, the form text lines lead with, and a command for each card
+    std::optional<UidForm> uidForm;
+    std::string logFile;
+    std::string onPresent;
+    std::string onRemoved;
+    std::chrono::milliseconds actionTimeout{10000};
 
     // keypad save and load: the profile's path, "-" for stdout or stdin
     std::string profile;

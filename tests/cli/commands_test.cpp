@@ -5,7 +5,9 @@
 #include "commands.h"
 #include "link.h"
 #include "options.h"
+#include "poll_events.h"
 #include "trace.h"
+#include "uid_forms_command.h"
 
 #include "fake_reader.h"
 #include "private_dir.h"
@@ -854,6 +856,126 @@ TEST(PortsCommand, AProbeTakesOnlyTheAnswerToItsGetForAReader)
         ASSERT_EQ(reader.requests().size(), 1u);
         EXPECT_EQ(hexText(reader.requests().front()), "AA 00 04 00 00 00 10 14");
     }
+}
+
+TEST(UidFormsCommand, PrintsEveryFormOrWhyNot)
+{
+    struct Case
+    {
+        std::vector<std::string_view> args;
+        bool json;
+        int code;
+        std::string out;
+        std::string err;
+    };
+    const std::vector<Case> cases{
+        {{"12:34:56:78"},
+         false,
+         kExitSuccess,
+         "hex        12345678\nhex-rev    78563412\ndec        0305419896\n"
+         "dec-rev    2018915346\ndec10      0305419896\ndec10-rev  2018915346\n"
+         "dec8       03430008\nw26        052,22136\n",
+         ""},
+        {{"04A1B2", "C3D4E5F6"},
+         true,
+         kExitSuccess,
+         R"({"hex":"04A1B2C3D4E5F6","hex-rev":"F6E5D4C3B2A104","dec":"01303689068602870",)"
+         R"("dec-rev":"69495546249912580","dec10":null,"dec10-rev":null,"dec8":null,)"
+         R"("w26":null})"
+         "\n",
+         ""},
+        {{"123"},
+         false,
+         kExitUsage,
+         "",
+         "qn480ctl: uid-forms: \"123\" has an odd number of hexadecimal digits; write every "
+         "byte as two\n"},
+        {{},
+         false,
+         kExitUsage,
+         "",
+         "qn480ctl: uid-forms needs a UID in hexadecimal, as uid-forms 04A1B2C3D4E5F6\n"},
+    };
+    for (const Case &c : cases) {
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(uidFormsCommand(c.args, c.json, {out, err}), c.code);
+        EXPECT_EQ(out.str(), c.out);
+        EXPECT_EQ(err.str(), c.err);
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    uidFormsCommand(std::vector<std::string_view>{"04A1B2C3D4E5F6"}, false, {out, err});
+    EXPECT_NE(
+        out.str().find(
+            "\ndec10      -  (needs a 4-byte UID, not 7 bytes; hex and dec carry them all)\n"),
+        std::string::npos)
+        << out.str();
+}
+
+TEST(PollEvents, LogActAndTellWhatFailed)
+{
+    const qn480::testing::PrivateDir dir("qn480ctl-events");
+    const std::string log = dir / "cards.jsonl";
+    const std::string onPresent = "echo acted; test \"$QN480_UID\" = 0305419896 && exit 3";
+    const Options options = parseArguments(std::vector<std::string_view>{
+        "poll", "14a", "--uid-form", "dec10", "--log", log, "--on-present", onPresent,
+        "--on-removed", "sleep 5", "--action-timeout", "0.2"});
+    const TypeACard card{{0x12, 0x34, 0x56, 0x78}, {0x04, 0x00}, 0x08, {}, {}, "Mifare Classic 1K"};
+    EventSequence run;
+    const auto present = run.next({PresenceKind::Present, card}, kWhen);
+    const auto removed = run.next({PresenceKind::Removed, card}, kWhen);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::ostringstream err;
+    {
+        PollEvents events(options, err, fds[1]);
+        EXPECT_EQ(events.line(present),
+                  kLocalWhen + " present dec10=0305419896 nfcid=12345678 atqa=0400 sak=08 "
+                               "type=Mifare Classic 1K");
+        events.handle(present);
+        events.handle(removed);
+    }
+    ::close(fds[1]);
+    char output[64] = {};
+    EXPECT_EQ(::read(fds[0], output, sizeof output - 1), 6);
+    ::close(fds[0]);
+    EXPECT_EQ(std::string(output), "acted\n");
+    EXPECT_EQ(lines(err.str()),
+              (std::vector<std::string>{
+                  "qn480ctl: action for present nfcid=12345678 (seq 1) exited with 3",
+                  "qn480ctl: action for removed nfcid=12345678 (seq 2) ran past "
+                  "--action-timeout (0.2 s) and was ended"}));
+    std::ifstream in(log);
+    std::string first;
+    std::getline(in, first);
+    EXPECT_EQ(first, eventJsonLine(present, {.seq = true}));
+
+    // A second stop ends the running action and drops the rest.
+    std::ostringstream stoppedErr;
+    PollEvents stopped(
+        parseArguments(std::vector<std::string_view>{"poll", "14a", "--on-present", "sleep 30"}),
+        stoppedErr);
+    stopped.handle(present);
+    stopped.handle(present);
+    const auto stopping = std::chrono::steady_clock::now();
+    stopped.finish([] { return true; });
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5));
+    EXPECT_EQ(lines(stoppedErr.str()).back(),
+              "qn480ctl: actions not run: 1 (a full queue or a second stop dropped them)");
+
+    // A log that cannot be written is told once, and the events still go on.
+    std::ostringstream blockedErr;
+    PollEvents blocked(parseArguments(std::vector<std::string_view>{"poll", "14a", "--json",
+                                                                    "--log", log + "/cards.jsonl"}),
+                       blockedErr);
+    EXPECT_EQ(blocked.line(present), eventJsonLine(present));
+    blocked.handle(present);
+    blocked.handle(removed);
+    blocked.finish();
+    ASSERT_EQ(lines(blockedErr.str()).size(), 1u);
+    EXPECT_TRUE(blockedErr.str().starts_with("qn480ctl: card log " + log + "/cards.jsonl: "))
+        << blockedErr.str();
 }
 
 } // namespace

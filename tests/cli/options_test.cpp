@@ -65,6 +65,16 @@ TEST(Options, ReadsEachCommandWithItsArguments)
     EXPECT_EQ(raw.code, 0x10);
     EXPECT_EQ(raw.data, (std::vector<std::uint8_t>{0x00, 0x00, 0xFF}));
     EXPECT_TRUE(parse({"raw", "00", "30"}).data.empty());
+
+    const Options logged =
+        parse({"poll", "14a", "--uid-form", "DEC10", "--log", "cards.jsonl", "--on-present",
+               "echo \"$QN480_UID\"", "--on-removed=true", "--action-timeout", "2.5"});
+    EXPECT_EQ(logged.uidForm, UidForm::Dec10);
+    EXPECT_EQ(logged.logFile, "cards.jsonl");
+    EXPECT_EQ(logged.onPresent, "echo \"$QN480_UID\"");
+    EXPECT_EQ(logged.onRemoved, "true");
+    EXPECT_EQ(logged.actionTimeout, std::chrono::milliseconds(2500));
+    EXPECT_EQ(poll.actionTimeout, std::chrono::seconds(10));
 }
 
 TEST(Options, ShortOptionsReadAsPeersWriteThem)
@@ -223,6 +233,13 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
          "--mqtt-ca, --mqtt-cert and --mqtt-key need an mqtts:// URL"},
         {{"keypad", "get", "--mqtt", "mqtt://b/p"},
          "--mqtt is an option of poll, not of keypad get"},
+        {{"poll", "14a", "--uid-form", "dec9"},
+         "--uid-form takes hex, hex-rev, dec, dec-rev, dec10, dec10-rev, dec8 or w26, not "
+         "\"dec9\""},
+        {{"poll", "14a", "--action-timeout", "-1"},
+         "--action-timeout takes seconds from 0.001 to 86400, not \"-1\""},
+        {{"poll", "14a", "--on-present="}, "--on-present needs a command"},
+        {{"keypad", "get", "--log", "x"}, "--log is an option of poll, not of keypad get"},
         // A command that writes is never sent to a port it guessed; one that reads may be.
         {{"keypad", "defaults"},
          "keypad defaults writes to the reader, so it needs its port: --port COMnn, --device "

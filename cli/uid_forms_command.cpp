@@ -1,0 +1,87 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "uid_forms_command.h"
+
+#include "commands.h"
+#include "options.h"
+#include "uid_forms.h"
+
+#include <nlohmann/json.hpp>
+
+#include <iomanip>
+
+namespace qn480::cli {
+
+const std::string_view kUidFormsUsage =
+    "  uid-forms HEX               every form of a UID given in hexadecimal, in the order\n"
+    "                              the card sends it (04A1B2C3D4E5F6, 04:a1:b2 ...): hex,\n"
+    "                              hex-rev, dec, dec-rev, dec10, dec10-rev, dec8, w26; a\n"
+    "                              form that cannot apply says why. No reader needed.\n";
+
+namespace {
+
+constexpr std::string_view kProgram = "qn480ctl: ";
+// Longer than any UID; the decimal forms grow with the square of the length.
+constexpr std::size_t kMaxUidBytes = 32;
+
+int usage(Io &io, const std::string &message)
+{
+    io.err << kProgram << message << std::endl;
+    return kExitUsage;
+}
+
+} // namespace
+
+int uidFormsCommand(std::span<const std::string_view> args, bool json, Io io)
+{
+    std::string hex;
+    for (const std::string_view arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            io.out << usageText("uid-forms");
+            return kExitSuccess;
+        }
+        if (arg == "--json" || arg == "-j") {
+            json = true;
+        } else if (arg.starts_with("-")) {
+            return usage(io, "uid-forms does not take " + quoted(arg) +
+                                 " (see qn480ctl uid-forms --help)");
+        } else {
+            hex += std::string(arg) + " ";
+        }
+    }
+    if (hex.empty())
+        return usage(io, "uid-forms needs a UID in hexadecimal, as uid-forms 04A1B2C3D4E5F6");
+    std::vector<std::uint8_t> uid;
+    try {
+        uid = parseHexBytes(hex);
+    } catch (const UsageError &error) {
+        std::string_view why = error.what();
+        if (why.starts_with("data: "))
+            why.remove_prefix(6);
+        return usage(io, "uid-forms: " + std::string(why));
+    }
+    if (uid.empty() || uid.size() > kMaxUidBytes) {
+        return usage(io, "uid-forms takes a UID of 1 to " + std::to_string(kMaxUidBytes) +
+                             " bytes, not " + std::to_string(uid.size()));
+    }
+
+    const std::vector<UidFormValue> forms = uidForms(uid);
+    if (json) {
+        nlohmann::ordered_json object;
+        for (const UidFormValue &form : forms) {
+            if (form.value)
+                object[std::string(uidFormName(form.form))] = *form.value;
+            else
+                object[std::string(uidFormName(form.form))] = nullptr;
+        }
+        io.out << object.dump() << std::endl;
+    } else {
+        for (const UidFormValue &form : forms) {
+            io.out << std::left << std::setw(11) << uidFormName(form.form)
+                   << (form.value ? *form.value : "-  (" + form.reason + ")") << '\n';
+        }
+        io.out.flush();
+    }
+    return io.out ? kExitSuccess : kExitReaderError;
+}
+
+} // namespace qn480::cli

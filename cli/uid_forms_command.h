@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// `qn480ctl uid-forms HEX`: every form of a UID typed in by hand, so that a number printed on
+// a badge or typed by a wedge can be matched to a card without a reader.
+
+#include <span>
+#include <string_view>
+
+namespace qn480::cli {
+
+struct Io;
+
+// Runs it; `args` are the words after "uid-forms", `json` whether -j came before them.
+// Returns the exit code.
+int uidFormsCommand(std::span<const std::string_view> args, bool json, Io io);
+
+// The command's lines for qn480ctl --help.
+extern const std::string_view kUidFormsUsage;
+
+} // namespace qn480::cli

@@ -1,0 +1,273 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "card_log.h"
+
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qn480 {
+
+namespace {
+
+int syncData(int fd)
+{
+#if defined(__linux__)
+    return ::fdatasync(fd);
+#else
+    return ::fsync(fd);
+#endif
+}
+
+std::filesystem::path rotated(const std::filesystem::path &path, int n)
+{
+    std::filesystem::path name = path;
+    name += "." + std::to_string(n);
+    return name;
+}
+
+} // namespace
+
+std::filesystem::path defaultCardLogPath()
+{
+#if defined(__unix__) && !defined(__APPLE__)
+    const char *state = std::getenv("XDG_STATE_HOME");
+    // XDG takes only an absolute path; a relative one counts as unset.
+    if (state && state[0] == '/')
+        return std::filesystem::path(state) / "qn480" / "cards.jsonl";
+    const char *home = std::getenv("HOME");
+    if (home && home[0] == '/')
+        return std::filesystem::path(home) / ".local" / "state" / "qn480" / "cards.jsonl";
+#endif
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    return std::filesystem::path(data.toStdString()) / "qn480" / "cards.jsonl";
+}
+
+CardLogFile::CardLogFile(std::filesystem::path path, CardLogLimits limits)
+    : m_path(std::move(path))
+    , m_limits(limits)
+{}
+
+CardLogFile::~CardLogFile()
+{
+    close();
+}
+
+void CardLogFile::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+CardLogStatus CardLogFile::failure(int error, std::string_view what) const
+{
+    return {error,
+            "card log " + m_path.string() + ": " + std::string(what) + ": " + std::strerror(error)};
+}
+
+CardLogStatus CardLogFile::open()
+{
+    std::error_code ec;
+    if (m_path.has_parent_path())
+        std::filesystem::create_directories(m_path.parent_path(), ec);
+    if (ec)
+        return failure(ec.value(), "cannot create its folder");
+    // Badge numbers name people: the log is its owner's alone.
+    m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (m_fd < 0)
+        return failure(errno, "cannot open");
+    struct stat info
+    {};
+    if (::fstat(m_fd, &info) != 0) {
+        const int error = errno;
+        close();
+        return failure(error, "cannot open");
+    }
+    m_size = std::uint64_t(info.st_size);
+    m_needsNewline = false;
+    if (m_size > 0) {
+        // A line torn by a power cut must not swallow the next one.
+        char last = '\n';
+        const int reader = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (reader >= 0) {
+            if (::pread(reader, &last, 1, off_t(m_size - 1)) == 1)
+                m_needsNewline = last != '\n';
+            ::close(reader);
+        }
+    }
+    return {};
+}
+
+CardLogStatus CardLogFile::rotate()
+{
+    close();
+    std::error_code ec;
+    for (int n = m_limits.files - 1; n >= 1; --n) {
+        const std::filesystem::path from = n == 1 ? m_path : rotated(m_path, n - 1);
+        const std::filesystem::path to = rotated(m_path, n);
+        if (n == m_limits.files - 1)
+            std::filesystem::remove(to, ec);
+        if (std::filesystem::exists(from, ec))
+            std::filesystem::rename(from, to, ec);
+        if (ec)
+            return failure(ec.value(), "cannot rotate");
+    }
+    if (m_limits.files <= 1)
+        std::filesystem::resize_file(m_path, 0, ec);
+    if (ec)
+        return failure(ec.value(), "cannot rotate");
+    return open();
+}
+
+CardLogStatus CardLogFile::append(const EventRecord &event)
+{
+    return appendLine(eventJsonLine(event, {.seq = true}));
+}
+
+CardLogStatus CardLogFile::appendLine(std::string_view line)
+{
+    if (m_fd < 0) {
+        if (CardLogStatus opened = open(); !opened.ok())
+            return opened;
+    }
+    // A whole line goes into the new file, never half of one into each.
+    const std::uint64_t bytes = line.size() + 1 + (m_needsNewline ? 1 : 0);
+    if (m_size > 0 && m_size + bytes > m_limits.maxBytes) {
+        if (CardLogStatus done = rotate(); !done.ok())
+            return done;
+    }
+    std::string text;
+    text.reserve(line.size() + 2);
+    if (m_needsNewline)
+        text += '\n';
+    text.append(line);
+    text += '\n';
+    const ssize_t written = ::write(m_fd, text.data(), text.size());
+    if (written != ssize_t(text.size())) {
+        const int error = written < 0 ? errno : ENOSPC;
+        // A part of a line would glue the next one to it: cut it off again.
+        if (written > 0 && ::ftruncate(m_fd, off_t(m_size)) != 0)
+            m_needsNewline = true;
+        return failure(error, "cannot write");
+    }
+    m_size += text.size();
+    m_needsNewline = false;
+    if (syncData(m_fd) != 0)
+        return failure(errno, "cannot flush to disk");
+    return {};
+}
+
+CardLogWriter::CardLogWriter(std::filesystem::path path, Report report, CardLogLimits limits,
+                             std::size_t queueLimit)
+    : m_file(std::move(path), limits)
+    , m_report(std::move(report))
+    , m_queueLimit(std::max<std::size_t>(queueLimit, 1))
+{
+    m_worker = std::thread([this] { work(); });
+}
+
+CardLogWriter::~CardLogWriter()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_closing = true;
+        m_wake.notify_all();
+    }
+    m_worker.join();
+}
+
+void CardLogWriter::append(const EventRecord &event)
+{
+    std::string line = eventJsonLine(event, {.seq = true});
+    std::lock_guard lock(m_mutex);
+    if (m_queue.size() >= m_queueLimit) {
+        ++m_dropped;
+        return;
+    }
+    m_queue.push_back(std::move(line));
+    m_wake.notify_all();
+}
+
+void CardLogWriter::flush()
+{
+    std::unique_lock lock(m_mutex);
+    m_idle.wait(lock, [this] { return m_queue.empty() && !m_writing; });
+}
+
+void CardLogWriter::work()
+{
+    for (;;) {
+        std::string line;
+        std::uint64_t dropped = 0;
+        {
+            std::unique_lock lock(m_mutex);
+            m_wake.wait(lock, [this] { return !m_queue.empty() || m_closing; });
+            if (m_queue.empty())
+                return;
+            line = std::move(m_queue.front());
+            m_queue.pop_front();
+            dropped = std::exchange(m_dropped, 0);
+            m_writing = true;
+        }
+        CardLogStatus status = m_file.appendLine(line);
+        if (status.ok() && dropped > 0) {
+            status = {EAGAIN, "card log " + m_file.path().string() + ": " +
+                                  std::to_string(dropped) +
+                                  " events not logged: the disk did not keep up"};
+        }
+        if (status.message != m_lastMessage) {
+            m_lastMessage = status.message;
+            if (m_report)
+                m_report(status);
+        }
+        std::lock_guard lock(m_mutex);
+        m_writing = false;
+        if (m_queue.empty())
+            m_idle.notify_all();
+    }
+}
+
+CardLogContents readCardLog(const std::filesystem::path &path)
+{
+    CardLogContents contents;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        contents.error = path.string() + ": " + std::strerror(errno);
+        return contents;
+    }
+    std::stringstream whole;
+    whole << in.rdbuf();
+    const std::string text = whole.str();
+    std::size_t number = 0;
+    for (std::size_t pos = 0; pos < text.size();) {
+        ++number;
+        const std::size_t end = text.find('\n', pos);
+        const std::string where = path.string() + ":" + std::to_string(number);
+        if (end == std::string::npos) {
+            contents.warnings.push_back(where + ": the last line is cut off (a write that did not "
+                                                "finish), skipped");
+            break;
+        }
+        const std::string_view line = std::string_view(text).substr(pos, end - pos);
+        pos = end + 1;
+        if (line.empty())
+            continue;
+        auto object = nlohmann::ordered_json::parse(line, nullptr, false);
+        if (object.is_discarded() || !object.is_object()) {
+            contents.warnings.push_back(where + ": not a JSON object, skipped");
+            continue;
+        }
+        contents.events.push_back(std::move(object));
+    }
+    return contents;
+}
+
+} // namespace qn480

@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "event_record.h"
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qn480 {
+
+// CSV as RFC 4180 writes it: fields separated by commas, records ending in CRLF, a field
+// holding a comma, a quote or a line break quoted with its quotes doubled. Text is UTF-8;
+// bytes that are not become U+FFFD.
+//
+// A field that a spreadsheet would take for a formula (beginning with =, +, -, @, a tab or
+// a carriage return) is prefixed with a single quote, so that opening the file runs nothing.
+std::string csvField(std::string_view text);
+std::string csvRecord(std::span<const std::string> fields);
+
+// The header record and one record per event, in the columns of the card log.
+std::string eventsCsv(std::span<const EventRecord> events);
+
+} // namespace qn480

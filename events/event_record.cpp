@@ -1,0 +1,335 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "event_record.h"
+
+#include "card_text.h"
+
+#include <ctime>
+
+namespace qn480 {
+
+namespace {
+
+template <class... Ts> struct Overloaded : Ts...
+{
+    using Ts::operator()...;
+};
+
+std::string compact(std::span<const std::uint8_t> bytes)
+{
+    std::string text;
+    for (std::uint8_t byte : bytes)
+        text += hexByte(byte);
+    return text;
+}
+
+std::string reversedHex(std::span<const std::uint8_t> bytes)
+{
+    return compact(std::vector<std::uint8_t>(bytes.rbegin(), bytes.rend()));
+}
+
+// The Type A page's UID box: the window builds it from the cascade levels, tags included,
+// so they are put back as the card sent them.
+std::string pageUid(const Bytes &uid)
+{
+    constexpr std::uint8_t kCascadeTag = 0x88;
+    constexpr std::size_t kSingle = 4;
+    constexpr std::size_t kDouble = 7;
+    if (uid.size() <= kSingle)
+        return uidText(uid);
+    Bytes levels{kCascadeTag};
+    levels.insert(levels.end(), uid.begin(), uid.begin() + 3);
+    if (uid.size() <= kDouble) {
+        levels.insert(levels.end(), uid.begin() + 3, uid.end());
+        return uidText(levels);
+    }
+    levels.push_back(kCascadeTag);
+    levels.insert(levels.end(), uid.begin() + 3, uid.end());
+    return uidText(levels);
+}
+
+std::string millis(EventTime time)
+{
+    const long long ms = ((time.time_since_epoch().count() % 1000) + 1000) % 1000;
+    std::string text = ".000";
+    text[1] = static_cast<char>('0' + ms / 100);
+    text[2] = static_cast<char>('0' + ms / 10 % 10);
+    text[3] = static_cast<char>('0' + ms % 10);
+    return text;
+}
+
+std::tm partsOf(EventTime time, bool utc)
+{
+    const auto seconds = static_cast<std::time_t>(
+        std::chrono::floor<std::chrono::seconds>(time).time_since_epoch().count());
+    std::tm parts{};
+    if (utc)
+        gmtime_r(&seconds, &parts);
+    else
+        localtime_r(&seconds, &parts);
+    return parts;
+}
+
+// The date and time of day, "2026-03-01T14:05:09" or with a blank in the middle.
+std::string dateTime(const std::tm &parts, bool isoForm)
+{
+    char text[64];
+    const std::size_t length = isoForm
+                                   ? std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts)
+                                   : std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return {text, length};
+}
+
+// The text fields: what other NFC tools print, the identifying one first.
+std::vector<std::pair<std::string, std::string>> textFields(const Card &card)
+{
+    return std::visit(
+        Overloaded{
+            [](const TypeACard &c) {
+                std::vector<std::pair<std::string, std::string>> fields{
+                    {"nfcid", compact(c.uid)}, {"atqa", compact(c.atqa)}, {"sak", hexByte(c.sak)}};
+                if (c.ats)
+                    fields.emplace_back("ats", compact(*c.ats));
+                fields.emplace_back("type", c.type);
+                return fields;
+            },
+            [](const TypeBCard &c) {
+                return std::vector<std::pair<std::string, std::string>>{
+                    {"pupi", compact(c.pupi)},
+                    {"app_data", compact(c.appData)},
+                    {"info", compact(c.protocolInfo)}};
+            },
+            [](const FelicaCard &c) {
+                return std::vector<std::pair<std::string, std::string>>{
+                    {"idm", compact(c.idm)},
+                    {"slot", hexByte(c.slot)},
+                    {"sub_response", hexByte(c.subResponse)}};
+            },
+            [](const Iso15693Card &c) {
+                return std::vector<std::pair<std::string, std::string>>{
+                    {"uid_msb", reversedHex(c.uid)}, {"dsfid", hexByte(c.dsfid)}};
+            },
+        },
+        card);
+}
+
+} // namespace
+
+std::string_view eventName(PresenceKind kind)
+{
+    return kind == PresenceKind::Present ? "present" : "removed";
+}
+
+EventRecord EventSequence::next(const PresenceEvent &event,
+                                std::chrono::system_clock::time_point now)
+{
+    return {std::chrono::floor<std::chrono::milliseconds>(now), ++m_last, event.kind, event.card};
+}
+
+std::string utcTimestamp(EventTime time)
+{
+    return dateTime(partsOf(time, true), true) + millis(time) + "Z";
+}
+
+std::string localTimestamp(EventTime time)
+{
+    return dateTime(partsOf(time, false), false) + millis(time);
+}
+
+std::string localIsoTimestamp(EventTime time)
+{
+    const std::tm parts = partsOf(time, false);
+    char zone[16];
+    std::string offset(zone, std::strftime(zone, sizeof zone, "%z", &parts)); // "+0100"
+    if (offset.size() == 5)
+        offset.insert(3, ":");
+    return dateTime(parts, true) + millis(time) + offset;
+}
+
+std::vector<std::pair<std::string, std::string>> cardJsonFields(const Card &card)
+{
+    return std::visit(Overloaded{
+                          [](const TypeACard &c) {
+                              // "uid" and "atqa" are the page's forms: the reversed, filled UID and
+                              // the first ATQA byte; the bytes as received follow.
+                              std::vector<std::pair<std::string, std::string>> fields{
+                                  {"uid", pageUid(c.uid)},
+                                  {"atqa", c.atqa.empty() ? std::string() : hexByte(c.atqa[0])},
+                                  {"sak", hexByte(c.sak)},
+                                  {"type", c.type},
+                                  {"nfcid", compact(c.uid)},
+                                  {"atqa_bytes", compact(c.atqa)}};
+                              if (c.ats)
+                                  fields.emplace_back("ats", compact(*c.ats));
+                              return fields;
+                          },
+                          [](const TypeBCard &c) {
+                              return std::vector<std::pair<std::string, std::string>>{
+                                  {"pupi", compact(c.pupi)},
+                                  {"app_data", compact(c.appData)},
+                                  {"info", compact(c.protocolInfo)}};
+                          },
+                          [](const FelicaCard &c) {
+                              return std::vector<std::pair<std::string, std::string>>{
+                                  {"slot", hexByte(c.slot)},
+                                  {"sub_response", hexByte(c.subResponse)},
+                                  {"uid", compact(c.idm)},
+                                  {"idm", compact(c.idm)}};
+                          },
+                          [](const Iso15693Card &c) {
+                              return std::vector<std::pair<std::string, std::string>>{
+                                  {"dsfid", hexByte(c.dsfid)},
+                                  {"uid", compact(c.uid)},
+                                  {"uid_msb", reversedHex(c.uid)}};
+                          },
+                      },
+                      card);
+}
+
+nlohmann::ordered_json eventJson(const EventRecord &event, JsonExtras extras)
+{
+    nlohmann::ordered_json object;
+    object["interface"] = airName(airOf(event.card));
+    for (const auto &[key, value] : cardJsonFields(event.card))
+        object[key] = value;
+    object["event"] = eventName(event.kind);
+    object["time"] = utcTimestamp(event.time);
+    if (extras.seq)
+        object["seq"] = event.seq;
+    if (extras.forms) {
+        nlohmann::ordered_json forms = nlohmann::ordered_json::object();
+        for (const UidFormValue &form : uidForms(identity(event.card))) {
+            const std::string name(uidFormName(form.form));
+            if (form.value)
+                forms[name] = *form.value;
+            else
+                forms[name] = nullptr;
+        }
+        object["forms"] = std::move(forms);
+    }
+    return object;
+}
+
+std::string eventJsonLine(const EventRecord &event, JsonExtras extras)
+{
+    return eventJson(event, extras).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string eventTextLine(const EventRecord &event, std::optional<UidForm> lead)
+{
+    std::string line = localTimestamp(event.time) + " " + std::string(eventName(event.kind));
+    if (lead) {
+        const UidFormValue form = uidForm(identity(event.card), *lead);
+        line += " " + std::string(uidFormName(*lead)) + "=" + form.value.value_or("-");
+    }
+    const auto fields = textFields(event.card);
+    for (const auto &[key, value] : fields) {
+        line += " " + key + "=" + value;
+        if (event.kind == PresenceKind::Removed)
+            break;
+    }
+    return line;
+}
+
+std::string eventLabel(const EventRecord &event)
+{
+    const auto fields = textFields(event.card);
+    std::string label(eventName(event.kind));
+    if (!fields.empty())
+        label += " " + fields.front().first + "=" + fields.front().second;
+    return label + " (seq " + std::to_string(event.seq) + ")";
+}
+
+std::string_view columnTitle(EventColumn column)
+{
+    switch (column) {
+    case EventColumn::Time:
+        return "Time";
+    case EventColumn::Event:
+        return "Event";
+    case EventColumn::Interface:
+        return "Interface";
+    case EventColumn::Uid:
+        return "UID (air order)";
+    case EventColumn::Atqa:
+        return "ATQA";
+    case EventColumn::Sak:
+        return "SAK";
+    case EventColumn::Type:
+        return "Card type";
+    case EventColumn::Ats:
+        return "ATS";
+    case EventColumn::AppData:
+        return "Application data";
+    case EventColumn::ProtocolInfo:
+        return "Protocol info";
+    case EventColumn::Pmm:
+        return "PMm";
+    case EventColumn::Slot:
+        return "Slot";
+    case EventColumn::SubResponse:
+        return "Sub-response";
+    case EventColumn::Dsfid:
+        return "DSFID";
+    case EventColumn::UidMsb:
+        return "UID (MSB first)";
+    }
+    return {};
+}
+
+std::string cellText(const EventRecord &event, EventColumn column)
+{
+    switch (column) {
+    case EventColumn::Time:
+        return localIsoTimestamp(event.time);
+    case EventColumn::Event:
+        return std::string(eventName(event.kind));
+    case EventColumn::Interface:
+        return std::string(airName(airOf(event.card)));
+    case EventColumn::Uid:
+        return compact(identity(event.card));
+    default:
+        break;
+    }
+    return std::visit(Overloaded{
+                          [column](const TypeACard &c) -> std::string {
+                              switch (column) {
+                              case EventColumn::Atqa:
+                                  return compact(c.atqa);
+                              case EventColumn::Sak:
+                                  return hexByte(c.sak);
+                              case EventColumn::Type:
+                                  return c.type;
+                              case EventColumn::Ats:
+                                  return c.ats ? compact(*c.ats) : std::string();
+                              default:
+                                  return {};
+                              }
+                          },
+                          [column](const TypeBCard &c) -> std::string {
+                              if (column == EventColumn::AppData)
+                                  return compact(c.appData);
+                              if (column == EventColumn::ProtocolInfo)
+                                  return compact(c.protocolInfo);
+                              return {};
+                          },
+                          [column](const FelicaCard &c) -> std::string {
+                              if (column == EventColumn::Pmm)
+                                  return compact(c.pmm);
+                              if (column == EventColumn::Slot)
+                                  return hexByte(c.slot);
+                              if (column == EventColumn::SubResponse)
+                                  return hexByte(c.subResponse);
+                              return {};
+                          },
+                          [column](const Iso15693Card &c) -> std::string {
+                              if (column == EventColumn::Dsfid)
+                                  return hexByte(c.dsfid);
+                              if (column == EventColumn::UidMsb)
+                                  return reversedHex(c.uid);
+                              return {};
+                          },
+                      },
+                      event.card);
+}
+
+} // namespace qn480

@@ -1,0 +1,99 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "card_log.h"
+#include "event_buffer.h"
+#include "event_record.h"
+
+#include <QAbstractTableModel>
+#include <QMetaType>
+#include <QString>
+#include <QWidget>
+
+#include <filesystem>
+#include <memory>
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QSettings;
+class QTableView;
+
+Q_DECLARE_METATYPE(qn480::EventRecord)
+
+namespace qn480 {
+
+// This session's card events as table rows, oldest first, bounded by an EventBuffer.
+class CardLogModel final : public QAbstractTableModel
+{
+    Q_OBJECT
+public:
+    explicit CardLogModel(std::size_t capacity = EventBuffer::kDefaultCapacity,
+                          QObject *parent = nullptr);
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+
+    void add(const EventRecord &event);
+    void clear();
+    const EventBuffer &events() const { return m_events; }
+
+private:
+    EventBuffer m_events;
+};
+
+// The card log window: every card event of the session from every page, newest at the
+// bottom, with a CSV export and an opt-in log file. It knows nothing of the main window,
+// which hands it events through addEvent().
+class CardLogWindow final : public QWidget
+{
+    Q_OBJECT
+public:
+    // `settings` keeps the "Keep a log file" choice (the tool's own settings when null);
+    // `logPath` is where the log goes (the default card log path when empty).
+    explicit CardLogWindow(QSettings *settings = nullptr, std::filesystem::path logPath = {},
+                           std::size_t capacity = EventBuffer::kDefaultCapacity,
+                           QWidget *parent = nullptr);
+    ~CardLogWindow() override;
+
+    const CardLogModel &model() const { return *m_model; }
+    // Writes every listed event to `path` as CSV; on failure the reason, else empty.
+    QString saveCsv(const QString &path) const;
+    // The selected rows as tab-separated lines, as Ctrl+C copies them.
+    QString selectedRowsText() const;
+
+public slots:
+    void addEvent(const qn480::EventRecord &event);
+    void clear();
+
+signals:
+    // The log file could not be written (empty: it can again), for the main window's
+    // status tooltip.
+    void logFailureChanged(const QString &message);
+
+private:
+    void saveCsvChosen();
+    void copySelection() const;
+    void setKeepLog(bool keep);
+    void showLogStatus(const CardLogStatus &status);
+    void updateDropped();
+
+    std::unique_ptr<QSettings> m_ownSettings;
+    QSettings *m_settings = nullptr;
+    std::filesystem::path m_logPath;
+    std::unique_ptr<CardLogWriter> m_log;
+    QString m_logFailure;
+
+    CardLogModel *m_model = nullptr;
+    QTableView *m_table = nullptr;
+    QLabel *m_dropped = nullptr;
+    QLabel *m_logStatus = nullptr;
+    QCheckBox *m_keepLog = nullptr;
+    QPushButton *m_saveCsv = nullptr;
+    QPushButton *m_clear = nullptr;
+};
+
+} // namespace qn480
