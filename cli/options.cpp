@@ -840,7 +840,7 @@ the card's label), dsfid.
 JSON fields (each line one object; the names do not change between versions):
   ports            name, number, device, description; with --probe also reader
   poll 14a         interface, uid, atqa, sak, type (the window's forms: uid reversed and
-                   filled to 8 bytes, empty for a 10-byte UID; atqa its first byte),
+                   filled to 8 bytes, or 10 for a 10-byte UID; atqa its first byte),
                    nfcid, atqa_bytes, ats (only when the card gave one)
   poll 14b         interface, pupi, app_data, info
   poll felica      interface, slot, sub_response, uid, idm
