@@ -184,10 +184,10 @@ TEST_F(FrmMainTest, StartsDisconnectedWithEveryControlNamedAndCaptioned)
     EXPECT_FALSE(child<QWidget>("shape_run")->isVisible());
     EXPECT_EQ(child<QWidget>("shape_run")->size(), QSize(30, 30));
     EXPECT_EQ(form.statusText(), "");
-    EXPECT_EQ(form.runFlags().connectTag, 0);
-    EXPECT_EQ(form.runFlags().shapeTag, 0);
-    for (int tag : form.runFlags().readTag)
-        EXPECT_EQ(tag, 0);
+    EXPECT_FALSE(form.connected());
+    EXPECT_EQ(form.indicatorPhase(), 0);
+    for (int page = 1; page <= 5; ++page)
+        EXPECT_FALSE(form.running(page));
 }
 
 TEST_F(FrmMainTest, KeypadControlsStartAtTheirDefaults)
@@ -445,8 +445,8 @@ TEST_F(FrmMainTest, F5AndEscPressTheVisiblePagesReadAndStopOnlyWhenEnabled)
         QTest::keyClick(&form, Qt::Key_Escape);
     }
     EXPECT_TRUE(reader.requests().empty());
-    for (int tag : form.runFlags().readTag)
-        EXPECT_EQ(tag, 0);
+    for (int page = 1; page <= 5; ++page)
+        EXPECT_FALSE(form.running(page));
 
     connectReader();
     for (const CardInterface &card : kInterfaces) {
@@ -469,7 +469,7 @@ TEST_F(FrmMainTest, F5AndEscPressTheVisiblePagesReadAndStopOnlyWhenEnabled)
     const std::size_t sent = reader.requests().size();
     QTest::keyClick(&form, Qt::Key_F5);
     EXPECT_EQ(reader.requests().size(), sent);
-    EXPECT_EQ(form.runFlags().readTag[5], 0);
+    EXPECT_FALSE(form.running(5));
 }
 
 TEST_F(FrmMainTest, PlacesControlsWhereTheFormHasThem)
@@ -602,7 +602,7 @@ TEST_F(FrmMainTest, ConnectEnablesThePagesAndDisconnectLocksThemAgain)
     EXPECT_TRUE(form.link().hasPort());
     EXPECT_EQ(form.statusText(), " Connect OK!! ");
     EXPECT_EQ(child<QPushButton>("btn_Connect")->text(), "Disconnect");
-    EXPECT_EQ(form.runFlags().connectTag, 1);
+    EXPECT_TRUE(form.connected());
     for (const char *name : kReadButtons)
         EXPECT_TRUE(enabled(name)) << name;
     for (const char *name : kStopButtons)
@@ -614,7 +614,7 @@ TEST_F(FrmMainTest, ConnectEnablesThePagesAndDisconnectLocksThemAgain)
     EXPECT_FALSE(form.link().hasPort());
     EXPECT_EQ(form.statusText(), " ");
     EXPECT_EQ(child<QPushButton>("btn_Connect")->text(), "Connect");
-    EXPECT_EQ(form.runFlags().connectTag, 0);
+    EXPECT_FALSE(form.connected());
     for (const char *name : kReadButtons)
         EXPECT_FALSE(enabled(name)) << name;
     for (const char *name : kKeypadGroups)
@@ -631,7 +631,7 @@ TEST_F(FrmMainTest, FailedConnectShowsItsReasonAndStaysLocked)
     EXPECT_EQ(form.statusText(), " Connect Error!! ");
     EXPECT_EQ(child<QLabel>("sbMainPanel0")->toolTip(), "Device or resource busy");
     EXPECT_EQ(child<QPushButton>("btn_Connect")->text(), "Connect");
-    EXPECT_EQ(form.runFlags().connectTag, 0);
+    EXPECT_FALSE(form.connected());
     for (const char *name : kReadButtons)
         EXPECT_FALSE(enabled(name)) << name;
     for (const char *name : kKeypadGroups)
@@ -653,7 +653,7 @@ TEST_F(FrmMainTest, WithoutSerialPortsConnectFails)
     EXPECT_EQ(form.findChild<QComboBox *>("cbxCommNo")->count(), 0);
     form.btn_ConnectClick();
     EXPECT_EQ(form.statusText(), " Connect Error!! ");
-    EXPECT_EQ(form.runFlags().connectTag, 0);
+    EXPECT_FALSE(form.connected());
     EXPECT_FALSE(form.link().hasPort());
 }
 
@@ -677,7 +677,7 @@ TEST_F(FrmMainTest, ARunLocksThePortRowUntilStopIsPressed)
     whenAsked(0x0A, 0x10, 3, [&] {
         during = {enabled("pnlCounect"),      enabled("btn_Read01"),
                   enabled("btn_Stop01"),      child<QWidget>("shape_run")->isVisible(),
-                  form.runFlags().readTag[1], child<QLineEdit>("edt_14443A_UID")->text(),
+                  int(form.running(1)), child<QLineEdit>("edt_14443A_UID")->text(),
                   form.statusText()};
         click("btn_Stop01");
     });
@@ -697,7 +697,7 @@ TEST_F(FrmMainTest, ARunLocksThePortRowUntilStopIsPressed)
     EXPECT_TRUE(enabled("btn_Read01"));
     EXPECT_FALSE(enabled("btn_Stop01"));
     EXPECT_FALSE(child<QWidget>("shape_run")->isVisible());
-    EXPECT_EQ(form.runFlags().readTag[1], 0);
+    EXPECT_FALSE(form.running(1));
     EXPECT_EQ(form.statusText(), " ");
     EXPECT_EQ(child<QLineEdit>("edt_14443A_CardType")->text(), "Mifare Classic 1K");
     // The pass in progress completed; the carrier went off once, last.
@@ -796,7 +796,7 @@ TEST_F(FrmMainTest, ARunsEndGivesBackOnlyWhatNoOtherRunHolds)
     EXPECT_EQ(reader.count(0x0B, 0x10), 2);
     EXPECT_FALSE(portRowAfterB); // run A still held it
     EXPECT_TRUE(readAfterB);
-    EXPECT_EQ(form.runFlags().connectTag, 0);
+    EXPECT_FALSE(form.connected());
     EXPECT_EQ(child<QPushButton>("btn_Connect")->text(), "Connect");
     EXPECT_TRUE(enabled("pnlCounect"));
     for (const char *name : kReadButtons)
@@ -818,7 +818,7 @@ TEST_F(FrmMainTest, ChangingThePageStopsTheRun)
     click("btn_Read01");
 
     EXPECT_EQ(child<QTabWidget>("pcMain")->currentWidget()->objectName(), "ts_ISO14443B");
-    EXPECT_EQ(form.runFlags().readTag[1], 0);
+    EXPECT_FALSE(form.running(1));
     EXPECT_EQ(reader.count(0x0A, 0x10), 2);
     EXPECT_EQ(reader.count(0x00, 0x31), 1);
     EXPECT_TRUE(enabled("pnlCounect"));
@@ -851,7 +851,7 @@ TEST_F(FrmMainTest, SetKeypadShownMidRunReadsTheReadersSettings)
     EXPECT_EQ(child<QLabel>("pnlSameTime")->text(), "15");
     // ...and the card's pass was not disturbed by them.
     EXPECT_EQ(child<QLineEdit>("edt_14443A_SAK")->text(), "08");
-    EXPECT_EQ(form.runFlags().readTag[1], 0);
+    EXPECT_FALSE(form.running(1));
     EXPECT_EQ(reader.count(0x00, 0x31), 1);
 }
 
@@ -865,9 +865,9 @@ TEST_F(FrmMainTest, ClosingMidRunShutsDownAndTheRunUnwinds)
     click("btn_Read01");
 
     EXPECT_FALSE(form.isVisible());
-    EXPECT_EQ(form.runFlags().connectTag, 0);
-    for (int tag : form.runFlags().readTag)
-        EXPECT_EQ(tag, 0);
+    EXPECT_FALSE(form.connected());
+    for (int page = 1; page <= 5; ++page)
+        EXPECT_FALSE(form.running(page));
     EXPECT_FALSE(form.link().hasPort());
     EXPECT_FALSE(child<QWidget>("shape_run")->isVisible());
     EXPECT_EQ(form.statusText(), " ");
@@ -909,7 +909,7 @@ TEST_F(FrmMainTest, ExceptionDuringARunLeavesThePageIdle)
     EXPECT_TRUE(enabled("pnlCounect"));
     EXPECT_TRUE(enabled("btn_Read01"));
     EXPECT_FALSE(enabled("btn_Stop01"));
-    EXPECT_EQ(form.runFlags().readTag[1], 0);
+    EXPECT_FALSE(form.running(1));
 }
 
 // Throws from inside event delivery, where only notify() can catch it.
