@@ -675,9 +675,9 @@ TEST_F(FrmMainTest, ARunLocksThePortRowUntilStopIsPressed)
     TfrmMain &form = window();
     RunState during;
     whenAsked(0x0A, 0x10, 3, [&] {
-        during = {enabled("pnlCounect"),      enabled("btn_Read01"),
-                  enabled("btn_Stop01"),      child<QWidget>("shape_run")->isVisible(),
-                  int(form.running(1)), child<QLineEdit>("edt_14443A_UID")->text(),
+        during = {enabled("pnlCounect"), enabled("btn_Read01"),
+                  enabled("btn_Stop01"), child<QWidget>("shape_run")->isVisible(),
+                  int(form.running(1)),  child<QLineEdit>("edt_14443A_UID")->text(),
                   form.statusText()};
         click("btn_Stop01");
     });
@@ -753,6 +753,81 @@ TEST_F(FrmMainTest, ShowsEveryUidSizeInTheUidBox)
         EXPECT_EQ(form.sbMainHint(), c.uid); // announced
         // The whole UID is on show.
         EXPECT_LE(uidBox->fontMetrics().horizontalAdvance(c.uid), uidBox->contentsRect().width());
+    }
+}
+
+TEST_F(FrmMainTest, EachPageRendersItsCardsAndItsRefusals)
+{
+    const struct
+    {
+        const char *page;
+        const char *read;
+        const char *stop;
+        std::uint8_t group;
+        const char *card; // a poll answer with a card
+        std::vector<std::pair<const char *, QString>> boxes;
+        QString announced;
+        QString configureFailure;
+    } cases[] = {
+        {"ts_ISO14443B",
+         "btn_Read02",
+         "btn_Stop02",
+         0x0B,
+         "1A 2B 3C 4D 00 00 00 00 00 81 71",
+         {{"edt_ISO14443B_BPUPI", "1A 2B 3C 4D "},
+          {"edt_ISO14443B_AppData", "00 00 00 00 "},
+          {"edt_ISO14443B_Info", "00 81 71 "}},
+         " 1A 2B 3C 4D ",
+         " Initialize 43B Mode Failed!"},
+        {"ts_Felica",
+         "btn_Read03",
+         "btn_Stop03",
+         0x0C,
+         "00 01 0B 01 02 03 04 05 06 07 08",
+         {{"edt_Felica_Slot", "00 "},
+          {"edt_Felica_SubResp", "01 "},
+          {"edt_Felica_UID", "01 02 03 04 05 06 07 08 "}},
+         " 01 02 03 04 05 06 07 08 ",
+         " Initialize Felica Mode Failed!"},
+        {"ts_ISO15693",
+         "btn_Read04",
+         "btn_Stop04",
+         0x0D,
+         "00 11 22 33 44 55 66 77 88",
+         {{"edt_ISO15693_DSFID", "00 "}, {"edt_ISO15693_UID", "11 22 33 44 55 66 77 88 "}},
+         " 11 22 33 44 55 66 77 88 ",
+         " Initialize Felica Mode Failed!"},
+    };
+    connectReader();
+    TfrmMain &form = window();
+    reader.always(0x00, 0x30, 1);
+    reader.always(0x00, 0x31, 1);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.page);
+        showPage(c.page);
+        // A card, then none: the boxes keep the card.
+        reader.answer(c.group, 0x00, 1);
+        reader.answer(c.group, 0x10, 1, hex(c.card));
+        reader.answer(c.group, 0x10, 0xE0);
+        QString afterCard;
+        whenAsked(c.group, 0x10, reader.count(c.group, 0x10) + 2, [&] {
+            afterCard = form.statusText();
+            click(c.stop);
+        });
+        click(c.read);
+        EXPECT_EQ(afterCard, c.announced);
+        for (const auto &[name, text] : c.boxes)
+            EXPECT_EQ(child<QLineEdit>(name)->text(), text) << name;
+        EXPECT_EQ(form.statusText(), " ");
+
+        // Refusals of the set-up stand after the run: the reader's message, else the page's.
+        reader.answer(c.group, 0x00, 0x22);
+        click(c.read);
+        EXPECT_EQ(form.statusText(), " Device received incorrect parameter.");
+        reader.answer(c.group, 0x00, 0x31); // a status without a message
+        click(c.read);
+        EXPECT_EQ(form.statusText(), c.configureFailure);
+        EXPECT_TRUE(enabled(c.read));
     }
 }
 
