@@ -362,6 +362,23 @@ TEST_F(FrmMainTest, TimingPanelsAndTheRunIndicatorTakeTheSystemColours)
     });
     click("btn_Read01");
     EXPECT_EQ(phases, (std::vector<std::string>{base, "#ffff00", base}));
+
+    // The phase goes on from run to run and page to page.
+    const std::string next = form.indicatorPhase() == 1 ? "#ffff00" : base;
+    reader.always(0x0B, 0x00, 1);
+    reader.always(0x0B, 0x10, 0xE0);
+    showPage("ts_ISO14443B");
+    phases.clear();
+    reader.onRequest([&](const Bytes &) {
+        auto *shape = child<QWidget>("shape_run");
+        if (reader.commands().back() != std::make_pair(std::uint8_t{0x0B}, std::uint8_t{0x10}) ||
+            !shape->isVisible() || !phases.empty())
+            return;
+        phases.push_back(shape->palette().color(QPalette::Window).name().toStdString());
+        QTimer::singleShot(0, &form, [this] { click("btn_Stop02"); });
+    });
+    click("btn_Read02");
+    EXPECT_EQ(phases, std::vector<std::string>{next});
 }
 
 TEST_F(FrmMainTest, ResultBoxesTakeAClickAndCopyButStayReadOnly)
@@ -829,6 +846,76 @@ TEST_F(FrmMainTest, EachPageRendersItsCardsAndItsRefusals)
         EXPECT_EQ(form.statusText(), c.configureFailure);
         EXPECT_TRUE(enabled(c.read));
     }
+}
+
+TEST_F(FrmMainTest, TypeAPagesAnnounceACardOnceAndMarkItsLoss)
+{
+    typeACardInField();
+    connectReader();
+    TfrmMain &form = window();
+    const QString uid = "0000000078563412";
+    const QString noCard = QString::fromUtf8(" There is no card or card doesn\u2019t respond.");
+    struct Seen
+    {
+        QString status;
+        QString hint;
+    };
+    std::vector<Seen> passStarts;      // what each pass left, as the next one begins
+    std::vector<QString> uidAtCascade; // the UID box as each anticollision goes out
+    const auto follow = [&](const char *stop, int passes) {
+        passStarts.clear();
+        uidAtCascade.clear();
+        reader.onRequest([&, stop, passes](const Bytes &request) {
+            if (request[6] == 0x12)
+                uidAtCascade.push_back(child<QLineEdit>("edt_14443A_UID")->text());
+            if (request[6] != 0x10)
+                return;
+            passStarts.push_back({form.statusText(), form.sbMainHint()});
+            if (static_cast<int>(passStarts.size()) == passes)
+                child<QPushButton>(stop)->click();
+        });
+    };
+
+    // The initialization page: a time-out marks the hint with a blank and keeps the
+    // announcement; "no card" puts its message in the hint. It never clears a box and shows
+    // the card's UID, ATQA and SAK on the ISO14443A page, its type in its own box.
+    reader.answer(0x0A, 0x10, 1, hex("04 00"));
+    reader.silence(0x0A, 0x10);
+    reader.answer(0x0A, 0x10, 0xE0);
+    follow("btn_Stop05", 4);
+    child<QPushButton>("btn_Read05")->click();
+    ASSERT_EQ(passStarts.size(), 4u);
+    EXPECT_EQ(passStarts[1].status, " " + uid);
+    EXPECT_EQ(passStarts[1].hint, uid);
+    EXPECT_EQ(passStarts[2].status, " " + uid);
+    EXPECT_EQ(passStarts[2].hint, " ");
+    EXPECT_EQ(passStarts[3].status, noCard);
+    EXPECT_EQ(passStarts[3].hint, noCard);
+    EXPECT_EQ(uidAtCascade, (std::vector<QString>{"", uid}));
+    EXPECT_EQ(child<QLineEdit>("edt_MifarePlusInit")->text(), "Mifare Classic 1K");
+    EXPECT_EQ(child<QLineEdit>("edt_14443A_ATQA")->text(), "04");
+    EXPECT_EQ(child<QLineEdit>("edt_14443A_SAK")->text(), "08");
+    EXPECT_EQ(child<QLineEdit>("edt_14443A_CardType")->text(), "");
+    EXPECT_EQ(form.statusText(), " ");
+
+    // The ISO14443A page: announced once while it stays; a pass without it empties the
+    // hint and the line, and the next card to answer first clears the boxes.
+    reader.answer(0x0A, 0x10, 1, hex("04 00"));
+    reader.answer(0x0A, 0x10, 1, hex("04 00"));
+    reader.answer(0x0A, 0x10, 0xE0);
+    follow("btn_Stop01", 4);
+    click("btn_Read01");
+    ASSERT_EQ(passStarts.size(), 4u);
+    EXPECT_EQ(passStarts[0].status, " Start 13.56-MHz carrier emission");
+    EXPECT_EQ(passStarts[0].hint, "");
+    EXPECT_EQ(passStarts[1].status, " " + uid);
+    EXPECT_EQ(passStarts[2].status, " " + uid);
+    EXPECT_EQ(passStarts[2].hint, uid);
+    EXPECT_EQ(passStarts[3].status, noCard);
+    EXPECT_EQ(passStarts[3].hint, "");
+    EXPECT_EQ(uidAtCascade, (std::vector<QString>{"", uid, ""}));
+    EXPECT_EQ(child<QLineEdit>("edt_14443A_CardType")->text(), "Mifare Classic 1K");
+    EXPECT_EQ(form.sbMainHint(), uid);
 }
 
 TEST_F(FrmMainTest, ARunsEndGivesBackOnlyWhatNoOtherRunHolds)
