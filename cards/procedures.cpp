@@ -30,7 +30,7 @@ constexpr int kUidBytesPerLevel = 4;
 // Single, double and triple size: 4, 7 and 10 UID bytes.
 constexpr int kCascadeLevels = 3;
 // A discarded exception repeats a cascade level; this keeps a persistent one from holding
-// the window in a loop that no Stop can end.
+// the caller in a loop that no stop request can end.
 constexpr int kMaxCascadeIterations = 2 * kCascadeLevels;
 constexpr std::uint8_t kNoStatusText = 0x00; // a status byte the reader has no message for
 
@@ -61,8 +61,8 @@ struct Run
     CardObserver &observer;
 };
 
-// One command as every card page sends it: the pause, the transaction, one turn of the
-// window, each told to the observer.
+// One command as every card run sends it: the pause, the transaction and one turn of the
+// caller's event processing, told to the observer before and after.
 Response command(Run &run, std::uint8_t group, std::uint8_t code,
                  std::span<const std::uint8_t> data = {})
 {

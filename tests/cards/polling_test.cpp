@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The ISO14443B, FeliCa and ISO15693 pages against a scripted reader.
 #include "card_rig.h"
+#include "presence.h"
 #include "procedures.h"
 
 #include <gtest/gtest.h>
 
-#include <map>
+#include <algorithm>
+#include <optional>
 
 using namespace qn480;
 using namespace qn480::testing;
@@ -208,5 +210,47 @@ TEST(PollingCards, Iso15693ShowsNineBytes)
         SCOPED_TRACE(c.data);
         const PassOutcome pass = pollOnce(CardProcedure::Iso15693, 0x0D, hex(c.data));
         EXPECT_EQ(pass.card, Card(Iso15693Card{c.dsfid, hex(c.uid)}));
+    }
+}
+
+TEST(Presence, ACardComesOnceAndGoesAfterTwoMissedPassesAndATenthOfASecond)
+{
+    const Card a = TypeBCard{hex("1A 2B 3C 4D"), hex("00 00 00 00"), hex("00 81 71")};
+    Card aAgain = a; // the same card, other fields: still the same card
+    std::get<TypeBCard>(aAgain).appData = hex("11 11 11 11");
+    const Card b = TypeBCard{hex("0A 0B 0C 0D"), hex("00 00 00 00"), hex("00 81 71")};
+    const struct
+    {
+        const char *name;
+        std::vector<std::pair<std::optional<Card>, std::chrono::milliseconds>> passes;
+        std::string events; // '+' present, '-' removed, in order
+    } cases[] = {
+        {"stays", {{a, 0ms}, {aAgain, 50ms}, {a, 50ms}}, "+"},
+        {"one missed pass", {{a, 0ms}, {{}, 200ms}, {a, 50ms}}, "+"},
+        {"two missed passes", {{a, 0ms}, {{}, 50ms}, {{}, 50ms}}, "+-"},
+        {"two quick misses", {{a, 0ms}, {{}, 10ms}, {{}, 10ms}, {{}, 80ms}}, "+-"},
+        {"too quick", {{a, 0ms}, {{}, 10ms}, {{}, 10ms}}, "+"},
+        {"another card", {{a, 0ms}, {b, 10ms}}, "+-+"},
+        {"back again", {{a, 0ms}, {{}, 60ms}, {{}, 60ms}, {a, 10ms}}, "+-+"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeClock clock;
+        PresenceTracker tracker(clock);
+        std::string events;
+        std::vector<Card> removed;
+        for (const auto &[card, after] : c.passes) {
+            clock.sleep(after);
+            for (const PresenceEvent &event : tracker.pass(card)) {
+                events += event.kind == PresenceKind::Present ? '+' : '-';
+                if (event.kind == PresenceKind::Removed)
+                    removed.push_back(event.card);
+            }
+        }
+        EXPECT_EQ(events, c.events);
+        for (const Card &card : removed)
+            EXPECT_EQ(card, a); // as it was when it came
+        EXPECT_EQ(tracker.arrivals(),
+                  static_cast<int>(std::count(c.events.begin(), c.events.end(), '+')));
     }
 }
