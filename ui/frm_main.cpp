@@ -4,7 +4,6 @@
 #include "application.h"
 #include "card_page.h"
 #include "form_widgets.h"
-#include "status_line.h"
 #include "text_util.h"
 
 #include <QAccessible>
@@ -248,7 +247,6 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
     , m_deps(std::move(dependencies))
     , m_link(m_deps.clock)
     , m_keypad(m_link, *this)
-    , m_statusLine(std::make_unique<StatusLine>(this))
 {
     m_connection.requestStop();
     setObjectName(QStringLiteral("frmMain"));
@@ -362,7 +360,7 @@ QWidget *TfrmMain::createPages()
 void TfrmMain::createCardPages()
 {
     for (std::size_t i = 0; i < kCardPages.size(); ++i) {
-        auto *page = new CardPage(kCardPages[i], m_link, *m_statusLine, m_connection, this);
+        auto *page = new CardPage(kCardPages[i], m_link, m_statusLine, m_connection, this);
         m_cardPages[i] = page;
         connect(page->readButton(), &QPushButton::clicked, this,
                 [this, page] { guarded([page] { page->read(); }); });
@@ -490,7 +488,7 @@ QWidget *TfrmMain::createStatusRow()
     m_statusPanel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_sbMain->addWidget(m_statusPanel, 1);
     row->addWidget(m_sbMain, 1);
-    m_statusLine->attach(m_statusPanel, m_shapeRun);
+    m_statusLine.attach(m_statusPanel, m_shapeRun);
     return panel1;
 }
 
@@ -727,12 +725,12 @@ bool TfrmMain::running(int page) const
 
 int TfrmMain::indicatorPhase() const
 {
-    return m_statusLine->indicatorPhase();
+    return m_statusLine.indicatorPhase();
 }
 
 QString TfrmMain::sbMainHint() const
 {
-    return m_statusLine->hint();
+    return m_statusLine.hint();
 }
 
 void TfrmMain::btn_SetKeypadG01Click()
@@ -846,7 +844,7 @@ void TfrmMain::setStatus(const std::string &text)
 
 void TfrmMain::hideIndicator()
 {
-    m_statusLine->hideIndicator();
+    m_statusLine.hideIndicator();
 }
 
 bool TfrmMain::isChecked(KeypadCheck box) const

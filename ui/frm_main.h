@@ -8,13 +8,13 @@
 #include "link.h"
 #include "port_list.h"
 #include "serial_port.h"
+#include "status_line.h"
 
 #include <QString>
 #include <QWidget>
 
 #include <array>
 #include <functional>
-#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -25,7 +25,6 @@ class QComboBox;
 class QFrame;
 class QGroupBox;
 class QLabel;
-class QLineEdit;
 class QPushButton;
 class QScrollBar;
 class QStatusBar;
@@ -35,7 +34,6 @@ class QTimer;
 namespace qn480 {
 
 class CardPage;
-class StatusLine;
 
 // What the window takes from the machine; tests replace these with fakes.
 struct FrmMainDependencies
@@ -173,7 +171,7 @@ private:
     QStatusBar *m_sbMain = nullptr;
     QLabel *m_statusPanel = nullptr;
 
-    std::unique_ptr<StatusLine> m_statusLine;
+    StatusLine m_statusLine{this};
     std::array<CardPage *, kPages> m_cardPages{}; // ISO14443A .. MifareInitialization
     std::array<QGroupBox *, 4> m_keypadGroups{};
     std::array<QCheckBox *, 19> m_keypadChecks{}; // by KeypadCheck
