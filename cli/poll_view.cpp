@@ -58,6 +58,7 @@ template <class... Ts> struct Overloaded : Ts...
 {
     using Ts::operator()...;
 };
+template <class... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
 

@@ -19,6 +19,7 @@ template <class... Ts> struct Overloaded : Ts...
 {
     using Ts::operator()...;
 };
+template <class... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;
 
 bool recordWellFormed(const Card &card, CardProcedure procedure)
 {
