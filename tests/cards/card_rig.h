@@ -86,17 +86,16 @@ public:
     // (group, code) has gone out, so that pass is the last.
     void run(CardProcedure procedure, std::uint8_t group, std::uint8_t code, int passes)
     {
-        int sent = 0;
-        reader.onRequest([=, this, &sent](const Bytes &request) {
+        m_sent = 0;
+        reader.onRequest([=, this](const Bytes &request) {
             if (request.size() > 6 && request[5] == group && request[6] == code) {
-                if (++sent == passes)
+                if (++m_sent == passes)
                     stop.requestStop();
             }
             if (onRequest)
                 onRequest(request);
         });
         start(procedure);
-        reader.onRequest({});
     }
 
     // As Read: the page's own token cleared, then the run.
@@ -122,6 +121,9 @@ public:
     StopToken stop{&connection};
     std::function<void()> pump;
     std::function<void(const Bytes &)> onRequest;
+
+private:
+    int m_sent = 0; // pass requests of the run so far
 };
 
 inline constexpr std::uint8_t kNoCardStatus = 0xE0; // "There is no card or card doesn't respond."
