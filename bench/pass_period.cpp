@@ -31,51 +31,39 @@ constexpr int kDefaultPasses = 200;
 constexpr int kWarmUpPasses = 5;
 constexpr auto kCommandPause = std::chrono::milliseconds(10);
 
-struct AirInterface
+struct PolledAir
 {
     const char *name;
-    int page;
-    void (*procedure)(CardSession &);
+    CardProcedure procedure;
     // The sleeps of one pass: one before each command and one after the pass. The Type A
     // pass of a single-size UID card without an answer to select sends four commands.
     int sleeps;
 };
 
-constexpr AirInterface kInterfaces[] = {
-    {"ISO14443A", 1, readIso14443A, 5},
-    {"ISO14443B", 2, readIso14443B, 2},
-    {"FeliCa", 3, readFelica, 2},
-    {"ISO15693", 4, readIso15693, 2},
+constexpr PolledAir kInterfaces[] = {
+    {"ISO14443A", CardProcedure::Iso14443A, 5},
+    {"ISO14443B", CardProcedure::Iso14443B, 2},
+    {"FeliCa", CardProcedure::Felica, 2},
+    {"ISO15693", CardProcedure::Iso15693, 2},
 };
 
-// Marks the end of each pass (the indicator blinks once per pass) and counts the bytes
-// that went over the line in it.
-class PassClock final : public CardView
+// Marks the end of each pass and counts the bytes that went over the line in it.
+class PassClock final : public CardObserver
 {
 public:
-    PassClock(RunFlags &flags, int page, int passes)
-        : m_flags(flags)
-        , m_page(page)
+    PassClock(StopToken &stop, int passes)
+        : m_stop(stop)
         , m_passes(passes)
     {}
 
-    void setStatus(const std::string &text) override { m_status = text; }
-    std::string status() const override { return m_status; }
-    void setHint(const std::string &text) override { m_hint = text; }
-    std::string hint() const override { return m_hint; }
-    void setBoxText(CardBox, const std::string &) override {}
-    std::string boxText(CardBox) const override { return m_uid; }
-    void showIndicator(bool) override
+    void passEnded(const PassOutcome &) override
     {
         ends.push_back(std::chrono::steady_clock::now());
         wireBytes.push_back(m_bytes);
         m_bytes = 0;
         if (static_cast<int>(ends.size()) >= m_passes)
-            m_flags.readTag.at(static_cast<std::size_t>(m_page)) = 0;
+            m_stop.requestStop();
     }
-    void hideIndicator() override {}
-    void beginRun(int) override {}
-    void endRun(int) override {}
 
     void countBytes(std::size_t n) { m_bytes += n; }
 
@@ -83,13 +71,9 @@ public:
     std::vector<std::size_t> wireBytes;
 
 private:
-    RunFlags &m_flags;
-    int m_page;
+    StopToken &m_stop;
     int m_passes;
     std::size_t m_bytes = 0;
-    std::string m_status;
-    std::string m_hint;
-    std::string m_uid;
 };
 
 double median(std::vector<double> values)
@@ -98,7 +82,7 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-bool measure(const AirInterface &air, int passes)
+bool measure(const PolledAir &air, int passes)
 {
     sim::ReaderModel model; // one card of each interface
     sim::FaultInjector faults({.pace = 1.0});
@@ -111,8 +95,8 @@ bool measure(const AirInterface &air, int passes)
     std::thread serving([&] { server.run(); });
 
     Link link;
-    RunFlags flags;
-    PassClock view(flags, air.page, passes + kWarmUpPasses + 1);
+    StopToken stop;
+    PassClock view(stop, passes + kWarmUpPasses + 1);
     link.setTrace([&](TraceDirection, std::span<const std::uint8_t> frame) {
         view.countBytes(frame.size());
     });
@@ -120,9 +104,7 @@ bool measure(const AirInterface &air, int passes)
     bool ok =
         OpenPort(link, {{"COM20", 20, server.slavePath(), ""}}, 20, kReaderSettings, &failure);
     if (ok) {
-        flags.connectTag = 1;
-        CardSession session{link, view, flags};
-        air.procedure(session);
+        runCardProcedure(air.procedure, link, stop, view);
         ClosePort(link);
     } else {
         std::fprintf(stderr, "cannot open the pty: %s\n", failure.reason.c_str());
@@ -155,7 +137,7 @@ int main(int argc, char **argv)
 {
     const int passes = argc > 1 ? std::max(std::atoi(argv[1]), 1) : kDefaultPasses;
     bool ok = true;
-    for (const AirInterface &air : kInterfaces)
+    for (const PolledAir &air : kInterfaces)
         ok = measure(air, passes) && ok;
     return ok ? 0 : 1;
 }

@@ -21,6 +21,7 @@ template <class... Ts> struct Overloaded : Ts...
 {
     using Ts::operator()...;
 };
+template <class... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;
 
 } // namespace
 

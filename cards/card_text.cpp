@@ -116,28 +116,15 @@ std::string spacedHex(std::span<const std::uint8_t> bytes)
     return text;
 }
 
-std::string uidText(std::span<const std::uint8_t> uidBytes)
+std::string uidText(std::span<const std::uint8_t> uid)
 {
-    // Single size: eight positions, the missing ones "00". Double size: the cascade tag
-    // (byte 0) is dropped and one "00" fills the text to 16 digits. Triple size: both tags
-    // (bytes 0 and 4) are dropped and the ten bytes fill 20 digits by themselves.
+    // Last byte first, filled in front with "00" to 16 digits; ten bytes make 20.
     constexpr std::size_t kShownBytes = 8;
-    constexpr std::size_t kDoubleSize = 8; // bytes collected from two levels
-    constexpr std::size_t kSecondTag = 4;  // first byte of the second level
     std::string text;
-    if (uidBytes.size() < kShownBytes) {
-        for (std::size_t i = 0; i < kShownBytes; ++i)
-            prependHex(text, i < uidBytes.size() ? uidBytes[i] : 0x00);
-    } else if (uidBytes.size() <= kDoubleSize) {
-        for (std::size_t i = 1; i < uidBytes.size(); ++i)
-            prependHex(text, uidBytes[i]);
+    for (std::uint8_t byte : uid)
+        prependHex(text, byte);
+    for (std::size_t i = uid.size(); i < kShownBytes; ++i)
         prependHex(text, 0x00);
-    } else {
-        for (std::size_t i = 1; i < uidBytes.size(); ++i) {
-            if (i != kSecondTag)
-                prependHex(text, uidBytes[i]);
-        }
-    }
     return text;
 }
 

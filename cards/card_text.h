@@ -14,11 +14,9 @@ std::string hexByte(std::uint8_t byte);
 // ISO14443B, FeliCa and ISO15693 pages show their values.
 std::string spacedHex(std::span<const std::uint8_t> bytes);
 
-// The UID of a Type A card as shown: the bytes collected by the cascade (4 per level, in the
-// order received) reversed and filled in front with "00" to 16 digits. With two levels the
-// first byte is the cascade tag and is left out; with three, both tags are, and the ten UID
-// bytes make 20 digits.
-std::string uidText(std::span<const std::uint8_t> uidBytes);
+// The UID of a Type A card as the pages show it (the cascade tags already left out): the
+// bytes reversed and filled in front with "00" to 16 digits; ten bytes make 20.
+std::string uidText(std::span<const std::uint8_t> uid);
 
 // The MIFARE Plus letter carried by an answer to select (without its CRC, TL first): the
 // fifth of exactly seven historical bytes that begin with 0xC1. Nothing when the answer

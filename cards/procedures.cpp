@@ -4,7 +4,6 @@
 #include "card_text.h"
 #include "link.h"
 #include "reader_commands.h"
-#include "status_text.h"
 
 #include <algorithm>
 #include <array>
@@ -14,8 +13,6 @@
 #include <limits>
 #include <new>
 #include <span>
-#include <string>
-#include <string_view>
 #include <vector>
 
 namespace qn480 {
@@ -33,31 +30,9 @@ constexpr int kUidBytesPerLevel = 4;
 // Single, double and triple size: 4, 7 and 10 UID bytes.
 constexpr int kCascadeLevels = 3;
 // A discarded exception repeats a cascade level; this keeps a persistent one from holding
-// the window in a loop that no flag can end.
+// the caller in a loop that no stop request can end.
 constexpr int kMaxCascadeIterations = 2 * kCascadeLevels;
 constexpr std::uint8_t kNoStatusText = 0x00; // a status byte the reader has no message for
-
-// Status-line texts of the card pages.
-constexpr std::string_view kBlank = " ";
-constexpr std::string_view kCarrierOnMessage = " Start 13.56-MHz carrier emission";
-constexpr std::string_view kCarrierOffMessage = " Stop 13.56-MHz carrier emission";
-constexpr std::string_view kConfigure14443A =
-    " Configure registers in the QN480 to serve ISO14443A transaction.";
-constexpr std::string_view kFailed14443A = " Initialize 43A Mode Failed!";
-constexpr std::string_view kConfigure14443B =
-    " Configure registers in the QN480 to serve ISO14443B transaction.";
-constexpr std::string_view kFailed14443B = " Initialize 43B Mode Failed!";
-constexpr std::string_view kConfigureFelica =
-    " Configure registers in the QN480 to serve Felica transaction";
-constexpr std::string_view kConfigure15693 =
-    " Configure registers in the QN480 to serve ISO15693 transaction";
-// The ISO15693 page reports its failure with the FeliCa text too.
-constexpr std::string_view kFailedFelica = " Initialize Felica Mode Failed!";
-
-std::string blankThen(std::string_view text)
-{
-    return std::string(kBlank) + std::string(text);
-}
 
 // A byte of the response data; positions the reader did not send read as zero.
 std::uint8_t byteAt(const Response &response, int index)
@@ -65,9 +40,9 @@ std::uint8_t byteAt(const Response &response, int index)
     return index < response.DataLength ? response.Data[static_cast<std::size_t>(index)] : 0;
 }
 
-std::vector<std::uint8_t> bytesAt(const Response &response, int first, int count)
+Bytes bytesAt(const Response &response, int first, int count)
 {
-    std::vector<std::uint8_t> bytes;
+    Bytes bytes;
     for (int i = 0; i < count; ++i)
         bytes.push_back(byteAt(response, first + i));
     return bytes;
@@ -79,79 +54,45 @@ std::span<const std::uint8_t> received(const Response &response)
         .first(static_cast<std::size_t>(std::clamp(response.DataLength, 0, kFrameBufferSize)));
 }
 
-// " " and the reader's message for `status`; nothing when the message is empty.
-bool showStatusText(CardView &view, std::uint8_t status)
+struct Run
 {
-    const std::string_view text = StatusText(status);
-    if (text.empty())
-        return false;
-    view.setStatus(blankThen(text));
-    return true;
-}
+    Link &link;
+    const StopToken &stop;
+    CardObserver &observer;
+};
 
-// One command as every card page sends it: the pause, the progress message if any, the
-// transaction and one turn of the window.
-Response command(CardSession &session, std::uint8_t group, std::uint8_t code,
-                 std::span<const std::uint8_t> data = {}, std::string_view message = {})
+// One command as every card run sends it: the pause, the transaction and one turn of the
+// caller's event processing, told to the observer before and after.
+Response command(Run &run, std::uint8_t group, std::uint8_t code,
+                 std::span<const std::uint8_t> data = {})
 {
-    session.link.clock().sleep(kCommandPause);
-    if (!message.empty())
-        session.view.setStatus(std::string(message));
-    Reply reply = session.link.transact(group, code, data);
-    session.link.processMessages();
+    run.link.clock().sleep(kCommandPause);
+    const CardStep step{group, code};
+    run.observer.stepStarting(step);
+    Reply reply = run.link.transact(group, code, data);
+    run.link.processMessages();
+    run.observer.stepDone({step, reply.result, reply.response.Status, reply.response.DataLength});
     return reply.response;
 }
 
-// The run indicator. The Type A pages count the phase down and up; the polling pages flip
-// it between 1 and 0. Both agree while the phase stays 0 or 1.
-void blinkTypeA(CardSession &session)
+// Configure and carrier on; the refusal that ends the run otherwise.
+std::optional<RunOutcome> startReader(Run &run, std::uint8_t group)
 {
-    int &phase = session.flags.shapeTag;
-    const bool yellow = phase >= 1;
-    session.view.showIndicator(yellow);
-    phase += yellow ? -1 : 1;
+    Response answer = command(run, group, kConfigure);
+    if (!answer.succeeded())
+        return RunOutcome{RunEnd::ConfigureRefused, answer.Status};
+    answer = command(run, kReaderGroup, kCarrierOn);
+    if (!answer.succeeded())
+        return RunOutcome{RunEnd::CarrierRefused, answer.Status};
+    return std::nullopt;
 }
 
-void blinkPolling(CardSession &session)
-{
-    int &phase = session.flags.shapeTag;
-    const bool yellow = phase == 1;
-    session.view.showIndicator(yellow);
-    phase = yellow ? 0 : 1;
-}
-
-struct RunPlan
-{
-    int page;
-    std::uint8_t group;
-    std::string_view configureMessage;
-    std::string_view configureFailure;
-};
-
-// Configure and carrier on. On failure the message shown there stands after the run.
-bool startReader(CardSession &session, const RunPlan &plan, bool &failureStanding)
-{
-    Response answer = command(session, plan.group, kConfigure, {}, plan.configureMessage);
-    if (!answer.succeeded()) {
-        if (!showStatusText(session.view, answer.Status))
-            session.view.setStatus(std::string(plan.configureFailure));
-        failureStanding = true;
-        return false;
-    }
-    answer = command(session, kReaderGroup, kCarrierOn, {}, kCarrierOnMessage);
-    if (!answer.succeeded()) {
-        failureStanding = showStatusText(session.view, answer.Status);
-        return false;
-    }
-    return true;
-}
-
-// Passes until Stop, a page change or closing clears a flag. The flags are looked at only
-// between passes, so a pass once begun always completes.
-void pollWhileRunning(CardSession &session, const int &running, const std::function<void()> &pass)
+// Passes until the token asks to stop. It is looked at only between passes, so a pass
+// once begun always completes.
+void pollWhileRunning(Run &run, const std::function<void()> &pass)
 {
     try {
-        while (session.flags.connectTag == 1 && running == 1) {
+        while (!run.stop.stopRequested()) {
             try {
                 pass();
             } catch (const std::bad_alloc &) {
@@ -159,8 +100,8 @@ void pollWhileRunning(CardSession &session, const int &running, const std::funct
             } catch (...) {
                 // The rest of the pass is dropped; the next one starts afresh.
             }
-            session.link.clock().sleep(kCommandPause);
-            session.link.processMessages();
+            run.link.clock().sleep(kCommandPause);
+            run.link.processMessages();
         }
     } catch (const std::bad_alloc &) {
         throw;
@@ -169,136 +110,104 @@ void pollWhileRunning(CardSession &session, const int &running, const std::funct
     }
 }
 
-// What every card page does around its passes: the control states, the reader set-up,
-// the carrier and the end steps.
-void runOnCarrier(CardSession &session, const RunPlan &plan, const std::function<void()> &atStart,
-                  const std::function<void()> &pass)
+// What every card procedure does around its passes: the reader set-up, the carrier and
+// the end.
+void runOnCarrier(Run &run, std::uint8_t group, const std::function<void()> &pass)
 {
-    int &running = session.flags.readTag.at(static_cast<std::size_t>(plan.page));
-    bool failureStanding = false;
-    const auto endSteps = [&] {
-        if (!failureStanding)
-            session.view.setStatus(std::string(kBlank));
-        session.view.hideIndicator();
-        session.view.endRun(plan.page);
-        running = 0;
-        session.link.processMessages();
+    RunOutcome outcome{RunEnd::Stopped};
+    const auto end = [&] {
+        run.observer.runEnded(outcome);
+        run.link.processMessages();
     };
 
-    if (session.flags.connectTag != 1) {
-        endSteps();
+    if (run.stop.stopRequested()) {
+        outcome.end = RunEnd::NotConnected;
+        end();
         return;
     }
     try {
-        session.view.beginRun(plan.page);
-        running = 1;
-        if (atStart)
-            atStart();
-        session.link.processMessages();
-        if (startReader(session, plan, failureStanding)) {
-            pollWhileRunning(session, running, pass);
-            command(session, kReaderGroup, kCarrierOff, {}, kCarrierOffMessage);
+        run.observer.runStarted();
+        run.link.processMessages();
+        if (const auto refused = startReader(run, group)) {
+            outcome = *refused;
+        } else {
+            pollWhileRunning(run, pass);
+            command(run, kReaderGroup, kCarrierOff);
         }
     } catch (...) {
-        // Whatever escapes to the window, it must not be left with its port row disabled.
+        // Whatever escapes to the caller, its page must not be left running.
+        outcome = {RunEnd::Aborted};
         try {
-            endSteps();
+            end();
         } catch (...) {
         }
         throw;
     }
-    endSteps();
+    end();
 }
 
 // ---- ISO14443A and the MIFARE Plus initialization page ----
 
-// What the two Type A pages do differently.
-struct TypeAPage
-{
-    int page;
-    CardBox cardTypeBox;
-    // ISO14443A page: a pass without a card forgets the card followed and empties the
-    // status line, and the next card to answer first clears the boxes. The initialization
-    // page marks such a pass in the hint instead and never clears a box.
-    bool forgetsLostCard;
-};
-
-constexpr TypeAPage kIso14443APage{1, CardBox::CardType14443A, true};
-constexpr TypeAPage kMifareInitPage{5, CardBox::MifarePlusInit, false};
-
 class TypeAReader
 {
 public:
-    TypeAReader(CardSession &session, const TypeAPage &page)
-        : m_session(session)
-        , m_view(session.view)
-        , m_page(page)
+    explicit TypeAReader(Run &run)
+        : m_run(run)
     {}
 
     void pass()
     {
-        bool shown = false;
-        const Response request = command(m_session, kTypeAGroup, kRequest);
+        const Response request = command(m_run, kTypeAGroup, kRequest);
+        PassOutcome outcome{std::nullopt, request.Status};
         if (request.Status == 1 && request.DataLength == kAtqaLength) {
-            if (m_page.forgetsLostCard && m_view.hint().empty())
-                clearBoxes();
-            m_facts = {request.Data[0], request.Data[1], 0};
+            m_card = TypeACard{};
+            m_card.atqa = {request.Data[0], request.Data[1]};
             m_lastStatus = request.Status;
             if (runCascade()) {
-                showCard();
-                shown = true;
+                m_run.observer.cardSelected(m_card);
                 nameCard();
+                outcome.card = m_card;
             } else {
-                reportLostCard(m_lastStatus);
+                outcome.status = m_lastStatus;
             }
-        } else {
-            reportLostCard(request.Status);
         }
-        if (shown)
-            announce();
-        blinkTypeA(m_session);
+        m_run.observer.passEnded(outcome);
     }
 
 private:
-    void clearBoxes()
-    {
-        for (CardBox box :
-             {CardBox::Uid14443A, CardBox::Sak14443A, CardBox::Atqa14443A, CardBox::CardType14443A})
-            m_view.setBoxText(box, {});
-    }
-
     // Anticollision and select, level by level; true when a card was selected.
     bool runCascade()
     {
-        m_uid.clear();
+        Bytes collected; // four bytes a level, the cascade tags among them
         int level = 1;
         for (int iteration = 0; level <= kCascadeLevels && iteration < kMaxCascadeIterations;
              ++iteration) {
             try {
                 const auto levelByte = static_cast<std::uint8_t>(level);
                 const std::array<std::uint8_t, 2> anticollision{levelByte, 0x00};
-                Response answer = command(m_session, kTypeAGroup, kAnticollision, anticollision);
+                Response answer = command(m_run, kTypeAGroup, kAnticollision, anticollision);
                 m_lastStatus = answer.Status;
                 if (answer.Status != 1 || answer.DataLength < 1)
                     break;
                 // A level repeated after a dropped exception replaces its bytes.
-                m_uid.resize(static_cast<std::size_t>((level - 1) * kUidBytesPerLevel));
+                collected.resize(static_cast<std::size_t>((level - 1) * kUidBytesPerLevel));
                 m_selectData[0] = levelByte;
                 for (int i = 0; i < kUidBytesPerLevel; ++i) {
                     m_selectData[static_cast<std::size_t>(i) + 1] = byteAt(answer, i);
-                    m_uid.push_back(byteAt(answer, i));
+                    collected.push_back(byteAt(answer, i));
                 }
-                answer = command(m_session, kTypeAGroup, kSelect, m_selectData);
+                answer = command(m_run, kTypeAGroup, kSelect, m_selectData);
                 m_lastStatus = answer.Status;
                 if (answer.Status != 1 || answer.DataLength < 1)
                     break;
                 if ((answer.Data[0] & kCascadeBit) == 0) {
-                    m_facts.sak = answer.Data[0];
+                    m_card.sak = answer.Data[0];
+                    m_card.uid = withoutCascadeTags(collected);
                     return true;
                 }
                 ++level;
-                m_session.link.clock().sleep(kCommandPause);
-                m_session.link.processMessages();
+                m_run.link.clock().sleep(kCommandPause);
+                m_run.link.processMessages();
             } catch (const std::bad_alloc &) {
                 throw;
             } catch (...) {
@@ -312,174 +221,133 @@ private:
         return false;
     }
 
-    void showCard()
+    // Every level but the last begins with the cascade tag.
+    static Bytes withoutCascadeTags(const Bytes &collected)
     {
-        m_view.setBoxText(CardBox::Uid14443A, uidText(m_uid));
-        m_view.setBoxText(CardBox::Sak14443A, hexByte(m_facts.sak));
-        m_view.setBoxText(CardBox::Atqa14443A, hexByte(m_facts.atqa0));
+        Bytes uid;
+        for (std::size_t i = 0; i < collected.size(); ++i) {
+            const bool lastLevel = i + kUidBytesPerLevel >= collected.size();
+            if (lastLevel || i % kUidBytesPerLevel != 0)
+                uid.push_back(collected[i]);
+        }
+        return uid;
     }
 
     void nameCard()
     {
-        const Response ats = command(m_session, kTypeAGroup, kAnswerToSelect, m_selectData);
-        std::string type;
+        const Response ats = command(m_run, kTypeAGroup, kAnswerToSelect, m_selectData);
+        const TypeAFacts facts{m_card.atqa[0], m_card.atqa[1], m_card.sak};
         if (ats.succeeded()) {
-            if (const auto variant = plusVariantFromAts(received(ats)))
+            const auto answer = received(ats);
+            m_card.ats = Bytes(answer.begin(), answer.end());
+            if (const auto variant = plusVariantFromAts(answer))
                 m_plusVariant = *variant;
-            bool probeSucceeded = false;
-            if (needsLevelProbe(m_facts)) {
-                probeSucceeded =
-                    command(m_session, kTypeAGroup, kLevelProbe, kLevelProbeData).succeeded();
+            if (needsLevelProbe(facts)) {
+                m_card.probeSucceeded =
+                    command(m_run, kTypeAGroup, kLevelProbe, kLevelProbeData).succeeded();
             }
-            type = cardTypeWithAts(m_facts, m_plusVariant, probeSucceeded);
+            m_card.type =
+                cardTypeWithAts(facts, m_plusVariant, m_card.probeSucceeded.value_or(false));
         } else {
-            type = cardTypeWithoutAts(m_facts);
-        }
-        m_view.setBoxText(m_page.cardTypeBox, type);
-    }
-
-    void reportLostCard(std::uint8_t status)
-    {
-        if (m_page.forgetsLostCard) {
-            m_view.setHint({});
-            m_view.setStatus({});
-            showStatusText(m_view, status);
-        } else {
-            // Neither mark can equal a UID, so the next card shown is announced again.
-            m_view.setHint(std::string(kBlank));
-            if (showStatusText(m_view, status))
-                m_view.setHint(m_view.status());
+            m_card.type = cardTypeWithoutAts(facts);
         }
     }
 
-    void announce()
-    {
-        const std::string uid = m_view.boxText(CardBox::Uid14443A);
-        if (uid != m_view.hint()) {
-            m_view.setStatus(blankThen(uid));
-            m_view.setHint(uid);
-        }
-    }
-
-    CardSession &m_session;
-    CardView &m_view;
-    const TypeAPage &m_page;
+    Run &m_run;
     // Kept across the passes of a run: a Plus card without the marker takes the letter of
     // the last one that had it.
     std::uint8_t m_plusVariant = kPlusVariantNone;
-    TypeAFacts m_facts;
-    std::vector<std::uint8_t> m_uid;
+    TypeACard m_card;
     std::array<std::uint8_t, 5> m_selectData{}; // level and the four UID bytes of the last select
     std::uint8_t m_lastStatus = 0;              // of the last command sent in the pass
 };
 
-void runTypeA(CardSession &session, const TypeAPage &page)
-{
-    TypeAReader reader(session, page);
-    runOnCarrier(
-        session, {page.page, kTypeAGroup, kConfigure14443A, kFailed14443A},
-        [&] {
-            session.view.setHint({});
-            session.view.setStatus(std::string(kBlank));
-        },
-        [&] { reader.pass(); });
-}
-
 // ---- ISO14443B, FeliCa and ISO15693: one polling loop, one description each ----
 
-struct AirInterface
+struct PolledInterface
 {
-    int page;
     std::uint8_t group;
-    std::string_view configureMessage;
-    std::string_view configureFailure;
     std::span<const std::uint8_t> pollData;
     // A card answers with Status 1 and a data length in this range.
     std::int32_t minLength;
     std::int32_t maxLength;
-    void (*show)(const Response &card, CardView &view);
+    std::optional<Card> (*card)(const Response &answer);
 };
 
-void showTypeB(const Response &card, CardView &view)
+std::optional<Card> typeBCard(const Response &answer)
 {
-    view.setBoxText(CardBox::BPupi, spacedHex(bytesAt(card, 0, 4)));
-    view.setBoxText(CardBox::BAppData, spacedHex(bytesAt(card, 4, 4)));
-    view.setBoxText(CardBox::BInfo, spacedHex(bytesAt(card, 8, 3)));
-    view.setStatus(blankThen(view.boxText(CardBox::BPupi)));
+    return TypeBCard{bytesAt(answer, 0, 4), bytesAt(answer, 4, 4), bytesAt(answer, 8, 3)};
 }
 
-void showFelica(const Response &card, CardView &view)
+std::optional<Card> felicaCard(const Response &answer)
 {
     // Data byte 2 ends the identifier, which starts at byte 3; 0 means nothing to show.
-    const int end = byteAt(card, 2);
+    // The manufacturer parameter follows the identifier when the reader sends it whole.
+    constexpr int kIdStart = 3;
+    constexpr int kPmmLength = 8;
+    const int end = byteAt(answer, 2);
     if (end == 0)
-        return;
-    view.setBoxText(CardBox::FelicaSlot, spacedHex(bytesAt(card, 0, 1)));
-    view.setBoxText(CardBox::FelicaSubResp, spacedHex(bytesAt(card, 1, 1)));
-    view.setBoxText(CardBox::FelicaUid, spacedHex(bytesAt(card, 3, std::max(end - 3, 0))));
-    view.setStatus(blankThen(view.boxText(CardBox::FelicaUid)));
+        return std::nullopt;
+    FelicaCard card;
+    card.slot = byteAt(answer, 0);
+    card.subResponse = byteAt(answer, 1);
+    card.idm = bytesAt(answer, kIdStart, std::max(end - kIdStart, 0));
+    if (end >= kIdStart && answer.DataLength >= end + kPmmLength)
+        card.pmm = bytesAt(answer, end, kPmmLength);
+    return card;
 }
 
-void showIso15693(const Response &card, CardView &view)
+std::optional<Card> iso15693Card(const Response &answer)
 {
-    view.setBoxText(CardBox::Iso15693Dsfid, spacedHex(bytesAt(card, 0, 1)));
-    view.setBoxText(CardBox::Iso15693Uid, spacedHex(bytesAt(card, 1, 8)));
-    view.setStatus(blankThen(view.boxText(CardBox::Iso15693Uid)));
+    return Iso15693Card{byteAt(answer, 0), bytesAt(answer, 1, 8)};
 }
 
 constexpr std::array<std::uint8_t, 2> kZeroPollData{0x00, 0x00};
 constexpr std::array<std::uint8_t, 4> kFelicaPollData{0xFF, 0xFF, 0x00, 0x00};
 constexpr std::int32_t kAnyLength = std::numeric_limits<std::int32_t>::max();
 
-const AirInterface kIso14443B{2,  0x0B, kConfigure14443B, kFailed14443B, kZeroPollData,
-                              11, 11,   showTypeB};
-const AirInterface kFelica{3, 0x0C,       kConfigureFelica, kFailedFelica, kFelicaPollData,
-                           1, kAnyLength, showFelica};
-const AirInterface kIso15693{4, 0x0D,       kConfigure15693, kFailedFelica, kZeroPollData,
-                             1, kAnyLength, showIso15693};
+const PolledInterface kIso14443B{0x0B, kZeroPollData, 11, 11, typeBCard};
+const PolledInterface kFelica{0x0C, kFelicaPollData, 1, kAnyLength, felicaCard};
+const PolledInterface kIso15693{0x0D, kZeroPollData, 1, kAnyLength, iso15693Card};
 
-void pollCycle(CardSession &session, const AirInterface &air)
+void pollCycle(Run &run, const PolledInterface &air)
 {
-    const Response answer = command(session, air.group, kPoll, air.pollData);
+    const Response answer = command(run, air.group, kPoll, air.pollData);
+    PassOutcome outcome{std::nullopt, answer.Status};
     if (answer.Status == 1 && answer.DataLength >= air.minLength &&
-        answer.DataLength <= air.maxLength)
-        air.show(answer, session.view);
-    else
-        showStatusText(session.view, answer.Status);
-    blinkPolling(session);
-}
-
-void runPolling(CardSession &session, const AirInterface &air)
-{
-    runOnCarrier(session, {air.page, air.group, air.configureMessage, air.configureFailure}, {},
-                 [&] { pollCycle(session, air); });
+        answer.DataLength <= air.maxLength) {
+        outcome.card = air.card(answer);
+        if (!outcome.card)
+            outcome.status = kNoStatusText; // an answer to leave unshown
+    }
+    run.observer.passEnded(outcome);
 }
 
 } // namespace
 
-void readIso14443A(CardSession &session)
+void runCardProcedure(CardProcedure procedure, Link &link, const StopToken &stop,
+                      CardObserver &observer)
 {
-    runTypeA(session, kIso14443APage);
-}
-
-void readIso14443B(CardSession &session)
-{
-    runPolling(session, kIso14443B);
-}
-
-void readFelica(CardSession &session)
-{
-    runPolling(session, kFelica);
-}
-
-void readIso15693(CardSession &session)
-{
-    runPolling(session, kIso15693);
-}
-
-void initializeMifare(CardSession &session)
-{
-    runTypeA(session, kMifareInitPage);
+    Run run{link, stop, observer};
+    const PolledInterface *air = nullptr;
+    switch (procedure) {
+    case CardProcedure::Iso14443A:
+    case CardProcedure::MifareInit: {
+        TypeAReader reader(run);
+        runOnCarrier(run, kTypeAGroup, [&] { reader.pass(); });
+        return;
+    }
+    case CardProcedure::Iso14443B:
+        air = &kIso14443B;
+        break;
+    case CardProcedure::Felica:
+        air = &kFelica;
+        break;
+    case CardProcedure::Iso15693:
+        air = &kIso15693;
+        break;
+    }
+    runOnCarrier(run, air->group, [&] { pollCycle(run, *air); });
 }
 
 } // namespace qn480

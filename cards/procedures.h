@@ -1,16 +1,24 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "card_view.h"
+#include "card_run.h"
 
 namespace qn480 {
 
-// The card pages' procedures. Each returns when its loop has ended (at once when not
-// connected); Stop, a page change or closing the window end it by clearing run flags.
-void readIso14443A(CardSession &session);    // btn_Read01Click
-void readIso14443B(CardSession &session);    // btn_Read02Click
-void readFelica(CardSession &session);       // btn_Read03Click
-void readIso15693(CardSession &session);     // btn_Read04Click
-void initializeMifare(CardSession &session); // btn_Read05Click
+class Link;
+
+enum class CardProcedure {
+    Iso14443A,
+    Iso14443B,
+    Felica,
+    Iso15693,
+    MifareInit, // Type A, for the MIFARE Plus initialization
+};
+
+// A card procedure: the interface's set-up, the carrier on, passes until `stop` is
+// requested, the carrier off. Returns when the run has ended, at once when `stop` is
+// already requested; `observer` hears every step of it.
+void runCardProcedure(CardProcedure procedure, Link &link, const StopToken &stop,
+                      CardObserver &observer);
 
 } // namespace qn480

@@ -8,7 +8,6 @@
 #include "poll_view.h"
 #include "procedures.h"
 #include "process_guard.h"
-#include "reader_commands.h"
 #include "status_text.h"
 #include "text_util.h"
 #include "trace.h"
@@ -27,13 +26,7 @@ namespace qn480::cli {
 
 namespace {
 
-using commands::kCarrierOff;
-using commands::kReaderGroup;
 constexpr std::string_view kProgram = "qn480ctl: ";
-
-// Request frames carry the command group and code at these offsets.
-constexpr std::size_t kGroupOffset = 5;
-constexpr std::size_t kCodeOffset = 6;
 
 // A poll that failed to start: its last reply was silence or garbage, or a refusal.
 int failureCode(const Response &response)
@@ -63,12 +56,7 @@ public:
             m_keypad.portLost();
         });
         m_link.setTrace([this](TraceDirection direction, std::span<const std::uint8_t> frame) {
-            if (direction == TraceDirection::Request && frame.size() > kCodeOffset)
-                m_lastCommand = {frame[kGroupOffset], frame[kCodeOffset]};
             m_answered = m_answered || direction == TraceDirection::Response;
-            // A skipped frame (an echo, a late answer) answers nothing the page asked.
-            if (m_onFrame && direction != TraceDirection::Skipped)
-                m_onFrame(direction, frame);
             if (m_options.trace) {
                 // One write per line, so that it stays whole next to other output.
                 m_io.err << traceLine(direction, frame, m_io.now()) + "\n" << std::flush;
@@ -164,22 +152,16 @@ private:
 
     int poll()
     {
-        struct Page
-        {
-            AirInterface air;
-            int page;
-            void (*procedure)(CardSession &);
-        };
-        constexpr std::array kPages{Page{AirInterface::Iso14443A, 1, readIso14443A},
-                                    Page{AirInterface::Iso14443B, 2, readIso14443B},
-                                    Page{AirInterface::Felica, 3, readFelica},
-                                    Page{AirInterface::Iso15693, 4, readIso15693}};
-        const Page &page = *std::find_if(kPages.begin(), kPages.end(),
-                                         [&](const Page &p) { return p.air == m_options.air; });
+        constexpr std::array kProcedures{
+            std::pair{AirInterface::Iso14443A, CardProcedure::Iso14443A},
+            std::pair{AirInterface::Iso14443B, CardProcedure::Iso14443B},
+            std::pair{AirInterface::Felica, CardProcedure::Felica},
+            std::pair{AirInterface::Iso15693, CardProcedure::Iso15693}};
+        const CardProcedure procedure =
+            std::find_if(kProcedures.begin(), kProcedures.end(), [&](const auto &p) {
+                return p.first == m_options.air;
+            })->second;
 
-        RunFlags flags;
-        flags.connectTag = 1;
-        int &running = flags.readTag.at(static_cast<std::size_t>(page.page));
         // One view for the whole command, so that a reader plugged in again (--wait) does
         // not count or announce again the card it had reported.
         if (!m_pollView) {
@@ -189,33 +171,28 @@ private:
                 m_pollDeadline = m_link.clock().now() + *m_options.timeout;
         }
         PollView &view = *m_pollView;
-        m_onFrame = [&](TraceDirection direction, std::span<const std::uint8_t> frame) {
-            view.follow(direction, frame);
-        };
+        StopToken stop;
         view.setOnCard([&] {
             // A reader of our output that went away is as good as Stop.
             if ((m_options.count > 0 && view.cardsReported() >= m_options.count) || !m_io.out)
-                running = 0;
+                stop.requestStop();
         });
         const auto deadline = m_pollDeadline;
         bool timedOut = false;
         m_link.setPump([&] {
-            if (deadline && running && m_link.clock().now() >= *deadline) {
+            if (deadline && !stop.stopRequested() && m_link.clock().now() >= *deadline) {
                 timedOut = true;
-                running = 0;
+                stop.requestStop();
             }
             if (m_stop || outputGone() || m_lost)
-                running = 0;
+                stop.requestStop();
         });
-        CardSession session{m_link, view, flags};
-        page.procedure(session);
-        m_onFrame = nullptr;
+        runCardProcedure(procedure, m_link, stop, view);
+        m_link.setPump({});
         if (m_lost)
             return kExitPortFailed; // told as a loss by the caller
 
-        // The procedure switches the carrier off only after a successful start, and ends
-        // only when told to; anything else was a failed start.
-        if (m_lastCommand != std::pair(kReaderGroup, kCarrierOff)) {
+        if (view.runEnd() != RunEnd::Stopped) {
             if (m_options.quiet && !view.lastMessage().empty())
                 m_io.err << kProgram << view.lastMessage() << std::endl;
             return failureCode(m_link.LastResponse());
@@ -291,8 +268,6 @@ private:
     bool m_answered = false; // a frame came back since the command (re)started
     std::optional<PollView> m_pollView;
     std::optional<std::chrono::nanoseconds> m_pollDeadline;
-    std::pair<std::uint8_t, std::uint8_t> m_lastCommand{};
-    Link::Trace m_onFrame;
     KeypadCommands m_keypad;
 };
 

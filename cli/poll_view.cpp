@@ -1,58 +1,128 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "poll_view.h"
 
-#include "frame.h"
+#include "card_text.h"
 #include "json.h"
 #include "reader_commands.h"
+#include "status_text.h"
+#include "text_util.h"
 #include "trace.h"
 
-#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include <utility>
+#include <variant>
+#include <vector>
 
 namespace qn480::cli {
 
 namespace {
 
-using namespace std::chrono_literals;
-
-// A card is gone after this many passes without it, and no sooner than kGone.
-constexpr int kMissedPasses = 2;
-constexpr std::chrono::nanoseconds kGone = 100ms;
-
 using namespace qn480::commands;
-constexpr std::uint8_t kCascadeBit = 0x04;
-constexpr std::size_t kLevelBytes = 4;
 
-// Frames: AA, LEN (2), 00 00, group, code, then the request's data, or the response's
-// status and data; a checksum last.
-constexpr std::size_t kGroupAt = 5;
-constexpr std::size_t kCodeAt = 6;
-constexpr std::size_t kRequestDataAt = 7;
-constexpr std::size_t kStatusAt = 7;
-constexpr std::size_t kResponseDataAt = 8;
-
-// The pages show bytes as "1A 2B "; a line carries them as "1A2B".
-std::string compactHex(std::string text)
+struct AirTexts
 {
-    std::erase(text, ' ');
-    return text;
+    std::string_view configuring;
+    std::string_view configureFailed;
+};
+
+// The messages of a run, as the window's pages show them.
+AirTexts airTexts(AirInterface air)
+{
+    switch (air) {
+    case AirInterface::Iso14443A:
+        return {"Configure registers in the QN480 to serve ISO14443A transaction.",
+                "Initialize 43A Mode Failed!"};
+    case AirInterface::Iso14443B:
+        return {"Configure registers in the QN480 to serve ISO14443B transaction.",
+                "Initialize 43B Mode Failed!"};
+    case AirInterface::Felica:
+        return {"Configure registers in the QN480 to serve Felica transaction",
+                "Initialize Felica Mode Failed!"};
+    case AirInterface::Iso15693:
+        return {"Configure registers in the QN480 to serve ISO15693 transaction",
+                "Initialize Felica Mode Failed!"};
+    }
+    return {};
 }
 
-std::string trimmed(const std::string &text)
+constexpr std::string_view kCarrierOn = "Start 13.56-MHz carrier emission";
+constexpr std::string_view kCarrierOff = "Stop 13.56-MHz carrier emission";
+
+std::string hex(const Bytes &bytes)
 {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+    return hexText(bytes, "");
 }
 
-// The ISO15693 UID arrives least significant byte first; labels and tools print it the
-// other way round.
-std::string reversedHex(std::string compact)
+template <class... Ts> struct Overloaded : Ts...
 {
-    std::string out;
-    for (std::size_t i = compact.size(); i >= 2; i -= 2)
-        out += compact.substr(i - 2, 2);
-    return out;
+    using Ts::operator()...;
+};
+template <class... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+// One card as a line carries it: the JSON fields and the text fields, in order.
+struct CardFields
+{
+    Fields json;
+    Fields text;
+};
+
+CardFields fieldsOf(const Card &card)
+{
+    return std::visit(
+        Overloaded{
+            [](const TypeACard &c) {
+                CardFields f;
+                const std::string sak = hexByte(c.sak);
+                f.json = {{"uid", uidText(c.uid)},
+                          {"atqa", c.atqa.empty() ? std::string() : hexByte(c.atqa[0])},
+                          {"sak", sak},
+                          {"type", c.type},
+                          {"nfcid", hex(c.uid)},
+                          {"atqa_bytes", hex(c.atqa)}};
+                f.text = {{"nfcid", hex(c.uid)}, {"atqa", hex(c.atqa)}, {"sak", sak}};
+                if (c.ats) {
+                    f.json.emplace_back("ats", hex(*c.ats));
+                    f.text.emplace_back("ats", hex(*c.ats));
+                }
+                f.text.emplace_back("type", c.type);
+                return f;
+            },
+            [](const TypeBCard &c) {
+                const Fields both{{"pupi", hex(c.pupi)},
+                                  {"app_data", hex(c.appData)},
+                                  {"info", hex(c.protocolInfo)}};
+                return CardFields{both, both};
+            },
+            [](const FelicaCard &c) {
+                const std::string slot = hexByte(c.slot);
+                const std::string sub = hexByte(c.subResponse);
+                return CardFields{{{"slot", slot},
+                                   {"sub_response", sub},
+                                   {"uid", hex(c.idm)},
+                                   {"idm", hex(c.idm)}},
+                                  {{"idm", hex(c.idm)}, {"slot", slot}, {"sub_response", sub}}};
+            },
+            [](const Iso15693Card &c) {
+                // The UID arrives least significant byte first; labels and tools print it
+                // the other way round.
+                const std::string msb = hex(Bytes(c.uid.rbegin(), c.uid.rend()));
+                const std::string dsfid = hexByte(c.dsfid);
+                return CardFields{{{"dsfid", dsfid}, {"uid", hex(c.uid)}, {"uid_msb", msb}},
+                                  {{"uid_msb", msb}, {"dsfid", dsfid}}};
+            },
+        },
+        card);
+}
+
+// The text a page announces a card by on its status line.
+std::string announcement(const Card &card)
+{
+    if (const auto *a = std::get_if<TypeACard>(&card))
+        return uidText(a->uid);
+    return std::string(trimmed(spacedHex(identity(card))));
 }
 
 } // namespace
@@ -68,199 +138,86 @@ std::string isoTimestamp(std::chrono::system_clock::time_point time)
     return traceTimestamp(time, true);
 }
 
-std::vector<std::uint8_t> TypeAWire::nfcid() const
-{
-    std::vector<std::uint8_t> uid;
-    for (std::size_t level = 0; level < levels.size(); ++level) {
-        const auto &bytes = levels[level];
-        // Every level but the last begins with the cascade tag.
-        const bool last = level + 1 == levels.size() && !moreLevels;
-        uid.insert(uid.end(), bytes.begin() + (last ? 0 : 1), bytes.end());
-    }
-    return uid;
-}
-
-void TypeAWire::follow(TraceDirection direction, std::span<const std::uint8_t> frame)
-{
-    if (direction == TraceDirection::Request) {
-        if (frame.size() <= kCodeAt)
-            return;
-        // A command of another group (the carrier) ends the Type A exchange.
-        m_code = frame[kGroupAt] == kTypeAGroup ? frame[kCodeAt] : 0;
-        m_level = frame.size() > kRequestDataAt + 1 ? frame[kRequestDataAt] : 0;
-        if (m_code == kRequest) {
-            *this = TypeAWire{};
-            m_code = kRequest;
-        }
-        return;
-    }
-    // A garbled frame fails the page's step too; it tells nothing. A response's header
-    // bytes promise nothing: it answers the request sent last.
-    if (frame.size() <= kStatusAt + 1 ||
-        xorChecksum(frame.subspan(1, frame.size() - 2)) != frame.back())
-        return;
-    const bool ok = frame[kStatusAt] == 1;
-    const auto data = frame.subspan(kResponseDataAt, frame.size() - kResponseDataAt - 1);
-    switch (m_code) {
-    case kRequest:
-        if (ok && data.size() == 2)
-            atqa.assign(data.begin(), data.end());
-        break;
-    case kAnticollision:
-        if (ok && !data.empty() && m_level == levels.size() + 1) {
-            // Four bytes whatever the length, missing ones zero, as the page takes them.
-            std::vector<std::uint8_t> bytes(kLevelBytes, 0);
-            std::copy_n(data.begin(), std::min(data.size(), kLevelBytes), bytes.begin());
-            levels.push_back(bytes);
-            moreLevels = false;
-        }
-        break;
-    case kSelect:
-        if (ok && !data.empty() && m_level == levels.size()) {
-            moreLevels = (data[0] & kCascadeBit) != 0;
-            if (!moreLevels)
-                sak = data[0];
-        }
-        break;
-    case kAnswerToSelect:
-        if (ok)
-            ats = std::vector<std::uint8_t>(data.begin(), data.end());
-        break;
-    case kLevelProbe:
-        probeSucceeded = ok;
-        break;
-    default:
-        break;
-    }
-}
-
 PollView::PollView(Setup setup, std::ostream &out, std::ostream &err, const Clock &clock,
                    WallClock wallClock)
     : m_setup(setup)
     , m_out(out)
     , m_err(err)
-    , m_clock(clock)
     , m_wallClock(wallClock ? std::move(wallClock)
                             : [] { return std::chrono::system_clock::now(); })
+    , m_presence(clock)
 {}
 
-void PollView::follow(TraceDirection direction, std::span<const std::uint8_t> frame)
+void PollView::tell(std::string_view message)
 {
-    if (m_setup.air == AirInterface::Iso14443A)
-        m_wire.follow(direction, frame);
-}
-
-void PollView::setStatus(const std::string &text)
-{
-    m_status = text;
-    const std::string message = trimmed(text);
     if (message.empty() || message == m_lastMessage)
         return;
     m_lastMessage = message;
-    // The pages announce a card by its identifier in the status line; the card line says
-    // that already.
-    if (m_shownThisPass) {
-        for (const auto &[box, value] : m_boxes) {
-            if (message == trimmed(value))
-                return;
-        }
-    }
     if (!m_setup.quiet)
         m_err << message << std::endl;
 }
 
-void PollView::setBoxText(CardBox box, const std::string &text)
+void PollView::tellStatus(std::uint8_t status)
 {
-    m_boxes[box] = text;
-    // The Type A page empties its boxes before it knows whether a card can be selected.
-    if (!text.empty())
-        m_shownThisPass = true;
+    tell(StatusText(status));
 }
 
-std::string PollView::boxText(CardBox box) const
+void PollView::stepStarting(CardStep step)
 {
-    const auto it = m_boxes.find(box);
-    return it == m_boxes.end() ? std::string() : it->second;
+    if (step.code == kConfigure && step.group != kReaderGroup)
+        tell(airTexts(m_setup.air).configuring);
+    else if (step == CardStep{kReaderGroup, commands::kCarrierOn})
+        tell(kCarrierOn);
+    else if (step == CardStep{kReaderGroup, commands::kCarrierOff})
+        tell(kCarrierOff);
 }
 
-std::optional<PollView::Card> PollView::cardOfPass()
+void PollView::passEnded(const PassOutcome &outcome)
 {
-    const auto box = [&](CardBox b) {
-        return compactHex(boxText(b));
-    };
-    Card card;
-    const auto both = [&](const std::string &key, const std::string &value) {
-        card.json.emplace_back(key, value);
-        card.text.emplace_back(key, value);
-    };
-    switch (m_setup.air) {
-    case AirInterface::Iso14443A: {
-        if (!m_shownThisPass)
-            return std::nullopt;
-        const std::string atqa0 = box(CardBox::Atqa14443A);
-        const std::string sak = box(CardBox::Sak14443A);
-        const std::string type = boxText(CardBox::CardType14443A);
-        const std::string uid = box(CardBox::Uid14443A);
-        const std::string nfcid = hexText(m_wire.nfcid(), "");
-        card.identity = nfcid.empty() ? uid : nfcid;
-        card.json = {{"uid", uid},   {"atqa", atqa0},  {"sak", sak},
-                     {"type", type}, {"nfcid", nfcid}, {"atqa_bytes", hexText(m_wire.atqa, "")}};
-        card.text = {{"nfcid", nfcid}, {"atqa", hexText(m_wire.atqa, "")}, {"sak", sak}};
-        if (m_wire.ats) {
-            card.json.emplace_back("ats", hexText(*m_wire.ats, ""));
-            card.text.emplace_back("ats", hexText(*m_wire.ats, ""));
-        }
-        card.text.emplace_back("type", type);
-        break;
+    if (outcome.card) {
+        // The card line says what the page's announcement would; it is not told again.
+        if (std::string text = announcement(*outcome.card); !text.empty())
+            m_lastMessage = std::move(text);
+    } else {
+        tellStatus(outcome.status);
     }
-    case AirInterface::Iso14443B:
-        if (!m_shownThisPass)
-            return std::nullopt;
-        both("pupi", box(CardBox::BPupi));
-        both("app_data", box(CardBox::BAppData));
-        both("info", box(CardBox::BInfo));
-        card.identity = box(CardBox::BPupi);
-        break;
-    case AirInterface::Felica:
-        if (!m_shownThisPass)
-            return std::nullopt;
-        card.identity = box(CardBox::FelicaUid);
-        card.json = {{"slot", box(CardBox::FelicaSlot)},
-                     {"sub_response", box(CardBox::FelicaSubResp)},
-                     {"uid", card.identity},
-                     {"idm", card.identity}};
-        card.text = {{"idm", card.identity},
-                     {"slot", box(CardBox::FelicaSlot)},
-                     {"sub_response", box(CardBox::FelicaSubResp)}};
-        break;
-    case AirInterface::Iso15693:
-        if (!m_shownThisPass)
-            return std::nullopt;
-        card.identity = box(CardBox::Iso15693Uid);
-        card.json = {{"dsfid", box(CardBox::Iso15693Dsfid)},
-                     {"uid", card.identity},
-                     {"uid_msb", reversedHex(card.identity)}};
-        card.text = {{"uid_msb", reversedHex(card.identity)},
-                     {"dsfid", box(CardBox::Iso15693Dsfid)}};
-        break;
+    for (const PresenceEvent &event : m_presence.pass(outcome.card)) {
+        print(event);
+        if (event.kind == PresenceKind::Present && m_onCard)
+            m_onCard();
     }
-    return card;
 }
 
-void PollView::print(const Card &card, std::string_view event)
+void PollView::runEnded(const RunOutcome &outcome)
+{
+    m_runEnd = outcome.end;
+    if (outcome.end == RunEnd::ConfigureRefused) {
+        if (StatusText(outcome.status).empty())
+            tell(airTexts(m_setup.air).configureFailed);
+        else
+            tellStatus(outcome.status);
+    } else if (outcome.end == RunEnd::CarrierRefused) {
+        tellStatus(outcome.status);
+    }
+}
+
+void PollView::print(const PresenceEvent &event)
 {
     const auto now = m_wallClock();
+    const CardFields card = fieldsOf(event.card);
+    const std::string_view kind = event.kind == PresenceKind::Present ? "present" : "removed";
     std::string line;
     if (m_setup.json) {
-        JsonObject object;
-        object.text("interface", airName(m_setup.air));
+        nlohmann::ordered_json object;
+        object["interface"] = airName(m_setup.air);
         for (const auto &[key, value] : card.json)
-            object.text(key, value);
-        object.text("event", event).text("time", isoTimestamp(now));
-        line = object.str();
+            object[key] = value;
+        object["event"] = kind;
+        object["time"] = isoTimestamp(now);
+        line = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     } else {
-        line = localTimestamp(now) + " " + std::string(event);
-        if (event == "removed") {
+        line = localTimestamp(now) + " " + std::string(kind);
+        if (event.kind == PresenceKind::Removed) {
             line += " " + card.text.front().first + "=" + card.text.front().second;
         } else {
             for (const auto &[key, value] : card.text)
@@ -268,33 +225,6 @@ void PollView::print(const Card &card, std::string_view event)
         }
     }
     m_out << line << std::endl;
-}
-
-void PollView::showIndicator(bool)
-{
-    // The indicator blinks once at the end of every pass.
-    const std::optional<Card> card = cardOfPass();
-    m_shownThisPass = false;
-    const auto now = m_clock.now();
-    if (card) {
-        m_missed = 0;
-        m_lastSeen = now;
-        if (m_present && m_present->identity == card->identity)
-            return;
-        if (m_present)
-            print(*m_present, "removed");
-        m_present = card;
-        ++m_cards;
-        print(*card, "present");
-        if (m_onCard)
-            m_onCard();
-        return;
-    }
-    if (m_present && ++m_missed >= kMissedPasses && now - m_lastSeen >= kGone) {
-        print(*m_present, "removed");
-        m_present.reset();
-        m_missed = 0;
-    }
 }
 
 } // namespace qn480::cli

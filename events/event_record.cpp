@@ -27,26 +27,6 @@ std::string reversedHex(std::span<const std::uint8_t> bytes)
     return compact(std::vector<std::uint8_t>(bytes.rbegin(), bytes.rend()));
 }
 
-// The Type A page's UID box: the window builds it from the cascade levels, tags included,
-// so they are put back as the card sent them.
-std::string pageUid(const Bytes &uid)
-{
-    constexpr std::uint8_t kCascadeTag = 0x88;
-    constexpr std::size_t kSingle = 4;
-    constexpr std::size_t kDouble = 7;
-    if (uid.size() <= kSingle)
-        return uidText(uid);
-    Bytes levels{kCascadeTag};
-    levels.insert(levels.end(), uid.begin(), uid.begin() + 3);
-    if (uid.size() <= kDouble) {
-        levels.insert(levels.end(), uid.begin() + 3, uid.end());
-        return uidText(levels);
-    }
-    levels.push_back(kCascadeTag);
-    levels.insert(levels.end(), uid.begin() + 3, uid.end());
-    return uidText(levels);
-}
-
 std::string millis(EventTime time)
 {
     const long long ms = ((time.time_since_epoch().count() % 1000) + 1000) % 1000;
@@ -152,7 +132,7 @@ std::vector<std::pair<std::string, std::string>> cardJsonFields(const Card &card
                               // "uid" and "atqa" are the page's forms: the reversed, filled UID and
                               // the first ATQA byte; the bytes as received follow.
                               std::vector<std::pair<std::string, std::string>> fields{
-                                  {"uid", pageUid(c.uid)},
+                                  {"uid", uidText(c.uid)},
                                   {"atqa", c.atqa.empty() ? std::string() : hexByte(c.atqa[0])},
                                   {"sak", hexByte(c.sak)},
                                   {"type", c.type},

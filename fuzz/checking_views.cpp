@@ -6,203 +6,84 @@
 #include <algorithm>
 #include <set>
 #include <string_view>
+#include <variant>
 
 namespace qn480::fuzz {
 
 namespace {
 
-constexpr int kTypeAPage = 1;
-constexpr int kTypeBPage = 2;
-constexpr int kFelicaPage = 3;
-constexpr int kIso15693Page = 4;
-constexpr int kMifareInitPage = 5;
-
-// The UID box's forms: 16 digits for 4- and 7-byte UIDs, 20 for 10-byte ones.
-constexpr std::size_t kUidDigits = 16;
-constexpr std::size_t kTripleUidDigits = 20;
-
-bool isTypeAUid(std::string_view text)
-{
-    return isUpperHex(text, kUidDigits) || isUpperHex(text, kTripleUidDigits);
-}
 // Data byte 2 of a FeliCa answer ends the identifier: at most 255 - 3 bytes.
-constexpr std::size_t kMaxFelicaUid = 252;
+constexpr std::size_t kMaxFelicaIdm = 252;
 
-const std::set<std::string_view> &commonCardMessages()
+template <class... Ts> struct Overloaded : Ts...
 {
-    static const std::set<std::string_view> messages{"", " ", " Start 13.56-MHz carrier emission",
-                                                     " Stop 13.56-MHz carrier emission"};
-    return messages;
-}
+    using Ts::operator()...;
+};
+template <class... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;
 
-// The configure step's progress and failure texts of each page.
-const std::set<std::string_view> &pageMessages(int page)
+bool recordWellFormed(const Card &card, CardProcedure procedure)
 {
-    static const std::set<std::string_view> typeA{
-        " Configure registers in the QN480 to serve ISO14443A transaction.",
-        " Initialize 43A Mode Failed!"};
-    static const std::set<std::string_view> typeB{
-        " Configure registers in the QN480 to serve ISO14443B transaction.",
-        " Initialize 43B Mode Failed!"};
-    static const std::set<std::string_view> felica{
-        " Configure registers in the QN480 to serve Felica transaction",
-        " Initialize Felica Mode Failed!"};
-    static const std::set<std::string_view> iso15693{
-        " Configure registers in the QN480 to serve ISO15693 transaction",
-        " Initialize Felica Mode Failed!"};
-    switch (page) {
-    case kTypeBPage:
-        return typeB;
-    case kFelicaPage:
-        return felica;
-    case kIso15693Page:
-        return iso15693;
-    default:
-        return typeA;
-    }
-}
-
-int pageOf(CardBox box)
-{
-    switch (box) {
-    case CardBox::Uid14443A:
-    case CardBox::Atqa14443A:
-    case CardBox::Sak14443A:
-    case CardBox::CardType14443A:
-        return kTypeAPage;
-    case CardBox::MifarePlusInit:
-        return kMifareInitPage;
-    case CardBox::BPupi:
-    case CardBox::BAppData:
-    case CardBox::BInfo:
-        return kTypeBPage;
-    case CardBox::FelicaSlot:
-    case CardBox::FelicaSubResp:
-    case CardBox::FelicaUid:
-        return kFelicaPage;
-    case CardBox::Iso15693Dsfid:
-    case CardBox::Iso15693Uid:
-        return kIso15693Page;
-    }
-    return 0;
-}
-
-bool boxTextWellFormed(CardBox box, std::string_view text)
-{
-    switch (box) {
-    case CardBox::Uid14443A:
-        return text.empty() || isTypeAUid(text);
-    case CardBox::Atqa14443A:
-    case CardBox::Sak14443A:
-        return text.empty() || isUpperHex(text, 2);
-    case CardBox::CardType14443A:
-        return text.empty() || isCardType(text);
-    case CardBox::MifarePlusInit:
-        return isCardType(text);
-    case CardBox::BPupi:
-    case CardBox::BAppData:
-        return isSpacedHex(text, 4);
-    case CardBox::BInfo:
-        return isSpacedHex(text, 3);
-    case CardBox::FelicaSlot:
-    case CardBox::FelicaSubResp:
-    case CardBox::Iso15693Dsfid:
-        return isSpacedHex(text, 1);
-    case CardBox::FelicaUid:
-        return isSpacedHexUpTo(text, kMaxFelicaUid);
-    case CardBox::Iso15693Uid:
-        return isSpacedHex(text, 8);
-    }
-    return false;
+    const bool typeA =
+        procedure == CardProcedure::Iso14443A || procedure == CardProcedure::MifareInit;
+    return std::visit(Overloaded{
+                          [&](const TypeACard &c) {
+                              const std::size_t n = c.uid.size();
+                              return typeA && (n == 4 || n == 7 || n == 10) && c.atqa.size() == 2 &&
+                                     isCardType(c.type) && (!c.probeSucceeded || c.ats);
+                          },
+                          [&](const TypeBCard &c) {
+                              return procedure == CardProcedure::Iso14443B && c.pupi.size() == 4 &&
+                                     c.appData.size() == 4 && c.protocolInfo.size() == 3;
+                          },
+                          [&](const FelicaCard &c) {
+                              return procedure == CardProcedure::Felica &&
+                                     c.idm.size() <= kMaxFelicaIdm &&
+                                     (c.pmm.empty() || c.pmm.size() == 8);
+                          },
+                          [&](const Iso15693Card &c) {
+                              return procedure == CardProcedure::Iso15693 && c.uid.size() == 8;
+                          },
+                      },
+                      card);
 }
 
 } // namespace
 
-bool CheckingCardView::isAnnouncement(std::string_view text) const
+void CheckingCardObserver::runStarted()
 {
-    if (text.empty() || text.front() != ' ')
-        return false;
-    const std::string_view shown = text.substr(1);
-    switch (m_page) {
-    case kTypeBPage:
-        return isSpacedHex(shown, 4);
-    case kFelicaPage:
-        return isSpacedHexUpTo(shown, kMaxFelicaUid);
-    case kIso15693Page:
-        return isSpacedHex(shown, 8);
-    default:
-        return isTypeAUid(shown);
-    }
-}
-
-void CheckingCardView::setStatus(const std::string &text)
-{
-    trace("status", text);
-    expect(isUtf8(text), "status line is not UTF-8", text);
-    expect(commonCardMessages().contains(text) || pageMessages(m_page).contains(text) ||
-               isStatusMessage(text) || isAnnouncement(text),
-           "status line of a card page", text);
-    m_status = text;
-}
-
-void CheckingCardView::setHint(const std::string &text)
-{
-    trace("hint", text);
-    // Only the Type A pages follow a card in the hint: a UID, or on the initialization
-    // page the mark of a pass without one.
-    expect(m_page == kTypeAPage || m_page == kMifareInitPage, "hint written by a polling page",
-           text);
-    const bool uid = isTypeAUid(text);
-    const bool lostMark = m_page == kMifareInitPage && (text == " " || isStatusMessage(text));
-    expect(text.empty() || uid || lostMark, "hint", text);
-    m_hint = text;
-}
-
-void CheckingCardView::setBoxText(CardBox box, const std::string &text)
-{
-    trace("box " + std::to_string(static_cast<int>(box)), text);
-    const int owner = pageOf(box);
-    // The initialization page shows UID, SAK and ATQA in the ISO14443A page's boxes.
-    const bool typeABoxOfInit =
-        m_page == kMifareInitPage && owner == kTypeAPage && box != CardBox::CardType14443A;
-    expect(owner == m_page || typeABoxOfInit, "box of another page", text);
-    expect(boxTextWellFormed(box, text), "box text", text);
-    m_boxes[box] = text;
-}
-
-std::string CheckingCardView::boxText(CardBox box) const
-{
-    const auto it = m_boxes.find(box);
-    return it == m_boxes.end() ? std::string() : it->second;
-}
-
-void CheckingCardView::showIndicator(bool)
-{
-    expect(m_begins == 1 && m_ends == 0, "run indicator shown outside the run");
-    m_indicatorShown = true;
-}
-
-void CheckingCardView::hideIndicator()
-{
-    m_indicatorShown = false;
-}
-
-void CheckingCardView::beginRun(int page)
-{
-    expect(page == m_page && m_begins == 0 && m_ends == 0, "run begun twice or on another page");
+    expect(m_begins == 0 && m_ends == 0, "run begun twice");
     ++m_begins;
 }
 
-void CheckingCardView::endRun(int page)
+void CheckingCardObserver::stepStarting(CardStep)
 {
-    expect(page == m_page && m_ends == 0, "run ended twice or on another page");
+    expect(m_ends == 0, "a command after the run's end");
+}
+
+void CheckingCardObserver::cardSelected(const TypeACard &card)
+{
+    expect(m_begins == 1 && m_ends == 0, "a card selected outside the run");
+    const std::size_t n = card.uid.size();
+    expect(n == 4 || n == 7 || n == 10, "Type A UID length");
+    expect(card.atqa.size() == 2, "ATQA length");
+}
+
+void CheckingCardObserver::passEnded(const PassOutcome &outcome)
+{
+    expect(m_begins == 1 && m_ends == 0, "a pass outside the run");
+    if (outcome.card)
+        expect(recordWellFormed(*outcome.card, m_procedure), "card record");
+}
+
+void CheckingCardObserver::runEnded(const RunOutcome &)
+{
+    expect(m_ends == 0, "run ended twice");
     ++m_ends;
 }
 
-void CheckingCardView::checkEnded() const
+void CheckingCardObserver::checkEnded() const
 {
-    expect(m_ends == 1, "the run did not restore its controls");
-    expect(!m_indicatorShown, "the run indicator stayed on");
+    expect(m_ends == 1, "the run did not end");
 }
 
 void CheckingKeypadObserver::starting(KeypadSetting setting, bool write)

@@ -1,51 +1,40 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "card_view.h"
+#include "card_run.h"
 #include "keypad.h"
+#include "procedures.h"
 
 #include <array>
-#include <map>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace qn480::fuzz {
 
-// A card page that checks every text a procedure writes the moment it is written: the
-// boxes of its own page in their hexadecimal formats, card types from the known names,
-// status lines from the page's own messages or the reader's table. It also checks that
-// the run's control states begin and end once, in order.
-class CheckingCardView final : public CardView
+// A card run that checks every record the moment it is reported: the lengths of its
+// fields, card types from the known names, records of the run's own interface. It also
+// checks that the run begins and ends once, in order, with its passes between.
+class CheckingCardObserver final : public CardObserver
 {
 public:
-    explicit CheckingCardView(int page)
-        : m_page(page)
+    explicit CheckingCardObserver(CardProcedure procedure)
+        : m_procedure(procedure)
     {}
 
-    void setStatus(const std::string &text) override;
-    std::string status() const override { return m_status; }
-    void setHint(const std::string &text) override;
-    std::string hint() const override { return m_hint; }
-    void setBoxText(CardBox box, const std::string &text) override;
-    std::string boxText(CardBox box) const override;
-    void showIndicator(bool yellow) override;
-    void hideIndicator() override;
-    void beginRun(int page) override;
-    void endRun(int page) override;
+    void runStarted() override;
+    void stepStarting(CardStep step) override;
+    void cardSelected(const TypeACard &card) override;
+    void passEnded(const PassOutcome &outcome) override;
+    void runEnded(const RunOutcome &outcome) override;
 
-    // After the procedure returned: it ended its run and hid the indicator.
+    // After the procedure returned: it ended its run.
     void checkEnded() const;
 
 private:
-    bool isAnnouncement(std::string_view text) const;
-
-    int m_page;
-    std::string m_status;
-    std::string m_hint;
-    std::map<CardBox, std::string> m_boxes;
+    CardProcedure m_procedure;
     int m_begins = 0;
     int m_ends = 0;
-    bool m_indicatorShown = false;
 };
 
 // Sees the keypad's commands with the same checks: each one reported once, after it went

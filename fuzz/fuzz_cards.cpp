@@ -26,18 +26,12 @@ constexpr int kMaxRequests = 64;
 // commands), a page showing under way (five more Gets) and the carrier off.
 constexpr int kRequestsAfterLimit = 6 + 5 + 1;
 
-struct Procedure
-{
-    int page;
-    void (*run)(CardSession &);
-};
-
-constexpr std::array<Procedure, 5> kProcedures{{
-    {1, readIso14443A},
-    {2, readIso14443B},
-    {3, readFelica},
-    {4, readIso15693},
-    {5, initializeMifare},
+constexpr std::array<CardProcedure, 5> kProcedures{{
+    CardProcedure::Iso14443A,
+    CardProcedure::Iso14443B,
+    CardProcedure::Felica,
+    CardProcedure::Iso15693,
+    CardProcedure::MifareInit,
 }};
 
 } // namespace
@@ -45,21 +39,20 @@ constexpr std::array<Procedure, 5> kProcedures{{
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     FuzzInput input({data, size});
-    const Procedure &procedure = kProcedures[input.byte() % kProcedures.size()];
+    const CardProcedure procedure = kProcedures[input.byte() % kProcedures.size()];
     const int limit = 1 + input.byte() % kMaxRequests;
 
     testing::FakeClock clock;
     FuzzedReader reader(clock, input, limit);
     Link link(clock);
     link.attach(reader.port());
-    RunFlags flags;
-    flags.connectTag = 1;
-    CheckingCardView view(procedure.page);
+    // The connection's token, and the page's own beside it.
+    StopToken connection;
+    StopToken running(&connection);
+    CheckingCardObserver observer(procedure);
     CheckingKeypadObserver keypadObserver;
     Keypad keypad(link, &keypadObserver);
-    int &running = flags.readTag.at(static_cast<std::size_t>(procedure.page));
-
-    reader.onLimit([&] { running = 0; });
+    reader.onLimit([&] { running.requestStop(); });
     // The window's event processing: clicks the input made while a transaction waited.
     bool inHandler = false;
     link.setPump([&] {
@@ -73,30 +66,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         case OperatorAction::None:
             break;
         case OperatorAction::Stop:
-            running = 0;
-            break;
         case OperatorAction::ChangePage:
-            flags.readTag.fill(0);
+            running.requestStop();
             break;
         case OperatorAction::Close:
-            flags.readTag.fill(0);
-            flags.connectTag = 0;
+            running.requestStop();
+            connection.requestStop();
             link.close();
             break;
         case OperatorAction::Nested:
             // The SetKeypad page shown mid-run: its six Gets, then the page change.
             keypad.readAll();
-            flags.readTag.fill(0);
+            running.requestStop();
             break;
         }
         inHandler = false;
     });
 
-    CardSession session{link, view, flags};
-    procedure.run(session);
+    runCardProcedure(procedure, link, running, observer);
 
-    view.checkEnded();
-    expect(running == 0, "the run flag stayed set");
+    observer.checkEnded();
     expect(reader.requests() <= limit + kRequestsAfterLimit, "requests after the run was stopped");
     return 0;
 }

@@ -2,8 +2,9 @@
 #include "frm_main.h"
 
 #include "application.h"
+#include "card_page.h"
+#include "form_widgets.h"
 #include "keypad_page.h"
-#include "procedures.h"
 #include "text_util.h"
 
 #include <QAccessible>
@@ -58,85 +59,13 @@ constexpr std::chrono::milliseconds kPortWatchInterval{1000};
 constexpr int kPortRowHeight = 65;
 constexpr int kStatusRowHeight = 30;
 constexpr QSize kIndicatorSize{30, 30};
-constexpr QColor kIndicatorYellow{255, 255, 0};
-
-// Window-wide keys; none of them changes a caption.
-constexpr QKeyCombination kReadKey{Qt::Key_F5};
-constexpr QKeyCombination kStopKey{Qt::Key_Escape};
-constexpr QKeyCombination kCopyResultsKey{Qt::CTRL | Qt::SHIFT | Qt::Key_C};
-const QString kResultBoxTip =
-    QStringLiteral("Ctrl+C copies the selection; Ctrl+Shift+C copies this page's results as "
-                   "one tab-separated line");
+constexpr int kMifarePage = 5; // hidden: it leaves the tab bar
 
 struct Rect
 {
     int x, y, w, h;
     QRect rect() const { return {x, y, w, h}; }
 };
-
-// The boxes of a card page, top to bottom; every page puts them at the same places.
-struct CardField
-{
-    const char *label;
-    const char *edit;
-    int box; // CardBox, or -1 for a box no procedure writes
-};
-
-struct CardPage
-{
-    const char *name;
-    const char *caption;
-    const char *readCaption;
-    std::array<CardField, 4> fields;
-};
-
-constexpr int kNoBox = -1;
-constexpr int kFieldTops[] = {20, 70, 120, 170};
-constexpr int kLabelLeft = 52;
-constexpr int kEditLeft = 132;
-constexpr QSize kLabelSize{70, 24};
-constexpr QSize kEditSize{200, 24};
-constexpr Rect kReadRect{380, 16, 160, 80};
-constexpr Rect kStopRect{380, 120, 160, 80};
-
-constexpr std::array<CardPage, 5> kCardPages{{
-    {"ts_ISO14443A",
-     "ISO14443A",
-     "Read",
-     {{{"UID :", "edt_14443A_UID", int(CardBox::Uid14443A)},
-       {"ATQA :", "edt_14443A_ATQA", int(CardBox::Atqa14443A)},
-       {"SAK :", "edt_14443A_SAK", int(CardBox::Sak14443A)},
-       {"CardType :", "edt_14443A_CardType", int(CardBox::CardType14443A)}}}},
-    {"ts_ISO14443B",
-     "ISO14443B",
-     "Read",
-     {{{"UID :", "edt_ISO14443B_BPUPI", int(CardBox::BPupi)},
-       {"ATQA :", "edt_ISO14443B_AppData", int(CardBox::BAppData)},
-       {"SAK :", "edt_ISO14443B_Info", int(CardBox::BInfo)},
-       {}}}},
-    {"ts_Felica",
-     "Felica",
-     "Read",
-     {{{"Slot :", "edt_Felica_Slot", int(CardBox::FelicaSlot)},
-       {"Sub Resp :", "edt_Felica_SubResp", int(CardBox::FelicaSubResp)},
-       {"UID :", "edt_Felica_UID", int(CardBox::FelicaUid)},
-       {}}}},
-    {"ts_ISO15693",
-     "ISO15693",
-     "Read",
-     {{{"DSFID :", "edt_ISO15693_DSFID", int(CardBox::Iso15693Dsfid)},
-       {"UID :", "edt_ISO15693_UID", int(CardBox::Iso15693Uid)},
-       {},
-       {}}}},
-    {"ts_MifareInitialization",
-     "MifareInitialization",
-     "Initialize",
-     {{{"Slot :", "Edit5", kNoBox},
-       {"Sub Resp :", "Edit6", kNoBox},
-       {"UID :", "edt_MifarePlusInit", int(CardBox::MifarePlusInit)},
-       {}}}},
-}};
-constexpr int kMifarePage = 5;
 
 // The form's 13-pixel face. Where it is missing, a face of similar width keeps the captions
 // inside the boxes the form gives them: Liberation Sans (fonts-liberation2) or DejaVu Sans
@@ -151,31 +80,6 @@ QFont formFont()
     return font;
 }
 
-QString twoDigits(int n)
-{
-    return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0'));
-}
-
-// Outside the focus chain, like every control of the form whose tab stop is off.
-template <typename W> W *noTabStop(W *widget)
-{
-    widget->setFocusPolicy(Qt::NoFocus);
-    return widget;
-}
-
-// Out of the Tab chain too, but a click gives it the keys: arrows in the port box, Ctrl+C
-// and Ctrl+A in a result box.
-template <typename W> W *clickFocus(W *widget)
-{
-    widget->setFocusPolicy(Qt::ClickFocus);
-    return widget;
-}
-
-QString keyText(QKeyCombination key)
-{
-    return QKeySequence(key).toString(QKeySequence::NativeText);
-}
-
 // Screen readers announce the caption of a frame; a plain top-level widget reaches them as
 // a filler without one.
 QAccessibleInterface *frameAccessible(const QString &className, QObject *object)
@@ -184,25 +88,6 @@ QAccessibleInterface *frameAccessible(const QString &className, QObject *object)
         object->isWidgetType())
         return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Window);
     return nullptr;
-}
-
-QPushButton *makeButton(QWidget *parent, const QString &name, const QString &caption,
-                        const QRect &rect)
-{
-    auto *button = noTabStop(new QPushButton(caption, parent));
-    button->setObjectName(name);
-    button->setGeometry(rect);
-    return button;
-}
-
-QLabel *makeFieldLabel(QWidget *parent, const QString &caption, const QRect &rect, QWidget *buddy)
-{
-    auto *label = new QLabel(caption, parent);
-    label->setTextFormat(Qt::PlainText);
-    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    label->setGeometry(rect);
-    label->setBuddy(buddy);
-    return label;
 }
 
 QFrame *makePanel(QWidget *parent, const QString &name)
@@ -220,6 +105,7 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
     , m_deps(std::move(dependencies))
     , m_link(m_deps.clock)
 {
+    m_connection.requestStop();
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(kCaption);
     setFont(formFont());
@@ -242,7 +128,7 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
     // The hidden page leaves the tab bar altogether: a hidden tab is still offered to screen
     // readers, whose Press would show the page and let F5 run its loop. The page itself
     // stays, with its controls and handlers.
-    QWidget *mifarePage = m_cardSheets[kMifarePage];
+    QWidget *mifarePage = m_cardPages[kMifarePage - 1]->sheet();
     m_pcMain->removeTab(m_pcMain->indexOf(mifarePage));
     mifarePage->setParent(this);
     mifarePage->hide();
@@ -323,8 +209,7 @@ QWidget *TfrmMain::createPages()
     m_pcMain->setObjectName(QStringLiteral("pcMain"));
     panelLayout->addWidget(m_pcMain);
 
-    for (int page = 1; page <= kPages; ++page)
-        createCardPage(page);
+    createCardPages();
     m_keypadPage = new KeypadPage(
         m_link, [this](const std::string &text) { setStatus(text); },
         [this](const std::function<void()> &handler) { guarded(handler); }, this);
@@ -332,48 +217,20 @@ QWidget *TfrmMain::createPages()
     return panel2;
 }
 
-void TfrmMain::createCardPage(int page)
+void TfrmMain::createCardPages()
 {
-    static constexpr std::array<void (TfrmMain::*)(), kPages> readHandlers{
-        &TfrmMain::btn_Read01Click, &TfrmMain::btn_Read02Click, &TfrmMain::btn_Read03Click,
-        &TfrmMain::btn_Read04Click, &TfrmMain::btn_Read05Click};
-    static constexpr std::array<void (TfrmMain::*)(), kPages> stopHandlers{
-        &TfrmMain::btn_Stop01Click, &TfrmMain::btn_Stop02Click, &TfrmMain::btn_Stop03Click,
-        &TfrmMain::btn_Stop04Click, &TfrmMain::btn_Stop05Click};
-
-    const CardPage &layout = kCardPages[page - 1];
-    auto *sheet = new QWidget;
-    sheet->setObjectName(QLatin1String(layout.name));
-
-    for (std::size_t i = 0; i < layout.fields.size() && layout.fields[i].label; ++i) {
-        const CardField &field = layout.fields[i];
-        auto *edit = clickFocus(new QLineEdit(sheet));
-        edit->setObjectName(QLatin1String(field.edit));
-        // Written by the procedures only; read-only keeps Copy and Select All in its menu.
-        edit->setReadOnly(true);
-        edit->setToolTip(kResultBoxTip);
-        edit->setGeometry(QRect(QPoint(kEditLeft, kFieldTops[i]), kEditSize));
-        makeFieldLabel(sheet, QLatin1String(field.label),
-                       QRect(QPoint(kLabelLeft, kFieldTops[i]), kLabelSize), edit);
-        if (field.box != kNoBox)
-            m_cardBoxes[std::size_t(field.box)] = edit;
+    for (std::size_t i = 0; i < kCardPages.size(); ++i) {
+        auto *page = new CardPage(kCardPages[i], m_link, m_statusLine, m_connection, this);
+        m_cardPages[i] = page;
+        connect(page->readButton(), &QPushButton::clicked, this,
+                [this, page] { guarded([page] { page->read(); }); });
+        connect(page->stopButton(), &QPushButton::clicked, this,
+                [this, page] { guarded([page] { page->stop(); }); });
+        connect(page, &CardPage::runBegan, this, [this] { m_pnlCounect->setEnabled(false); });
+        connect(page, &CardPage::runFinished, this, &TfrmMain::onRunFinished);
+        m_pcMain->addTab(page->sheet(), QLatin1String(kCardPages[i].caption));
     }
-
-    auto *read = makeButton(sheet, QStringLiteral("btn_Read") + twoDigits(page),
-                            QLatin1String(layout.readCaption), kReadRect.rect());
-    auto *stop = makeButton(sheet, QStringLiteral("btn_Stop") + twoDigits(page),
-                            QStringLiteral("Stop"), kStopRect.rect());
-    read->setEnabled(false);
-    stop->setEnabled(false);
-    read->setToolTip(QStringLiteral("%1 (%2)").arg(read->text(), keyText(kReadKey)));
-    stop->setToolTip(QStringLiteral("%1 (%2)").arg(stop->text(), keyText(kStopKey)));
-    connectHandler(read, &QPushButton::clicked, readHandlers[std::size_t(page - 1)]);
-    connectHandler(stop, &QPushButton::clicked, stopHandlers[std::size_t(page - 1)]);
-    m_readButtons[std::size_t(page)] = read;
-    m_stopButtons[std::size_t(page)] = stop;
-    m_cardSheets[std::size_t(page)] = sheet;
-
-    m_pcMain->addTab(sheet, QLatin1String(layout.caption));
+    m_cardPages[kMifarePage - 1]->showTypeAIn(*m_cardPages[0]);
 }
 
 QWidget *TfrmMain::createStatusRow()
@@ -402,6 +259,7 @@ QWidget *TfrmMain::createStatusRow()
     m_statusPanel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_sbMain->addWidget(m_statusPanel, 1);
     row->addWidget(m_sbMain, 1);
+    m_statusLine.attach(m_statusPanel, m_shapeRun);
     return panel1;
 }
 
@@ -446,7 +304,7 @@ void TfrmMain::fillPortList(std::vector<PortEntry> ports)
 // Disconnect's own part: the port closed (and restored) and the button back to Connect.
 void TfrmMain::disconnectPort()
 {
-    m_flags.connectTag = 0;
+    m_connection.requestStop();
     ClosePort(m_link);
     m_keypadPage->portClosed();
     m_btnConnect->setText(kConnectCaption);
@@ -455,7 +313,7 @@ void TfrmMain::disconnectPort()
 void TfrmMain::watchPorts()
 {
     // While connected the list stays as it is; only the reader is looked for.
-    if (m_flags.connectTag == 1) {
+    if (connected()) {
         if (m_handlers <= 1) // this timer's own handler: nothing else is running
             m_link.checkDevice();
         return;
@@ -467,8 +325,8 @@ void TfrmMain::onDeviceLost()
 {
     // As Stop would: every loop ends at its next check, with its closing steps, which the
     // link no longer sends anywhere.
-    for (int page = 1; page <= kPages; ++page)
-        m_flags.readTag[std::size_t(page)] = 0;
+    for (CardPage *page : m_cardPages)
+        page->stop();
     m_lossPending = true;
     if (m_handlers == 0)
         finishDeviceLoss();
@@ -477,7 +335,7 @@ void TfrmMain::onDeviceLost()
 void TfrmMain::finishDeviceLoss()
 {
     m_lossPending = false;
-    if (m_flags.connectTag != 1)
+    if (!connected())
         return; // disconnected or closed meanwhile
     // What Disconnect does, with the reason on the status line.
     hideIndicator();
@@ -501,10 +359,8 @@ void TfrmMain::showChosenPort()
 
 void TfrmMain::disableRunControls()
 {
-    for (int page = 1; page <= kPages; ++page) {
-        m_flags.readTag[std::size_t(page)] = 0;
-        m_readButtons[std::size_t(page)]->setEnabled(false);
-    }
+    for (CardPage *page : m_cardPages)
+        page->setConnected(false);
     m_keypadPage->setGroupsEnabled(false);
 }
 
@@ -527,7 +383,7 @@ void TfrmMain::btn_ConnectClick()
     m_statusPanel->setToolTip({});
     m_link.processMessages();
 
-    if (m_flags.connectTag == 1) {
+    if (connected()) {
         disconnectPort();
         setStatus(kBlankStatus);
         return;
@@ -541,10 +397,8 @@ void TfrmMain::btn_ConnectClick()
                   << escapedText(failure.reason) << '\n';
         return;
     }
-    for (int page = 1; page <= kPages; ++page) {
-        m_readButtons[std::size_t(page)]->setEnabled(true);
-        m_flags.readTag[std::size_t(page)] = 0;
-    }
+    for (CardPage *page : m_cardPages)
+        page->setConnected(true);
     m_keypadPage->setGroupsEnabled(true);
     m_preferredPort = QString::fromStdString(text);
     const auto entry = std::find_if(m_ports.begin(), m_ports.end(),
@@ -552,7 +406,7 @@ void TfrmMain::btn_ConnectClick()
     m_device = entry != m_ports.end() ? entry->device : text;
     setStatus(kConnectOk);
     m_btnConnect->setText(kDisconnectCaption);
-    m_flags.connectTag = 1;
+    m_connection.reset();
 }
 
 void TfrmMain::onCurrentPageChanged(int index)
@@ -567,11 +421,8 @@ void TfrmMain::onCurrentPageChanged(int index)
 void TfrmMain::pcMainChange()
 {
     // Called, not clicked: the Stop buttons of idle pages are disabled but must still act.
-    btn_Stop01Click();
-    btn_Stop02Click();
-    btn_Stop03Click();
-    btn_Stop04Click();
-    btn_Stop05Click();
+    for (CardPage *page : m_cardPages)
+        page->stop();
 }
 
 void TfrmMain::createShortcuts()
@@ -585,27 +436,27 @@ void TfrmMain::createShortcuts()
     onKey(kCopyResultsKey, &TfrmMain::copyVisiblePageResults);
 }
 
-// The visible card page's button, as a click would press it: not while it is disabled.
-QPushButton *TfrmMain::visiblePageButton(const std::array<QPushButton *, kPages + 1> &buttons)
+// The visible card page, if any.
+CardPage *TfrmMain::visibleCardPage() const
 {
-    const auto sheet =
-        std::find(m_cardSheets.begin() + 1, m_cardSheets.end(), m_pcMain->currentWidget());
-    if (sheet == m_cardSheets.end())
-        return nullptr;
-    QPushButton *button = buttons[std::size_t(sheet - m_cardSheets.begin())];
-    return button->isEnabled() ? button : nullptr;
+    for (CardPage *page : m_cardPages) {
+        if (page->sheet() == m_pcMain->currentWidget())
+            return page;
+    }
+    return nullptr;
 }
 
+// The visible card page's buttons, as a click would press them: not while disabled.
 void TfrmMain::readVisiblePage()
 {
-    if (QPushButton *read = visiblePageButton(m_readButtons))
-        read->click();
+    if (CardPage *page = visibleCardPage(); page && page->readButton()->isEnabled())
+        page->readButton()->click();
 }
 
 void TfrmMain::stopVisiblePage()
 {
-    if (QPushButton *stop = visiblePageButton(m_stopButtons))
-        stop->click();
+    if (CardPage *page = visibleCardPage(); page && page->stopButton()->isEnabled())
+        page->stopButton()->click();
 }
 
 // One row for a spreadsheet: the page's boxes top to bottom, without the blank that ends
@@ -623,67 +474,27 @@ void TfrmMain::copyVisiblePageResults()
         QGuiApplication::clipboard()->setText(fields.join(QLatin1Char('\t')));
 }
 
-void TfrmMain::runCardProcedure(void (*procedure)(CardSession &))
+void TfrmMain::onRunFinished()
 {
-    guarded([&] {
-        CardSession session{m_link, *this, m_flags};
-        procedure(session);
-    });
+    // The port row stays locked while any page's run is on the stack.
+    if (std::all_of(m_cardPages.begin(), m_cardPages.end(),
+                    [](const CardPage *page) { return page->idle(); }))
+        m_pnlCounect->setEnabled(true);
 }
 
-void TfrmMain::stopCardProcedure(int page)
+bool TfrmMain::running(int page) const
 {
-    m_flags.readTag[std::size_t(page)] = 0;
+    return m_cardPages.at(std::size_t(page - 1))->running();
 }
 
-void TfrmMain::btn_Read01Click()
+int TfrmMain::indicatorPhase() const
 {
-    runCardProcedure(&readIso14443A);
+    return m_statusLine.indicatorPhase();
 }
 
-void TfrmMain::btn_Read02Click()
+QString TfrmMain::sbMainHint() const
 {
-    runCardProcedure(&readIso14443B);
-}
-
-void TfrmMain::btn_Read03Click()
-{
-    runCardProcedure(&readFelica);
-}
-
-void TfrmMain::btn_Read04Click()
-{
-    runCardProcedure(&readIso15693);
-}
-
-void TfrmMain::btn_Read05Click()
-{
-    runCardProcedure(&initializeMifare);
-}
-
-void TfrmMain::btn_Stop01Click()
-{
-    stopCardProcedure(1);
-}
-
-void TfrmMain::btn_Stop02Click()
-{
-    stopCardProcedure(2);
-}
-
-void TfrmMain::btn_Stop03Click()
-{
-    stopCardProcedure(3);
-}
-
-void TfrmMain::btn_Stop04Click()
-{
-    stopCardProcedure(4);
-}
-
-void TfrmMain::btn_Stop05Click()
-{
-    stopCardProcedure(5);
+    return m_statusLine.hint();
 }
 
 void TfrmMain::FormClose()
@@ -691,7 +502,7 @@ void TfrmMain::FormClose()
     hideIndicator();
     disableRunControls();
     m_link.processMessages();
-    m_flags.connectTag = 0;
+    m_connection.requestStop();
     ClosePort(m_link);
     m_keypadPage->portClosed();
     setStatus(kBlankStatus);
@@ -709,68 +520,9 @@ void TfrmMain::setStatus(const std::string &text)
     m_statusPanel->setText(QString::fromStdString(text));
 }
 
-std::string TfrmMain::status() const
-{
-    return m_statusPanel->text().toStdString();
-}
-
-void TfrmMain::setHint(const std::string &text)
-{
-    m_sbMainHint = QString::fromStdString(text);
-}
-
-std::string TfrmMain::hint() const
-{
-    return m_sbMainHint.toStdString();
-}
-
-void TfrmMain::setBoxText(CardBox box, const std::string &text)
-{
-    m_cardBoxes[std::size_t(box)]->setText(QString::fromStdString(text));
-}
-
-std::string TfrmMain::boxText(CardBox box) const
-{
-    return m_cardBoxes[std::size_t(box)]->text().toStdString();
-}
-
-void TfrmMain::showIndicator(bool yellow)
-{
-    QPalette colours = m_shapeRun->palette();
-    // The second phase is the edit boxes' background, not the form's face.
-    colours.setColor(QPalette::Window,
-                     yellow ? kIndicatorYellow : palette().color(QPalette::Active, QPalette::Base));
-    m_shapeRun->setPalette(colours);
-    m_shapeRun->show();
-}
-
 void TfrmMain::hideIndicator()
 {
-    m_shapeRun->hide();
-}
-
-void TfrmMain::beginRun(int page)
-{
-    ++m_runs[std::size_t(page)];
-    m_pnlCounect->setEnabled(false);
-    m_stopButtons[std::size_t(page)]->setEnabled(true);
-    m_readButtons[std::size_t(page)]->setEnabled(false);
-}
-
-// Runs nest (a page's Read clicked while another page's run waits), so a run's end gives
-// back only what no other run still holds: the port row stays locked while any run is on
-// the stack, and no Read comes back once the port has been closed.
-void TfrmMain::endRun(int page)
-{
-    int &runs = m_runs[std::size_t(page)];
-    if (runs > 0)
-        --runs;
-    if (std::all_of(m_runs.begin(), m_runs.end(), [](int n) { return n == 0; }))
-        m_pnlCounect->setEnabled(true);
-    if (runs == 0) {
-        m_readButtons[std::size_t(page)]->setEnabled(m_flags.connectTag == 1);
-        m_stopButtons[std::size_t(page)]->setEnabled(false);
-    }
+    m_statusLine.hideIndicator();
 }
 
 } // namespace qn480

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "card_view.h"
+#include "card_run.h"
 #include "clock.h"
 #include "link.h"
 #include "port_list.h"
 #include "serial_port.h"
+#include "status_line.h"
 
 #include <QString>
 #include <QWidget>
@@ -19,7 +20,6 @@ class QCloseEvent;
 class QComboBox;
 class QFrame;
 class QLabel;
-class QLineEdit;
 class QPushButton;
 class QStatusBar;
 class QTabWidget;
@@ -27,6 +27,7 @@ class QTimer;
 
 namespace qn480 {
 
+class CardPage;
 class KeypadPage;
 
 // What the window takes from the machine; tests replace these with fakes.
@@ -58,7 +59,7 @@ struct FrmMainDependencies
 // The tool's one window: the port row, the card pages, the SetKeypad page and the status bar.
 // The handlers run on the UI thread and nest: a running card procedure lets the window process
 // its events, which is how Stop, page changes and closing reach it.
-class TfrmMain : public QWidget, private CardView
+class TfrmMain : public QWidget
 {
     Q_OBJECT
 
@@ -66,9 +67,13 @@ public:
     explicit TfrmMain(FrmMainDependencies dependencies = {}, QWidget *parent = nullptr);
     ~TfrmMain() override;
 
-    const RunFlags &runFlags() const { return m_flags; }
-    // sbMain.Hint: the UID the Type A procedures announced last.
-    QString sbMainHint() const { return m_sbMainHint; }
+    bool connected() const { return !m_connection.stopRequested(); }
+    // Whether page 1 to 5 runs and has not been asked to stop.
+    bool running(int page) const;
+    // The run indicator's next colour: 1 yellow, 0 the edit boxes' background.
+    int indicatorPhase() const;
+    // sbMain.Hint: the UID the Type A pages announced last.
+    QString sbMainHint() const;
     // Status-bar panel 0.
     QString statusText() const;
     Link &link() { return m_link; }
@@ -78,16 +83,6 @@ public slots:
     void btn_ConnectClick();
     void pcMainChange();
 
-    void btn_Read01Click();
-    void btn_Read02Click();
-    void btn_Read03Click();
-    void btn_Read04Click();
-    void btn_Read05Click();
-    void btn_Stop01Click();
-    void btn_Stop02Click();
-    void btn_Stop03Click();
-    void btn_Stop04Click();
-    void btn_Stop05Click();
 
     void FormClose();
     // Reads the port list again while disconnected (the hot-plug timer calls it); while
@@ -100,44 +95,33 @@ protected:
 private:
     static constexpr int kPages = 5; // card pages, numbered 1 to 5 like their buttons
 
-    // CardView
-    void setStatus(const std::string &text) override;
-    std::string status() const override;
-    void setHint(const std::string &text) override;
-    std::string hint() const override;
-    void setBoxText(CardBox box, const std::string &text) override;
-    std::string boxText(CardBox box) const override;
-    void showIndicator(bool yellow) override;
-    void hideIndicator() override;
-    void beginRun(int page) override;
-    void endRun(int page) override;
+    void setStatus(const std::string &text);
 
     QWidget *createPortRow();
     QWidget *createPages();
-    void createCardPage(int page);
+    void createCardPages();
     QWidget *createStatusRow();
     template <typename Sender, typename Signal>
     void connectHandler(Sender *sender, Signal signal, void (TfrmMain::*handler)());
     void guarded(const std::function<void()> &handler);
     void onCurrentPageChanged(int index);
     void showChosenPort();
-    void runCardProcedure(void (*procedure)(CardSession &));
-    void stopCardProcedure(int page);
+    void hideIndicator();
+    void onRunFinished();
     void disableRunControls();
     void fillPortList(std::vector<PortEntry> ports);
     void onDeviceLost();
     void finishDeviceLoss();
     void disconnectPort();
     void createShortcuts();
-    QPushButton *visiblePageButton(const std::array<QPushButton *, kPages + 1> &buttons);
+    CardPage *visibleCardPage() const;
     void readVisiblePage();
     void stopVisiblePage();
     void copyVisiblePageResults();
 
     FrmMainDependencies m_deps;
     Link m_link;
-    RunFlags m_flags;
-    QString m_sbMainHint;
+    StopToken m_connection; // stopped while disconnected
     std::vector<PortEntry> m_ports;
     QString m_preferredPort; // the operator's choice, taken again when it comes back
     std::string m_device;    // path of the open port, for the operator when it goes away
@@ -145,7 +129,6 @@ private:
     int m_handlers = 0;         // handlers on the stack; a lost device is dealt with after them
     bool m_lossPending = false; // the reader went away and the port row still shows it
     bool m_connecting = false;  // btn_ConnectClick is on the stack
-    std::array<int, kPages + 1> m_runs{}; // card runs of each page on the stack
 
     QFrame *m_pnlCounect = nullptr;
     QComboBox *m_cbxCommNo = nullptr;
@@ -156,10 +139,8 @@ private:
     QStatusBar *m_sbMain = nullptr;
     QLabel *m_statusPanel = nullptr;
 
-    std::array<QPushButton *, kPages + 1> m_readButtons{};
-    std::array<QPushButton *, kPages + 1> m_stopButtons{};
-    std::array<QWidget *, kPages + 1> m_cardSheets{}; // ts_ISO14443A .. ts_MifareInitialization
-    std::array<QLineEdit *, 13> m_cardBoxes{};        // by CardBox
+    StatusLine m_statusLine{this};
+    std::array<CardPage *, kPages> m_cardPages{}; // ISO14443A .. MifareInitialization
 };
 
 } // namespace qn480

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// A card page without a window: a view that records what the procedures show, and a rig
-// that runs a procedure against the scripted reader for a given number of passes.
-#include "card_view.h"
+// A card run without a window: an observer that records what the procedures report, and a
+// rig that runs a procedure against the scripted reader for a given number of passes.
+#include "card_run.h"
 #include "fake_reader.h"
 #include "link.h"
+#include "procedures.h"
 
 #include <functional>
-#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -16,65 +16,58 @@
 
 namespace qn480::testing {
 
-class RecordingView final : public CardView
+class RecordingObserver final : public CardObserver
 {
 public:
-    void setStatus(const std::string &text) override
+    void runStarted() override { log += 'S'; }
+    void stepStarting(CardStep step) override { steps.push_back(step); }
+    void stepDone(const StepOutcome &outcome) override { outcomes.push_back(outcome); }
+    void cardSelected(const TypeACard &card) override
     {
-        m_status = text;
-        statusLog.push_back(text);
+        if (std::exchange(failOnSelected, false))
+            throw std::runtime_error("the page refused the card");
+        selected.push_back(card);
     }
-    std::string status() const override { return m_status; }
-    void setHint(const std::string &text) override { m_hint = text; }
-    std::string hint() const override { return m_hint; }
-
-    void setBoxText(CardBox box, const std::string &text) override
+    void passEnded(const PassOutcome &outcome) override
     {
-        if (failOnBox == box) {
-            failOnBox.reset();
-            throw std::runtime_error("box refused the text");
+        log += outcome.card ? 'C' : 'N';
+        passes.push_back(outcome);
+        if (onPass)
+            onPass();
+    }
+    void runEnded(const RunOutcome &outcome) override
+    {
+        log += 'E';
+        ends.push_back(outcome);
+    }
+
+    // The cards of the passes that found one, in order.
+    std::vector<Card> cards() const
+    {
+        std::vector<Card> out;
+        for (const PassOutcome &pass : passes) {
+            if (pass.card)
+                out.push_back(*pass.card);
         }
-        m_boxes[box] = text;
-        boxLog.emplace_back(box, text);
+        return out;
     }
-    std::string boxText(CardBox box) const override
+    template <class T> T lastCard() const
     {
-        const auto it = m_boxes.find(box);
-        return it == m_boxes.end() ? std::string() : it->second;
+        const auto all = cards();
+        if (all.empty())
+            throw std::logic_error("no card reported");
+        return std::get<T>(all.back());
     }
 
-    // 'Y' yellow, 'W' window colour, 'H' hidden.
-    void showIndicator(bool yellow) override
-    {
-        indicator += yellow ? 'Y' : 'W';
-        if (onIndicator)
-            onIndicator();
-    }
-    void hideIndicator() override { indicator += 'H'; }
-
-    // +page for a begin, -page for an end.
-    void beginRun(int page) override { runLog.push_back(page); }
-    void endRun(int page) override { runLog.push_back(-page); }
-
-    std::vector<std::string> statusLog;
-    std::vector<std::pair<CardBox, std::string>> boxLog;
-    std::string indicator;
-    std::vector<int> runLog;
-    std::optional<CardBox> failOnBox; // the next write to this box throws
-    std::function<void()> onIndicator;
-
-private:
-    std::string m_status;
-    std::string m_hint;
-    std::map<CardBox, std::string> m_boxes;
-};
-
-using Procedure = void (*)(CardSession &);
-
-struct PassStart
-{
-    std::string status;
-    std::string hint;
+    // 'S' the start, 'C' a pass with a card, 'N' one without, 'E' the end.
+    std::string log;
+    std::vector<CardStep> steps;
+    std::vector<StepOutcome> outcomes;
+    std::vector<TypeACard> selected;
+    std::vector<PassOutcome> passes;
+    std::vector<RunOutcome> ends;
+    bool failOnSelected = false; // the next selected card throws
+    std::function<void()> onPass;
 };
 
 class CardRig
@@ -87,25 +80,29 @@ public:
             if (pump)
                 pump();
         });
-        flags.connectTag = 1;
     }
 
-    // Runs `procedure` on `page` and presses Stop when the `passes`th request of the pass
-    // command (group, code) has gone out, so that pass is the last. Each pass start records
-    // what the previous one left on the status line and in the hint.
-    void run(Procedure procedure, int page, std::uint8_t group, std::uint8_t code, int passes)
+    // Runs `procedure` and presses Stop when the `passes`th request of the pass command
+    // (group, code) has gone out, so that pass is the last.
+    void run(CardProcedure procedure, std::uint8_t group, std::uint8_t code, int passes)
     {
-        passStarts.clear();
+        m_sent = 0;
         reader.onRequest([=, this](const Bytes &request) {
             if (request.size() > 6 && request[5] == group && request[6] == code) {
-                passStarts.push_back({view.status(), view.hint()});
-                if (static_cast<int>(passStarts.size()) == passes)
-                    flags.readTag.at(static_cast<std::size_t>(page)) = 0;
+                if (++m_sent == passes)
+                    stop.requestStop();
             }
             if (onRequest)
                 onRequest(request);
         });
-        procedure(session);
+        start(procedure);
+    }
+
+    // As Read: the page's own token cleared, then the run.
+    void start(CardProcedure procedure)
+    {
+        stop.reset();
+        runCardProcedure(procedure, link, stop, observer);
     }
 
     std::vector<std::string> frames() const
@@ -116,37 +113,19 @@ public:
         return out;
     }
 
-    std::vector<std::string> boxWrites(CardBox box) const
-    {
-        std::vector<std::string> out;
-        for (const auto &[written, text] : view.boxLog) {
-            if (written == box)
-                out.push_back(text);
-        }
-        return out;
-    }
-
-    int statusCount(const std::string &text) const
-    {
-        int n = 0;
-        for (const std::string &s : view.statusLog)
-            n += s == text ? 1 : 0;
-        return n;
-    }
-
     FakeClock clock;
     FakeReader reader{clock};
     Link link{clock};
-    RecordingView view;
-    RunFlags flags;
-    CardSession session{link, view, flags};
+    RecordingObserver observer;
+    StopToken connection;
+    StopToken stop{&connection};
     std::function<void()> pump;
     std::function<void(const Bytes &)> onRequest;
-    std::vector<PassStart> passStarts;
+
+private:
+    int m_sent = 0; // pass requests of the run so far
 };
 
-// Reader messages as the status line shows them.
-inline const std::string kNoCard = " There is no card or card doesn\u2019t respond.";
-inline const std::string kSuccessful = " Operation is successful.";
+inline constexpr std::uint8_t kNoCardStatus = 0xE0; // "There is no card or card doesn't respond."
 
 } // namespace qn480::testing

@@ -25,17 +25,17 @@ TEST(CardText, UidIsReversedAndFilledToSixteenDigitsOrMoreForTripleSize)
 {
     const struct
     {
-        const char *collected;
+        const char *uid; // the cascade tags already left out
         const char *shown;
     } cases[] = {
         {"12 34 56 78", "0000000078563412"},
-        {"88 04 A1 B2 C3 D4 E5 F6", "00F6E5D4C3B2A104"}, // cascade tag dropped
+        {"04 A1 B2 C3 D4 E5 F6", "00F6E5D4C3B2A104"},
         {"", "0000000000000000"},
         {"FF 00 00 01", "00000000010000FF"},
-        {"88 04 A1 B2 88 C3 D4 E5 F6 07 18 29", "291807F6E5D4C3B2A104"}, // both tags dropped
+        {"04 A1 B2 C3 D4 E5 F6 07 18 29", "291807F6E5D4C3B2A104"},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(uidText(hex(c.collected)), c.shown) << c.collected;
+        EXPECT_EQ(uidText(hex(c.uid)), c.shown) << c.uid;
 }
 
 TEST(CardText, PlusLetterNeedsSevenHistoricalBytesStartingWithC1)

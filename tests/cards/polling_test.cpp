@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The ISO14443B, FeliCa and ISO15693 pages against a scripted reader.
 #include "card_rig.h"
+#include "presence.h"
 #include "procedures.h"
 
 #include <gtest/gtest.h>
 
-#include <map>
+#include <algorithm>
+#include <optional>
 
 using namespace qn480;
 using namespace qn480::testing;
@@ -13,54 +15,44 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kCarrierOn = " Start 13.56-MHz carrier emission";
-const std::string kCarrierOff = " Stop 13.56-MHz carrier emission";
-const std::string kCollision = " Data collision occurs. ( ISO14443A / 15693 )";
+constexpr std::uint8_t kCollisionStatus = 0xE2;
 
 struct PollingPage
 {
     const char *name;
-    Procedure procedure;
-    int page;
+    CardProcedure procedure;
     std::uint8_t group;
     std::string configureFrame;
     std::string pollFrame;
-    std::string configureMessage;
-    Bytes card;                  // a poll answer that shows a card
-    std::string cardStatus;      // and the status line it leaves
+    Bytes card;                  // a poll answer that is a card
+    Card record;                 // and the record of it
     std::vector<Bytes> notCards; // answers with Status 1 that are no card
 };
 
 const PollingPage kPages[] = {
     {"ISO14443B",
-     readIso14443B,
-     2,
+     CardProcedure::Iso14443B,
      0x0B,
      "AA 00 04 00 00 0B 00 0F",
      "AA 00 06 00 00 0B 10 00 00 1D",
-     " Configure registers in the QN480 to serve ISO14443B transaction.",
      hex("1A 2B 3C 4D 00 00 00 00 00 81 71"),
-     " 1A 2B 3C 4D ",
+     TypeBCard{hex("1A 2B 3C 4D"), hex("00 00 00 00"), hex("00 81 71")},
      {hex("1A 2B 3C 4D 00 00 00 00 00 81"), hex("1A 2B 3C 4D 00 00 00 00 00 81 71 00"), {}}},
     {"FeliCa",
-     readFelica,
-     3,
+     CardProcedure::Felica,
      0x0C,
      "AA 00 04 00 00 0C 00 08",
      "AA 00 08 00 00 0C 10 FF FF 00 00 14",
-     " Configure registers in the QN480 to serve Felica transaction",
      hex("00 01 0B 01 02 03 04 05 06 07 08"),
-     " 01 02 03 04 05 06 07 08 ",
+     FelicaCard{0x00, 0x01, hex("01 02 03 04 05 06 07 08"), {}},
      {{}}},
     {"ISO15693",
-     readIso15693,
-     4,
+     CardProcedure::Iso15693,
      0x0D,
      "AA 00 04 00 00 0D 00 09",
      "AA 00 06 00 00 0D 10 00 00 1B",
-     " Configure registers in the QN480 to serve ISO15693 transaction",
      hex("00 11 22 33 44 55 66 77 88"),
-     " 11 22 33 44 55 66 77 88 ",
+     Iso15693Card{0x00, hex("11 22 33 44 55 66 77 88")},
      {{}}},
 };
 
@@ -74,45 +66,53 @@ protected:
         reader.always(0x00, 0x31, 0x01);
     }
     const PollingPage &page() const { return GetParam(); }
-    void runPolls(int polls) { run(page().procedure, page().page, page().group, 0x10, polls); }
+    void runPolls(int polls) { run(page().procedure, page().group, 0x10, polls); }
 };
 
 } // namespace
 
-TEST_P(PollingTest, FramesAndMessagesOfARun)
+TEST_P(PollingTest, FramesAndOutcomesOfARun)
 {
-    reader.always(page().group, 0x10, 0xE0);
+    reader.always(page().group, 0x10, kNoCardStatus);
     runPolls(2);
     EXPECT_EQ(frames(), (std::vector<std::string>{page().configureFrame, "AA 00 04 00 00 00 30 34",
                                                   page().pollFrame, page().pollFrame,
                                                   "AA 00 04 00 00 00 31 35"}));
-    EXPECT_EQ(view.statusLog, (std::vector<std::string>{page().configureMessage, kCarrierOn,
-                                                        kNoCard, kNoCard, kCarrierOff, " "}));
-    EXPECT_EQ(view.indicator, "WYH");
-    EXPECT_EQ(view.runLog, (std::vector<int>{page().page, -page().page}));
-    EXPECT_EQ(flags.readTag.at(static_cast<std::size_t>(page().page)), 0);
+    EXPECT_EQ(observer.steps, (std::vector<CardStep>{{page().group, 0x00},
+                                                     {0x00, 0x30},
+                                                     {page().group, 0x10},
+                                                     {page().group, 0x10},
+                                                     {0x00, 0x31}}));
+    ASSERT_EQ(observer.outcomes.size(), 5u);
+    EXPECT_EQ(observer.outcomes[2].result, TransactionResult::Frame);
+    EXPECT_EQ(observer.outcomes[2].status, kNoCardStatus);
+    EXPECT_EQ(observer.log, "SNNE");
+    for (const PassOutcome &pass : observer.passes)
+        EXPECT_EQ(pass.status, kNoCardStatus);
+    EXPECT_EQ(observer.ends.at(0).end, RunEnd::Stopped);
 }
 
-TEST_P(PollingTest, FailedPollsKeepTheBoxes)
+TEST_P(PollingTest, OnlyACardMakesARecord)
 {
     reader.answer(page().group, 0x10, 0x01, page().card);
     for (const Bytes &notCard : page().notCards)
         reader.answer(page().group, 0x10, 0x01, notCard);
-    reader.answer(page().group, 0x10, 0xE2);
+    reader.answer(page().group, 0x10, kCollisionStatus);
     reader.alwaysSilent(page().group, 0x10); // the reader stops answering
     const int polls = 1 + static_cast<int>(page().notCards.size()) + 1 + 2;
     runPolls(polls);
 
-    std::vector<PassStart> expected(1 + page().notCards.size(), {kSuccessful, ""});
-    expected.insert(expected.begin(), {kCarrierOn, ""});
-    expected[1].status = page().cardStatus;
-    expected.push_back({kCollision, ""});
-    expected.push_back({kCollision, ""});
-    ASSERT_EQ(passStarts.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i)
-        EXPECT_EQ(passStarts[i].status, expected[i].status) << "before poll " << i + 1;
-    EXPECT_EQ(view.boxLog.size(), page().page == 4 ? 2u : 3u); // only the card wrote them
-    EXPECT_EQ(view.indicator.size(), static_cast<std::size_t>(polls) + 1);
+    ASSERT_EQ(observer.passes.size(), static_cast<std::size_t>(polls));
+    EXPECT_EQ(observer.passes[0].card, page().record);
+    for (std::size_t i = 1; i <= page().notCards.size(); ++i) {
+        EXPECT_FALSE(observer.passes[i].card) << i;
+        EXPECT_EQ(observer.passes[i].status, 0x01) << i; // " Operation is successful."
+    }
+    const std::size_t collision = 1 + page().notCards.size();
+    EXPECT_EQ(observer.passes[collision].status, kCollisionStatus);
+    EXPECT_EQ(observer.outcomes.back().result, TransactionResult::Frame); // the carrier off
+    EXPECT_EQ(observer.outcomes[observer.outcomes.size() - 2].result, TransactionResult::TimeOut);
+    EXPECT_EQ(observer.cards().size(), 1u);
 }
 
 TEST_P(PollingTest, StopWhileAPollWaitsFinishesTheCycle)
@@ -125,21 +125,13 @@ TEST_P(PollingTest, StopWhileAPollWaitsFinishesTheCycle)
     };
     pump = [&] {
         if (pressed)
-            flags.readTag.at(static_cast<std::size_t>(page().page)) = 0;
+            stop.requestStop();
     };
     runPolls(100);
     EXPECT_EQ(reader.count(page().group, 0x10), 1);
     EXPECT_EQ(reader.count(0x00, 0x31), 1);
-    EXPECT_EQ(view.statusLog.at(view.statusLog.size() - 3), page().cardStatus);
-    EXPECT_EQ(view.indicator, "WH");
-}
-
-TEST_P(PollingTest, TwoRunsContinueTheIndicator)
-{
-    reader.always(page().group, 0x10, 0xE0);
-    runPolls(3);
-    runPolls(1);
-    EXPECT_EQ(view.indicator, "WYWHYH");
+    EXPECT_EQ(observer.log, "SCE");
+    EXPECT_EQ(observer.cards().at(0), page().record);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, PollingTest, ::testing::ValuesIn(kPages),
@@ -147,45 +139,27 @@ INSTANTIATE_TEST_SUITE_P(Pages, PollingTest, ::testing::ValuesIn(kPages),
 
 namespace {
 
-struct Shown
-{
-    std::string status;
-    std::map<CardBox, std::string> boxes;
-};
-
-// One poll answered with `data`, on a page whose boxes hold "old".
-Shown pollOnce(Procedure procedure, int page, std::uint8_t group, const Bytes &data)
+// One poll answered with `data`: what its pass reported.
+PassOutcome pollOnce(CardProcedure procedure, std::uint8_t group, const Bytes &data)
 {
     CardRig rig;
     rig.reader.always(group, 0x00, 0x01);
     rig.reader.always(0x00, 0x30, 0x01);
     rig.reader.answer(group, 0x10, 0x01, data);
-    for (CardBox box :
-         {CardBox::BPupi, CardBox::BAppData, CardBox::BInfo, CardBox::FelicaSlot,
-          CardBox::FelicaSubResp, CardBox::FelicaUid, CardBox::Iso15693Dsfid, CardBox::Iso15693Uid})
-        rig.view.setBoxText(box, "old");
-    rig.view.onIndicator = [&] {
-        rig.flags.readTag.at(static_cast<std::size_t>(page)) = 0;
+    rig.observer.onPass = [&] {
+        rig.stop.requestStop();
     };
-    procedure(rig.session);
-    Shown shown;
-    // What the poll left, before the carrier-off message and the end steps.
-    shown.status = rig.view.statusLog.at(rig.view.statusLog.size() - 3);
-    for (const auto &[box, text] : rig.view.boxLog)
-        shown.boxes[box] = text;
-    return shown;
+    rig.start(procedure);
+    return rig.observer.passes.at(0);
 }
 
 } // namespace
 
-TEST(PollingCards, TypeBBoxesKeepTheirTrailingBlank)
+TEST(PollingCards, TypeBFieldsByPosition)
 {
-    Shown shown = pollOnce(readIso14443B, 2, 0x0B, hex("1A 2B 3C 4D 00 00 00 00 00 81 71"));
-    EXPECT_EQ(shown.boxes[CardBox::BPupi], "1A 2B 3C 4D ");
-    EXPECT_EQ(shown.boxes[CardBox::BAppData], "00 00 00 00 ");
-    EXPECT_EQ(shown.boxes[CardBox::BInfo], "00 81 71 ");
-    EXPECT_EQ(shown.status, " 1A 2B 3C 4D ");
-    EXPECT_EQ(shown.status.size(), 13u);
+    const PassOutcome pass =
+        pollOnce(CardProcedure::Iso14443B, 0x0B, hex("1A 2B 3C 4D 00 00 00 00 00 81 71"));
+    EXPECT_EQ(pass.card, Card(TypeBCard{hex("1A 2B 3C 4D"), hex("00 00 00 00"), hex("00 81 71")}));
 }
 
 TEST(PollingCards, FelicaIdentifierEndsAtDataByteTwo)
@@ -193,24 +167,30 @@ TEST(PollingCards, FelicaIdentifierEndsAtDataByteTwo)
     const struct
     {
         const char *data;
-        const char *slot, *subResp, *uid, *status;
+        std::optional<FelicaCard> card; // nothing: the answer is not reported
     } cases[] = {
-        {"00 01 0B 01 02 03 04 05 06 07 08", "00 ", "01 ", "01 02 03 04 05 06 07 08 ",
-         " 01 02 03 04 05 06 07 08 "},
-        {"00 01 00 01 02 03", "old", "old", "old", "carrier"}, // end index 0: nothing shown
-        {"05 06 01 BB", "05 ", "06 ", "", " "},
-        {"05 06 02", "05 ", "06 ", "", " "},
-        {"05 06 03 BB", "05 ", "06 ", "", " "},
-        {"00 01 0B", "00 ", "01 ", "00 00 00 00 00 00 00 00 ", " 00 00 00 00 00 00 00 00 "},
-        {"00 01 05 01 02 03 04", "00 ", "01 ", "01 02 ", " 01 02 "},
+        {"00 01 0B 01 02 03 04 05 06 07 08", FelicaCard{0, 1, hex("01 02 03 04 05 06 07 08"), {}}},
+        {"00 01 00 01 02 03", std::nullopt}, // end index 0: nothing shown
+        {"05 06 01 BB", FelicaCard{5, 6, {}, {}}},
+        {"05 06 02", FelicaCard{5, 6, {}, {}}},
+        {"05 06 03 BB", FelicaCard{5, 6, {}, {}}},
+        {"00 01 0B", FelicaCard{0, 1, Bytes(8, 0x00), {}}},
+        {"00 01 05 01 02 03 04", FelicaCard{0, 1, hex("01 02"), {}}},
+        // The manufacturer parameter after the identifier, when the reader sends it whole.
+        {"00 01 0B 01 02 03 04 05 06 07 08 10 11 12 13 14 15 16 17",
+         FelicaCard{0, 1, hex("01 02 03 04 05 06 07 08"), hex("10 11 12 13 14 15 16 17")}},
+        {"00 01 0B 01 02 03 04 05 06 07 08 10 11 12",
+         FelicaCard{0, 1, hex("01 02 03 04 05 06 07 08"), {}}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.data);
-        Shown shown = pollOnce(readFelica, 3, 0x0C, hex(c.data));
-        EXPECT_EQ(shown.boxes[CardBox::FelicaSlot], c.slot);
-        EXPECT_EQ(shown.boxes[CardBox::FelicaSubResp], c.subResp);
-        EXPECT_EQ(shown.boxes[CardBox::FelicaUid], c.uid);
-        EXPECT_EQ(shown.status, std::string(c.status) == "carrier" ? kCarrierOn : c.status);
+        const PassOutcome pass = pollOnce(CardProcedure::Felica, 0x0C, hex(c.data));
+        if (c.card) {
+            EXPECT_EQ(pass.card, Card(*c.card));
+        } else {
+            EXPECT_FALSE(pass.card);
+            EXPECT_EQ(pass.status, 0x00); // a status with no message: nothing to tell
+        }
     }
 }
 
@@ -219,18 +199,58 @@ TEST(PollingCards, Iso15693ShowsNineBytes)
     const struct
     {
         const char *data;
-        const char *dsfid, *uid;
+        std::uint8_t dsfid;
+        const char *uid;
     } cases[] = {
-        {"00 11 22 33 44 55 66 77 88", "00 ", "11 22 33 44 55 66 77 88 "},
-        {"3C", "3C ", "00 00 00 00 00 00 00 00 "},
-        {"01 11 22 33 44 55 66 77 88 99 BB", "01 ", "11 22 33 44 55 66 77 88 "},
+        {"00 11 22 33 44 55 66 77 88", 0x00, "11 22 33 44 55 66 77 88"},
+        {"3C", 0x3C, "00 00 00 00 00 00 00 00"},
+        {"01 11 22 33 44 55 66 77 88 99 BB", 0x01, "11 22 33 44 55 66 77 88"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.data);
-        Shown shown = pollOnce(readIso15693, 4, 0x0D, hex(c.data));
-        EXPECT_EQ(shown.boxes[CardBox::Iso15693Dsfid], c.dsfid);
-        EXPECT_EQ(shown.boxes[CardBox::Iso15693Uid], c.uid);
-        EXPECT_EQ(shown.boxes[CardBox::Iso15693Uid].size(), 24u);
-        EXPECT_EQ(shown.status, std::string(" ") + c.uid);
+        const PassOutcome pass = pollOnce(CardProcedure::Iso15693, 0x0D, hex(c.data));
+        EXPECT_EQ(pass.card, Card(Iso15693Card{c.dsfid, hex(c.uid)}));
+    }
+}
+
+TEST(Presence, ACardComesOnceAndGoesAfterTwoMissedPassesAndATenthOfASecond)
+{
+    const Card a = TypeBCard{hex("1A 2B 3C 4D"), hex("00 00 00 00"), hex("00 81 71")};
+    Card aAgain = a; // the same card, other fields: still the same card
+    std::get<TypeBCard>(aAgain).appData = hex("11 11 11 11");
+    const Card b = TypeBCard{hex("0A 0B 0C 0D"), hex("00 00 00 00"), hex("00 81 71")};
+    const struct
+    {
+        const char *name;
+        std::vector<std::pair<std::optional<Card>, std::chrono::milliseconds>> passes;
+        std::string events; // '+' present, '-' removed, in order
+    } cases[] = {
+        {"stays", {{a, 0ms}, {aAgain, 50ms}, {a, 50ms}}, "+"},
+        {"one missed pass", {{a, 0ms}, {{}, 200ms}, {a, 50ms}}, "+"},
+        {"two missed passes", {{a, 0ms}, {{}, 50ms}, {{}, 50ms}}, "+-"},
+        {"two quick misses", {{a, 0ms}, {{}, 10ms}, {{}, 10ms}, {{}, 80ms}}, "+-"},
+        {"too quick", {{a, 0ms}, {{}, 10ms}, {{}, 10ms}}, "+"},
+        {"another card", {{a, 0ms}, {b, 10ms}}, "+-+"},
+        {"back again", {{a, 0ms}, {{}, 60ms}, {{}, 60ms}, {a, 10ms}}, "+-+"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeClock clock;
+        PresenceTracker tracker(clock);
+        std::string events;
+        std::vector<Card> removed;
+        for (const auto &[card, after] : c.passes) {
+            clock.sleep(after);
+            for (const PresenceEvent &event : tracker.pass(card)) {
+                events += event.kind == PresenceKind::Present ? '+' : '-';
+                if (event.kind == PresenceKind::Removed)
+                    removed.push_back(event.card);
+            }
+        }
+        EXPECT_EQ(events, c.events);
+        for (const Card &card : removed)
+            EXPECT_EQ(card, a); // as it was when it came
+        EXPECT_EQ(tracker.arrivals(),
+                  static_cast<int>(std::count(c.events.begin(), c.events.end(), '+')));
     }
 }

@@ -15,41 +15,32 @@ namespace {
 
 struct Page
 {
-    Procedure procedure;
+    CardProcedure procedure;
     int page;
     std::uint8_t group;
-    const char *configureFailure;
 };
 
 const Page kPages[] = {
-    {readIso14443A, 1, 0x0A, " Initialize 43A Mode Failed!"},
-    {readIso14443B, 2, 0x0B, " Initialize 43B Mode Failed!"},
-    {readFelica, 3, 0x0C, " Initialize Felica Mode Failed!"},
-    {readIso15693, 4, 0x0D, " Initialize Felica Mode Failed!"},
-    {initializeMifare, 5, 0x0A, " Initialize 43A Mode Failed!"},
+    {CardProcedure::Iso14443A, 1, 0x0A},  {CardProcedure::Iso14443B, 2, 0x0B},
+    {CardProcedure::Felica, 3, 0x0C},     {CardProcedure::Iso15693, 4, 0x0D},
+    {CardProcedure::MifareInit, 5, 0x0A},
 };
-
-std::size_t index(int page)
-{
-    return static_cast<std::size_t>(page);
-}
 
 } // namespace
 
-TEST(RunSteps, ConfigureAndCarrierFailuresLeaveTheirMessage)
+TEST(RunSteps, ConfigureAndCarrierRefusalsEndTheRun)
 {
     const struct
     {
         std::optional<std::uint8_t> configure; // the answer's status; nothing: unanswered
         std::optional<std::uint8_t> carrier;
-        const char *standing; // nullptr: the page's own configure failure
+        RunEnd end;
+        std::uint8_t status; // the refusal's
         std::size_t frames;
     } cases[] = {
-        {0x22, {}, " Device received incorrect parameter.", 1},
-        {{}, {}, nullptr, 1},
-        {0x31, {}, nullptr, 1}, // a status without a message
-        {0x01, 0xF4, " The QN480 don\u2019t response within defined timeout", 2},
-        {0x01, {}, " ", 2}, // nothing to say, so the end steps' blank
+        {0x22, {}, RunEnd::ConfigureRefused, 0x22, 1}, {{}, {}, RunEnd::ConfigureRefused, 0x00, 1},
+        {0x31, {}, RunEnd::ConfigureRefused, 0x31, 1}, // a status without a message
+        {0x01, 0xF4, RunEnd::CarrierRefused, 0xF4, 2}, {0x01, {}, RunEnd::CarrierRefused, 0x00, 2},
     };
     for (const Page &page : kPages) {
         for (const auto &c : cases) {
@@ -59,32 +50,29 @@ TEST(RunSteps, ConfigureAndCarrierFailuresLeaveTheirMessage)
                 rig.reader.answer(page.group, 0x00, *c.configure);
             if (c.carrier)
                 rig.reader.answer(0x00, 0x30, *c.carrier);
-            page.procedure(rig.session);
+            rig.start(page.procedure);
             EXPECT_EQ(rig.reader.requests().size(), c.frames); // no carrier-off
-            EXPECT_EQ(rig.view.status(), c.standing ? c.standing : page.configureFailure);
-            EXPECT_EQ(rig.view.indicator, "H");
-            EXPECT_EQ(rig.view.runLog, (std::vector<int>{page.page, -page.page}));
-            EXPECT_EQ(rig.flags.readTag.at(index(page.page)), 0);
+            EXPECT_EQ(rig.observer.log, "SE");
+            ASSERT_EQ(rig.observer.ends.size(), 1u);
+            EXPECT_EQ(rig.observer.ends[0].end, c.end);
+            EXPECT_EQ(rig.observer.ends[0].status, c.status);
         }
     }
 }
 
-TEST(RunSteps, ReadWhileDisconnectedRunsOnlyTheEndSteps)
+TEST(RunSteps, ReadWhileDisconnectedOnlyEnds)
 {
     for (const Page &page : kPages) {
         CardRig rig;
-        rig.flags.connectTag = 0;
-        rig.flags.readTag.at(index(page.page)) = 1;
-        page.procedure(rig.session);
+        rig.connection.requestStop();
+        rig.start(page.procedure);
         EXPECT_TRUE(rig.reader.requests().empty());
-        EXPECT_EQ(rig.view.statusLog, std::vector<std::string>{" "});
-        EXPECT_EQ(rig.view.indicator, "H");
-        EXPECT_EQ(rig.view.runLog, std::vector<int>{-page.page});
-        EXPECT_EQ(rig.flags.readTag.at(index(page.page)), 0);
+        EXPECT_EQ(rig.observer.log, "E");
+        EXPECT_EQ(rig.observer.ends.at(0).end, RunEnd::NotConnected);
     }
 }
 
-TEST(RunSteps, ExceptionEscapingTheStartStillRestoresTheControls)
+TEST(RunSteps, ExceptionEscapingTheStartStillEndsTheRun)
 {
     for (const Page &page : kPages) {
         CardRig rig;
@@ -93,10 +81,9 @@ TEST(RunSteps, ExceptionEscapingTheStartStillRestoresTheControls)
             if (!std::exchange(thrown, true))
                 throw std::runtime_error("window failed");
         };
-        EXPECT_THROW(page.procedure(rig.session), std::runtime_error);
+        EXPECT_THROW(rig.start(page.procedure), std::runtime_error);
         EXPECT_TRUE(rig.reader.requests().empty());
-        EXPECT_EQ(rig.view.runLog, (std::vector<int>{page.page, -page.page}));
-        EXPECT_EQ(rig.view.indicator, "H");
-        EXPECT_EQ(rig.flags.readTag.at(index(page.page)), 0);
+        EXPECT_EQ(rig.observer.log, "SE");
+        EXPECT_EQ(rig.observer.ends.at(0).end, RunEnd::Aborted);
     }
 }

@@ -20,7 +20,7 @@ namespace {
 
 constexpr std::uint8_t kA = 0x0A;
 constexpr std::uint8_t kRequest = 0x10;
-const std::string kClassicUid = "0000000078563412";
+const Bytes kClassicUid = hex("12 34 56 78");
 // Seven historical bytes C1 05 2F 2F xx BC D6 after TA, TB and TC; xx is the Plus letter.
 const Bytes kAtsLetterX = hex("0C 78 80 70 02 C1 05 2F 2F 01 BC D6");
 const Bytes kAtsLetterS = hex("0C 78 80 70 02 C1 05 2F 2F 00 BC D6");
@@ -44,7 +44,7 @@ protected:
         reader.always(kA, 0x13, 0x01, {sak});
     }
 
-    void runA(int passes) { run(readIso14443A, 1, kA, kRequest, passes); }
+    void runA(int passes) { run(CardProcedure::Iso14443A, kA, kRequest, passes); }
     // The window's turn after every anticollision request calls `raise`.
     void raiseAfterEachAnticollision(std::function<void()> raise)
     {
@@ -57,12 +57,19 @@ protected:
                 raise();
         };
     }
-    void runInit(int passes) { run(initializeMifare, 5, kA, kRequest, passes); }
+    void runInit(int passes) { run(CardProcedure::MifareInit, kA, kRequest, passes); }
+    std::vector<std::string> types() const
+    {
+        std::vector<std::string> out;
+        for (const Card &card : observer.cards())
+            out.push_back(std::get<TypeACard>(card).type);
+        return out;
+    }
 };
 
 } // namespace
 
-TEST_F(TypeATest, ClassicCardFramesBoxesAndOneAnnouncement)
+TEST_F(TypeATest, ClassicCardFramesAndRecord)
 {
     putCard(hex("04 00"), 0x08);
     runA(3);
@@ -79,21 +86,20 @@ TEST_F(TypeATest, ClassicCardFramesBoxesAndOneAnnouncement)
     expected.push_back("AA 00 04 00 00 00 31 35");
     EXPECT_EQ(frames(), expected);
 
-    EXPECT_EQ(view.boxText(CardBox::Uid14443A), kClassicUid);
-    EXPECT_EQ(view.boxText(CardBox::Atqa14443A), "04");
-    EXPECT_EQ(view.boxText(CardBox::Sak14443A), "08");
-    EXPECT_EQ(view.boxText(CardBox::CardType14443A), "Mifare Classic 1K");
-    EXPECT_EQ(statusCount(" " + kClassicUid), 1);
-    EXPECT_EQ(view.hint(), kClassicUid);
-    EXPECT_EQ(view.statusLog,
-              (std::vector<std::string>{" ",
-                                        " Configure registers in the QN480 to serve ISO14443A "
-                                        "transaction.",
-                                        " Start 13.56-MHz carrier emission", " " + kClassicUid,
-                                        " Stop 13.56-MHz carrier emission", " "}));
-    EXPECT_EQ(view.runLog, (std::vector<int>{1, -1}));
-    EXPECT_EQ(flags.readTag[1], 0);
-    EXPECT_EQ(boxWrites(CardBox::MifarePlusInit).size(), 0u);
+    TypeACard expectedCard;
+    expectedCard.uid = kClassicUid;
+    expectedCard.atqa = hex("04 00");
+    expectedCard.sak = 0x08;
+    expectedCard.type = "Mifare Classic 1K"; // no answer to select, so no probe either
+    EXPECT_EQ(observer.lastCard<TypeACard>(), expectedCard);
+    EXPECT_EQ(observer.log, "SCCCE");
+    // Each card is told as selected before its type is asked.
+    ASSERT_EQ(observer.selected.size(), 3u);
+    EXPECT_EQ(observer.selected[0].uid, kClassicUid);
+    EXPECT_EQ(observer.selected[0].type, "");
+    EXPECT_EQ(observer.steps.size(), frames().size());
+    EXPECT_EQ(observer.outcomes.at(5).result, TransactionResult::TimeOut); // the unanswered ATS
+    EXPECT_EQ(observer.ends.at(0).end, RunEnd::Stopped);
 }
 
 TEST_F(TypeATest, DoubleAndTripleSizeUidsDropTheCascadeTags)
@@ -106,7 +112,7 @@ TEST_F(TypeATest, DoubleAndTripleSizeUidsDropTheCascadeTags)
         std::uint8_t sak;
         Bytes ats;                        // empty: no answer to select
         std::vector<std::string> cascade; // the frames from the level-2 anticollision on
-        std::string uid;
+        Bytes uid;
         std::string type;
     } cases[] = {
         {"double",
@@ -116,7 +122,7 @@ TEST_F(TypeATest, DoubleAndTripleSizeUidsDropTheCascadeTags)
          {},
          {"AA 00 06 00 00 0A 12 02 00 1C", "AA 00 09 00 00 0A 13 02 C3 D4 E5 F6 16",
           "AA 00 09 00 00 0A 15 02 C3 D4 E5 F6 10"},
-         "00F6E5D4C3B2A104",
+         hex("04 A1 B2 C3 D4 E5 F6"),
          "Mifare Ultralight"},
         {"triple",
          "44 03",
@@ -126,7 +132,7 @@ TEST_F(TypeATest, DoubleAndTripleSizeUidsDropTheCascadeTags)
          {"AA 00 06 00 00 0A 12 02 00 1C", "AA 00 09 00 00 0A 13 02 88 C3 D4 E5 68",
           "AA 00 06 00 00 0A 12 03 00 1D", "AA 00 09 00 00 0A 13 03 F6 07 18 29 D3",
           "AA 00 09 00 00 0A 15 03 F6 07 18 29 D5"},
-         "291807F6E5D4C3B2A104",
+         hex("04 A1 B2 C3 D4 E5 F6 07 18 29"),
          "Mifare DESFire"},
     };
     for (const auto &c : cases) {
@@ -145,7 +151,7 @@ TEST_F(TypeATest, DoubleAndTripleSizeUidsDropTheCascadeTags)
             rig.reader.alwaysSilent(kA, 0x15);
         else
             rig.reader.always(kA, 0x15, 0x01, c.ats);
-        rig.run(readIso14443A, 1, kA, kRequest, 1);
+        rig.run(CardProcedure::Iso14443A, kA, kRequest, 1);
 
         const auto sent = rig.frames();
         ASSERT_GE(sent.size(), 5u + c.cascade.size());
@@ -153,11 +159,14 @@ TEST_F(TypeATest, DoubleAndTripleSizeUidsDropTheCascadeTags)
         EXPECT_EQ(std::vector<std::string>(sent.begin() + 5,
                                            sent.begin() + 5 + std::ptrdiff_t(c.cascade.size())),
                   c.cascade);
-        EXPECT_EQ(rig.view.boxText(CardBox::Uid14443A), c.uid);
-        EXPECT_EQ(rig.view.boxText(CardBox::Sak14443A), hexByte(c.sak));
-        EXPECT_EQ(rig.view.boxText(CardBox::CardType14443A), c.type);
-        EXPECT_EQ(rig.statusCount(" " + c.uid), 1);
-        EXPECT_EQ(rig.view.hint(), c.uid);
+        const auto card = rig.observer.lastCard<TypeACard>();
+        EXPECT_EQ(card.uid, c.uid);
+        EXPECT_EQ(card.sak, c.sak);
+        EXPECT_EQ(card.type, c.type);
+        EXPECT_EQ(card.ats.has_value(), !c.ats.empty());
+        if (card.ats) {
+            EXPECT_EQ(*card.ats, c.ats);
+        }
     }
 }
 
@@ -170,8 +179,8 @@ TEST_F(TypeATest, CascadeBeyondLevelThreeSelectsNothingAndClaimsNoSuccess)
 
     EXPECT_EQ(reader.count(kA, 0x12), 3);
     EXPECT_EQ(reader.count(kA, 0x15), 0);
-    EXPECT_EQ(statusCount(kSuccessful), 0);
-    EXPECT_EQ(view.hint(), "");
+    EXPECT_EQ(observer.log, "SNE");
+    EXPECT_EQ(observer.passes.at(0).status, 0x00); // not the select's success
 }
 
 TEST_F(TypeATest, NamesDesfireWithoutProbeAndPlusByProbe)
@@ -190,9 +199,12 @@ TEST_F(TypeATest, NamesDesfireWithoutProbeAndPlusByProbe)
     reader.answer(kA, 0x40, 0x01);
     runA(4);
 
-    EXPECT_EQ(boxWrites(CardBox::CardType14443A),
-              (std::vector<std::string>{"", "Mifare DESFire", "Mifare Plus X SL3 4K",
-                                        "Mifare Plus X SL0 4K", "Mifare Plus X SL0 4K"}));
+    EXPECT_EQ(types(), (std::vector<std::string>{"Mifare DESFire", "Mifare Plus X SL3 4K",
+                                                 "Mifare Plus X SL0 4K", "Mifare Plus X SL0 4K"}));
+    const auto cards = observer.cards();
+    EXPECT_FALSE(std::get<TypeACard>(cards[0]).probeSucceeded);
+    EXPECT_EQ(std::get<TypeACard>(cards[1]).probeSucceeded, false);
+    EXPECT_EQ(std::get<TypeACard>(cards[2]).probeSucceeded, true);
     EXPECT_EQ(reader.count(kA, 0x40), 3);
     const auto &probe = reader.requests().at(reader.requests().size() - 2);
     EXPECT_EQ(probe.size(), 27u);
@@ -204,8 +216,7 @@ TEST_F(TypeATest, UnknownSakWithAndWithoutAnswerToSelect)
     putCard(hex("04 00"), 0x28);
     reader.answer(kA, 0x15, 0x01, kAtsUnmarked);
     runA(2);
-    EXPECT_EQ(boxWrites(CardBox::CardType14443A),
-              (std::vector<std::string>{"", "Unknown Type !", "Unknown Type !"}));
+    EXPECT_EQ(types(), (std::vector<std::string>{"Unknown Type !", "Unknown Type !"}));
 }
 
 TEST_F(TypeATest, ThreeByteAnswerToRequestIsNoCard)
@@ -213,12 +224,12 @@ TEST_F(TypeATest, ThreeByteAnswerToRequestIsNoCard)
     reader.always(kA, kRequest, 0x01, hex("04 00 00"));
     runA(2);
     EXPECT_EQ(reader.count(kA, 0x12), 0);
-    EXPECT_EQ(passStarts.at(1).status, kSuccessful);
-    EXPECT_EQ(passStarts.at(1).hint, "");
-    EXPECT_TRUE(view.boxLog.empty());
+    EXPECT_EQ(observer.log, "SNNE");
+    EXPECT_EQ(observer.passes.at(0).status, 0x01); // " Operation is successful."
+    EXPECT_TRUE(observer.selected.empty());
 }
 
-TEST_F(TypeATest, CardRemovedAndPutBackIsClearedAndAnnouncedAgain)
+TEST_F(TypeATest, CardRemovedAndPutBackIsReportedAgain)
 {
     putCard(hex("04 00"), 0x08);
     reader.answer(kA, kRequest, 0x01, hex("04 00"));
@@ -226,18 +237,14 @@ TEST_F(TypeATest, CardRemovedAndPutBackIsClearedAndAnnouncedAgain)
     reader.answer(kA, kRequest, 0xE0);
     runA(4);
 
-    EXPECT_EQ(statusCount(" " + kClassicUid), 2);
-    EXPECT_EQ(passStarts.at(3).status, kNoCard);
-    EXPECT_EQ(passStarts.at(3).hint, "");
-    // The four boxes are emptied, in this order, only before the card is first shown.
-    const std::vector<std::pair<CardBox, std::string>> cleared{{CardBox::Uid14443A, ""},
-                                                               {CardBox::Sak14443A, ""},
-                                                               {CardBox::Atqa14443A, ""},
-                                                               {CardBox::CardType14443A, ""}};
-    ASSERT_EQ(view.boxLog.size(), 8u + 4u + 8u); // the third pass found no card
-    EXPECT_TRUE(std::equal(cleared.begin(), cleared.end(), view.boxLog.begin()));
-    EXPECT_TRUE(std::equal(cleared.begin(), cleared.end(), view.boxLog.begin() + 12));
-    EXPECT_EQ(view.boxText(CardBox::CardType14443A), "Mifare Classic 1K");
+    EXPECT_EQ(observer.log, "SCCNCE");
+    EXPECT_EQ(observer.passes.at(2).status, kNoCardStatus);
+    // The page hears of every answer to the request, which it clears its boxes by.
+    int answered = 0;
+    for (const StepOutcome &outcome : observer.outcomes)
+        answered += outcome.step == CardStep{kA, kRequest} && outcome.status == 1 &&
+                    outcome.dataLength == 2;
+    EXPECT_EQ(answered, 3);
 }
 
 class TypeAStopTest : public TypeATest, public ::testing::WithParamInterface<bool>
@@ -255,9 +262,9 @@ TEST_P(TypeAStopTest, FinishesThePassThenStopsTheCarrierOnce)
         if (!pressed)
             return;
         if (pageChange)
-            flags.readTag = {}; // pcMainChange clicks every Stop button
+            connection.requestStop(); // as closing the port would
         else
-            flags.readTag[1] = 0;
+            stop.requestStop();
     };
     runA(100);
 
@@ -269,10 +276,8 @@ TEST_P(TypeAStopTest, FinishesThePassThenStopsTheCarrierOnce)
                                                                   {kA, 0x13},
                                                                   {kA, 0x15},
                                                                   {0x00, 0x31}}));
-    EXPECT_EQ(view.boxText(CardBox::CardType14443A), "Mifare Classic 1K");
-    const std::vector<std::string> tail(view.statusLog.end() - 3, view.statusLog.end());
-    EXPECT_EQ(tail, (std::vector<std::string>{" " + kClassicUid, " Stop 13.56-MHz carrier emission",
-                                              " "}));
+    EXPECT_EQ(observer.log, "SCE");
+    EXPECT_EQ(observer.lastCard<TypeACard>().type, "Mifare Classic 1K");
 }
 
 INSTANTIATE_TEST_SUITE_P(StopOrPageChange, TypeAStopTest, ::testing::Bool());
@@ -287,56 +292,31 @@ TEST_F(TypeATest, ClosingMidPassUnwindsWithoutThePort)
     pump = [&] {
         if (!closing || !link.hasPort())
             return;
-        flags.readTag = {};
-        flags.connectTag = 0;
+        connection.requestStop();
         link.close();
     };
     runA(100);
 
     EXPECT_EQ(reader.requests().size(), 4u); // nothing after the anticollision
-    EXPECT_EQ(view.status(), " ");
-    EXPECT_EQ(view.indicator, "WH");
-    EXPECT_EQ(view.runLog, (std::vector<int>{1, -1}));
-}
-
-TEST_F(TypeATest, IndicatorPhaseContinuesAcrossRunsAndPages)
-{
-    putCard(hex("04 00"), 0x08);
-    reader.always(0x0B, 0x00, 0x01);
-    reader.always(0x0B, 0x10, 0xE0);
-    runA(3);
-    EXPECT_EQ(view.indicator, "WYWH");
-    run(readIso14443B, 2, 0x0B, 0x10, 2);
-    EXPECT_EQ(view.indicator, "WYWHYWH");
-    run(initializeMifare, 5, kA, kRequest, 1);
-    EXPECT_EQ(view.indicator, "WYWHYWHYH");
-    EXPECT_EQ(flags.shapeTag, 0);
-
-    // Above 1 the Type A pages count down, the polling pages restart at 1.
-    flags.shapeTag = 2;
-    runA(1);
-    EXPECT_EQ(flags.shapeTag, 1);
-    flags.shapeTag = 2;
-    run(readIso14443B, 2, 0x0B, 0x10, 1);
-    EXPECT_EQ(view.indicator, "WYWHYWHYHYHWH");
-    EXPECT_EQ(flags.shapeTag, 1);
+    EXPECT_EQ(observer.log, "SNE");
+    EXPECT_EQ(observer.ends.at(0).end, RunEnd::Stopped);
+    EXPECT_EQ(observer.outcomes.back().result, TransactionResult::NoPort); // the carrier off
 }
 
 TEST_F(TypeATest, ExceptionInAPassSkipsItsRest)
 {
     putCard(hex("04 00"), 0x08);
-    view.failOnBox = CardBox::Sak14443A;
+    observer.failOnSelected = true;
     runA(2);
     EXPECT_EQ(reader.count(kA, 0x15), 1); // only the second pass named the card
-    EXPECT_EQ(view.indicator, "WH");
-    EXPECT_EQ(statusCount(" " + kClassicUid), 1);
+    EXPECT_EQ(observer.log, "SCE");
 }
 
 TEST_F(TypeATest, ExceptionBetweenPassesEndsPollingWithCarrierOff)
 {
     putCard(hex("04 00"), 0x08);
     bool armed = false;
-    view.onIndicator = [&] {
+    observer.onPass = [&] {
         armed = true;
     };
     pump = [&] {
@@ -346,8 +326,8 @@ TEST_F(TypeATest, ExceptionBetweenPassesEndsPollingWithCarrierOff)
     runA(100);
     EXPECT_EQ(reader.count(kA, kRequest), 1);
     EXPECT_EQ(reader.count(0x00, 0x31), 1);
-    EXPECT_EQ(view.status(), " ");
-    EXPECT_EQ(flags.readTag[1], 0);
+    EXPECT_EQ(observer.log, "SCE");
+    EXPECT_EQ(observer.ends.at(0).end, RunEnd::Stopped);
 }
 
 TEST_F(TypeATest, ExceptionInACascadeLevelRepeatsItOnce)
@@ -365,7 +345,7 @@ TEST_F(TypeATest, ExceptionInACascadeLevelRepeatsItOnce)
     };
     runA(1);
     EXPECT_EQ(reader.count(kA, 0x12), 2);
-    EXPECT_EQ(view.boxText(CardBox::Uid14443A), kClassicUid); // not the level's bytes twice
+    EXPECT_EQ(observer.lastCard<TypeACard>().uid, kClassicUid); // not the level's bytes twice
 }
 
 TEST_F(TypeATest, RepeatedExceptionsInTheCascadeEndThePass)
@@ -375,7 +355,8 @@ TEST_F(TypeATest, RepeatedExceptionsInTheCascadeEndThePass)
     runA(2);
     EXPECT_EQ(reader.count(kA, kRequest), 2);
     EXPECT_EQ(reader.count(0x00, 0x31), 1);
-    EXPECT_EQ(view.boxText(CardBox::Uid14443A), "");
+    EXPECT_TRUE(observer.selected.empty());
+    EXPECT_EQ(observer.log, "SNNE");
 }
 
 TEST_F(TypeATest, RunningOutOfMemoryEndsTheRunInsteadOfBeingDropped)
@@ -384,10 +365,11 @@ TEST_F(TypeATest, RunningOutOfMemoryEndsTheRunInsteadOfBeingDropped)
     raiseAfterEachAnticollision([] { throw std::bad_alloc(); });
     EXPECT_THROW(runA(2), std::bad_alloc);
     EXPECT_EQ(reader.count(kA, kRequest), 1);
-    EXPECT_EQ(flags.readTag[1], 0); // the controls are given back on the way out
+    EXPECT_EQ(observer.log, "SE"); // the run ends on the way out
+    EXPECT_EQ(observer.ends.at(0).end, RunEnd::Aborted);
 }
 
-TEST_F(TypeATest, InitializationPageWritesTheTypeAPageAndItsOwnBox)
+TEST_F(TypeATest, InitializationPageReportsTheSameRecords)
 {
     reader.always(kA, kRequest, 0x01, hex("44 00"));
     reader.always(kA, 0x12, 0x01, hex("12 34 56 78"));
@@ -396,17 +378,17 @@ TEST_F(TypeATest, InitializationPageWritesTheTypeAPageAndItsOwnBox)
     reader.always(kA, 0x40, 0x01);
     runInit(2);
 
-    EXPECT_EQ(view.boxText(CardBox::Uid14443A), kClassicUid);
-    EXPECT_EQ(view.boxText(CardBox::Sak14443A), "20");
-    EXPECT_EQ(view.boxText(CardBox::Atqa14443A), "44");
-    EXPECT_EQ(view.boxText(CardBox::MifarePlusInit), "Mifare Plus S SL0 2K");
-    EXPECT_TRUE(boxWrites(CardBox::CardType14443A).empty());
-    EXPECT_EQ(statusCount(" " + kClassicUid), 1);
-    EXPECT_EQ(view.runLog, (std::vector<int>{5, -5}));
-    EXPECT_EQ(flags.readTag[5], 0);
+    const auto card = observer.lastCard<TypeACard>();
+    EXPECT_EQ(card.uid, kClassicUid);
+    EXPECT_EQ(card.sak, 0x20);
+    EXPECT_EQ(card.atqa, hex("44 00"));
+    EXPECT_EQ(card.ats, kAtsLetterS);
+    EXPECT_EQ(card.probeSucceeded, true);
+    EXPECT_EQ(card.type, "Mifare Plus S SL0 2K");
+    EXPECT_EQ(observer.log, "SCCE");
 }
 
-TEST_F(TypeATest, InitializationPageMarksLostCardsAndNeverClearsBoxes)
+TEST_F(TypeATest, InitializationPageReportsLostCardsByStatus)
 {
     putCard(hex("04 00"), 0x08);
     reader.answer(kA, kRequest, 0x01, hex("04 00"));
@@ -414,14 +396,9 @@ TEST_F(TypeATest, InitializationPageMarksLostCardsAndNeverClearsBoxes)
     reader.answer(kA, kRequest, 0xE0);
     runInit(4);
 
-    // After a time-out the status line keeps the announcement; the hint holds one blank.
-    EXPECT_EQ(passStarts.at(2).status, " " + kClassicUid);
-    EXPECT_EQ(passStarts.at(2).hint, " ");
-    // After "no card" the hint holds the status line's message.
-    EXPECT_EQ(passStarts.at(3).status, kNoCard);
-    EXPECT_EQ(passStarts.at(3).hint, kNoCard);
-    EXPECT_EQ(statusCount(" " + kClassicUid), 2);
-    for (const auto &[box, text] : view.boxLog)
-        EXPECT_FALSE(text.empty());
-    EXPECT_EQ(view.boxText(CardBox::MifarePlusInit), "Mifare Classic 1K");
+    EXPECT_EQ(observer.log, "SCNNCE");
+    // A time-out has no status from the reader; "no card" has its own.
+    EXPECT_EQ(observer.passes.at(1).status, 0x00);
+    EXPECT_EQ(observer.passes.at(2).status, kNoCardStatus);
+    EXPECT_EQ(observer.lastCard<TypeACard>().type, "Mifare Classic 1K");
 }

@@ -344,7 +344,7 @@ TEST_P(UnpluggedSoak, TheRunEndsThePortClosesAndNothingSpins)
     EXPECT_THAT(child<QLabel>("sbMainPanel0")->toolTip().toStdString(),
                 ::testing::AllOf(::testing::HasSubstr("disconnected"),
                                  ::testing::HasSubstr(sim().linkPath())));
-    EXPECT_EQ(window().runFlags().connectTag, 0);
+    EXPECT_FALSE(window().connected());
     EXPECT_EQ(child<QAbstractButton>("btn_Connect")->text(), "Connect");
     EXPECT_TRUE(enabled("pnlCounect"));
     EXPECT_TRUE(enabled("btn_Connect"));
@@ -432,7 +432,7 @@ TEST(TwoWindows, TheSecondCannotOpenThePortTheFirstHolds)
     ASSERT_EQ(first.statusText(), " Connect OK!! ");
     button(second, "btn_Connect")->click();
     EXPECT_EQ(second.statusText(), " Connect Error!! ");
-    EXPECT_EQ(second.runFlags().connectTag, 0);
+    EXPECT_FALSE(second.connected());
     EXPECT_FALSE(second.link().hasPort());
     EXPECT_FALSE(button(second, "btn_Read01")->isEnabled());
     EXPECT_EQ(button(second, "btn_Connect")->text(), "Connect");

@@ -35,7 +35,7 @@ int pollUntilSignalled(Application &app, const QString &port)
             auto *ports = window.findChild<QComboBox *>("cbxCommNo");
             ports->setCurrentIndex(ports->findText(port));
             window.findChild<QAbstractButton *>("btn_Connect")->click();
-            if (window.runFlags().connectTag != 1) {
+            if (!window.connected()) {
                 QCoreApplication::exit(kNotConnected);
                 return;
             }

@@ -184,10 +184,10 @@ TEST_F(FrmMainTest, StartsDisconnectedWithEveryControlNamedAndCaptioned)
     EXPECT_FALSE(child<QWidget>("shape_run")->isVisible());
     EXPECT_EQ(child<QWidget>("shape_run")->size(), QSize(30, 30));
     EXPECT_EQ(form.statusText(), "");
-    EXPECT_EQ(form.runFlags().connectTag, 0);
-    EXPECT_EQ(form.runFlags().shapeTag, 0);
-    for (int tag : form.runFlags().readTag)
-        EXPECT_EQ(tag, 0);
+    EXPECT_FALSE(form.connected());
+    EXPECT_EQ(form.indicatorPhase(), 0);
+    for (int page = 1; page <= 5; ++page)
+        EXPECT_FALSE(form.running(page));
 }
 
 TEST_F(FrmMainTest, KeypadControlsStartAtTheirDefaults)
@@ -362,6 +362,23 @@ TEST_F(FrmMainTest, TimingPanelsAndTheRunIndicatorTakeTheSystemColours)
     });
     click("btn_Read01");
     EXPECT_EQ(phases, (std::vector<std::string>{base, "#ffff00", base}));
+
+    // The phase goes on from run to run and page to page.
+    const std::string next = form.indicatorPhase() == 1 ? "#ffff00" : base;
+    reader.always(0x0B, 0x00, 1);
+    reader.always(0x0B, 0x10, 0xE0);
+    showPage("ts_ISO14443B");
+    phases.clear();
+    reader.onRequest([&](const Bytes &) {
+        auto *shape = child<QWidget>("shape_run");
+        if (reader.commands().back() != std::make_pair(std::uint8_t{0x0B}, std::uint8_t{0x10}) ||
+            !shape->isVisible() || !phases.empty())
+            return;
+        phases.push_back(shape->palette().color(QPalette::Window).name().toStdString());
+        QTimer::singleShot(0, &form, [this] { click("btn_Stop02"); });
+    });
+    click("btn_Read02");
+    EXPECT_EQ(phases, std::vector<std::string>{next});
 }
 
 TEST_F(FrmMainTest, ResultBoxesTakeAClickAndCopyButStayReadOnly)
@@ -445,8 +462,8 @@ TEST_F(FrmMainTest, F5AndEscPressTheVisiblePagesReadAndStopOnlyWhenEnabled)
         QTest::keyClick(&form, Qt::Key_Escape);
     }
     EXPECT_TRUE(reader.requests().empty());
-    for (int tag : form.runFlags().readTag)
-        EXPECT_EQ(tag, 0);
+    for (int page = 1; page <= 5; ++page)
+        EXPECT_FALSE(form.running(page));
 
     connectReader();
     for (const CardInterface &card : kInterfaces) {
@@ -469,7 +486,7 @@ TEST_F(FrmMainTest, F5AndEscPressTheVisiblePagesReadAndStopOnlyWhenEnabled)
     const std::size_t sent = reader.requests().size();
     QTest::keyClick(&form, Qt::Key_F5);
     EXPECT_EQ(reader.requests().size(), sent);
-    EXPECT_EQ(form.runFlags().readTag[5], 0);
+    EXPECT_FALSE(form.running(5));
 }
 
 TEST_F(FrmMainTest, PlacesControlsWhereTheFormHasThem)
@@ -602,7 +619,7 @@ TEST_F(FrmMainTest, ConnectEnablesThePagesAndDisconnectLocksThemAgain)
     EXPECT_TRUE(form.link().hasPort());
     EXPECT_EQ(form.statusText(), " Connect OK!! ");
     EXPECT_EQ(child<QPushButton>("btn_Connect")->text(), "Disconnect");
-    EXPECT_EQ(form.runFlags().connectTag, 1);
+    EXPECT_TRUE(form.connected());
     for (const char *name : kReadButtons)
         EXPECT_TRUE(enabled(name)) << name;
     for (const char *name : kStopButtons)
@@ -614,7 +631,7 @@ TEST_F(FrmMainTest, ConnectEnablesThePagesAndDisconnectLocksThemAgain)
     EXPECT_FALSE(form.link().hasPort());
     EXPECT_EQ(form.statusText(), " ");
     EXPECT_EQ(child<QPushButton>("btn_Connect")->text(), "Connect");
-    EXPECT_EQ(form.runFlags().connectTag, 0);
+    EXPECT_FALSE(form.connected());
     for (const char *name : kReadButtons)
         EXPECT_FALSE(enabled(name)) << name;
     for (const char *name : kKeypadGroups)
@@ -631,7 +648,7 @@ TEST_F(FrmMainTest, FailedConnectShowsItsReasonAndStaysLocked)
     EXPECT_EQ(form.statusText(), " Connect Error!! ");
     EXPECT_EQ(child<QLabel>("sbMainPanel0")->toolTip(), "Device or resource busy");
     EXPECT_EQ(child<QPushButton>("btn_Connect")->text(), "Connect");
-    EXPECT_EQ(form.runFlags().connectTag, 0);
+    EXPECT_FALSE(form.connected());
     for (const char *name : kReadButtons)
         EXPECT_FALSE(enabled(name)) << name;
     for (const char *name : kKeypadGroups)
@@ -653,7 +670,7 @@ TEST_F(FrmMainTest, WithoutSerialPortsConnectFails)
     EXPECT_EQ(form.findChild<QComboBox *>("cbxCommNo")->count(), 0);
     form.btn_ConnectClick();
     EXPECT_EQ(form.statusText(), " Connect Error!! ");
-    EXPECT_EQ(form.runFlags().connectTag, 0);
+    EXPECT_FALSE(form.connected());
     EXPECT_FALSE(form.link().hasPort());
 }
 
@@ -675,9 +692,9 @@ TEST_F(FrmMainTest, ARunLocksThePortRowUntilStopIsPressed)
     TfrmMain &form = window();
     RunState during;
     whenAsked(0x0A, 0x10, 3, [&] {
-        during = {enabled("pnlCounect"),      enabled("btn_Read01"),
-                  enabled("btn_Stop01"),      child<QWidget>("shape_run")->isVisible(),
-                  form.runFlags().readTag[1], child<QLineEdit>("edt_14443A_UID")->text(),
+        during = {enabled("pnlCounect"), enabled("btn_Read01"),
+                  enabled("btn_Stop01"), child<QWidget>("shape_run")->isVisible(),
+                  int(form.running(1)),  child<QLineEdit>("edt_14443A_UID")->text(),
                   form.statusText()};
         click("btn_Stop01");
     });
@@ -697,7 +714,7 @@ TEST_F(FrmMainTest, ARunLocksThePortRowUntilStopIsPressed)
     EXPECT_TRUE(enabled("btn_Read01"));
     EXPECT_FALSE(enabled("btn_Stop01"));
     EXPECT_FALSE(child<QWidget>("shape_run")->isVisible());
-    EXPECT_EQ(form.runFlags().readTag[1], 0);
+    EXPECT_FALSE(form.running(1));
     EXPECT_EQ(form.statusText(), " ");
     EXPECT_EQ(child<QLineEdit>("edt_14443A_CardType")->text(), "Mifare Classic 1K");
     // The pass in progress completed; the carrier went off once, last.
@@ -756,6 +773,151 @@ TEST_F(FrmMainTest, ShowsEveryUidSizeInTheUidBox)
     }
 }
 
+TEST_F(FrmMainTest, EachPageRendersItsCardsAndItsRefusals)
+{
+    const struct
+    {
+        const char *page;
+        const char *read;
+        const char *stop;
+        std::uint8_t group;
+        const char *card; // a poll answer with a card
+        std::vector<std::pair<const char *, QString>> boxes;
+        QString announced;
+        QString configureFailure;
+    } cases[] = {
+        {"ts_ISO14443B",
+         "btn_Read02",
+         "btn_Stop02",
+         0x0B,
+         "1A 2B 3C 4D 00 00 00 00 00 81 71",
+         {{"edt_ISO14443B_BPUPI", "1A 2B 3C 4D "},
+          {"edt_ISO14443B_AppData", "00 00 00 00 "},
+          {"edt_ISO14443B_Info", "00 81 71 "}},
+         " 1A 2B 3C 4D ",
+         " Initialize 43B Mode Failed!"},
+        {"ts_Felica",
+         "btn_Read03",
+         "btn_Stop03",
+         0x0C,
+         "00 01 0B 01 02 03 04 05 06 07 08",
+         {{"edt_Felica_Slot", "00 "},
+          {"edt_Felica_SubResp", "01 "},
+          {"edt_Felica_UID", "01 02 03 04 05 06 07 08 "}},
+         " 01 02 03 04 05 06 07 08 ",
+         " Initialize Felica Mode Failed!"},
+        {"ts_ISO15693",
+         "btn_Read04",
+         "btn_Stop04",
+         0x0D,
+         "00 11 22 33 44 55 66 77 88",
+         {{"edt_ISO15693_DSFID", "00 "}, {"edt_ISO15693_UID", "11 22 33 44 55 66 77 88 "}},
+         " 11 22 33 44 55 66 77 88 ",
+         " Initialize Felica Mode Failed!"},
+    };
+    connectReader();
+    TfrmMain &form = window();
+    reader.always(0x00, 0x30, 1);
+    reader.always(0x00, 0x31, 1);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.page);
+        showPage(c.page);
+        // A card, then none: the boxes keep the card.
+        reader.answer(c.group, 0x00, 1);
+        reader.answer(c.group, 0x10, 1, hex(c.card));
+        reader.answer(c.group, 0x10, 0xE0);
+        QString afterCard;
+        whenAsked(c.group, 0x10, reader.count(c.group, 0x10) + 2, [&] {
+            afterCard = form.statusText();
+            click(c.stop);
+        });
+        click(c.read);
+        EXPECT_EQ(afterCard, c.announced);
+        for (const auto &[name, text] : c.boxes)
+            EXPECT_EQ(child<QLineEdit>(name)->text(), text) << name;
+        EXPECT_EQ(form.statusText(), " ");
+
+        // Refusals of the set-up stand after the run: the reader's message, else the page's.
+        reader.answer(c.group, 0x00, 0x22);
+        click(c.read);
+        EXPECT_EQ(form.statusText(), " Device received incorrect parameter.");
+        reader.answer(c.group, 0x00, 0x31); // a status without a message
+        click(c.read);
+        EXPECT_EQ(form.statusText(), c.configureFailure);
+        EXPECT_TRUE(enabled(c.read));
+    }
+}
+
+TEST_F(FrmMainTest, TypeAPagesAnnounceACardOnceAndMarkItsLoss)
+{
+    typeACardInField();
+    connectReader();
+    TfrmMain &form = window();
+    const QString uid = "0000000078563412";
+    const QString noCard = QString::fromUtf8(" There is no card or card doesn\u2019t respond.");
+    struct Seen
+    {
+        QString status;
+        QString hint;
+    };
+    std::vector<Seen> passStarts;      // what each pass left, as the next one begins
+    std::vector<QString> uidAtCascade; // the UID box as each anticollision goes out
+    const auto follow = [&](const char *stop, int passes) {
+        passStarts.clear();
+        uidAtCascade.clear();
+        reader.onRequest([&, stop, passes](const Bytes &request) {
+            if (request[6] == 0x12)
+                uidAtCascade.push_back(child<QLineEdit>("edt_14443A_UID")->text());
+            if (request[6] != 0x10)
+                return;
+            passStarts.push_back({form.statusText(), form.sbMainHint()});
+            if (static_cast<int>(passStarts.size()) == passes)
+                child<QPushButton>(stop)->click();
+        });
+    };
+
+    // The initialization page: a time-out marks the hint with a blank and keeps the
+    // announcement; "no card" puts its message in the hint. It never clears a box and shows
+    // the card's UID, ATQA and SAK on the ISO14443A page, its type in its own box.
+    reader.answer(0x0A, 0x10, 1, hex("04 00"));
+    reader.silence(0x0A, 0x10);
+    reader.answer(0x0A, 0x10, 0xE0);
+    follow("btn_Stop05", 4);
+    child<QPushButton>("btn_Read05")->click();
+    ASSERT_EQ(passStarts.size(), 4u);
+    EXPECT_EQ(passStarts[1].status, " " + uid);
+    EXPECT_EQ(passStarts[1].hint, uid);
+    EXPECT_EQ(passStarts[2].status, " " + uid);
+    EXPECT_EQ(passStarts[2].hint, " ");
+    EXPECT_EQ(passStarts[3].status, noCard);
+    EXPECT_EQ(passStarts[3].hint, noCard);
+    EXPECT_EQ(uidAtCascade, (std::vector<QString>{"", uid}));
+    EXPECT_EQ(child<QLineEdit>("edt_MifarePlusInit")->text(), "Mifare Classic 1K");
+    EXPECT_EQ(child<QLineEdit>("edt_14443A_ATQA")->text(), "04");
+    EXPECT_EQ(child<QLineEdit>("edt_14443A_SAK")->text(), "08");
+    EXPECT_EQ(child<QLineEdit>("edt_14443A_CardType")->text(), "");
+    EXPECT_EQ(form.statusText(), " ");
+
+    // The ISO14443A page: announced once while it stays; a pass without it empties the
+    // hint and the line, and the next card to answer first clears the boxes.
+    reader.answer(0x0A, 0x10, 1, hex("04 00"));
+    reader.answer(0x0A, 0x10, 1, hex("04 00"));
+    reader.answer(0x0A, 0x10, 0xE0);
+    follow("btn_Stop01", 4);
+    click("btn_Read01");
+    ASSERT_EQ(passStarts.size(), 4u);
+    EXPECT_EQ(passStarts[0].status, " Start 13.56-MHz carrier emission");
+    EXPECT_EQ(passStarts[0].hint, "");
+    EXPECT_EQ(passStarts[1].status, " " + uid);
+    EXPECT_EQ(passStarts[2].status, " " + uid);
+    EXPECT_EQ(passStarts[2].hint, uid);
+    EXPECT_EQ(passStarts[3].status, noCard);
+    EXPECT_EQ(passStarts[3].hint, "");
+    EXPECT_EQ(uidAtCascade, (std::vector<QString>{"", uid, ""}));
+    EXPECT_EQ(child<QLineEdit>("edt_14443A_CardType")->text(), "Mifare Classic 1K");
+    EXPECT_EQ(form.sbMainHint(), uid);
+}
+
 TEST_F(FrmMainTest, ARunsEndGivesBackOnlyWhatNoOtherRunHolds)
 {
     using Command = std::pair<std::uint8_t, std::uint8_t>;
@@ -796,7 +958,7 @@ TEST_F(FrmMainTest, ARunsEndGivesBackOnlyWhatNoOtherRunHolds)
     EXPECT_EQ(reader.count(0x0B, 0x10), 2);
     EXPECT_FALSE(portRowAfterB); // run A still held it
     EXPECT_TRUE(readAfterB);
-    EXPECT_EQ(form.runFlags().connectTag, 0);
+    EXPECT_FALSE(form.connected());
     EXPECT_EQ(child<QPushButton>("btn_Connect")->text(), "Connect");
     EXPECT_TRUE(enabled("pnlCounect"));
     for (const char *name : kReadButtons)
@@ -818,7 +980,7 @@ TEST_F(FrmMainTest, ChangingThePageStopsTheRun)
     click("btn_Read01");
 
     EXPECT_EQ(child<QTabWidget>("pcMain")->currentWidget()->objectName(), "ts_ISO14443B");
-    EXPECT_EQ(form.runFlags().readTag[1], 0);
+    EXPECT_FALSE(form.running(1));
     EXPECT_EQ(reader.count(0x0A, 0x10), 2);
     EXPECT_EQ(reader.count(0x00, 0x31), 1);
     EXPECT_TRUE(enabled("pnlCounect"));
@@ -851,7 +1013,7 @@ TEST_F(FrmMainTest, SetKeypadShownMidRunReadsTheReadersSettings)
     EXPECT_EQ(child<QLabel>("pnlSameTime")->text(), "15");
     // ...and the card's pass was not disturbed by them.
     EXPECT_EQ(child<QLineEdit>("edt_14443A_SAK")->text(), "08");
-    EXPECT_EQ(form.runFlags().readTag[1], 0);
+    EXPECT_FALSE(form.running(1));
     EXPECT_EQ(reader.count(0x00, 0x31), 1);
 }
 
@@ -865,9 +1027,9 @@ TEST_F(FrmMainTest, ClosingMidRunShutsDownAndTheRunUnwinds)
     click("btn_Read01");
 
     EXPECT_FALSE(form.isVisible());
-    EXPECT_EQ(form.runFlags().connectTag, 0);
-    for (int tag : form.runFlags().readTag)
-        EXPECT_EQ(tag, 0);
+    EXPECT_FALSE(form.connected());
+    for (int page = 1; page <= 5; ++page)
+        EXPECT_FALSE(form.running(page));
     EXPECT_FALSE(form.link().hasPort());
     EXPECT_FALSE(child<QWidget>("shape_run")->isVisible());
     EXPECT_EQ(form.statusText(), " ");
@@ -909,7 +1071,7 @@ TEST_F(FrmMainTest, ExceptionDuringARunLeavesThePageIdle)
     EXPECT_TRUE(enabled("pnlCounect"));
     EXPECT_TRUE(enabled("btn_Read01"));
     EXPECT_FALSE(enabled("btn_Stop01"));
-    EXPECT_EQ(form.runFlags().readTag[1], 0);
+    EXPECT_FALSE(form.running(1));
 }
 
 // Throws from inside event delivery, where only notify() can catch it.

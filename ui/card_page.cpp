@@ -1,0 +1,358 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "card_page.h"
+
+#include "card_text.h"
+#include "form_widgets.h"
+#include "link.h"
+#include "reader_commands.h"
+#include "status_line.h"
+#include "status_text.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QWidget>
+
+#include <variant>
+
+namespace qn480 {
+
+namespace {
+
+using namespace commands;
+
+// Status-line texts of the card pages.
+constexpr std::string_view kBlank = " ";
+constexpr std::string_view kCarrierOnMessage = " Start 13.56-MHz carrier emission";
+constexpr std::string_view kCarrierOffMessage = " Stop 13.56-MHz carrier emission";
+constexpr std::string_view kConfigure14443A =
+    " Configure registers in the QN480 to serve ISO14443A transaction.";
+constexpr std::string_view kFailed14443A = " Initialize 43A Mode Failed!";
+constexpr std::string_view kConfigure14443B =
+    " Configure registers in the QN480 to serve ISO14443B transaction.";
+constexpr std::string_view kFailed14443B = " Initialize 43B Mode Failed!";
+constexpr std::string_view kConfigureFelica =
+    " Configure registers in the QN480 to serve Felica transaction";
+constexpr std::string_view kConfigure15693 =
+    " Configure registers in the QN480 to serve ISO15693 transaction";
+// The ISO15693 page reports its failure with the FeliCa text too.
+constexpr std::string_view kFailedFelica = " Initialize Felica Mode Failed!";
+
+const QString kResultBoxTip =
+    QStringLiteral("Ctrl+C copies the selection; Ctrl+Shift+C copies this page's results as "
+                   "one tab-separated line");
+
+constexpr int kFieldTops[] = {20, 70, 120, 170};
+constexpr int kLabelLeft = 52;
+constexpr int kEditLeft = 132;
+constexpr QSize kLabelSize{70, 24};
+constexpr QSize kEditSize{200, 24};
+constexpr QRect kReadRect{380, 16, 160, 80};
+constexpr QRect kStopRect{380, 120, 160, 80};
+
+constexpr int kAtqaLength = 2;
+
+QString spaced(const Bytes &bytes)
+{
+    return QString::fromStdString(spacedHex(bytes));
+}
+
+QString spacedByte(std::uint8_t byte)
+{
+    return spaced(Bytes{byte});
+}
+
+template <class... Ts> struct Overloaded : Ts...
+{
+    using Ts::operator()...;
+};
+template <class... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;
+
+} // namespace
+
+const std::array<CardPageDescriptor, 5> kCardPages{{
+    {1,
+     "ts_ISO14443A",
+     "ISO14443A",
+     "Read",
+     {{{"UID :", "edt_14443A_UID", CardValue::TypeAUid},
+       {"ATQA :", "edt_14443A_ATQA", CardValue::TypeAAtqa},
+       {"SAK :", "edt_14443A_SAK", CardValue::TypeASak},
+       {"CardType :", "edt_14443A_CardType", CardValue::TypeAType}}},
+     CardProcedure::Iso14443A,
+     kConfigure14443A,
+     kFailed14443A},
+    {2,
+     "ts_ISO14443B",
+     "ISO14443B",
+     "Read",
+     {{{"UID :", "edt_ISO14443B_BPUPI", CardValue::Pupi},
+       {"ATQA :", "edt_ISO14443B_AppData", CardValue::AppData},
+       {"SAK :", "edt_ISO14443B_Info", CardValue::ProtocolInfo},
+       {}}},
+     CardProcedure::Iso14443B,
+     kConfigure14443B,
+     kFailed14443B},
+    {3,
+     "ts_Felica",
+     "Felica",
+     "Read",
+     {{{"Slot :", "edt_Felica_Slot", CardValue::FelicaSlot},
+       {"Sub Resp :", "edt_Felica_SubResp", CardValue::FelicaSubResponse},
+       {"UID :", "edt_Felica_UID", CardValue::FelicaIdm},
+       {}}},
+     CardProcedure::Felica,
+     kConfigureFelica,
+     kFailedFelica},
+    {4,
+     "ts_ISO15693",
+     "ISO15693",
+     "Read",
+     {{{"DSFID :", "edt_ISO15693_DSFID", CardValue::Dsfid},
+       {"UID :", "edt_ISO15693_UID", CardValue::VicinityUid},
+       {},
+       {}}},
+     CardProcedure::Iso15693,
+     kConfigure15693,
+     kFailedFelica},
+    {5,
+     "ts_MifareInitialization",
+     "MifareInitialization",
+     "Initialize",
+     {{{"Slot :", "Edit5", CardValue::None},
+       {"Sub Resp :", "Edit6", CardValue::None},
+       {"UID :", "edt_MifarePlusInit", CardValue::TypeAType},
+       {}}},
+     CardProcedure::MifareInit,
+     kConfigure14443A,
+     kFailed14443A},
+}};
+
+CardPage::CardPage(const CardPageDescriptor &descriptor, Link &link, StatusLine &status,
+                   const StopToken &connection, QObject *parent)
+    : QObject(parent)
+    , m_descriptor(descriptor)
+    , m_link(link)
+    , m_status(status)
+    , m_connection(connection)
+    , m_stopToken(&connection)
+{
+    m_stopToken.requestStop();
+    m_sheet = new QWidget;
+    m_sheet->setObjectName(QLatin1String(descriptor.name));
+
+    for (std::size_t i = 0; i < descriptor.fields.size() && descriptor.fields[i].label; ++i) {
+        const CardField &field = descriptor.fields[i];
+        auto *edit = clickFocus(new QLineEdit(m_sheet));
+        edit->setObjectName(QLatin1String(field.edit));
+        // Written by the runs only; read-only keeps Copy and Select All in its menu.
+        edit->setReadOnly(true);
+        edit->setToolTip(kResultBoxTip);
+        edit->setGeometry(QRect(QPoint(kEditLeft, kFieldTops[i]), kEditSize));
+        makeFieldLabel(m_sheet, QLatin1String(field.label),
+                       QRect(QPoint(kLabelLeft, kFieldTops[i]), kLabelSize), edit);
+        m_boxes[i] = edit;
+    }
+
+    m_read = makeButton(m_sheet, QStringLiteral("btn_Read") + twoDigits(descriptor.number),
+                        QLatin1String(descriptor.readCaption), kReadRect);
+    m_stop = makeButton(m_sheet, QStringLiteral("btn_Stop") + twoDigits(descriptor.number),
+                        QStringLiteral("Stop"), kStopRect);
+    m_read->setEnabled(false);
+    m_stop->setEnabled(false);
+    m_read->setToolTip(QStringLiteral("%1 (%2)").arg(m_read->text(), keyText(kReadKey)));
+    m_stop->setToolTip(QStringLiteral("%1 (%2)").arg(m_stop->text(), keyText(kStopKey)));
+}
+
+void CardPage::read()
+{
+    m_stopToken.reset();
+    runCardProcedure(m_descriptor.procedure, m_link, m_stopToken, *this);
+}
+
+void CardPage::setConnected(bool connected)
+{
+    m_stopToken.requestStop();
+    m_read->setEnabled(connected);
+}
+
+bool CardPage::isTypeA() const
+{
+    return m_descriptor.procedure == CardProcedure::Iso14443A ||
+           m_descriptor.procedure == CardProcedure::MifareInit;
+}
+
+QLineEdit *CardPage::box(CardValue value) const
+{
+    const bool borrowed = value == CardValue::TypeAUid || value == CardValue::TypeAAtqa ||
+                          value == CardValue::TypeASak;
+    const CardPage &owner = borrowed ? *m_typeABoxes : *this;
+    for (std::size_t i = 0; i < owner.m_boxes.size(); ++i) {
+        if (owner.m_boxes[i] && owner.m_descriptor.fields[i].value == value)
+            return owner.m_boxes[i];
+    }
+    return nullptr;
+}
+
+void CardPage::setBox(CardValue value, const QString &text)
+{
+    if (QLineEdit *edit = box(value))
+        edit->setText(text);
+}
+
+QString CardPage::boxText(CardValue value) const
+{
+    const QLineEdit *edit = box(value);
+    return edit ? edit->text() : QString();
+}
+
+void CardPage::setStatus(std::string_view text)
+{
+    m_status.setText(QString::fromUtf8(text.data(), qsizetype(text.size())));
+}
+
+// " " and the reader's message for `status`; nothing when the message is empty.
+bool CardPage::showStatusText(std::uint8_t status)
+{
+    const std::string_view text = StatusText(status);
+    if (text.empty())
+        return false;
+    setStatus(std::string(kBlank) + std::string(text));
+    return true;
+}
+
+void CardPage::runStarted()
+{
+    ++m_runs;
+    emit runBegan();
+    m_stop->setEnabled(true);
+    m_read->setEnabled(false);
+    if (isTypeA()) {
+        m_status.setHint({});
+        setStatus(kBlank);
+    }
+}
+
+void CardPage::stepStarting(CardStep step)
+{
+    if (step.code == kConfigure && step.group != kReaderGroup)
+        setStatus(m_descriptor.configureMessage);
+    else if (step == CardStep{kReaderGroup, kCarrierOn})
+        setStatus(kCarrierOnMessage);
+    else if (step == CardStep{kReaderGroup, kCarrierOff})
+        setStatus(kCarrierOffMessage);
+}
+
+void CardPage::stepDone(const StepOutcome &outcome)
+{
+    // The ISO14443A page forgets the card it followed when a pass finds none (the hint is
+    // emptied), and the next card to answer first clears the boxes. The initialization page
+    // never clears a box.
+    const bool answered = outcome.step == CardStep{kTypeAGroup, kRequest} && outcome.status == 1 &&
+                          outcome.dataLength == kAtqaLength;
+    if (answered && m_descriptor.procedure == CardProcedure::Iso14443A &&
+        m_status.hint().isEmpty()) {
+        for (CardValue value :
+             {CardValue::TypeAUid, CardValue::TypeASak, CardValue::TypeAAtqa, CardValue::TypeAType})
+            setBox(value, {});
+    }
+}
+
+void CardPage::cardSelected(const TypeACard &card)
+{
+    setBox(CardValue::TypeAUid, QString::fromStdString(uidText(card.uid)));
+    setBox(CardValue::TypeASak, QString::fromStdString(hexByte(card.sak)));
+    setBox(CardValue::TypeAAtqa, QString::fromStdString(hexByte(card.atqa.at(0))));
+}
+
+void CardPage::passEnded(const PassOutcome &outcome)
+{
+    if (outcome.card)
+        showCard(*outcome.card);
+    else
+        showNoCard(outcome.status);
+    m_status.blink();
+}
+
+void CardPage::showCard(const Card &card)
+{
+    const auto announce = [this](CardValue value) {
+        m_status.setText(QLatin1Char(' ') + boxText(value));
+    };
+    std::visit(Overloaded{
+                   [&](const TypeACard &c) {
+                       setBox(CardValue::TypeAType, QString::fromStdString(c.type));
+                       const QString uid = boxText(CardValue::TypeAUid);
+                       if (uid != m_status.hint()) {
+                           announce(CardValue::TypeAUid);
+                           m_status.setHint(uid);
+                       }
+                   },
+                   [&](const TypeBCard &c) {
+                       setBox(CardValue::Pupi, spaced(c.pupi));
+                       setBox(CardValue::AppData, spaced(c.appData));
+                       setBox(CardValue::ProtocolInfo, spaced(c.protocolInfo));
+                       announce(CardValue::Pupi);
+                   },
+                   [&](const FelicaCard &c) {
+                       setBox(CardValue::FelicaSlot, spacedByte(c.slot));
+                       setBox(CardValue::FelicaSubResponse, spacedByte(c.subResponse));
+                       setBox(CardValue::FelicaIdm, spaced(c.idm));
+                       announce(CardValue::FelicaIdm);
+                   },
+                   [&](const Iso15693Card &c) {
+                       setBox(CardValue::Dsfid, spacedByte(c.dsfid));
+                       setBox(CardValue::VicinityUid, spaced(c.uid));
+                       announce(CardValue::VicinityUid);
+                   },
+               },
+               card);
+}
+
+void CardPage::showNoCard(std::uint8_t status)
+{
+    switch (m_descriptor.procedure) {
+    case CardProcedure::Iso14443A:
+        m_status.setHint({});
+        m_status.setText({});
+        showStatusText(status);
+        break;
+    case CardProcedure::MifareInit:
+        // Neither mark can equal a UID, so the next card shown is announced again.
+        m_status.setHint(QString(kBlank.data()));
+        if (showStatusText(status))
+            m_status.setHint(m_status.text());
+        break;
+    default:
+        showStatusText(status);
+        break;
+    }
+}
+
+void CardPage::runEnded(const RunOutcome &outcome)
+{
+    // A refusal's message stands after the run; otherwise the line is emptied to a blank.
+    bool standing = false;
+    if (outcome.end == RunEnd::ConfigureRefused) {
+        if (!showStatusText(outcome.status))
+            setStatus(m_descriptor.configureFailure);
+        standing = true;
+    } else if (outcome.end == RunEnd::CarrierRefused) {
+        standing = showStatusText(outcome.status);
+    }
+    if (!standing)
+        setStatus(kBlank);
+    m_status.hideIndicator();
+    // Runs nest (a page's Read clicked while another page's run waits), so a run's end
+    // gives back only what no other run still holds, and no Read comes back once the port
+    // has been closed.
+    if (m_runs > 0)
+        --m_runs;
+    emit runFinished();
+    if (m_runs == 0) {
+        m_read->setEnabled(!m_connection.stopRequested());
+        m_stop->setEnabled(false);
+    }
+    m_stopToken.requestStop();
+}
+
+} // namespace qn480

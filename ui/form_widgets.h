@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// The small pieces the window's parts build their controls from.
+#include <QKeySequence>
+#include <QLabel>
+#include <QPushButton>
+#include <QString>
+
+namespace qn480 {
+
+// Window-wide keys; none of them changes a caption.
+inline constexpr QKeyCombination kReadKey{Qt::Key_F5};
+inline constexpr QKeyCombination kStopKey{Qt::Key_Escape};
+inline constexpr QKeyCombination kCopyResultsKey{Qt::CTRL | Qt::SHIFT | Qt::Key_C};
+
+inline QString twoDigits(int n)
+{
+    return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0'));
+}
+
+// Outside the focus chain, like every control of the form whose tab stop is off.
+template <typename W> W *noTabStop(W *widget)
+{
+    widget->setFocusPolicy(Qt::NoFocus);
+    return widget;
+}
+
+// Out of the Tab chain too, but a click gives it the keys: arrows in the port box, Ctrl+C
+// and Ctrl+A in a result box.
+template <typename W> W *clickFocus(W *widget)
+{
+    widget->setFocusPolicy(Qt::ClickFocus);
+    return widget;
+}
+
+inline QString keyText(QKeyCombination key)
+{
+    return QKeySequence(key).toString(QKeySequence::NativeText);
+}
+
+inline QPushButton *makeButton(QWidget *parent, const QString &name, const QString &caption,
+                               const QRect &rect)
+{
+    auto *button = noTabStop(new QPushButton(caption, parent));
+    button->setObjectName(name);
+    button->setGeometry(rect);
+    return button;
+}
+
+inline QLabel *makeFieldLabel(QWidget *parent, const QString &caption, const QRect &rect,
+                              QWidget *buddy)
+{
+    auto *label = new QLabel(caption, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    label->setGeometry(rect);
+    label->setBuddy(buddy);
+    return label;
+}
+
+} // namespace qn480
