@@ -5,6 +5,7 @@
 #include "json_text.h"
 #include "keypad_commands.h"
 #include "link.h"
+#include "poll_events.h"
 #include "poll_view.h"
 #include "procedures.h"
 #include "process_guard.h"
@@ -12,12 +13,19 @@
 #include "text_util.h"
 #include "trace.h"
 
+#ifdef QN480_HAVE_STATION
+#include "station.h"
+#endif
+
+#include <poll.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -73,8 +81,16 @@ public:
     Runner &operator=(const Runner &) = delete;
 
     // The command; with --wait, again from the start each time the reader comes back after
-    // it went away (a poll keeps what it has reported).
+    // it went away (a poll keeps what it has reported). A poll's log lines, actions and
+    // broker events are seen to their end afterwards.
     int run()
+    {
+        const int code = runAgainAfterLoss();
+        return finishEvents(code);
+    }
+
+private:
+    int runAgainAfterLoss()
     {
         bool toldSilent = false;
         for (;;) {
@@ -165,8 +181,11 @@ private:
         // One view for the whole command, so that a reader plugged in again (--wait) does
         // not count or announce again the card it had reported.
         if (!m_pollView) {
-            m_pollView.emplace(PollView::Setup{m_options.air, m_options.json, m_options.quiet},
-                               m_io.out, m_io.err, m_link.clock(), m_io.now);
+            if (const auto failed = startEvents())
+                return *failed;
+            m_pollView.emplace(PollView::Setup{m_options.air, m_options.quiet}, m_io.err,
+                               m_link.clock(),
+                               [this](const PresenceEvent &event) { deliver(event); });
             if (m_options.timeout)
                 m_pollDeadline = m_link.clock().now() + *m_options.timeout;
         }
@@ -184,13 +203,15 @@ private:
                 timedOut = true;
                 stop.requestStop();
             }
-            if (m_stop || outputGone() || m_lost)
+            if (m_stop || outputGone() || m_lost || m_spoolFailed)
                 stop.requestStop();
         });
         runCardProcedure(procedure, m_link, stop, view);
         m_link.setPump({});
         if (m_lost)
             return kExitPortFailed; // told as a loss by the caller
+        if (m_spoolFailed)
+            return kExitReaderError;
 
         if (view.runEnd() != RunEnd::Stopped) {
             if (m_options.quiet && !view.lastMessage().empty())
@@ -205,6 +226,81 @@ private:
             return kExitNoAnswer;
         }
         return kExitSuccess;
+    }
+
+    // --log, the actions and --mqtt, set up once for the whole command; a failure to set
+    // them up is the command's exit code.
+    std::optional<int> startEvents()
+    {
+        m_pollEvents.emplace(m_options, m_io.err);
+        if (m_options.mqtt.url.empty())
+            return std::nullopt;
+#ifdef QN480_HAVE_STATION
+        try {
+            const auto &o = m_options.mqtt;
+            auto config = station::stationConfig(
+                {o.url, o.passwordFile, o.ca, o.cert, o.key, o.reader, o.spool, o.haDiscovery},
+                m_io.device, QN480_VERSION);
+            config.say = [this](const std::string &line) {
+                m_io.err << kProgram << line << std::endl;
+            };
+            m_station = std::make_unique<station::Station>(std::move(config));
+        } catch (const station::ConnectionError &error) {
+            m_io.err << kProgram << escapedText(error.what()) << std::endl;
+            return kExitUsage;
+        } catch (const station::SpoolError &error) {
+            m_io.err << kProgram << escapedText(error.what()) << std::endl;
+            return kExitReaderError;
+        }
+        return std::nullopt;
+#else
+        m_io.err << kProgram << "--mqtt: this build of qn480ctl has no MQTT client" << std::endl;
+        return kExitUsage;
+#endif
+    }
+
+    // One card event: its line on stdout, then the log, the action and the broker.
+    void deliver(const PresenceEvent &event)
+    {
+        const EventRecord record = m_sequence.next(event, m_io.now());
+        m_io.out << m_pollEvents->line(record) << std::endl;
+        m_pollEvents->handle(record);
+#ifdef QN480_HAVE_STATION
+        if (m_station && !m_spoolFailed) {
+            try {
+                m_station->publish(
+                    {record.kind == PresenceKind::Present ? station::EventKind::Present
+                                                          : station::EventKind::Removed,
+                     eventJsonLine(record), hexText(identity(record.card), ""), record.time});
+            } catch (const station::SpoolError &error) {
+                // An event that cannot be kept must not pass for delivered: the poll ends.
+                m_io.err << kProgram << "the event could not be spooled for the broker: "
+                         << escapedText(error.what()) << std::endl;
+                m_spoolFailed = true;
+            }
+        }
+#endif
+    }
+
+    // Waits for the log and the queued actions (a second stop signal ends the actions), and
+    // tells the broker that the reader is going offline.
+    int finishEvents(int code)
+    {
+        if (m_pollEvents) {
+            drainStopSignals();
+            const int stopFd = m_io.stopFd;
+            m_pollEvents->finish([stopFd] {
+                if (stopFd < 0)
+                    return false;
+                pollfd signalled{stopFd, POLLIN, 0};
+                return ::poll(&signalled, 1, 0) > 0;
+            });
+        }
+#ifdef QN480_HAVE_STATION
+        if (m_station)
+            m_station->close();
+#endif
+        return code;
     }
 
     bool outputGone() const
@@ -266,6 +362,12 @@ private:
     bool m_lost = false;
     bool m_plugged;          // the reader came during this command: it may still be starting
     bool m_answered = false; // a frame came back since the command (re)started
+    std::optional<PollEvents> m_pollEvents;
+    EventSequence m_sequence;
+#ifdef QN480_HAVE_STATION
+    std::unique_ptr<station::Station> m_station;
+#endif
+    bool m_spoolFailed = false;
     std::optional<PollView> m_pollView;
     std::optional<std::chrono::nanoseconds> m_pollDeadline;
     KeypadCommands m_keypad;

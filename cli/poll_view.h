@@ -15,13 +15,8 @@ namespace qn480::cli {
 
 using WallClock = std::function<std::chrono::system_clock::time_point()>;
 
-// "2026-03-01 14:05:09.042" in local time, for text lines and the trace; and
-// "2026-03-01T13:05:09.042Z" for JSON.
-std::string localTimestamp(std::chrono::system_clock::time_point time);
-std::string isoTimestamp(std::chrono::system_clock::time_point time);
-
-// A card run on a terminal: a line for every arrival ("present") and departure ("removed")
-// on `out`, and the run's messages on `err`, each once until it changes. It lives for the
+// A card run on a terminal: every arrival ("present") and departure ("removed") handed to
+// the command's sink, and the run's messages on `err`, each once until it changes. It lives for the
 // whole command, so that a reader plugged in again does not report a card still lying there.
 class PollView final : public CardObserver
 {
@@ -29,13 +24,12 @@ public:
     struct Setup
     {
         AirInterface air = AirInterface::Iso14443A;
-        bool json = false;
         bool quiet = false;
     };
-    PollView(Setup setup, std::ostream &out, std::ostream &err, const Clock &clock,
-             WallClock wallClock = {});
+    using Sink = std::function<void(const PresenceEvent &)>;
+    PollView(Setup setup, std::ostream &err, const Clock &clock, Sink sink);
 
-    // Called after each arrival line.
+    // Called after each arrival has gone to the sink.
     void setOnCard(std::function<void()> onCard) { m_onCard = std::move(onCard); }
     int cardsReported() const { return m_presence.arrivals(); }
     // The last message, printed or not (--quiet).
@@ -51,12 +45,10 @@ public:
 private:
     void tell(std::string_view message);
     void tellStatus(std::uint8_t status);
-    void print(const PresenceEvent &event);
 
     Setup m_setup;
-    std::ostream &m_out;
     std::ostream &m_err;
-    WallClock m_wallClock;
+    Sink m_sink;
     std::function<void()> m_onCard;
     PresenceTracker m_presence;
     std::string m_lastMessage;

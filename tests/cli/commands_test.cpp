@@ -40,7 +40,7 @@ const std::string kCarrierOff = "AA 00 04 00 00 00 31 35";
 const auto kWhen =
     std::chrono::system_clock::time_point(std::chrono::milliseconds(1'700'000'000'123));
 const std::string kIsoWhen = "2023-11-14T22:13:20.123Z";
-const std::string kLocalWhen = localTimestamp(kWhen);
+const std::string kLocalWhen = traceTimestamp(kWhen);
 
 std::vector<std::string> lines(const std::string &text)
 {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The station against Debian's mosquitto: what a subscriber receives, through outages of the
 // broker and a station killed with -9.
+#include "child_process.h"
 #include "mqtt_broker.h"
 #include "private_dir.h"
 #include "station.h"
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <set>
@@ -309,6 +311,63 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
     EXPECT_TRUE(afterClose.waitFor(holdsRetained, 10s))
         << ::testing::PrintToString(afterClose.payloads(base + "status"));
 }
+
+#ifdef QN480CTL_PATH
+// The whole way, as a station runs it: qn480ctl polling the simulator hands each card event to
+// stdout, the log file, the action and the broker, as the same record.
+TEST(StationPoll, OneEventReachesStdoutTheLogTheActionAndTheBroker)
+{
+    if (MqttBroker::program().empty())
+        GTEST_SKIP() << "mosquitto is not installed";
+    qn480::testing::PrivateDir dir("qn480-station-poll");
+    MqttBroker broker(dir.path().string());
+    broker.start();
+    MqttSubscriber subscriber(broker.port(), {"plant/#"}, false);
+    ASSERT_TRUE(subscriber.waitSubscribed());
+
+    const std::string reader = (dir.path() / "reader").string();
+    qn480::testing::ChildProcess sim(QN480_SIM_PATH, {"--link", reader});
+    ASSERT_FALSE(
+        sim.waitForLineContaining(qn480::testing::ChildProcess::Out, "QN480_PORTS=").empty());
+    const std::string log = (dir.path() / "cards.jsonl").string();
+    const std::string action = (dir.path() / "action.txt").string();
+    const auto ctl = qn480::testing::runToEnd(
+        QN480CTL_PATH,
+        {"-d", reader, "poll", "14a", "-n", "1", "--json", "--mqtt",
+         "mqtt://127.0.0.1:" + std::to_string(broker.port()) + "/plant", "--reader", "r1",
+         "--spool", (dir.path() / "spool").string(), "--log", log, "--on-present",
+         "printf %s \"$QN480_UID\" > '" + action + "'", "--uid-form", "dec10"});
+    ASSERT_EQ(ctl.code, 0) << ctl.err;
+
+    // The simulator's Type A card: 12 34 56 78, a MIFARE Classic 1K.
+    ASSERT_EQ(ctl.outLines().size(), 1u) << ctl.out;
+    const std::string line = ctl.outLines()[0];
+    const std::string record = line.substr(0, line.find(",\"forms\":"));
+    EXPECT_EQ(record.substr(0, 50), R"({"interface":"14a","uid":"0000000078563412","atqa")");
+    EXPECT_NE(line.find(R"("dec10":"0305419896")"), std::string::npos) << line;
+
+    std::ifstream logFile(log);
+    std::string logged;
+    std::getline(logFile, logged);
+    EXPECT_EQ(logged, record + ",\"seq\":1}");
+
+    std::ifstream actionFile(action);
+    std::string acted;
+    std::getline(actionFile, acted);
+    EXPECT_EQ(acted, "0305419896");
+
+    ASSERT_TRUE(subscriber.waitFor([](const std::vector<MqttMessage> &messages) {
+        return std::any_of(messages.begin(), messages.end(), [](const MqttMessage &m) {
+            return m.topic == "plant/r1/status" && m.payload == "offline";
+        });
+    }));
+    EXPECT_EQ(subscriber.payloads("plant/r1/uid"), std::vector<std::string>{"12345678"});
+    const auto events = subscriber.payloads("plant/r1/event");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].substr(0, record.size() - 1), record.substr(0, record.size() - 1));
+    EXPECT_EQ(seqOf(events[0]), 1u);
+}
+#endif
 
 INSTANTIATE_TEST_SUITE_P(
     Station, StationBroker,
