@@ -3,10 +3,15 @@
 // pty, every response paced at 115200 baud, as a ratio to its floor: the loop's fixed
 // sleeps plus the wire time of its transactions. Target: at most 1.05.
 //
-//   qn480_bench_pass_period [PASSES]      (default 200 per interface)
+//   qn480_bench_pass_period [PASSES] [--events DIR]   (default 200 per interface)
 //
-// Prints one line per interface: name, median period, floor, ratio, passes.
+// Prints one line per interface: name, median period, floor, ratio, passes. With --events,
+// every pass also hands an event to a card log in DIR and queues an action (`true`), the
+// worst case of a card arriving or leaving on each pass; those lines say "pass_period_events".
 
+#include "actions.h"
+#include "card_log.h"
+#include "event_record.h"
 #include "faults.h"
 #include "link.h"
 #include "procedures.h"
@@ -18,6 +23,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,8 +66,10 @@ public:
         , m_passes(passes)
     {}
 
-    void passEnded(const PassOutcome &) override
+    void passEnded(const PassOutcome &outcome) override
     {
+        if (onPass)
+            onPass(outcome);
         ends.push_back(std::chrono::steady_clock::now());
         wireBytes.push_back(m_bytes);
         m_bytes = 0;
@@ -69,6 +81,7 @@ public:
 
     std::vector<std::chrono::steady_clock::time_point> ends;
     std::vector<std::size_t> wireBytes;
+    std::function<void(const PassOutcome &)> onPass;
 
 private:
     StopToken &m_stop;
@@ -82,7 +95,31 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-bool measure(const PolledAir &air, int passes)
+// What a poll with --log and --on-present does with each event, given one on every pass.
+class EventLoad
+{
+public:
+    explicit EventLoad(const std::filesystem::path &dir)
+        : m_log(dir / "cards.jsonl", [](const CardLogStatus &) {})
+        , m_actions({.onPresent = "true"}, [](const ActionOutcome &) {})
+    {}
+    void pass(const PassOutcome &outcome)
+    {
+        TypeACard placeholder;
+        placeholder.uid = {1, 2, 3, 4};
+        const Card card = outcome.card ? *outcome.card : Card(placeholder);
+        const EventRecord record = m_sequence.next({PresenceKind::Present, card});
+        m_log.append(record);
+        m_actions.post(record);
+    }
+
+private:
+    EventSequence m_sequence;
+    CardLogWriter m_log;
+    ActionRunner m_actions;
+};
+
+bool measure(const PolledAir &air, int passes, const std::optional<std::filesystem::path> &events)
 {
     sim::ReaderModel model; // one card of each interface
     sim::FaultInjector faults({.pace = 1.0});
@@ -97,6 +134,13 @@ bool measure(const PolledAir &air, int passes)
     Link link;
     StopToken stop;
     PassClock view(stop, passes + kWarmUpPasses + 1);
+    std::unique_ptr<EventLoad> load;
+    if (events) {
+        load = std::make_unique<EventLoad>(*events);
+        view.onPass = [&](const PassOutcome &outcome) {
+            load->pass(outcome);
+        };
+    }
     link.setTrace([&](TraceDirection, std::span<const std::uint8_t> frame) {
         view.countBytes(frame.size());
     });
@@ -126,8 +170,10 @@ bool measure(const PolledAir &air, int passes)
     }
     const double period = median(periods);
     const double floor = median(floors);
-    std::printf("pass_period %s median_ms %.3f floor_ms %.3f ratio %.4f passes %zu\n", air.name,
-                period, floor, period / floor, periods.size());
+    std::printf("%s %s median_ms %.3f floor_ms %.3f ratio %.4f passes %zu\n",
+                events ? "pass_period_events" : "pass_period", air.name, period, floor,
+                period / floor, periods.size());
+
     return true;
 }
 
@@ -135,9 +181,16 @@ bool measure(const PolledAir &air, int passes)
 
 int main(int argc, char **argv)
 {
-    const int passes = argc > 1 ? std::max(std::atoi(argv[1]), 1) : kDefaultPasses;
+    int passes = kDefaultPasses;
+    std::optional<std::filesystem::path> events;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--events") == 0 && i + 1 < argc)
+            events = argv[++i];
+        else
+            passes = std::max(std::atoi(argv[i]), 1);
+    }
     bool ok = true;
     for (const PolledAir &air : kInterfaces)
-        ok = measure(air, passes) && ok;
+        ok = measure(air, passes, events) && ok;
     return ok ? 0 : 1;
 }
