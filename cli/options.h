@@ -48,9 +48,9 @@ enum class Command {
 // has it.
 struct KeypadChanges
 {
-    std::optional<std::uint8_t> mode;    // bits of the mode check boxes
-    std::optional<std::uint8_t> types;   // bits of the card-type check boxes
-    std::optional<std::uint8_t> format;  // format code, with or without a radio button
+    std::optional<std::uint8_t> mode;    // the mode flags
+    std::optional<std::uint8_t> types;   // the card-type flags
+    std::optional<std::uint8_t> format;  // format code, with or without a caption
     std::optional<std::uint8_t> reverse; // reversal code: 1 none, 2 byte, 4 bit (6 both)
     std::optional<std::uint8_t> add;     // addition flags
     std::optional<int> sendTime;

@@ -30,7 +30,7 @@ inline constexpr std::uint8_t kReverseByte = 2;
 inline constexpr std::uint8_t kReverseBit = 4;
 inline constexpr std::uint8_t kAddEnter = 0x80;
 
-// Format codes of the radio buttons; 11 and codes above 12 have none.
+// Format codes that have a caption; 11 and codes above 12 have none.
 inline constexpr int kFormat8H = 5;
 inline constexpr int kFormat16H = 9;
 bool hasFormatButton(int code);
@@ -117,7 +117,7 @@ inline constexpr std::array<BitName, 8> kAddNames{{
     {"enter", 0x80},
 }};
 
-// The captions of the format radio buttons, by format code.
+// The captions of the output formats, by format code.
 struct FormatName
 {
     int code;
@@ -138,12 +138,12 @@ inline constexpr std::array<FormatName, 11> kFormatNames{{
     {12, "32H"},
 }};
 
-// "8h" and "8H" alike; nothing for a caption no radio button has.
+// "8h" and "8H" alike; nothing for a caption no format has.
 std::optional<int> formatCodeOf(std::string_view caption);
-// Empty for a code without a radio button.
+// Empty for a code without a caption.
 std::string_view formatCaption(int code);
-// How a format code is shown: its caption, or "code 0x0B" for a code without a radio
-// button, which the reader may hold and a partial Set sends back unchanged.
+// How a format code is shown: its caption, or "code 0x0B" for a code without one, which
+// the reader may hold and a partial Set sends back unchanged.
 std::string formatText(int code);
 // A caption or "code 0xNN" (any case); nothing for anything else.
 std::optional<int> formatOf(std::string_view text);
