@@ -17,12 +17,6 @@ constexpr std::array kAirNames{
     std::pair{AirInterface::Iso15693, std::string_view("15693")},
 };
 
-template <class... Ts> struct Overloaded : Ts...
-{
-    using Ts::operator()...;
-};
-template <class... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;
-
 } // namespace
 
 std::string_view airName(AirInterface air)

@@ -58,6 +58,13 @@ struct Iso15693Card
 
 using Card = std::variant<TypeACard, TypeBCard, FelicaCard, Iso15693Card>;
 
+// One lambda per card kind, for std::visit on a Card.
+template <class... Ts> struct Overloaded : Ts...
+{
+    using Ts::operator()...;
+};
+template <class... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;
+
 AirInterface airOf(const Card &card);
 // The bytes that tell one card from another: the Type A UID, the PUPI, the IDm, the
 // ISO15693 UID.

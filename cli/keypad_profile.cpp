@@ -150,9 +150,9 @@ KeypadChanges parseProfile(std::string_view text)
             if (!value.is_object())
                 fault(key, "must be an object, as keypad get --json prints it");
         } else {
-            const auto timing =
-                std::find_if(kTimingNames.begin(), kTimingNames.end(), [&](const TimingName &t) {
-                    return key == t.key || key == std::string(t.key) + "_ms";
+            const auto timing = std::find_if(
+                kTimingNames.begin(), kTimingNames.end(), [&field = key](const TimingName &t) {
+                    return field == t.key || field == std::string(t.key) + "_ms";
                 });
             if (timing == kTimingNames.end())
                 fault(key, "unknown field; a profile holds mode, types, format, reverse, add, "

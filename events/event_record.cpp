@@ -9,11 +9,6 @@ namespace qn480 {
 
 namespace {
 
-template <class... Ts> struct Overloaded : Ts...
-{
-    using Ts::operator()...;
-};
-
 std::string compact(std::span<const std::uint8_t> bytes)
 {
     std::string text;

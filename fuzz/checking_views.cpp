@@ -15,12 +15,6 @@ namespace {
 // Data byte 2 of a FeliCa answer ends the identifier: at most 255 - 3 bytes.
 constexpr std::size_t kMaxFelicaIdm = 252;
 
-template <class... Ts> struct Overloaded : Ts...
-{
-    using Ts::operator()...;
-};
-template <class... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;
-
 bool recordWellFormed(const Card &card, CardProcedure procedure)
 {
     const bool typeA =

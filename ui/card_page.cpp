@@ -61,12 +61,6 @@ QString spacedByte(std::uint8_t byte)
     return spaced(Bytes{byte});
 }
 
-template <class... Ts> struct Overloaded : Ts...
-{
-    using Ts::operator()...;
-};
-template <class... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;
-
 } // namespace
 
 const std::array<CardPageDescriptor, 5> kCardPages{{
