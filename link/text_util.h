@@ -74,11 +74,13 @@ constexpr int hexDigitValue(char c)
     return -1;
 }
 
+// Upper case: every hexadecimal text the tool writes uses it.
+inline constexpr std::string_view kHexDigits = "0123456789ABCDEF";
+
 // Two upper-case hexadecimal digits: "0A".
 inline std::string hexByte(std::uint8_t byte)
 {
-    constexpr std::string_view digits = "0123456789ABCDEF";
-    return {digits[byte >> 4], digits[byte & 0x0F]};
+    return {kHexDigits[byte >> 4], kHexDigits[byte & 0x0F]};
 }
 
 // Bytes as upper-case hexadecimal pairs with `separator` between them: "1A 2B", "1A2B".
@@ -89,7 +91,8 @@ inline std::string hexText(std::span<const std::uint8_t> bytes, std::string_view
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (i != 0)
             text += separator;
-        text += hexByte(bytes[i]);
+        text += kHexDigits[bytes[i] >> 4];
+        text += kHexDigits[bytes[i] & 0x0F];
     }
     return text;
 }
@@ -169,8 +172,7 @@ inline std::string escapedText(std::string_view text)
         const std::size_t start = pos;
         const std::optional<char32_t> code = nextCodePoint(text, pos);
         if (!code || *code < 0x20 || *code == 0x7F) {
-            std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned char>(text[start]));
-            out += buf;
+            out += "\\x" + hexByte(static_cast<std::uint8_t>(text[start]));
         } else if ((*code >= 0x80 && *code < 0xA0) || *code == 0x2028 || *code == 0x2029 ||
                    (*code >= 0x202A && *code <= 0x202E) || (*code >= 0x2066 && *code <= 0x2069)) {
             std::snprintf(buf, sizeof buf, "\\u{%04X}", static_cast<unsigned>(*code));
