@@ -69,9 +69,7 @@ std::string jsonString(std::string_view text)
             out += '\\';
             out += c;
         } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned char>(c));
-            out += escape;
+            out += "\\u00" + hexByte(static_cast<std::uint8_t>(c));
         } else {
             out += c;
         }
