@@ -4,17 +4,13 @@
 #include <algorithm>
 #include <array>
 #include <string_view>
+#include <vector>
 
 namespace qn480 {
 
 namespace {
 
 constexpr std::string_view kUnknownType = "Unknown Type !";
-
-void prependHex(std::string &text, std::uint8_t byte)
-{
-    text.insert(0, hexByte(byte));
-}
 
 // The ATQA byte 0 values of the MIFARE rows, and the subsets some rows accept.
 enum class AtqaMatch {
@@ -99,33 +95,13 @@ std::string_view levelText(PlusLevel level)
 
 } // namespace
 
-std::string hexByte(std::uint8_t byte)
-{
-    constexpr std::string_view digits = "0123456789ABCDEF";
-    return {digits[byte >> 4], digits[byte & 0x0F]};
-}
-
-std::string spacedHex(std::span<const std::uint8_t> bytes)
-{
-    std::string text;
-    text.reserve(bytes.size() * 3);
-    for (std::uint8_t byte : bytes) {
-        text += hexByte(byte);
-        text += ' ';
-    }
-    return text;
-}
-
 std::string uidText(std::span<const std::uint8_t> uid)
 {
     // Last byte first, filled in front with "00" to 16 digits; ten bytes make 20.
     constexpr std::size_t kShownBytes = 8;
-    std::string text;
-    for (std::uint8_t byte : uid)
-        prependHex(text, byte);
-    for (std::size_t i = uid.size(); i < kShownBytes; ++i)
-        prependHex(text, 0x00);
-    return text;
+    const std::vector<std::uint8_t> reversed(uid.rbegin(), uid.rend());
+    const std::size_t fill = uid.size() < kShownBytes ? kShownBytes - uid.size() : 0;
+    return std::string(2 * fill, '0') + hexText(reversed, "");
 }
 
 std::optional<std::uint8_t> plusVariantFromAts(std::span<const std::uint8_t> ats)

@@ -1,18 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "text_util.h" // hexByte and spacedHex, as the pages show ATQA, SAK and values
+
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 
 namespace qn480 {
-
-// Two upper-case hexadecimal digits, as the Type A page shows ATQA and SAK.
-std::string hexByte(std::uint8_t byte);
-// Every byte as two digits and one blank, the trailing blank kept ("1A 2B "), as the
-// ISO14443B, FeliCa and ISO15693 pages show their values.
-std::string spacedHex(std::span<const std::uint8_t> bytes);
 
 // The UID of a Type A card as the pages show it (the cascade tags already left out): the
 // bytes reversed and filled in front with "00" to 16 digits; ten bytes make 20.

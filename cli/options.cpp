@@ -30,31 +30,34 @@ std::string lowerCase(std::string_view text)
     return lower;
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// One byte in hexadecimal, "0A", "a" or "0x0A".
-std::optional<std::uint8_t> hexByte(std::string_view text)
+// The text without a "0x" or "0X" in front of more.
+std::string_view withoutHexPrefix(std::string_view text)
 {
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
         text.remove_prefix(2);
-    if (text.empty() || text.size() > 2)
+    return text;
+}
+
+// One byte in hexadecimal, "0A", "a" or "0x0A".
+std::optional<std::uint8_t> byteIn(std::string_view text)
+{
+    text = withoutHexPrefix(text);
+    const auto bytes = text.size() == 1 ? hexBytes("0" + std::string(text)) : hexBytes(text);
+    if (!bytes || bytes->size() != 1)
         return std::nullopt;
-    int value = 0;
-    for (char c : text) {
-        const int digit = hexDigit(c);
-        if (digit < 0)
-            return std::nullopt;
-        value = value * 16 + digit;
+    return bytes->front();
+}
+
+// A time in seconds, fractions allowed, from a millisecond to a day; what --timeout and
+// --action-timeout take.
+std::chrono::milliseconds timeoutIn(std::string_view option, std::string_view text)
+{
+    const std::optional<double> seconds = numberIn(text);
+    if (!seconds || !(*seconds > 0) || *seconds > kMaxTimeoutSeconds) {
+        throw UsageError(std::string(option) + " takes seconds from 0.001 to 86400, not " +
+                         quoted(text));
     }
-    return static_cast<std::uint8_t>(value);
+    return std::chrono::milliseconds(std::max<long long>(1, std::llround(*seconds * 1000)));
 }
 
 std::string namesOf(std::span<const BitName> names)
@@ -249,15 +252,7 @@ const std::vector<OptionRule> &optionRules()
              true,
              {Command::Poll},
              [](Options &o, std::string_view v) {
-                 double seconds = 0;
-                 const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
-                 if (ec != std::errc() || end != v.data() + v.size() || !(seconds > 0) ||
-                     seconds > kMaxTimeoutSeconds) {
-                     throw UsageError("--timeout takes seconds from 0.001 to 86400, not " +
-                                      quoted(v));
-                 }
-                 o.timeout = std::chrono::milliseconds(
-                     std::max<long long>(1, std::llround(seconds * 1000)));
+                 o.timeout = timeoutIn("--timeout", v);
              }},
             {"uid-form",
              0,
@@ -302,15 +297,7 @@ const std::vector<OptionRule> &optionRules()
              true,
              {Command::Poll},
              [](Options &o, std::string_view v) {
-                 double seconds = 0;
-                 const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
-                 if (ec != std::errc() || end != v.data() + v.size() || !(seconds > 0) ||
-                     seconds > kMaxTimeoutSeconds) {
-                     throw UsageError("--action-timeout takes seconds from 0.001 to 86400, not " +
-                                      quoted(v));
-                 }
-                 o.actionTimeout = std::chrono::milliseconds(
-                     std::max<long long>(1, std::llround(seconds * 1000)));
+                 o.actionTimeout = timeoutIn("--action-timeout", v);
              }},
             {"mode",
              0,
@@ -529,8 +516,8 @@ void readCommand(Options &o, const std::vector<std::string_view> &words)
         o.command = Command::Raw;
         if (words.size() < 3)
             throw UsageError("raw needs a command group and code in hexadecimal, as raw 00 10");
-        const auto group = hexByte(words[1]);
-        const auto code = hexByte(words[2]);
+        const auto group = byteIn(words[1]);
+        const auto code = byteIn(words[2]);
         if (!group)
             throw UsageError("raw: the group " + quoted(words[1]) + " is not a hexadecimal byte");
         if (!code)
@@ -594,19 +581,15 @@ std::vector<std::uint8_t> parseHexBytes(std::string_view text)
             ++end;
         std::string_view word = text.substr(pos, end - pos);
         pos = end;
-        if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X'))
-            word.remove_prefix(2);
+        word = withoutHexPrefix(word);
         if (word.size() % 2 != 0) {
             throw UsageError("data: " + quoted(word) +
                              " has an odd number of hexadecimal digits; write every byte as two");
         }
-        for (std::size_t i = 0; i < word.size(); i += 2) {
-            const int high = hexDigit(word[i]);
-            const int low = hexDigit(word[i + 1]);
-            if (high < 0 || low < 0)
-                throw UsageError("data: " + quoted(word) + " is not hexadecimal");
-            bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
-        }
+        const auto wordBytes = hexBytes(word);
+        if (!wordBytes)
+            throw UsageError("data: " + quoted(word) + " is not hexadecimal");
+        bytes.insert(bytes.end(), wordBytes->begin(), wordBytes->end());
     }
     if (bytes.size() > static_cast<std::size_t>(kMaxRequestData)) {
         throw UsageError("data: " + std::to_string(bytes.size()) +

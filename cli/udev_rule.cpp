@@ -54,7 +54,7 @@ bool isUsbId(std::string_view id)
     if (id.size() != 4)
         return false;
     for (const char c : id) {
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
+        if (hexDigitValue(c) < 0)
             return false;
     }
     return true;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "actions.h"
 
+#include "trace.h"
+
 #include <algorithm>
 
 namespace qn480 {
@@ -28,7 +30,7 @@ std::vector<std::string> actionEnvironment(const EventRecord &event, std::option
         variable("QN480_UID", qn480::uidForm(uid, form.value_or(UidForm::Hex)).value.value_or("")),
         variable("QN480_NFCID", qn480::uidForm(uid, UidForm::Hex).value.value_or("")),
         variable("QN480_TYPE", type),
-        variable("QN480_TIME", utcTimestamp(event.time)),
+        variable("QN480_TIME", traceTimestamp(event.time, TimestampForm::Utc)),
         variable("QN480_JSON", eventJsonLine(event, {.seq = true, .forms = true})),
     };
 }

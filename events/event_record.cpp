@@ -2,8 +2,7 @@
 #include "event_record.h"
 
 #include "card_text.h"
-
-#include <ctime>
+#include "trace.h"
 
 namespace qn480 {
 
@@ -11,47 +10,12 @@ namespace {
 
 std::string compact(std::span<const std::uint8_t> bytes)
 {
-    std::string text;
-    for (std::uint8_t byte : bytes)
-        text += hexByte(byte);
-    return text;
+    return hexText(bytes, "");
 }
 
 std::string reversedHex(std::span<const std::uint8_t> bytes)
 {
     return compact(std::vector<std::uint8_t>(bytes.rbegin(), bytes.rend()));
-}
-
-std::string millis(EventTime time)
-{
-    const long long ms = ((time.time_since_epoch().count() % 1000) + 1000) % 1000;
-    std::string text = ".000";
-    text[1] = static_cast<char>('0' + ms / 100);
-    text[2] = static_cast<char>('0' + ms / 10 % 10);
-    text[3] = static_cast<char>('0' + ms % 10);
-    return text;
-}
-
-std::tm partsOf(EventTime time, bool utc)
-{
-    const auto seconds = static_cast<std::time_t>(
-        std::chrono::floor<std::chrono::seconds>(time).time_since_epoch().count());
-    std::tm parts{};
-    if (utc)
-        gmtime_r(&seconds, &parts);
-    else
-        localtime_r(&seconds, &parts);
-    return parts;
-}
-
-// The date and time of day, "2026-03-01T14:05:09" or with a blank in the middle.
-std::string dateTime(const std::tm &parts, bool isoForm)
-{
-    char text[64];
-    const std::size_t length = isoForm
-                                   ? std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts)
-                                   : std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-    return {text, length};
 }
 
 // The text fields: what other NFC tools print, the identifying one first.
@@ -98,26 +62,6 @@ EventRecord EventSequence::next(const PresenceEvent &event,
                                 std::chrono::system_clock::time_point now)
 {
     return {std::chrono::floor<std::chrono::milliseconds>(now), ++m_last, event.kind, event.card};
-}
-
-std::string utcTimestamp(EventTime time)
-{
-    return dateTime(partsOf(time, true), true) + millis(time) + "Z";
-}
-
-std::string localTimestamp(EventTime time)
-{
-    return dateTime(partsOf(time, false), false) + millis(time);
-}
-
-std::string localIsoTimestamp(EventTime time)
-{
-    const std::tm parts = partsOf(time, false);
-    char zone[16];
-    std::string offset(zone, std::strftime(zone, sizeof zone, "%z", &parts)); // "+0100"
-    if (offset.size() == 5)
-        offset.insert(3, ":");
-    return dateTime(parts, true) + millis(time) + offset;
 }
 
 std::vector<std::pair<std::string, std::string>> cardJsonFields(const Card &card)
@@ -167,7 +111,7 @@ nlohmann::ordered_json eventJson(const EventRecord &event, JsonExtras extras)
     for (const auto &[key, value] : cardJsonFields(event.card))
         object[key] = value;
     object["event"] = eventName(event.kind);
-    object["time"] = utcTimestamp(event.time);
+    object["time"] = traceTimestamp(event.time, TimestampForm::Utc);
     if (extras.seq)
         object["seq"] = event.seq;
     if (extras.forms) {
@@ -191,7 +135,7 @@ std::string eventJsonLine(const EventRecord &event, JsonExtras extras)
 
 std::string eventTextLine(const EventRecord &event, std::optional<UidForm> lead)
 {
-    std::string line = localTimestamp(event.time) + " " + std::string(eventName(event.kind));
+    std::string line = traceTimestamp(event.time) + " " + std::string(eventName(event.kind));
     if (lead) {
         const UidFormValue form = uidForm(identity(event.card), *lead);
         line += " " + std::string(uidFormName(*lead)) + "=" + form.value.value_or("-");
@@ -255,7 +199,7 @@ std::string cellText(const EventRecord &event, EventColumn column)
 {
     switch (column) {
     case EventColumn::Time:
-        return localIsoTimestamp(event.time);
+        return traceTimestamp(event.time, TimestampForm::LocalIso);
     case EventColumn::Event:
         return std::string(eventName(event.kind));
     case EventColumn::Interface:

@@ -42,13 +42,6 @@ private:
     std::uint64_t m_last = 0;
 };
 
-// "2026-03-01T13:05:09.042Z", the form JSON lines carry.
-std::string utcTimestamp(EventTime time);
-// "2026-03-01 14:05:09.042" in local time, the form text lines and the trace begin with.
-std::string localTimestamp(EventTime time);
-// "2026-03-01T14:05:09.042+01:00": local time with its offset, for tables and CSV.
-std::string localIsoTimestamp(EventTime time);
-
 struct JsonExtras
 {
     bool seq = false;   // add "seq"

@@ -28,10 +28,7 @@ constexpr FormName kNames[] = {
 
 std::string hexOf(std::span<const std::uint8_t> bytes)
 {
-    std::string text;
-    for (std::uint8_t byte : bytes)
-        text += hexByte(byte);
-    return text;
+    return hexText(bytes, "");
 }
 
 // The bytes as one big-endian unsigned number in decimal, zero-filled to `width` digits.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "keypad_settings.h"
 
+#include "text_util.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -141,8 +143,7 @@ std::string formatText(int code)
     const std::string_view caption = formatCaption(code);
     if (!caption.empty())
         return std::string(caption);
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    return std::string("code 0x") + kDigits[(code >> 4) & 0x0F] + kDigits[code & 0x0F];
+    return "code 0x" + hexByte(static_cast<std::uint8_t>(code));
 }
 
 std::optional<int> formatOf(std::string_view text)
@@ -155,17 +156,10 @@ std::optional<int> formatOf(std::string_view text)
             return a == std::tolower(static_cast<unsigned char>(b));
         }))
         return std::nullopt;
-    int value = 0;
-    for (char c : text.substr(kPrefix.size())) {
-        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                          : std::isxdigit(static_cast<unsigned char>(c))
-                              ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
-                              : -1;
-        if (digit < 0)
-            return std::nullopt;
-        value = value * 16 + digit;
-    }
-    return value;
+    const auto code = hexBytes(text.substr(kPrefix.size()));
+    if (!code)
+        return std::nullopt;
+    return code->front();
 }
 
 } // namespace qn480

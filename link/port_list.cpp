@@ -47,15 +47,9 @@ constexpr int kMaxPortNumber = 99999;
 // A non-negative decimal number without sign or blanks; -1 when the text is not one.
 int decimal(std::string_view digits)
 {
-    if (digits.empty() || digits.size() > 9)
+    if (digits.size() > 9)
         return -1;
-    int value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9')
-            return -1;
-        value = value * 10 + (c - '0');
-    }
-    return value;
+    return static_cast<int>(decimalIn(digits, 0, 999999999).value_or(-1));
 }
 
 std::uint32_t fnv1a(std::string_view text)

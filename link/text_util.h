@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qn480 {
 
@@ -24,6 +26,16 @@ inline std::string_view trimmed(std::string_view text)
     return text;
 }
 
+// The text without the `blanks` it begins and ends with, for formats whose white space is
+// narrower than the C library's (JSON's is " \t\r\n").
+inline std::string_view trimmed(std::string_view text, std::string_view blanks)
+{
+    const std::size_t first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
 // A whole decimal number from `min` to `max`, nothing else: no sign, blank or other text
 // around it.
 inline std::optional<long long> decimalIn(std::string_view text, long long min, long long max)
@@ -36,6 +48,79 @@ inline std::optional<long long> decimalIn(std::string_view text, long long min, 
     if (error != std::errc() || stop != end || value < min || value > max)
         return std::nullopt;
     return value;
+}
+
+// A whole number with or without a fraction ("2", "0.25", "1e3"), nothing around it; the
+// caller checks its range.
+inline std::optional<double> numberIn(std::string_view text)
+{
+    double value = 0;
+    const char *end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end)
+        return std::nullopt;
+    return value;
+}
+
+// The value of a hexadecimal digit of either case; -1 for any other character.
+constexpr int hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// Upper case: every hexadecimal text the tool writes uses it.
+inline constexpr std::string_view kHexDigits = "0123456789ABCDEF";
+
+// Two upper-case hexadecimal digits: "0A".
+inline std::string hexByte(std::uint8_t byte)
+{
+    return {kHexDigits[byte >> 4], kHexDigits[byte & 0x0F]};
+}
+
+// Bytes as upper-case hexadecimal pairs with `separator` between them: "1A 2B", "1A2B".
+inline std::string hexText(std::span<const std::uint8_t> bytes, std::string_view separator)
+{
+    std::string text;
+    text.reserve(bytes.size() * (2 + separator.size()));
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i != 0)
+            text += separator;
+        text += kHexDigits[bytes[i] >> 4];
+        text += kHexDigits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+// Every byte as two digits and one blank, the trailing blank kept: "1A 2B ", as the card
+// pages show their values.
+inline std::string spacedHex(std::span<const std::uint8_t> bytes)
+{
+    return bytes.empty() ? std::string() : hexText(bytes, " ") + ' ';
+}
+
+// Bytes written as pairs of hexadecimal digits of either case with nothing between them,
+// "04a1B2"; the empty text is no bytes. Nothing when a digit lacks its pair or a character
+// is not a digit.
+inline std::optional<std::vector<std::uint8_t>> hexBytes(std::string_view text)
+{
+    if (text.size() % 2 != 0)
+        return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(text.size() / 2);
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        const int high = hexDigitValue(text[i]);
+        const int low = hexDigitValue(text[i + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
+    }
+    return bytes;
 }
 
 // The code point of the UTF-8 sequence at text[pos], advancing pos past it; nothing, with
@@ -87,8 +172,7 @@ inline std::string escapedText(std::string_view text)
         const std::size_t start = pos;
         const std::optional<char32_t> code = nextCodePoint(text, pos);
         if (!code || *code < 0x20 || *code == 0x7F) {
-            std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned char>(text[start]));
-            out += buf;
+            out += "\\x" + hexByte(static_cast<std::uint8_t>(text[start]));
         } else if ((*code >= 0x80 && *code < 0xA0) || *code == 0x2028 || *code == 0x2029 ||
                    (*code >= 0x202A && *code <= 0x202E) || (*code >= 0x2066 && *code <= 0x2069)) {
             std::snprintf(buf, sizeof buf, "\\u{%04X}", static_cast<unsigned>(*code));

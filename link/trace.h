@@ -14,9 +14,20 @@ namespace qn480 {
 
 using WallTime = std::function<std::chrono::system_clock::time_point()>;
 
-// The local time to the millisecond, "2026-03-01 14:05:09.042": what a trace line begins with.
-// With `utc`, ISO 8601 in UTC instead: "2026-03-01T13:05:09.042Z".
-std::string traceTimestamp(std::chrono::system_clock::time_point time, bool utc = false);
+// The forms a time to the millisecond is written in.
+enum class TimestampForm {
+    Local,    // "2026-03-01 14:05:09.042": what trace and text lines begin with
+    Utc,      // "2026-03-01T13:05:09.042Z": ISO 8601 in UTC, as JSON lines carry it
+    LocalIso, // "2026-03-01T14:05:09.042+01:00": local with its offset, for tables and CSV
+};
+
+std::string traceTimestamp(std::chrono::system_clock::time_point time,
+                           TimestampForm form = TimestampForm::Local);
+// With `utc`, TimestampForm::Utc, else Local.
+inline std::string traceTimestamp(std::chrono::system_clock::time_point time, bool utc)
+{
+    return traceTimestamp(time, utc ? TimestampForm::Utc : TimestampForm::Local);
+}
 
 // One line of a frame trace: the time, the direction (>> to the reader, << from it) and the
 // frame in hexadecimal, as "2026-03-01 14:05:09.042 >> AA 00 04 00 00 00 30 34". A skipped

@@ -98,12 +98,10 @@ Commands on standard input:
 
 bool parseRate(std::string_view text, double &rate)
 {
-    double value = 0;
-    const char *end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || stop != end || !(value >= 0 && value <= 1))
+    const std::optional<double> value = numberIn(text);
+    if (!value || !(*value >= 0 && *value <= 1))
         return false;
-    rate = value;
+    rate = *value;
     return true;
 }
 

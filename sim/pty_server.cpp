@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "pty_server.h"
 
+#include "text_util.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -24,19 +26,6 @@ namespace qn480::sim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string hexText(std::span<const std::uint8_t> bytes)
-{
-    std::string out;
-    char buf[4];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(buf, sizeof buf, "%02X ", b);
-        out += buf;
-    }
-    if (!out.empty())
-        out.pop_back();
-    return out;
-}
 
 std::string wallClock()
 {
@@ -383,7 +372,7 @@ void PtyServer::serveLine(TimePoint now)
 
 void PtyServer::handle(const Exchange &exchange, TimePoint arrived)
 {
-    log(">> " + hexText(exchange.request));
+    log(">> " + hexText(exchange.request, " "));
     if (exchange.response.empty())
         return;
     const Delivery delivery = m_faults.shape(exchange.response);
@@ -392,7 +381,7 @@ void PtyServer::handle(const Exchange &exchange, TimePoint arrived)
         hangUp();
         return;
     }
-    log("<< " + hexText(exchange.response) + notes);
+    log("<< " + hexText(exchange.response, " ") + notes);
     auto due = Clock::now() + delivery.delay;
     if (delivery.paced) {
         // On a real line the request itself took its wire time to arrive.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "reader_model.h"
 
+#include "text_util.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -102,36 +104,9 @@ std::string lower(std::string_view text)
     return out;
 }
 
-std::optional<Bytes> parseHex(std::string_view text)
-{
-    Bytes out;
-    if (text.size() % 2 != 0)
-        return std::nullopt;
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        unsigned value = 0;
-        for (std::size_t j = i; j < i + 2; ++j) {
-            const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[j])));
-            if (c >= '0' && c <= '9')
-                value = value * 16 + static_cast<unsigned>(c - '0');
-            else if (c >= 'a' && c <= 'f')
-                value = value * 16 + static_cast<unsigned>(c - 'a' + 10);
-            else
-                return std::nullopt;
-        }
-        out.push_back(static_cast<std::uint8_t>(value));
-    }
-    return out;
-}
-
 std::string hex(std::span<const std::uint8_t> bytes)
 {
-    std::string out;
-    char buf[3];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(buf, sizeof buf, "%02X", b);
-        out += buf;
-    }
-    return out;
+    return hexText(bytes, "");
 }
 
 struct Preset
@@ -178,7 +153,7 @@ const std::vector<Preset> &presets()
 
 bool setOption(Card &card, const std::string &key, std::string_view value, std::string &error)
 {
-    const auto bytes = parseHex(value);
+    const auto bytes = hexBytes(value);
     const auto exactly = [&](std::size_t count) {
         if (!bytes || bytes->size() != count) {
             error = key + " takes " + std::to_string(count) + " bytes in hexadecimal";

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "connection.h"
 
+#include "text_util.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -129,12 +131,11 @@ BrokerUrl parseBrokerUrl(std::string_view url)
     }
     parsed.port = parsed.tls ? 8883 : 1883;
     if (!port.empty()) {
-        int value = 0;
-        const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
-        if (error != std::errc() || end != port.data() + port.size() || value < 1 || value > 65535)
+        const std::optional<long long> value = decimalIn(port, 1, 65535);
+        if (!value)
             throw ConnectionError("the broker URL's port " + printable(port) +
                                   " is not a number from 1 to 65535");
-        parsed.port = value;
+        parsed.port = static_cast<int>(*value);
     }
     // Each level of the prefix is kept as given, but wildcards cannot be published to and
     // empty levels are a typing slip.

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "spool.h"
 
+#include "text_util.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
@@ -143,11 +146,13 @@ Spool::Spool(std::filesystem::path dir, std::size_t capacity,
         std::vector<Segment> found;
         for (const auto &entry : std::filesystem::directory_iterator(m_dir)) {
             const std::string name = entry.path().filename().string();
-            if (name.size() != 24 || !name.ends_with(".seg") ||
-                !std::all_of(name.begin(), name.begin() + 20,
-                             [](char c) { return c >= '0' && c <= '9'; }))
+            const std::optional<long long> first =
+                name.size() == 24 && name.ends_with(".seg")
+                    ? decimalIn(std::string_view(name).substr(0, 20), 0, LLONG_MAX)
+                    : std::nullopt;
+            if (!first)
                 continue;
-            found.push_back({std::stoull(name.substr(0, 20)), 0, entry.path()});
+            found.push_back({static_cast<std::uint64_t>(*first), 0, entry.path()});
         }
         std::sort(found.begin(), found.end(),
                   [](const Segment &a, const Segment &b) { return a.firstSeq < b.firstSeq; });

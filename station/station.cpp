@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "station.h"
 
+#include "text_util.h"
+
 #include <mosquitto.h>
 
 #include <algorithm>
@@ -67,9 +69,7 @@ std::string jsonString(std::string_view text)
             out += '\\';
             out += c;
         } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned char>(c));
-            out += escape;
+            out += "\\u00" + hexByte(static_cast<std::uint8_t>(c));
         } else {
             out += c;
         }
@@ -81,22 +81,16 @@ std::string jsonString(std::string_view text)
 // line; it is not parsed, only closed again after the two fields.
 std::string withReaderAndSeq(std::string_view record, std::string_view reader, std::uint64_t seq)
 {
-    const auto blank = [](char c) {
-        return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-    };
-    while (!record.empty() && blank(record.front()))
-        record.remove_prefix(1);
-    while (!record.empty() && blank(record.back()))
-        record.remove_suffix(1);
+    constexpr std::string_view kBlanks = " \t\r\n"; // JSON's white space
+    record = trimmed(record, kBlanks);
     if (record.size() < 2 || record.front() != '{' || record.back() != '}')
         throw std::invalid_argument("an event record must be one JSON object");
+    // Blanks before the last field stay as they are; only those before the brace go.
     std::string_view inner = record.substr(1, record.size() - 2);
-    while (!inner.empty() && blank(inner.back()))
-        inner.remove_suffix(1);
+    inner = inner.substr(0, inner.find_last_not_of(kBlanks) + 1);
     std::string payload = "{";
     payload += inner;
-    const bool empty = std::all_of(inner.begin(), inner.end(), blank);
-    payload += empty ? "" : ",";
+    payload += inner.empty() ? "" : ",";
     payload += "\"reader\":" + jsonString(reader) + ",\"seq\":" + std::to_string(seq) + "}";
     return payload;
 }

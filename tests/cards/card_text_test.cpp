@@ -2,6 +2,7 @@
 // The texts the card pages derive from card data: UID, hexadecimal, Plus letter, card type.
 #include "card_text.h"
 #include "fake_reader.h"
+#include "trace.h"
 
 #include <gtest/gtest.h>
 
@@ -10,15 +11,74 @@
 using namespace qn480;
 using qn480::testing::hex;
 
+// The text helpers every folder shares: hexadecimal both ways, trims, numbers, timestamps.
 TEST(CardText, HexadecimalTexts)
 {
-    EXPECT_EQ(hexByte(0x00), "00");
-    EXPECT_EQ(hexByte(0x0A), "0A");
-    EXPECT_EQ(hexByte(0xFF), "FF");
-
-    EXPECT_EQ(spacedHex(hex("1A 2B 3C 4D")), "1A 2B 3C 4D ");
-    EXPECT_EQ(spacedHex(hex("00 81 71")), "00 81 71 ");
-    EXPECT_EQ(spacedHex({}), "");
+    const auto parsed = [](std::string_view text) -> std::string {
+        const auto bytes = hexBytes(text);
+        return bytes ? "[" + hexText(*bytes, " ") + "]" : "none";
+    };
+    const auto decimal = [](std::string_view text, long long min, long long max) {
+        const auto value = decimalIn(text, min, max);
+        return value ? std::to_string(*value) : std::string("none");
+    };
+    const auto number = [](std::string_view text) {
+        const auto value = numberIn(text);
+        return value ? std::to_string(*value) : std::string("none");
+    };
+    const auto utc = [](long long ms) {
+        return traceTimestamp(std::chrono::system_clock::time_point(std::chrono::milliseconds(ms)),
+                              TimestampForm::Utc);
+    };
+    const struct
+    {
+        std::string got;
+        const char *want;
+    } cases[] = {
+        {hexByte(0x00), "00"},
+        {hexByte(0x0A), "0A"},
+        {hexByte(0xFF), "FF"},
+        {hexText(hex("1a 2b 3c"), " "), "1A 2B 3C"},
+        {hexText(hex("1A 2B"), ""), "1A2B"},
+        {hexText(hex("00 FF"), ":"), "00:FF"},
+        {hexText({}, " "), ""},
+        // The card pages keep a blank after every byte.
+        {spacedHex(hex("1A 2B 3C 4D")), "1A 2B 3C 4D "},
+        {spacedHex(hex("00 81 71")), "00 81 71 "},
+        {spacedHex({}), ""},
+        // Pairs of digits of either case, nothing between or around them.
+        {parsed("04a1B2"), "[04 A1 B2]"},
+        {parsed(""), "[]"},
+        {parsed("4A1"), "none"},
+        {parsed("0G"), "none"},
+        {parsed("04 A1"), "none"},
+        {parsed("0x04"), "none"},
+        {std::string(trimmed(" \t1A 2B \r\n")), "1A 2B"},
+        {std::string(trimmed(" \t ")), ""},
+        {std::string(trimmed("\f{} \n", " \t\r\n")), "\f{}"},
+        {std::string(trimmed(" \n", " \t\r\n")), ""},
+        {decimal("42", 1, 99), "42"},
+        {decimal("007", 1, 99), "7"},
+        {decimal("0", 1, 99), "none"},
+        {decimal("100", 1, 99), "none"},
+        {decimal("+5", 1, 99), "none"},
+        {decimal("-0", 0, 99), "none"},
+        {decimal(" 5", 1, 99), "none"},
+        {decimal("5 s", 1, 99), "none"},
+        {decimal("", 0, 99), "none"},
+        {decimal("99999999999999999999", 0, 99), "none"},
+        {number("0.25"), "0.250000"},
+        {number("2"), "2.000000"},
+        {number(""), "none"},
+        {number("1 "), "none"},
+        {number("1,5"), "none"},
+        {utc(1772370309042), "2026-03-01T13:05:09.042Z"},
+        {utc(0), "1970-01-01T00:00:00.000Z"},
+        // Before 1970 the second is the one the millisecond lies in.
+        {utc(-1), "1969-12-31T23:59:59.999Z"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.got, c.want);
 }
 
 TEST(CardText, UidIsReversedAndFilledToSixteenDigitsOrMoreForTripleSize)

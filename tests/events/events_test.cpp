@@ -82,9 +82,8 @@ TEST(EventRecord, WritesTheLinesOfPollForEveryInterface)
          R"("uid_msb":"8877665544332211")",
          "uid_msb=8877665544332211 dsfid=00"},
     };
-    const std::string local = localTimestamp(kWhen);
     // Text lines begin as the window's trace lines do.
-    EXPECT_EQ(local, traceTimestamp(std::chrono::system_clock::time_point(kWhen)));
+    const std::string local = traceTimestamp(kWhen);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(eventJsonLine(event(c.card)),
@@ -250,12 +249,12 @@ TEST(Csv, QuotesNeutralisesFormulasAndKeepsUtf8)
               PresenceKind::Removed),
     };
     const std::string csv = eventsCsv(events);
-    const std::string time = localIsoTimestamp(kWhen);
+    const std::string time = traceTimestamp(kWhen, TimestampForm::LocalIso);
     EXPECT_EQ(csv, "Time,Event,Interface,UID (air order),ATQA,SAK,Card type,ATS,Application "
                    "data,Protocol info,PMm,Slot,Sub-response,DSFID,UID (MSB first)\r\n" +
                        time + ",present,14a,12345678,0400,08,Mifare Classic 1K,,,,,,,,\r\n" + time +
                        ",removed,felica,0102030405060708,,,,,,,1112131415161718,00,01,,\r\n");
-    EXPECT_EQ(time.substr(0, 23), "2026-03-01T" + localTimestamp(kWhen).substr(11));
+    EXPECT_EQ(time.substr(0, 23), "2026-03-01T" + traceTimestamp(kWhen).substr(11));
 }
 
 std::string fileText(const std::string &path)

@@ -136,6 +136,8 @@ TEST(Spool, AcknowledgedEventsStayAcknowledgedAndSeqGoesOnAcrossRestarts)
         EXPECT_EQ(seqsOf(spool), (std::vector<std::uint64_t>{3, 4, 5}));
         spool.markSent(1); // a second acknowledgement changes nothing
     }
+    // A segment's name beyond any seq is not one of ours.
+    std::ofstream(dir.path() / "99999999999999999999.seg") << "stray";
     {
         Spool spool(dir.path());
         EXPECT_EQ(seqsOf(spool), (std::vector<std::uint64_t>{3, 4, 5}));

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fake_reader.h"
 
+#include "text_util.h"
+
 #include <cctype>
 #include <cstdio>
 #include <stdexcept>
@@ -31,15 +33,7 @@ Bytes hex(std::string_view text)
 
 std::string hexText(std::span<const std::uint8_t> bytes)
 {
-    std::string out;
-    char buf[4];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(buf, sizeof buf, "%02X ", b);
-        out += buf;
-    }
-    if (!out.empty())
-        out.pop_back();
-    return out;
+    return qn480::hexText(bytes, " ");
 }
 
 Bytes responseFrame(std::uint8_t group, std::uint8_t code, std::uint8_t status, const Bytes &data)
