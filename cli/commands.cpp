@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "commands.h"
 
-#include "json.h"
+#include "text_util.h"
 #include "json_text.h"
 #include "keypad_commands.h"
 #include "link.h"

@@ -50,7 +50,7 @@ std::string announcement(const Card &card)
 {
     if (const auto *a = std::get_if<TypeACard>(&card))
         return uidText(a->uid);
-    return std::string(trimmed(spacedHex(identity(card))));
+    return hexText(identity(card), " ");
 }
 
 } // namespace

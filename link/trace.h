@@ -23,11 +23,6 @@ enum class TimestampForm {
 
 std::string traceTimestamp(std::chrono::system_clock::time_point time,
                            TimestampForm form = TimestampForm::Local);
-// With `utc`, TimestampForm::Utc, else Local.
-inline std::string traceTimestamp(std::chrono::system_clock::time_point time, bool utc)
-{
-    return traceTimestamp(time, utc ? TimestampForm::Utc : TimestampForm::Local);
-}
 
 // One line of a frame trace: the time, the direction (>> to the reader, << from it) and the
 // frame in hexadecimal, as "2026-03-01 14:05:09.042 >> AA 00 04 00 00 00 30 34". A skipped
