@@ -13,6 +13,7 @@ namespace qn480 {
 inline constexpr QKeyCombination kReadKey{Qt::Key_F5};
 inline constexpr QKeyCombination kStopKey{Qt::Key_Escape};
 inline constexpr QKeyCombination kCopyResultsKey{Qt::CTRL | Qt::SHIFT | Qt::Key_C};
+inline constexpr QKeyCombination kCardLogKey{Qt::CTRL | Qt::Key_L};
 
 inline QString twoDigits(int n)
 {

@@ -2,6 +2,7 @@
 #include "frm_main.h"
 
 #include "application.h"
+#include "card_log_window.h"
 #include "card_page.h"
 #include "form_widgets.h"
 #include "keypad_page.h"
@@ -220,7 +221,8 @@ QWidget *TfrmMain::createPages()
 void TfrmMain::createCardPages()
 {
     for (std::size_t i = 0; i < kCardPages.size(); ++i) {
-        auto *page = new CardPage(kCardPages[i], m_link, m_statusLine, m_connection, this);
+        auto *page = new CardPage(kCardPages[i], m_link, m_statusLine, m_connection,
+                                  m_deps.presenceClock, this);
         m_cardPages[i] = page;
         connect(page->readButton(), &QPushButton::clicked, this,
                 [this, page] { guarded([page] { page->read(); }); });
@@ -228,6 +230,8 @@ void TfrmMain::createCardPages()
                 [this, page] { guarded([page] { page->stop(); }); });
         connect(page, &CardPage::runBegan, this, [this] { m_pnlCounect->setEnabled(false); });
         connect(page, &CardPage::runFinished, this, &TfrmMain::onRunFinished);
+        connect(page, &CardPage::presenceChanged, this, &TfrmMain::logPresence);
+        connect(page, &CardPage::cardLogRequested, this, &TfrmMain::openCardLog);
         m_pcMain->addTab(page->sheet(), QLatin1String(kCardPages[i].caption));
     }
     m_cardPages[kMifarePage - 1]->showTypeAIn(*m_cardPages[0]);
@@ -434,6 +438,38 @@ void TfrmMain::createShortcuts()
     onKey(kReadKey, &TfrmMain::readVisiblePage);
     onKey(kStopKey, &TfrmMain::stopVisiblePage);
     onKey(kCopyResultsKey, &TfrmMain::copyVisiblePageResults);
+    onKey(kCardLogKey, &TfrmMain::openCardLog);
+}
+
+CardLogWindow &TfrmMain::cardLog()
+{
+    if (!m_cardLog) {
+        m_cardLog = std::make_unique<CardLogWindow>(m_deps.cardLogSettings, m_deps.cardLogPath);
+        connect(m_cardLog.get(), &CardLogWindow::logFailureChanged, this,
+                &TfrmMain::showLogFailure);
+    }
+    return *m_cardLog;
+}
+
+void TfrmMain::openCardLog()
+{
+    CardLogWindow &log = cardLog();
+    log.show();
+    log.raise();
+    log.activateWindow();
+}
+
+void TfrmMain::logPresence(const PresenceEvent &event)
+{
+    if (!m_closed)
+        cardLog().addEvent(m_events.next(event));
+}
+
+// The status panel's own tooltip (a connect failure's reason) covers the bar's where both
+// are set.
+void TfrmMain::showLogFailure(const QString &message)
+{
+    m_sbMain->setToolTip(message.isEmpty() ? QString() : plainToolTip(message.toStdString()));
 }
 
 // The visible card page, if any.
@@ -506,6 +542,12 @@ void TfrmMain::FormClose()
     ClosePort(m_link);
     m_keypadPage->portClosed();
     setStatus(kBlankStatus);
+    // The card log goes with the window: a visible one would keep the program running.
+    m_closed = true;
+    if (m_cardLog) {
+        m_cardLog->closeLog();
+        m_cardLog->close();
+    }
     m_link.processMessages();
 }
 

@@ -3,6 +3,7 @@
 
 #include "card_run.h"
 #include "clock.h"
+#include "event_record.h"
 #include "link.h"
 #include "port_list.h"
 #include "serial_port.h"
@@ -12,7 +13,9 @@
 #include <QWidget>
 
 #include <array>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -21,12 +24,14 @@ class QComboBox;
 class QFrame;
 class QLabel;
 class QPushButton;
+class QSettings;
 class QStatusBar;
 class QTabWidget;
 class QTimer;
 
 namespace qn480 {
 
+class CardLogWindow;
 class CardPage;
 class KeypadPage;
 
@@ -36,6 +41,15 @@ struct FrmMainDependencies
     using ListPorts = std::function<std::vector<PortEntry>()>;
     using OpenPortFn = std::function<bool(Link &, const std::vector<PortEntry> &, int,
                                           std::string_view, OpenFailure *)>;
+
+    // Where the card log keeps its "Keep a log file" choice (the tool's settings when null)
+    // and its file (the default card log path when empty). First, so that callers that keep
+    // the defaults leave them out.
+    QSettings *cardLogSettings = nullptr;
+    std::filesystem::path cardLogPath{};
+    // Times a card's absence for the card log. Apart from `clock`, which serves the link:
+    // a probe there sees every read as part of the last transaction.
+    Clock &presenceClock = steadyClock();
 
     // Asked again every second while disconnected; the system's ports are walked again
     // only when a device folder or a QN480_PORTS path has changed. A bad QN480_PORTS entry
@@ -77,17 +91,20 @@ public:
     // Status-bar panel 0.
     QString statusText() const;
     Link &link() { return m_link; }
+    // The card log window, made on first use; hidden until opened.
+    CardLogWindow &cardLog();
 
 public slots:
     void FormCreate();
     void btn_ConnectClick();
     void pcMainChange();
 
-
     void FormClose();
     // Reads the port list again while disconnected (the hot-plug timer calls it); while
     // connected, looks for the reader instead. Public so tests need not wait for the timer.
     void watchPorts();
+    // Shows the card log window in front (Ctrl+L, "Card log…").
+    void openCardLog();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -118,6 +135,8 @@ private:
     void readVisiblePage();
     void stopVisiblePage();
     void copyVisiblePageResults();
+    void logPresence(const PresenceEvent &event);
+    void showLogFailure(const QString &message);
 
     FrmMainDependencies m_deps;
     Link m_link;
@@ -141,6 +160,9 @@ private:
 
     StatusLine m_statusLine{this};
     std::array<CardPage *, kPages> m_cardPages{}; // ISO14443A .. MifareInitialization
+    EventSequence m_events;                       // numbers this session's card events
+    std::unique_ptr<CardLogWindow> m_cardLog;     // a window of its own, without a parent
+    bool m_closed = false;                        // FormClose has run: nothing more is logged
 };
 
 } // namespace qn480

@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "window_rig.h"
 
+#include "card_log_window.h"
+#include "card_page.h"
+#include "csv.h"
+
 #include <QAccessible>
 #include <QApplication>
 #include <QButtonGroup>
@@ -22,6 +26,9 @@
 #include <QStyleOptionButton>
 #include <QTabBar>
 #include <QTextDocument>
+
+#include <fstream>
+#include <sstream>
 
 namespace qn480::testing {
 namespace {
@@ -916,6 +923,71 @@ TEST_F(FrmMainTest, TypeAPagesAnnounceACardOnceAndMarkItsLoss)
     EXPECT_EQ(uidAtCascade, (std::vector<QString>{"", uid, ""}));
     EXPECT_EQ(child<QLineEdit>("edt_14443A_CardType")->text(), "Mifare Classic 1K");
     EXPECT_EQ(form.sbMainHint(), uid);
+}
+
+TEST_F(FrmMainTest, ARunFillsTheCardLogAndTheUidBoxOffersEveryForm)
+{
+    TfrmMain &form = window();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    // Two passes find the card; then it has left, for longer than the debounce.
+    typeACardInField();
+    reader.answer(0x0A, 0x10, 1, hex("04 00"));
+    reader.answer(0x0A, 0x10, 1, hex("04 00"));
+    reader.always(0x0A, 0x10, 0xE0);
+    connectReader();
+    whenAsked(0x0A, 0x10, 15, [this] { click("btn_Stop01"); });
+    click("btn_Read01");
+    ASSERT_FALSE(form.running(1));
+
+    CardLogWindow &log = form.cardLog();
+    EXPECT_FALSE(log.isVisible());
+    const std::deque<EventRecord> &events = log.model().events().events();
+    const TypeACard classic{{0x12, 0x34, 0x56, 0x78}, {0x04, 0x00}, 0x08, {}, {},
+                            "Mifare Classic 1K"};
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].kind, PresenceKind::Present);
+    EXPECT_EQ(events[1].kind, PresenceKind::Removed);
+    for (const EventRecord &event : events)
+        EXPECT_EQ(event.card, Card(classic));
+    EXPECT_EQ(events[1].seq, 2u);
+
+    const QString csvPath = QString::fromStdString(logDir / "cards.csv");
+    EXPECT_EQ(log.saveCsv(csvPath), QString());
+    std::ifstream csv(csvPath.toStdString(), std::ios::binary);
+    std::stringstream written;
+    written << csv.rdbuf();
+    EXPECT_EQ(written.str(), eventsCsv(std::vector(events.begin(), events.end())));
+
+    // The UID box still shows the card: every form in its tooltip and its menu, with the
+    // box's own entries and the card log.
+    auto *uid = child<QLineEdit>("edt_14443A_UID");
+    EXPECT_TRUE(uid->toolTip().contains("Ctrl+Shift+C"));
+    EXPECT_TRUE(uid->toolTip().contains("dec10: 0305419896")) << uid->toolTip().toStdString();
+    EXPECT_FALSE(child<QLineEdit>("edt_14443A_SAK")->toolTip().contains("dec10"));
+    CardPage *page = nullptr;
+    for (CardPage *candidate : form.findChildren<CardPage *>()) {
+        if (candidate->sheet() == child<QWidget>("ts_ISO14443A"))
+            page = candidate;
+    }
+    ASSERT_NE(page, nullptr);
+    const std::unique_ptr<QMenu> menu(page->contextMenu(uid));
+    std::vector<std::string> offered;
+    for (const QAction *action : menu->actions()) {
+        if (!action->isSeparator())
+            offered.push_back(action->text().section('\t', 0, 0).remove('&').toStdString());
+    }
+    EXPECT_EQ(offered,
+              (std::vector<std::string>{"Copy", "Select All", "Copy UID as", "Card log…"}));
+    menu->findChild<QAction *>("act_cardLog")->trigger();
+    EXPECT_TRUE(log.isVisible());
+    log.close();
+    QTest::keyClick(&form, Qt::Key_L, Qt::ControlModifier);
+    EXPECT_TRUE(log.isVisible());
+
+    // Closing the window takes the card log with it.
+    form.close();
+    EXPECT_FALSE(log.isVisible());
 }
 
 TEST_F(FrmMainTest, ARunsEndGivesBackOnlyWhatNoOtherRunHolds)
