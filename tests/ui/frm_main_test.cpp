@@ -566,20 +566,20 @@ TEST_F(FrmMainTest, PortListFollowsWhatIsPluggedInWhileDisconnected)
     };
     for (const auto &step : steps) {
         ports = step.plugged;
-        window().watchPorts();
+        window().portRow().watchPorts();
         EXPECT_EQ(items(), step.shown);
         // The same list again rebuilds nothing.
         const QSignalSpy rebuilt(combo->model(), &QAbstractItemModel::rowsRemoved);
-        window().watchPorts();
+        window().portRow().watchPorts();
         EXPECT_EQ(rebuilt.count(), 0);
     }
 
     // Nothing changes while connected.
     ports = {s2, usb0};
-    window().watchPorts();
+    window().portRow().watchPorts();
     connectReader();
     ports = {s2};
-    window().watchPorts();
+    window().portRow().watchPorts();
     EXPECT_EQ(items(), "COM03 COM07 / COM07");
 }
 
@@ -675,7 +675,7 @@ TEST_F(FrmMainTest, WithoutSerialPortsConnectFails)
     deps.openPort = FrmMainDependencies{}.openPort; // the real OpenPort
     TfrmMain form(deps);
     EXPECT_EQ(form.findChild<QComboBox *>("cbxCommNo")->count(), 0);
-    form.btn_ConnectClick();
+    form.portRow().btn_ConnectClick();
     EXPECT_EQ(form.statusText(), " Connect Error!! ");
     EXPECT_FALSE(form.connected());
     EXPECT_FALSE(form.link().hasPort());
@@ -1021,7 +1021,7 @@ TEST_F(FrmMainTest, ARunsEndGivesBackOnlyWhatNoOtherRunHolds)
             then([&] {
                 portRowAfterB = enabled("pnlCounect");
                 readAfterB = enabled("btn_Read02");
-                form.btn_ConnectClick();
+                form.portRow().btn_ConnectClick();
             });
     });
 
