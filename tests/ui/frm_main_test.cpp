@@ -27,6 +27,7 @@
 #include <QTabBar>
 #include <QTextDocument>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -927,6 +928,9 @@ TEST_F(FrmMainTest, TypeAPagesAnnounceACardOnceAndMarkItsLoss)
 
 TEST_F(FrmMainTest, ARunFillsTheCardLogAndTheUidBoxOffersEveryForm)
 {
+    // A log file that cannot be written: a folder stands where it would go.
+    logSettings.setValue("cardLog/keepLogFile", true);
+    std::filesystem::create_directory(logDir / "cards.jsonl");
     TfrmMain &form = window();
     form.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
@@ -951,6 +955,11 @@ TEST_F(FrmMainTest, ARunFillsTheCardLogAndTheUidBoxOffersEveryForm)
     for (const EventRecord &event : events)
         EXPECT_EQ(event.card, Card(classic));
     EXPECT_EQ(events[1].seq, 2u);
+    // Polling went on; the failure shows in the status bar's tooltip.
+    auto *bar = child<QStatusBar>("sbMain");
+    for (int i = 0; i < 500 && bar->toolTip().isEmpty(); ++i)
+        QTest::qWait(10);
+    EXPECT_TRUE(bar->toolTip().contains("cards.jsonl")) << bar->toolTip().toStdString();
 
     const QString csvPath = QString::fromStdString(logDir / "cards.csv");
     EXPECT_EQ(log.saveCsv(csvPath), QString());
