@@ -30,6 +30,7 @@ Keys in the window:
   Esc           Stop on the visible page, when it can be pressed
   Ctrl+Shift+C  copy the visible page's results as one tab-separated line
   Ctrl+C        copy the selection of the result box clicked into; Ctrl+A selects all
+  Ctrl+L        open the card log: every card seen this session, with its CSV export
 
 Environment:
   QN480_PORTS   extra ports for the list: COMnn=/path/to/device, separated by ';'
@@ -44,7 +45,7 @@ Options:
 // An environment value cited in a message, quoted and with control characters made visible.
 QString printable(const QByteArray &value)
 {
-    return QString::fromStdString(quoted(value.toStdString()));
+    return QString::fromStdString(qn480::quoted(value.toStdString()));
 }
 
 struct HeldMessage

@@ -182,6 +182,11 @@ void CardLogWindow::addEvent(const EventRecord &event)
         m_log->append(event);
 }
 
+void CardLogWindow::closeLog()
+{
+    m_log.reset();
+}
+
 void CardLogWindow::clear()
 {
     m_model->clear();

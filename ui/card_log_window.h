@@ -64,6 +64,8 @@ public:
     QString saveCsv(const QString &path) const;
     // The selected rows as tab-separated lines, as Ctrl+C copies them.
     QString selectedRowsText() const;
+    // Ends the log file's writer once what waits is written; the choice stays remembered.
+    void closeLog();
 
 public slots:
     void addEvent(const qn480::EventRecord &event);

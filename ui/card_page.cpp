@@ -7,11 +7,16 @@
 #include "reader_commands.h"
 #include "status_line.h"
 #include "status_text.h"
+#include "uid_forms_menu.h"
 
+#include <QAction>
+#include <QKeySequence>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QWidget>
 
+#include <memory>
 #include <variant>
 
 namespace qn480 {
@@ -40,6 +45,22 @@ constexpr std::string_view kFailedFelica = " Initialize Felica Mode Failed!";
 const QString kResultBoxTip =
     QStringLiteral("Ctrl+C copies the selection; Ctrl+Shift+C copies this page's results as "
                    "one tab-separated line");
+
+// The bytes a UID box shows, in air order, kept on the box itself: the MIFARE page writes
+// into the ISO14443A page's boxes.
+const char *const kUidBytesProperty = "qn480UidBytes";
+
+bool isUidValue(CardValue value)
+{
+    return value == CardValue::TypeAUid || value == CardValue::Pupi ||
+           value == CardValue::FelicaIdm || value == CardValue::VicinityUid;
+}
+
+Bytes uidBytesOf(const QLineEdit *box)
+{
+    const QByteArray bytes = box->property(kUidBytesProperty).toByteArray();
+    return Bytes(bytes.begin(), bytes.end());
+}
 
 constexpr int kFieldTops[] = {20, 70, 120, 170};
 constexpr int kLabelLeft = 52;
@@ -122,13 +143,14 @@ const std::array<CardPageDescriptor, 5> kCardPages{{
 }};
 
 CardPage::CardPage(const CardPageDescriptor &descriptor, Link &link, StatusLine &status,
-                   const StopToken &connection, QObject *parent)
+                   const StopToken &connection, const Clock &clock, QObject *parent)
     : QObject(parent)
     , m_descriptor(descriptor)
     , m_link(link)
     , m_status(status)
     , m_connection(connection)
     , m_stopToken(&connection)
+    , m_clock(clock)
 {
     m_stopToken.requestStop();
     m_sheet = new QWidget;
@@ -142,6 +164,11 @@ CardPage::CardPage(const CardPageDescriptor &descriptor, Link &link, StatusLine 
         edit->setReadOnly(true);
         edit->setToolTip(kResultBoxTip);
         edit->setGeometry(QRect(QPoint(kEditLeft, kFieldTops[i]), kEditSize));
+        edit->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(edit, &QLineEdit::customContextMenuRequested, this, [this, edit](QPoint at) {
+            const std::unique_ptr<QMenu> menu(contextMenu(edit));
+            menu->exec(edit->mapToGlobal(at));
+        });
         makeFieldLabel(m_sheet, QLatin1String(field.label),
                        QRect(QPoint(kLabelLeft, kFieldTops[i]), kLabelSize), edit);
         m_boxes[i] = edit;
@@ -155,6 +182,19 @@ CardPage::CardPage(const CardPageDescriptor &descriptor, Link &link, StatusLine 
     m_stop->setEnabled(false);
     m_read->setToolTip(QStringLiteral("%1 (%2)").arg(m_read->text(), keyText(kReadKey)));
     m_stop->setToolTip(QStringLiteral("%1 (%2)").arg(m_stop->text(), keyText(kStopKey)));
+}
+
+QMenu *CardPage::contextMenu(QLineEdit *box)
+{
+    QMenu *menu = box->createStandardContextMenu();
+    menu->addSeparator();
+    if (const Bytes uid = uidBytesOf(box); !uid.empty() && !box->text().isEmpty())
+        addCopyUidMenu(menu, uid);
+    QAction *log = menu->addAction(QStringLiteral("Card log…"));
+    log->setObjectName(QStringLiteral("act_cardLog"));
+    log->setShortcut(QKeySequence(kCardLogKey));
+    connect(log, &QAction::triggered, this, &CardPage::cardLogRequested);
+    return menu;
 }
 
 void CardPage::read()
@@ -189,8 +229,24 @@ QLineEdit *CardPage::box(CardValue value) const
 
 void CardPage::setBox(CardValue value, const QString &text)
 {
-    if (QLineEdit *edit = box(value))
-        edit->setText(text);
+    setUidBox(value, text, {});
+}
+
+void CardPage::setUidBox(CardValue value, const QString &text, const Bytes &uid)
+{
+    QLineEdit *edit = box(value);
+    if (!edit)
+        return;
+    edit->setText(text);
+    if (!isUidValue(value))
+        return;
+    const bool shown = !uid.empty() && !text.isEmpty();
+    edit->setProperty(
+        kUidBytesProperty,
+        shown ? QByteArray(reinterpret_cast<const char *>(uid.data()), qsizetype(uid.size()))
+              : QByteArray());
+    edit->setToolTip(shown ? kResultBoxTip + QStringLiteral("\n\n") + uidFormsToolTip(uid)
+                           : kResultBoxTip);
 }
 
 QString CardPage::boxText(CardValue value) const
@@ -216,7 +272,8 @@ bool CardPage::showStatusText(std::uint8_t status)
 
 void CardPage::runStarted()
 {
-    ++m_runs;
+    if (m_runs++ == 0)
+        m_presence.emplace(m_clock);
     emit runBegan();
     m_stop->setEnabled(true);
     m_read->setEnabled(false);
@@ -253,7 +310,7 @@ void CardPage::stepDone(const StepOutcome &outcome)
 
 void CardPage::cardSelected(const TypeACard &card)
 {
-    setBox(CardValue::TypeAUid, QString::fromStdString(uidText(card.uid)));
+    setUidBox(CardValue::TypeAUid, QString::fromStdString(uidText(card.uid)), card.uid);
     setBox(CardValue::TypeASak, QString::fromStdString(hexByte(card.sak)));
     setBox(CardValue::TypeAAtqa, QString::fromStdString(hexByte(card.atqa.at(0))));
 }
@@ -265,6 +322,10 @@ void CardPage::passEnded(const PassOutcome &outcome)
     else
         showNoCard(outcome.status);
     m_status.blink();
+    if (m_presence) {
+        for (const PresenceEvent &event : m_presence->pass(outcome.card))
+            emit presenceChanged(event);
+    }
 }
 
 void CardPage::showCard(const Card &card)
@@ -282,7 +343,7 @@ void CardPage::showCard(const Card &card)
                        }
                    },
                    [&](const TypeBCard &c) {
-                       setBox(CardValue::Pupi, spaced(c.pupi));
+                       setUidBox(CardValue::Pupi, spaced(c.pupi), c.pupi);
                        setBox(CardValue::AppData, spaced(c.appData));
                        setBox(CardValue::ProtocolInfo, spaced(c.protocolInfo));
                        announce(CardValue::Pupi);
@@ -290,12 +351,12 @@ void CardPage::showCard(const Card &card)
                    [&](const FelicaCard &c) {
                        setBox(CardValue::FelicaSlot, spacedByte(c.slot));
                        setBox(CardValue::FelicaSubResponse, spacedByte(c.subResponse));
-                       setBox(CardValue::FelicaIdm, spaced(c.idm));
+                       setUidBox(CardValue::FelicaIdm, spaced(c.idm), c.idm);
                        announce(CardValue::FelicaIdm);
                    },
                    [&](const Iso15693Card &c) {
                        setBox(CardValue::Dsfid, spacedByte(c.dsfid));
-                       setBox(CardValue::VicinityUid, spaced(c.uid));
+                       setUidBox(CardValue::VicinityUid, spaced(c.uid), c.uid);
                        announce(CardValue::VicinityUid);
                    },
                },
@@ -343,6 +404,7 @@ void CardPage::runEnded(const RunOutcome &outcome)
         --m_runs;
     emit runFinished();
     if (m_runs == 0) {
+        m_presence.reset();
         m_read->setEnabled(!m_connection.stopRequested());
         m_stop->setEnabled(false);
     }

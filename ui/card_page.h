@@ -2,14 +2,17 @@
 #pragma once
 
 #include "card_run.h"
+#include "presence.h"
 #include "procedures.h"
 
 #include <QObject>
 
 #include <array>
+#include <optional>
 #include <string_view>
 
 class QLineEdit;
+class QMenu;
 class QPushButton;
 class QWidget;
 
@@ -59,15 +62,16 @@ extern const std::array<CardPageDescriptor, 5> kCardPages;
 
 // A card page: builds its sheet, runs its procedure when Read is pressed and renders what
 // the run reports into its boxes and the status line. It knows nothing of the window: it is
-// given the link, the status line and the connection's stop token, and tells the window
-// when a run begins and ends.
+// given the link, the status line, the connection's stop token and the clock that times a
+// card's absence, and tells the window when a run begins and ends and when a card comes and
+// goes.
 class CardPage : public QObject, private CardObserver
 {
     Q_OBJECT
 
 public:
     CardPage(const CardPageDescriptor &descriptor, Link &link, StatusLine &status,
-             const StopToken &connection, QObject *parent = nullptr);
+             const StopToken &connection, const Clock &clock, QObject *parent = nullptr);
 
     QWidget *sheet() const { return m_sheet; }
     QPushButton *readButton() const { return m_read; }
@@ -84,10 +88,17 @@ public:
     void setConnected(bool connected);
     bool running() const { return !m_stopToken.stopRequested(); }
     bool idle() const { return m_runs == 0; }
+    // A result box's context menu: its own entries, "Copy UID as" on a UID box that shows a
+    // card, and "Card log…". The caller owns it.
+    QMenu *contextMenu(QLineEdit *box);
 
 signals:
     void runBegan();
     void runFinished();
+    // A card came or went, after the debounce, during one of this page's runs.
+    void presenceChanged(const qn480::PresenceEvent &event);
+    // "Card log…" was chosen in a result box's menu.
+    void cardLogRequested();
 
 private:
     void runStarted() override;
@@ -100,6 +111,8 @@ private:
     bool isTypeA() const;
     QLineEdit *box(CardValue value) const;
     void setBox(CardValue value, const QString &text);
+    // A UID box's text with the bytes it was made of, for its tooltip and menu.
+    void setUidBox(CardValue value, const QString &text, const Bytes &uid);
     QString boxText(CardValue value) const;
     void setStatus(std::string_view text);
     bool showStatusText(std::uint8_t status);
@@ -111,6 +124,8 @@ private:
     StatusLine &m_status;
     const StopToken &m_connection;
     StopToken m_stopToken;
+    const Clock &m_clock;
+    std::optional<PresenceTracker> m_presence; // while a run of this page goes on
     const CardPage *m_typeABoxes = this;
     QWidget *m_sheet = nullptr;
     QPushButton *m_read = nullptr;

@@ -2,6 +2,7 @@
 #pragma once
 
 // The small pieces the window's parts build their controls from.
+#include <QFrame>
 #include <QKeySequence>
 #include <QLabel>
 #include <QPushButton>
@@ -13,6 +14,16 @@ namespace qn480 {
 inline constexpr QKeyCombination kReadKey{Qt::Key_F5};
 inline constexpr QKeyCombination kStopKey{Qt::Key_Escape};
 inline constexpr QKeyCombination kCopyResultsKey{Qt::CTRL | Qt::SHIFT | Qt::Key_C};
+inline constexpr QKeyCombination kCardLogKey{Qt::CTRL | Qt::Key_L};
+
+// A raised panel of the form: pnlCounect, Panel1, Panel2.
+inline QFrame *makePanel(QWidget *parent, const QString &name)
+{
+    auto *panel = new QFrame(parent);
+    panel->setObjectName(name);
+    panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    return panel;
+}
 
 inline QString twoDigits(int n)
 {

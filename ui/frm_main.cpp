@@ -2,17 +2,16 @@
 #include "frm_main.h"
 
 #include "application.h"
+#include "card_log_window.h"
 #include "card_page.h"
 #include "form_widgets.h"
 #include "keypad_page.h"
-#include "text_util.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
-#include <QComboBox>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -22,41 +21,18 @@
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTabWidget>
-#include <QTextDocument>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <iostream>
 
 namespace qn480 {
 
 namespace {
 
 const QString kCaption = QStringLiteral("QN480 Test Tools V0102 [2013-09-17]");
-const QString kConnectCaption = QStringLiteral("Connect");
-const QString kDisconnectCaption = QStringLiteral("Disconnect");
-const std::string kConnectOk = " Connect OK!! ";
-const std::string kConnectError = " Connect Error!! ";
 const std::string kBlankStatus = " ";
 
-// A tooltip of text from outside (device paths, descriptions, failure reasons), shown as the
-// characters it holds: control characters escaped, and text that Qt would read as HTML
-// handed to it as escaped HTML.
-QString plainToolTip(const std::string &text)
-{
-    const QString escaped = QString::fromStdString(escapedText(text));
-    if (!Qt::mightBeRichText(escaped))
-        return escaped;
-    return QStringLiteral("<p style='white-space:pre'>") + escaped.toHtmlEscaped() +
-           QStringLiteral("</p>");
-}
-
 constexpr QSize kWindowSize{800, 520};
-// How often the port list is read again while disconnected, and the reader looked for while
-// connected: a device plugged in shows within about a second.
-constexpr std::chrono::milliseconds kPortWatchInterval{1000};
-constexpr int kPortRowHeight = 65;
 constexpr int kStatusRowHeight = 30;
 constexpr QSize kIndicatorSize{30, 30};
 constexpr int kMifarePage = 5; // hidden: it leaves the tab bar
@@ -90,14 +66,6 @@ QAccessibleInterface *frameAccessible(const QString &className, QObject *object)
     return nullptr;
 }
 
-QFrame *makePanel(QWidget *parent, const QString &name)
-{
-    auto *panel = new QFrame(parent);
-    panel->setObjectName(name);
-    panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
-    return panel;
-}
-
 } // namespace
 
 TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
@@ -105,7 +73,6 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
     , m_deps(std::move(dependencies))
     , m_link(m_deps.clock)
 {
-    m_connection.requestStop();
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(kCaption);
     setFont(formFont());
@@ -116,12 +83,22 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
     // A transaction waits in the window's own event handling, woken by the port or its
     // deadline: no wake-ups while the reader is silent.
     m_link.useEventLoop(true);
-    m_link.setLossHandler([this] { onDeviceLost(); });
+
+    m_portRow = new PortRow(
+        m_link, m_statusLine, m_deps.listPorts, m_deps.openPort,
+        [this](const std::function<void()> &handler) { guarded(handler); },
+        [this] { return m_handlers; }, this);
+    connect(m_portRow, &PortRow::switching, this, &TfrmMain::disableRunControls);
+    connect(m_portRow, &PortRow::portOpened, this, &TfrmMain::enableRunControls);
+    connect(m_portRow, &PortRow::portClosed, this, [this] { m_keypadPage->portClosed(); });
+    // As Stop would: every loop ends at its next check, with its closing steps, which the
+    // link no longer sends anywhere.
+    connect(m_portRow, &PortRow::readerLost, this, &TfrmMain::pcMainChange);
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    layout->addWidget(createPortRow());
+    layout->addWidget(m_portRow->panel());
     layout->addWidget(createPages(), 1);
     layout->addWidget(createStatusRow());
 
@@ -145,11 +122,6 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
         move(screen->availableGeometry().center() - rect().center());
 
     FormCreate();
-
-    m_portWatch = new QTimer(this);
-    m_portWatch->setInterval(kPortWatchInterval);
-    connect(m_portWatch, &QTimer::timeout, this, [this] { guarded([this] { watchPorts(); }); });
-    m_portWatch->start();
 }
 
 TfrmMain::~TfrmMain() = default;
@@ -170,34 +142,8 @@ void TfrmMain::guarded(const std::function<void()> &handler)
     } catch (...) {
         reportException(std::current_exception());
     }
-    // A reader lost inside the handler is dealt with once the handlers have all ended, so
-    // that their own closing steps (clearing the status line) come first.
-    if (--m_handlers == 0 && m_lossPending)
-        finishDeviceLoss();
-}
-
-QWidget *TfrmMain::createPortRow()
-{
-    m_pnlCounect = makePanel(this, QStringLiteral("pnlCounect"));
-    m_pnlCounect->setFixedHeight(kPortRowHeight);
-
-    m_cbxCommNo = clickFocus(new QComboBox(m_pnlCounect));
-    m_cbxCommNo->setObjectName(QStringLiteral("cbxCommNo"));
-    m_cbxCommNo->setEditable(false);
-    m_cbxCommNo->setGeometry(183, 20, 160, m_cbxCommNo->sizeHint().height());
-    // The closed box names the chosen device too, not only the entries of its list.
-    connect(m_cbxCommNo, &QComboBox::currentIndexChanged, this, &TfrmMain::showChosenPort);
-    connect(m_cbxCommNo, &QComboBox::activated, this,
-            [this] { m_preferredPort = m_cbxCommNo->currentText(); });
-
-    auto *label = makeFieldLabel(m_pnlCounect, QStringLiteral("Serial Port :"),
-                                 QRect(109, 20, 70, 24), m_cbxCommNo);
-    label->setObjectName(QStringLiteral("lblPort01"));
-
-    m_btnConnect = makeButton(m_pnlCounect, QStringLiteral("btn_Connect"), kConnectCaption,
-                              QRect(346, 20, 120, 25));
-    connectHandler(m_btnConnect, &QPushButton::clicked, &TfrmMain::btn_ConnectClick);
-    return m_pnlCounect;
+    if (--m_handlers == 0)
+        m_portRow->handlersEnded();
 }
 
 QWidget *TfrmMain::createPages()
@@ -220,14 +166,17 @@ QWidget *TfrmMain::createPages()
 void TfrmMain::createCardPages()
 {
     for (std::size_t i = 0; i < kCardPages.size(); ++i) {
-        auto *page = new CardPage(kCardPages[i], m_link, m_statusLine, m_connection, this);
+        auto *page = new CardPage(kCardPages[i], m_link, m_statusLine, m_portRow->connection(),
+                                  m_deps.presenceClock, this);
         m_cardPages[i] = page;
         connect(page->readButton(), &QPushButton::clicked, this,
                 [this, page] { guarded([page] { page->read(); }); });
         connect(page->stopButton(), &QPushButton::clicked, this,
                 [this, page] { guarded([page] { page->stop(); }); });
-        connect(page, &CardPage::runBegan, this, [this] { m_pnlCounect->setEnabled(false); });
+        connect(page, &CardPage::runBegan, this, [this] { m_portRow->panel()->setEnabled(false); });
         connect(page, &CardPage::runFinished, this, &TfrmMain::onRunFinished);
+        connect(page, &CardPage::presenceChanged, this, &TfrmMain::logPresence);
+        connect(page, &CardPage::cardLogRequested, this, &TfrmMain::openCardLog);
         m_pcMain->addTab(page->sheet(), QLatin1String(kCardPages[i].caption));
     }
     m_cardPages[kMifarePage - 1]->showTypeAIn(*m_cardPages[0]);
@@ -270,91 +219,7 @@ QString TfrmMain::statusText() const
 
 void TfrmMain::FormCreate()
 {
-    m_ports.clear();
-    m_cbxCommNo->clear();
-    fillPortList(m_deps.listPorts());
-}
-
-void TfrmMain::fillPortList(std::vector<PortEntry> ports)
-{
-    if (ports == m_ports && m_cbxCommNo->count() == static_cast<int>(ports.size()))
-        return;
-    // The chosen entry stays chosen while it exists; the operator's own choice comes back
-    // with its device.
-    const QString current = m_cbxCommNo->currentText();
-    m_ports = std::move(ports);
-    const QSignalBlocker quiet(m_cbxCommNo);
-    m_cbxCommNo->clear();
-    for (const PortEntry &port : m_ports) {
-        m_cbxCommNo->addItem(QString::fromStdString(port.name));
-        std::string tip = port.device;
-        if (!port.description.empty())
-            tip += " - " + port.description;
-        m_cbxCommNo->setItemData(m_cbxCommNo->count() - 1, plainToolTip(tip), Qt::ToolTipRole);
-    }
-    int index = m_cbxCommNo->findText(m_preferredPort);
-    if (index < 0)
-        index = m_cbxCommNo->findText(current);
-    if (index < 0)
-        index = m_ports.empty() ? -1 : 0;
-    m_cbxCommNo->setCurrentIndex(index);
-    showChosenPort();
-}
-
-// Disconnect's own part: the port closed (and restored) and the button back to Connect.
-void TfrmMain::disconnectPort()
-{
-    m_connection.requestStop();
-    ClosePort(m_link);
-    m_keypadPage->portClosed();
-    m_btnConnect->setText(kConnectCaption);
-}
-
-void TfrmMain::watchPorts()
-{
-    // While connected the list stays as it is; only the reader is looked for.
-    if (connected()) {
-        if (m_handlers <= 1) // this timer's own handler: nothing else is running
-            m_link.checkDevice();
-        return;
-    }
-    fillPortList(m_deps.listPorts());
-}
-
-void TfrmMain::onDeviceLost()
-{
-    // As Stop would: every loop ends at its next check, with its closing steps, which the
-    // link no longer sends anywhere.
-    for (CardPage *page : m_cardPages)
-        page->stop();
-    m_lossPending = true;
-    if (m_handlers == 0)
-        finishDeviceLoss();
-}
-
-void TfrmMain::finishDeviceLoss()
-{
-    m_lossPending = false;
-    if (!connected())
-        return; // disconnected or closed meanwhile
-    // What Disconnect does, with the reason on the status line.
-    hideIndicator();
-    disableRunControls();
-    disconnectPort();
-    setStatus(kConnectError);
-    const std::string reason = "the reader on " + m_device +
-                               " was disconnected (unplugged or hung up); plug it in again and "
-                               "press Connect";
-    m_statusPanel->setToolTip(plainToolTip(reason));
-    std::cerr << "qn480-tool: " << escapedText(reason) << '\n';
-    fillPortList(m_deps.listPorts());
-}
-
-// The closed box names the chosen device too, not only the entries of its list.
-void TfrmMain::showChosenPort()
-{
-    m_cbxCommNo->setToolTip(
-        m_cbxCommNo->itemData(m_cbxCommNo->currentIndex(), Qt::ToolTipRole).toString());
+    m_portRow->fillFromScratch();
 }
 
 void TfrmMain::disableRunControls()
@@ -364,49 +229,11 @@ void TfrmMain::disableRunControls()
     m_keypadPage->setGroupsEnabled(false);
 }
 
-void TfrmMain::btn_ConnectClick()
+void TfrmMain::enableRunControls()
 {
-    // A click that arrives while this handler lets the window run starts nothing, as on a
-    // disabled button: a storm of clicks must not pile up on the stack.
-    if (m_connecting)
-        return;
-    m_connecting = true;
-    const struct Done
-    {
-        bool &flag;
-        ~Done() { flag = false; }
-    } done{m_connecting};
-
-    const std::string text = m_cbxCommNo->currentText().toStdString();
-    hideIndicator();
-    disableRunControls();
-    m_statusPanel->setToolTip({});
-    m_link.processMessages();
-
-    if (connected()) {
-        disconnectPort();
-        setStatus(kBlankStatus);
-        return;
-    }
-
-    OpenFailure failure;
-    if (!m_deps.openPort(m_link, m_ports, portNumber(text), kReaderSettings, &failure)) {
-        setStatus(kConnectError);
-        m_statusPanel->setToolTip(plainToolTip(failure.reason));
-        std::cerr << "qn480-tool: cannot open " << (text.empty() ? "a port" : text) << ": "
-                  << escapedText(failure.reason) << '\n';
-        return;
-    }
     for (CardPage *page : m_cardPages)
         page->setConnected(true);
     m_keypadPage->setGroupsEnabled(true);
-    m_preferredPort = QString::fromStdString(text);
-    const auto entry = std::find_if(m_ports.begin(), m_ports.end(),
-                                    [&](const PortEntry &port) { return port.name == text; });
-    m_device = entry != m_ports.end() ? entry->device : text;
-    setStatus(kConnectOk);
-    m_btnConnect->setText(kDisconnectCaption);
-    m_connection.reset();
 }
 
 void TfrmMain::onCurrentPageChanged(int index)
@@ -434,6 +261,38 @@ void TfrmMain::createShortcuts()
     onKey(kReadKey, &TfrmMain::readVisiblePage);
     onKey(kStopKey, &TfrmMain::stopVisiblePage);
     onKey(kCopyResultsKey, &TfrmMain::copyVisiblePageResults);
+    onKey(kCardLogKey, &TfrmMain::openCardLog);
+}
+
+CardLogWindow &TfrmMain::cardLog()
+{
+    if (!m_cardLog) {
+        m_cardLog = std::make_unique<CardLogWindow>(m_deps.cardLogSettings, m_deps.cardLogPath);
+        connect(m_cardLog.get(), &CardLogWindow::logFailureChanged, this,
+                &TfrmMain::showLogFailure);
+    }
+    return *m_cardLog;
+}
+
+void TfrmMain::openCardLog()
+{
+    CardLogWindow &log = cardLog();
+    log.show();
+    log.raise();
+    log.activateWindow();
+}
+
+void TfrmMain::logPresence(const PresenceEvent &event)
+{
+    if (!m_closed)
+        cardLog().addEvent(m_events.next(event));
+}
+
+// The status panel's own tooltip (a connect failure's reason) covers the bar's where both
+// are set.
+void TfrmMain::showLogFailure(const QString &message)
+{
+    m_sbMain->setToolTip(message.isEmpty() ? QString() : plainToolTip(message.toStdString()));
 }
 
 // The visible card page, if any.
@@ -479,7 +338,7 @@ void TfrmMain::onRunFinished()
     // The port row stays locked while any page's run is on the stack.
     if (std::all_of(m_cardPages.begin(), m_cardPages.end(),
                     [](const CardPage *page) { return page->idle(); }))
-        m_pnlCounect->setEnabled(true);
+        m_portRow->panel()->setEnabled(true);
 }
 
 bool TfrmMain::running(int page) const
@@ -502,10 +361,14 @@ void TfrmMain::FormClose()
     hideIndicator();
     disableRunControls();
     m_link.processMessages();
-    m_connection.requestStop();
-    ClosePort(m_link);
-    m_keypadPage->portClosed();
+    m_portRow->closePort();
     setStatus(kBlankStatus);
+    // The card log goes with the window: a visible one would keep the program running.
+    m_closed = true;
+    if (m_cardLog) {
+        m_cardLog->closeLog();
+        m_cardLog->close();
+    }
     m_link.processMessages();
 }
 

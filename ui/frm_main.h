@@ -3,8 +3,10 @@
 
 #include "card_run.h"
 #include "clock.h"
+#include "event_record.h"
 #include "link.h"
 #include "port_list.h"
+#include "port_row.h"
 #include "serial_port.h"
 #include "status_line.h"
 
@@ -12,30 +14,39 @@
 #include <QWidget>
 
 #include <array>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <vector>
 
 class QCloseEvent;
-class QComboBox;
 class QFrame;
 class QLabel;
-class QPushButton;
+class QSettings;
 class QStatusBar;
 class QTabWidget;
-class QTimer;
 
 namespace qn480 {
 
+class CardLogWindow;
 class CardPage;
 class KeypadPage;
 
 // What the window takes from the machine; tests replace these with fakes.
 struct FrmMainDependencies
 {
-    using ListPorts = std::function<std::vector<PortEntry>()>;
-    using OpenPortFn = std::function<bool(Link &, const std::vector<PortEntry> &, int,
-                                          std::string_view, OpenFailure *)>;
+    using ListPorts = PortRow::ListPorts;
+    using OpenPortFn = PortRow::OpenPortFn;
+
+    // Where the card log keeps its "Keep a log file" choice (the tool's settings when null)
+    // and its file (the default card log path when empty). First, so that callers that keep
+    // the defaults leave them out.
+    QSettings *cardLogSettings = nullptr;
+    std::filesystem::path cardLogPath{};
+    // Times a card's absence for the card log. Apart from `clock`, which serves the link:
+    // a probe there sees every read as part of the last transaction.
+    Clock &presenceClock = steadyClock();
 
     // Asked again every second while disconnected; the system's ports are walked again
     // only when a device folder or a QN480_PORTS path has changed. A bad QN480_PORTS entry
@@ -56,9 +67,10 @@ struct FrmMainDependencies
     Clock &clock = steadyClock();
 };
 
-// The tool's one window: the port row, the card pages, the SetKeypad page and the status bar.
-// The handlers run on the UI thread and nest: a running card procedure lets the window process
-// its events, which is how Stop, page changes and closing reach it.
+// The tool's one window: it composes the port row, the card pages, the SetKeypad page, the
+// status bar and the card log, with the window's keys and its closing. The handlers run on
+// the UI thread and nest: a running card procedure lets the window process its events, which
+// is how Stop, page changes and closing reach it.
 class TfrmMain : public QWidget
 {
     Q_OBJECT
@@ -67,7 +79,7 @@ public:
     explicit TfrmMain(FrmMainDependencies dependencies = {}, QWidget *parent = nullptr);
     ~TfrmMain() override;
 
-    bool connected() const { return !m_connection.stopRequested(); }
+    bool connected() const { return m_portRow->connected(); }
     // Whether page 1 to 5 runs and has not been asked to stop.
     bool running(int page) const;
     // The run indicator's next colour: 1 yellow, 0 the edit boxes' background.
@@ -77,17 +89,16 @@ public:
     // Status-bar panel 0.
     QString statusText() const;
     Link &link() { return m_link; }
+    PortRow &portRow() { return *m_portRow; }
+    // The card log window, made on first use; hidden until opened.
+    CardLogWindow &cardLog();
 
 public slots:
     void FormCreate();
-    void btn_ConnectClick();
     void pcMainChange();
-
-
     void FormClose();
-    // Reads the port list again while disconnected (the hot-plug timer calls it); while
-    // connected, looks for the reader instead. Public so tests need not wait for the timer.
-    void watchPorts();
+    // Shows the card log window in front (Ctrl+L, "Card log…").
+    void openCardLog();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -97,7 +108,6 @@ private:
 
     void setStatus(const std::string &text);
 
-    QWidget *createPortRow();
     QWidget *createPages();
     void createCardPages();
     QWidget *createStatusRow();
@@ -105,34 +115,23 @@ private:
     void connectHandler(Sender *sender, Signal signal, void (TfrmMain::*handler)());
     void guarded(const std::function<void()> &handler);
     void onCurrentPageChanged(int index);
-    void showChosenPort();
     void hideIndicator();
     void onRunFinished();
     void disableRunControls();
-    void fillPortList(std::vector<PortEntry> ports);
-    void onDeviceLost();
-    void finishDeviceLoss();
-    void disconnectPort();
+    void enableRunControls();
     void createShortcuts();
     CardPage *visibleCardPage() const;
     void readVisiblePage();
     void stopVisiblePage();
     void copyVisiblePageResults();
+    void logPresence(const PresenceEvent &event);
+    void showLogFailure(const QString &message);
 
     FrmMainDependencies m_deps;
     Link m_link;
-    StopToken m_connection; // stopped while disconnected
-    std::vector<PortEntry> m_ports;
-    QString m_preferredPort; // the operator's choice, taken again when it comes back
-    std::string m_device;    // path of the open port, for the operator when it goes away
-    QTimer *m_portWatch = nullptr;
-    int m_handlers = 0;         // handlers on the stack; a lost device is dealt with after them
-    bool m_lossPending = false; // the reader went away and the port row still shows it
-    bool m_connecting = false;  // btn_ConnectClick is on the stack
+    int m_handlers = 0; // handlers on the stack; a lost device is dealt with after them
 
-    QFrame *m_pnlCounect = nullptr;
-    QComboBox *m_cbxCommNo = nullptr;
-    QPushButton *m_btnConnect = nullptr;
+    PortRow *m_portRow = nullptr; // pnlCounect
     QTabWidget *m_pcMain = nullptr;
     KeypadPage *m_keypadPage = nullptr; // ts_SetKeypad
     QFrame *m_shapeRun = nullptr;
@@ -141,6 +140,9 @@ private:
 
     StatusLine m_statusLine{this};
     std::array<CardPage *, kPages> m_cardPages{}; // ISO14443A .. MifareInitialization
+    EventSequence m_events;                       // numbers this session's card events
+    std::unique_ptr<CardLogWindow> m_cardLog;     // a window of its own, without a parent
+    bool m_closed = false;                        // FormClose has run: nothing more is logged
 };
 
 } // namespace qn480

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "status_line.h"
 
+#include "text_util.h"
+
 #include <QFrame>
 #include <QLabel>
+#include <QTextDocument>
 
 namespace qn480 {
 
@@ -12,6 +15,15 @@ constexpr QColor kIndicatorYellow{255, 255, 0};
 
 } // namespace
 
+QString plainToolTip(const std::string &text)
+{
+    const QString escaped = QString::fromStdString(escapedText(text));
+    if (!Qt::mightBeRichText(escaped))
+        return escaped;
+    return QStringLiteral("<p style='white-space:pre'>") + escaped.toHtmlEscaped() +
+           QStringLiteral("</p>");
+}
+
 void StatusLine::setText(const QString &text)
 {
     m_panel->setText(text);
@@ -20,6 +32,11 @@ void StatusLine::setText(const QString &text)
 QString StatusLine::text() const
 {
     return m_panel->text();
+}
+
+void StatusLine::setToolTip(const QString &text)
+{
+    m_panel->setToolTip(text);
 }
 
 void StatusLine::blink()

@@ -3,11 +3,18 @@
 
 #include <QString>
 
+#include <string>
+
 class QFrame;
 class QLabel;
 class QWidget;
 
 namespace qn480 {
+
+// A tooltip of text from outside (device paths, descriptions, failure reasons), shown as the
+// characters it holds: control characters escaped, and text that Qt would read as HTML
+// handed to it as escaped HTML.
+QString plainToolTip(const std::string &text);
 
 // The window's status row as the pages write to it: panel 0 of sbMain, sbMain.Hint (the
 // UID the Type A pages announced last) and the run indicator shape_run.
@@ -27,6 +34,8 @@ public:
 
     void setText(const QString &text);
     QString text() const;
+    // Panel 0's own tooltip: why the last Connect failed or the reader went away.
+    void setToolTip(const QString &text);
     void setHint(const QString &text) { m_hint = text; }
     const QString &hint() const { return m_hint; }
 

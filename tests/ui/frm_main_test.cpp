@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "window_rig.h"
 
+#include "card_log_window.h"
+#include "card_page.h"
+#include "csv.h"
+
 #include <QAccessible>
 #include <QApplication>
 #include <QButtonGroup>
@@ -22,6 +26,10 @@
 #include <QStyleOptionButton>
 #include <QTabBar>
 #include <QTextDocument>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 namespace qn480::testing {
 namespace {
@@ -559,20 +567,20 @@ TEST_F(FrmMainTest, PortListFollowsWhatIsPluggedInWhileDisconnected)
     };
     for (const auto &step : steps) {
         ports = step.plugged;
-        window().watchPorts();
+        window().portRow().watchPorts();
         EXPECT_EQ(items(), step.shown);
         // The same list again rebuilds nothing.
         const QSignalSpy rebuilt(combo->model(), &QAbstractItemModel::rowsRemoved);
-        window().watchPorts();
+        window().portRow().watchPorts();
         EXPECT_EQ(rebuilt.count(), 0);
     }
 
     // Nothing changes while connected.
     ports = {s2, usb0};
-    window().watchPorts();
+    window().portRow().watchPorts();
     connectReader();
     ports = {s2};
-    window().watchPorts();
+    window().portRow().watchPorts();
     EXPECT_EQ(items(), "COM03 COM07 / COM07");
 }
 
@@ -668,7 +676,7 @@ TEST_F(FrmMainTest, WithoutSerialPortsConnectFails)
     deps.openPort = FrmMainDependencies{}.openPort; // the real OpenPort
     TfrmMain form(deps);
     EXPECT_EQ(form.findChild<QComboBox *>("cbxCommNo")->count(), 0);
-    form.btn_ConnectClick();
+    form.portRow().btn_ConnectClick();
     EXPECT_EQ(form.statusText(), " Connect Error!! ");
     EXPECT_FALSE(form.connected());
     EXPECT_FALSE(form.link().hasPort());
@@ -918,6 +926,79 @@ TEST_F(FrmMainTest, TypeAPagesAnnounceACardOnceAndMarkItsLoss)
     EXPECT_EQ(form.sbMainHint(), uid);
 }
 
+TEST_F(FrmMainTest, ARunFillsTheCardLogAndTheUidBoxOffersEveryForm)
+{
+    // A log file that cannot be written: a folder stands where it would go.
+    logSettings.setValue("cardLog/keepLogFile", true);
+    std::filesystem::create_directory(logDir / "cards.jsonl");
+    TfrmMain &form = window();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    // Two passes find the card; then it has left, for longer than the debounce.
+    typeACardInField();
+    reader.answer(0x0A, 0x10, 1, hex("04 00"));
+    reader.answer(0x0A, 0x10, 1, hex("04 00"));
+    reader.always(0x0A, 0x10, 0xE0);
+    connectReader();
+    whenAsked(0x0A, 0x10, 15, [this] { click("btn_Stop01"); });
+    click("btn_Read01");
+    ASSERT_FALSE(form.running(1));
+
+    CardLogWindow &log = form.cardLog();
+    EXPECT_FALSE(log.isVisible());
+    const std::deque<EventRecord> &events = log.model().events().events();
+    const TypeACard classic{{0x12, 0x34, 0x56, 0x78}, {0x04, 0x00}, 0x08, {}, {},
+                            "Mifare Classic 1K"};
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].kind, PresenceKind::Present);
+    EXPECT_EQ(events[1].kind, PresenceKind::Removed);
+    for (const EventRecord &event : events)
+        EXPECT_EQ(event.card, Card(classic));
+    EXPECT_EQ(events[1].seq, 2u);
+    // Polling went on; the failure shows in the status bar's tooltip.
+    auto *bar = child<QStatusBar>("sbMain");
+    for (int i = 0; i < 500 && bar->toolTip().isEmpty(); ++i)
+        QTest::qWait(10);
+    EXPECT_TRUE(bar->toolTip().contains("cards.jsonl")) << bar->toolTip().toStdString();
+
+    const QString csvPath = QString::fromStdString(logDir / "cards.csv");
+    EXPECT_EQ(log.saveCsv(csvPath), QString());
+    std::ifstream csv(csvPath.toStdString(), std::ios::binary);
+    std::stringstream written;
+    written << csv.rdbuf();
+    EXPECT_EQ(written.str(), eventsCsv(std::vector(events.begin(), events.end())));
+
+    // The UID box still shows the card: every form in its tooltip and its menu, with the
+    // box's own entries and the card log.
+    auto *uid = child<QLineEdit>("edt_14443A_UID");
+    EXPECT_TRUE(uid->toolTip().contains("Ctrl+Shift+C"));
+    EXPECT_TRUE(uid->toolTip().contains("dec10: 0305419896")) << uid->toolTip().toStdString();
+    EXPECT_FALSE(child<QLineEdit>("edt_14443A_SAK")->toolTip().contains("dec10"));
+    CardPage *page = nullptr;
+    for (CardPage *candidate : form.findChildren<CardPage *>()) {
+        if (candidate->sheet() == child<QWidget>("ts_ISO14443A"))
+            page = candidate;
+    }
+    ASSERT_NE(page, nullptr);
+    const std::unique_ptr<QMenu> menu(page->contextMenu(uid));
+    std::vector<std::string> offered;
+    for (const QAction *action : menu->actions()) {
+        if (!action->isSeparator())
+            offered.push_back(action->text().section('\t', 0, 0).remove('&').toStdString());
+    }
+    EXPECT_EQ(offered,
+              (std::vector<std::string>{"Copy", "Select All", "Copy UID as", "Card log…"}));
+    menu->findChild<QAction *>("act_cardLog")->trigger();
+    EXPECT_TRUE(log.isVisible());
+    log.close();
+    QTest::keyClick(&form, Qt::Key_L, Qt::ControlModifier);
+    EXPECT_TRUE(log.isVisible());
+
+    // Closing the window takes the card log with it.
+    form.close();
+    EXPECT_FALSE(log.isVisible());
+}
+
 TEST_F(FrmMainTest, ARunsEndGivesBackOnlyWhatNoOtherRunHolds)
 {
     using Command = std::pair<std::uint8_t, std::uint8_t>;
@@ -949,7 +1030,7 @@ TEST_F(FrmMainTest, ARunsEndGivesBackOnlyWhatNoOtherRunHolds)
             then([&] {
                 portRowAfterB = enabled("pnlCounect");
                 readAfterB = enabled("btn_Read02");
-                form.btn_ConnectClick();
+                form.portRow().btn_ConnectClick();
             });
     });
 

@@ -4,8 +4,10 @@
 #include "application.h"
 #include "fake_reader.h"
 #include "frm_main.h"
+#include "private_dir.h"
 
 #include <QAbstractButton>
+#include <QSettings>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -40,7 +42,10 @@ protected:
 
     FrmMainDependencies dependencies()
     {
-        FrmMainDependencies deps{.listPorts = [this] { return ports; },
+        FrmMainDependencies deps{.cardLogSettings = &logSettings,
+                                 .cardLogPath = logDir.path() / "cards.jsonl",
+                                 .presenceClock = clock,
+                                 .listPorts = [this] { return ports; },
                                  .openPort =
                                      [this](Link &link, const std::vector<PortEntry> &, int number,
                                             std::string_view settings, OpenFailure *failure) {
@@ -123,6 +128,9 @@ protected:
 
     FakeClock clock;
     FakeReader reader{clock};
+    // The card log's choice and file, kept apart from the tool's own.
+    PrivateDir logDir;
+    QSettings logSettings{QString::fromStdString(logDir / "tool.ini"), QSettings::IniFormat};
     std::vector<PortEntry> ports{{"COM03", 3, "/dev/ttyS2", "16550A UART"},
                                  {"COM07", 7, "/dev/ttyUSB0", "FTDI FT232R"}};
     bool openSucceeds = true;
