@@ -8,8 +8,9 @@
 //   receipt of that reader's present event ends the time, and the card is removed and its
 //   removed event awaited before the next placement; placements fall at a random point of
 //   the pass, and the readers are staggered. CPU is each qn480ctl's own (utime + stime from
-//   /proc) over wall time, averaged over the readers; the simulators are not counted. The
-//   pass period printed beside it is the median of a short qn480_bench_pass_period run.
+//   /proc) over wall time, averaged over the readers, while cards come and go and, first,
+//   for 3 s with no card; the simulators are not counted. The pass period printed beside
+//   it is the median of a short qn480_bench_pass_period run.
 // - in-process ("station" lines): 1, 4 and 16 stations in this process, each with a spool of
 //   its own, publish an event every 250 ms. Latency runs from publish() (the poll's
 //   hand-over: spool write and fdatasync included) to the subscriber's receipt; CPU is this
@@ -55,6 +56,8 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr auto kCardInterval = 250ms;
+// Each qn480ctl's CPU with no card, before the placements.
+constexpr auto kIdleTime = 3s;
 
 std::chrono::microseconds cpuTime()
 {
@@ -325,13 +328,24 @@ bool wholeWay(const testing::PrivateDir &dir, const testing::MqttBroker &broker,
     }
     std::this_thread::sleep_for(500ms);
 
+    // The polling loop alone first: no card on any reader.
+    std::vector<double> cpuBefore;
+    for (const auto &p : polls)
+        cpuBefore.push_back(processCpu(p->pid()));
+    const auto idleStart = Clock::now();
+    std::this_thread::sleep_for(kIdleTime);
+    double idleCpu = 0;
+    for (std::size_t r = 0; r < polls.size(); ++r) {
+        const double now = processCpu(polls[r]->pid());
+        idleCpu += now - cpuBefore[r];
+        cpuBefore[r] = now;
+    }
+    const double idleWall = std::chrono::duration<double>(Clock::now() - idleStart).count();
+
     std::atomic<bool> stop{false};
     std::mutex mutex;
     std::vector<double> latencies;
     int lost = 0;
-    std::vector<double> cpuBefore;
-    for (const auto &p : polls)
-        cpuBefore.push_back(processCpu(p->pid()));
     const auto start = Clock::now();
     std::vector<std::thread> threads;
     for (int r = 0; r < readers; ++r) {
@@ -372,10 +386,11 @@ bool wholeWay(const testing::PrivateDir &dir, const testing::MqttBroker &broker,
     for (std::thread &t : threads)
         t.join();
 
-    std::printf("station_poll readers %d placements %zu p50_ms %.2f p99_ms %.2f "
-                "cpu_per_reader_pct %.3f pass_period_ms %.2f missed %d\n",
-                readers, latencies.size(), percentile(latencies, 0.50), percentile(latencies, 0.99),
-                100.0 * cpu / wall / readers, period, lost);
+    std::printf(
+        "station_poll readers %d placements %zu p50_ms %.2f p99_ms %.2f "
+        "cpu_per_reader_pct %.3f idle_cpu_per_reader_pct %.3f pass_period_ms %.2f missed %d\n",
+        readers, latencies.size(), percentile(latencies, 0.50), percentile(latencies, 0.99),
+        100.0 * cpu / wall / readers, 100.0 * idleCpu / idleWall / readers, period, lost);
     std::fflush(stdout);
     return lost == 0;
 }
