@@ -20,6 +20,20 @@ bool sameBytes(KeypadSetting setting, const SettingBytes &a, const SettingBytes 
     return std::equal(a.begin(), a.begin() + length, b.begin());
 }
 
+// One step per setting, in the page's order, each outcome kept; false when a step did not
+// end as Done, which then ends the sequence.
+template <typename Step> bool eachSetting(KeypadSequence &sequence, const Step &step)
+{
+    for (KeypadSetting setting : kSettingOrder) {
+        const KeypadStep done = step(setting);
+        sequence.end = done.end;
+        if (done.end != KeypadEnd::Done)
+            return false;
+        sequence.outcomes.push_back(done.outcome);
+    }
+    return true;
+}
+
 } // namespace
 
 std::string keypadFailureText(const KeypadOutcome &outcome)
@@ -162,13 +176,8 @@ KeypadSequence Keypad::readAll(KeypadSettings settings)
         sequence.end = KeypadEnd::Busy;
         return sequence;
     }
-    for (KeypadSetting setting : kSettingOrder) {
-        const KeypadStep step = getOne(setting, sequence.settings, true);
-        sequence.end = step.end;
-        if (step.end != KeypadEnd::Done)
-            return sequence;
-        sequence.outcomes.push_back(step.outcome);
-    }
+    eachSetting(sequence,
+                [&](KeypadSetting setting) { return getOne(setting, sequence.settings, true); });
     return sequence;
 }
 
@@ -183,20 +192,10 @@ KeypadSequence Keypad::restoreDefaults()
     }
     // The defaults go out as values: a control changed while an earlier Set waits (by the
     // operator or another handler) must not be sent in their place.
-    for (KeypadSetting setting : kSettingOrder) {
-        const KeypadStep step = setOne(setting, defaults);
-        sequence.end = step.end;
-        if (step.end != KeypadEnd::Done)
-            return sequence;
-        sequence.outcomes.push_back(step.outcome);
-    }
-    for (KeypadSetting setting : kSettingOrder) {
-        const KeypadStep step = getOne(setting, sequence.settings, false);
-        sequence.end = step.end;
-        if (step.end != KeypadEnd::Done)
-            return sequence;
-        sequence.outcomes.push_back(step.outcome);
-    }
+    if (eachSetting(sequence, [&](KeypadSetting setting) { return setOne(setting, defaults); }))
+        eachSetting(sequence, [&](KeypadSetting setting) {
+            return getOne(setting, sequence.settings, false);
+        });
     return sequence;
 }
 

@@ -37,12 +37,6 @@ constexpr int kStatusRowHeight = 30;
 constexpr QSize kIndicatorSize{30, 30};
 constexpr int kMifarePage = 5; // hidden: it leaves the tab bar
 
-struct Rect
-{
-    int x, y, w, h;
-    QRect rect() const { return {x, y, w, h}; }
-};
-
 // The form's 13-pixel face. Where it is missing, a face of similar width keeps the captions
 // inside the boxes the form gives them: Liberation Sans (fonts-liberation2) or DejaVu Sans
 // Condensed (fonts-dejavu-extra). Plain DejaVu Sans is too wide for several of them.

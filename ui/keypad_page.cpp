@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "keypad_page.h"
 
+#include "form_widgets.h"
 #include "link.h"
 
 #include <QButtonGroup>
@@ -22,13 +23,7 @@ constexpr int kTimingMax = 255;
 constexpr int kTimingLargeStep = 5;
 constexpr int kTimingStart = 10;
 
-struct Rect
-{
-    int x, y, w, h;
-    QRect rect() const { return {x, y, w, h}; }
-};
-
-constexpr std::array<Rect, 4> kGroupRects{{
+constexpr std::array<QRect, 4> kGroupRects{{
     {8, 2, 220, 136},   // gbox_keypad01: Mode
     {238, 2, 220, 136}, // gbox_keypad02: Type
     {8, 136, 451, 212}, // gbox_keypad03: AddType
@@ -43,7 +38,7 @@ struct CheckControl
     const char *name;
     const char *caption;
     int group;
-    Rect rect;
+    QRect rect;
     Part part;
     std::uint8_t mask;
 };
@@ -129,8 +124,8 @@ struct SettingControls
     const char *setName;
     const char *setCaption;
     int group;
-    Rect getRect;
-    Rect setRect;
+    QRect getRect;
+    QRect setRect;
 };
 
 const std::array<SettingControls, 6> kSettingControls{{
@@ -214,19 +209,19 @@ const SettingControls &controlsOf(KeypadSetting setting)
     return kSettingControls[settingIndex(setting)];
 }
 
-constexpr Rect kDefaultRect{8, 270, 261, 30};
+constexpr QRect kDefaultRect{8, 270, 261, 30};
 
 struct TimingControls
 {
     KeypadSetting setting;
     const char *panel;
-    Rect panelRect;
+    QRect panelRect;
     const char *label;
     const char *unit;
-    Rect labelRect;
+    QRect labelRect;
     const char *bar;
     const char *barName; // for screen readers; the bar has no caption
-    Rect barRect;
+    QRect barRect;
 };
 
 const std::array<TimingControls, 3> kTimings{{
@@ -265,13 +260,6 @@ bool isTiming(KeypadSetting setting)
            setting == KeypadSetting::SameTime;
 }
 
-// Outside the focus chain, like every control of the form whose tab stop is off.
-template <typename W> W *noTabStop(W *widget)
-{
-    widget->setFocusPolicy(Qt::NoFocus);
-    return widget;
-}
-
 } // namespace
 
 KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *parent)
@@ -289,8 +277,8 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
 
     for (std::size_t i = 0; i < m_groups.size(); ++i) {
         auto *group = new QGroupBox(this);
-        group->setObjectName(QStringLiteral("gbox_keypad%1").arg(int(i) + 1, 2, 10, QChar('0')));
-        group->setGeometry(kGroupRects[i].rect());
+        group->setObjectName(QStringLiteral("gbox_keypad") + twoDigits(int(i) + 1));
+        group->setGeometry(kGroupRects[i]);
         group->setEnabled(false);
         m_groups[i] = group;
     }
@@ -300,7 +288,7 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
         auto *box = noTabStop(
             new QCheckBox(QLatin1String(layout.caption), m_groups[std::size_t(layout.group)]));
         box->setObjectName(QLatin1String(layout.name));
-        box->setGeometry(layout.rect.rect());
+        box->setGeometry(layout.rect);
         m_checks[i] = box;
     }
 
@@ -315,22 +303,18 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
     }
     m_formats->button(kStartFormat)->setChecked(true);
 
-    const auto makeButton = [&](int group, const char *name, const char *caption,
-                                const Rect &rect) {
-        auto *button =
-            noTabStop(new QPushButton(QLatin1String(caption), m_groups[std::size_t(group)]));
-        button->setObjectName(QLatin1String(name));
-        button->setGeometry(rect.rect());
-        return button;
+    const auto button = [&](int group, const char *name, const char *caption, const QRect &rect) {
+        return makeButton(m_groups[std::size_t(group)], QLatin1String(name), QLatin1String(caption),
+                          rect);
     };
     for (const SettingControls &c : kSettingControls) {
         const KeypadSetting setting = c.setting;
-        onClick(makeButton(c.group, c.getName, c.getCaption, c.getRect),
+        onClick(button(c.group, c.getName, c.getCaption, c.getRect),
                 [this, setting] { getSetting(setting); });
-        onClick(makeButton(c.group, c.setName, c.setCaption, c.setRect),
+        onClick(button(c.group, c.setName, c.setCaption, c.setRect),
                 [this, setting] { setSetting(setting); });
     }
-    onClick(makeButton(3, "Button1", "default", kDefaultRect), [this] { Button1Click(); });
+    onClick(button(3, "Button1", "default", kDefaultRect), [this] { Button1Click(); });
 
     QGroupBox *timings = m_groups[3];
     // Arial's stand-in first, so that "255" stays inside the panel where Arial is missing.
@@ -346,7 +330,7 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
 
         auto *panel = new QLabel(QString::number(kTimingStart), timings);
         panel->setObjectName(QLatin1String(layout.panel));
-        panel->setGeometry(layout.panelRect.rect());
+        panel->setGeometry(layout.panelRect);
         panel->setFrameStyle(QFrame::Box | QFrame::Plain);
         panel->setLineWidth(1);
         panel->setAlignment(Qt::AlignCenter);
@@ -363,14 +347,14 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
         auto *unit = new QLabel(QLatin1String(layout.unit), timings);
         unit->setObjectName(QLatin1String(layout.label));
         unit->setTextFormat(Qt::PlainText);
-        unit->setGeometry(layout.labelRect.rect());
+        unit->setGeometry(layout.labelRect);
         unit->setFont(unitFont);
         unit->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
         auto *bar = noTabStop(new QScrollBar(Qt::Horizontal, timings));
         bar->setObjectName(QLatin1String(layout.bar));
         bar->setAccessibleName(QLatin1String(layout.barName));
-        bar->setGeometry(layout.barRect.rect());
+        bar->setGeometry(layout.barRect);
         bar->setRange(0, kTimingMax);
         bar->setSingleStep(1);
         bar->setPageStep(kTimingLargeStep);
