@@ -4,6 +4,7 @@
 #include "text_util.h"
 
 #include <mosquitto.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -61,22 +62,6 @@ std::string secondsText(std::chrono::milliseconds delay)
     return text;
 }
 
-std::string jsonString(std::string_view text)
-{
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            out += "\\u00" + hexByte(static_cast<std::uint8_t>(c));
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 // The record's object with reader and seq added at its end. The record is poll --json's
 // line; it is not parsed, only closed again after the two fields.
 std::string withReaderAndSeq(std::string_view record, std::string_view reader, std::uint64_t seq)
@@ -91,7 +76,8 @@ std::string withReaderAndSeq(std::string_view record, std::string_view reader, s
     std::string payload = "{";
     payload += inner;
     payload += inner.empty() ? "" : ",";
-    payload += "\"reader\":" + jsonString(reader) + ",\"seq\":" + std::to_string(seq) + "}";
+    payload +=
+        "\"reader\":" + nlohmann::json(reader).dump() + ",\"seq\":" + std::to_string(seq) + "}";
     return payload;
 }
 
@@ -390,12 +376,15 @@ void Station::onConnected()
     sendStatus(true);
     mosquitto_subscribe(m_client->handle, nullptr, topic("status").c_str(), 1);
     if (m_config.haDiscovery) {
-        const std::string config =
-            "{\"topic\":" + jsonString(topic("uid")) + ",\"device\":{\"identifiers\":[" +
-            jsonString("qn480_" + m_config.reader) +
-            "],\"name\":" + jsonString("QN480 " + m_config.reader) +
-            ",\"model\":\"QN480\",\"sw_version\":" + jsonString(m_config.version) + "}}";
-        publishNow("homeassistant/tag/" + m_config.reader + "/config", config, true);
+        nlohmann::ordered_json device;
+        device["identifiers"] = {"qn480_" + m_config.reader};
+        device["name"] = "QN480 " + m_config.reader;
+        device["model"] = "QN480";
+        device["sw_version"] = m_config.version;
+        nlohmann::ordered_json config;
+        config["topic"] = topic("uid");
+        config["device"] = device;
+        publishNow("homeassistant/tag/" + m_config.reader + "/config", config.dump(), true);
     }
 }
 
