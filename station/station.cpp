@@ -95,7 +95,9 @@ StationConfig stationConfig(const StationOptions &options, const std::string &de
     config.caFile = options.ca;
     config.certFile = options.cert;
     config.keyFile = options.key;
-    config.reader = options.reader.empty() ? defaultReaderName(device) : topicSafe(options.reader);
+    config.reader = std::string(checkTopicText(options.reader.empty() ? defaultReaderName(device)
+                                                                      : topicSafe(options.reader),
+                                               "the reader name"));
     config.spoolDir = options.spool.empty()
                           ? std::filesystem::path(defaultSpoolDir(
                                 config.reader, std::getenv("XDG_STATE_HOME"), std::getenv("HOME")))
