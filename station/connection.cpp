@@ -9,11 +9,14 @@
 #include <charconv>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace qn480::station {
 
@@ -189,41 +192,68 @@ BrokerUrl parseBrokerUrl(std::string_view url)
     return parsed;
 }
 
+namespace {
+
+// Up to `limit` bytes from the start of the regular file `path`. Only a regular file: a FIFO
+// or a pipe with no writer would hold the run at its open or its read, where no stop signal
+// ends the wait.
+std::string readRegularFile(const std::string &path, std::size_t limit, const std::string &what,
+                            std::string_view instead)
+{
+    const std::string name = printable(path);
+    const std::string notRegular =
+        what + " " + name + " is not a regular file; " + std::string(instead);
+    std::string text(limit, '\0');
+#ifdef _WIN32
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error))
+        throw ConnectionError(error ? "cannot read " + what + " " + name + ": " + error.message()
+                                    : notRegular);
+    std::ifstream in(path, std::ios::binary);
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (in.bad() || (!in && !in.eof()))
+        throw ConnectionError("cannot read " + what + " " + name);
+    text.resize(static_cast<std::size_t>(in.gcount()));
+#else
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        throw ConnectionError("cannot read " + what + " " + name + ": " + std::strerror(error));
+    }
+    struct stat status
+    {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        throw ConnectionError(notRegular);
+    }
+    ssize_t n;
+    do {
+        n = ::read(fd, text.data(), text.size());
+    } while (n < 0 && errno == EINTR);
+    const int error = errno;
+    ::close(fd);
+    if (n < 0)
+        throw ConnectionError("cannot read " + what + " " + name + ": " + std::strerror(error));
+    text.resize(static_cast<std::size_t>(n));
+#endif
+    return text;
+}
+
+} // namespace
+
 std::optional<std::string> readPassword(const std::optional<std::string> &file,
                                         const char *fromEnvironment)
 {
     if (file) {
-        const std::string name = printable(*file);
-        // Only a regular file: a FIFO or a pipe with no writer would hold the run at its
-        // open or its read, with no way for a stop signal to end the wait.
-        const int fd = ::open(file->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            throw ConnectionError("cannot read the password file " + name + ": " +
-                                  std::strerror(errno));
-        struct stat status
-        {};
-        if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-            ::close(fd);
-            throw ConnectionError("the password file " + name + " is not a regular file; give " +
-                                  "the password in a regular file or in " + kPasswordVariable);
-        }
-        // The first line is all that is read, and no password is longer than this.
-        std::string text(4096, '\0');
-        ssize_t n;
-        do {
-            n = ::read(fd, text.data(), text.size());
-        } while (n < 0 && errno == EINTR);
-        const int error = errno;
-        ::close(fd);
-        if (n < 0)
-            throw ConnectionError("cannot read the password file " + name + ": " +
-                                  std::strerror(error));
-        text.resize(static_cast<std::size_t>(n));
+        // The first line is all that is used, and no password is longer than this.
+        const std::string text = readRegularFile(
+            *file, 4096, "the password file",
+            std::string("give the password in a regular file or in ") + kPasswordVariable);
         std::string password = text.substr(0, text.find('\n'));
         if (!password.empty() && password.back() == '\r')
             password.pop_back();
         if (password.empty())
-            throw ConnectionError("the password file " + name + " is empty");
+            throw ConnectionError("the password file " + printable(*file) + " is empty");
         return password;
     }
     if (fromEnvironment && *fromEnvironment)
