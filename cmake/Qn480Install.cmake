@@ -33,8 +33,12 @@ install(FILES ${PROJECT_SOURCE_DIR}/contrib/70-qn480-reader.rules.example
     DESTINATION ${CMAKE_INSTALL_DATADIR}/qn480/udev)
 
 # The station's template unit, where Debian keeps packaged units (not enabled: each reader is
-# an instance its administrator enables), and the configuration it reads, as an example.
-install(FILES "${PROJECT_SOURCE_DIR}/data/systemd/qn480-poll@.service"
+# an instance its administrator enables), and the configuration it reads, as an example. The
+# unit names qn480ctl under the configured prefix; the package's copy is mended to its own
+# prefix (Qn480PackageStaging.cmake).
+configure_file("${PROJECT_SOURCE_DIR}/data/systemd/qn480-poll@.service.in"
+    "${PROJECT_BINARY_DIR}/data/systemd/qn480-poll@.service" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/data/systemd/qn480-poll@.service"
     DESTINATION lib/systemd/system)
 install(FILES ${PROJECT_SOURCE_DIR}/data/systemd/reader.conf.example
     DESTINATION ${CMAKE_INSTALL_DATADIR}/qn480/systemd)

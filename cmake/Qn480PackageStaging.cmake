@@ -16,3 +16,13 @@ file(GLOB changelog "${CPACK_TEMPORARY_DIRECTORY}/usr/share/doc/*/changelog")
 foreach(file IN LISTS pages changelog)
     execute_process(COMMAND gzip -9nf "${file}" COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
+
+# The systemd unit names its programs under the prefix the build was configured with; the
+# package puts them under its own.
+set(unit "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}/lib/systemd/system/qn480-poll@.service")
+if(EXISTS "${unit}" AND NOT CPACK_QN480_CONFIGURED_PREFIX STREQUAL CPACK_PACKAGING_INSTALL_PREFIX)
+    file(READ "${unit}" text)
+    string(REPLACE "${CPACK_QN480_CONFIGURED_PREFIX}/" "${CPACK_PACKAGING_INSTALL_PREFIX}/" text
+        "${text}")
+    file(WRITE "${unit}" "${text}")
+endif()

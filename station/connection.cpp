@@ -5,10 +5,18 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace qn480::station {
 
@@ -62,6 +70,23 @@ std::string nameFromById(std::string link)
 
 } // namespace
 
+std::string_view checkTopicText(std::string_view text, std::string_view what)
+{
+    if (text.size() > kMaxTopicText)
+        throw ConnectionError(std::string(what) + " is " + std::to_string(text.size()) +
+                              " bytes long; at most " + std::to_string(kMaxTopicText) +
+                              " fit in a topic");
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::optional<char32_t> code = nextCodePoint(text, pos);
+        if (!code)
+            throw ConnectionError(std::string(what) + " \"" + printable(text) + "\" is not UTF-8");
+        if (*code < 0x20 || (*code >= 0x7F && *code < 0xA0) || *code == '+' || *code == '#')
+            throw ConnectionError(std::string(what) + " \"" + printable(text) +
+                                  "\" holds '+', '#' or a control character");
+    }
+    return text;
+}
+
 std::string BrokerUrl::display() const
 {
     std::string text = tls ? "mqtts://" : "mqtt://";
@@ -86,16 +111,30 @@ BrokerUrl parseBrokerUrl(std::string_view url)
         throw ConnectionError("the broker URL must start with mqtt:// or mqtts://" +
                               std::string(usage));
     }
+    const std::string passwordHint =
+        std::string("give it in ") + kPasswordVariable + " or --mqtt-password-file instead";
     const std::size_t slash = rest.find('/');
     std::string_view authority = rest.substr(0, slash);
     const std::string_view prefix = slash == std::string_view::npos ? "" : rest.substr(slash + 1);
+    // A password may hold '/' (mqtt://bob:s3cr/et@host/p): the user part then ends only at
+    // the last '@', and the ':' before the first '/' is either a password's or a port's (as
+    // in mqtt://bob:12345/x@host/p). Nothing of such a URL is quoted; an '@' in the prefix of
+    // a URL with a port is refused with it.
+    const std::size_t lastAt = rest.rfind('@');
+    if (lastAt != std::string_view::npos && lastAt > authority.size()) {
+        std::string_view before = rest.substr(0, lastAt);
+        if (before.starts_with("["))
+            before.remove_prefix(std::min(before.find(']'), before.size()));
+        if (before.substr(0, before.find('/')).find(':') != std::string_view::npos)
+            throw ConnectionError("the broker URL holds a password, or an '@' in the prefix "
+                                  "after a port; " +
+                                  passwordHint);
+    }
     const std::size_t at = authority.rfind('@');
     if (at != std::string_view::npos) {
         const std::string_view user = authority.substr(0, at);
-        if (user.find(':') != std::string_view::npos) {
-            throw ConnectionError(std::string("the broker URL holds a password; give it in ") +
-                                  kPasswordVariable + " or --mqtt-password-file instead");
-        }
+        if (user.find(':') != std::string_view::npos)
+            throw ConnectionError("the broker URL holds a password; " + passwordHint);
         if (user.empty())
             throw ConnectionError("the broker URL has an empty user name before '@'");
         parsed.user = user;
@@ -149,26 +188,68 @@ BrokerUrl parseBrokerUrl(std::string_view url)
                                   " has an empty level");
         start = end + 1;
     }
-    if (prefix.find_first_of("+#") != std::string_view::npos ||
-        std::any_of(prefix.begin(), prefix.end(),
-                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
-        throw ConnectionError("the broker URL's prefix " + printable(prefix) +
-                              " holds '+', '#' or a control character");
-    parsed.prefix = prefix;
+    parsed.prefix = checkTopicText(prefix, "the broker URL's prefix");
     return parsed;
 }
+
+namespace {
+
+// Up to `limit` bytes from the start of the regular file `path`. Only a regular file: a FIFO
+// or a pipe with no writer would hold the run at its open or its read, where no stop signal
+// ends the wait.
+std::string readRegularFile(const std::string &path, std::size_t limit, const std::string &what,
+                            std::string_view instead)
+{
+    const std::string name = printable(path);
+    const std::string notRegular =
+        what + " " + name + " is not a regular file; " + std::string(instead);
+    std::string text(limit, '\0');
+#ifdef _WIN32
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error))
+        throw ConnectionError(error ? "cannot read " + what + " " + name + ": " + error.message()
+                                    : notRegular);
+    std::ifstream in(path, std::ios::binary);
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (in.bad() || (!in && !in.eof()))
+        throw ConnectionError("cannot read " + what + " " + name);
+    text.resize(static_cast<std::size_t>(in.gcount()));
+#else
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        throw ConnectionError("cannot read " + what + " " + name + ": " + std::strerror(error));
+    }
+    struct stat status
+    {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        throw ConnectionError(notRegular);
+    }
+    ssize_t n;
+    do {
+        n = ::read(fd, text.data(), text.size());
+    } while (n < 0 && errno == EINTR);
+    const int error = errno;
+    ::close(fd);
+    if (n < 0)
+        throw ConnectionError("cannot read " + what + " " + name + ": " + std::strerror(error));
+    text.resize(static_cast<std::size_t>(n));
+#endif
+    return text;
+}
+
+} // namespace
 
 std::optional<std::string> readPassword(const std::optional<std::string> &file,
                                         const char *fromEnvironment)
 {
     if (file) {
-        std::ifstream in(*file, std::ios::binary);
-        if (!in)
-            throw ConnectionError("cannot read the password file " + printable(*file));
-        std::string password;
-        std::getline(in, password);
-        if (in.bad())
-            throw ConnectionError("cannot read the password file " + printable(*file));
+        // The first line is all that is used, and no password is longer than this.
+        const std::string text = readRegularFile(
+            *file, 4096, "the password file",
+            std::string("give the password in a regular file or in ") + kPasswordVariable);
+        std::string password = text.substr(0, text.find('\n'));
         if (!password.empty() && password.back() == '\r')
             password.pop_back();
         if (password.empty())

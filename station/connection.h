@@ -33,6 +33,12 @@ struct BrokerUrl
 // it belongs in the environment or a file, where ps and shell histories do not show it.
 BrokerUrl parseBrokerUrl(std::string_view url);
 
+// Topic text that a broker takes: UTF-8 without '+', '#' or control characters, and short
+// enough that every topic made of it stays readable.
+inline constexpr std::size_t kMaxTopicText = 200;
+// `text`, or ConnectionError naming it as `what` ("the broker URL's prefix").
+std::string_view checkTopicText(std::string_view text, std::string_view what);
+
 // The variable that holds the broker's password.
 inline constexpr const char *kPasswordVariable = "QN480_MQTT_PASSWORD";
 

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <system_error>
 #include <vector>
 
@@ -69,6 +70,26 @@ std::uint64_t getLe(std::string_view in, std::size_t at, int bytes)
     throw SpoolError(what + ": " + std::generic_category().message(error));
 }
 
+// Every file of the spool is a regular file of its own: a symbolic link planted in its place
+// is not followed (so its target is neither read nor truncated), and a FIFO does not hold
+// the run at its open.
+int openInSpool(const std::filesystem::path &path, int flags)
+{
+    const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    const int error = errno;
+    struct stat status
+    {};
+    if (fd >= 0 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    else if (::lstat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode))
+        fail("cannot open " + path.string(), error);
+    throw SpoolError(path.string() + " is " +
+                     (S_ISLNK(status.st_mode) ? "a symbolic link" : "not a regular file") +
+                     ", which the spool does not take; remove it");
+}
+
 std::string segmentName(std::uint64_t firstSeq)
 {
     char name[32];
@@ -79,8 +100,10 @@ std::string segmentName(std::uint64_t firstSeq)
 void syncFolder(const std::filesystem::path &dir)
 {
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        fail("cannot open the spool " + dir.string(), errno);
+    if (fd < 0) {
+        const int error = errno;
+        fail("cannot open the spool " + dir.string(), error);
+    }
     const int rc = ::fsync(fd);
     const int error = errno;
     ::close(fd);
@@ -88,28 +111,52 @@ void syncFolder(const std::filesystem::path &dir)
         fail("cannot sync the spool " + dir.string(), error);
 }
 
-std::string readWhole(const std::filesystem::path &path)
+std::string readWhole(int fd, const std::filesystem::path &path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        fail("cannot read " + path.string(), errno);
     std::string data;
     char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
             const int error = errno;
-            ::close(fd);
             fail("cannot read " + path.string(), error);
         }
         if (n == 0)
             break;
         data.append(buffer, static_cast<std::size_t>(n));
+        at += n;
     }
-    ::close(fd);
     return data;
+}
+
+std::string readWhole(const std::filesystem::path &path)
+{
+    const int fd = openInSpool(path, O_RDONLY);
+    try {
+        std::string data = readWhole(fd, path);
+        ::close(fd);
+        return data;
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+}
+
+// Writes all of `bytes`; the error of the call that failed, else 0. A write cut short by a
+// full disk is tried again for the rest, so that the reason is the one its call gives.
+int writeAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : ENOSPC;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
 }
 
 std::string encode(const SpooledEvent &event)
@@ -137,11 +184,15 @@ Spool::Spool(std::filesystem::path dir, std::size_t capacity,
     , m_warn(std::move(warn))
 {
     std::error_code error;
-    std::filesystem::create_directories(m_dir, error);
+    if (std::filesystem::create_directories(m_dir, error))
+        std::filesystem::permissions(m_dir, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::replace, error);
     if (error)
         throw SpoolError("cannot make the spool " + m_dir.string() + ": " + error.message());
     try {
+        checkFolder();
         lockFolder();
+        readId();
         readState();
         std::vector<Segment> found;
         for (const auto &entry : std::filesystem::directory_iterator(m_dir)) {
@@ -152,29 +203,40 @@ Spool::Spool(std::filesystem::path dir, std::size_t capacity,
                     : std::nullopt;
             if (!first)
                 continue;
-            found.push_back({static_cast<std::uint64_t>(*first), 0, entry.path()});
+            found.push_back({static_cast<std::uint64_t>(*first), 0, 0, entry.path()});
         }
         std::sort(found.begin(), found.end(),
                   [](const Segment &a, const Segment &b) { return a.firstSeq < b.firstSeq; });
         for (Segment &segment : found) {
             readSegment(segment);
-            m_nextSeq = std::max({m_nextSeq, segment.firstSeq, segment.lastSeq + 1});
+            m_nextSeq = std::max(m_nextSeq, segment.endSeq);
             m_segments.push_back(segment);
         }
         m_nextSeq = std::max(m_nextSeq, m_sentThrough + 1);
         while (m_pending.size() > m_capacity)
             dropHead();
         removeSentSegments();
-    } catch (const std::filesystem::filesystem_error &e) {
-        throw SpoolError("cannot read the spool " + m_dir.string() + ": " + e.code().message());
+    } catch (...) {
+        closeFiles();
+        try {
+            throw;
+        } catch (const std::filesystem::filesystem_error &e) {
+            throw SpoolError("cannot read the spool " + m_dir.string() + ": " + e.code().message());
+        }
     }
 }
 
 Spool::~Spool()
 {
-    for (int fd : {m_appendFd, m_stateFd, m_lockFd}) {
-        if (fd >= 0)
-            ::close(fd);
+    closeFiles();
+}
+
+void Spool::closeFiles()
+{
+    for (int *fd : {&m_appendFd, &m_stateFd, &m_lockFd}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
     }
 }
 
@@ -184,30 +246,86 @@ void Spool::warn(const std::string &line) const
         m_warn(line);
 }
 
+// Whoever may write to the folder may plant files in it that the spool then reads as events
+// or writes through.
+void Spool::checkFolder() const
+{
+    struct stat status
+    {};
+    if (::stat(m_dir.c_str(), &status) != 0) {
+        const int error = errno;
+        fail("cannot open the spool " + m_dir.string(), error);
+    }
+    if (!S_ISDIR(status.st_mode))
+        throw SpoolError("the spool " + m_dir.string() + " is not a folder");
+    if (status.st_uid != ::geteuid())
+        throw SpoolError("the spool " + m_dir.string() + " belongs to another user (uid " +
+                         std::to_string(status.st_uid) + "); give a folder of your own");
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+        throw SpoolError("the spool " + m_dir.string() + " may be written by others (mode " + mode +
+                         "); make it yours alone: chmod go-w " + m_dir.string());
+    }
+}
+
 void Spool::lockFolder()
 {
-    const std::filesystem::path path = m_dir / "lock";
-    m_lockFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (m_lockFd < 0)
-        fail("cannot open " + path.string(), errno);
+    m_lockFd = openInSpool(m_dir / "lock", O_RDWR | O_CREAT);
     // Two writers would hand out the same seqs and interleave their records.
     if (::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK)
+        const int error = errno;
+        if (error == EWOULDBLOCK)
             throw SpoolError("the spool " + m_dir.string() + " is in use by another process");
-        fail("cannot lock the spool " + m_dir.string(), errno);
+        fail("cannot lock the spool " + m_dir.string(), error);
     }
+}
+
+// The id tells this folder's seqs from those of another folder of the same reader. It is
+// made once, written whole under another name and then renamed, so that it is never seen
+// half written; a spool of an older version, which has none, is given one.
+void Spool::readId()
+{
+    const std::filesystem::path path = m_dir / "id";
+    std::error_code error;
+    if (std::filesystem::exists(std::filesystem::symlink_status(path, error))) {
+        const std::string stored = readWhole(path);
+        const std::string_view text = trimmed(stored, "\n");
+        if (text.size() == 16 &&
+            std::all_of(text.begin(), text.end(), [](char c) { return hexDigitValue(c) >= 0; })) {
+            m_id = text;
+            return;
+        }
+        warn("spool: the id in " + path.string() + " is damaged; the spool gets a new one");
+    }
+    std::random_device random;
+    char id[17];
+    std::snprintf(id, sizeof id, "%08x%08x", static_cast<unsigned>(random()),
+                  static_cast<unsigned>(random()));
+    const std::filesystem::path made = m_dir / "id.new";
+    ::unlink(made.c_str());
+    const int fd = openInSpool(made, O_WRONLY | O_CREAT | O_EXCL);
+    int failure = writeAll(fd, std::string(id) + "\n");
+    if (failure == 0 && ::fsync(fd) != 0)
+        failure = errno;
+    ::close(fd);
+    if (failure == 0 && ::rename(made.c_str(), path.c_str()) != 0)
+        failure = errno;
+    if (failure != 0)
+        fail("cannot write " + path.string(), failure);
+    syncFolder(m_dir);
+    m_id = id;
 }
 
 void Spool::readState()
 {
     const std::filesystem::path path = m_dir / "state";
-    const bool existed = std::filesystem::exists(path);
-    m_stateFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (m_stateFd < 0)
-        fail("cannot open " + path.string(), errno);
+    std::error_code error;
+    const bool existed = std::filesystem::exists(std::filesystem::symlink_status(path, error));
+    m_stateFd = openInSpool(path, O_RDWR | O_CREAT);
     if (!existed)
         syncFolder(m_dir);
-    const std::string data = readWhole(path);
+    const std::string data = readWhole(m_stateFd, path);
     for (std::size_t slot = 0; slot + kStateSlotSize <= data.size() && slot < 2 * kStateSlotSize;
          slot += kStateSlotSize) {
         const std::string_view copy = std::string_view(data).substr(slot, kStateSlotSize);
@@ -235,10 +353,15 @@ void Spool::writeState(bool durable)
     putLe(copy, crc32(copy), 4);
     copy.resize(kStateSlotSize, '\0');
     const off_t at = static_cast<off_t>((m_stateGeneration % 2) * kStateSlotSize);
-    if (::pwrite(m_stateFd, copy.data(), copy.size(), at) != static_cast<ssize_t>(copy.size()))
-        fail("cannot write " + (m_dir / "state").string(), errno);
-    if (durable && ::fdatasync(m_stateFd) != 0)
-        fail("cannot sync " + (m_dir / "state").string(), errno);
+    const ssize_t written = ::pwrite(m_stateFd, copy.data(), copy.size(), at);
+    if (written != static_cast<ssize_t>(copy.size())) {
+        const int error = written < 0 ? errno : ENOSPC;
+        fail("cannot write " + (m_dir / "state").string(), error);
+    }
+    if (durable && ::fdatasync(m_stateFd) != 0) {
+        const int error = errno;
+        fail("cannot sync " + (m_dir / "state").string(), error);
+    }
 }
 
 void Spool::readSegment(Segment &segment)
@@ -289,19 +412,29 @@ void Spool::readSegment(Segment &segment)
         lastSeq = event.seq;
         m_pending.push_back(std::move(event));
     }
+    // Records follow each other by seq, so the unreadable bytes at the end held the one after
+    // the last good record, or the first of the segment. Its seq may have gone out already,
+    // and must not come again with another event.
+    if (damaged)
+        segment.endSeq = segment.lastSeq != 0 ? segment.lastSeq + 2 : segment.firstSeq + 1;
+    else
+        segment.endSeq = segment.lastSeq != 0 ? segment.lastSeq + 1 : segment.firstSeq;
 }
 
 void Spool::openAppendSegment()
 {
-    // A segment of this name holds no valid record (else nextSeq would be past it): what is
-    // left in it is the damaged tail of an earlier run.
+    // A segment of this name is empty (else nextSeq would be past it): an earlier run ended
+    // between making it and writing to it.
     if (!m_segments.empty() && m_segments.back().firstSeq == m_nextSeq)
         m_segments.pop_back();
-    Segment segment{m_nextSeq, 0, m_dir / segmentName(m_nextSeq)};
-    m_appendFd =
-        ::open(segment.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
-    if (m_appendFd < 0)
-        fail("cannot make " + segment.path.string(), errno);
+    Segment segment{m_nextSeq, 0, m_nextSeq, m_dir / segmentName(m_nextSeq)};
+    m_appendFd = openInSpool(segment.path, O_WRONLY | O_CREAT | O_APPEND);
+    if (::ftruncate(m_appendFd, 0) != 0) {
+        const int error = errno;
+        ::close(m_appendFd);
+        m_appendFd = -1;
+        fail("cannot make " + segment.path.string(), error);
+    }
     syncFolder(m_dir);
     m_segments.push_back(segment);
     m_appendRecords = 0;
@@ -318,12 +451,10 @@ std::size_t Spool::append(SpooledEvent &event)
     event.seq = m_nextSeq;
     const std::string record = encode(event);
     const off_t before = ::lseek(m_appendFd, 0, SEEK_END);
-    ssize_t written;
-    do {
-        written = ::write(m_appendFd, record.data(), record.size());
-    } while (written < 0 && errno == EINTR);
-    if (written != static_cast<ssize_t>(record.size()) || ::fdatasync(m_appendFd) != 0) {
-        const int error = written < 0 ? errno : (errno != 0 ? errno : ENOSPC);
+    int error = writeAll(m_appendFd, record);
+    if (error == 0 && ::fdatasync(m_appendFd) != 0)
+        error = errno;
+    if (error != 0) {
         // Whatever part of it reached the file is cut off again, so that the next record
         // does not follow a torn one.
         if (before >= 0 && ::ftruncate(m_appendFd, before) != 0) {
@@ -335,6 +466,7 @@ std::size_t Spool::append(SpooledEvent &event)
     ++m_appendRecords;
     ++m_nextSeq;
     m_segments.back().lastSeq = event.seq;
+    m_segments.back().endSeq = m_nextSeq;
     std::size_t dropped = 0;
     if (m_pending.size() >= m_capacity) {
         dropHead();

@@ -41,7 +41,12 @@ struct SpooledEvent
 // newest, which keeps the last seq for the next run.
 //
 // A record cut short by a power cut, or damaged, is skipped with a warning; the records
-// after it are still found by their mark.
+// after it are still found by their mark. Its seq is not handed out again, not even when it
+// was the last one: a consumer sees a gap.
+//
+// Each folder has an id, made with it, so that (reader, spool id, seq) names one event even
+// when a reader has had more than one spool. The folder and every file in it must be the
+// user's own: a folder that others may write to, a symbolic link or a FIFO in it is refused.
 //
 // Not thread-safe: the station serialises calls.
 class Spool
@@ -52,8 +57,8 @@ public:
     // Small segments are removed soon after the broker has them; big ones mean fewer files.
     static constexpr std::size_t kRecordsPerSegment = 4096;
 
-    // Opens (and makes) the folder, takes its lock and reads what waits in it. `warn` gets
-    // one line per problem met on the way (skipped records). Throws SpoolError.
+    // Opens (and makes, mode 0700) the folder, takes its lock and reads what waits in it.
+    // `warn` gets one line per problem met on the way (skipped records). Throws SpoolError.
     Spool(std::filesystem::path dir, std::size_t capacity = kDefaultCapacity,
           std::function<void(const std::string &)> warn = {},
           std::size_t recordsPerSegment = kRecordsPerSegment);
@@ -63,6 +68,8 @@ public:
 
     const std::filesystem::path &dir() const { return m_dir; }
     std::size_t capacity() const { return m_capacity; }
+    // 16 hexadecimal digits, random, made with the folder and kept for its life.
+    const std::string &id() const { return m_id; }
 
     // The seq the next append() takes: one more than any this folder has handed out.
     std::uint64_t nextSeq() const { return m_nextSeq; }
@@ -90,11 +97,15 @@ private:
     {
         std::uint64_t firstSeq = 0;
         std::uint64_t lastSeq = 0; // 0: holds no valid record
+        std::uint64_t endSeq = 0;  // past every seq the segment holds or held, damaged ones too
         std::filesystem::path path;
     };
 
+    void checkFolder() const;
     void lockFolder();
+    void readId();
     void readState();
+    void closeFiles();
     void writeState(bool durable);
     void readSegment(Segment &segment);
     void openAppendSegment();
@@ -106,6 +117,7 @@ private:
     std::size_t m_capacity;
     std::size_t m_recordsPerSegment;
     std::function<void(const std::string &)> m_warn;
+    std::string m_id;
     int m_lockFd = -1;
     int m_stateFd = -1;
     int m_appendFd = -1;

@@ -62,9 +62,11 @@ std::string secondsText(std::chrono::milliseconds delay)
     return text;
 }
 
-// The record's object with reader and seq added at its end. The record is poll --json's
-// line; it is not parsed, only closed again after the two fields.
-std::string withReaderAndSeq(std::string_view record, std::string_view reader, std::uint64_t seq)
+// The record's object with reader, spool and seq added at its end: together they name the
+// event for a consumer that drops copies. The record is poll --json's line; it is not
+// parsed, only closed again after the fields.
+std::string withReaderAndSeq(std::string_view record, std::string_view reader,
+                             std::string_view spool, std::uint64_t seq)
 {
     constexpr std::string_view kBlanks = " \t\r\n"; // JSON's white space
     record = trimmed(record, kBlanks);
@@ -76,8 +78,9 @@ std::string withReaderAndSeq(std::string_view record, std::string_view reader, s
     std::string payload = "{";
     payload += inner;
     payload += inner.empty() ? "" : ",";
-    payload +=
-        "\"reader\":" + nlohmann::json(reader).dump() + ",\"seq\":" + std::to_string(seq) + "}";
+    payload += "\"reader\":" + nlohmann::json(reader).dump() +
+               ",\"spool\":" + nlohmann::json(spool).dump() + ",\"seq\":" + std::to_string(seq) +
+               "}";
     return payload;
 }
 
@@ -95,7 +98,9 @@ StationConfig stationConfig(const StationOptions &options, const std::string &de
     config.caFile = options.ca;
     config.certFile = options.cert;
     config.keyFile = options.key;
-    config.reader = options.reader.empty() ? defaultReaderName(device) : topicSafe(options.reader);
+    config.reader = std::string(checkTopicText(options.reader.empty() ? defaultReaderName(device)
+                                                                      : topicSafe(options.reader),
+                                               "the reader name"));
     config.spoolDir = options.spool.empty()
                           ? std::filesystem::path(defaultSpoolDir(
                                 config.reader, std::getenv("XDG_STATE_HOME"), std::getenv("HOME")))
@@ -179,7 +184,8 @@ std::uint64_t Station::publish(const StationEvent &event)
     spooled.timeMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(event.time.time_since_epoch())
             .count();
-    spooled.payload = withReaderAndSeq(event.record, m_config.reader, m_spool->nextSeq());
+    spooled.payload =
+        withReaderAndSeq(event.record, m_config.reader, m_spool->id(), m_spool->nextSeq());
     const std::size_t dropped = m_spool->append(spooled);
     if (event.kind == EventKind::Present) {
         std::erase_if(m_cards, [&](const auto &card) { return card.first == event.uid; });

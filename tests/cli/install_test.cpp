@@ -260,6 +260,9 @@ TEST_F(DebianPackage, HoldsEverythingTheInstallRulesList)
           "share/doc/qn480/changelog.gz", "share/qn480/udev/70-qn480-reader.rules.example"}) {
         EXPECT_TRUE(installed.contains(file)) << file;
     }
+    // The systemd unit starts the package's own qn480ctl, whatever prefix the build had.
+    const std::string unit = readFile(root / "lib/systemd/system/qn480-poll@.service");
+    EXPECT_NE(unit.find("\nExecStart=/usr/bin/qn480ctl "), std::string::npos) << unit;
     for (const auto &entry : fs::recursive_directory_iterator(root)) {
         if (entry.is_regular_file() && entry.path().extension() == ".gz") {
             EXPECT_EQ(readFile(entry.path()).substr(0, 2), "\x1f\x8b") << entry.path();

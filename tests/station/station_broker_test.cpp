@@ -150,6 +150,7 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
                            s.password ? kUser : "", s.password ? kPassword : "");
     ASSERT_TRUE(watcher.waitSubscribed());
     const StationConfig config = configFor(dir / "spool", broker.port());
+    const std::string spoolId = Spool(config.spoolDir).id();
     int total = s.before + s.duringOutage + s.after;
     // The last event and the uid of the last card that came, which the station sends after it.
     const auto eventsSeen = [&](int last) {
@@ -211,9 +212,10 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
         }
         seqs.push_back(seq);
         const StationEvent given = eventNumber(static_cast<int>(seq));
-        // The record as given, with its own time, then the reader and the seq.
+        // The record as given, with its own time, then the reader, the spool and the seq.
         EXPECT_EQ(payload, given.record.substr(0, given.record.size() - 1) +
-                               ",\"reader\":\"gate-1\",\"seq\":" + std::to_string(seq) + "}");
+                               ",\"reader\":\"gate-1\",\"spool\":\"" + spoolId +
+                               "\",\"seq\":" + std::to_string(seq) + "}");
     }
     std::vector<std::uint64_t> expected;
     for (std::uint64_t seq = dropped + 1; seq <= static_cast<std::uint64_t>(total); ++seq)
@@ -279,7 +281,8 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
     if (total % 2 == 0 && !s.killed) {
         cards += eventNumber(total).record;
         cards.pop_back();
-        cards += ",\"reader\":\"gate-1\",\"seq\":" + std::to_string(total) + "}";
+        cards += ",\"reader\":\"gate-1\",\"spool\":\"" + spoolId +
+                 "\",\"seq\":" + std::to_string(total) + "}";
     }
     cards += "]";
     std::vector<std::pair<std::string, std::string>> retained = {{base + "status", online},
