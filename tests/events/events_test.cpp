@@ -4,16 +4,21 @@
 #include "csv.h"
 #include "event_buffer.h"
 #include "event_record.h"
+#include "presence.h"
 #include "private_dir.h"
 #include "trace.h"
 #include "uid_forms.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qn480 {
@@ -104,6 +109,19 @@ TEST(EventRecord, WritesTheLinesOfPollForEveryInterface)
     EXPECT_EQ(forms.dump(), R"({"hex":"04A1B2C3D4E5F6","hex-rev":"F6E5D4C3B2A104",)"
                             R"("dec":"01303689068602870","dec-rev":"69495546249912580",)"
                             R"("dec10":null,"dec10-rev":null,"dec8":null,"w26":null})");
+
+    // Only the removal that ends a run carries its cause.
+    PresenceTracker tracker(steadyClock());
+    tracker.pass(classic());
+    const auto closing = tracker.end(RemovalCause::Lost);
+    ASSERT_TRUE(closing);
+    EXPECT_FALSE(tracker.end(RemovalCause::Stopped));
+    EventSequence ended;
+    const EventRecord lost = ended.next(*closing, std::chrono::system_clock::time_point(kWhen));
+    EXPECT_EQ(eventJsonLine(lost),
+              cases[0].json +
+                  R"(,"event":"removed","cause":"lost","time":"2026-03-01T13:05:09.042Z"})");
+    EXPECT_EQ(eventTextLine(lost), local + " removed nfcid=12345678 cause=lost");
 
     EventSequence run;
     const EventRecord first = run.next({PresenceKind::Present, classic()},
