@@ -236,6 +236,101 @@ TEST(CardLogFile, KeepsWholeLinesThroughRotationAndTornEnds)
     EXPECT_FALSE(blocked.append(card).ok());
 }
 
+std::vector<std::uint64_t> seqsIn(const std::string &path)
+{
+    std::vector<std::uint64_t> seqs;
+    const CardLogContents read = readCardLog(path);
+    EXPECT_TRUE(read.warnings.empty()) << path;
+    for (const auto &object : read.events)
+        seqs.push_back(object["seq"]);
+    return seqs;
+}
+
+TEST(CardLogFile, SharedByTwoWritersLosesNothingAndRotatesInTurn)
+{
+    testing::PrivateDir dir;
+    const std::string path = dir / "cards.jsonl";
+    const std::string line =
+        eventJsonLine(event(classic(), PresenceKind::Present, 10), {.seq = true}) + "\n";
+    {
+        // Two runs take turns: each file holds four lines, in order, none lost.
+        const CardLogLimits limits{.maxBytes = 4 * line.size(), .files = 3};
+        CardLogFile a(path, limits);
+        CardLogFile b(path, limits);
+        for (std::uint64_t seq = 10; seq < 20; ++seq)
+            EXPECT_TRUE(
+                (seq % 2 ? a : b).append(event(classic(), PresenceKind::Present, seq)).ok());
+    }
+    std::vector<std::uint64_t> seqs;
+    for (const std::string &file : {path + ".2", path + ".1", path}) {
+        const auto more = seqsIn(file);
+        EXPECT_LE(more.size(), 4u) << file;
+        seqs.insert(seqs.end(), more.begin(), more.end());
+    }
+    EXPECT_EQ(seqs, (std::vector<std::uint64_t>{10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
+
+    // A full disk cuts a line short: it is cut back to where it began, keeping the lines
+    // another writer added since this one last wrote.
+    const std::string shared = dir / "shared.jsonl";
+    CardLogFile late(shared);
+    CardLogFile other(shared);
+    ASSERT_TRUE(late.append(event(classic(), PresenceKind::Present, 10)).ok());
+    for (std::uint64_t seq = 11; seq < 20; ++seq)
+        ASSERT_TRUE(other.append(event(classic(), PresenceKind::Present, seq)).ok());
+    const auto sizeBefore = std::filesystem::file_size(shared);
+    rlimit before{};
+    getrlimit(RLIMIT_FSIZE, &before);
+    rlimit full = before;
+    full.rlim_cur = sizeBefore + line.size() / 2;
+    const auto xfsz = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &full);
+    const CardLogStatus cut = late.append(event(classic(), PresenceKind::Present, 20));
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, xfsz);
+    EXPECT_FALSE(cut.ok());
+    EXPECT_EQ(std::filesystem::file_size(shared), sizeBefore);
+    EXPECT_EQ(seqsIn(shared).size(), 10u);
+
+    // A device is written, never rotated nor synced; a FIFO is refused without waiting for
+    // a reader.
+    CardLogFile null("/dev/null", {.maxBytes = 10, .files = 2});
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(null.append(event(classic())).message, "");
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+    EXPECT_FALSE(std::filesystem::exists("/dev/null.1"));
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(cardLogRefusal(fifo), "is a FIFO");
+    EXPECT_EQ(cardLogRefusal(path), "");
+    EXPECT_EQ(CardLogFile(fifo).append(event(classic())).message,
+              "card log " + fifo + ": is a FIFO, not a file");
+
+    // The writer's queue overflows while another writer holds the file: the lines it could
+    // not keep are counted, and told with the next line written.
+    const int holder = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    std::mutex mutex;
+    std::vector<std::string> reports;
+    {
+        CardLogWriter writer(
+            path,
+            [&](const CardLogStatus &status) {
+                std::lock_guard lock(mutex);
+                reports.push_back(status.message);
+            },
+            {}, 1);
+        for (std::uint64_t seq = 1; seq <= 5; ++seq)
+            writer.append(event(classic(), PresenceKind::Present, seq));
+        EXPECT_FALSE(writer.flushWithin(50ms));
+        ::close(holder);
+        writer.flush();
+    }
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(reports[0].starts_with("card log " + path + ": ")) << reports[0];
+    EXPECT_TRUE(reports[0].ends_with(" events not logged: the disk did not keep up")) << reports[0];
+}
+
 TEST(Csv, QuotesNeutralisesFormulasAndKeepsUtf8)
 {
     struct Case
