@@ -417,6 +417,19 @@ TEST(ActionRunner, RunsEachCardsActionInOrderWithTheCardOnlyInItsEnvironment)
          "12345678\n1A2B3C4D\n",
          {Kind::TimedOut, Kind::TimedOut},
          200ms},
+        // Only its standard descriptors (and the folder ls reads): nothing of ours, such as
+        // the output file this test opened without close-on-exec.
+        {"descriptors", "ls /proc/self/fd", {classic()}, "0\n1\n2\n3\n", {}},
+        // Past its time-out, the whole group is killed, also what ignores SIGTERM after the
+        // shell has gone; the next action finds it dead.
+        {"group",
+         "if [ -s pid ]; then s=$(cut -d' ' -f3 /proc/$(cat pid)/stat 2>/dev/null); "
+         "case \"$s\" in ''|Z) echo gone;; *) echo \"$s\";; esac; "
+         "else (trap '' TERM; exec sleep 30) & echo $! > pid; wait; fi",
+         {classic(), classic()},
+         "gone\n",
+         {Kind::TimedOut},
+         200ms},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
