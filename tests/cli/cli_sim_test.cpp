@@ -775,7 +775,12 @@ TEST(QnCtlProgram, AnUnpluggedReaderExitsThreeOrIsWaitedFor)
 
 TEST(QnCtlProgram, BadArgumentsExitTwoWithOneLine)
 {
+    // A FIFO as the log would hold the poll until something read it.
+    const PrivateDir dir("qn480ctl-args");
+    const std::string fifo = dir / "cards.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::vector<std::vector<std::string>> cases{
+        {"poll", "14a", "--log", fifo, "-d", fifo},
         {},
         {"poll", "14a", "--count", "none"},
         {"keypad", "set", "--format"},
