@@ -864,6 +864,7 @@ TEST(PortsCommand, AProbeTakesOnlyTheAnswerToItsGetForAReader)
 
 TEST(UidFormsCommand, PrintsEveryFormOrWhyNot)
 {
+    const std::string huge = std::string(100'000, 'A') + "\u00e9";
     struct Case
     {
         std::vector<std::string_view> args;
@@ -899,6 +900,18 @@ TEST(UidFormsCommand, PrintsEveryFormOrWhyNot)
          kExitUsage,
          "",
          "qn480ctl: uid-forms needs a UID in hexadecimal, as uid-forms 04A1B2C3D4E5F6\n"},
+        // The bad character is named; a long argument is cited by its start.
+        {{"12-34"},
+         false,
+         kExitUsage,
+         "",
+         "qn480ctl: uid-forms: \"12-34\": '-' is not a hexadecimal digit\n"},
+        {{huge},
+         false,
+         kExitUsage,
+         "",
+         "qn480ctl: uid-forms: \"" + std::string(80, 'A') +
+             "\"\u2026: '\u00e9' is not a hexadecimal digit\n"},
     };
     for (const Case &c : cases) {
         std::ostringstream out;
