@@ -15,6 +15,9 @@
 #include "udev_rule.h"
 #include "uid_forms_command.h"
 
+#include <QString>
+#include <QtGlobal>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -330,8 +333,13 @@ int main(int argc, char **argv)
 {
     // Before anything is opened: the port must never become standard output.
     openMissingStandardDescriptors();
-    // One writer for standard error, whichever thread a line comes from.
+    // One writer for standard error, whichever thread a line comes from; Qt's own warnings
+    // included.
     std::cerr.rdbuf(&errorLineBuffer());
+    qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+            writeErrorLine(qFormatLogMessage(type, context, message).toStdString());
+        });
     // A parent that ignored SIGCHLD would leave us unable to wait for an action's status.
     std::signal(SIGCHLD, SIG_DFL);
     // Every command ends in order on these: the transaction in progress finishes, a poll
