@@ -2,6 +2,7 @@
 #include "actions.h"
 #include "card_log.h"
 #include "csv.h"
+#include "error_line.h"
 #include "event_buffer.h"
 #include "event_record.h"
 #include "presence.h"
@@ -19,6 +20,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace qn480 {
@@ -481,6 +483,39 @@ TEST(ActionRunner, RunsEachCardsActionInOrderWithTheCardOnlyInItsEnvironment)
     busy.abandon();
     busy.finish();
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s);
+}
+
+TEST(ErrorLines, LinesFromManyThreadsNeverInterleave)
+{
+    // Each line goes out in pieces from its thread, as `err << a << b << std::endl` does.
+    testing::PrivateDir dir;
+    const int file = ::open((dir / "err.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(file, 0);
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(file, STDERR_FILENO);
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([t] {
+                std::ostream err(&errorLineBuffer());
+                for (int i = 0; i < 200; ++i)
+                    err << "thread " << t << " says " << std::string(50, char('a' + t))
+                        << std::endl;
+            });
+        }
+    }
+    writeErrorLine("done");
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    ::close(file);
+    std::istringstream lines(fileText(dir / "err.txt"));
+    int count = 0;
+    for (std::string line; std::getline(lines, line) && line != "done"; ++count) {
+        const char t = line.size() > 7 ? line[7] : '?';
+        EXPECT_EQ(line,
+                  "thread " + std::string(1, t) + " says " + std::string(50, char('a' + t - '0')));
+    }
+    EXPECT_EQ(count, 800);
 }
 
 TEST(EventBuffer, KeepsTheNewestAndCountsTheDropped)
