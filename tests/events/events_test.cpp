@@ -328,9 +328,12 @@ TEST(CardLogFile, SharedByTwoWritersLosesNothingAndRotatesInTurn)
         ::close(holder);
         writer.flush();
     }
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_TRUE(reports[0].starts_with("card log " + path + ": ")) << reports[0];
-    EXPECT_TRUE(reports[0].ends_with(" events not logged: the disk did not keep up")) << reports[0];
+    // Once, or once per count should the writer have woken between two appends.
+    ASSERT_FALSE(reports.empty());
+    for (const std::string &report : reports) {
+        EXPECT_TRUE(report.starts_with("card log " + path + ": ")) << report;
+        EXPECT_TRUE(report.ends_with(" events not logged: the disk did not keep up")) << report;
+    }
 }
 
 TEST(Csv, QuotesNeutralisesFormulasAndKeepsUtf8)
