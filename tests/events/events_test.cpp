@@ -434,7 +434,7 @@ TEST(ActionRunner, RunsEachCardsActionInOrderWithTheCardOnlyInItsEnvironment)
          {classic(), classic()},
          "gone\n",
          {Kind::TimedOut},
-         200ms},
+         500ms}, // room for a loaded machine to start the shell
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
