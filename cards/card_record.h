@@ -73,10 +73,15 @@ const Bytes &identity(const Card &card);
 // A card arriving on the reader or leaving it, after the debounce.
 enum class PresenceKind { Present, Removed };
 
+// Why a card was removed without being seen to leave: the run ended with it on the reader,
+// in order (Stop, a count reached, a signal) or because the reader went away.
+enum class RemovalCause { Stopped, Lost };
+
 struct PresenceEvent
 {
     PresenceKind kind = PresenceKind::Present;
     Card card;
+    std::optional<RemovalCause> cause = {}; // only on the removal that ends a run
 };
 
 } // namespace qn480

@@ -37,4 +37,14 @@ std::vector<PresenceEvent> PresenceTracker::pass(const std::optional<Card> &card
     return events;
 }
 
+std::optional<PresenceEvent> PresenceTracker::end(RemovalCause cause)
+{
+    if (!m_present)
+        return std::nullopt;
+    PresenceEvent event{PresenceKind::Removed, std::move(*m_present), cause};
+    m_present.reset();
+    m_missed = 0;
+    return event;
+}
+
 } // namespace qn480

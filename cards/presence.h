@@ -24,6 +24,10 @@ public:
     // before the arrival that replaces it.
     std::vector<PresenceEvent> pass(const std::optional<Card> &card);
 
+    // The end of the run: the removal of the card still in the field, if any, with its
+    // cause. The card is forgotten, so a later pass reports it as a new arrival.
+    std::optional<PresenceEvent> end(RemovalCause cause);
+
     // The card in the field, as it was when it came.
     const std::optional<Card> &present() const { return m_present; }
     int arrivals() const { return m_arrivals; }

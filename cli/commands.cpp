@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "commands.h"
 
-#include "text_util.h"
 #include "json_text.h"
 #include "keypad_commands.h"
 #include "link.h"
@@ -86,6 +85,7 @@ public:
     int run()
     {
         const int code = runAgainAfterLoss();
+        closeRun();
         return finishEvents(code);
     }
 
@@ -102,10 +102,12 @@ private:
                 m_io.err << kProgram << "the reader on " << deviceName()
                          << " was disconnected (unplugged or hung up)" << std::endl;
                 m_keypad.tellUnfinishedWrites();
+                m_endedLost = true;
                 if (!m_io.reconnect)
                     return kExitPortFailed;
                 if (!m_io.reconnect(m_link))
                     return m_stop != 0 ? kExitSuccess : kExitPortFailed;
+                m_endedLost = false;
                 m_lost = false;
                 m_plugged = true;
                 continue;
@@ -208,6 +210,7 @@ private:
         });
         runCardProcedure(procedure, m_link, stop, view);
         m_link.setPump({});
+        m_countReached = m_options.count > 0 && view.cardsReported() >= m_options.count;
         if (m_lost)
             return kExitPortFailed; // told as a loss by the caller
         if (m_spoolFailed)
@@ -241,8 +244,9 @@ private:
             auto config = station::stationConfig(
                 {o.url, o.passwordFile, o.ca, o.cert, o.key, o.reader, o.spool, o.haDiscovery},
                 m_io.device, QN480_VERSION);
+            // From the network thread: one piece, so that it stays one line.
             config.say = [this](const std::string &line) {
-                m_io.err << kProgram << line << std::endl;
+                m_io.err << std::string(kProgram) + line + "\n" << std::flush;
             };
             m_station = std::make_unique<station::Station>(std::move(config));
         } catch (const station::ConnectionError &error) {
@@ -259,11 +263,25 @@ private:
 #endif
     }
 
+    // A card still on the reader when the poll ends leaves with it, everywhere: a consumer
+    // must not take it for present for ever. Scripts read exactly N lines of `-n N`, so a
+    // poll ended by its count does not print it.
+    void closeRun()
+    {
+        if (!m_pollView)
+            return;
+        const auto closing =
+            m_pollView->end(m_endedLost ? RemovalCause::Lost : RemovalCause::Stopped);
+        if (closing)
+            deliver(*closing, !m_countReached && !outputGone());
+    }
+
     // One card event: its line on stdout, then the log, the action and the broker.
-    void deliver(const PresenceEvent &event)
+    void deliver(const PresenceEvent &event, bool print = true)
     {
         const EventRecord record = m_sequence.next(event, m_io.now());
-        m_io.out << m_pollEvents->line(record) << std::endl;
+        if (print)
+            m_io.out << m_pollEvents->line(record) << std::endl;
         m_pollEvents->handle(record);
 #ifdef QN480_HAVE_STATION
         if (m_station && !m_spoolFailed) {
@@ -368,6 +386,8 @@ private:
     std::unique_ptr<station::Station> m_station;
 #endif
     bool m_spoolFailed = false;
+    bool m_endedLost = false;    // the command ended with the reader gone
+    bool m_countReached = false; // the poll ended at its -n
     std::optional<PollView> m_pollView;
     std::optional<std::chrono::nanoseconds> m_pollDeadline;
     KeypadCommands m_keypad;

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // qn480ctl: the QN480 bench tool's procedures for scripts and production lines.
 
+#include "card_log.h"
 #include "commands.h"
+#include "error_line.h"
 #include "keypad_profile.h"
 #include "link.h"
 #include "options.h"
@@ -12,6 +14,9 @@
 #include "text_util.h"
 #include "udev_rule.h"
 #include "uid_forms_command.h"
+
+#include <QString>
+#include <QtGlobal>
 
 #include <algorithm>
 #include <cerrno>
@@ -253,6 +258,13 @@ int run(const std::vector<std::string_view> &args, int stopFd)
         return fail(kExitUsage, error.what());
     }
 
+    // A FIFO would hold the poll, with the port, until something reads it.
+    if (options.command == Command::Poll && !options.logFile.empty()) {
+        if (const std::string refused = cardLogRefusal(options.logFile); !refused.empty())
+            return fail(kExitUsage, "--log " + options.logFile + " " + refused +
+                                        "; give a file (or /dev/null)");
+    }
+
     Io io{std::cout, std::cerr, kStandardOutput};
     io.stopFd = stopFd;
     switch (options.command) {
@@ -321,6 +333,15 @@ int main(int argc, char **argv)
 {
     // Before anything is opened: the port must never become standard output.
     openMissingStandardDescriptors();
+    // One writer for standard error, whichever thread a line comes from; Qt's own warnings
+    // included.
+    std::cerr.rdbuf(&errorLineBuffer());
+    qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+            writeErrorLine(qFormatLogMessage(type, context, message).toStdString());
+        });
+    // A parent that ignored SIGCHLD would leave us unable to wait for an action's status.
+    std::signal(SIGCHLD, SIG_DFL);
     // Every command ends in order on these: the transaction in progress finishes, a poll
     // switches the carrier off, and the port is given back as it was found.
     const int stopFd = catchStopSignals();

@@ -538,7 +538,14 @@ void readCommand(Options &o, const std::vector<std::string_view> &words)
 
 std::string quoted(std::string_view text)
 {
-    return "\"" + escapedText(text) + "\"";
+    // A value of any length is cited by its start: the message stays one readable line.
+    constexpr int kCited = 80;
+    std::size_t end = 0;
+    for (int n = 0; end < text.size() && n < kCited; ++n)
+        nextCodePoint(text, end);
+    if (end >= text.size())
+        return "\"" + escapedText(text) + "\"";
+    return "\"" + escapedText(text.substr(0, end)) + "\"\u2026";
 }
 
 std::optional<int> portNumberOf(std::string_view name)
@@ -582,13 +589,21 @@ std::vector<std::uint8_t> parseHexBytes(std::string_view text)
         std::string_view word = text.substr(pos, end - pos);
         pos = end;
         word = withoutHexPrefix(word);
+        for (std::size_t at = 0; at < word.size();) {
+            const std::size_t start = at;
+            if (hexDigitValue(word[at++]) >= 0)
+                continue;
+            at = start;
+            nextCodePoint(word, at);
+            throw UsageError("data: " + quoted(word) + ": '" +
+                             escapedText(word.substr(start, at - start)) +
+                             "' is not a hexadecimal digit");
+        }
         if (word.size() % 2 != 0) {
             throw UsageError("data: " + quoted(word) +
                              " has an odd number of hexadecimal digits; write every byte as two");
         }
         const auto wordBytes = hexBytes(word);
-        if (!wordBytes)
-            throw UsageError("data: " + quoted(word) + " is not hexadecimal");
         bytes.insert(bytes.end(), wordBytes->begin(), wordBytes->end());
     }
     if (bytes.size() > static_cast<std::size_t>(kMaxRequestData)) {

@@ -75,8 +75,11 @@ void PollEvents::handle(const EventRecord &event)
 void PollEvents::finish(const std::function<bool()> &stoppedAgain)
 {
     using namespace std::chrono_literals;
-    if (m_log)
-        m_log->flush();
+    // A disk that does not keep up holds the end only until a second stop.
+    while (m_log && !m_log->flushWithin(50ms)) {
+        if (stoppedAgain && stoppedAgain())
+            m_log->abandon();
+    }
     if (!m_actions)
         return;
     while (!m_actions->finishWithin(50ms)) {

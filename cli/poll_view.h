@@ -34,6 +34,8 @@ public:
     int cardsReported() const { return m_presence.arrivals(); }
     // The last message, printed or not (--quiet).
     const std::string &lastMessage() const { return m_lastMessage; }
+    // The end of the command: the removal of the card still on the reader, if any.
+    std::optional<PresenceEvent> end(RemovalCause cause) { return m_presence.end(cause); }
     // How the last run ended.
     std::optional<RunEnd> runEnd() const { return m_runEnd; }
 

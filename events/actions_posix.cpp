@@ -3,11 +3,14 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <dirent.h>
 
 extern char **environ;
 
@@ -34,6 +37,37 @@ std::vector<std::string> environmentFor(const EventRecord &event, std::optional<
     return env;
 }
 
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+void closeTheRest(posix_spawn_file_actions_t &files)
+{
+    posix_spawn_file_actions_addclosefrom_np(&files, STDERR_FILENO + 1);
+}
+#else
+// Without closefrom, each descriptor open now; one opened by another thread meanwhile
+// is not seen.
+void closeTheRest(posix_spawn_file_actions_t &files)
+{
+    std::vector<int> open;
+    if (DIR *dir = ::opendir("/proc/self/fd")) {
+        const int own = ::dirfd(dir);
+        while (const dirent *entry = ::readdir(dir)) {
+            const int fd = std::atoi(entry->d_name);
+            if (fd > STDERR_FILENO && fd != own)
+                open.push_back(fd);
+        }
+        ::closedir(dir);
+    }
+    for (const int fd : open)
+        posix_spawn_file_actions_addclose(&files, fd);
+}
+#endif
+
+// True while a process of the group is still there.
+bool groupAlive(pid_t group)
+{
+    return ::kill(-group, 0) == 0 || errno == EPERM;
+}
+
 } // namespace
 
 void ActionRunner::run(const EventRecord &event, const std::string &command)
@@ -55,6 +89,10 @@ void ActionRunner::run(const EventRecord &event, const std::string &command)
     posix_spawn_file_actions_adddup2(&files, m_setup.outputFd, STDOUT_FILENO);
     if (m_setup.outputFd != STDERR_FILENO)
         posix_spawn_file_actions_adddup2(&files, m_setup.outputFd, STDERR_FILENO);
+    // Nothing else of ours: a background child of the action that kept the broker's socket
+    // would keep a dead station online. This covers descriptors opened without
+    // close-on-exec by libraries, or inherited, too.
+    closeTheRest(files);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     // A group of its own, so that the time-out ends what the shell started too; signals we
@@ -83,10 +121,16 @@ void ActionRunner::run(const EventRecord &event, const std::string &command)
     const auto deadline = Steady::now() + m_setup.timeout;
     std::optional<Steady::time_point> killAt;
     bool timedOut = false;
+    bool reaped = false;
     int status = 0;
     for (;;) {
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR))
+        if (!reaped) {
+            const pid_t done = ::waitpid(pid, &status, WNOHANG);
+            reaped = done == pid || (done < 0 && errno != EINTR);
+        }
+        // Once ended, the group still gets its SIGKILL after the grace time: the shell may
+        // be gone while what it started ignores SIGTERM. The group keeps the shell's id.
+        if (reaped && (!killAt || !groupAlive(pid)))
             break;
         const auto now = Steady::now();
         bool abandoned = false;
@@ -101,6 +145,8 @@ void ActionRunner::run(const EventRecord &event, const std::string &command)
             killAt = now + (abandoned ? std::chrono::milliseconds(0) : m_setup.killAfter);
         } else if (killAt && now >= *killAt) {
             ::kill(-pid, SIGKILL);
+            if (reaped)
+                break;
         }
     }
     if (!m_report)

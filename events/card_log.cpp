@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,29 @@ int syncData(int fd)
 #else
     return ::fsync(fd);
 #endif
+}
+
+// flock, again after a signal; false when the file system has no locks.
+bool lockFile(int fd, int operation)
+{
+    int done = 0;
+    do
+        done = ::flock(fd, operation);
+    while (done != 0 && errno == EINTR);
+    return done == 0;
+}
+
+// What cannot take a log: a FIFO or a socket waits for its other end, a block device would
+// be overwritten.
+std::string refusal(mode_t mode)
+{
+    if (S_ISFIFO(mode))
+        return "is a FIFO";
+    if (S_ISSOCK(mode))
+        return "is a socket";
+    if (S_ISBLK(mode))
+        return "is a block device";
+    return {};
 }
 
 std::filesystem::path rotated(const std::filesystem::path &path, int n)
@@ -73,6 +97,15 @@ CardLogStatus CardLogFile::failure(int error, std::string_view what) const
             "card log " + m_path.string() + ": " + std::string(what) + ": " + std::strerror(error)};
 }
 
+std::string cardLogRefusal(const std::filesystem::path &path)
+{
+    struct stat info
+    {};
+    if (::stat(path.c_str(), &info) != 0)
+        return {};
+    return refusal(info.st_mode);
+}
+
 CardLogStatus CardLogFile::open()
 {
     std::error_code ec;
@@ -80,8 +113,16 @@ CardLogStatus CardLogFile::open()
         std::filesystem::create_directories(m_path.parent_path(), ec);
     if (ec)
         return failure(ec.value(), "cannot create its folder");
-    // Badge numbers name people: the log is its owner's alone.
-    m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    // Looked at first, since opening a FIFO waits for its reader.
+    if (const std::string refused = cardLogRefusal(m_path); !refused.empty())
+        return {EINVAL, "card log " + m_path.string() + ": " + refused + ", not a file"};
+    // Badge numbers name people: the log is its owner's alone. Non-blocking, so that what
+    // takes the place of the file meanwhile cannot hold the writer either.
+    constexpr int kFlags = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+    m_fd = ::open(m_path.c_str(), O_RDWR | kFlags, 0600);
+    m_readable = m_fd >= 0;
+    if (m_fd < 0 && errno == EACCES)
+        m_fd = ::open(m_path.c_str(), O_WRONLY | kFlags, 0600);
     if (m_fd < 0)
         return failure(errno, "cannot open");
     struct stat info
@@ -91,24 +132,41 @@ CardLogStatus CardLogFile::open()
         close();
         return failure(error, "cannot open");
     }
-    m_size = std::uint64_t(info.st_size);
-    m_needsNewline = false;
-    if (m_size > 0) {
-        // A line torn by a power cut must not swallow the next one.
-        char last = '\n';
-        const int reader = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (reader >= 0) {
-            if (::pread(reader, &last, 1, off_t(m_size - 1)) == 1)
-                m_needsNewline = last != '\n';
-            ::close(reader);
-        }
+    if (const std::string refused = refusal(info.st_mode); !refused.empty()) {
+        close();
+        return {EINVAL, "card log " + m_path.string() + ": " + refused + ", not a file"};
     }
+    m_regular = S_ISREG(info.st_mode);
     return {};
+}
+
+// Takes the lock on the file that the path names now: another writer may have rotated
+// the one this writer holds away.
+CardLogStatus CardLogFile::lockCurrent()
+{
+    for (int tries = 0; tries < 8; ++tries) {
+        if (m_fd < 0) {
+            if (CardLogStatus opened = open(); !opened.ok())
+                return opened;
+        }
+        if (!lockFile(m_fd, LOCK_EX))
+            return {}; // a file system without locks: as a single writer
+        if (!m_regular)
+            return {};
+        struct stat held
+        {};
+        struct stat named
+        {};
+        if (::fstat(m_fd, &held) == 0 && ::stat(m_path.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+            return {};
+        close(); // the lock goes with it
+    }
+    return failure(EAGAIN, "cannot open");
 }
 
 CardLogStatus CardLogFile::rotate()
 {
-    close();
     std::error_code ec;
     for (int n = m_limits.files - 1; n >= 1; --n) {
         const std::filesystem::path from = n == 1 ? m_path : rotated(m_path, n - 1);
@@ -120,11 +178,11 @@ CardLogStatus CardLogFile::rotate()
         if (ec)
             return failure(ec.value(), "cannot rotate");
     }
-    if (m_limits.files <= 1)
-        std::filesystem::resize_file(m_path, 0, ec);
-    if (ec)
-        return failure(ec.value(), "cannot rotate");
-    return open();
+    if (m_limits.files <= 1 && ::ftruncate(m_fd, 0) != 0)
+        return failure(errno, "cannot rotate");
+    if (m_limits.files > 1)
+        close(); // and its lock: the new file is locked afresh
+    return lockCurrent();
 }
 
 CardLogStatus CardLogFile::append(const EventRecord &event)
@@ -134,34 +192,61 @@ CardLogStatus CardLogFile::append(const EventRecord &event)
 
 CardLogStatus CardLogFile::appendLine(std::string_view line)
 {
-    if (m_fd < 0) {
-        if (CardLogStatus opened = open(); !opened.ok())
-            return opened;
-    }
+    if (CardLogStatus locked = lockCurrent(); !locked.ok())
+        return locked;
+    // What another writer has written counts: the size is measured under the lock.
+    std::uint64_t size = 0;
+    bool torn = false;
+    const auto measure = [&] {
+        struct stat info
+        {};
+        if (::fstat(m_fd, &info) != 0)
+            return false;
+        size = m_regular ? std::uint64_t(info.st_size) : 0;
+        // A line torn by a power cut must not swallow the next one.
+        char last = '\n';
+        torn =
+            size > 0 && m_readable && ::pread(m_fd, &last, 1, off_t(size - 1)) == 1 && last != '\n';
+        return true;
+    };
+    bool measured = measure();
     // A whole line goes into the new file, never half of one into each.
-    const std::uint64_t bytes = line.size() + 1 + (m_needsNewline ? 1 : 0);
-    if (m_size > 0 && m_size + bytes > m_limits.maxBytes) {
-        if (CardLogStatus done = rotate(); !done.ok())
+    if (measured && m_regular && size > 0 &&
+        size + line.size() + (torn ? 2 : 1) > m_limits.maxBytes) {
+        if (CardLogStatus done = rotate(); !done.ok()) {
+            if (m_fd >= 0)
+                lockFile(m_fd, LOCK_UN);
             return done;
+        }
+        measured = measure();
+    }
+    if (!measured) {
+        const int error = errno;
+        close();
+        return failure(error, "cannot write");
     }
     std::string text;
     text.reserve(line.size() + 2);
-    if (m_needsNewline)
+    if (torn)
         text += '\n';
     text.append(line);
     text += '\n';
     const ssize_t written = ::write(m_fd, text.data(), text.size());
-    if (written != ssize_t(text.size())) {
-        const int error = written < 0 ? errno : ENOSPC;
-        // A part of a line would glue the next one to it: cut it off again.
-        if (written > 0 && ::ftruncate(m_fd, off_t(m_size)) != 0)
-            m_needsNewline = true;
-        return failure(error, "cannot write");
+    const int writeError = written < 0 ? errno : ENOSPC;
+    if (written > 0 && written != ssize_t(text.size()) && m_regular) {
+        // A part of a line would glue the next one to it: it is cut back to where this
+        // write began, never into what another writer had written. Should that fail, the
+        // torn end is closed before the next line, as after a power cut.
+        [[maybe_unused]] const int cut = ::ftruncate(m_fd, off_t(size));
     }
-    m_size += text.size();
-    m_needsNewline = false;
-    if (syncData(m_fd) != 0)
-        return failure(errno, "cannot flush to disk");
+    lockFile(m_fd, LOCK_UN);
+    if (written != ssize_t(text.size()))
+        return failure(writeError, "cannot write");
+    if (syncData(m_fd) != 0) {
+        // A device such as /dev/null has nothing to flush.
+        if (m_regular || (errno != EINVAL && errno != EROFS && errno != ENOTSUP))
+            return failure(errno, "cannot flush to disk");
+    }
     return {};
 }
 
@@ -200,6 +285,21 @@ void CardLogWriter::flush()
 {
     std::unique_lock lock(m_mutex);
     m_idle.wait(lock, [this] { return m_queue.empty() && !m_writing; });
+}
+
+bool CardLogWriter::flushWithin(std::chrono::milliseconds time)
+{
+    std::unique_lock lock(m_mutex);
+    return m_idle.wait_for(lock, time, [this] { return m_queue.empty() && !m_writing; });
+}
+
+void CardLogWriter::abandon()
+{
+    std::lock_guard lock(m_mutex);
+    m_dropped += m_queue.size();
+    m_queue.clear();
+    if (!m_writing)
+        m_idle.notify_all();
 }
 
 void CardLogWriter::work()

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -36,9 +37,16 @@ struct CardLogStatus
     bool ok() const { return error == 0; }
 };
 
+// Why `path` cannot take a card log: "is a FIFO", "is a socket" or "is a block device",
+// which would hold up or damage the writer; "" for a file, a character device such as
+// /dev/null, or nothing there yet.
+std::string cardLogRefusal(const std::filesystem::path &path);
+
 // The card log: one JSON line per event, each written with one write call and flushed to
 // the disk before append() returns, so that a crash or a power cut loses at most the event
 // being written. A write that fails halfway is cut off again, so the file holds whole lines.
+// Several writers (two runs, two windows) may share one file: each append and rotation
+// holds an flock on it, and the size and the file itself are looked at under that lock.
 class CardLogFile
 {
 public:
@@ -55,6 +63,7 @@ public:
 
 private:
     CardLogStatus open();
+    CardLogStatus lockCurrent();
     CardLogStatus rotate();
     CardLogStatus failure(int error, std::string_view what) const;
     void close();
@@ -62,8 +71,8 @@ private:
     std::filesystem::path m_path;
     CardLogLimits m_limits;
     int m_fd = -1;
-    std::uint64_t m_size = 0;
-    bool m_needsNewline = false; // the file ends in a torn line, left by a power cut
+    bool m_readable = false; // opened for reading too, to look at its last byte
+    bool m_regular = true;   // a device (/dev/null) is neither rotated nor cut back
 };
 
 // A CardLogFile on a thread of its own, so that a slow disk (fdatasync takes milliseconds)
@@ -86,6 +95,10 @@ public:
     void append(const EventRecord &event);
     // Waits until every line queued so far has been written or has failed.
     void flush();
+    // flush() that gives up after `time`; true once the queue is done.
+    bool flushWithin(std::chrono::milliseconds time);
+    // Drops the lines still waiting (a second stop): only the one being written goes on.
+    void abandon();
     const std::filesystem::path &path() const { return m_file.path(); }
 
 private:

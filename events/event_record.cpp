@@ -58,10 +58,16 @@ std::string_view eventName(PresenceKind kind)
     return kind == PresenceKind::Present ? "present" : "removed";
 }
 
+std::string_view causeName(RemovalCause cause)
+{
+    return cause == RemovalCause::Lost ? "lost" : "stopped";
+}
+
 EventRecord EventSequence::next(const PresenceEvent &event,
                                 std::chrono::system_clock::time_point now)
 {
-    return {std::chrono::floor<std::chrono::milliseconds>(now), ++m_last, event.kind, event.card};
+    return {std::chrono::floor<std::chrono::milliseconds>(now), ++m_last, event.kind, event.card,
+            event.cause};
 }
 
 std::vector<std::pair<std::string, std::string>> cardJsonFields(const Card &card)
@@ -111,6 +117,8 @@ nlohmann::ordered_json eventJson(const EventRecord &event, JsonExtras extras)
     for (const auto &[key, value] : cardJsonFields(event.card))
         object[key] = value;
     object["event"] = eventName(event.kind);
+    if (event.cause)
+        object["cause"] = causeName(*event.cause);
     object["time"] = traceTimestamp(event.time, TimestampForm::Utc);
     if (extras.seq)
         object["seq"] = event.seq;
@@ -146,6 +154,8 @@ std::string eventTextLine(const EventRecord &event, std::optional<UidForm> lead)
         if (event.kind == PresenceKind::Removed)
             break;
     }
+    if (event.cause)
+        line += " cause=" + std::string(causeName(*event.cause));
     return line;
 }
 

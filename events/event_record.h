@@ -25,11 +25,14 @@ struct EventRecord
     std::uint64_t seq = 0; // from 1, per run
     PresenceKind kind = PresenceKind::Present;
     Card card;
+    std::optional<RemovalCause> cause = {}; // only on the removal that ends a run
     bool operator==(const EventRecord &) const = default;
 };
 
 // "present" or "removed".
 std::string_view eventName(PresenceKind kind);
+// "stopped" or "lost".
+std::string_view causeName(RemovalCause cause);
 
 // Stamps the presence events of one run with the time and numbers them from 1.
 class EventSequence
@@ -49,13 +52,14 @@ struct JsonExtras
 };
 
 // The record as one JSON object. Its fields, in order: "interface", the card's fields,
-// "event", "time", then the extras asked for.
+// "event", "cause" (only on a run's closing removal), "time", then the extras asked for.
 nlohmann::ordered_json eventJson(const EventRecord &event, JsonExtras extras = {});
 // The same on one line, without the newline. Text that is not UTF-8 is replaced, never thrown.
 std::string eventJsonLine(const EventRecord &event, JsonExtras extras = {});
 
 // "2026-03-01 14:05:09.042 present nfcid=12345678 atqa=0400 sak=08 type=Mifare Classic 1K".
-// A removal names the card by its first field only. With `lead`, the UID in that form comes
+// A removal names the card by its first field only, then its cause when a run's end made
+// it ("cause=stopped"). With `lead`, the UID in that form comes
 // first ("dec10=0305419896"; "-" where the form cannot apply).
 std::string eventTextLine(const EventRecord &event, std::optional<UidForm> lead = {});
 

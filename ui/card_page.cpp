@@ -383,6 +383,13 @@ void CardPage::showNoCard(std::uint8_t status)
     }
 }
 
+void CardPage::endPresence()
+{
+    const RemovalCause cause = m_link.deviceLost() ? RemovalCause::Lost : RemovalCause::Stopped;
+    if (const auto closing = m_presence ? m_presence->end(cause) : std::nullopt)
+        emit presenceChanged(*closing);
+}
+
 void CardPage::runEnded(const RunOutcome &outcome)
 {
     // A refusal's message stands after the run; otherwise the line is emptied to a blank.
@@ -404,6 +411,7 @@ void CardPage::runEnded(const RunOutcome &outcome)
         --m_runs;
     emit runFinished();
     if (m_runs == 0) {
+        endPresence();
         m_presence.reset();
         m_read->setEnabled(!m_connection.stopRequested());
         m_stop->setEnabled(false);

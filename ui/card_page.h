@@ -88,6 +88,9 @@ public:
     void setConnected(bool connected);
     bool running() const { return !m_stopToken.stopRequested(); }
     bool idle() const { return m_runs == 0; }
+    // A card still on the reader leaves with the runs (Stop, a page change, a disconnection,
+    // an unplugged reader, closing the window), so that no log shows it present for ever.
+    void endPresence();
     // A result box's context menu: its own entries, "Copy UID as" on a UID box that shows a
     // card, and "Card log…". The caller owns it.
     QMenu *contextMenu(QLineEdit *box);

@@ -352,6 +352,11 @@ QString TfrmMain::sbMainHint() const
 
 void TfrmMain::FormClose()
 {
+    // Before the card log closes; the runs themselves end after this.
+    for (CardPage *page : m_cardPages) {
+        if (page)
+            page->endPresence();
+    }
     hideIndicator();
     disableRunControls();
     m_link.processMessages();

@@ -273,7 +273,9 @@ TEST(QnCtlProgram, CtrlCDuringAPollSwitchesTheCarrierOffOnceAndExitsZero)
     poll.signal(SIGINT);
     EXPECT_EQ(poll.wait(), 0);
 
-    EXPECT_EQ(untimed(poll.lines(ChildProcess::Out)), std::vector<std::string>{kClassic});
+    // The card still lying there leaves with the poll.
+    EXPECT_EQ(untimed(poll.lines(ChildProcess::Out)),
+              (std::vector<std::string>{kClassic, "removed nfcid=12345678 cause=stopped"}));
     const auto messages = poll.lines(ChildProcess::Err);
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.front(), "Configure registers in the QN480 to serve ISO14443A transaction.");
@@ -775,7 +777,12 @@ TEST(QnCtlProgram, AnUnpluggedReaderExitsThreeOrIsWaitedFor)
 
 TEST(QnCtlProgram, BadArgumentsExitTwoWithOneLine)
 {
+    // A FIFO as the log would hold the poll until something read it.
+    const PrivateDir dir("qn480ctl-args");
+    const std::string fifo = dir / "cards.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::vector<std::vector<std::string>> cases{
+        {"poll", "14a", "--log", fifo, "-d", fifo},
         {},
         {"poll", "14a", "--count", "none"},
         {"keypad", "set", "--format"},
@@ -991,7 +998,7 @@ TEST(Signals, EveryProgramEndsInOrderAndGivesThePortBack)
 // Runs qn480ctl with each of its standard descriptors dup'ed from `fds`, or closed where -1;
 // returns the exit code.
 int runWithDescriptors(const std::vector<std::string> &args, const std::array<int, 3> &fds,
-                       const std::vector<std::string> &env = {})
+                       const std::vector<std::string> &env = {}, bool childSignalIgnored = false)
 {
     const pid_t pid = fork();
     if (pid == 0) {
@@ -1003,6 +1010,8 @@ int runWithDescriptors(const std::vector<std::string> &args, const std::array<in
         }
         for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
             std::signal(number, SIG_DFL);
+        if (childSignalIgnored)
+            std::signal(SIGCHLD, SIG_IGN);
         for (const std::string &entry : env)
             putenv(const_cast<char *>(entry.c_str()));
         std::vector<char *> argv{const_cast<char *>(kCtl.c_str())};
@@ -1015,6 +1024,62 @@ int runWithDescriptors(const std::vector<std::string> &args, const std::array<in
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<std::string> fileLines(const std::string &path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+TEST(QnCtlProgram, APollsEndRemovesTheCardStillOnTheReader)
+{
+    // Ended by -n: stdout keeps its N lines, while the log and the action get the removal.
+    // Started with SIGCHLD ignored, it still tells the action's failure.
+    {
+        Simulator sim;
+        ASSERT_TRUE(sim.ready());
+        const PrivateDir dir("qn480ctl-closing");
+        const std::string log = dir / "cards.jsonl";
+        const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        const int err = ::open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        EXPECT_EQ(runWithDescriptors({"-d", sim.device(), "poll", "14a", "-n1", "--log", log,
+                                      "--on-removed", "exit 3"},
+                                     {STDIN_FILENO, out, err}, {}, true),
+                  0);
+        ::close(out);
+        ::close(err);
+        EXPECT_EQ(untimed(fileLines(dir / "out")), std::vector<std::string>{kClassic});
+        const auto logged = fileLines(log);
+        ASSERT_EQ(logged.size(), 2u);
+        const auto removed = nlohmann::json::parse(logged[1]);
+        EXPECT_EQ(removed["event"], "removed");
+        EXPECT_EQ(removed["cause"], "stopped");
+        EXPECT_EQ(removed["seq"], 2);
+        const auto told = fileLines(dir / "err");
+        EXPECT_NE(std::find(told.begin(), told.end(),
+                            "qn480ctl: action for removed nfcid=12345678 (seq 2) exited with 3"),
+                  told.end());
+    }
+    // Ended by a signal or by an unplugged reader: the removal is printed like any event.
+    for (const bool unplug : {false, true}) {
+        SCOPED_TRACE(unplug ? "unplugged" : "SIGTERM");
+        Simulator sim;
+        ASSERT_TRUE(sim.ready());
+        ChildProcess poll(kCtl, {"-d", sim.device(), "poll", "14a"});
+        ASSERT_EQ(untimed(poll.waitForLine(ChildProcess::Out, kAnyLine)), kClassic);
+        if (unplug)
+            sim.command("hangup");
+        else
+            poll.signal(SIGTERM);
+        EXPECT_EQ(poll.wait(), unplug ? 3 : 0);
+        EXPECT_EQ(untimed(poll.lines(ChildProcess::Out)),
+                  (std::vector<std::string>{kClassic, std::string("removed nfcid=12345678 cause=") +
+                                                          (unplug ? "lost" : "stopped")}));
+    }
 }
 
 TEST(Descriptors, WithStandardOnesClosedTheReaderReceivesOnlyFrames)

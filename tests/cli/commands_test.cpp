@@ -139,6 +139,8 @@ TEST_F(CommandTest, PollTellsArrivalsAndRemovalsAndForgivesASingleMissedPass)
     const std::string present = kLocalWhen + " present nfcid=12345678 atqa=0400 sak=08 "
                                              "type=Mifare Classic 1K";
     const std::string removed = kLocalWhen + " removed nfcid=12345678";
+    // A card still there when the poll stops leaves with it.
+    const std::string stopped = removed + " cause=stopped";
     struct Case
     {
         std::string passes; // one letter a pass: C the card answers, - no card
@@ -146,11 +148,11 @@ TEST_F(CommandTest, PollTellsArrivalsAndRemovalsAndForgivesASingleMissedPass)
     };
     const std::vector<Case> cases{
         // One failed pass in three: the card stays.
-        {"CC-CC-CC", {present}},
+        {"CC-CC-CC", {present, stopped}},
         // Two passes without it, but under 100 ms: still the same card.
-        {"C--C", {present}},
+        {"C--C", {present, stopped}},
         // Gone for two passes and 100 ms: removed, and present again when it is back.
-        {"C-----C", {present, removed, present}},
+        {"C-----C", {present, removed, present, stopped}},
         {"-C------", {present, removed}},
     };
     acceptCarrier();
@@ -215,11 +217,13 @@ TEST_F(CommandTest, StopEndsThePollAfterTheCurrentPassWithOneCarrierOff)
 
     EXPECT_EQ(run({"poll", "14a", "--json"}), kExitSuccess);
 
-    EXPECT_EQ(outLines(), (std::vector<std::string>{
-                              R"({"interface":"14a","uid":"0000000078563412","atqa":"04",)"
-                              R"("sak":"08","type":"Mifare Classic 1K","nfcid":"12345678",)"
-                              R"("atqa_bytes":"0400","event":"present","time":")" +
-                              kIsoWhen + R"("})"}));
+    const std::string card = R"({"interface":"14a","uid":"0000000078563412","atqa":"04",)"
+                             R"("sak":"08","type":"Mifare Classic 1K","nfcid":"12345678",)"
+                             R"("atqa_bytes":"0400","event":)";
+    EXPECT_EQ(outLines(),
+              (std::vector<std::string>{card + R"("present","time":")" + kIsoWhen + R"("})",
+                                        card + R"("removed","cause":"stopped","time":")" +
+                                            kIsoWhen + R"("})"}));
     EXPECT_EQ(reader.count(0x0A, 0x10), 3);
     // The third pass ran to its end: anticollision, select and answer to select.
     const auto sent = reader.commands();
@@ -860,6 +864,7 @@ TEST(PortsCommand, AProbeTakesOnlyTheAnswerToItsGetForAReader)
 
 TEST(UidFormsCommand, PrintsEveryFormOrWhyNot)
 {
+    const std::string huge = std::string(100'000, 'A') + "\u00e9";
     struct Case
     {
         std::vector<std::string_view> args;
@@ -895,6 +900,18 @@ TEST(UidFormsCommand, PrintsEveryFormOrWhyNot)
          kExitUsage,
          "",
          "qn480ctl: uid-forms needs a UID in hexadecimal, as uid-forms 04A1B2C3D4E5F6\n"},
+        // The bad character is named; a long argument is cited by its start.
+        {{"12-34"},
+         false,
+         kExitUsage,
+         "",
+         "qn480ctl: uid-forms: \"12-34\": '-' is not a hexadecimal digit\n"},
+        {{huge},
+         false,
+         kExitUsage,
+         "",
+         "qn480ctl: uid-forms: \"" + std::string(80, 'A') +
+             "\"\u2026: '\u00e9' is not a hexadecimal digit\n"},
     };
     for (const Case &c : cases) {
         std::ostringstream out;

@@ -2,18 +2,25 @@
 #include "actions.h"
 #include "card_log.h"
 #include "csv.h"
+#include "error_line.h"
 #include "event_buffer.h"
 #include "event_record.h"
+#include "presence.h"
 #include "private_dir.h"
 #include "trace.h"
 #include "uid_forms.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace qn480 {
@@ -104,6 +111,19 @@ TEST(EventRecord, WritesTheLinesOfPollForEveryInterface)
     EXPECT_EQ(forms.dump(), R"({"hex":"04A1B2C3D4E5F6","hex-rev":"F6E5D4C3B2A104",)"
                             R"("dec":"01303689068602870","dec-rev":"69495546249912580",)"
                             R"("dec10":null,"dec10-rev":null,"dec8":null,"w26":null})");
+
+    // Only the removal that ends a run carries its cause.
+    PresenceTracker tracker(steadyClock());
+    tracker.pass(classic());
+    const auto closing = tracker.end(RemovalCause::Lost);
+    ASSERT_TRUE(closing);
+    EXPECT_FALSE(tracker.end(RemovalCause::Stopped));
+    EventSequence ended;
+    const EventRecord lost = ended.next(*closing, std::chrono::system_clock::time_point(kWhen));
+    EXPECT_EQ(eventJsonLine(lost),
+              cases[0].json +
+                  R"(,"event":"removed","cause":"lost","time":"2026-03-01T13:05:09.042Z"})");
+    EXPECT_EQ(eventTextLine(lost), local + " removed nfcid=12345678 cause=lost");
 
     EventSequence run;
     const EventRecord first = run.next({PresenceKind::Present, classic()},
@@ -218,6 +238,104 @@ TEST(CardLogFile, KeepsWholeLinesThroughRotationAndTornEnds)
     EXPECT_FALSE(blocked.append(card).ok());
 }
 
+std::vector<std::uint64_t> seqsIn(const std::string &path)
+{
+    std::vector<std::uint64_t> seqs;
+    const CardLogContents read = readCardLog(path);
+    EXPECT_TRUE(read.warnings.empty()) << path;
+    for (const auto &object : read.events)
+        seqs.push_back(object["seq"]);
+    return seqs;
+}
+
+TEST(CardLogFile, SharedByTwoWritersLosesNothingAndRotatesInTurn)
+{
+    testing::PrivateDir dir;
+    const std::string path = dir / "cards.jsonl";
+    const std::string line =
+        eventJsonLine(event(classic(), PresenceKind::Present, 10), {.seq = true}) + "\n";
+    {
+        // Two runs take turns: each file holds four lines, in order, none lost.
+        const CardLogLimits limits{.maxBytes = 4 * line.size(), .files = 3};
+        CardLogFile a(path, limits);
+        CardLogFile b(path, limits);
+        for (std::uint64_t seq = 10; seq < 20; ++seq)
+            EXPECT_TRUE(
+                (seq % 2 ? a : b).append(event(classic(), PresenceKind::Present, seq)).ok());
+    }
+    std::vector<std::uint64_t> seqs;
+    for (const std::string &file : {path + ".2", path + ".1", path}) {
+        const auto more = seqsIn(file);
+        EXPECT_LE(more.size(), 4u) << file;
+        seqs.insert(seqs.end(), more.begin(), more.end());
+    }
+    EXPECT_EQ(seqs, (std::vector<std::uint64_t>{10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
+
+    // A full disk cuts a line short: it is cut back to where it began, keeping the lines
+    // another writer added since this one last wrote.
+    const std::string shared = dir / "shared.jsonl";
+    CardLogFile late(shared);
+    CardLogFile other(shared);
+    ASSERT_TRUE(late.append(event(classic(), PresenceKind::Present, 10)).ok());
+    for (std::uint64_t seq = 11; seq < 20; ++seq)
+        ASSERT_TRUE(other.append(event(classic(), PresenceKind::Present, seq)).ok());
+    const auto sizeBefore = std::filesystem::file_size(shared);
+    rlimit before{};
+    getrlimit(RLIMIT_FSIZE, &before);
+    rlimit full = before;
+    full.rlim_cur = sizeBefore + line.size() / 2;
+    const auto xfsz = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &full);
+    const CardLogStatus cut = late.append(event(classic(), PresenceKind::Present, 20));
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, xfsz);
+    EXPECT_FALSE(cut.ok());
+    EXPECT_EQ(std::filesystem::file_size(shared), sizeBefore);
+    EXPECT_EQ(seqsIn(shared).size(), 10u);
+
+    // A device is written, never rotated nor synced; a FIFO is refused without waiting for
+    // a reader.
+    CardLogFile null("/dev/null", {.maxBytes = 10, .files = 2});
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(null.append(event(classic())).message, "");
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+    EXPECT_FALSE(std::filesystem::exists("/dev/null.1"));
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(cardLogRefusal(fifo), "is a FIFO");
+    EXPECT_EQ(cardLogRefusal(path), "");
+    EXPECT_EQ(CardLogFile(fifo).append(event(classic())).message,
+              "card log " + fifo + ": is a FIFO, not a file");
+
+    // The writer's queue overflows while another writer holds the file: the lines it could
+    // not keep are counted, and told with the next line written.
+    const int holder = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    std::mutex mutex;
+    std::vector<std::string> reports;
+    {
+        CardLogWriter writer(
+            path,
+            [&](const CardLogStatus &status) {
+                std::lock_guard lock(mutex);
+                reports.push_back(status.message);
+            },
+            {}, 1);
+        for (std::uint64_t seq = 1; seq <= 5; ++seq)
+            writer.append(event(classic(), PresenceKind::Present, seq));
+        EXPECT_FALSE(writer.flushWithin(50ms));
+        ::close(holder);
+        writer.flush();
+    }
+    // Once, or once per count should the writer have woken between two appends.
+    ASSERT_FALSE(reports.empty());
+    for (const std::string &report : reports) {
+        EXPECT_TRUE(report.starts_with("card log " + path + ": ")) << report;
+        EXPECT_TRUE(report.ends_with(" events not logged: the disk did not keep up")) << report;
+    }
+}
+
 TEST(Csv, QuotesNeutralisesFormulasAndKeepsUtf8)
 {
     struct Case
@@ -304,6 +422,19 @@ TEST(ActionRunner, RunsEachCardsActionInOrderWithTheCardOnlyInItsEnvironment)
          "12345678\n1A2B3C4D\n",
          {Kind::TimedOut, Kind::TimedOut},
          200ms},
+        // Only its standard descriptors (and the folder ls reads): nothing of ours, such as
+        // the output file this test opened without close-on-exec.
+        {"descriptors", "ls /proc/self/fd", {classic()}, "0\n1\n2\n3\n", {}},
+        // Past its time-out, the whole group is killed, also what ignores SIGTERM after the
+        // shell has gone; the next action finds it dead.
+        {"group",
+         "if [ -s pid ]; then s=$(cut -d' ' -f3 /proc/$(cat pid)/stat 2>/dev/null); "
+         "case \"$s\" in ''|Z) echo gone;; *) echo \"$s\";; esac; "
+         "else (trap '' TERM; exec sleep 30) & echo $! > pid; wait; fi",
+         {classic(), classic()},
+         "gone\n",
+         {Kind::TimedOut},
+         500ms}, // room for a loaded machine to start the shell
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -355,6 +486,39 @@ TEST(ActionRunner, RunsEachCardsActionInOrderWithTheCardOnlyInItsEnvironment)
     busy.abandon();
     busy.finish();
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s);
+}
+
+TEST(ErrorLines, LinesFromManyThreadsNeverInterleave)
+{
+    // Each line goes out in pieces from its thread, as `err << a << b << std::endl` does.
+    testing::PrivateDir dir;
+    const int file = ::open((dir / "err.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(file, 0);
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(file, STDERR_FILENO);
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([t] {
+                std::ostream err(&errorLineBuffer());
+                for (int i = 0; i < 200; ++i)
+                    err << "thread " << t << " says " << std::string(50, char('a' + t))
+                        << std::endl;
+            });
+        }
+    }
+    writeErrorLine("done");
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    ::close(file);
+    std::istringstream lines(fileText(dir / "err.txt"));
+    int count = 0;
+    for (std::string line; std::getline(lines, line) && line != "done"; ++count) {
+        const char t = line.size() > 7 ? line[7] : '?';
+        EXPECT_EQ(line,
+                  "thread " + std::string(1, t) + " says " + std::string(50, char('a' + t - '0')));
+    }
+    EXPECT_EQ(count, 800);
 }
 
 TEST(EventBuffer, KeepsTheNewestAndCountsTheDropped)

@@ -955,6 +955,15 @@ TEST_F(FrmMainTest, ARunFillsTheCardLogAndTheUidBoxOffersEveryForm)
     for (const EventRecord &event : events)
         EXPECT_EQ(event.card, Card(classic));
     EXPECT_EQ(events[1].seq, 2u);
+    EXPECT_FALSE(events[1].cause);
+    // A card still there when Stop ends the run leaves the card log with the run.
+    reader.always(0x0A, 0x10, 1, hex("04 00"));
+    whenAsked(0x0A, 0x10, reader.count(0x0A, 0x10) + 3, [this] { click("btn_Stop01"); });
+    click("btn_Read01");
+    ASSERT_FALSE(form.running(1));
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[3].kind, PresenceKind::Removed);
+    EXPECT_EQ(events[3].cause, RemovalCause::Stopped);
     // Polling went on; the failure shows in the status bar's tooltip.
     auto *bar = child<QStatusBar>("sbMain");
     for (int i = 0; i < 500 && bar->toolTip().isEmpty(); ++i)
