@@ -327,7 +327,11 @@ private:
                    !stopSignalled()) {
             }
         }
-        m_station->close();
+        // The wait above was the grace an orderly close gives.
+        if (oneShot && !stopped)
+            m_station->close(std::chrono::milliseconds(0));
+        else
+            m_station->close();
         if (m_station->failed()) {
             m_io.err << kProgram << escapedText(m_station->failure()) << std::endl;
             return code == kExitSuccess ? kExitReaderError : code;

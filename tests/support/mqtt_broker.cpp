@@ -87,7 +87,7 @@ std::string MqttBroker::program()
 }
 
 MqttBroker::MqttBroker(const std::string &dir, const std::string &user, const std::string &password,
-                       const std::string &acl)
+                       const std::string &acl, const std::string &more)
     : m_dir(dir)
     , m_port(freeLoopbackPort())
 {
@@ -112,6 +112,7 @@ MqttBroker::MqttBroker(const std::string &dir, const std::string &user, const st
         config << "acl_file " << m_dir << "/acl\n";
         std::ofstream(m_dir + "/acl") << acl;
     }
+    config << more;
 }
 
 void MqttBroker::addUser(const std::string &user, const std::string &password)
