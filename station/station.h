@@ -103,12 +103,13 @@ public:
     // for the broker. Returns its seq. Throws SpoolError when the spool cannot take it.
     std::uint64_t publish(const StationEvent &event);
 
-    // Publishes status offline, waits up to `grace` for what is in flight and waiting, then
-    // disconnects. Events not acknowledged by then stay in the spool for the next run.
+    // Waits up to `grace` for what is in flight and waiting, publishes the cards as they are
+    // now (none, once the run's closing removals are in), the diagnostics and status offline,
+    // then disconnects. Events not acknowledged by then stay in the spool for the next run.
     void close(std::chrono::milliseconds grace = std::chrono::seconds(2));
 
-    // Waits until the spool holds nothing unacknowledged, or the station has failed; false
-    // after `timeout`.
+    // Waits until the spool holds nothing unacknowledged; false after `timeout`, or at once
+    // when the station has failed.
     bool waitUntilSent(std::chrono::milliseconds timeout);
 
     struct Counters
