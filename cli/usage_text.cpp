@@ -154,8 +154,9 @@ Exit codes:
   0  success
   1  the reader reported an error, answered with a reply that could not be used,
      or did not keep a setting; or the output could not be written; or an
-     unexpected failure (the port is given back first)
-  2  usage: the command line or a profile is wrong
+     unexpected failure (the port is given back first); or poll --mqtt: the
+     broker refused the user or password, or the spool failed
+  2  usage: the command line or a profile is wrong (or a TLS file of --mqtt)
   3  the port could not be opened, or the reader was disconnected (unplugged)
   4  no answer from the reader, or --timeout ran out
   5  poll --mqtt with -n or --timeout: events still wait in the spool after
