@@ -348,7 +348,6 @@ private:
                  << std::endl;
         return code == kExitSuccess ? kExitUndelivered : code;
     }
-#endif
 
     bool stopSignalled() const
     {
@@ -359,6 +358,7 @@ private:
         pollfd signalled{m_io.stopFd, POLLIN, 0};
         return ::poll(&signalled, 1, 0) > 0;
     }
+#endif
 
     bool outputGone() const
     {
