@@ -68,6 +68,8 @@ struct Scenario
     std::size_t capacity = Spool::kDefaultCapacity;
     // An outage this long, with a --uid-max-age shorter: its events are replays.
     std::chrono::milliseconds outage{0};
+    // A second station for the same reader comes and goes after `before` events.
+    bool secondStation = false;
 };
 
 class StationBroker : public ::testing::TestWithParam<Scenario>
@@ -190,6 +192,18 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
         for (int n = 1; n <= s.before; ++n)
             station->publish(eventNumber(n));
         ASSERT_TRUE(station->waitUntilSent(30s));
+    }
+    if (s.secondStation) {
+        // The broker closes one connection of the client id for the other: told, naming the
+        // reader, and no longer retried at once.
+        Station second(configFor(dir / "spool2", broker.port()));
+        const std::string told = "(client id qn480-gate-1) has probably taken it over; retrying in";
+        for (int i = 0; i < 1000 && said().find(told) == std::string::npos; ++i)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_NE(said().find("the reader gate-1 soon after it is made: " +
+                              std::string("another station with the same --reader ") + told),
+                  std::string::npos)
+            << said();
     }
     if (s.duringOutage > 0) {
         broker.stop();
@@ -529,7 +543,11 @@ INSTANTIATE_TEST_SUITE_P(
                                .before = 2,
                                .duringOutage = 4,
                                .after = 2,
-                               .outage = 1500ms}),
+                               .outage = 1500ms},
+                      Scenario{.name = "SecondStationForTheSameReader",
+                               .before = 3,
+                               .after = 3,
+                               .secondStation = true}),
     [](const auto &param) { return std::string(param.param.name); });
 
 } // namespace
