@@ -356,14 +356,23 @@ int Station::publishNow(std::string_view leaf, const std::string &payload, bool 
 
 void Station::tellRefused(const std::string &topic, const std::string &reason, bool event)
 {
-    m_lastError = "publish to " + topic + " refused: " + reason;
-    ++m_diagnosticsChanges;
+    setLastError("publish to " + topic + " refused: " + reason);
     const std::string told = topic + "\n" + reason;
     if (std::find(m_refusalsTold.begin(), m_refusalsTold.end(), told) != m_refusalsTold.end())
         return;
     m_refusalsTold.push_back(told);
     say("mqtt: a publish to " + topic + " is refused (" + reason + ")" +
         (event ? "; its event stays in the spool and is tried again later" : ""));
+}
+
+// A change of the last error is a change of the diagnostics; the same error again is not, so
+// that a refused diagnostics topic is not tried again every second.
+void Station::setLastError(const std::string &error)
+{
+    if (error == m_lastError)
+        return;
+    m_lastError = error;
+    ++m_diagnosticsChanges;
 }
 
 // The event stays in the spool; it is sent again after the backoff, or on the next connection.
@@ -450,8 +459,7 @@ void Station::lose(const std::string &reason, bool wasConnected, bool told)
     m_inFlight.clear();
     m_refusedSeqs.clear(); // the next connection starts from the spool
     m_connectedSince.reset();
-    m_lastError = reason;
-    ++m_diagnosticsChanges;
+    setLastError(reason);
     std::size_t waiting = 0;
     {
         std::lock_guard lock(m_mutex);

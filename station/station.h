@@ -154,6 +154,7 @@ private:
     int publishTo(const std::string &topic, const std::string &payload, bool retain);
     void tellRefused(const std::string &topic, const std::string &reason, bool event);
     void fail(const std::string &line);
+    void setLastError(const std::string &error);
     void callbackFailed(std::exception_ptr error) noexcept;
     std::string statusText(bool online) const;
     std::string cardsJson() const;
