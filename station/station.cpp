@@ -616,14 +616,21 @@ void Station::sendDiagnostics(bool force)
     const std::array<std::uint64_t, 5> key{
         diagnostics.waiting, static_cast<std::uint64_t>(diagnostics.oldestTimeMs.value_or(-1)),
         diagnostics.dropped, diagnostics.refused, m_diagnosticsChanges};
-    if (!force && (key == m_diagnosticsSent || now - m_diagnosticsAt < kDiagnosticsInterval))
+    // Events that came within the interval are on their way: in a healthy run each one
+    // would otherwise change the diagnostics twice.
+    const auto systemNow = std::chrono::system_clock::now();
+    const bool onTheirWay = diagnostics.oldestTimeMs &&
+                            systemNow - std::chrono::system_clock::time_point(
+                                            std::chrono::milliseconds(*diagnostics.oldestTimeMs)) <
+                                kDiagnosticsInterval;
+    if (!force &&
+        (key == m_diagnosticsSent || now - m_diagnosticsAt < kDiagnosticsInterval || onTheirWay))
         return;
     diagnostics.lastError = m_lastError;
     diagnostics.connectedSince = m_connectedSince;
     diagnostics.version = m_config.version;
     // The spool's id joins them here, once spools have one.
-    if (publishNow("diagnostics", diagnosticsJson(diagnostics, std::chrono::system_clock::now()),
-                   true) >= 0) {
+    if (publishNow("diagnostics", diagnosticsJson(diagnostics, systemNow), true) >= 0) {
         m_diagnosticsSent = key;
         m_diagnosticsAt = now;
     }
