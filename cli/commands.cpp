@@ -205,7 +205,7 @@ private:
                 timedOut = true;
                 stop.requestStop();
             }
-            if (m_stop || outputGone() || m_lost || m_spoolFailed)
+            if (m_stop || outputGone() || m_lost || m_spoolFailed || stationFailed())
                 stop.requestStop();
         });
         runCardProcedure(procedure, m_link, stop, view);
@@ -213,8 +213,8 @@ private:
         m_countReached = m_options.count > 0 && view.cardsReported() >= m_options.count;
         if (m_lost)
             return kExitPortFailed; // told as a loss by the caller
-        if (m_spoolFailed)
-            return kExitReaderError;
+        if (m_spoolFailed || stationFailed())
+            return kExitReaderError; // the station's line comes with the end of the events
 
         if (view.runEnd() != RunEnd::Stopped) {
             if (m_options.quiet && !view.lastMessage().empty())
@@ -244,6 +244,7 @@ private:
             auto config = station::stationConfig(
                 {o.url, o.passwordFile, o.ca, o.cert, o.key, o.reader, o.spool, o.haDiscovery},
                 m_io.device, QN480_VERSION);
+            config.uidMaxAge = o.uidMaxAge;
             // From the network thread: one piece, so that it stays one line.
             config.say = [this](const std::string &line) {
                 m_io.err << std::string(kProgram) + line + "\n" << std::flush;
@@ -316,10 +317,67 @@ private:
         }
 #ifdef QN480_HAVE_STATION
         if (m_station)
-            m_station->close();
+            return finishStation(code);
 #endif
         return code;
     }
+
+    bool stationFailed() const
+    {
+#ifdef QN480_HAVE_STATION
+        return m_station && m_station->failed();
+#else
+        return false;
+#endif
+    }
+
+#ifdef QN480_HAVE_STATION
+    // A poll of a set length (--count, --timeout) waits, up to --delivery-timeout, for the
+    // broker to take what waits in the spool, so that exit 0 means delivered; a stop signal
+    // ends the wait. A station that failed ends the command with its one line.
+    int finishStation(int code)
+    {
+        const bool oneShot = m_options.count > 0 || m_options.timeout;
+        const bool stopped = m_stop != 0;
+        if (oneShot && !stopped) {
+            const auto deadline = std::chrono::steady_clock::now() + m_options.mqtt.deliveryTimeout;
+            while (!m_station->waitUntilSent(std::chrono::milliseconds(100)) &&
+                   !m_station->failed() && std::chrono::steady_clock::now() < deadline &&
+                   !stopSignalled()) {
+            }
+        }
+        // The wait above was the grace an orderly close gives.
+        if (oneShot && !stopped)
+            m_station->close(std::chrono::milliseconds(0));
+        else
+            m_station->close();
+        if (m_station->failed()) {
+            m_io.err << kProgram << escapedText(m_station->failure()) << std::endl;
+            return code == kExitSuccess ? kExitReaderError : code;
+        }
+        const std::size_t waiting = m_station->counters().waiting;
+        if (!oneShot || stopped || waiting == 0)
+            return code;
+        const std::string dir = escapedText(m_station->spoolDir().string());
+        m_io.err << kProgram
+                 << (waiting == 1
+                         ? "1 event waits in the spool " + dir + "; it goes out on the next run"
+                         : std::to_string(waiting) + " events wait in the spool " + dir +
+                               "; they go out on the next run")
+                 << std::endl;
+        return code == kExitSuccess ? kExitUndelivered : code;
+    }
+
+    bool stopSignalled() const
+    {
+        if (m_stop != 0)
+            return true;
+        if (m_io.stopFd < 0)
+            return false;
+        pollfd signalled{m_io.stopFd, POLLIN, 0};
+        return ::poll(&signalled, 1, 0) > 0;
+    }
+#endif
 
     bool outputGone() const
     {

@@ -175,6 +175,20 @@ std::vector<OptionRule> stationOptionRules()
          [](Options &o, std::string_view) {
              o.mqtt.haDiscovery = true;
          }},
+        {"delivery-timeout",
+         0,
+         true,
+         {Command::Poll},
+         [](Options &o, std::string_view v) {
+             o.mqtt.deliveryTimeout = timeoutIn("--delivery-timeout", v);
+         }},
+        {"uid-max-age",
+         0,
+         true,
+         {Command::Poll},
+         [](Options &o, std::string_view v) {
+             o.mqtt.uidMaxAge = timeoutIn("--uid-max-age", v);
+         }},
     };
 }
 
@@ -709,8 +723,9 @@ Options parseArguments(std::span<const std::string_view> args)
         throw UsageError("--port needs a port name such as COM07");
     if (given.count("device") != 0 && o.device.empty())
         throw UsageError("--device needs a path such as /dev/ttyUSB0");
-    for (const std::string_view name : {"mqtt-password-file", "mqtt-ca", "mqtt-cert", "mqtt-key",
-                                        "reader", "spool", "ha-discovery"}) {
+    for (const std::string_view name :
+         {"mqtt-password-file", "mqtt-ca", "mqtt-cert", "mqtt-key", "reader", "spool",
+          "ha-discovery", "delivery-timeout", "uid-max-age"}) {
         if (given.count(name) != 0 && o.mqtt.url.empty())
             throw UsageError("--" + std::string(name) + " goes with --mqtt URL");
     }

@@ -20,8 +20,9 @@ enum ExitCode : int {
     kExitSuccess = 0,
     kExitReaderError = 1, // the reader answered with an error status or a reply it could not use
     kExitUsage = 2,
-    kExitPortFailed = 3, // the port could not be opened
-    kExitNoAnswer = 4,   // no valid answer within the time-out
+    kExitPortFailed = 3,  // the port could not be opened
+    kExitNoAnswer = 4,    // no valid answer within the time-out
+    kExitUndelivered = 5, // poll --mqtt ended with events still waiting in the spool
 };
 
 // A command line that cannot be run; the text is the one line shown to the user.
@@ -119,6 +120,11 @@ struct Options
         std::string reader; // topic-safe; empty: from the adapter or the device
         std::string spool;  // empty: $XDG_STATE_HOME/qn480/spool/READER
         bool haDiscovery = false;
+        // With --count or --timeout: how long the end of the poll waits for the broker to
+        // take what waits in the spool.
+        std::chrono::milliseconds deliveryTimeout{10000};
+        // Events older than this when published are replays: never on the uid topic.
+        std::chrono::milliseconds uidMaxAge{5000};
     } mqtt;
 
     // Whether the command talks to the reader (and so needs a port).

@@ -37,7 +37,8 @@ Commands:
                               than N cards came (without --count: when none came)
       --mqtt URL              also publish each event to an MQTT broker, URL
                               mqtt://[USER@]HOST[:PORT]/PREFIX or mqtts://...: topics
-                              PREFIX/READER/event, uid, cards and status. Each event
+                              PREFIX/READER/event, uid, cards, status and
+                              diagnostics. Each event
                               waits in a spool until the broker has it; none is lost
                               while the broker is away
       --mqtt-password-file F  the broker's password (else $QN480_MQTT_PASSWORD)
@@ -48,7 +49,14 @@ Commands:
                               serial number, else the device's name)
       --spool DIR             where events wait (default:
                               $XDG_STATE_HOME/qn480/spool/READER)
-      --ha-discovery          announce the reader to Home Assistant as a tag scanner
+      --ha-discovery          announce the reader to Home Assistant as a tag scanner,
+                              with a "last card" and a "spool depth" sensor
+      --delivery-timeout SECONDS  with -n or --timeout: wait up to SECONDS (10) at the
+                              end for the broker to take every event; exit 5 when
+                              some still wait in the spool
+      --uid-max-age SECONDS   an event published later than SECONDS (5) after it was
+                              seen is a replay: "replayed": true, and not on the uid
+                              topic, where automations start
       --uid-form FORM         text lines lead with the UID in FORM (see uid-forms;
                               "-" where it cannot apply); JSON lines gain "forms"
       --log FILE              append every event to FILE as a JSON line, flushed to
@@ -146,10 +154,13 @@ Exit codes:
   0  success
   1  the reader reported an error, answered with a reply that could not be used,
      or did not keep a setting; or the output could not be written; or an
-     unexpected failure (the port is given back first)
-  2  usage: the command line or a profile is wrong
+     unexpected failure (the port is given back first); or poll --mqtt: the
+     broker refused the user or password, or the spool failed
+  2  usage: the command line or a profile is wrong (or a TLS file of --mqtt)
   3  the port could not be opened, or the reader was disconnected (unplugged)
   4  no answer from the reader, or --timeout ran out
+  5  poll --mqtt with -n or --timeout: events still wait in the spool after
+     --delivery-timeout; they go out on the next run
   128+N  stopped by signal N (SIGINT, SIGTERM, SIGHUP), but for poll's Ctrl-C and SIGTERM
 )";
 }

@@ -8,7 +8,7 @@ QN480_PACKAGES=(
     qt6-base-dev qt6-serialport-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     nlohmann-json3-dev
-    libmosquitto-dev
+    libmosquitto-dev libssl-dev
     fonts-dejavu-core fonts-dejavu-extra fonts-liberation2 desktop-file-utils
 )
 

@@ -92,6 +92,12 @@ public:
     // Records skipped as damaged while opening.
     std::size_t skippedRecords() const { return m_skipped; }
 
+    // Events still waiting for the broker: pending() less those acknowledged ahead of an
+    // older one.
+    std::size_t waiting() const { return m_pending.size() - m_ackedAhead.size(); }
+    // Whether `seq`, still in pending(), was acknowledged already (an older one is not).
+    bool acknowledgedAhead(std::uint64_t seq) const { return m_ackedAhead.count(seq) != 0; }
+
 private:
     struct Segment
     {

@@ -2,8 +2,10 @@
 #include "station.h"
 
 #include "text_util.h"
+#include "tls_files.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -33,6 +35,10 @@ constexpr std::chrono::milliseconds kLongestWait{250};
 constexpr std::chrono::milliseconds kOfflineGrace{500};
 // A full spool is told at most this often; each line gives the count so far.
 constexpr std::chrono::seconds kDropNoticeInterval{10};
+// The diagnostics topic changes with every event; it is sent at most this often.
+constexpr std::chrono::seconds kDiagnosticsInterval{1};
+// A connection the broker closes sooner than this after it came may have been taken over.
+constexpr std::chrono::seconds kQuickClose{5};
 
 void initialiseLibrary()
 {
@@ -84,6 +90,12 @@ std::string withReaderAndSeq(std::string_view record, std::string_view reader,
     return payload;
 }
 
+// The event's payload with "replayed": true added at its end.
+std::string replayedPayload(const std::string &payload)
+{
+    return payload.substr(0, payload.size() - 1) + ",\"replayed\":true}";
+}
+
 } // namespace
 
 StationConfig stationConfig(const StationOptions &options, const std::string &device,
@@ -117,6 +129,8 @@ struct Station::Client
     mosquitto *handle = nullptr;
     bool connackSeen = false;
     int connackCode = 0;
+    // The reason code of a DISCONNECT from the broker (MQTT 5); -1: none came.
+    int disconnectReason = -1;
     // The status topic says offline while this connection is up: the will of an earlier
     // connection of this reader that the broker noticed only after this one came (a restart
     // after kill -9 or a power cut). Online is said again.
@@ -133,6 +147,7 @@ Station::Station(StationConfig config)
     : m_config(std::move(config))
     , m_clientId("qn480-" + m_config.reader)
     , m_retry(m_config.firstRetry)
+    , m_refusedRetry(m_config.firstRetry)
 {
     initialiseLibrary();
     if (!m_config.broker.tls &&
@@ -140,14 +155,13 @@ Station::Station(StationConfig config)
         throw ConnectionError("--mqtt-ca, --mqtt-cert and --mqtt-key need an mqtts:// URL");
     if (m_config.certFile.empty() != m_config.keyFile.empty())
         throw ConnectionError("--mqtt-cert and --mqtt-key go together");
-    for (const std::string *file : {&m_config.caFile, &m_config.certFile, &m_config.keyFile}) {
-        if (!file->empty() && ::access(file->c_str(), R_OK) != 0)
-            throw ConnectionError("cannot read " + *file + ": " + std::strerror(errno));
-    }
+    checkTlsFiles(m_config.caFile, m_config.certFile, m_config.keyFile);
     if (!m_config.say)
         m_config.say = [](const std::string &line) {
             std::cerr << line << std::endl;
         };
+    m_topicEvent = topic("event");
+    m_topicUid = topic("uid");
     m_spool = std::make_unique<Spool>(m_config.spoolDir, m_config.spoolCapacity,
                                       [this](const std::string &line) { say(line); });
     m_droppedTold = m_spool->dropped();
@@ -251,13 +265,47 @@ void Station::close(std::chrono::milliseconds grace)
 bool Station::waitUntilSent(std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(m_mutex);
-    return m_sent.wait_for(lock, timeout, [&] { return m_spool->pending().empty(); });
+    return m_sent.wait_for(lock, timeout, [&] { return m_spool->waiting() == 0 || failed(); }) &&
+           !failed();
 }
 
 Station::Counters Station::counters() const
 {
     std::lock_guard lock(m_mutex);
-    return {m_acknowledged, m_spool->dropped(), m_spool->pending().size(), m_connected};
+    return {m_acknowledged, m_spool->dropped(), m_spool->waiting(), m_refused, m_connected};
+}
+
+std::string Station::failure() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_failure;
+}
+
+void Station::fail(const std::string &line)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_failure.empty())
+            m_failure = line;
+        m_failed = true;
+    }
+    m_sent.notify_all();
+}
+
+// No exception may unwind through libmosquitto's C frames: the station stops instead, and
+// the poll with it, so that the port is given back.
+void Station::callbackFailed(std::exception_ptr error) noexcept
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const SpoolError &spoolError) {
+        fail(std::string("mqtt: the spool failed: ") + spoolError.what() +
+             "; the station stops, what waits stays in the spool");
+    } catch (const std::exception &other) {
+        fail(std::string("mqtt: the station stops: ") + other.what());
+    } catch (...) {
+        fail("mqtt: the station stops on an unknown failure");
+    }
 }
 
 std::string Station::statusText(bool online) const
@@ -276,12 +324,73 @@ std::string Station::cardsJson() const
     return json + "]";
 }
 
-int Station::publishNow(const std::string &topic, const std::string &payload, bool retain)
+// The message id; -1 when the connection is going (the next one starts from the spool), -2
+// when libmosquitto refuses the message itself (too large, a bad topic), which is told.
+int Station::publishTo(const std::string &topic, const std::string &payload, bool retain)
 {
     int mid = -1;
     const int rc = mosquitto_publish(m_client->handle, &mid, topic.c_str(),
                                      static_cast<int>(payload.size()), payload.data(), 1, retain);
-    return rc == MOSQ_ERR_SUCCESS ? mid : -1;
+    switch (rc) {
+    case MOSQ_ERR_SUCCESS:
+        return mid;
+    case MOSQ_ERR_INVAL:
+    case MOSQ_ERR_PAYLOAD_SIZE:
+    case MOSQ_ERR_MALFORMED_UTF8:
+    case MOSQ_ERR_OVERSIZE_PACKET:
+    case MOSQ_ERR_QOS_NOT_SUPPORTED:
+        tellRefused(topic, "libmosquitto: " + errorText(rc, 0),
+                    topic == m_topicEvent || topic == m_topicUid);
+        return -2;
+    default:
+        return -1;
+    }
+}
+
+// A message the broker is to acknowledge: an event's (seq) or a retained topic's (seq 0).
+int Station::publishNow(std::string_view leaf, const std::string &payload, bool retain,
+                        std::uint64_t seq)
+{
+    const int mid = publishTo(leaf == "event" ? m_topicEvent
+                              : leaf == "uid" ? m_topicUid
+                                              : topic(leaf),
+                              payload, retain);
+    if (mid >= 0)
+        m_inFlight.push_back({mid, seq, leaf});
+    return mid;
+}
+
+void Station::tellRefused(const std::string &topic, const std::string &reason, bool event)
+{
+    setLastError("publish to " + topic + " refused: " + reason);
+    const std::string told = topic + "\n" + reason;
+    if (std::find(m_refusalsTold.begin(), m_refusalsTold.end(), told) != m_refusalsTold.end())
+        return;
+    m_refusalsTold.push_back(told);
+    say("mqtt: a publish to " + topic + " is refused (" + reason + ")" +
+        (event ? "; its event stays in the spool and is tried again later" : ""));
+}
+
+// A change of the last error is a change of the diagnostics; the same error again is not, so
+// that a refused diagnostics topic is not tried again every second.
+void Station::setLastError(const std::string &error)
+{
+    if (error == m_lastError)
+        return;
+    m_lastError = error;
+    ++m_diagnosticsChanges;
+}
+
+// The event stays in the spool; it is sent again after the backoff, or on the next connection.
+void Station::refuse(std::uint64_t seq)
+{
+    if (m_refusedSeqs.empty()) {
+        m_resendRefusedAt = Clock::now() + m_refusedRetry;
+        m_refusedRetry = std::min(m_refusedRetry * 2, m_config.lastRetry);
+    }
+    m_refusedSeqs.push_back(seq);
+    std::lock_guard lock(m_mutex);
+    ++m_refused;
 }
 
 void Station::connectNow()
@@ -294,14 +403,27 @@ void Station::connectNow()
         return;
     }
     m_client->handle = handle;
-    mosquitto_connect_callback_set(handle, [](mosquitto *, void *self, int rc) {
-        auto *station = static_cast<Station *>(self);
-        station->m_client->connackSeen = true;
-        station->m_client->connackCode = rc;
-    });
-    mosquitto_publish_callback_set(handle, [](mosquitto *, void *self, int mid) {
-        static_cast<Station *>(self)->onAcknowledged(mid);
-    });
+    mosquitto_int_option(handle, MOSQ_OPT_PROTOCOL_VERSION,
+                         m_mqtt5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+    mosquitto_connect_v5_callback_set(
+        handle, [](mosquitto *, void *self, int rc, int, const mosquitto_property *) {
+            auto *station = static_cast<Station *>(self);
+            station->m_client->connackSeen = true;
+            station->m_client->connackCode = rc;
+        });
+    mosquitto_disconnect_v5_callback_set(
+        handle, [](mosquitto *, void *self, int rc, const mosquitto_property *) {
+            static_cast<Station *>(self)->m_client->disconnectReason = rc;
+        });
+    mosquitto_publish_v5_callback_set(
+        handle, [](mosquitto *, void *self, int mid, int reason, const mosquitto_property *) {
+            auto *station = static_cast<Station *>(self);
+            try {
+                station->onAcknowledged(mid, reason);
+            } catch (...) {
+                station->callbackFailed(std::current_exception());
+            }
+        });
     mosquitto_message_callback_set(
         handle, [](mosquitto *, void *self, const mosquitto_message *message) {
             const std::string_view payload(static_cast<const char *>(message->payload),
@@ -337,18 +459,23 @@ void Station::connectNow()
         lose(errorText(rc, errno), false);
 }
 
-void Station::lose(const std::string &reason, bool wasConnected)
+void Station::lose(const std::string &reason, bool wasConnected, bool told)
 {
     m_client.reset();
     m_inFlight.clear();
+    m_refusedSeqs.clear(); // the next connection starts from the spool
+    m_connectedSince.reset();
+    setLastError(reason);
     std::size_t waiting = 0;
     {
         std::lock_guard lock(m_mutex);
         m_connected = false;
-        waiting = m_spool->pending().size();
+        waiting = m_spool->waiting();
     }
     const std::string next = "retrying in " + secondsText(m_retry);
-    if (wasConnected) {
+    if (told) {
+        m_lastFailure.clear();
+    } else if (wasConnected) {
         say("mqtt: connection to " + m_config.broker.display() + " lost (" + reason + "); " + next +
             ", events wait in the spool");
         m_lastFailure.clear();
@@ -361,17 +488,81 @@ void Station::lose(const std::string &reason, bool wasConnected)
     m_retry = std::min(m_retry * 2, m_config.lastRetry);
 }
 
+// The broker answered the CONNECT with a refusal. A broker of MQTT 3.1.1 is asked again in
+// its version; a user or password it refuses ends the station (true), since trying again
+// cannot mend it; anything else is tried again after the backoff.
+bool Station::refusedConnection()
+{
+    const int code = m_client->connackCode;
+    if (m_mqtt5 && (code == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION ||
+                    code == CONNACK_REFUSED_PROTOCOL_VERSION)) {
+        m_mqtt5 = false;
+        say("mqtt: " + m_config.broker.display() +
+            " speaks only MQTT 3.1.1, where a publish that the broker refuses cannot be told from "
+            "one it takes");
+        m_client.reset();
+        m_nextAttempt = Clock::now();
+        return false;
+    }
+    const bool fatal =
+        m_mqtt5 ? code == MQTT_RC_BAD_USERNAME_OR_PASSWORD || code == MQTT_RC_NOT_AUTHORIZED
+                : code == CONNACK_REFUSED_BAD_USERNAME_PASSWORD ||
+                      code == CONNACK_REFUSED_NOT_AUTHORIZED;
+    const std::string reason =
+        m_mqtt5 ? mosquitto_reason_string(code) : mosquitto_connack_string(code);
+    if (!fatal) {
+        lose(reason, false);
+        return false;
+    }
+    std::size_t waiting = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        waiting = m_spool->waiting();
+    }
+    fail("mqtt: " + m_config.broker.display() + " refuses " +
+         (m_config.broker.user.empty() ? std::string("the connection")
+                                       : "the user " + m_config.broker.user) +
+         " (" + reason + "); " +
+         (waiting == 1 ? std::string("1 event waits") : std::to_string(waiting) + " events wait") +
+         " in the spool " + m_config.spoolDir.string());
+    return true;
+}
+
+// Another connection with this reader's client id: another station was started for the same
+// reader. The two would knock each other off for ever; the retries slow down to the backoff
+// and stay slow. An MQTT 5 broker may say so (`told`, "Session taken over"); Mosquitto 2.0
+// just closes the connection, so a connection closed soon after it came, twice in a row, is
+// taken for the same.
+void Station::takenOver(bool told)
+{
+    m_takeoverRetry =
+        std::min(std::max(m_takeoverRetry * 2, m_config.firstRetry * 2), m_config.lastRetry);
+    m_retry = m_takeoverRetry;
+    const std::string who = "another station with the same --reader (client id " + m_clientId + ")";
+    say("mqtt: " + m_config.broker.display() +
+        (told ? " says that " + who + " took over the reader " + m_config.reader
+              : " keeps closing the connection of the reader " + m_config.reader +
+                    " soon after it is made: " + who + " has probably taken it over") +
+        "; retrying in " + secondsText(m_retry));
+    lose("another station took over the reader " + m_config.reader, true, true);
+}
+
 void Station::onConnected()
 {
     m_retry = m_config.firstRetry;
+    m_refusedRetry = m_config.firstRetry;
     m_lastFailure.clear();
+    m_connectedSince = std::chrono::system_clock::now();
+    m_connectedAt = Clock::now();
+    ++m_diagnosticsChanges;
     std::size_t waiting = 0;
     {
         std::lock_guard lock(m_mutex);
         m_connected = true;
         m_cardsChanged = true;
-        waiting = m_spool->pending().size();
-        m_nextToSend = waiting != 0 ? m_spool->pending().front().seq : m_spool->nextSeq();
+        waiting = m_spool->waiting();
+        m_nextToSend =
+            !m_spool->pending().empty() ? m_spool->pending().front().seq : m_spool->nextSeq();
     }
     std::string line = "mqtt: connected to " + m_config.broker.display() + " as " + m_config.reader;
     if (waiting != 0)
@@ -382,16 +573,11 @@ void Station::onConnected()
     sendStatus(true);
     mosquitto_subscribe(m_client->handle, nullptr, topic("status").c_str(), 1);
     if (m_config.haDiscovery) {
-        nlohmann::ordered_json device;
-        device["identifiers"] = {"qn480_" + m_config.reader};
-        device["name"] = "QN480 " + m_config.reader;
-        device["model"] = "QN480";
-        device["sw_version"] = m_config.version;
-        nlohmann::ordered_json config;
-        config["topic"] = topic("uid");
-        config["device"] = device;
-        publishNow("homeassistant/tag/" + m_config.reader + "/config", config.dump(), true);
+        for (const auto &[configTopic, config] : homeAssistantConfigs(
+                 m_config.broker.prefix + "/" + m_config.reader, m_config.reader, m_config.version))
+            publishTo(configTopic, config, true);
     }
+    sendDiagnostics(true);
 }
 
 void Station::sendStatus(bool online)
@@ -402,7 +588,7 @@ void Station::sendStatus(bool online)
         m_statusDropped = m_spool->dropped();
         text = statusText(online);
     }
-    const int mid = publishNow(topic("status"), text, true);
+    const int mid = publishNow("status", text, true);
     if (!online) {
         m_offlineMid = mid;
         m_offlineAcked = mid < 0;
@@ -417,7 +603,43 @@ void Station::sendCards()
         json = cardsJson();
         m_cardsChanged = false;
     }
-    publishNow(topic("cards"), json, true);
+    publishNow("cards", json, true);
+}
+
+// On a change, at most once a second, unless `force`.
+void Station::sendDiagnostics(bool force)
+{
+    const auto now = Clock::now();
+    Diagnostics diagnostics;
+    {
+        std::lock_guard lock(m_mutex);
+        diagnostics.waiting = m_spool->waiting();
+        if (!m_spool->pending().empty())
+            diagnostics.oldestTimeMs = m_spool->pending().front().timeMs;
+        diagnostics.dropped = m_spool->dropped();
+        diagnostics.refused = m_refused;
+    }
+    const std::array<std::uint64_t, 5> key{
+        diagnostics.waiting, static_cast<std::uint64_t>(diagnostics.oldestTimeMs.value_or(-1)),
+        diagnostics.dropped, diagnostics.refused, m_diagnosticsChanges};
+    // Events that came within the interval are on their way: in a healthy run each one
+    // would otherwise change the diagnostics twice.
+    const auto systemNow = std::chrono::system_clock::now();
+    const bool onTheirWay = diagnostics.oldestTimeMs &&
+                            systemNow - std::chrono::system_clock::time_point(
+                                            std::chrono::milliseconds(*diagnostics.oldestTimeMs)) <
+                                kDiagnosticsInterval;
+    if (!force &&
+        (key == m_diagnosticsSent || now - m_diagnosticsAt < kDiagnosticsInterval || onTheirWay))
+        return;
+    diagnostics.lastError = m_lastError;
+    diagnostics.connectedSince = m_connectedSince;
+    diagnostics.version = m_config.version;
+    diagnostics.spool = m_spool->id();
+    if (publishNow("diagnostics", diagnosticsJson(diagnostics, systemNow), true) >= 0) {
+        m_diagnosticsSent = key;
+        m_diagnosticsAt = now;
+    }
 }
 
 void Station::sendWaiting()
@@ -426,46 +648,80 @@ void Station::sendWaiting()
     {
         std::lock_guard lock(m_mutex);
         const auto &pending = m_spool->pending();
-        auto from = std::lower_bound(
-            pending.begin(), pending.end(), m_nextToSend,
-            [](const SpooledEvent &event, std::uint64_t seq) { return event.seq < seq; });
+        const auto at = [&](std::uint64_t seq) {
+            return std::lower_bound(
+                pending.begin(), pending.end(), seq,
+                [](const SpooledEvent &event, std::uint64_t s) { return event.seq < s; });
+        };
         std::size_t inFlightEvents = 0;
         for (std::size_t i = 0; i < m_inFlight.size(); ++i) {
-            if (i == 0 || m_inFlight[i].second != m_inFlight[i - 1].second)
+            if (m_inFlight[i].seq != 0 && (i == 0 || m_inFlight[i].seq != m_inFlight[i - 1].seq))
                 ++inFlightEvents;
         }
-        for (; from != pending.end() && inFlightEvents + batch.size() < kWindow; ++from)
-            batch.push_back(*from);
-    }
-    for (const SpooledEvent &event : batch) {
-        const int eventMid = publishNow(topic("event"), event.payload, false);
-        if (eventMid < 0)
-            return; // the connection is going; the next one starts from the spool
-        m_inFlight.emplace_back(eventMid, event.seq);
-        if (event.kind == EventKind::Present && !event.uid.empty()) {
-            const int uidMid = publishNow(topic("uid"), event.uid, false);
-            if (uidMid < 0)
-                return;
-            m_inFlight.emplace_back(uidMid, event.seq);
+        if (!m_refusedSeqs.empty() && Clock::now() >= m_resendRefusedAt) {
+            for (const std::uint64_t seq : m_refusedSeqs) {
+                const auto found = at(seq);
+                if (found != pending.end() && found->seq == seq)
+                    batch.push_back(*found);
+            }
+            m_refusedSeqs.clear();
         }
-        m_nextToSend = event.seq + 1;
+        for (auto from = at(m_nextToSend);
+             from != pending.end() && inFlightEvents + batch.size() < kWindow; ++from) {
+            if (!m_spool->acknowledgedAhead(from->seq))
+                batch.push_back(*from);
+        }
+    }
+    const auto now = std::chrono::system_clock::now();
+    for (const SpooledEvent &event : batch) {
+        // Seen too long ago to open a door: marked, and kept from the uid topic.
+        const bool late =
+            now - std::chrono::system_clock::time_point(std::chrono::milliseconds(event.timeMs)) >
+            m_config.uidMaxAge;
+        const int eventMid = publishNow(
+            "event", late ? replayedPayload(event.payload) : event.payload, false, event.seq);
+        if (eventMid == -1)
+            return;
+        if (eventMid == -2) {
+            refuse(event.seq);
+        } else if (!late && event.kind == EventKind::Present && !event.uid.empty()) {
+            const int uidMid = publishNow("uid", event.uid, false, event.seq);
+            if (uidMid == -1)
+                return;
+            if (uidMid == -2)
+                m_inFlight.back().refused = true; // the event's own message
+        }
+        m_nextToSend = std::max(m_nextToSend, event.seq + 1);
     }
 }
 
-// An event counts as sent once the broker has acknowledged each of its messages.
-void Station::onAcknowledged(int mid)
+// An event counts as sent once the broker has taken each of its messages: acknowledged with
+// a reason code below 0x80 (MQTT 5; MQTT 3.1.1 has none).
+void Station::onAcknowledged(int mid, int reasonCode)
 {
     if (mid == m_offlineMid && m_offlineMid >= 0)
         m_offlineAcked = true;
     const auto found = std::find_if(m_inFlight.begin(), m_inFlight.end(),
-                                    [&](const auto &entry) { return entry.first == mid; });
+                                    [&](const InFlight &entry) { return entry.mid == mid; });
     if (found == m_inFlight.end())
         return;
-    const std::uint64_t seq = found->second;
+    const std::uint64_t seq = found->seq;
+    const bool refused = found->refused || reasonCode >= 0x80;
+    if (reasonCode >= 0x80)
+        tellRefused(topic(found->leaf), mosquitto_reason_string(reasonCode), seq != 0);
     m_inFlight.erase(found);
-    if (std::any_of(m_inFlight.begin(), m_inFlight.end(),
-                    [&](const auto &entry) { return entry.second == seq; }))
+    if (seq == 0)
         return;
+    const auto sibling = std::find_if(m_inFlight.begin(), m_inFlight.end(),
+                                      [&](const InFlight &entry) { return entry.seq == seq; });
+    if (sibling != m_inFlight.end()) {
+        sibling->refused = sibling->refused || refused;
+        return;
+    }
+    if (refused) {
+        refuse(seq);
+        return;
+    }
     std::lock_guard lock(m_mutex);
     m_spool->markSent(seq);
     ++m_acknowledged;
@@ -474,8 +730,22 @@ void Station::onAcknowledged(int mid)
 
 void Station::run()
 {
+    try {
+        runLoop();
+    } catch (...) {
+        callbackFailed(std::current_exception());
+    }
+    // A station that failed leaves without a word to the broker: the will says offline.
+    m_client.reset();
+    m_inFlight.clear();
+    std::lock_guard lock(m_mutex);
+    m_connected = false;
+}
+
+void Station::runLoop()
+{
     bool offlineSent = false;
-    for (;;) {
+    while (!failed()) {
         const auto now = Clock::now();
         bool closing = false;
         Clock::time_point closeBy;
@@ -488,13 +758,18 @@ void Station::run()
             closeBy = m_closeBy;
             cardsChanged = m_cardsChanged;
             dropsChanged = m_spool->dropped() != m_statusDropped;
-            nothingWaits = m_spool->pending().empty();
+            nothingWaits = m_spool->waiting() == 0;
         }
         const bool connected = m_client && m_client->connackSeen && m_client->connackCode == 0;
         if (closing && !connected)
             break; // what waits stays in the spool for the next run
         if (closing) {
             if (!offlineSent && (nothingWaits || now >= closeBy)) {
+                // The cards as the run leaves them (none, after its closing removals), then
+                // offline.
+                if (cardsChanged)
+                    sendCards();
+                sendDiagnostics(true);
                 sendStatus(false);
                 offlineSent = true;
             }
@@ -502,8 +777,6 @@ void Station::run()
                 mosquitto_disconnect(m_client->handle);
                 mosquitto_loop_write(m_client->handle, 1);
                 m_client.reset();
-                std::lock_guard lock(m_mutex);
-                m_connected = false;
                 break;
             }
         }
@@ -519,6 +792,8 @@ void Station::run()
                 m_client->offlineSeen = false;
                 sendStatus(true);
             }
+            if (m_client)
+                sendDiagnostics(false);
         }
 
         pollfd fds[2] = {{m_wakePipe[0], POLLIN, 0}, {-1, 0, 0}};
@@ -555,18 +830,36 @@ void Station::run()
         if (rc == MOSQ_ERR_SUCCESS)
             rc = mosquitto_loop_misc(m_client->handle);
         const int savedErrno = errno;
+        if (failed())
+            break;
         if (m_client->connackSeen && m_client->connackCode != 0) {
-            lose(mosquitto_connack_string(m_client->connackCode), false);
+            if (refusedConnection())
+                break;
+            continue;
+        }
+        if (m_client->disconnectReason == MQTT_RC_SESSION_TAKEN_OVER) {
+            takenOver(true);
+            continue;
+        }
+        if (m_client->disconnectReason >= 0x80) {
+            lose(mosquitto_reason_string(m_client->disconnectReason), connected);
             continue;
         }
         if (rc != MOSQ_ERR_SUCCESS) {
-            lose(errorText(rc, savedErrno), connected);
+            if (connected) {
+                const bool quick =
+                    rc == MOSQ_ERR_CONN_LOST && Clock::now() - m_connectedAt < kQuickClose;
+                m_quickCloses = quick ? m_quickCloses + 1 : 0;
+            }
+            if (connected && m_quickCloses >= 2)
+                takenOver(false);
+            else
+                lose(errorText(rc, savedErrno), connected);
             continue;
         }
         if (!connected && m_client->connackSeen)
             onConnected();
     }
-    m_inFlight.clear();
 }
 
 } // namespace qn480::station

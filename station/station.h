@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "announcements.h"
 #include "connection.h"
 #include "spool.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -35,6 +38,10 @@ struct StationConfig
     std::chrono::milliseconds firstRetry{500};
     std::chrono::milliseconds lastRetry{30000};
     std::chrono::milliseconds connectTimeout{10000};
+    // An event published later than this after it was seen is a replay: it carries
+    // "replayed": true and goes to the event topic only, never to uid, where automations
+    // (a door) start on it.
+    std::chrono::milliseconds uidMaxAge{5000};
     // One line for standard error: each change of the connection, a full spool. Called from
     // the station's thread and publish()'s, one call at a time.
     std::function<void(const std::string &)> say;
@@ -69,9 +76,13 @@ struct StationEvent
 };
 
 // Publishes one reader's events to an MQTT broker, through a durable spool: PREFIX/READER/event
-// (the record with reader and seq), /uid (present events), /cards (retained: the cards on the
-// reader now), /status (retained: online, and offline from the will or an orderly close),
-// and with haDiscovery a retained homeassistant/tag/READER/config.
+// (the record with reader, spool and seq), /uid (present events seen lately), /cards (retained: the
+// cards on the reader now), /status (retained: online, and offline from the will or an orderly
+// close), /diagnostics (retained: the spool and the connection), and with haDiscovery
+// Home Assistant's retained configs of the tag scanner and two sensors.
+//
+// It speaks MQTT 5, so that a publish the broker refuses (its ACL) is seen in the PUBACK and
+// the event stays in the spool; with a broker that speaks only 3.1.1 it falls back to it.
 //
 // The client is libmosquitto: it comes from the broker's own project, has a plain C API that
 // needs no C++ ABI of its own, and Debian ships it (libmosquitto1). It runs on a thread of
@@ -92,11 +103,13 @@ public:
     // for the broker. Returns its seq. Throws SpoolError when the spool cannot take it.
     std::uint64_t publish(const StationEvent &event);
 
-    // Publishes status offline, waits up to `grace` for what is in flight and waiting, then
-    // disconnects. Events not acknowledged by then stay in the spool for the next run.
+    // Waits up to `grace` for what is in flight and waiting, publishes the cards as they are
+    // now (none, once the run's closing removals are in), the diagnostics and status offline,
+    // then disconnects. Events not acknowledged by then stay in the spool for the next run.
     void close(std::chrono::milliseconds grace = std::chrono::seconds(2));
 
-    // Waits until the spool holds nothing unacknowledged; false after `timeout`.
+    // Waits until the spool holds nothing unacknowledged; false after `timeout`, or at once
+    // when the station has failed.
     bool waitUntilSent(std::chrono::milliseconds timeout);
 
     struct Counters
@@ -104,9 +117,18 @@ public:
         std::uint64_t acknowledged = 0; // events the broker acknowledged in this run
         std::uint64_t dropped = 0;      // events the full spool let go, over its whole life
         std::size_t waiting = 0;        // events in the spool not yet acknowledged
+        std::uint64_t refused = 0;      // event publishes refused in this run
         bool connected = false;
     };
     Counters counters() const;
+
+    // The station has stopped for good (the broker refuses the user or the password, or the
+    // spool's state could not be written): a poll ends. Cheap enough for every pass.
+    bool failed() const { return m_failed.load(std::memory_order_relaxed); }
+    // Then the one line that says why; what waits stays in the spool.
+    std::string failure() const;
+
+    const std::filesystem::path &spoolDir() const { return m_config.spoolDir; }
 
     // PREFIX/READER/leaf
     std::string topic(std::string_view leaf) const;
@@ -115,14 +137,25 @@ private:
     struct Client;
     void run();
     void wake();
+    void runLoop();
     void connectNow();
-    void lose(const std::string &reason, bool wasConnected);
+    void lose(const std::string &reason, bool wasConnected, bool told = false);
+    bool refusedConnection();
+    void takenOver(bool told);
     void onConnected();
-    void onAcknowledged(int mid);
+    void onAcknowledged(int mid, int reasonCode);
+    void refuse(std::uint64_t seq);
     void sendWaiting();
     void sendStatus(bool online);
     void sendCards();
-    int publishNow(const std::string &topic, const std::string &payload, bool retain);
+    void sendDiagnostics(bool force);
+    int publishNow(std::string_view leaf, const std::string &payload, bool retain,
+                   std::uint64_t seq = 0);
+    int publishTo(const std::string &topic, const std::string &payload, bool retain);
+    void tellRefused(const std::string &topic, const std::string &reason, bool event);
+    void fail(const std::string &line);
+    void setLastError(const std::string &error);
+    void callbackFailed(std::exception_ptr error) noexcept;
     std::string statusText(bool online) const;
     std::string cardsJson() const;
     void tellDropped(std::uint64_t total);
@@ -130,6 +163,8 @@ private:
 
     StationConfig m_config;
     std::string m_clientId;
+    std::string m_topicEvent; // PREFIX/READER/event and /uid, made once
+    std::string m_topicUid;
     std::mutex m_sayMutex;
 
     // Shared between the poller and the network thread.
@@ -144,6 +179,9 @@ private:
     std::uint64_t m_acknowledged = 0;
     std::uint64_t m_droppedTold = 0;
     std::chrono::steady_clock::time_point m_droppedToldAt;
+    std::uint64_t m_refused = 0;
+    std::string m_failure;
+    std::atomic<bool> m_failed{false};
 
     // The network thread's own.
     std::unique_ptr<Client> m_client;
@@ -152,8 +190,31 @@ private:
     std::chrono::steady_clock::time_point m_attemptDeadline;
     std::string m_lastFailure;
     std::uint64_t m_nextToSend = 0;
-    std::uint64_t m_statusDropped = 0;                     // the count the last status carried
-    std::vector<std::pair<int, std::uint64_t>> m_inFlight; // message id, seq
+    std::uint64_t m_statusDropped = 0; // the count the last status carried
+    struct InFlight
+    {
+        int mid;
+        std::uint64_t seq;     // 0: not an event (status, cards, diagnostics)
+        std::string_view leaf; // of the topic
+        bool refused = false;  // a message of the event was refused
+    };
+    std::vector<InFlight> m_inFlight;
+    // Refused events wait for the next connection, or for the backoff on this one.
+    std::vector<std::uint64_t> m_refusedSeqs;
+    std::chrono::steady_clock::time_point m_resendRefusedAt;
+    std::chrono::milliseconds m_refusedRetry;
+    std::vector<std::string> m_refusalsTold; // topic and reason, each said once
+    bool m_mqtt5 = true;                     // false after a broker refused MQTT 5
+    std::chrono::milliseconds m_takeoverRetry{0};
+    std::chrono::steady_clock::time_point m_connectedAt;
+    int m_quickCloses = 0; // connections in a row that the broker closed soon after they came
+    std::string m_lastError;
+    std::optional<std::chrono::system_clock::time_point> m_connectedSince;
+    // What the last diagnostics said that may change from one event to the next, and a count
+    // of the changes of the rest (the last error, the connection).
+    std::array<std::uint64_t, 5> m_diagnosticsSent{};
+    std::uint64_t m_diagnosticsChanges = 1;
+    std::chrono::steady_clock::time_point m_diagnosticsAt;
     int m_offlineMid = -1;
     bool m_offlineAcked = false;
 

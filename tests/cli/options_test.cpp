@@ -227,6 +227,10 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
          "--mqtt: the broker URL holds a password; give it in QN480_MQTT_PASSWORD or "
          "--mqtt-password-file instead"},
         {{"poll", "14a", "--reader", "gate1"}, "--reader goes with --mqtt URL"},
+        {{"poll", "14a", "-n1", "--delivery-timeout", "3"},
+         "--delivery-timeout goes with --mqtt URL"},
+        {{"poll", "14a", "--mqtt", "mqtt://b/p", "--uid-max-age", "0"},
+         "--uid-max-age takes seconds from 0.001 to 86400, not \"0\""},
         {{"poll", "14a", "--mqtt", "mqtt://b/p", "--reader", "gate/1"},
          "--reader takes letters, digits, '-' and '_', not \"gate/1\""},
         {{"poll", "14a", "--mqtt", "mqtt://b/p", "--mqtt-ca", "ca.pem"},

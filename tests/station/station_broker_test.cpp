@@ -46,7 +46,7 @@ StationEvent eventNumber(int n)
     event.uid = uid;
     event.record = std::string("{\"interface\":\"14a\",\"nfcid\":\"") + uid + "\",\"event\":\"" +
                    (n % 2 == 0 ? "present" : "removed") + "\",\"time\":\"" + time + "\"}";
-    event.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(n));
+    event.time = std::chrono::system_clock::now();
     return event;
 }
 
@@ -66,6 +66,10 @@ struct Scenario
     bool password = false;
     bool haDiscovery = false;
     std::size_t capacity = Spool::kDefaultCapacity;
+    // An outage this long, with a --uid-max-age shorter: its events are replays.
+    std::chrono::milliseconds outage{0};
+    // A second station for the same reader comes and goes after `before` events.
+    bool secondStation = false;
 };
 
 class StationBroker : public ::testing::TestWithParam<Scenario>
@@ -89,6 +93,8 @@ protected:
         options.haDiscovery = s.haDiscovery;
         StationConfig config = stationConfig(options, "/dev/ttyUSB9", "1.0");
         config.spoolCapacity = s.capacity;
+        if (s.outage > 0ms)
+            config.uidMaxAge = s.outage * 2 / 3;
         config.firstRetry = 100ms;
         config.lastRetry = 1s;
         config.say = [this](const std::string &line) {
@@ -188,11 +194,26 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
             station->publish(eventNumber(n));
         ASSERT_TRUE(station->waitUntilSent(30s));
     }
+    if (s.secondStation) {
+        // The broker closes one connection of the client id for the other: told, naming the
+        // reader, and no longer retried at once.
+        Station second(configFor(dir / "spool2", broker.port()));
+        const std::string told = "(client id qn480-gate-1) has probably taken it over; retrying in";
+        for (int i = 0; i < 1000 && said().find(told) == std::string::npos; ++i)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_NE(said().find("the reader gate-1 soon after it is made: " +
+                              std::string("another station with the same --reader ") + told),
+                  std::string::npos)
+            << said();
+    }
     if (s.duringOutage > 0) {
         broker.stop();
         for (int n = s.before + 1; n <= s.before + s.duringOutage; ++n)
             station->publish(eventNumber(n));
+        std::this_thread::sleep_for(s.outage);
         broker.start();
+        for (int i = 0; s.outage > 0ms && i < 1000 && !station->counters().connected; ++i)
+            std::this_thread::sleep_for(10ms);
     }
     for (int n = s.before + s.duringOutage + 1; n <= total; ++n)
         station->publish(eventNumber(n));
@@ -201,6 +222,11 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
 
     // In order, each seq once; a second copy (as QoS 1 allows) comes with the same seq.
     const std::uint64_t dropped = total > static_cast<int>(s.capacity) ? total - s.capacity : 0;
+    // Sent after the long outage, the events of the outage are marked and kept from uid.
+    const auto replayed = [&](std::uint64_t seq) {
+        return s.outage > 0ms && seq > std::uint64_t(s.before) &&
+               seq <= std::uint64_t(s.before + s.duringOutage);
+    };
     std::vector<std::uint64_t> seqs;
     std::set<std::uint64_t> seen;
     std::size_t duplicates = 0;
@@ -214,8 +240,8 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
         const StationEvent given = eventNumber(static_cast<int>(seq));
         // The record as given, with its own time, then the reader, the spool and the seq.
         EXPECT_EQ(payload, given.record.substr(0, given.record.size() - 1) +
-                               ",\"reader\":\"gate-1\",\"spool\":\"" + spoolId +
-                               "\",\"seq\":" + std::to_string(seq) + "}");
+                               ",\"reader\":\"gate-1\",\"spool\":\"" + spoolId + "\",\"seq\":" +
+                               std::to_string(seq) + (replayed(seq) ? ",\"replayed\":true}" : "}"));
     }
     std::vector<std::uint64_t> expected;
     for (std::uint64_t seq = dropped + 1; seq <= static_cast<std::uint64_t>(total); ++seq)
@@ -232,7 +258,7 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
     }
     std::vector<std::string> expectedUids;
     for (std::uint64_t seq : expected) {
-        if (seq % 2 == 0)
+        if (seq % 2 == 0 && !replayed(seq))
             expectedUids.push_back(eventNumber(static_cast<int>(seq)).uid);
     }
     EXPECT_EQ(uids, expectedUids);
@@ -287,17 +313,44 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
     cards += "]";
     std::vector<std::pair<std::string, std::string>> retained = {{base + "status", online},
                                                                  {base + "cards", cards}};
-    if (s.haDiscovery)
+    const std::string device = "\"device\":{\"identifiers\":[\"qn480_gate-1\"],\"name\":\"QN480 "
+                               "gate-1\",\"model\":\"QN480\",\"sw_version\":\"1.0\"}";
+    if (s.haDiscovery) {
         retained.emplace_back(std::string("homeassistant/tag/") + kReader + "/config",
-                              "{\"topic\":\"plant/gate-1/uid\",\"device\":{\"identifiers\":["
-                              "\"qn480_gate-1\"],\"name\":\"QN480 gate-1\",\"model\":\"QN480\","
-                              "\"sw_version\":\"1.0\"}}");
+                              "{\"topic\":\"plant/gate-1/uid\"," + device + "}");
+        // The sensors, available while the status says online.
+        const std::string availability =
+            "\"availability_topic\":\"plant/gate-1/status\",\"availability_template\":\"{{ "
+            "value.split(' ')[0] }}\",\"payload_available\":\"online\",\"payload_not_"
+            "available\":\"offline\",";
+        retained.emplace_back("homeassistant/sensor/gate-1_last_card/config",
+                              "{\"name\":\"Last card\",\"unique_id\":\"qn480_gate-1_last_card\"," +
+                                  availability + device +
+                                  ",\"state_topic\":\"plant/gate-1/uid\",\"icon\":\"mdi:card-"
+                                  "account-details\"}");
+        retained.emplace_back(
+            "homeassistant/sensor/gate-1_spool_depth/config",
+            "{\"name\":\"Spool depth\",\"unique_id\":\"qn480_gate-1_spool_depth\"," + availability +
+                device +
+                ",\"state_topic\":\"plant/gate-1/diagnostics\",\"value_template\":\"{{ "
+                "value_json.waiting }}\",\"unit_of_measurement\":\"events\",\"state_class\":"
+                "\"measurement\",\"entity_category\":\"diagnostic\"}");
+    }
+    // Diagnostics, once the last event is in: nothing waits, and the drops are counted.
+    const std::string diagnostics = "{\"waiting\":0,\"oldest_waiting\":null,\"oldest_age_s\":null,"
+                                    "\"dropped\":" +
+                                    std::to_string(dropped) + ",\"refused\":0,\"last_error\":";
     const auto holdsRetained = [&](const std::vector<MqttMessage> &messages) {
-        return std::all_of(retained.begin(), retained.end(), [&](const auto &want) {
-            return std::any_of(messages.begin(), messages.end(), [&](const MqttMessage &m) {
-                return m.retained && m.topic == want.first && m.payload == want.second;
-            });
+        const auto last = std::find_if(messages.rbegin(), messages.rend(), [&](const auto &m) {
+            return m.topic == base + "diagnostics";
         });
+        return last != messages.rend() && last->payload.starts_with(diagnostics) &&
+               last->payload.ends_with(",\"version\":\"1.0\"}") &&
+               std::all_of(retained.begin(), retained.end(), [&](const auto &want) {
+                   return std::any_of(messages.begin(), messages.end(), [&](const MqttMessage &m) {
+                       return m.retained && m.topic == want.first && m.payload == want.second;
+                   });
+               });
     };
     {
         MqttSubscriber late(broker.port(), {"plant/#", "homeassistant/#"}, false,
@@ -307,8 +360,13 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
             << ::testing::PrintToString(late.payloads(base + "cards"));
     }
 
+    // A run that ends with a card on the reader records its removal: the retained cards are
+    // none, then offline.
+    if (total % 2 == 0 && !s.killed)
+        station->publish(eventNumber(total + 1));
     station->close();
     retained[0].second = dropped ? "offline dropped=" + std::to_string(dropped) : "offline";
+    retained[1].second = "[]";
     MqttSubscriber afterClose(broker.port(), {"plant/#", "homeassistant/#"}, false,
                               s.password ? kUser : "", s.password ? kPassword : "");
     EXPECT_TRUE(afterClose.waitFor(holdsRetained, 10s))
@@ -316,17 +374,46 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
 }
 
 #ifdef QN480CTL_PATH
-// The whole way, as a station runs it: qn480ctl polling the simulator hands each card event to
-// stdout, the log file, the action and the broker, as the same record.
-TEST(StationPoll, OneEventReachesStdoutTheLogTheActionAndTheBroker)
+// qn480ctl polling the simulator for one card, as a script runs it.
+struct OneShot
 {
+    const char *name;
+    const char *user = kUser;
+    const char *password = kPassword;
+    bool brokerUp = true;
+    int code = 0;
+    const char *said = "";    // a line on stderr holds this
+    bool waiting = false;     // an event of an earlier run waits in the spool: it may end first
+    bool sentLater = false;   // a later run as a user the broker takes sends it
+    const char *ca = nullptr; // mqtts, with this as the CA file
+    const char *brokerConfig = "";
+};
+
+class StationPoll : public ::testing::TestWithParam<OneShot>
+{};
+
+// The whole way: the card event on stdout, in the log file, to the action and the broker, as
+// the same record. An event the broker does not take stays in the spool, is said, and sets
+// the exit code; the next run sends it first.
+TEST_P(StationPoll, OneEventReachesStdoutTheLogTheActionAndTheBroker)
+{
+    const OneShot &o = GetParam();
     if (MqttBroker::program().empty())
         GTEST_SKIP() << "mosquitto is not installed";
     qn480::testing::PrivateDir dir("qn480-station-poll");
-    MqttBroker broker(dir.path().string());
-    broker.start();
-    MqttSubscriber subscriber(broker.port(), {"plant/#"}, false);
-    ASSERT_TRUE(subscriber.waitSubscribed());
+    // eve may say that her reader is online, and nothing else.
+    MqttBroker broker(dir.path().string(), kUser, kPassword,
+                      "user line3\ntopic readwrite #\nuser eve\ntopic write plant/+/status\n",
+                      o.brokerConfig);
+    broker.addUser("eve", kPassword);
+    if (o.brokerUp)
+        broker.start();
+    std::unique_ptr<MqttSubscriber> subscriber;
+    if (o.brokerUp) {
+        subscriber = std::make_unique<MqttSubscriber>(
+            broker.port(), std::vector<std::string>{"plant/#"}, false, kUser, kPassword);
+        ASSERT_TRUE(subscriber->waitSubscribed());
+    }
 
     const std::string reader = (dir.path() / "reader").string();
     qn480::testing::ChildProcess sim(QN480_SIM_PATH, {"--link", reader});
@@ -334,13 +421,40 @@ TEST(StationPoll, OneEventReachesStdoutTheLogTheActionAndTheBroker)
         sim.waitForLineContaining(qn480::testing::ChildProcess::Out, "QN480_PORTS=").empty());
     const std::string log = (dir.path() / "cards.jsonl").string();
     const std::string action = (dir.path() / "action.txt").string();
-    const auto ctl = qn480::testing::runToEnd(
-        QN480CTL_PATH,
-        {"-d", reader, "poll", "14a", "-n", "1", "--json", "--mqtt",
-         "mqtt://127.0.0.1:" + std::to_string(broker.port()) + "/plant", "--reader", "r1",
-         "--spool", (dir.path() / "spool").string(), "--log", log, "--on-present",
-         "printf %s \"$QN480_UID\" > '" + action + "'", "--uid-form", "dec10"});
-    ASSERT_EQ(ctl.code, 0) << ctl.err;
+    const std::string spool = (dir.path() / "spool").string();
+    const auto pollAs = [&](const std::string &user, const std::string &password) {
+        const std::string passwordFile = (dir.path() / "password").string();
+        std::ofstream(passwordFile) << password << "\n";
+        std::vector<std::string> args = {"-d", reader, "poll", "14a", "-n", "1", "--json"};
+        const std::string url = "://" + user + "@127.0.0.1:" + std::to_string(broker.port());
+        if (o.ca) {
+            const std::string ca = (dir.path() / "ca.pem").string();
+            std::ofstream(ca) << o.ca;
+            args.insert(args.end(), {"--mqtt", "mqtts" + url + "/plant", "--mqtt-ca", ca});
+        } else {
+            args.insert(args.end(), {"--mqtt", "mqtt" + url + "/plant"});
+        }
+        args.insert(args.end(),
+                    {"--mqtt-password-file", passwordFile, "--reader", "r1", "--spool", spool,
+                     "--delivery-timeout", "1", "--log", log, "--on-present",
+                     "printf %s \"$QN480_UID\" > '" + action + "'", "--uid-form", "dec10"});
+        return qn480::testing::runToEnd(QN480CTL_PATH, args);
+    };
+    SpooledEvent earlier{.uid = "04A1B2C3", .payload = R"({"event":"present","seq":1})"};
+    if (o.waiting)
+        Spool(spool).append(earlier);
+    const auto ctl = pollAs(o.user, o.password);
+    ASSERT_EQ(ctl.code, o.code) << ctl.err;
+    EXPECT_NE(ctl.err.find(o.said), std::string::npos) << ctl.err;
+    EXPECT_EQ(ctl.err.find(kPassword), std::string::npos) << ctl.err;
+    if (o.code == 2)
+        return; // refused at start
+    if (o.waiting) {
+        // Kept, whatever the run could read before it ended.
+        ASSERT_FALSE(Spool(spool).pending().empty());
+        EXPECT_EQ(Spool(spool).pending().front().payload, earlier.payload);
+        return;
+    }
 
     // The simulator's Type A card: 12 34 56 78, a MIFARE Classic 1K.
     ASSERT_EQ(ctl.outLines().size(), 1u) << ctl.out;
@@ -359,17 +473,62 @@ TEST(StationPoll, OneEventReachesStdoutTheLogTheActionAndTheBroker)
     std::getline(actionFile, acted);
     EXPECT_EQ(acted, "0305419896");
 
-    ASSERT_TRUE(subscriber.waitFor([](const std::vector<MqttMessage> &messages) {
-        return std::any_of(messages.begin(), messages.end(), [](const MqttMessage &m) {
+    if (o.code != 0) {
+        // Kept for the next run, which (as a user the broker takes) sends it first.
+        ASSERT_FALSE(Spool(spool).pending().empty());
+        EXPECT_EQ(Spool(spool).pending().front().seq, 1u);
+        if (!o.sentLater)
+            return;
+        const auto again = pollAs(kUser, kPassword);
+        ASSERT_EQ(again.code, 0) << again.err;
+    }
+    // An event, then the offline of the run that sent it.
+    ASSERT_TRUE(subscriber->waitFor([](const std::vector<MqttMessage> &messages) {
+        const auto event = std::find_if(messages.begin(), messages.end(), [](const MqttMessage &m) {
+            return m.topic == "plant/r1/event";
+        });
+        return std::any_of(event, messages.end(), [](const MqttMessage &m) {
             return m.topic == "plant/r1/status" && m.payload == "offline";
         });
     }));
-    EXPECT_EQ(subscriber.payloads("plant/r1/uid"), std::vector<std::string>{"12345678"});
-    const auto events = subscriber.payloads("plant/r1/event");
-    ASSERT_EQ(events.size(), 1u);
+    const auto events = subscriber->payloads("plant/r1/event");
+    ASSERT_FALSE(events.empty());
     EXPECT_EQ(events[0].substr(0, record.size() - 1), record.substr(0, record.size() - 1));
     EXPECT_EQ(seqOf(events[0]), 1u);
+    if (o.code == 0) {
+        EXPECT_EQ(subscriber->payloads("plant/r1/uid"), std::vector<std::string>{"12345678"});
+        EXPECT_EQ(events.size(), 1u);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Station, StationPoll,
+    ::testing::Values(OneShot{.name = "Delivered"},
+                      OneShot{.name = "AclRefusesThePublish",
+                              .user = "eve",
+                              .code = 5,
+                              .said = "a publish to plant/r1/event is refused (Not authorized)",
+                              .sentLater = true},
+                      // libmosquitto refuses a packet larger than the broker takes.
+                      OneShot{.name = "EventTooLargeForTheBroker",
+                              .code = 5,
+                              .said = "a publish to plant/r1/event is refused (libmosquitto: "
+                                      "Packet larger than supported by the server)",
+                              .brokerConfig = "max_packet_size 120\n"},
+                      OneShot{.name = "PasswordRefused",
+                              .password = "wrong",
+                              .code = 1,
+                              .said = "refuses the user line3 (Not authorized); 1 event waits",
+                              .waiting = true},
+                      OneShot{.name = "CaFileThatHoldsNoCertificate",
+                              .code = 2,
+                              .said = "ca.pem cannot be used: no certificate or crl found",
+                              .ca = "not a certificate\n"},
+                      OneShot{.name = "BrokerAway",
+                              .brokerUp = false,
+                              .code = 5,
+                              .said = " out on the next run"}),
+    [](const auto &param) { return std::string(param.param.name); });
 #endif
 
 INSTANTIATE_TEST_SUITE_P(
@@ -381,7 +540,16 @@ INSTANTIATE_TEST_SUITE_P(
                                .after = 5},
                       Scenario{.name = "KilledAndRestarted", .before = 200, .killed = true},
                       Scenario{.name = "PasswordFromTheEnvironment", .before = 3, .password = true},
-                      Scenario{.name = "SpoolOverflow", .duringOutage = 12, .capacity = 5}),
+                      Scenario{.name = "SpoolOverflow", .duringOutage = 12, .capacity = 5},
+                      Scenario{.name = "ReplayAfterAnOutageLongerThanUidMaxAge",
+                               .before = 2,
+                               .duringOutage = 4,
+                               .after = 2,
+                               .outage = 1500ms},
+                      Scenario{.name = "SecondStationForTheSameReader",
+                               .before = 3,
+                               .after = 3,
+                               .secondStation = true}),
     [](const auto &param) { return std::string(param.param.name); });
 
 } // namespace

@@ -86,7 +86,8 @@ std::string MqttBroker::program()
     return {};
 }
 
-MqttBroker::MqttBroker(const std::string &dir, const std::string &user, const std::string &password)
+MqttBroker::MqttBroker(const std::string &dir, const std::string &user, const std::string &password,
+                       const std::string &acl, const std::string &more)
     : m_dir(dir)
     , m_port(freeLoopbackPort())
 {
@@ -105,9 +106,19 @@ MqttBroker::MqttBroker(const std::string &dir, const std::string &user, const st
         config << "allow_anonymous false\n"
                << "password_file " << m_dir << "/passwd\n";
         std::ofstream(m_dir + "/passwd").close();
-        if (run({"/usr/bin/mosquitto_passwd", "-b", m_dir + "/passwd", user, password}) != 0)
-            throw std::runtime_error("mosquitto_passwd failed");
+        addUser(user, password);
     }
+    if (!acl.empty()) {
+        config << "acl_file " << m_dir << "/acl\n";
+        std::ofstream(m_dir + "/acl") << acl;
+    }
+    config << more;
+}
+
+void MqttBroker::addUser(const std::string &user, const std::string &password)
+{
+    if (run({"/usr/bin/mosquitto_passwd", "-b", m_dir + "/passwd", user, password}) != 0)
+        throw std::runtime_error("mosquitto_passwd failed");
 }
 
 MqttBroker::~MqttBroker()

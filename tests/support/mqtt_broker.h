@@ -16,7 +16,9 @@ namespace qn480::testing {
 
 // Debian's mosquitto on a free loopback port, with a configuration generated in `dir` (a
 // PrivateDir): persistence there, so that retained messages and a subscriber's session live
-// through stop() and start(); with a user, anonymous clients are refused.
+// through stop() and start(); with a user, anonymous clients are refused. An `acl` is the
+// text of Mosquitto's acl_file ("user NAME" then "topic write FILTER" lines); `more` is added
+// to the configuration as it is.
 class MqttBroker
 {
 public:
@@ -24,7 +26,10 @@ public:
     static std::string program();
 
     MqttBroker(const std::string &dir, const std::string &user = {},
-               const std::string &password = {});
+               const std::string &password = {}, const std::string &acl = {},
+               const std::string &more = {});
+    // Another user, before start().
+    void addUser(const std::string &user, const std::string &password);
     ~MqttBroker();
     MqttBroker(const MqttBroker &) = delete;
     MqttBroker &operator=(const MqttBroker &) = delete;
