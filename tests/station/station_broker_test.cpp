@@ -17,6 +17,7 @@
 #include <set>
 #include <thread>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -371,6 +372,50 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
                               s.password ? kUser : "", s.password ? kPassword : "");
     EXPECT_TRUE(afterClose.waitFor(holdsRetained, 10s))
         << ::testing::PrintToString(afterClose.payloads(base + "status"));
+}
+
+// A spool that fails inside the broker's acknowledgement (its state cannot be written) must
+// not unwind through libmosquitto: the station stops, says why, and closes.
+TEST(StationFailure, ASpoolFailingInsideTheAcknowledgementStopsTheStation)
+{
+    if (MqttBroker::program().empty())
+        GTEST_SKIP() << "mosquitto is not installed (Debian: mosquitto)";
+    qn480::testing::PrivateDir dir("qn480-station");
+    std::filesystem::create_directory(dir.path() / "broker");
+    MqttBroker broker(dir / "broker", "", "");
+    ::unsetenv(kPasswordVariable);
+    broker.start();
+    StationOptions options;
+    options.url = "mqtt://127.0.0.1:" + std::to_string(broker.port()) + "/plant";
+    options.reader = kReader;
+    options.spool = dir / "spool";
+    StationConfig config = stationConfig(options, "/dev/ttyUSB9", "1.0");
+    config.say = [](const std::string &) {
+    };
+    Station station(config);
+    for (int i = 0; i < 1000 && !station.counters().connected; ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(station.counters().connected);
+    // The state file's descriptor turns read-only under the spool, as a failing disk would.
+    const std::filesystem::path state = std::filesystem::path(options.spool) / "state";
+    int stateFd = -1;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error) == state)
+            stateFd = std::stoi(entry.path().filename().string());
+    }
+    ASSERT_GE(stateFd, 0);
+    const int readOnly = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(::dup2(readOnly, stateFd), 0);
+    ::close(readOnly);
+    station.publish(eventNumber(2));
+    for (int i = 0; i < 1000 && !station.failed(); ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(station.failed());
+    EXPECT_NE(station.failure().find("the spool failed: cannot write " + state.string()),
+              std::string::npos)
+        << station.failure();
+    station.close(100ms);
 }
 
 #ifdef QN480CTL_PATH
