@@ -30,6 +30,8 @@ constexpr std::array<QRect, 4> kGroupRects{{
     {463, 2, 306, 346}, // gbox_keypad04: timings
 }};
 
+constexpr std::array<const char *, 4> kGroupNames{"Mode", "Type", "AddType", "Timings"};
+
 // Which byte of a setting a check box shows.
 enum class Part { Mode, Types, Reverse, Add };
 
@@ -254,6 +256,14 @@ const std::array<TimingControls, 3> kTimings{{
      {115, 182, 154, 30}},
 }};
 
+std::size_t timingIndex(KeypadSetting setting)
+{
+    return std::size_t(
+        std::find_if(kTimings.begin(), kTimings.end(),
+                     [setting](const TimingControls &t) { return t.setting == setting; }) -
+        kTimings.begin());
+}
+
 bool isTiming(KeypadSetting setting)
 {
     return setting == KeypadSetting::SendTime || setting == KeypadSetting::ScanTime ||
@@ -280,6 +290,8 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
         group->setObjectName(QStringLiteral("gbox_keypad") + twoDigits(int(i) + 1));
         group->setGeometry(kGroupRects[i]);
         group->setEnabled(false);
+        // No caption on the form; screen readers still need to tell the four apart.
+        group->setAccessibleName(QLatin1String(kGroupNames[i]));
         m_groups[i] = group;
     }
 
@@ -311,8 +323,9 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
         const KeypadSetting setting = c.setting;
         onClick(button(c.group, c.getName, c.getCaption, c.getRect),
                 [this, setting] { getSetting(setting); });
-        onClick(button(c.group, c.setName, c.setCaption, c.setRect),
-                [this, setting] { setSetting(setting); });
+        QPushButton *set = button(c.group, c.setName, c.setCaption, c.setRect);
+        onClick(set, [this, setting] { setSetting(setting); });
+        m_setButtons[settingIndex(setting)] = set;
     }
     onClick(button(3, "Button1", "default", kDefaultRect), [this] { Button1Click(); });
 
@@ -336,6 +349,9 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
         panel->setAlignment(Qt::AlignCenter);
         panel->setFont(panelFont);
         panel->setAutoFillBackground(true);
+        // A bare count means nothing to a screen reader: named by its setting, with the
+        // count and unit as its description.
+        panel->setAccessibleName(QLatin1String(layout.barName));
         QPalette colours = panel->palette();
         // The group is disabled here, so the current colours are the greyed ones; the panel
         // keeps the live highlight in every state.
@@ -363,6 +379,7 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
         connect(bar, &QScrollBar::valueChanged, this,
                 [this, setting] { m_guard([&] { showTiming(setting); }); });
         m_bars[index] = bar;
+        showTiming(setting);
     }
 }
 
@@ -375,7 +392,10 @@ void KeypadPage::setGroupsEnabled(bool enabled)
 void KeypadPage::showTiming(KeypadSetting setting)
 {
     const std::size_t index = settingIndex(setting);
-    m_panels[index]->setText(QString::number(m_bars[index]->value()));
+    const QString count = QString::number(m_bars[index]->value());
+    m_panels[index]->setText(count);
+    m_panels[index]->setAccessibleDescription(count +
+                                              QLatin1String(kTimings[timingIndex(setting)].unit));
 }
 
 KeypadSettings KeypadPage::shownValue(KeypadSetting setting)
@@ -448,7 +468,8 @@ void KeypadPage::show(KeypadSetting setting, const KeypadSettings &settings)
 }
 
 // Before a Get, so that a refused reply leaves no stale setting on show; the timings keep
-// their positions.
+// their positions. The cleared controls are no reading: they stay greyed, and their Set
+// refuses, until a Get of theirs succeeds.
 void KeypadPage::clear(KeypadSetting setting)
 {
     if (isTiming(setting))
@@ -458,6 +479,50 @@ void KeypadPage::clear(KeypadSetting setting)
     cleared.types = 0;
     cleared.output = {kFormat8H, 0, 0};
     show(setting, cleared);
+    markRead(setting, false);
+}
+
+std::vector<QAbstractButton *> KeypadPage::valueControls(KeypadSetting setting) const
+{
+    const auto parts = [setting]() -> std::vector<Part> {
+        switch (setting) {
+        case KeypadSetting::Mode:
+            return {Part::Mode};
+        case KeypadSetting::Type:
+            return {Part::Types};
+        case KeypadSetting::AddType:
+            return {Part::Reverse, Part::Add};
+        default:
+            return {};
+        }
+    }();
+    std::vector<QAbstractButton *> controls;
+    for (std::size_t i = 0; i < kChecks.size(); ++i) {
+        if (std::find(parts.begin(), parts.end(), kChecks[i].part) != parts.end())
+            controls.push_back(m_checks[i]);
+    }
+    if (setting == KeypadSetting::AddType) {
+        for (QAbstractButton *radio : m_formats->buttons())
+            controls.push_back(radio);
+    }
+    return controls;
+}
+
+void KeypadPage::markRead(KeypadSetting setting, bool read)
+{
+    const std::size_t index = settingIndex(setting);
+    m_unread[index] = !read;
+    const SettingControls &c = controlsOf(setting);
+    const QString tip =
+        read
+            ? QString()
+            : QStringLiteral("Not read from the reader: press %1").arg(QLatin1String(c.getCaption));
+    m_setButtons[index]->setEnabled(read);
+    m_setButtons[index]->setToolTip(tip);
+    for (QAbstractButton *control : valueControls(setting)) {
+        control->setEnabled(read);
+        control->setToolTip(tip);
+    }
 }
 
 void KeypadPage::starting(KeypadSetting setting, bool write)
@@ -475,8 +540,10 @@ void KeypadPage::finished(const KeypadOutcome &outcome, const KeypadSettings &se
         return;
     }
     const SettingControls &c = controlsOf(outcome.setting);
-    if (!outcome.write)
+    if (!outcome.write) {
         show(outcome.setting, settings);
+        markRead(outcome.setting, true);
+    }
     m_setStatus(std::string(outcome.write ? c.setOk : c.getOk));
 }
 
@@ -488,8 +555,9 @@ void KeypadPage::getSetting(KeypadSetting setting)
 
 void KeypadPage::setSetting(KeypadSetting setting)
 {
-    // A click inside another operation's wait starts nothing, as on a disabled button.
-    if (m_keypad.running())
+    // A click inside another operation's wait starts nothing, as on a disabled button; nor
+    // does one on controls that were cleared and not read since.
+    if (m_keypad.running() || m_unread[settingIndex(setting)])
         return;
     m_keypad.set(setting, shownValue(setting));
 }
@@ -512,14 +580,22 @@ void KeypadPage::ts_SetKeypadShow()
     });
 }
 
+void KeypadPage::readAgain()
+{
+    if (!m_keypad.running())
+        ts_SetKeypadShow();
+}
+
 void KeypadPage::Button1Click()
 {
     if (m_keypad.running())
         return;
     const bool connected = m_link.hasPort();
     const KeypadSettings defaults = KeypadSettings::defaults();
-    for (KeypadSetting setting : kSettingOrder)
+    for (KeypadSetting setting : kSettingOrder) {
         show(setting, defaults);
+        markRead(setting, true);
+    }
     finish(m_keypad.restoreDefaults(), connected);
 }
 
