@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QStyle>
 
 #include <algorithm>
 #include <string_view>
@@ -264,6 +265,26 @@ std::size_t timingIndex(KeypadSetting setting)
         kTimings.begin());
 }
 
+// The form's place for a check box or radio button, grown where its indicator and caption
+// need more: above 96 DPI the style's indicator grows while the form's rectangles do not.
+// At 96 DPI everything fits and the form's geometry holds exactly.
+QRect grownToFit(const QAbstractButton *button, const QRect &rect)
+{
+    const QStyle *style = button->style();
+    const bool radio = qobject_cast<const QRadioButton *>(button) != nullptr;
+    const int indicatorWidth = style->pixelMetric(
+        radio ? QStyle::PM_ExclusiveIndicatorWidth : QStyle::PM_IndicatorWidth, nullptr, button);
+    const int indicatorHeight = style->pixelMetric(
+        radio ? QStyle::PM_ExclusiveIndicatorHeight : QStyle::PM_IndicatorHeight, nullptr, button);
+    const int spacing = style->pixelMetric(radio ? QStyle::PM_RadioButtonLabelSpacing
+                                                 : QStyle::PM_CheckBoxLabelSpacing,
+                                           nullptr, button);
+    const QFontMetrics metrics(button->font());
+    const QSize needed(indicatorWidth + spacing + metrics.horizontalAdvance(button->text()),
+                       std::max(indicatorHeight, metrics.height()));
+    return QRect(rect.topLeft(), rect.size().expandedTo(needed));
+}
+
 bool isTiming(KeypadSetting setting)
 {
     return setting == KeypadSetting::SendTime || setting == KeypadSetting::ScanTime ||
@@ -300,7 +321,7 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
         auto *box = noTabStop(
             new QCheckBox(QLatin1String(layout.caption), m_groups[std::size_t(layout.group)]));
         box->setObjectName(QLatin1String(layout.name));
-        box->setGeometry(layout.rect);
+        box->setGeometry(grownToFit(box, layout.rect));
         m_checks[i] = box;
     }
 
@@ -310,7 +331,7 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
     for (const FormatRadio &layout : kFormatRadios) {
         auto *radio = noTabStop(new QRadioButton(QLatin1String(layout.caption), formats));
         radio->setObjectName(QLatin1String(layout.name));
-        radio->setGeometry(QRect(QPoint(layout.left, layout.top), kRadioSize));
+        radio->setGeometry(grownToFit(radio, QRect(QPoint(layout.left, layout.top), kRadioSize)));
         m_formats->addButton(radio, layout.code);
     }
     m_formats->button(kStartFormat)->setChecked(true);

@@ -326,6 +326,11 @@ TEST_F(FrmMainTest, EveryCaptionFitsItsControlInTheFontQtResolved)
                                  std::to_string(face.pixelSize()) + "px";
         EXPECT_LE(metrics.horizontalAdvance(text), room.width()) << what;
         EXPECT_TRUE(inkFitsVertically(text, metrics, room)) << what;
+        if (qobject_cast<QCheckBox *>(widget) || qobject_cast<QRadioButton *>(widget)) {
+            EXPECT_GE(widget->height(),
+                      widget->style()->pixelMetric(QStyle::PM_IndicatorHeight, nullptr, widget))
+                << what;
+        }
     }
     // 23 labels (status panel included), 24 push buttons, 19 check boxes, 11 radio buttons.
     EXPECT_EQ(checked, 77);
