@@ -1,0 +1,130 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The ISO14443A page's pass period through the real window: the window as qn480-tool makes
+// it, connected to qn480-sim's reader over a pty (every response paced at 115200 baud), its
+// Read pressed and its boxes, status line and run indicator drawn on every pass. The
+// period runs from one pass's request for a card to the next; its floor is the pass's five
+// 10 ms sleeps plus the wire time of its bytes. Target: at most 1.04.
+//
+//   qn480_bench_window_pass_period [PASSES]      (default 200; QN480_SERIAL_BACKEND picks
+//                                                 the port code)
+//
+// Run it on the display to be measured (xvfb-run, or QT_QPA_PLATFORM=offscreen).
+
+#include "application.h"
+#include "faults.h"
+#include "frm_main.h"
+#include "link.h"
+#include "pty_server.h"
+#include "reader_model.h"
+#include "serial_port.h"
+
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace qn480;
+using Millis = std::chrono::duration<double, std::milli>;
+
+constexpr int kDefaultPasses = 200;
+constexpr int kWarmUpPasses = 5;
+constexpr int kSleepsPerPass = 5; // before each of four commands, and after the pass
+constexpr auto kCommandPause = std::chrono::milliseconds(10);
+constexpr int kComNumber = 20;
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const int passes = argc > 1 ? std::max(std::atoi(argv[1]), 1) : kDefaultPasses;
+    Application app(argc, argv);
+
+    sim::ReaderModel model; // one card of each interface
+    sim::FaultInjector faults({.pace = 1.0});
+    sim::PtyServer server(model, faults);
+    std::string error;
+    if (!server.open(&error)) {
+        std::fprintf(stderr, "no pty: %s\n", error.c_str());
+        return 1;
+    }
+    std::thread serving([&] { server.run(); });
+
+    // The card log's choice and file kept away from the user's own.
+    QTemporaryDir scratch;
+    QSettings settings(scratch.filePath(QStringLiteral("tool.ini")), QSettings::IniFormat);
+    FrmMainDependencies deps{.cardLogSettings = &settings,
+                             .cardLogPath =
+                                 scratch.filePath(QStringLiteral("cards.jsonl")).toStdString()};
+    deps.listPorts = [&server] {
+        return std::vector<PortEntry>{{"COM20", kComNumber, server.slavePath(), ""}};
+    };
+    int status = 1;
+    {
+        TfrmMain window(deps);
+        window.show();
+        window.portRow().btn_ConnectClick();
+        auto *read = window.findChild<QPushButton *>(QStringLiteral("btn_Read01"));
+        auto *stop = window.findChild<QPushButton *>(QStringLiteral("btn_Stop01"));
+        if (window.connected() && read && stop) {
+            std::vector<std::chrono::steady_clock::time_point> starts;
+            std::vector<std::size_t> passBytes;
+            std::size_t bytes = 0;
+            const std::size_t wanted = std::size_t(passes + kWarmUpPasses + 1);
+            window.link().setTrace(
+                [&](TraceDirection direction, std::span<const std::uint8_t> frame) {
+                    if (direction == TraceDirection::Skipped)
+                        return;
+                    const bool request = direction == TraceDirection::Request && frame.size() > 6 &&
+                                         frame[5] == 0x0A && frame[6] == 0x10;
+                    if (request && starts.size() < wanted) {
+                        starts.push_back(std::chrono::steady_clock::now());
+                        passBytes.push_back(bytes);
+                        bytes = 0;
+                        if (starts.size() == wanted)
+                            QTimer::singleShot(0, stop, &QPushButton::click);
+                    }
+                    bytes += frame.size();
+                });
+            read->click(); // returns once the run has ended
+
+            std::vector<double> periods;
+            std::vector<double> floors;
+            for (std::size_t i = kWarmUpPasses + 1; i < starts.size(); ++i) {
+                periods.push_back(Millis(starts[i] - starts[i - 1]).count());
+                floors.push_back(Millis(kCommandPause * kSleepsPerPass +
+                                        sim::kByteTime * static_cast<long>(passBytes[i]))
+                                     .count());
+            }
+            if (!periods.empty()) {
+                const double period = median(periods);
+                const double floor = median(floors);
+                std::printf("window_pass_period ISO14443A median_ms %.3f floor_ms %.3f ratio "
+                            "%.4f passes %zu\n",
+                            period, floor, period / floor, periods.size());
+                status = 0;
+            }
+        } else {
+            std::fprintf(stderr, "the window could not connect to the simulated reader\n");
+        }
+        window.close();
+    }
+    server.stop();
+    serving.join();
+    return status;
+}
