@@ -240,10 +240,14 @@ void CardPage::setUidBox(CardValue value, const QString &text, const Bytes &uid)
     if (!isUidValue(value))
         return;
     const bool shown = !uid.empty() && !text.isEmpty();
-    edit->setProperty(
-        kUidBytesProperty,
+    const QByteArray bytes =
         shown ? QByteArray(reinterpret_cast<const char *>(uid.data()), qsizetype(uid.size()))
-              : QByteArray());
+              : QByteArray();
+    // The same card pass after pass: its forms are known already.
+    if (edit->property(kUidBytesProperty).toByteArray() == bytes && !edit->toolTip().isEmpty() &&
+        (shown || edit->toolTip() == kResultBoxTip))
+        return;
+    edit->setProperty(kUidBytesProperty, bytes);
     edit->setToolTip(shown ? kResultBoxTip + QStringLiteral("\n\n") + uidFormsToolTip(uid)
                            : kResultBoxTip);
 }

@@ -64,8 +64,12 @@ inline QLineEdit *makeResultBox(QWidget *parent)
     return box;
 }
 
+// The same card pass after pass leaves its boxes alone: a box set anew is drawn anew, and
+// the drawing went into every pass's period.
 inline void showResult(QLineEdit *box, const QString &text)
 {
+    if (box->text() == text && box->property(kResultTextProperty).toString() == text)
+        return;
     box->setProperty(kResultTextProperty, text);
     box->setText(text);
 }
