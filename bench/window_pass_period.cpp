@@ -5,7 +5,8 @@
 // period runs from one pass's request for a card to the next; its floor is the pass's five
 // 10 ms sleeps plus the wire time of its bytes. Target: at most 1.04. Where the rest goes:
 // beyond_wire_ms from the requests to their answers, beyond_sleeps_ms from the answers to
-// the next requests (the window's drawing and event processing, and the sleeps' lateness).
+// the next requests (the window's drawing and event processing, and the sleeps' lateness);
+// cpu_ms_per_pass, the window thread's CPU time.
 //
 //   qn480_bench_window_pass_period [PASSES]      (default 200; QN480_SERIAL_BACKEND picks
 //                                                 the port code)
@@ -33,6 +34,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
+
 namespace {
 
 using namespace qn480;
@@ -43,6 +46,17 @@ constexpr int kWarmUpPasses = 5;
 constexpr int kSleepsPerPass = 5; // before each of four commands, and after the pass
 constexpr auto kCommandPause = std::chrono::milliseconds(10);
 constexpr int kComNumber = 20;
+
+// CPU time of the calling thread (the window's), in milliseconds.
+double threadCpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    const auto ms = [](const timeval &t) {
+        return double(t.tv_sec) * 1e3 + double(t.tv_usec) / 1e3;
+    };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
 
 double median(std::vector<double> values)
 {
@@ -128,7 +142,9 @@ int main(int argc, char **argv)
                     }
                     bytes += frame.size();
                 });
+            const double cpuBefore = threadCpuMs();
             read->click(); // returns once the run has ended
+            const double cpuPerPass = (threadCpuMs() - cpuBefore) / double(starts.size());
 
             std::vector<double> periods;
             std::vector<double> floors;
@@ -143,10 +159,11 @@ int main(int argc, char **argv)
                 const double floor = median(floors);
                 std::printf(
                     "window_pass_period ISO14443A median_ms %.3f floor_ms %.3f ratio "
-                    "%.4f passes %zu beyond_wire_ms %.3f beyond_sleeps_ms %.3f\n",
+                    "%.4f passes %zu beyond_wire_ms %.3f beyond_sleeps_ms %.3f "
+                    "cpu_ms_per_pass %.3f\n",
                     period, floor, period / floor, periods.size(),
                     median({inTransactions.begin() + kWarmUpPasses + 1, inTransactions.end()}),
-                    median({between.begin() + kWarmUpPasses + 1, between.end()}));
+                    median({between.begin() + kWarmUpPasses + 1, between.end()}), cpuPerPass);
                 status = 0;
             }
         } else {
