@@ -569,6 +569,14 @@ TEST_F(FrmMainTest, ListsPortsWithTheirDevicesAndSelectsTheFirst)
     EXPECT_TRUE(combo->toolTip().contains("/dev/ttyS2"));
     combo->setCurrentIndex(1);
     EXPECT_EQ(combo->toolTip(), tip);
+
+    // QN480_PORT chooses the entry it names, when the list holds it (the demo's simulator).
+    for (const auto &[start, chosen] : {std::pair{"COM07", "COM07"}, {"COM99", "COM03"}}) {
+        FrmMainDependencies deps = dependencies();
+        deps.startPort = QString::fromLatin1(start);
+        const TfrmMain other(deps);
+        EXPECT_EQ(other.findChild<QComboBox *>("cbxCommNo")->currentText(), chosen) << start;
+    }
 }
 
 TEST_F(FrmMainTest, PortListFollowsWhatIsPluggedInWhileDisconnected)
