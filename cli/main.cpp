@@ -6,6 +6,7 @@
 #include "error_line.h"
 #include "keypad_profile.h"
 #include "link.h"
+#include "log_export_command.h"
 #include "options.h"
 #include "port_list.h"
 #include "port_probe.h"
@@ -250,6 +251,14 @@ int run(const std::vector<std::string_view> &args, int stopFd)
         const int code = uidFormsCommand(std::span(args).subspan(jsonFirst ? 2 : 1), jsonFirst,
                                          {std::cout, std::cerr, kStandardOutput});
         return finish(uidForms, code);
+    }
+    // log export reads a file and writes others; no reader either.
+    if (!args.empty() && args.front() == "log") {
+        Options logExport;
+        logExport.command = Command::Help;
+        const int code =
+            logCommand(std::span(args).subspan(1), {std::cout, std::cerr, kStandardOutput});
+        return finish(logExport, code);
     }
     Options options;
     try {

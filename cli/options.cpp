@@ -425,7 +425,7 @@ std::string helpTopicOf(std::span<const std::string_view> words)
     if (verb == "help")
         return helpTopicOf(words.subspan(1));
     if (verb == "ports" || verb == "poll" || verb == "raw" || verb == "udev-rule" ||
-        verb == "uid-forms")
+        verb == "uid-forms" || verb == "log")
         return verb;
     if (verb != "keypad")
         return {};

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // qn480ctl's help and version texts.
+#include "log_export_command.h"
 #include "options.h"
 #include "udev_rule.h"
 #include "uid_forms_command.h"
@@ -94,7 +95,7 @@ Commands:
   raw GROUP CODE [HEXBYTES]   one transaction; GROUP, CODE and the data in hexadecimal
                               (raw 0D 10 0000); prints result, status, status text, data
 )" + std::string(kUdevRuleUsage) +
-           std::string(kUidFormsUsage) +
+           std::string(kUidFormsUsage) + std::string(kLogExportUsage) +
            R"(
 Options:
   -p, --port COMnn     the port by the name `qn480ctl ports` shows
@@ -197,6 +198,9 @@ std::string usageText(std::string_view topic)
         return "Usage: qn480ctl udev-rule [--device PATH]\n" + std::string(kUdevRuleUsage);
     if (topic == "uid-forms")
         return "Usage: qn480ctl [-j] uid-forms HEX\n" + std::string(kUidFormsUsage);
+    if (topic == "log")
+        return "Usage: qn480ctl log export FILE [--xlsx OUT] [--csv OUT]\n" +
+               std::string(kLogExportUsage);
     const std::string whole = wholeUsage();
     const std::string lines = topic.empty() ? std::string() : commandLines(whole, topic);
     if (lines.empty())

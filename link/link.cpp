@@ -190,7 +190,13 @@ bool Link::waitInEventLoop(Pending &pending, std::chrono::nanoseconds left)
     bool woken = false;
     std::unique_ptr<PortWatch> watch;
     if (m_port) {
-        watch = m_port->watchReadable([&woken] { woken = true; });
+        // The answer is taken in as its bytes arrive, by the watch itself: one watch and one
+        // timer for the whole answer rather than one of each for every byte of it, whose
+        // setting up the window's pass period paid for.
+        watch = m_port->watchReadable([this, &pending, &woken] {
+            if (receive(pending) || !m_port || m_port->deviceLost())
+                woken = true;
+        });
         if (!watch)
             return false;
     }

@@ -41,6 +41,12 @@ std::unique_ptr<Port> openTermiosPort(const std::string &device, const LineSetti
 // Returns 0 or the system's error.
 int lockQtPort(SerialHandle handle);
 
+// The reason to give when opening `device` was refused as busy but no program holds the
+// lock every open of this tool takes: the port was left exclusive (TIOCEXCL) by a program
+// that ended without clearing it. Nothing while a program holds it, or where the platform
+// cannot tell.
+std::optional<std::string> leftExclusiveReason(const std::string &device);
+
 // How waitLineOr ended.
 enum class LineWait { TimeOut, Line, Wake };
 // Waits until the line (when given) has something to say or `wake` (a descriptor, -1 for

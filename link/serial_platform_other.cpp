@@ -32,6 +32,11 @@ std::optional<bool> lineHungUp(SerialHandle)
     return std::nullopt;
 }
 
+std::optional<std::string> leftExclusiveReason(const std::string &)
+{
+    return std::nullopt;
+}
+
 std::string stableDeviceName(const std::string &)
 {
     return {};

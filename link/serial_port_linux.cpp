@@ -6,14 +6,18 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <sstream>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -105,8 +109,39 @@ private:
     QSocketNotifier m_notifier;
 };
 
+// Whether a program holds a flock on `device`, by /proc/locks ("1: FLOCK  ADVISORY  WRITE
+// 4711 00:1a:5 0 EOF", the device and inode of the locked file). Assumed held when that
+// cannot be read.
+bool flockHeld(const std::string &device)
+{
+    struct stat node
+    {};
+    std::ifstream locks("/proc/locks");
+    if (::stat(device.c_str(), &node) < 0 || !locks)
+        return true;
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(node.st_dev), minor(node.st_dev),
+                  static_cast<unsigned long long>(node.st_ino));
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string field;
+        bool flock = false;
+        while (fields >> field) {
+            flock = flock || field == "FLOCK";
+            if (flock && field == wanted)
+                return true;
+        }
+    }
+    return false;
+}
+
 std::string openReason(int error, const std::string &device)
 {
+    if (error == EBUSY) {
+        if (auto left = platform::leftExclusiveReason(device))
+            return *left;
+    }
     switch (error) {
     case EACCES:
     case EPERM:
@@ -465,6 +500,17 @@ std::unique_ptr<Port> openTermiosPort(const std::string &device, const LineSetti
     // are larger than one frame.
     tcflush(fd, TCIOFLUSH);
     return std::make_unique<TermiosPort>(fd, saved, device);
+}
+
+std::optional<std::string> leftExclusiveReason(const std::string &device)
+{
+    if (flockHeld(device))
+        return std::nullopt;
+    return device +
+           " refuses to open, but no program holds it: it was left exclusive by a program "
+           "that ended without closing it; re-plug the adaptor, or open it once as root "
+           "(sudo qn480ctl -d " +
+           device + " keypad get), which clears it";
 }
 
 int lockQtPort(SerialHandle handle)

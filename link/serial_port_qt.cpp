@@ -290,12 +290,21 @@ private:
     bool m_lost = false;
 };
 
+// Whether the file's permissions let us read and write it: then a refusal is no denial.
+bool permitted(const std::string &device)
+{
+    const QFileInfo file(QString::fromStdString(device));
+    return file.isReadable() && file.isWritable();
+}
+
 std::string openReason(const QSerialPort &port, const std::string &device)
 {
     const std::string text = port.errorString().toStdString();
     switch (port.error()) {
     case QSerialPort::PermissionError:
         // Qt tells a port held by another program and one we may not open alike.
+        if (auto left = platform::leftExclusiveReason(device); left && permitted(device))
+            return *left;
         return device + " is in use or access denied (" + text + ")";
     case QSerialPort::DeviceNotFoundError:
         return "no such device: " + device;

@@ -7,7 +7,7 @@ QN480_PACKAGES=(
     g++ cmake make pkgconf
     qt6-base-dev qt6-serialport-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    nlohmann-json3-dev
+    nlohmann-json3-dev libxlsxwriter-dev
     libmosquitto-dev libssl-dev
     fonts-dejavu-core fonts-dejavu-extra fonts-liberation2 desktop-file-utils
 )
@@ -19,8 +19,9 @@ QN480_PACKAGE_TOOLS=(dpkg-dev file)
 # To check the package as the tests do.
 QN480_CHECK_TOOLS=(lintian appstream)
 
-# The broker the station's tests publish to; the package itself never needs it.
-QN480_TEST_TOOLS=(mosquitto)
+# The broker the station's tests publish to, and unzip, which reads the spreadsheet export
+# back; the package itself never needs them.
+QN480_TEST_TOOLS=(mosquitto unzip)
 
 # Fuzzing only (scripts/fuzz): clang with libFuzzer and its sanitizer run-times, about
 # 230 MB that nothing else needs.

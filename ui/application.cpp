@@ -26,14 +26,18 @@ The QN480 bench tool: pick the reader's serial port, connect, then poll cards of
 interface or read and write the reader's keyboard-emulation settings.
 
 Keys in the window:
-  F5            Read (Initialize) on the visible page, when it can be pressed
+  F5            Read (Initialize) on the visible page, when it can be pressed; on
+                SetKeypad, read the six settings again
   Esc           Stop on the visible page, when it can be pressed
   Ctrl+Shift+C  copy the visible page's results as one tab-separated line
   Ctrl+C        copy the selection of the result box clicked into; Ctrl+A selects all
-  Ctrl+L        open the card log: every card seen this session, with its CSV export
+  Ctrl+L        open the card log: every card seen this session, with its CSV and
+                spreadsheet (.xlsx) export
 
 Environment:
   QN480_PORTS   extra ports for the list: COMnn=/path/to/device, separated by ';'
+  QN480_PORT    the port chosen at start, such as COM900, when the list holds it
+                (otherwise the list's first entry)
   QN480_TRACE   1 writes every frame sent and received to standard error
   QN480_SERIAL_BACKEND  qt or termios: the serial port code (termios is Linux's default)
 

@@ -2,25 +2,35 @@
 #include "card_log_window.h"
 
 #include "csv.h"
+#include "event_columns.h"
+#include "form_widgets.h"
+#include "xlsx.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QEvent>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSettings>
+#include <QStyle>
+#include <QStyleOptionHeader>
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <set>
 
 namespace qn480 {
@@ -70,8 +80,23 @@ QVariant CardLogModel::headerData(int section, Qt::Orientation orientation, int 
     return qtext(std::string(columnTitle(EventColumn(section))));
 }
 
+bool CardLogModel::columnHeld(int column) const
+{
+    for (std::size_t air = 0; air < m_airs.size(); ++air) {
+        if (m_airs[air] && columnApplies(EventColumn(column), AirInterface(air)))
+            return true;
+    }
+    // The columns every card has, also before the first.
+    return columnApplies(EventColumn(column), AirInterface::Iso14443A) &&
+           columnApplies(EventColumn(column), AirInterface::Iso15693);
+}
+
 void CardLogModel::add(const EventRecord &event)
 {
+    if (bool &held = m_airs[std::size_t(airOf(event.card))]; !held) {
+        held = true;
+        emit columnsHeldChanged();
+    }
     if (m_events.size() >= m_events.capacity()) {
         beginRemoveRows({}, 0, 0);
         m_events.dropOldest();
@@ -87,7 +112,27 @@ void CardLogModel::clear()
 {
     beginResetModel();
     m_events.clear();
+    m_airs = {};
     endResetModel();
+    emit columnsHeldChanged();
+}
+
+void CardLogFilter::setText(const QString &text)
+{
+    m_text = text.trimmed();
+    invalidateFilter();
+}
+
+bool CardLogFilter::filterAcceptsRow(int row, const QModelIndex &parent) const
+{
+    if (m_text.isEmpty())
+        return true;
+    for (EventColumn column : {EventColumn::Uid, EventColumn::Type, EventColumn::Interface}) {
+        const QString cell = sourceModel()->index(row, int(column), parent).data().toString();
+        if (cell.contains(m_text, Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
 }
 
 CardLogWindow::CardLogWindow(QSettings *settings, std::filesystem::path logPath,
@@ -104,20 +149,23 @@ CardLogWindow::CardLogWindow(QSettings *settings, std::filesystem::path logPath,
     }
     setObjectName(QStringLiteral("frm_cardLog"));
     setWindowTitle(tr("Card log"));
+    announceAsFrame(this);
 
     m_model = new CardLogModel(capacity, this);
+    m_filter = new CardLogFilter(this);
+    m_filter->setSourceModel(m_model);
     m_table = new QTableView(this);
     m_table->setObjectName(QStringLiteral("tbl_cardLog"));
     m_table->setAccessibleName(tr("Card events"));
     m_table->setAccessibleDescription(
         tr("Every card seen this session, newest at the bottom; Ctrl+C copies the selected "
            "rows"));
-    m_table->setModel(m_model);
+    m_table->setModel(m_filter);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    // Sized to the first row rather than to every row: measuring up to 1,000 rows for each
-    // new event would make a long session slow.
+    // Each new row widens the columns it needs to: measuring every row for each new event
+    // would make a long session slow.
     m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
 
@@ -126,6 +174,14 @@ CardLogWindow::CardLogWindow(QSettings *settings, std::filesystem::path logPath,
     copy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
     connect(copy, &QAction::triggered, this, &CardLogWindow::copySelection);
     m_table->addAction(copy);
+
+    m_filterBox = new QLineEdit(this);
+    m_filterBox->setObjectName(QStringLiteral("edt_filter"));
+    m_filterBox->setPlaceholderText(tr("Filter: UID, card type or interface"));
+    m_filterBox->setAccessibleName(tr("Filter"));
+    m_filterBox->setClearButtonEnabled(true);
+    connect(m_filterBox, &QLineEdit::textChanged, this, &CardLogWindow::setFilterText);
+    connect(m_model, &CardLogModel::columnsHeldChanged, this, &CardLogWindow::showHeldColumns);
 
     m_dropped = new QLabel(this);
     m_dropped->setObjectName(QStringLiteral("lbl_dropped"));
@@ -140,21 +196,29 @@ CardLogWindow::CardLogWindow(QSettings *settings, std::filesystem::path logPath,
 
     m_saveCsv = new QPushButton(tr("Save as CSV…"), this);
     m_saveCsv->setObjectName(QStringLiteral("btn_saveCsv"));
+    m_saveXlsx = new QPushButton(tr("Save as spreadsheet (.xlsx)…"), this);
+    m_saveXlsx->setObjectName(QStringLiteral("btn_saveXlsx"));
+    m_saveXlsx->setToolTip(tr("UIDs and other hexadecimal fields stay text; times are "
+                              "date-time cells"));
     m_clear = new QPushButton(tr("Clear"), this);
     m_clear->setObjectName(QStringLiteral("btn_clear"));
     connect(m_saveCsv, &QPushButton::clicked, this, &CardLogWindow::saveCsvChosen);
+    connect(m_saveXlsx, &QPushButton::clicked, this, &CardLogWindow::saveXlsxChosen);
     connect(m_clear, &QPushButton::clicked, this, &CardLogWindow::clear);
 
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(m_keepLog);
     buttons->addWidget(m_logStatus, 1);
     buttons->addWidget(m_saveCsv);
+    buttons->addWidget(m_saveXlsx);
     buttons->addWidget(m_clear);
     auto *layout = new QVBoxLayout(this);
+    layout->addWidget(m_filterBox);
     layout->addWidget(m_table, 1);
     layout->addWidget(m_dropped);
     layout->addLayout(buttons);
     resize(900, 400);
+    showHeldColumns();
 
     m_keepLog->setChecked(m_settings->value(QLatin1String(kKeepLogKey), false).toBool());
     setKeepLog(m_keepLog->isChecked());
@@ -173,13 +237,98 @@ void CardLogWindow::addEvent(const EventRecord &event)
     const QScrollBar *bar = m_table->verticalScrollBar();
     const bool follow = bar->value() >= bar->maximum();
     m_model->add(event);
-    if (m_model->rowCount() == 1)
-        m_table->resizeColumnsToContents();
+    fitColumnsTo(m_model->rowCount() - 1);
     updateDropped();
     if (follow)
         m_table->scrollToBottom();
     if (m_log)
         m_log->append(event);
+}
+
+void CardLogWindow::setFilterText(const QString &text)
+{
+    if (m_filterBox->text() != text)
+        m_filterBox->setText(text);
+    m_filter->setText(text);
+}
+
+void CardLogWindow::showHeldColumns()
+{
+    for (int column = 0; column < kEventColumnCount; ++column)
+        m_table->setColumnHidden(column, !m_model->columnHeld(column));
+    fitAllColumns();
+}
+
+void CardLogWindow::fitColumnsTo(int row)
+{
+    QHeaderView *header = m_table->horizontalHeader();
+    const QFontMetrics metrics(m_table->font());
+    // The cell's margins as the view draws them.
+    const int padding =
+        2 * (m_table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_table) + 1) +
+        metrics.horizontalAdvance(QLatin1Char(' '));
+    for (int column = 0; column < kEventColumnCount; ++column) {
+        int width = header->sectionSize(column);
+        if (row < 0) { // the header alone
+            QStyleOptionHeader option;
+            option.initFrom(header);
+            option.orientation = Qt::Horizontal;
+            option.section = column;
+            option.text = m_model->headerData(column, Qt::Horizontal).toString();
+            const QFontMetrics headerMetrics(header->font());
+            width = header->style()
+                        ->sizeFromContents(QStyle::CT_HeaderSection, &option,
+                                           QSize(headerMetrics.horizontalAdvance(option.text),
+                                                 headerMetrics.height()),
+                                           header)
+                        .width();
+        } else {
+            width = std::max(
+                width,
+                metrics.horizontalAdvance(m_model->index(row, column).data().toString()) + padding);
+        }
+        header->resizeSection(column, width);
+    }
+}
+
+void CardLogWindow::fitAllColumns()
+{
+    fitColumnsTo(-1);
+    for (int row = 0; row < m_model->rowCount(); ++row)
+        fitColumnsTo(row);
+}
+
+// As wide as the columns need, but never wider than the screen.
+void CardLogWindow::fitWidthToScreen()
+{
+    int wanted = m_table->verticalHeader()->width() + 2 * m_table->frameWidth() +
+                 m_table->verticalScrollBar()->sizeHint().width();
+    for (int column = 0; column < kEventColumnCount; ++column) {
+        if (!m_table->isColumnHidden(column))
+            wanted += m_table->horizontalHeader()->sectionSize(column);
+    }
+    if (const QLayout *box = layout())
+        wanted += box->contentsMargins().left() + box->contentsMargins().right();
+    int widest = wanted;
+    if (const QScreen *where = screen())
+        widest = where->availableGeometry().width();
+    resize(std::min(std::max(wanted, minimumSizeHint().width()), widest), height());
+}
+
+void CardLogWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!m_sized) {
+        m_sized = true;
+        fitWidthToScreen();
+    }
+}
+
+void CardLogWindow::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::FontChange)
+        fitAllColumns();
 }
 
 void CardLogWindow::closeLog()
@@ -238,11 +387,45 @@ QString CardLogWindow::saveCsv(const QString &path) const
 {
     const std::deque<EventRecord> &events = m_model->events().events();
     const std::string text = eventsCsv(std::vector<EventRecord>(events.begin(), events.end()));
+    // Unbuffered, and written until done: a full disk first takes part of a write without
+    // a word, and only the next write says why.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(text.data(), qint64(text.size())) != qint64(text.size()) || !file.commit())
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return file.errorString();
+    qint64 written = 0;
+    while (written < qint64(text.size())) {
+        errno = 0;
+        const qint64 step = file.write(text.data() + written, qint64(text.size()) - written);
+        if (step <= 0) {
+            const int cause = errno;
+            const QString reason = file.errorString();
+            file.cancelWriting();
+            return cause != 0 ? QString::fromLocal8Bit(std::strerror(cause)) : reason;
+        }
+        written += step;
+    }
+    if (!file.commit())
         return file.errorString();
     return {};
+}
+
+QString CardLogWindow::saveXlsx(const QString &path) const
+{
+    const std::deque<EventRecord> &events = m_model->events().events();
+    const std::string error =
+        writeEventsXlsx(path.toStdString(), std::vector<EventRecord>(events.begin(), events.end()));
+    return QString::fromStdString(error);
+}
+
+void CardLogWindow::saveXlsxChosen()
+{
+    const QString path = QFileDialog::getSaveFileName(
+        this, tr("Save as spreadsheet"), tr("cards.xlsx"), tr("Spreadsheets (*.xlsx)"));
+    if (path.isEmpty())
+        return;
+    const QString error = saveXlsx(path);
+    m_logStatus->setText(error.isEmpty() ? tr("Saved %1").arg(path)
+                                         : tr("Could not save %1: %2").arg(path, error));
 }
 
 void CardLogWindow::saveCsvChosen()
@@ -260,11 +443,13 @@ QString CardLogWindow::selectedRowsText() const
 {
     std::set<int> rows;
     for (const QModelIndex &index : m_table->selectionModel()->selectedIndexes())
-        rows.insert(index.row());
+        rows.insert(m_filter->mapToSource(index).row());
     QString text;
     for (int row : rows) {
         QStringList cells;
         for (int column = 0; column < kEventColumnCount; ++column) {
+            if (m_table->isColumnHidden(column))
+                continue;
             QString cell = m_model->index(row, column).data().toString();
             // A tab or line break inside a cell would shift the pasted columns.
             cell.replace(QLatin1Char('\t'), QLatin1Char(' '))

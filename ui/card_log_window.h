@@ -7,14 +7,17 @@
 
 #include <QAbstractTableModel>
 #include <QMetaType>
+#include <QSortFilterProxyModel>
 #include <QString>
 #include <QWidget>
 
+#include <array>
 #include <filesystem>
 #include <memory>
 
 class QCheckBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QSettings;
 class QTableView;
@@ -40,9 +43,31 @@ public:
     void add(const EventRecord &event);
     void clear();
     const EventBuffer &events() const { return m_events; }
+    // Whether a column belongs to an interface of the events listed since the last clear.
+    bool columnHeld(int column) const;
+
+signals:
+    // A card of an interface not listed before: more columns are held.
+    void columnsHeldChanged();
 
 private:
     EventBuffer m_events;
+    std::array<bool, 4> m_airs{}; // by AirInterface
+};
+
+// Keeps the rows whose UID, card type or interface contains the filter text, ignoring case.
+class CardLogFilter final : public QSortFilterProxyModel
+{
+    Q_OBJECT
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+    void setText(const QString &text);
+
+protected:
+    bool filterAcceptsRow(int row, const QModelIndex &parent) const override;
+
+private:
+    QString m_text;
 };
 
 // The card log window: every card event of the session from every page, newest at the
@@ -62,6 +87,10 @@ public:
     const CardLogModel &model() const { return *m_model; }
     // Writes every listed event to `path` as CSV; on failure the reason, else empty.
     QString saveCsv(const QString &path) const;
+    // The same as a spreadsheet workbook (.xlsx), the hexadecimal fields kept as text.
+    QString saveXlsx(const QString &path) const;
+    // Shows only the rows whose UID, card type or interface contains `text`.
+    void setFilterText(const QString &text);
     // The selected rows as tab-separated lines, as Ctrl+C copies them.
     QString selectedRowsText() const;
     // Ends the log file's writer once what waits is written; the choice stays remembered.
@@ -76,8 +105,18 @@ signals:
     // status tooltip.
     void logFailureChanged(const QString &message);
 
+protected:
+    void changeEvent(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
 private:
     void saveCsvChosen();
+    void saveXlsxChosen();
+    void showHeldColumns();
+    // Widens the columns to `row`'s cells where they need it (the header's width at least).
+    void fitColumnsTo(int row);
+    void fitAllColumns();
+    void fitWidthToScreen();
     void copySelection() const;
     void setKeepLog(bool keep);
     void showLogStatus(const CardLogStatus &status);
@@ -90,11 +129,15 @@ private:
     QString m_logFailure;
 
     CardLogModel *m_model = nullptr;
+    CardLogFilter *m_filter = nullptr;
     QTableView *m_table = nullptr;
+    QLineEdit *m_filterBox = nullptr;
+    bool m_sized = false; // the width fitted once, when first shown
     QLabel *m_dropped = nullptr;
     QLabel *m_logStatus = nullptr;
     QCheckBox *m_keepLog = nullptr;
     QPushButton *m_saveCsv = nullptr;
+    QPushButton *m_saveXlsx = nullptr;
     QPushButton *m_clear = nullptr;
 };
 

@@ -158,10 +158,9 @@ CardPage::CardPage(const CardPageDescriptor &descriptor, Link &link, StatusLine 
 
     for (std::size_t i = 0; i < descriptor.fields.size() && descriptor.fields[i].label; ++i) {
         const CardField &field = descriptor.fields[i];
-        auto *edit = clickFocus(new QLineEdit(m_sheet));
-        edit->setObjectName(QLatin1String(field.edit));
         // Written by the runs only; read-only keeps Copy and Select All in its menu.
-        edit->setReadOnly(true);
+        auto *edit = makeResultBox(m_sheet);
+        edit->setObjectName(QLatin1String(field.edit));
         edit->setToolTip(kResultBoxTip);
         edit->setGeometry(QRect(QPoint(kEditLeft, kFieldTops[i]), kEditSize));
         edit->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -237,14 +236,18 @@ void CardPage::setUidBox(CardValue value, const QString &text, const Bytes &uid)
     QLineEdit *edit = box(value);
     if (!edit)
         return;
-    edit->setText(text);
+    showResult(edit, text);
     if (!isUidValue(value))
         return;
     const bool shown = !uid.empty() && !text.isEmpty();
-    edit->setProperty(
-        kUidBytesProperty,
+    const QByteArray bytes =
         shown ? QByteArray(reinterpret_cast<const char *>(uid.data()), qsizetype(uid.size()))
-              : QByteArray());
+              : QByteArray();
+    // The same card pass after pass: its forms are known already.
+    if (edit->property(kUidBytesProperty).toByteArray() == bytes && !edit->toolTip().isEmpty() &&
+        (shown || edit->toolTip() == kResultBoxTip))
+        return;
+    edit->setProperty(kUidBytesProperty, bytes);
     edit->setToolTip(shown ? kResultBoxTip + QStringLiteral("\n\n") + uidFormsToolTip(uid)
                            : kResultBoxTip);
 }

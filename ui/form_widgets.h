@@ -5,6 +5,7 @@
 #include <QFrame>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QString>
 
@@ -44,6 +45,38 @@ template <typename W> W *clickFocus(W *widget)
     widget->setFocusPolicy(Qt::ClickFocus);
     return widget;
 }
+
+// What a result box shows; kept on the box, which takes no other text.
+inline constexpr const char *kResultTextProperty = "qn480ResultText";
+
+// A box the runs write and nobody else: read-only to the keyboard, and a screen reader's
+// edit (AT-SPI's SetTextContents, which does not ask whether the box is read-only) is
+// undone at once, so that the box, its tooltip and its menu never disagree.
+inline QLineEdit *makeResultBox(QWidget *parent)
+{
+    auto *box = clickFocus(new QLineEdit(parent));
+    box->setReadOnly(true);
+    QObject::connect(box, &QLineEdit::textChanged, box, [box](const QString &text) {
+        const QString shown = box->property(kResultTextProperty).toString();
+        if (text != shown)
+            box->setText(shown);
+    });
+    return box;
+}
+
+// The same card pass after pass leaves its boxes alone: a box set anew is drawn anew, and
+// the drawing went into every pass's period.
+inline void showResult(QLineEdit *box, const QString &text)
+{
+    if (box->text() == text && box->property(kResultTextProperty).toString() == text)
+        return;
+    box->setProperty(kResultTextProperty, text);
+    box->setText(text);
+}
+
+// Screen readers announce the caption of a frame; a plain top-level widget reaches them as
+// a filler without one. For the window and the card log.
+void announceAsFrame(QWidget *window);
 
 inline QString keyText(QKeyCombination key)
 {

@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -50,17 +51,23 @@ QFont formFont()
     return font;
 }
 
-// Screen readers announce the caption of a frame; a plain top-level widget reaches them as
-// a filler without one.
-QAccessibleInterface *frameAccessible(const QString &className, QObject *object)
+const char *const kFrameProperty = "qn480Frame";
+
+QAccessibleInterface *frameAccessible(const QString &, QObject *object)
 {
-    if (className == QLatin1String(TfrmMain::staticMetaObject.className()) &&
-        object->isWidgetType())
+    if (object->isWidgetType() && object->property(kFrameProperty).toBool())
         return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Window);
     return nullptr;
 }
 
 } // namespace
+
+void announceAsFrame(QWidget *window)
+{
+    static const bool registered = (QAccessible::installFactory(&frameAccessible), true);
+    Q_UNUSED(registered);
+    window->setProperty(kFrameProperty, true);
+}
 
 TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
     : QWidget(parent)
@@ -70,8 +77,7 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(kCaption);
     setFont(formFont());
-    static const bool frameRegistered = (QAccessible::installFactory(&frameAccessible), true);
-    Q_UNUSED(frameRegistered);
+    announceAsFrame(this);
 
     m_link.setPump([] { QCoreApplication::processEvents(); });
     // A transaction waits in the window's own event handling, woken by the port or its
@@ -98,14 +104,12 @@ TfrmMain::TfrmMain(FrmMainDependencies dependencies, QWidget *parent)
 
     // The hidden page leaves the tab bar altogether: a hidden tab is still offered to screen
     // readers, whose Press would show the page and let F5 run its loop. The page itself
-    // stays, with its controls and handlers.
-    QWidget *mifarePage = m_cardPages[kMifarePage - 1]->sheet();
-    m_pcMain->removeTab(m_pcMain->indexOf(mifarePage));
-    mifarePage->setParent(this);
-    mifarePage->hide();
+    // stays, with its controls and handlers, disabled while it is not shown: a hidden
+    // button would still take a screen reader's Press.
+    hideMifarePage();
     m_pcMain->setCurrentIndex(0);
     connect(m_pcMain, &QTabWidget::currentChanged, this,
-            [this](int index) { guarded([&] { onCurrentPageChanged(index); }); });
+            [this] { guarded([this] { onCurrentPageChanged(); }); });
 
     createShortcuts();
 
@@ -163,8 +167,12 @@ void TfrmMain::createCardPages()
         auto *page = new CardPage(kCardPages[i], m_link, m_statusLine, m_portRow->connection(),
                                   m_deps.presenceClock, this);
         m_cardPages[i] = page;
-        connect(page->readButton(), &QPushButton::clicked, this,
-                [this, page] { guarded([page] { page->read(); }); });
+        connect(page->readButton(), &QPushButton::clicked, this, [this, page] {
+            guarded([this, page] {
+                if (m_pcMain->indexOf(page->sheet()) >= 0)
+                    page->read();
+            });
+        });
         connect(page->stopButton(), &QPushButton::clicked, this,
                 [this, page] { guarded([page] { page->stop(); }); });
         connect(page, &CardPage::runBegan, this, [this] { m_portRow->panel()->setEnabled(false); });
@@ -213,6 +221,8 @@ QString TfrmMain::statusText() const
 
 void TfrmMain::FormCreate()
 {
+    if (!m_deps.startPort.isEmpty())
+        m_portRow->preferPort(m_deps.startPort);
     m_portRow->fillFromScratch();
 }
 
@@ -230,11 +240,36 @@ void TfrmMain::enableRunControls()
     m_keypadPage->setGroupsEnabled(true);
 }
 
-void TfrmMain::onCurrentPageChanged(int index)
+void TfrmMain::showMifarePage()
 {
+    QWidget *sheet = m_cardPages[kMifarePage - 1]->sheet();
+    if (m_pcMain->indexOf(sheet) >= 0)
+        return;
+    sheet->setEnabled(true);
+    m_pcMain->insertTab(kMifarePage - 1, sheet, QLatin1String(kCardPages[kMifarePage - 1].caption));
+    m_pcMain->setCurrentWidget(sheet);
+}
+
+void TfrmMain::hideMifarePage()
+{
+    QWidget *sheet = m_cardPages[kMifarePage - 1]->sheet();
+    if (const int index = m_pcMain->indexOf(sheet); index >= 0) {
+        // Its removal renumbers the pages after it; that is no page change.
+        const QSignalBlocker quiet(m_pcMain);
+        m_pcMain->removeTab(index);
+    }
+    sheet->setParent(this);
+    sheet->hide();
+    sheet->setEnabled(false);
+}
+
+void TfrmMain::onCurrentPageChanged()
+{
+    if (m_pcMain->currentWidget() != m_cardPages[kMifarePage - 1]->sheet())
+        hideMifarePage();
     // The page's own show handler runs before the page control's change handler: the
     // SetKeypad reads start before anything the change does.
-    if (m_pcMain->widget(index) == m_keypadPage)
+    if (m_pcMain->currentWidget() == m_keypadPage)
         m_keypadPage->ts_SetKeypadShow();
     pcMainChange();
 }
@@ -262,6 +297,8 @@ CardLogWindow &TfrmMain::cardLog()
 {
     if (!m_cardLog) {
         m_cardLog = std::make_unique<CardLogWindow>(m_deps.cardLogSettings, m_deps.cardLogPath);
+        // A window of its own, but in the tool's face, not the desktop's.
+        m_cardLog->setFont(font());
         connect(m_cardLog.get(), &CardLogWindow::logFailureChanged, this,
                 &TfrmMain::showLogFailure);
     }
@@ -299,11 +336,14 @@ CardPage *TfrmMain::visibleCardPage() const
     return nullptr;
 }
 
-// The visible card page's buttons, as a click would press them: not while disabled.
+// The visible card page's buttons, as a click would press them: not while disabled. On
+// SetKeypad, F5 reads the six settings again.
 void TfrmMain::readVisiblePage()
 {
     if (CardPage *page = visibleCardPage(); page && page->readButton()->isEnabled())
         page->readButton()->click();
+    else if (m_pcMain->currentWidget() == m_keypadPage)
+        m_keypadPage->readAgain();
 }
 
 void TfrmMain::stopVisiblePage()

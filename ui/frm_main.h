@@ -65,6 +65,9 @@ struct FrmMainDependencies
         return OpenPort(link, ports, number, settings, failure);
     };
     Clock &clock = steadyClock();
+    // The port chosen at start when the list holds it (QN480_PORT, "COM900"); otherwise
+    // the list's first entry.
+    QString startPort = qEnvironmentVariable("QN480_PORT");
 };
 
 // The tool's one window: it composes the port row, the card pages, the SetKeypad page, the
@@ -99,6 +102,10 @@ public slots:
     void FormClose();
     // Shows the card log window in front (Ctrl+L, "Card log…").
     void openCardLog();
+    // Puts the hidden MifareInitialization page back on the tab bar and shows it, for a
+    // developer's run of its loop; any other page takes it off again. Hidden, it offers
+    // nothing that can be pressed.
+    void showMifarePage();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -114,7 +121,8 @@ private:
     template <typename Sender, typename Signal>
     void connectHandler(Sender *sender, Signal signal, void (TfrmMain::*handler)());
     void guarded(const std::function<void()> &handler);
-    void onCurrentPageChanged(int index);
+    void onCurrentPageChanged();
+    void hideMifarePage();
     void hideIndicator();
     void onRunFinished();
     void disableRunControls();

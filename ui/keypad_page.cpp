@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QStyle>
 
 #include <algorithm>
 #include <string_view>
@@ -29,6 +30,8 @@ constexpr std::array<QRect, 4> kGroupRects{{
     {8, 136, 451, 212}, // gbox_keypad03: AddType
     {463, 2, 306, 346}, // gbox_keypad04: timings
 }};
+
+constexpr std::array<const char *, 4> kGroupNames{"Mode", "Type", "AddType", "Timings"};
 
 // Which byte of a setting a check box shows.
 enum class Part { Mode, Types, Reverse, Add };
@@ -254,6 +257,34 @@ const std::array<TimingControls, 3> kTimings{{
      {115, 182, 154, 30}},
 }};
 
+std::size_t timingIndex(KeypadSetting setting)
+{
+    return std::size_t(
+        std::find_if(kTimings.begin(), kTimings.end(),
+                     [setting](const TimingControls &t) { return t.setting == setting; }) -
+        kTimings.begin());
+}
+
+// The form's place for a check box or radio button, grown where its indicator and caption
+// need more: above 96 DPI the style's indicator grows while the form's rectangles do not.
+// At 96 DPI everything fits and the form's geometry holds exactly.
+QRect grownToFit(const QAbstractButton *button, const QRect &rect)
+{
+    const QStyle *style = button->style();
+    const bool radio = qobject_cast<const QRadioButton *>(button) != nullptr;
+    const int indicatorWidth = style->pixelMetric(
+        radio ? QStyle::PM_ExclusiveIndicatorWidth : QStyle::PM_IndicatorWidth, nullptr, button);
+    const int indicatorHeight = style->pixelMetric(
+        radio ? QStyle::PM_ExclusiveIndicatorHeight : QStyle::PM_IndicatorHeight, nullptr, button);
+    const int spacing = style->pixelMetric(radio ? QStyle::PM_RadioButtonLabelSpacing
+                                                 : QStyle::PM_CheckBoxLabelSpacing,
+                                           nullptr, button);
+    const QFontMetrics metrics(button->font());
+    const QSize needed(indicatorWidth + spacing + metrics.horizontalAdvance(button->text()),
+                       std::max(indicatorHeight, metrics.height()));
+    return QRect(rect.topLeft(), rect.size().expandedTo(needed));
+}
+
 bool isTiming(KeypadSetting setting)
 {
     return setting == KeypadSetting::SendTime || setting == KeypadSetting::ScanTime ||
@@ -280,6 +311,8 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
         group->setObjectName(QStringLiteral("gbox_keypad") + twoDigits(int(i) + 1));
         group->setGeometry(kGroupRects[i]);
         group->setEnabled(false);
+        // No caption on the form; screen readers still need to tell the four apart.
+        group->setAccessibleName(QLatin1String(kGroupNames[i]));
         m_groups[i] = group;
     }
 
@@ -288,7 +321,7 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
         auto *box = noTabStop(
             new QCheckBox(QLatin1String(layout.caption), m_groups[std::size_t(layout.group)]));
         box->setObjectName(QLatin1String(layout.name));
-        box->setGeometry(layout.rect);
+        box->setGeometry(grownToFit(box, layout.rect));
         m_checks[i] = box;
     }
 
@@ -298,7 +331,7 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
     for (const FormatRadio &layout : kFormatRadios) {
         auto *radio = noTabStop(new QRadioButton(QLatin1String(layout.caption), formats));
         radio->setObjectName(QLatin1String(layout.name));
-        radio->setGeometry(QRect(QPoint(layout.left, layout.top), kRadioSize));
+        radio->setGeometry(grownToFit(radio, QRect(QPoint(layout.left, layout.top), kRadioSize)));
         m_formats->addButton(radio, layout.code);
     }
     m_formats->button(kStartFormat)->setChecked(true);
@@ -311,8 +344,9 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
         const KeypadSetting setting = c.setting;
         onClick(button(c.group, c.getName, c.getCaption, c.getRect),
                 [this, setting] { getSetting(setting); });
-        onClick(button(c.group, c.setName, c.setCaption, c.setRect),
-                [this, setting] { setSetting(setting); });
+        QPushButton *set = button(c.group, c.setName, c.setCaption, c.setRect);
+        onClick(set, [this, setting] { setSetting(setting); });
+        m_setButtons[settingIndex(setting)] = set;
     }
     onClick(button(3, "Button1", "default", kDefaultRect), [this] { Button1Click(); });
 
@@ -336,6 +370,9 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
         panel->setAlignment(Qt::AlignCenter);
         panel->setFont(panelFont);
         panel->setAutoFillBackground(true);
+        // A bare count means nothing to a screen reader: named by its setting, with the
+        // count and unit as its description.
+        panel->setAccessibleName(QLatin1String(layout.barName));
         QPalette colours = panel->palette();
         // The group is disabled here, so the current colours are the greyed ones; the panel
         // keeps the live highlight in every state.
@@ -363,6 +400,7 @@ KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *pa
         connect(bar, &QScrollBar::valueChanged, this,
                 [this, setting] { m_guard([&] { showTiming(setting); }); });
         m_bars[index] = bar;
+        showTiming(setting);
     }
 }
 
@@ -375,7 +413,10 @@ void KeypadPage::setGroupsEnabled(bool enabled)
 void KeypadPage::showTiming(KeypadSetting setting)
 {
     const std::size_t index = settingIndex(setting);
-    m_panels[index]->setText(QString::number(m_bars[index]->value()));
+    const QString count = QString::number(m_bars[index]->value());
+    m_panels[index]->setText(count);
+    m_panels[index]->setAccessibleDescription(count +
+                                              QLatin1String(kTimings[timingIndex(setting)].unit));
 }
 
 KeypadSettings KeypadPage::shownValue(KeypadSetting setting)
@@ -448,7 +489,8 @@ void KeypadPage::show(KeypadSetting setting, const KeypadSettings &settings)
 }
 
 // Before a Get, so that a refused reply leaves no stale setting on show; the timings keep
-// their positions.
+// their positions. The cleared controls are no reading: they stay greyed, and their Set
+// refuses, until a Get of theirs succeeds.
 void KeypadPage::clear(KeypadSetting setting)
 {
     if (isTiming(setting))
@@ -458,6 +500,50 @@ void KeypadPage::clear(KeypadSetting setting)
     cleared.types = 0;
     cleared.output = {kFormat8H, 0, 0};
     show(setting, cleared);
+    markRead(setting, false);
+}
+
+std::vector<QAbstractButton *> KeypadPage::valueControls(KeypadSetting setting) const
+{
+    const auto parts = [setting]() -> std::vector<Part> {
+        switch (setting) {
+        case KeypadSetting::Mode:
+            return {Part::Mode};
+        case KeypadSetting::Type:
+            return {Part::Types};
+        case KeypadSetting::AddType:
+            return {Part::Reverse, Part::Add};
+        default:
+            return {};
+        }
+    }();
+    std::vector<QAbstractButton *> controls;
+    for (std::size_t i = 0; i < kChecks.size(); ++i) {
+        if (std::find(parts.begin(), parts.end(), kChecks[i].part) != parts.end())
+            controls.push_back(m_checks[i]);
+    }
+    if (setting == KeypadSetting::AddType) {
+        for (QAbstractButton *radio : m_formats->buttons())
+            controls.push_back(radio);
+    }
+    return controls;
+}
+
+void KeypadPage::markRead(KeypadSetting setting, bool read)
+{
+    const std::size_t index = settingIndex(setting);
+    m_unread[index] = !read;
+    const SettingControls &c = controlsOf(setting);
+    const QString tip =
+        read
+            ? QString()
+            : QStringLiteral("Not read from the reader: press %1").arg(QLatin1String(c.getCaption));
+    m_setButtons[index]->setEnabled(read);
+    m_setButtons[index]->setToolTip(tip);
+    for (QAbstractButton *control : valueControls(setting)) {
+        control->setEnabled(read);
+        control->setToolTip(tip);
+    }
 }
 
 void KeypadPage::starting(KeypadSetting setting, bool write)
@@ -475,8 +561,10 @@ void KeypadPage::finished(const KeypadOutcome &outcome, const KeypadSettings &se
         return;
     }
     const SettingControls &c = controlsOf(outcome.setting);
-    if (!outcome.write)
+    if (!outcome.write) {
         show(outcome.setting, settings);
+        markRead(outcome.setting, true);
+    }
     m_setStatus(std::string(outcome.write ? c.setOk : c.getOk));
 }
 
@@ -488,8 +576,9 @@ void KeypadPage::getSetting(KeypadSetting setting)
 
 void KeypadPage::setSetting(KeypadSetting setting)
 {
-    // A click inside another operation's wait starts nothing, as on a disabled button.
-    if (m_keypad.running())
+    // A click inside another operation's wait starts nothing, as on a disabled button; nor
+    // does one on controls that were cleared and not read since.
+    if (m_keypad.running() || m_unread[settingIndex(setting)])
         return;
     m_keypad.set(setting, shownValue(setting));
 }
@@ -512,14 +601,22 @@ void KeypadPage::ts_SetKeypadShow()
     });
 }
 
+void KeypadPage::readAgain()
+{
+    if (!m_keypad.running())
+        ts_SetKeypadShow();
+}
+
 void KeypadPage::Button1Click()
 {
     if (m_keypad.running())
         return;
     const bool connected = m_link.hasPort();
     const KeypadSettings defaults = KeypadSettings::defaults();
-    for (KeypadSetting setting : kSettingOrder)
+    for (KeypadSetting setting : kSettingOrder) {
         show(setting, defaults);
+        markRead(setting, true);
+    }
     finish(m_keypad.restoreDefaults(), connected);
 }
 

@@ -8,11 +8,14 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <vector>
 
+class QAbstractButton;
 class QButtonGroup;
 class QCheckBox;
 class QGroupBox;
 class QLabel;
+class QPushButton;
 class QScrollBar;
 
 namespace qn480 {
@@ -47,6 +50,9 @@ public slots:
     // "default": the defaults shown, six Sets, six Gets, then an empty status or the first
     // failure.
     void Button1Click();
+    // F5: the six Gets again, as showing the page runs them; nothing while an operation
+    // runs.
+    void readAgain();
 
 private:
     void getSetting(KeypadSetting setting);
@@ -57,6 +63,9 @@ private:
     KeypadSettings shownValue(KeypadSetting setting);
     void show(KeypadSetting setting, const KeypadSettings &settings);
     void clear(KeypadSetting setting);
+    // Cleared controls that no Get has filled since: greyed, their Set refusing.
+    void markRead(KeypadSetting setting, bool read);
+    std::vector<QAbstractButton *> valueControls(KeypadSetting setting) const;
     void finish(const KeypadSequence &sequence, bool connected);
 
     // KeypadObserver
@@ -72,6 +81,8 @@ private:
     QButtonGroup *m_formats = nullptr;
     std::array<QScrollBar *, 6> m_bars{}; // by KeypadSetting; only the timings have one
     std::array<QLabel *, 6> m_panels{};
+    std::array<QPushButton *, 6> m_setButtons{}; // by KeypadSetting
+    std::array<bool, 6> m_unread{};              // by KeypadSetting
 };
 
 } // namespace qn480

@@ -50,6 +50,8 @@ public:
 
     // The port list from scratch, its first entry chosen.
     void fillFromScratch();
+    // The entry to choose whenever the list holds it, until the operator chooses another.
+    void preferPort(const QString &name) { m_preferredPort = name; }
     // The button's handler: connects, or disconnects while connected.
     void btn_ConnectClick();
     // Reads the port list again while disconnected (the hot-plug timer calls it); while

@@ -31,14 +31,17 @@ QMenu *addCopyUidMenu(QMenu *menu, std::span<const std::uint8_t> uid)
     copy->setToolTipsVisible(true);
     for (const UidFormValue &form : uidForms(uid)) {
         const std::string_view name = uidFormName(form.form);
-        QAction *action = copy->addAction(QString::fromUtf8(name.data(), qsizetype(name.size())));
+        // The item shows what it copies, or why it cannot ("dec10  0077736730").
+        const QString shown = QString::fromStdString(form.value ? *form.value : form.reason);
+        QString text =
+            QString::fromUtf8(name.data(), qsizetype(name.size())) + QStringLiteral("  ") + shown;
+        QAction *action = copy->addAction(text.replace(QLatin1Char('&'), QStringLiteral("&&")));
+        action->setToolTip(shown);
         if (!form.value) {
             action->setEnabled(false);
-            action->setToolTip(QString::fromStdString(form.reason));
             continue;
         }
         const QString value = QString::fromStdString(*form.value);
-        action->setToolTip(value);
         QObject::connect(action, &QAction::triggered,
                          [value] { QApplication::clipboard()->setText(value); });
     }

@@ -3,7 +3,9 @@
 // on each stream, and the exit codes.
 
 #include "commands.h"
+#include "csv.h"
 #include "link.h"
+#include "log_export_command.h"
 #include "options.h"
 #include "poll_events.h"
 #include "trace.h"
@@ -18,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -928,6 +931,51 @@ TEST(UidFormsCommand, PrintsEveryFormOrWhyNot)
             "\ndec10      -  (needs a 4-byte UID, not 7 bytes; hex and dec carry them all)\n"),
         std::string::npos)
         << out.str();
+}
+
+// A card log file back to the records it was written from, as CSV and a spreadsheet; a line
+// that is no card event is skipped with a warning.
+TEST(LogExportCommand, WritesTheLogsRecordsAsCsvAndASpreadsheet)
+{
+    const qn480::testing::PrivateDir dir("qn480ctl-export");
+    const TypeACard card{{0x12, 0x34, 0x56, 0x78}, {0x04, 0x00}, 0x08, {}, {}, "Mifare Classic 1K"};
+    const FelicaCard felica{0, 1, {1, 2, 3, 4, 5, 6, 7, 8}, {}};
+    EventSequence run;
+    const auto at = std::chrono::system_clock::time_point(std::chrono::milliseconds(1772370309042));
+    const std::vector<EventRecord> events{run.next({PresenceKind::Present, card}, at),
+                                          run.next({PresenceKind::Present, felica}, at)};
+    {
+        std::ofstream log(dir / "cards.jsonl");
+        log << eventJsonLine(events[0], {.seq = true}) << "\n{\"interface\":\"14a\"}\n"
+            << eventJsonLine(events[1], {.seq = true}) << "\n";
+    }
+    const std::string in = dir / "cards.jsonl";
+    const std::string xlsx = dir / "cards.xlsx";
+    const std::string csv = dir / "cards.csv";
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(logCommand(std::vector<std::string_view>{"export", in, "--xlsx", xlsx, "--csv", csv},
+                         {out, err}),
+              kExitSuccess);
+    std::ifstream file(csv, std::ios::binary);
+    std::stringstream written;
+    written << file.rdbuf();
+    EXPECT_EQ(written.str(), eventsCsv(events));
+    EXPECT_GT(std::filesystem::file_size(xlsx), 0u);
+    EXPECT_EQ(err.str(), "qn480ctl: " + in + ": event 2 skipped: no \"nfcid\"\n");
+
+    const std::pair<std::vector<std::string_view>, std::string> refused[] = {
+        {{}, "log needs a subcommand: log export FILE --xlsx OUT"},
+        {{"export", in}, "log export needs --xlsx OUT or --csv OUT"},
+        {{"export", "--csv"}, "--csv needs a file to write"},
+        {{"export", in, "--xlsx", "-"}, "--xlsx writes a file, not stdout"},
+    };
+    for (const auto &[args, message] : refused) {
+        std::ostringstream quiet;
+        std::ostringstream told;
+        EXPECT_EQ(logCommand(args, {quiet, told}), kExitUsage) << message;
+        EXPECT_EQ(told.str(), "qn480ctl: " + message + " (see qn480ctl log --help)\n");
+    }
 }
 
 TEST(PollEvents, LogActAndTellWhatFailed)

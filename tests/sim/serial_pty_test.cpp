@@ -21,7 +21,10 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -216,6 +219,50 @@ TEST(SerialPty, ASecondOpenIsRefusedUntilTheFirstCloses)
     ASSERT_TRUE(OpenPort(second, reader.ports(), kComNumber, kReaderSettings, &failure))
         << failure.reason;
     EXPECT_EQ(data(second.transact(0x00, 0x10)), "0F");
+}
+
+// A program killed while it held the port leaves the pty exclusive (its master lives on),
+// with no lock: the refusal names that case and how to clear it, not another program.
+TEST(SerialPty, APortLeftExclusiveByAnEndedProgramIsToldApart)
+{
+    int master = -1;
+    int slave = -1;
+    char name[64] = {};
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ASSERT_EQ(fchmod(slave, 0666), 0);
+    ASSERT_EQ(ioctl(slave, TIOCEXCL), 0);
+    ::close(slave);
+
+    // Root is never refused: the open is tried as nobody, in a child.
+    int reason[2];
+    ASSERT_EQ(pipe(reason), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(reason[0]);
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(2);
+        OpenFailure failure;
+        openSerialDevice(name, *parseLineSettings(kReaderSettings), SerialBackend::Termios,
+                         &failure);
+        const ssize_t written = ::write(reason[1], failure.reason.data(), failure.reason.size());
+        _exit(written < 0 ? 3 : 0);
+    }
+    ::close(reason[1]);
+    std::string told;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(reason[0], buffer, sizeof buffer)) > 0;)
+        told.append(buffer, std::size_t(n));
+    ::close(reason[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ::close(master);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(told, std::string(name) +
+                        " refuses to open, but no program holds it: it was left exclusive by a "
+                        "program that ended without closing it; re-plug the adaptor, or open it "
+                        "once as root (sudo qn480ctl -d " +
+                        name + " keypad get), which clears it");
 }
 
 TEST(SerialPty, RefusedOpensLeaveNoPortAndSayWhy)

@@ -10,7 +10,10 @@
 #include <QClipboard>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
+#include <QProcess>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSettings>
 #include <QSignalSpy>
@@ -20,7 +23,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
+#include <regex>
 #include <sstream>
+
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace qn480::testing {
 namespace {
@@ -128,6 +136,124 @@ TEST(CardLogWindow, FillsFromARunSavesCsvAndKeepsALogWhenAsked)
     EXPECT_EQ(again.model().rowCount(), 2);
 }
 
+// Only the columns of the interfaces held, each as wide as its widest cell or title, in the
+// window's font; the filter keeps the rows whose UID, type or interface holds its text.
+TEST(CardLogWindow, ColumnsFitTheirCellsAndTheFilterFindsACard)
+{
+    PrivateDir dir;
+    QSettings settings(QString::fromStdString(dir / "tool.ini"), QSettings::IniFormat);
+    CardLogWindow window(&settings, dir / "cards.jsonl");
+    QFont large(QStringLiteral("DejaVu Sans"));
+    large.setPixelSize(21);
+    window.setFont(large);
+    window.show();
+    auto *table = window.findChild<QTableView *>("tbl_cardLog");
+    const std::vector<EventRecord> run = simulatedRun();
+    for (const EventRecord &event : run)
+        window.addEvent(event);
+
+    EXPECT_EQ(table->font().pixelSize(), 21);
+    const QFontMetrics metrics(table->font());
+    const QFontMetrics headerMetrics(table->horizontalHeader()->font());
+    QStringList hidden;
+    for (int column = 0; column < kEventColumnCount; ++column) {
+        const QString title = table->model()->headerData(column, Qt::Horizontal).toString();
+        if (table->isColumnHidden(column)) {
+            hidden << title;
+            continue;
+        }
+        EXPECT_GE(table->columnWidth(column), headerMetrics.horizontalAdvance(title))
+            << title.toStdString();
+        for (int row = 0; row < table->model()->rowCount(); ++row) {
+            const QString cell = table->model()->index(row, column).data().toString();
+            EXPECT_GE(table->columnWidth(column), metrics.horizontalAdvance(cell))
+                << title.toStdString() << " " << cell.toStdString();
+        }
+    }
+    EXPECT_EQ(hidden,
+              (QStringList{"Application data", "Protocol info", "DSFID", "UID (MSB first)"}));
+    EXPECT_LE(window.width(), window.screen()->availableGeometry().width());
+
+    const std::pair<const char *, int> filters[] = {{"0102", 1},   {"CLASSIC", 2}, {"14a", 2},
+                                                    {"felica", 1}, {"removed", 0}, {"", 3}};
+    for (const auto &[text, rows] : filters) {
+        window.setFilterText(QString::fromLatin1(text));
+        EXPECT_EQ(table->model()->rowCount(), rows) << text;
+    }
+    EXPECT_EQ(window.findChild<QLineEdit *>("edt_filter")->text(), "");
+}
+
+std::string unzipped(const QString &zip, const char *member)
+{
+    QProcess unzip;
+    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-p"), zip, QLatin1String(member)});
+    EXPECT_TRUE(unzip.waitForFinished(10000)) << member;
+    return unzip.readAllStandardOutput().toStdString();
+}
+
+// The spreadsheet read back as cell types: the time a number in a date-time format, every
+// hexadecimal field a text cell as written, the header row frozen, every column a width.
+// A full disk is told by its name, and the file that was there stays whole.
+TEST(CardLogWindow, SavesASpreadsheetThatKeepsHexAsTextAndTellsAFullDisk)
+{
+    PrivateDir dir;
+    QSettings settings(QString::fromStdString(dir / "tool.ini"), QSettings::IniFormat);
+    CardLogWindow window(&settings, dir / "cards.jsonl");
+    for (const EventRecord &event : simulatedRun())
+        window.addEvent(event);
+    const QString path = QString::fromStdString(dir / "cards.xlsx");
+    ASSERT_EQ(window.saveXlsx(path), QString());
+
+    const std::string sheet = unzipped(path, "xl/worksheets/sheet1.xml");
+    const std::string shared = unzipped(path, "xl/sharedStrings.xml");
+    std::vector<std::string> strings;
+    static const std::regex si(R"(<si><t[^>]*>([^<]*)</t></si>)");
+    for (auto it = std::sregex_iterator(shared.begin(), shared.end(), si);
+         it != std::sregex_iterator(); ++it)
+        strings.push_back((*it)[1]);
+    std::map<std::string, std::string> cells; // "D2" -> "text:0400" or "number:46082.5..."
+    static const std::regex cell(
+        R"re(<c r="([A-Z]+[0-9]+)"(?: s="[0-9]+")?( t="s")?><v>([^<]*)</v></c>)re");
+    for (auto it = std::sregex_iterator(sheet.begin(), sheet.end(), cell);
+         it != std::sregex_iterator(); ++it) {
+        const std::string value = (*it)[3];
+        cells[(*it)[1]] =
+            (*it)[2].matched ? "text:" + strings.at(std::stoul(value)) : "number:" + value;
+    }
+    EXPECT_EQ(cells["A1"], "text:Time");
+    EXPECT_EQ(cells["D1"], "text:UID (air order)");
+    EXPECT_TRUE(cells["A2"].starts_with("number:4")) << cells["A2"];
+    EXPECT_EQ(cells["D2"], "text:12345678");
+    EXPECT_EQ(cells["E2"], "text:0400");
+    EXPECT_EQ(cells["F2"], "text:08");
+    EXPECT_EQ(cells["D4"], "text:0102030405060708");
+    EXPECT_NE(sheet.find(R"(ySplit="1")"), std::string::npos);
+    EXPECT_NE(sheet.find(R"(state="frozen")"), std::string::npos);
+    static const std::regex col(R"(<col min="[0-9]+" max="[0-9]+" width=")");
+    EXPECT_EQ(std::distance(std::sregex_iterator(sheet.begin(), sheet.end(), col),
+                            std::sregex_iterator()),
+              11);
+    EXPECT_NE(unzipped(path, "xl/styles.xml").find("yyyy-mm-dd hh:mm:ss.000"), std::string::npos);
+
+    // A disk too small for the list: only root can make one here.
+    const std::filesystem::path small = dir / "small";
+    std::filesystem::create_directory(small);
+    if (geteuid() != 0 || ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k") != 0)
+        GTEST_SKIP() << "no small disk to fill";
+    std::ofstream(small / "cards.csv") << "kept\r\n";
+    for (int i = 0; i < 400; ++i)
+        window.addEvent(simulatedRun()[std::size_t(i % 3)]);
+    const QString csv = QString::fromStdString(small / "cards.csv");
+    EXPECT_EQ(window.saveCsv(csv), "No space left on device");
+    EXPECT_EQ(window.saveXlsx(QString::fromStdString(small / "cards.xlsx")),
+              "No space left on device");
+    EXPECT_EQ(fileText(csv.toStdString()), "kept\r\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(small),
+                            std::filesystem::directory_iterator()),
+              1);
+    ::umount(small.c_str());
+}
+
 TEST(CardLogWindow, UidBoxesOfferEveryFormAndSayWhichCannotApply)
 {
     const std::vector<std::uint8_t> uid{0x04, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6};
@@ -140,8 +266,12 @@ TEST(CardLogWindow, UidBoxesOfferEveryFormAndSayWhichCannotApply)
     QMenu *copy = addCopyUidMenu(&menu, uid);
     const QList<QAction *> actions = copy->actions();
     ASSERT_EQ(actions.size(), 8);
-    EXPECT_FALSE(actions[4]->isEnabled()); // dec10
-    actions[2]->trigger();                 // dec
+    // Each item shows what it copies, or why it cannot.
+    EXPECT_EQ(actions[2]->text().toStdString(), "dec  01303689068602870");
+    EXPECT_FALSE(actions[4]->isEnabled());
+    EXPECT_EQ(actions[4]->text().toStdString(),
+              "dec10  needs a 4-byte UID, not 7 bytes; hex and dec carry them all");
+    actions[2]->trigger(); // dec
     EXPECT_EQ(QApplication::clipboard()->text(), "01303689068602870");
 }
 

@@ -158,6 +158,19 @@ TEST_F(FrmMainTest, StartsDisconnectedWithEveryControlNamedAndCaptioned)
     EXPECT_EQ(child<QLabel>("Label17")->text(), " *100ms");
     for (const char *name : {"pnlCounect", "Panel1", "Panel2", "edt_14443A_UID"})
         EXPECT_NE(child<QWidget>(name), nullptr);
+    // Uncaptioned on the form, named for screen readers: the group boxes by their settings,
+    // the timing counts by theirs. The card log is a frame with its title.
+    const Caption named[] = {{"gbox_keypad01", "Mode"},      {"gbox_keypad02", "Type"},
+                             {"gbox_keypad03", "AddType"},   {"gbox_keypad04", "Timings"},
+                             {"pnlSendTime", "SendTime"},    {"pnlScanTime", "ScanTime"},
+                             {"pnlSameTime", "SameCardTime"}};
+    for (const Caption &c : named)
+        EXPECT_EQ(accessibleName(child<QWidget>(c.name)), QString::fromLatin1(c.text)) << c.name;
+    EXPECT_EQ(child<QWidget>("pnlScanTime")->accessibleDescription(), "10 *10ms");
+    QAccessibleInterface *log = QAccessible::queryAccessibleInterface(&form.cardLog());
+    ASSERT_NE(log, nullptr);
+    EXPECT_EQ(log->role(), QAccessible::Window);
+    EXPECT_EQ(log->text(QAccessible::Name), "Card log");
 
     auto *pages = child<QTabWidget>("pcMain");
     const QStringList pageNames{"ts_ISO14443A", "ts_ISO14443B", "ts_Felica", "ts_ISO15693",
@@ -313,6 +326,11 @@ TEST_F(FrmMainTest, EveryCaptionFitsItsControlInTheFontQtResolved)
                                  std::to_string(face.pixelSize()) + "px";
         EXPECT_LE(metrics.horizontalAdvance(text), room.width()) << what;
         EXPECT_TRUE(inkFitsVertically(text, metrics, room)) << what;
+        if (qobject_cast<QCheckBox *>(widget) || qobject_cast<QRadioButton *>(widget)) {
+            EXPECT_GE(widget->height(),
+                      widget->style()->pixelMetric(QStyle::PM_IndicatorHeight, nullptr, widget))
+                << what;
+        }
     }
     // 23 labels (status panel included), 24 push buttons, 19 check boxes, 11 radio buttons.
     EXPECT_EQ(checked, 77);
@@ -423,6 +441,16 @@ TEST_F(FrmMainTest, ResultBoxesTakeAClickAndCopyButStayReadOnly)
     QTest::keyClick(uid, Qt::Key_Delete);
     QTest::keyClicks(uid, "x");
     EXPECT_EQ(uid->text(), "0000000078563412");
+    // A screen reader's edits (AT-SPI SetTextContents and the like) are refused too.
+    QAccessibleInterface *face = QAccessible::queryAccessibleInterface(uid);
+    ASSERT_NE(face, nullptr);
+    face->setText(QAccessible::Value, "00");
+    if (QAccessibleEditableTextInterface *editable = face->editableTextInterface()) {
+        editable->replaceText(0, 16, "FFFF");
+        editable->insertText(0, "1");
+        editable->deleteText(0, 2);
+    }
+    EXPECT_EQ(uid->text(), "0000000078563412");
 
     // The whole page as one spreadsheet row; on a page without results it copies nothing.
     QTest::keyClick(uid, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
@@ -489,11 +517,14 @@ TEST_F(FrmMainTest, F5AndEscPressTheVisiblePagesReadAndStopOnlyWhenEnabled)
         EXPECT_TRUE(enabled(card.read)) << card.page;
         EXPECT_FALSE(enabled(card.stop)) << card.page;
     }
-    // The SetKeypad page has no Read, and the hidden page's loop is out of F5's reach.
+    // On SetKeypad F5 reads the six settings again, as showing the page does; the hidden
+    // page's loop is out of its reach.
     showPage("ts_SetKeypad");
-    const std::size_t sent = reader.requests().size();
+    reader.clearLog();
     QTest::keyClick(&form, Qt::Key_F5);
-    EXPECT_EQ(reader.requests().size(), sent);
+    const std::vector<std::pair<std::uint8_t, std::uint8_t>> gets{
+        {0x00, 0x10}, {0x00, 0x12}, {0x00, 0x1A}, {0x00, 0x18}, {0x00, 0x14}, {0x00, 0x16}};
+    EXPECT_EQ(reader.commands(), gets);
     EXPECT_FALSE(form.running(5));
 }
 
@@ -538,6 +569,14 @@ TEST_F(FrmMainTest, ListsPortsWithTheirDevicesAndSelectsTheFirst)
     EXPECT_TRUE(combo->toolTip().contains("/dev/ttyS2"));
     combo->setCurrentIndex(1);
     EXPECT_EQ(combo->toolTip(), tip);
+
+    // QN480_PORT chooses the entry it names, when the list holds it (the demo's simulator).
+    for (const auto &[start, chosen] : {std::pair{"COM07", "COM07"}, {"COM99", "COM03"}}) {
+        FrmMainDependencies deps = dependencies();
+        deps.startPort = QString::fromLatin1(start);
+        const TfrmMain other(deps);
+        EXPECT_EQ(other.findChild<QComboBox *>("cbxCommNo")->currentText(), chosen) << start;
+    }
 }
 
 TEST_F(FrmMainTest, PortListFollowsWhatIsPluggedInWhileDisconnected)
@@ -628,8 +667,10 @@ TEST_F(FrmMainTest, ConnectEnablesThePagesAndDisconnectLocksThemAgain)
     EXPECT_EQ(form.statusText(), " Connect OK!! ");
     EXPECT_EQ(child<QPushButton>("btn_Connect")->text(), "Disconnect");
     EXPECT_TRUE(form.connected());
+    // Initialize too, though its hidden page holds it back until the page is shown.
     for (const char *name : kReadButtons)
-        EXPECT_TRUE(enabled(name)) << name;
+        EXPECT_TRUE(child<QWidget>(name)->isEnabledTo(child<QWidget>(name)->parentWidget()))
+            << name;
     for (const char *name : kStopButtons)
         EXPECT_FALSE(enabled(name)) << name;
     for (const char *name : kKeypadGroups)
@@ -891,6 +932,7 @@ TEST_F(FrmMainTest, TypeAPagesAnnounceACardOnceAndMarkItsLoss)
     reader.silence(0x0A, 0x10);
     reader.answer(0x0A, 0x10, 0xE0);
     follow("btn_Stop05", 4);
+    form.showMifarePage();
     child<QPushButton>("btn_Read05")->click();
     ASSERT_EQ(passStarts.size(), 4u);
     EXPECT_EQ(passStarts[1].status, " " + uid);
@@ -912,6 +954,7 @@ TEST_F(FrmMainTest, TypeAPagesAnnounceACardOnceAndMarkItsLoss)
     reader.answer(0x0A, 0x10, 1, hex("04 00"));
     reader.answer(0x0A, 0x10, 0xE0);
     follow("btn_Stop01", 4);
+    showPage("ts_ISO14443A");
     click("btn_Read01");
     ASSERT_EQ(passStarts.size(), 4u);
     EXPECT_EQ(passStarts[0].status, " Start 13.56-MHz carrier emission");
@@ -1073,6 +1116,54 @@ TEST_F(FrmMainTest, ChangingThePageStopsTheRun)
     EXPECT_FALSE(form.running(1));
     EXPECT_EQ(reader.count(0x0A, 0x10), 2);
     EXPECT_EQ(reader.count(0x00, 0x31), 1);
+    EXPECT_TRUE(enabled("pnlCounect"));
+}
+
+// A screen reader's Press on a button, as AT-SPI's doAction sends it.
+void pressAsScreenReader(QAbstractButton *button)
+{
+    QAccessibleInterface *face = QAccessible::queryAccessibleInterface(button);
+    QAccessibleActionInterface *actions = face ? face->actionInterface() : nullptr;
+    ASSERT_NE(actions, nullptr) << button->objectName().toStdString();
+    actions->doAction(QAccessibleActionInterface::pressAction());
+    QTest::qWait(200); // a Press clicks as an animation does, after a moment
+}
+
+// A screen reader reaches every control, shown or not: the hidden page's buttons take no
+// Press, and its handler refuses a click that gets past them. Shown, the page runs; a page
+// change ends the run and hides the page again.
+TEST_F(FrmMainTest, TheHiddenPageOffersNothingToPressUntilShown)
+{
+    typeACardInField();
+    connectReader();
+    TfrmMain &form = window();
+    for (const char *name : {"btn_Read05", "btn_Stop05"}) {
+        QAccessibleInterface *button =
+            QAccessible::queryAccessibleInterface(child<QPushButton>(name));
+        ASSERT_NE(button, nullptr) << name;
+        EXPECT_TRUE(button->state().invisible) << name;
+        EXPECT_TRUE(button->state().disabled) << name;
+        pressAsScreenReader(child<QPushButton>(name));
+    }
+    emit child<QPushButton>("btn_Read05")->clicked();
+    QTest::keyClick(&form, Qt::Key_Escape);
+    EXPECT_TRUE(reader.requests().empty());
+    EXPECT_FALSE(form.running(5));
+    EXPECT_TRUE(enabled("pnlCounect"));
+    EXPECT_TRUE(enabled("btn_Read01"));
+
+    auto *pages = child<QTabWidget>("pcMain");
+    form.showMifarePage();
+    EXPECT_EQ(pages->currentWidget()->objectName(), "ts_MifareInitialization");
+    whenAsked(0x0A, 0x10, 2, [this] { showPage("ts_SetKeypad"); });
+    pressAsScreenReader(child<QPushButton>("btn_Read05"));
+    EXPECT_EQ(reader.count(0x0A, 0x10), 2);
+    EXPECT_EQ(reader.count(0x00, 0x31), 1);
+    EXPECT_FALSE(form.running(5));
+    EXPECT_EQ(pages->currentWidget()->objectName(), "ts_SetKeypad");
+    EXPECT_EQ(pages->indexOf(child<QWidget>("ts_MifareInitialization")), -1);
+    EXPECT_EQ(reader.count(0x00, 0x10), 1); // SetKeypad read its settings as it was shown
+    EXPECT_FALSE(enabled("btn_Read05"));
     EXPECT_TRUE(enabled("pnlCounect"));
 }
 

@@ -25,6 +25,17 @@ const char *const kAddTypeBoxes[] = {
     "chk03_RevByte", "chk03_RevBit", "chk03_Comma", "chk03_Brackets", "chk03_Quotes",
     "chk03_Space",   "chk03_Tab",    "chk03_Down",  "chk03_Ctrl",     "chk03_Enter"};
 
+// The six Gets of the page answered once each: Mode 0F, Type 1F, AddType 16H with Enter,
+// the timings 10.
+void answerEveryGet(FakeReader &reader)
+{
+    reader.answer(0x00, 0x10, 1, hex("0F"));
+    reader.answer(0x00, 0x12, 1, hex("1F"));
+    reader.answer(0x00, 0x1A, 1, hex("09 00 80"));
+    for (std::uint8_t code : {0x18, 0x14, 0x16})
+        reader.answer(0x00, code, 1, hex("0A"));
+}
+
 TEST_F(KeypadPageTest, ShownWhileDisconnectedResetsTheBoxesAndKeepsTheTimings)
 {
     TfrmMain &form = window();
@@ -125,6 +136,10 @@ TEST_F(KeypadPageTest, EveryButtonSendsItsCommandWithItsProgressThenItsOutcome)
         reader.answer(0x00, c.code, 0x31);
         click(c.button);
         EXPECT_EQ(window().statusText(), c.error);
+        if (get) { // read again, or the group's Set would refuse
+            reader.answer(0x00, c.code, 0x01, data);
+            click(c.button);
+        }
     }
     reader.onRequest({});
     // Keypad operations leave the port row usable.
@@ -248,6 +263,7 @@ TEST_F(KeypadPageTest, GetRepliesShowExactlyTheirControls)
 TEST_F(KeypadPageTest, SetsSendWhatTheControlsShowAfterNormalising)
 {
     connectReader();
+    answerEveryGet(reader);
     showPage("ts_SetKeypad");
     const struct
     {
@@ -524,6 +540,43 @@ TEST_F(KeypadPageTest, DisconnectDuringTheReadsOrDefaultEndsThemQuietly)
         QCoreApplication::processEvents();
         EXPECT_EQ(window().statusText(), " ");
     }
+}
+
+// Cleared controls are no reading: after a Get cut short, the group's Set refuses until a
+// Get of that group succeeds; its captions stay.
+TEST_F(KeypadPageTest, AGetCutShortKeepsItsGroupsSetRefusedUntilAGetSucceeds)
+{
+    connectReader();
+    reader.answer(0x00, 0x10, 1, hex("0F"));
+    reader.answer(0x00, 0x12, 1, hex("1F"));
+    whenAsked(0x00, 0x1A, 1, [this] { click("btn_Connect"); }); // at " Get HID Keyboard send type"
+    showPage("ts_SetKeypad");
+    ASSERT_FALSE(window().connected());
+    connectReader();
+
+    for (const char *name : {"btn_SetKeypadS01", "btn_SetKeypadS02", "chk01_Auto", "chk02_43A",
+                             "btn_SetKeypadG03", "btn_SetKeypadS04"})
+        EXPECT_TRUE(enabled(name)) << name;
+    for (const char *name : {"btn_SetKeypadS03", "chk03_Enter", "chk03_RevByte", "rbn03_8H"}) {
+        EXPECT_FALSE(enabled(name)) << name;
+        EXPECT_TRUE(child<QWidget>(name)->toolTip().startsWith("Not read from the reader")) << name;
+    }
+    EXPECT_EQ(child<QAbstractButton>("btn_SetKeypadS03")->text(), "Set AddType");
+    reader.clearLog();
+    emit child<QAbstractButton>("btn_SetKeypadS03")->clicked(); // past the disabled button
+    EXPECT_TRUE(reader.commands().empty());
+
+    reader.answer(0x00, 0x1A, 0x22);
+    click("btn_SetKeypadG03");
+    EXPECT_FALSE(enabled("btn_SetKeypadS03"));
+    reader.answer(0x00, 0x1A, 1, hex("05 01 80"));
+    click("btn_SetKeypadG03");
+    for (const char *name : {"btn_SetKeypadS03", "chk03_Enter", "rbn03_8H"})
+        EXPECT_TRUE(enabled(name)) << name;
+    EXPECT_TRUE(child<QAbstractButton>("chk03_Enter")->isChecked());
+    reader.answer(0x00, 0x1B, 1);
+    click("btn_SetKeypadS03");
+    EXPECT_EQ(reader.count(0x00, 0x1B), 1);
 }
 
 } // namespace
