@@ -110,6 +110,15 @@ std::optional<EventRecord> eventFromJson(const nlohmann::ordered_json &object, s
             record.kind = PresenceKind::Removed;
         else
             throw Unreadable("\"event\" is neither present nor removed");
+        if (object.contains("cause")) {
+            const std::string cause = text(object, "cause");
+            if (cause == causeName(RemovalCause::Stopped))
+                record.cause = RemovalCause::Stopped;
+            else if (cause == causeName(RemovalCause::Lost))
+                record.cause = RemovalCause::Lost;
+            else
+                throw Unreadable("\"cause\" is neither stopped nor lost");
+        }
         record.time = utcTime(text(object, "time"));
         if (const auto seq = object.find("seq"); seq != object.end() && seq->is_number_unsigned())
             record.seq = seq->get<std::uint64_t>();

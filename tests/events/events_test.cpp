@@ -4,6 +4,7 @@
 #include "csv.h"
 #include "error_line.h"
 #include "event_buffer.h"
+#include "event_json_read.h"
 #include "event_record.h"
 #include "presence.h"
 #include "private_dir.h"
@@ -124,6 +125,13 @@ TEST(EventRecord, WritesTheLinesOfPollForEveryInterface)
               cases[0].json +
                   R"(,"event":"removed","cause":"lost","time":"2026-03-01T13:05:09.042Z"})");
     EXPECT_EQ(eventTextLine(lost), local + " removed nfcid=12345678 cause=lost");
+    // A log line reads back as the record it was written from (log export), cause and all.
+    for (const EventRecord &written : {lost, event(cases[2].card, PresenceKind::Removed, 7)}) {
+        const auto back =
+            eventFromJson(nlohmann::ordered_json::parse(eventJsonLine(written, {.seq = true})));
+        ASSERT_TRUE(back);
+        EXPECT_EQ(eventJsonLine(*back, {.seq = true}), eventJsonLine(written, {.seq = true}));
+    }
 
     EventSequence run;
     const EventRecord first = run.next({PresenceKind::Present, classic()},
