@@ -287,10 +287,7 @@ private:
 #ifdef QN480_HAVE_STATION
         if (m_station && !m_spoolFailed) {
             try {
-                m_station->publish(
-                    {record.kind == PresenceKind::Present ? station::EventKind::Present
-                                                          : station::EventKind::Removed,
-                     eventJsonLine(record), hexText(identity(record.card), ""), record.time});
+                m_station->publish(record);
             } catch (const station::SpoolError &error) {
                 // An event that cannot be kept must not pass for delivered: the poll ends.
                 m_io.err << kProgram << "the event could not be spooled for the broker: "
