@@ -100,15 +100,16 @@ StationConfig stationConfig(const StationOptions &options, const std::string &de
     config.caFile = options.ca;
     config.certFile = options.cert;
     config.keyFile = options.key;
-    config.reader = std::string(checkTopicText(options.reader.empty() ? defaultReaderName(device)
-                                                                      : topicSafe(options.reader),
-                                               "the reader name"));
+    config.reader = std::string(checkTopicText(
+        options.reader.empty() ? defaultReaderName(device) : checkReaderName(options.reader),
+        "the reader name"));
     config.spoolDir = options.spool.empty()
                           ? std::filesystem::path(defaultSpoolDir(
                                 config.reader, std::getenv("XDG_STATE_HOME"), std::getenv("HOME")))
                           : std::filesystem::path(options.spool);
     config.haDiscovery = options.haDiscovery;
     config.version = version;
+    config.uidMaxAge = options.uidMaxAge;
     return config;
 }
 
@@ -140,11 +141,7 @@ Station::Station(StationConfig config)
     , m_refusedRetry(m_config.firstRetry)
 {
     initialiseLibrary();
-    if (!m_config.broker.tls &&
-        (!m_config.caFile.empty() || !m_config.certFile.empty() || !m_config.keyFile.empty()))
-        throw ConnectionError("--mqtt-ca, --mqtt-cert and --mqtt-key need an mqtts:// URL");
-    if (m_config.certFile.empty() != m_config.keyFile.empty())
-        throw ConnectionError("--mqtt-cert and --mqtt-key go together");
+    checkTlsSettings(m_config.broker.tls, m_config.caFile, m_config.certFile, m_config.keyFile);
     checkTlsFiles(m_config.caFile, m_config.certFile, m_config.keyFile);
     if (!m_config.say)
         m_config.say = [](const std::string &line) {
@@ -528,7 +525,8 @@ void Station::takenOver(bool told)
     m_takeoverRetry =
         std::min(std::max(m_takeoverRetry * 2, m_config.firstRetry * 2), m_config.lastRetry);
     m_retry = m_takeoverRetry;
-    const std::string who = "another station with the same --reader (client id " + m_clientId + ")";
+    const std::string who =
+        "another station with the same reader name (client id " + m_clientId + ")";
     say("mqtt: " + m_config.broker.display() +
         (told ? " says that " + who + " took over the reader " + m_config.reader
               : " keeps closing the connection of the reader " + m_config.reader +

@@ -48,19 +48,6 @@ struct StationConfig
     std::function<void(const std::string &)> say;
 };
 
-// The station's settings as qn480ctl poll takes them; empty strings are options not given.
-struct StationOptions
-{
-    std::string url;
-    std::string passwordFile;
-    std::string ca;
-    std::string cert;
-    std::string key;
-    std::string reader;
-    std::string spool;
-    bool haDiscovery = false;
-};
-
 // The configuration for the reader on `device`: the URL parsed, the password read (from the
 // file, else QN480_MQTT_PASSWORD), the reader named (given, else from the device) and the
 // spool placed (given, else under XDG_STATE_HOME). Throws ConnectionError.

@@ -212,7 +212,7 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
         for (int i = 0; i < 1000 && said().find(told) == std::string::npos; ++i)
             std::this_thread::sleep_for(10ms);
         EXPECT_NE(said().find("the reader gate-1 soon after it is made: " +
-                              std::string("another station with the same --reader ") + told),
+                              std::string("another station with the same reader name ") + told),
                   std::string::npos)
             << said();
     }
