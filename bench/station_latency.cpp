@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -73,11 +74,11 @@ long long nowNs()
         .count();
 }
 
-// The moment of publish() travels in the record.
-long long sentAt(const std::string &payload)
+// The event's seq, which its publish() returned.
+std::uint64_t seqIn(const std::string &payload)
 {
-    const std::size_t at = payload.find("\"sent_ns\":");
-    return at == std::string::npos ? 0 : std::atoll(payload.c_str() + at + 10);
+    const std::size_t at = payload.find("\"seq\":");
+    return at == std::string::npos ? 0 : std::strtoull(payload.c_str() + at + 6, nullptr, 10);
 }
 
 double percentile(std::vector<double> values, double p)
@@ -113,20 +114,27 @@ void inProcess(const testing::PrivateDir &dir, const testing::MqttBroker &broker
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
     std::vector<std::vector<double>> handOvers(static_cast<std::size_t>(readers));
+    // When each reader's publish() was called, by the seq it returned.
+    std::vector<std::map<std::uint64_t, long long>> sentAt(static_cast<std::size_t>(readers));
     const auto cpuBefore = cpuTime();
     const auto start = Clock::now();
     for (int r = 0; r < readers; ++r) {
         threads.emplace_back([&, r] {
             std::this_thread::sleep_for(kCardInterval * r / readers);
             for (int n = 0; !stop; ++n) {
-                station::StationEvent event;
-                event.uid = "04A1B2C3D4E5" + std::to_string(n % 100);
-                event.time = std::chrono::system_clock::now();
-                event.record = "{\"interface\":\"14a\",\"nfcid\":\"" + event.uid +
-                               "\",\"event\":\"present\",\"sent_ns\":" + std::to_string(nowNs()) +
-                               "}";
+                EventRecord event;
+                event.time =
+                    std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now());
+                TypeACard card;
+                card.uid = {0x04, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, static_cast<std::uint8_t>(n % 100)};
+                card.atqa = {0x44, 0x00};
+                card.sak = 0x08;
+                card.type = "Mifare Classic 1K";
+                event.card = card;
+                const long long sent = nowNs();
                 const auto before = Clock::now();
-                stations[static_cast<std::size_t>(r)]->publish(event);
+                const std::uint64_t seq = stations[static_cast<std::size_t>(r)]->publish(event);
+                sentAt[static_cast<std::size_t>(r)][seq] = sent;
                 handOvers[static_cast<std::size_t>(r)].push_back(
                     std::chrono::duration<double, std::milli>(Clock::now() - before).count());
                 std::this_thread::sleep_for(kCardInterval);
@@ -146,10 +154,15 @@ void inProcess(const testing::PrivateDir &dir, const testing::MqttBroker &broker
     std::vector<double> latencies;
     for (const testing::MqttMessage &m : subscriber.messages()) {
         if (m.topic.ends_with("/event")) {
+            // bench<readers>/r<reader>/event
+            const std::size_t reader = std::stoul(m.topic.substr(m.topic.find("/r") + 2));
+            const auto sent = sentAt[reader].find(seqIn(m.payload));
+            if (sent == sentAt[reader].end())
+                continue;
             const long long at = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                      m.receivedAt.time_since_epoch())
                                      .count();
-            latencies.push_back(static_cast<double>(at - sentAt(m.payload)) / 1e6);
+            latencies.push_back(static_cast<double>(at - sent->second) / 1e6);
         }
     }
     // publish() alone: the spool's write and fdatasync, what the poll waits for.

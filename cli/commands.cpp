@@ -240,18 +240,14 @@ private:
             return std::nullopt;
 #ifdef QN480_HAVE_STATION
         try {
-            const auto &o = m_options.mqtt;
-            auto config = station::stationConfig(
-                {o.url, o.passwordFile, o.ca, o.cert, o.key, o.reader, o.spool, o.haDiscovery},
-                m_io.device, QN480_VERSION);
-            config.uidMaxAge = o.uidMaxAge;
+            auto config = station::stationConfig(m_options.mqtt, m_io.device, QN480_VERSION);
             // From the network thread: one piece, so that it stays one line.
             config.say = [this](const std::string &line) {
                 m_io.err << std::string(kProgram) + line + "\n" << std::flush;
             };
             m_station = std::make_unique<station::Station>(std::move(config));
         } catch (const station::ConnectionError &error) {
-            m_io.err << kProgram << escapedText(error.what()) << std::endl;
+            m_io.err << kProgram << escapedText(stationErrorText(error)) << std::endl;
             return kExitUsage;
         } catch (const station::SpoolError &error) {
             m_io.err << kProgram << escapedText(error.what()) << std::endl;
@@ -287,10 +283,7 @@ private:
 #ifdef QN480_HAVE_STATION
         if (m_station && !m_spoolFailed) {
             try {
-                m_station->publish(
-                    {record.kind == PresenceKind::Present ? station::EventKind::Present
-                                                          : station::EventKind::Removed,
-                     eventJsonLine(record), hexText(identity(record.card), ""), record.time});
+                m_station->publish(record);
             } catch (const station::SpoolError &error) {
                 // An event that cannot be kept must not pass for delivered: the poll ends.
                 m_io.err << kProgram << "the event could not be spooled for the broker: "
@@ -340,7 +333,7 @@ private:
         const bool oneShot = m_options.count > 0 || m_options.timeout;
         const bool stopped = m_stop != 0;
         if (oneShot && !stopped) {
-            const auto deadline = std::chrono::steady_clock::now() + m_options.mqtt.deliveryTimeout;
+            const auto deadline = std::chrono::steady_clock::now() + m_options.deliveryTimeout;
             while (!m_station->waitUntilSent(std::chrono::milliseconds(100)) &&
                    !m_station->failed() && std::chrono::steady_clock::now() < deadline &&
                    !stopSignalled()) {

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "options.h"
 
-#include "connection.h"
 #include "frame.h"
 #include "keypad_settings.h"
 #include "text_util.h"
@@ -119,7 +118,7 @@ std::vector<OptionRule> stationOptionRules()
              try {
                  station::parseBrokerUrl(v);
              } catch (const station::ConnectionError &e) {
-                 throw UsageError(std::string("--mqtt: ") + e.what());
+                 throw UsageError("--mqtt: " + stationErrorText(e));
              }
              o.mqtt.url = v;
          }},
@@ -156,9 +155,11 @@ std::vector<OptionRule> stationOptionRules()
          true,
          {Command::Poll},
          [](Options &o, std::string_view v) {
-             // One topic level, and a Home Assistant object id.
-             if (v.empty() || station::topicSafe(v) != v)
+             try {
+                 station::checkReaderName(v);
+             } catch (const station::ConnectionError &) {
                  throw UsageError("--reader takes letters, digits, '-' and '_', not " + quoted(v));
+             }
              o.mqtt.reader = v;
          }},
         {"spool",
@@ -180,7 +181,7 @@ std::vector<OptionRule> stationOptionRules()
          true,
          {Command::Poll},
          [](Options &o, std::string_view v) {
-             o.mqtt.deliveryTimeout = timeoutIn("--delivery-timeout", v);
+             o.deliveryTimeout = timeoutIn("--delivery-timeout", v);
          }},
         {"uid-max-age",
          0,
@@ -550,6 +551,25 @@ void readCommand(Options &o, const std::vector<std::string_view> &words)
 
 } // namespace
 
+std::string stationErrorText(const station::ConnectionError &error)
+{
+    using Fault = station::ConnectionError::Fault;
+    switch (error.fault()) {
+    case Fault::PasswordInUrl:
+        return error.what() + std::string("; give it in ") + station::kPasswordVariable +
+               " or --mqtt-password-file instead";
+    case Fault::TlsNeedsMqtts:
+        return "--mqtt-ca, --mqtt-cert and --mqtt-key need an mqtts:// URL";
+    case Fault::CertWithoutKey:
+        return "--mqtt-cert and --mqtt-key go together";
+    case Fault::NoSpoolFolder:
+        return error.what() + std::string(", or give --spool DIR");
+    case Fault::Other:
+        break;
+    }
+    return error.what();
+}
+
 std::string quoted(std::string_view text)
 {
     // A value of any length is cited by its start: the message stays one readable line.
@@ -729,11 +749,13 @@ Options parseArguments(std::span<const std::string_view> args)
         if (given.count(name) != 0 && o.mqtt.url.empty())
             throw UsageError("--" + std::string(name) + " goes with --mqtt URL");
     }
-    if (o.mqtt.url.starts_with("mqtt://") &&
-        (!o.mqtt.ca.empty() || !o.mqtt.cert.empty() || !o.mqtt.key.empty()))
-        throw UsageError("--mqtt-ca, --mqtt-cert and --mqtt-key need an mqtts:// URL");
-    if (o.mqtt.cert.empty() != o.mqtt.key.empty())
-        throw UsageError("--mqtt-cert and --mqtt-key go together");
+    try {
+        if (!o.mqtt.url.empty())
+            station::checkTlsSettings(station::parseBrokerUrl(o.mqtt.url).tls, o.mqtt.ca,
+                                      o.mqtt.cert, o.mqtt.key);
+    } catch (const station::ConnectionError &e) {
+        throw UsageError(stationErrorText(e));
+    }
     if (o.command == Command::KeypadSet && !o.changes.any()) {
         throw UsageError("keypad set needs at least one of --mode, --types, --format, --reverse, "
                          "--add, --send-time, --scan-time, --same-card-time");

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "card_record.h"
+#include "connection.h"
 #include "uid_forms.h"
 
 #include <chrono>
@@ -108,24 +109,10 @@ struct Options
     std::uint8_t code = 0;
     std::vector<std::uint8_t> data;
 
-    // poll --mqtt: the station's settings, checked here and handed to station/ by poll;
-    // empty strings are options not given.
-    struct Mqtt
-    {
-        std::string url;
-        std::string passwordFile;
-        std::string ca;
-        std::string cert;
-        std::string key;
-        std::string reader; // topic-safe; empty: from the adapter or the device
-        std::string spool;  // empty: $XDG_STATE_HOME/qn480/spool/READER
-        bool haDiscovery = false;
-        // With --count or --timeout: how long the end of the poll waits for the broker to
-        // take what waits in the spool.
-        std::chrono::milliseconds deliveryTimeout{10000};
-        // Events older than this when published are replays: never on the uid topic.
-        std::chrono::milliseconds uidMaxAge{5000};
-    } mqtt;
+    // poll --mqtt: the station's settings as given, and with --count or --timeout, how long
+    // the end of the poll waits for the broker to take what waits in the spool.
+    station::StationOptions mqtt;
+    std::chrono::milliseconds deliveryTimeout{10000};
 
     // Whether the command talks to the reader (and so needs a port).
     bool needsReader() const
@@ -168,6 +155,10 @@ std::optional<int> portNumberOf(std::string_view name);
 // Hexadecimal bytes with optional blanks, colons or a 0x prefix per byte: "0A0B", "0a 0b",
 // "0A:0B". Throws UsageError.
 std::vector<std::uint8_t> parseHexBytes(std::string_view text);
+
+// The station's refusal of its settings as qn480ctl words it: with the options that give them
+// and where else a password or a spool may come from.
+std::string stationErrorText(const station::ConnectionError &error);
 
 // A text from the command line made safe to cite in a one-line message, in quotes.
 std::string quoted(std::string_view text);

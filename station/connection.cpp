@@ -111,8 +111,6 @@ BrokerUrl parseBrokerUrl(std::string_view url)
         throw ConnectionError("the broker URL must start with mqtt:// or mqtts://" +
                               std::string(usage));
     }
-    const std::string passwordHint =
-        std::string("give it in ") + kPasswordVariable + " or --mqtt-password-file instead";
     const std::size_t slash = rest.find('/');
     std::string_view authority = rest.substr(0, slash);
     const std::string_view prefix = slash == std::string_view::npos ? "" : rest.substr(slash + 1);
@@ -127,14 +125,15 @@ BrokerUrl parseBrokerUrl(std::string_view url)
             before.remove_prefix(std::min(before.find(']'), before.size()));
         if (before.substr(0, before.find('/')).find(':') != std::string_view::npos)
             throw ConnectionError("the broker URL holds a password, or an '@' in the prefix "
-                                  "after a port; " +
-                                  passwordHint);
+                                  "after a port",
+                                  ConnectionError::Fault::PasswordInUrl);
     }
     const std::size_t at = authority.rfind('@');
     if (at != std::string_view::npos) {
         const std::string_view user = authority.substr(0, at);
         if (user.find(':') != std::string_view::npos)
-            throw ConnectionError("the broker URL holds a password; " + passwordHint);
+            throw ConnectionError("the broker URL holds a password",
+                                  ConnectionError::Fault::PasswordInUrl);
         if (user.empty())
             throw ConnectionError("the broker URL has an empty user name before '@'");
         parsed.user = user;
@@ -261,6 +260,24 @@ std::optional<std::string> readPassword(const std::optional<std::string> &file,
     return std::nullopt;
 }
 
+void checkTlsSettings(bool tls, std::string_view ca, std::string_view cert, std::string_view key)
+{
+    if (!tls && (!ca.empty() || !cert.empty() || !key.empty()))
+        throw ConnectionError("a CA file, a client certificate or a key needs an mqtts:// URL",
+                              ConnectionError::Fault::TlsNeedsMqtts);
+    if (cert.empty() != key.empty())
+        throw ConnectionError("a client certificate and its key go together",
+                              ConnectionError::Fault::CertWithoutKey);
+}
+
+std::string_view checkReaderName(std::string_view name)
+{
+    if (name.empty() || topicSafe(name) != name)
+        throw ConnectionError("the reader name \"" + printable(name) +
+                              "\" holds more than letters, digits, '-' and '_'");
+    return name;
+}
+
 std::string topicSafe(std::string_view name)
 {
     std::string safe;
@@ -298,8 +315,8 @@ std::string defaultSpoolDir(std::string_view reader, const char *xdgStateHome, c
     else if (home && std::filesystem::path(home).is_absolute())
         base = std::filesystem::path(home) / ".local/state";
     else
-        throw ConnectionError("no folder for the spool: set XDG_STATE_HOME or HOME, or give "
-                              "--spool DIR");
+        throw ConnectionError("no folder for the spool: set XDG_STATE_HOME or HOME",
+                              ConnectionError::Fault::NoSpoolFolder);
     return (base / "qn480" / "spool" / std::string(reader)).string();
 }
 

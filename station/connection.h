@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -8,12 +9,43 @@
 
 namespace qn480::station {
 
-// A broker address, a password source or a reader name that cannot be used. The text never
-// holds a password.
+// A broker address, a password source, a reader name or a spool place that cannot be used.
+// The text names them as this library knows them (the broker URL, the password file) and
+// never holds a password; fault() tells a caller the rules it may word as its own settings.
 class ConnectionError : public std::runtime_error
 {
 public:
-    using std::runtime_error::runtime_error;
+    enum class Fault {
+        Other,
+        PasswordInUrl,  // the broker URL holds a password, which belongs elsewhere
+        TlsNeedsMqtts,  // a CA file, certificate or key with an mqtt:// URL
+        CertWithoutKey, // a client certificate without its key, or a key without it
+        NoSpoolFolder,  // no place for the default spool
+    };
+    explicit ConnectionError(const std::string &text, Fault fault = Fault::Other)
+        : std::runtime_error(text)
+        , m_fault(fault)
+    {}
+    Fault fault() const { return m_fault; }
+
+private:
+    Fault m_fault;
+};
+
+// A station's settings as given; empty strings are settings not given. stationConfig()
+// turns them into the station's configuration.
+struct StationOptions
+{
+    std::string url;
+    std::string passwordFile; // empty: the password from QN480_MQTT_PASSWORD
+    std::string ca;
+    std::string cert;
+    std::string key;
+    std::string reader; // topic-safe; empty: from the adapter or the device
+    std::string spool;  // empty: $XDG_STATE_HOME/qn480/spool/READER
+    bool haDiscovery = false;
+    // Events older than this when published are replays: never on the uid topic.
+    std::chrono::milliseconds uidMaxAge{5000};
 };
 
 // mqtt://[USER@]HOST[:PORT]/PREFIX or mqtts://...
@@ -47,6 +79,14 @@ inline constexpr const char *kPasswordVariable = "QN480_MQTT_PASSWORD";
 std::optional<std::string> readPassword(const std::optional<std::string> &file,
                                         const char *fromEnvironment);
 
+// TLS files go with a TLS connection, and a client certificate with its key. Throws
+// ConnectionError (TlsNeedsMqtts, CertWithoutKey).
+void checkTlsSettings(bool tls, std::string_view ca, std::string_view cert, std::string_view key);
+
+// `name` when it is one topic level and a Home Assistant object id: letters, digits, '-' and
+// '_' only. Throws ConnectionError.
+std::string_view checkReaderName(std::string_view name);
+
 // `name` with every character that is not a letter, digit, '-' or '_' turned into '_', so
 // that it is one topic level (no '/', '+' or '#') and a Home Assistant object id; "reader"
 // when nothing is left.
@@ -59,7 +99,8 @@ std::string defaultReaderName(const std::string &device,
                               const std::string &byIdDir = "/dev/serial/by-id");
 
 // The default spool of a reader: $XDG_STATE_HOME/qn480/spool/READER, with ~/.local/state when
-// the variable is unset or not absolute. Throws ConnectionError when neither can be found.
+// the variable is unset or not absolute. Throws ConnectionError (NoSpoolFolder) when neither
+// can be found.
 std::string defaultSpoolDir(std::string_view reader, const char *xdgStateHome, const char *home);
 
 } // namespace qn480::station

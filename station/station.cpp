@@ -68,32 +68,22 @@ std::string secondsText(std::chrono::milliseconds delay)
     return text;
 }
 
-// The record's object with reader, spool and seq added at its end: together they name the
-// event for a consumer that drops copies. The record is poll --json's line; it is not
-// parsed, only closed again after the fields.
-std::string withReaderAndSeq(std::string_view record, std::string_view reader,
-                             std::string_view spool, std::uint64_t seq)
+// One line of JSON. Text that is not UTF-8 was replaced when the record was made.
+std::string jsonLine(const nlohmann::ordered_json &json)
 {
-    constexpr std::string_view kBlanks = " \t\r\n"; // JSON's white space
-    record = trimmed(record, kBlanks);
-    if (record.size() < 2 || record.front() != '{' || record.back() != '}')
-        throw std::invalid_argument("an event record must be one JSON object");
-    // Blanks before the last field stay as they are; only those before the brace go.
-    std::string_view inner = record.substr(1, record.size() - 2);
-    inner = inner.substr(0, inner.find_last_not_of(kBlanks) + 1);
-    std::string payload = "{";
-    payload += inner;
-    payload += inner.empty() ? "" : ",";
-    payload += "\"reader\":" + nlohmann::json(reader).dump() +
-               ",\"spool\":" + nlohmann::json(spool).dump() + ",\"seq\":" + std::to_string(seq) +
-               "}";
-    return payload;
+    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-// The event's payload with "replayed": true added at its end.
+// The spooled payload with "replayed": true after its fields. The spool keeps bytes, and
+// spools of earlier runs hold payloads that this run did not make: what is not an object
+// goes as it is.
 std::string replayedPayload(const std::string &payload)
 {
-    return payload.substr(0, payload.size() - 1) + ",\"replayed\":true}";
+    nlohmann::ordered_json object = nlohmann::ordered_json::parse(payload, nullptr, false);
+    if (!object.is_object())
+        return payload;
+    object["replayed"] = true;
+    return jsonLine(object);
 }
 
 } // namespace
@@ -110,15 +100,16 @@ StationConfig stationConfig(const StationOptions &options, const std::string &de
     config.caFile = options.ca;
     config.certFile = options.cert;
     config.keyFile = options.key;
-    config.reader = std::string(checkTopicText(options.reader.empty() ? defaultReaderName(device)
-                                                                      : topicSafe(options.reader),
-                                               "the reader name"));
+    config.reader = std::string(checkTopicText(
+        options.reader.empty() ? defaultReaderName(device) : checkReaderName(options.reader),
+        "the reader name"));
     config.spoolDir = options.spool.empty()
                           ? std::filesystem::path(defaultSpoolDir(
                                 config.reader, std::getenv("XDG_STATE_HOME"), std::getenv("HOME")))
                           : std::filesystem::path(options.spool);
     config.haDiscovery = options.haDiscovery;
     config.version = version;
+    config.uidMaxAge = options.uidMaxAge;
     return config;
 }
 
@@ -150,11 +141,7 @@ Station::Station(StationConfig config)
     , m_refusedRetry(m_config.firstRetry)
 {
     initialiseLibrary();
-    if (!m_config.broker.tls &&
-        (!m_config.caFile.empty() || !m_config.certFile.empty() || !m_config.keyFile.empty()))
-        throw ConnectionError("--mqtt-ca, --mqtt-cert and --mqtt-key need an mqtts:// URL");
-    if (m_config.certFile.empty() != m_config.keyFile.empty())
-        throw ConnectionError("--mqtt-cert and --mqtt-key go together");
+    checkTlsSettings(m_config.broker.tls, m_config.caFile, m_config.certFile, m_config.keyFile);
     checkTlsFiles(m_config.caFile, m_config.certFile, m_config.keyFile);
     if (!m_config.say)
         m_config.say = [](const std::string &line) {
@@ -189,26 +176,26 @@ std::string Station::topic(std::string_view leaf) const
     return m_config.broker.prefix + "/" + m_config.reader + "/" + std::string(leaf);
 }
 
-std::uint64_t Station::publish(const StationEvent &event)
+std::uint64_t Station::publish(const EventRecord &record)
 {
-    std::unique_lock lock(m_mutex);
+    // The record's fields, then reader, spool and seq: together these name the event for a
+    // consumer that drops copies.
+    nlohmann::ordered_json payload = eventJson(record);
     SpooledEvent spooled;
-    spooled.kind = event.kind;
-    spooled.uid = event.uid;
-    spooled.timeMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(event.time.time_since_epoch())
-            .count();
-    spooled.payload =
-        withReaderAndSeq(event.record, m_config.reader, m_spool->id(), m_spool->nextSeq());
+    spooled.kind = record.kind == PresenceKind::Present ? EventKind::Present : EventKind::Removed;
+    spooled.uid = hexText(identity(record.card), "");
+    spooled.timeMs = record.time.time_since_epoch().count();
+    std::unique_lock lock(m_mutex);
+    payload["reader"] = m_config.reader;
+    payload["spool"] = m_spool->id();
+    payload["seq"] = m_spool->nextSeq();
+    spooled.payload = jsonLine(payload);
     const std::size_t dropped = m_spool->append(spooled);
-    if (event.kind == EventKind::Present) {
-        std::erase_if(m_cards, [&](const auto &card) { return card.first == event.uid; });
-        m_cards.emplace_back(event.uid, spooled.payload);
-    } else if (event.uid.empty()) {
+    std::erase_if(m_cards, [&](const auto &card) { return card.first == spooled.uid; });
+    if (spooled.kind == EventKind::Present)
+        m_cards.emplace_back(spooled.uid, std::move(payload));
+    else if (spooled.uid.empty())
         m_cards.clear();
-    } else {
-        std::erase_if(m_cards, [&](const auto &card) { return card.first == event.uid; });
-    }
     m_cardsChanged = true;
     if (dropped != 0)
         tellDropped(m_spool->dropped());
@@ -318,10 +305,10 @@ std::string Station::statusText(bool online) const
 
 std::string Station::cardsJson() const
 {
-    std::string json = "[";
+    nlohmann::ordered_json cards = nlohmann::ordered_json::array();
     for (const auto &card : m_cards)
-        json += (json.size() > 1 ? "," : "") + card.second;
-    return json + "]";
+        cards.push_back(card.second);
+    return jsonLine(cards);
 }
 
 // The message id; -1 when the connection is going (the next one starts from the spool), -2
@@ -538,7 +525,8 @@ void Station::takenOver(bool told)
     m_takeoverRetry =
         std::min(std::max(m_takeoverRetry * 2, m_config.firstRetry * 2), m_config.lastRetry);
     m_retry = m_takeoverRetry;
-    const std::string who = "another station with the same --reader (client id " + m_clientId + ")";
+    const std::string who =
+        "another station with the same reader name (client id " + m_clientId + ")";
     say("mqtt: " + m_config.broker.display() +
         (told ? " says that " + who + " took over the reader " + m_config.reader
               : " keeps closing the connection of the reader " + m_config.reader +

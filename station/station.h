@@ -3,6 +3,7 @@
 
 #include "announcements.h"
 #include "connection.h"
+#include "event_record.h"
 #include "spool.h"
 
 #include <array>
@@ -47,33 +48,11 @@ struct StationConfig
     std::function<void(const std::string &)> say;
 };
 
-// The station's settings as qn480ctl poll takes them; empty strings are options not given.
-struct StationOptions
-{
-    std::string url;
-    std::string passwordFile;
-    std::string ca;
-    std::string cert;
-    std::string key;
-    std::string reader;
-    std::string spool;
-    bool haDiscovery = false;
-};
-
 // The configuration for the reader on `device`: the URL parsed, the password read (from the
 // file, else QN480_MQTT_PASSWORD), the reader named (given, else from the device) and the
 // spool placed (given, else under XDG_STATE_HOME). Throws ConnectionError.
 StationConfig stationConfig(const StationOptions &options, const std::string &device,
                             const std::string &version);
-
-// One presence event as poll has it.
-struct StationEvent
-{
-    EventKind kind = EventKind::Present;
-    std::string record; // the event's JSON object, as poll --json prints it
-    std::string uid;    // bare hexadecimal UID of the card
-    std::chrono::system_clock::time_point time;
-};
 
 // Publishes one reader's events to an MQTT broker, through a durable spool: PREFIX/READER/event
 // (the record with reader, spool and seq), /uid (present events seen lately), /cards (retained: the
@@ -99,9 +78,10 @@ public:
     Station(const Station &) = delete;
     Station &operator=(const Station &) = delete;
 
-    // Writes the event to the spool (durably) and hands it to the network thread; never waits
-    // for the broker. Returns its seq. Throws SpoolError when the spool cannot take it.
-    std::uint64_t publish(const StationEvent &event);
+    // Writes the record's payload to the spool (durably) and hands it to the network thread;
+    // never waits for the broker. Returns its seq. Throws SpoolError when the spool cannot
+    // take it.
+    std::uint64_t publish(const EventRecord &record);
 
     // Waits up to `grace` for what is in flight and waiting, publishes the cards as they are
     // now (none, once the run's closing removals are in), the diagnostics and status offline,
@@ -171,7 +151,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_sent;
     std::unique_ptr<Spool> m_spool;
-    std::vector<std::pair<std::string, std::string>> m_cards; // uid, payload of its arrival
+    std::vector<std::pair<std::string, nlohmann::ordered_json>> m_cards; // uid, its arrival
     bool m_cardsChanged = true;
     bool m_closing = false;
     std::chrono::steady_clock::time_point m_closeBy;

@@ -235,6 +235,8 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
          "--reader takes letters, digits, '-' and '_', not \"gate/1\""},
         {{"poll", "14a", "--mqtt", "mqtt://b/p", "--mqtt-ca", "ca.pem"},
          "--mqtt-ca, --mqtt-cert and --mqtt-key need an mqtts:// URL"},
+        {{"poll", "14a", "--mqtt", "mqtts://b/p", "--mqtt-cert", "c.pem"},
+         "--mqtt-cert and --mqtt-key go together"},
         {{"keypad", "get", "--mqtt", "mqtt://b/p"},
          "--mqtt is an option of poll, not of keypad get"},
         {{"poll", "14a", "--uid-form", "dec9"},

@@ -2,9 +2,11 @@
 // The station against Debian's mosquitto: what a subscriber receives, through outages of the
 // broker and a station killed with -9.
 #include "child_process.h"
+#include "event_json_read.h"
 #include "mqtt_broker.h"
 #include "private_dir.h"
 #include "station.h"
+#include "text_util.h"
 
 #include <gtest/gtest.h>
 
@@ -34,20 +36,27 @@ constexpr const char *kReader = "gate-1";
 constexpr const char *kUser = "line3";
 constexpr const char *kPassword = "Tr0ub4dor&3";
 
-// Event n: card n/2 comes (n even) and goes (n odd), so the cards on the reader change.
-StationEvent eventNumber(int n)
+// The UID of card n.
+std::string uidOf(int card)
 {
     char uid[16];
-    std::snprintf(uid, sizeof uid, "04A1B2%08X", n / 2);
-    char time[40];
-    std::snprintf(time, sizeof time, "2026-03-01T13:%02d:%02d.%03dZ", n / 3600 % 60, n / 60 % 60,
-                  n % 1000);
-    StationEvent event;
-    event.kind = n % 2 == 0 ? EventKind::Present : EventKind::Removed;
-    event.uid = uid;
-    event.record = std::string("{\"interface\":\"14a\",\"nfcid\":\"") + uid + "\",\"event\":\"" +
-                   (n % 2 == 0 ? "present" : "removed") + "\",\"time\":\"" + time + "\"}";
-    event.time = std::chrono::system_clock::now();
+    std::snprintf(uid, sizeof uid, "04A1B2%08X", card);
+    return uid;
+}
+
+// Event n: card n/2 comes (n even) and goes (n odd), so the cards on the reader change.
+EventRecord eventNumber(int n, EventTime time = std::chrono::floor<std::chrono::milliseconds>(
+                                   std::chrono::system_clock::now()))
+{
+    EventRecord event;
+    event.time = time;
+    event.kind = n % 2 == 0 ? PresenceKind::Present : PresenceKind::Removed;
+    TypeACard card;
+    card.uid = *hexBytes(uidOf(n / 2));
+    card.atqa = {0x44, 0x00};
+    card.sak = 0x08;
+    card.type = "Mifare Classic 1K";
+    event.card = card;
     return event;
 }
 
@@ -161,7 +170,7 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
     int total = s.before + s.duringOutage + s.after;
     // The last event and the uid of the last card that came, which the station sends after it.
     const auto eventsSeen = [&](int last) {
-        const std::string lastUid = eventNumber(last - last % 2).uid;
+        const std::string lastUid = uidOf(last / 2);
         return [&, last, lastUid](const std::vector<MqttMessage> &messages) {
             const auto seen = [&](const std::string &topic, const auto &match) {
                 return std::any_of(messages.begin(), messages.end(), [&](const MqttMessage &m) {
@@ -203,7 +212,7 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
         for (int i = 0; i < 1000 && said().find(told) == std::string::npos; ++i)
             std::this_thread::sleep_for(10ms);
         EXPECT_NE(said().find("the reader gate-1 soon after it is made: " +
-                              std::string("another station with the same --reader ") + told),
+                              std::string("another station with the same reader name ") + told),
                   std::string::npos)
             << said();
     }
@@ -231,6 +240,7 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
     std::vector<std::uint64_t> seqs;
     std::set<std::uint64_t> seen;
     std::size_t duplicates = 0;
+    std::string lastPayload;
     for (const std::string &payload : watcher.payloads(base + "event")) {
         const std::uint64_t seq = seqOf(payload);
         if (!seen.insert(seq).second) {
@@ -238,11 +248,17 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
             continue;
         }
         seqs.push_back(seq);
-        const StationEvent given = eventNumber(static_cast<int>(seq));
-        // The record as given, with its own time, then the reader, the spool and the seq.
-        EXPECT_EQ(payload, given.record.substr(0, given.record.size() - 1) +
-                               ",\"reader\":\"gate-1\",\"spool\":\"" + spoolId + "\",\"seq\":" +
-                               std::to_string(seq) + (replayed(seq) ? ",\"replayed\":true}" : "}"));
+        // The record as given, with the time it was published at, then the reader, the spool
+        // and the seq.
+        const auto published = eventFromJson(nlohmann::ordered_json::parse(payload));
+        ASSERT_TRUE(published) << payload;
+        std::string record = eventJsonLine(eventNumber(static_cast<int>(seq), published->time));
+        record.pop_back();
+        EXPECT_EQ(payload, record + ",\"reader\":\"gate-1\",\"spool\":\"" + spoolId +
+                               "\",\"seq\":" + std::to_string(seq) +
+                               (replayed(seq) ? ",\"replayed\":true}" : "}"));
+        if (seq == static_cast<std::uint64_t>(total))
+            lastPayload = payload;
     }
     std::vector<std::uint64_t> expected;
     for (std::uint64_t seq = dropped + 1; seq <= static_cast<std::uint64_t>(total); ++seq)
@@ -260,7 +276,7 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
     std::vector<std::string> expectedUids;
     for (std::uint64_t seq : expected) {
         if (seq % 2 == 0 && !replayed(seq))
-            expectedUids.push_back(eventNumber(static_cast<int>(seq)).uid);
+            expectedUids.push_back(uidOf(static_cast<int>(seq) / 2));
     }
     EXPECT_EQ(uids, expectedUids);
 
@@ -305,12 +321,8 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
     std::string cards = "[";
     // The last card came and has not gone. A new run knows no card until its reader has
     // made a pass.
-    if (total % 2 == 0 && !s.killed) {
-        cards += eventNumber(total).record;
-        cards.pop_back();
-        cards += ",\"reader\":\"gate-1\",\"spool\":\"" + spoolId +
-                 "\",\"seq\":" + std::to_string(total) + "}";
-    }
+    if (total % 2 == 0 && !s.killed)
+        cards += lastPayload;
     cards += "]";
     std::vector<std::pair<std::string, std::string>> retained = {{base + "status", online},
                                                                  {base + "cards", cards}};
