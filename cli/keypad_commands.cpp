@@ -224,7 +224,7 @@ void KeypadCommands::finished(const KeypadOutcome &outcome, const KeypadSettings
 void KeypadCommands::tellFailure(const KeypadOutcome &outcome)
 {
     m_context.err << kProgram << (outcome.write ? "set " : "get ") << keyOf(outcome.setting) << ": "
-                  << trimmed(keypadFailureText(outcome)) << std::endl;
+                  << keypadFailureText(outcome) << std::endl;
 }
 
 void KeypadCommands::tellUnfinishedWrites()
@@ -256,7 +256,7 @@ std::optional<Ended> KeypadCommands::readAll(KeypadSettings &settings, KeypadErr
     code = kExitSuccess;
     for (const KeypadOutcome &outcome : read.outcomes) {
         errors[settingIndex(outcome.setting)] =
-            outcome.accepted ? std::string() : std::string(trimmed(keypadFailureText(outcome)));
+            outcome.accepted ? std::string() : keypadFailureText(outcome);
         code = worse(code, codeOf(outcome));
     }
     return std::nullopt;
@@ -340,7 +340,7 @@ Ended KeypadCommands::keypadDefaults()
             continue;
         tellFailure(outcome);
         if (!outcome.write)
-            errors[settingIndex(outcome.setting)] = trimmed(keypadFailureText(outcome));
+            errors[settingIndex(outcome.setting)] = keypadFailureText(outcome);
     }
     report(sequence.settings, errors);
     return Ended::exit(code);

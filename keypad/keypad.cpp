@@ -40,8 +40,8 @@ std::string keypadFailureText(const KeypadOutcome &outcome)
 {
     const std::string_view text = StatusText(outcome.status);
     if (!text.empty())
-        return " " + std::string(text);
-    return std::string(outcome.write ? " Set " : " Get ") +
+        return std::string(text);
+    return std::string(outcome.write ? "Set " : "Get ") +
            std::string(settingInfo(outcome.setting).operation) + " Error!!";
 }
 

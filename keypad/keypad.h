@@ -27,9 +27,9 @@ struct KeypadOutcome
     bool accepted = false;
 };
 
-// The failure rule shared by every consumer: the reader's own text after a blank, else
-// the operation's own message. The choice rests on the status alone: a status-1 reply
-// refused for its length shows the reader's " Operation is successful.", as operators and
+// The failure rule shared by every consumer: the reader's own text, else the operation's
+// own message ("Get Mode Error!!"). The choice rests on the status alone: a status-1 reply
+// refused for its length shows the reader's "Operation is successful.", as operators and
 // their scripts know it; the setting not read tells the rest.
 std::string keypadFailureText(const KeypadOutcome &outcome);
 

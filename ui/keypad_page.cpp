@@ -291,6 +291,12 @@ bool isTiming(KeypadSetting setting)
            setting == KeypadSetting::SameTime;
 }
 
+// A refused command's message as the status line shows it, after its leading blank.
+std::string failureLine(const KeypadOutcome &outcome)
+{
+    return " " + keypadFailureText(outcome);
+}
+
 } // namespace
 
 KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *parent)
@@ -557,7 +563,7 @@ void KeypadPage::starting(KeypadSetting setting, bool write)
 void KeypadPage::finished(const KeypadOutcome &outcome, const KeypadSettings &settings)
 {
     if (!outcome.accepted) {
-        m_setStatus(keypadFailureText(outcome));
+        m_setStatus(failureLine(outcome));
         return;
     }
     const SettingControls &c = controlsOf(outcome.setting);
@@ -590,7 +596,7 @@ void KeypadPage::finish(const KeypadSequence &sequence, bool connected)
     const auto failure = sequence.firstFailure();
     // Without a port nothing was asked of a reader and the controls are disabled: the page
     // ends quiet.
-    m_setStatus(connected && failure ? keypadFailureText(*failure) : std::string());
+    m_setStatus(connected && failure ? failureLine(*failure) : std::string());
 }
 
 void KeypadPage::ts_SetKeypadShow()

@@ -148,15 +148,15 @@ TEST_F(KeypadTest, FailureTextIsTheReadersElseTheOperationsOwn)
         KeypadOutcome outcome;
         const char *text;
     } cases[] = {
-        {{Mode, false, TransactionResult::TimeOut, 0x00, -1, false}, " Get Mode Error!!"},
+        {{Mode, false, TransactionResult::TimeOut, 0x00, -1, false}, "Get Mode Error!!"},
         {{Mode, false, TransactionResult::Frame, 0x21, 0, false},
-         " Device received undefined command."},
+         "Device received undefined command."},
         {{AddType, true, TransactionResult::Frame, 0x22, 0, false},
-         " Device received incorrect parameter."},
-        {{Type, true, TransactionResult::Frame, 0x31, 0, false}, " Set Type Error!!"},
-        {{SameTime, true, TransactionResult::NoPort, 0x00, -1, false}, " Set SameCardTime Error!!"},
+         "Device received incorrect parameter."},
+        {{Type, true, TransactionResult::Frame, 0x31, 0, false}, "Set Type Error!!"},
+        {{SameTime, true, TransactionResult::NoPort, 0x00, -1, false}, "Set SameCardTime Error!!"},
         // Accepted status, refused length: the reader's text still decides.
-        {{Type, false, TransactionResult::Frame, 0x01, 0, false}, " Operation is successful."},
+        {{Type, false, TransactionResult::Frame, 0x01, 0, false}, "Operation is successful."},
     };
     for (const auto &c : cases)
         EXPECT_EQ(keypadFailureText(c.outcome), c.text);
