@@ -169,9 +169,6 @@ std::optional<int> portNumberOf(std::string_view name);
 // "0A:0B". Throws UsageError.
 std::vector<std::uint8_t> parseHexBytes(std::string_view text);
 
-// A text from the command line made safe to cite in a one-line message, in quotes.
-std::string quoted(std::string_view text);
-
 // The --help text, and the --version line. With a topic ("poll", "keypad set", "keypad"),
 // the usage of that command alone.
 std::string usageText(std::string_view topic = {});

@@ -215,7 +215,7 @@ KeypadWriteReport Keypad::write(const KeypadPatch &patch, WriteMode mode)
     std::vector<KeypadSetting> reads;
     if (allOrNothing)
         reads.assign(kSettingOrder.begin(), kSettingOrder.end());
-    else if (patch.gives(KeypadSetting::AddType) && !patch.completeOutput())
+    else if (patch.gives(KeypadSetting::AddType) && !patch.completeAddType())
         reads.push_back(KeypadSetting::AddType);
     for (KeypadSetting setting : reads) {
         const KeypadStep step = getOne(setting, report.before, true);

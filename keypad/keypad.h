@@ -58,7 +58,7 @@ struct KeypadStep
 struct KeypadSequence
 {
     KeypadEnd end = KeypadEnd::Done;
-    KeypadSettings settings;             // what was read; settings not read as before
+    KeypadSettings settings;             // what was read; the rest as given
     std::vector<KeypadOutcome> outcomes; // in the order sent; fewer when it ended early
     std::optional<KeypadOutcome> firstFailure() const;
     // The defaults: each setting whose Set was accepted and read back unchanged.
@@ -73,7 +73,7 @@ enum class WriteMode {
 struct KeypadWriteReport
 {
     KeypadEnd end = KeypadEnd::Done;
-    // Nothing sent: the reader's settings (AllOrNothing) or its output format (a partial
+    // Nothing sent: the reader's settings (AllOrNothing) or its AddType (a partial
     // one given) could not be read first.
     bool readFailed = false;
     KeypadSettings before;               // the reader's settings, as far as they were read

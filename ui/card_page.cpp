@@ -8,6 +8,7 @@
 #include "run_texts.h"
 #include "status_line.h"
 #include "status_text.h"
+#include "text_util.h"
 #include "uid_forms_menu.h"
 
 #include <QAction>
@@ -59,9 +60,10 @@ constexpr QRect kStopRect{380, 120, 160, 80};
 
 constexpr int kAtqaLength = 2;
 
+// Every byte as two digits and one blank, the trailing blank kept: "1A 2B ".
 QString spaced(const Bytes &bytes)
 {
-    return QString::fromStdString(spacedHex(bytes));
+    return QString::fromStdString(bytes.empty() ? std::string() : hexText(bytes, " ") + ' ');
 }
 
 QString spacedByte(std::uint8_t byte)

@@ -438,7 +438,7 @@ KeypadSettings KeypadPage::shownValue(KeypadSetting setting)
     case KeypadSetting::AddType: {
         // 16H when no format is selected, ReverseBit dropped when ReverseByte is checked
         // too, and Enter when no addition is checked: an empty flags byte is never sent.
-        if (!hasFormatButton(m_formats->checkedId()))
+        if (!isNamedFormat(m_formats->checkedId()))
             m_formats->button(kFormat16H)->setChecked(true);
         QCheckBox *byte = checkOf(m_checks, Part::Reverse, kReverseByte);
         QCheckBox *bit = checkOf(m_checks, Part::Reverse, kReverseBit);
@@ -446,11 +446,11 @@ KeypadSettings KeypadPage::shownValue(KeypadSetting setting)
             bit->setChecked(false);
         if (checkedByte(m_checks, Part::Add) == 0)
             checkOf(m_checks, Part::Add, kAddEnter)->setChecked(true);
-        value.output = {static_cast<std::uint8_t>(m_formats->checkedId()),
-                        byte->isChecked()  ? kReverseByte
-                        : bit->isChecked() ? kReverseBit
-                                           : kNoReversal,
-                        checkedByte(m_checks, Part::Add)};
+        value.addType = {static_cast<std::uint8_t>(m_formats->checkedId()),
+                         byte->isChecked()  ? kReverseByte
+                         : bit->isChecked() ? kReverseBit
+                                            : kNoReversal,
+                         checkedByte(m_checks, Part::Add)};
         break;
     }
     case KeypadSetting::SendTime:
@@ -480,10 +480,10 @@ void KeypadPage::show(KeypadSetting setting, const KeypadSettings &settings)
         break;
     case KeypadSetting::AddType: {
         // A code without a radio button leaves 8H selected.
-        const int format = settings.output.format;
-        m_formats->button(hasFormatButton(format) ? format : kFormat8H)->setChecked(true);
-        showPart(Part::Reverse, settings.output.reverse);
-        showPart(Part::Add, settings.output.add);
+        const int format = settings.addType.format;
+        m_formats->button(isNamedFormat(format) ? format : kFormat8H)->setChecked(true);
+        showPart(Part::Reverse, settings.addType.reverse);
+        showPart(Part::Add, settings.addType.add);
         break;
     }
     case KeypadSetting::SendTime:
@@ -504,7 +504,7 @@ void KeypadPage::clear(KeypadSetting setting)
     KeypadSettings cleared;
     cleared.mode = 0;
     cleared.types = 0;
-    cleared.output = {kFormat8H, 0, 0};
+    cleared.addType = {kFormat8H, 0, 0};
     show(setting, cleared);
     markRead(setting, false);
 }

@@ -198,7 +198,7 @@ TEST_F(KeypadTest, ReadAllReadsAllSixAndGoesOnAfterAFailure)
                             Command{0, 0x14}, Command{0, 0x16}));
     KeypadSettings expected;
     expected.mode = 0x09;
-    expected.output = {0x07, 0x04, 0x12};
+    expected.addType = {0x07, 0x04, 0x12};
     expected.scanTime = 50;
     expected.sameTime = 100;
     EXPECT_EQ(read.settings, expected);
@@ -238,7 +238,7 @@ TEST_F(KeypadTest, DefaultsAreSentThenReadBack)
                             Command{0, 0x14}, Command{0, 0x16}));
     EXPECT_EQ(sequence.outcomes.size(), 12u);
     EXPECT_EQ(sequence.settings.mode, 0x03);
-    EXPECT_EQ(sequence.settings.output, (OutputFormat{0x0C, 0x01, 0x80}));
+    EXPECT_EQ(sequence.settings.addType, (qn480::AddType{0x0C, 0x01, 0x80}));
     EXPECT_EQ(sequence.settings.sameTime, 15); // its Get failed: the default stays
     EXPECT_THAT(sequence.kept(), ElementsAre(false, true, false, true, true, false));
     ASSERT_TRUE(sequence.firstFailure());
