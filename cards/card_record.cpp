@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "card_record.h"
 
+#include "text_util.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -30,9 +32,7 @@ std::string_view airName(AirInterface air)
 
 std::optional<AirInterface> airFromName(std::string_view name)
 {
-    std::string lower(name);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string lower = lowerCase(name);
     for (const auto &[air, n] : kAirNames) {
         if (n == lower)
             return air;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "card_text.h"
 
+#include "text_util.h"
+
 #include <algorithm>
 #include <array>
 #include <string_view>

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "text_util.h" // hexByte and spacedHex, as the pages show ATQA, SAK and values
-
 #include <cstdint>
 #include <optional>
 #include <span>

@@ -5,7 +5,6 @@
 #include "keypad_commands.h"
 #include "link.h"
 #include "poll_events.h"
-#include "poll_view.h"
 #include "procedures.h"
 #include "process_guard.h"
 #include "status_text.h"

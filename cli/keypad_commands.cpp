@@ -47,11 +47,11 @@ std::string reversalText(std::uint8_t reverse)
     return byte && bit ? "both" : byte ? "byte" : bit ? "bit" : "none";
 }
 
-// The output format as qn480ctl writes it: "code 0x0B reverse=none add=enter".
-std::string outputText(const OutputFormat &output)
+// AddType as qn480ctl writes it: "code 0x0B reverse=none add=enter".
+std::string addTypeText(const AddType &addType)
 {
-    return formatText(output.format) + " reverse=" + reversalText(output.reverse) +
-           " add=" + joined(namesIn(output.add, kAddNames));
+    return formatText(addType.format) + " reverse=" + reversalText(addType.reverse) +
+           " add=" + joined(namesIn(addType.add, kAddNames));
 }
 
 // A setting's value as qn480ctl writes it: "autoread,led", "none", "15".
@@ -63,7 +63,7 @@ std::string settingText(const KeypadSettings &settings, KeypadSetting setting)
     case KeypadSetting::Type:
         return joined(namesIn(settings.types, kTypeNames));
     case KeypadSetting::AddType:
-        return outputText(settings.output);
+        return addTypeText(settings.addType);
     case KeypadSetting::SendTime:
     case KeypadSetting::ScanTime:
     case KeypadSetting::SameTime:
@@ -127,7 +127,7 @@ Json keypadJson(const KeypadSettings &settings, const KeypadErrors &errors)
     const auto error = [&](KeypadSetting s) -> const std::string & {
         return errors[settingIndex(s)];
     };
-    const OutputFormat &output = settings.output;
+    const AddType &addType = settings.addType;
     Json object = Json::object();
     const auto names = [&](const char *key, KeypadSetting s, std::uint8_t byte,
                            std::span<const BitName> table) {
@@ -135,10 +135,10 @@ Json keypadJson(const KeypadSettings &settings, const KeypadErrors &errors)
     };
     names("mode", KeypadSetting::Mode, settings.mode, kModeNames);
     names("types", KeypadSetting::Type, settings.types, kTypeNames);
-    const bool outputRead = error(KeypadSetting::AddType).empty();
-    object["format"] = outputRead ? Json(formatText(output.format)) : Json(nullptr);
-    object["reverse"] = outputRead ? Json(reversalText(output.reverse)) : Json(nullptr);
-    names("add", KeypadSetting::AddType, output.add, kAddNames);
+    const bool addTypeRead = error(KeypadSetting::AddType).empty();
+    object["format"] = addTypeRead ? Json(formatText(addType.format)) : Json(nullptr);
+    object["reverse"] = addTypeRead ? Json(reversalText(addType.reverse)) : Json(nullptr);
+    names("add", KeypadSetting::AddType, addType.add, kAddNames);
     for (const TimingName &t : kTimingNames) {
         const int count = settings.bytes(t.setting)[0];
         const bool read = error(t.setting).empty();
@@ -161,7 +161,7 @@ std::string keypadReport(const KeypadSettings &settings, const KeypadErrors &err
     const auto error = [&](KeypadSetting s) -> const std::string & {
         return errors[settingIndex(s)];
     };
-    const OutputFormat &output = settings.output;
+    const AddType &addType = settings.addType;
     std::string text;
     const auto line = [&](std::string_view name, KeypadSetting s, const std::string &value) {
         text += std::string(name) + ": " +
@@ -169,9 +169,9 @@ std::string keypadReport(const KeypadSettings &settings, const KeypadErrors &err
     };
     line("mode", KeypadSetting::Mode, joined(namesIn(settings.mode, kModeNames)));
     line("types", KeypadSetting::Type, joined(namesIn(settings.types, kTypeNames)));
-    line("format", KeypadSetting::AddType, formatText(output.format));
-    line("reverse", KeypadSetting::AddType, reversalText(output.reverse));
-    line("add", KeypadSetting::AddType, joined(namesIn(output.add, kAddNames)));
+    line("format", KeypadSetting::AddType, formatText(addType.format));
+    line("reverse", KeypadSetting::AddType, reversalText(addType.reverse));
+    line("add", KeypadSetting::AddType, joined(namesIn(addType.add, kAddNames)));
     for (const TimingName &t : kTimingNames) {
         const int count = settings.bytes(t.setting)[0];
         line(t.option, t.setting,
@@ -224,7 +224,7 @@ void KeypadCommands::finished(const KeypadOutcome &outcome, const KeypadSettings
 void KeypadCommands::tellFailure(const KeypadOutcome &outcome)
 {
     m_context.err << kProgram << (outcome.write ? "set " : "get ") << keyOf(outcome.setting) << ": "
-                  << trimmed(keypadFailureText(outcome)) << std::endl;
+                  << keypadFailureText(outcome) << std::endl;
 }
 
 void KeypadCommands::tellUnfinishedWrites()
@@ -256,7 +256,7 @@ std::optional<Ended> KeypadCommands::readAll(KeypadSettings &settings, KeypadErr
     code = kExitSuccess;
     for (const KeypadOutcome &outcome : read.outcomes) {
         errors[settingIndex(outcome.setting)] =
-            outcome.accepted ? std::string() : std::string(trimmed(keypadFailureText(outcome)));
+            outcome.accepted ? std::string() : keypadFailureText(outcome);
         code = worse(code, codeOf(outcome));
     }
     return std::nullopt;
@@ -340,7 +340,7 @@ Ended KeypadCommands::keypadDefaults()
             continue;
         tellFailure(outcome);
         if (!outcome.write)
-            errors[settingIndex(outcome.setting)] = trimmed(keypadFailureText(outcome));
+            errors[settingIndex(outcome.setting)] = keypadFailureText(outcome);
     }
     report(sequence.settings, errors);
     return Ended::exit(code);
@@ -419,8 +419,9 @@ Ended KeypadCommands::sendChanges(const KeypadChanges &changes, WriteMode mode)
                 continue;
             const std::string now = settingText(kept, setting);
             const std::string sent = settingText(written.sent, setting);
-            const bool same = setting == KeypadSetting::AddType ? kept.output == written.sent.output
-                                                                : now == sent;
+            const bool same = setting == KeypadSetting::AddType
+                                  ? kept.addType == written.sent.addType
+                                  : now == sent;
             if (!same) {
                 err << kProgram << "the reader kept " << keyOf(setting) << " " << now << " after "
                     << sent << " was sent" << std::endl;

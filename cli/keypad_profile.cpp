@@ -3,8 +3,7 @@
 
 #include "json_text.h"
 #include "keypad_settings.h"
-
-#include <nlohmann/json.hpp>
+#include "text_util.h"
 
 #include <algorithm>
 #include <array>
@@ -27,13 +26,6 @@ namespace {
 
 // Sorted by key: of several faults, the same one is told whatever the order in the file.
 using ProfileJson = nlohmann::json;
-
-std::string lowerCase(std::string text)
-{
-    for (char &c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 [[noreturn]] void fault(std::string_view field, const std::string &problem)
 {

@@ -6,6 +6,7 @@
 #include "csv.h"
 #include "event_json_read.h"
 #include "options.h"
+#include "text_util.h"
 #include "xlsx.h"
 
 #include <QSaveFile>

@@ -21,14 +21,6 @@ namespace {
 
 constexpr double kMaxTimeoutSeconds = 86400;
 
-std::string lowerCase(std::string_view text)
-{
-    std::string lower(text);
-    for (char &c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower;
-}
-
 // The text without a "0x" or "0X" in front of more.
 std::string_view withoutHexPrefix(std::string_view text)
 {
@@ -67,7 +59,7 @@ std::string namesOf(std::span<const BitName> names)
     return list;
 }
 
-// "autoread,beep", "none" or "all" into the bits of `bits`, with names from `names`.
+// "autoread,beep", "none" or "all" as one byte: the masks of the `names` it lists.
 std::uint8_t parseNameList(std::string_view option, std::string_view text,
                            std::span<const BitName> names)
 {
@@ -568,18 +560,6 @@ std::string stationErrorText(const station::ConnectionError &error)
         break;
     }
     return error.what();
-}
-
-std::string quoted(std::string_view text)
-{
-    // A value of any length is cited by its start: the message stays one readable line.
-    constexpr int kCited = 80;
-    std::size_t end = 0;
-    for (int n = 0; end < text.size() && n < kCited; ++n)
-        nextCodePoint(text, end);
-    if (end >= text.size())
-        return "\"" + escapedText(text) + "\"";
-    return "\"" + escapedText(text.substr(0, end)) + "\"\u2026";
 }
 
 std::optional<int> portNumberOf(std::string_view name)

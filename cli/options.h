@@ -160,9 +160,6 @@ std::vector<std::uint8_t> parseHexBytes(std::string_view text);
 // and where else a password or a spool may come from.
 std::string stationErrorText(const station::ConnectionError &error);
 
-// A text from the command line made safe to cite in a one-line message, in quotes.
-std::string quoted(std::string_view text);
-
 // The --help text, and the --version line. With a topic ("poll", "keypad set", "keypad"),
 // the usage of that command alone.
 std::string usageText(std::string_view topic = {});

@@ -2,7 +2,7 @@
 #include "poll_view.h"
 
 #include "card_text.h"
-#include "reader_commands.h"
+#include "run_texts.h"
 #include "status_text.h"
 #include "text_util.h"
 
@@ -13,37 +13,6 @@
 namespace qn480::cli {
 
 namespace {
-
-using namespace qn480::commands;
-
-struct AirTexts
-{
-    std::string_view configuring;
-    std::string_view configureFailed;
-};
-
-// The messages of a run, as the window's pages show them.
-AirTexts airTexts(AirInterface air)
-{
-    switch (air) {
-    case AirInterface::Iso14443A:
-        return {"Configure registers in the QN480 to serve ISO14443A transaction.",
-                "Initialize 43A Mode Failed!"};
-    case AirInterface::Iso14443B:
-        return {"Configure registers in the QN480 to serve ISO14443B transaction.",
-                "Initialize 43B Mode Failed!"};
-    case AirInterface::Felica:
-        return {"Configure registers in the QN480 to serve Felica transaction",
-                "Initialize Felica Mode Failed!"};
-    case AirInterface::Iso15693:
-        return {"Configure registers in the QN480 to serve ISO15693 transaction",
-                "Initialize Felica Mode Failed!"};
-    }
-    return {};
-}
-
-constexpr std::string_view kCarrierOn = "Start 13.56-MHz carrier emission";
-constexpr std::string_view kCarrierOff = "Stop 13.56-MHz carrier emission";
 
 // The text a page announces a card by on its status line.
 std::string announcement(const Card &card)
@@ -71,19 +40,9 @@ void PollView::tell(std::string_view message)
         m_err << message << std::endl;
 }
 
-void PollView::tellStatus(std::uint8_t status)
-{
-    tell(StatusText(status));
-}
-
 void PollView::stepStarting(CardStep step)
 {
-    if (step.code == kConfigure && step.group != kReaderGroup)
-        tell(airTexts(m_setup.air).configuring);
-    else if (step == CardStep{kReaderGroup, commands::kCarrierOn})
-        tell(kCarrierOn);
-    else if (step == CardStep{kReaderGroup, commands::kCarrierOff})
-        tell(kCarrierOff);
+    tell(runStepText(m_setup.air, step));
 }
 
 void PollView::passEnded(const PassOutcome &outcome)
@@ -93,7 +52,7 @@ void PollView::passEnded(const PassOutcome &outcome)
         if (std::string text = announcement(*outcome.card); !text.empty())
             m_lastMessage = std::move(text);
     } else {
-        tellStatus(outcome.status);
+        tell(StatusText(outcome.status));
     }
     for (const PresenceEvent &event : m_presence.pass(outcome.card)) {
         m_sink(event);
@@ -105,14 +64,7 @@ void PollView::passEnded(const PassOutcome &outcome)
 void PollView::runEnded(const RunOutcome &outcome)
 {
     m_runEnd = outcome.end;
-    if (outcome.end == RunEnd::ConfigureRefused) {
-        if (StatusText(outcome.status).empty())
-            tell(airTexts(m_setup.air).configureFailed);
-        else
-            tellStatus(outcome.status);
-    } else if (outcome.end == RunEnd::CarrierRefused) {
-        tellStatus(outcome.status);
-    }
+    tell(runEndText(m_setup.air, outcome));
 }
 
 } // namespace qn480::cli

@@ -46,7 +46,6 @@ public:
 
 private:
     void tell(std::string_view message);
-    void tellStatus(std::uint8_t status);
 
     Setup m_setup;
     std::ostream &m_err;

@@ -3,6 +3,7 @@
 
 #include "commands.h"
 #include "options.h"
+#include "text_util.h"
 #include "uid_forms.h"
 
 #include <nlohmann/json.hpp>
@@ -64,7 +65,7 @@ int uidFormsCommand(std::span<const std::string_view> args, bool json, Io io)
                              " bytes, not " + std::to_string(uid.size()));
     }
 
-    const std::vector<UidFormValue> forms = uidForms(uid);
+    const std::vector<UidFormValue> forms = uidInEveryForm(uid);
     if (json) {
         nlohmann::ordered_json object;
         for (const UidFormValue &form : forms) {

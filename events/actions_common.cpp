@@ -27,8 +27,9 @@ std::vector<std::string> actionEnvironment(const EventRecord &event, std::option
     return {
         variable("QN480_EVENT", std::string(eventName(event.kind))),
         variable("QN480_INTERFACE", std::string(airName(airOf(event.card)))),
-        variable("QN480_UID", qn480::uidForm(uid, form.value_or(UidForm::Hex)).value.value_or("")),
-        variable("QN480_NFCID", qn480::uidForm(uid, UidForm::Hex).value.value_or("")),
+        variable("QN480_UID",
+                 qn480::uidInForm(uid, form.value_or(UidForm::Hex)).value.value_or("")),
+        variable("QN480_NFCID", qn480::uidInForm(uid, UidForm::Hex).value.value_or("")),
         variable("QN480_TYPE", type),
         variable("QN480_TIME", traceTimestamp(event.time, TimestampForm::Utc)),
         variable("QN480_JSON", eventJsonLine(event, {.seq = true, .forms = true})),

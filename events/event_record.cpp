@@ -2,6 +2,7 @@
 #include "event_record.h"
 
 #include "card_text.h"
+#include "text_util.h"
 #include "trace.h"
 
 namespace qn480 {
@@ -124,7 +125,7 @@ nlohmann::ordered_json eventJson(const EventRecord &event, JsonExtras extras)
         object["seq"] = event.seq;
     if (extras.forms) {
         nlohmann::ordered_json forms = nlohmann::ordered_json::object();
-        for (const UidFormValue &form : uidForms(identity(event.card))) {
+        for (const UidFormValue &form : uidInEveryForm(identity(event.card))) {
             const std::string name(uidFormName(form.form));
             if (form.value)
                 forms[name] = *form.value;
@@ -145,7 +146,7 @@ std::string eventTextLine(const EventRecord &event, std::optional<UidForm> lead)
 {
     std::string line = traceTimestamp(event.time) + " " + std::string(eventName(event.kind));
     if (lead) {
-        const UidFormValue form = uidForm(identity(event.card), *lead);
+        const UidFormValue form = uidInForm(identity(event.card), *lead);
         line += " " + std::string(uidFormName(*lead)) + "=" + form.value.value_or("-");
     }
     const auto fields = textFields(event.card);

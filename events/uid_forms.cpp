@@ -2,6 +2,7 @@
 #include "uid_forms.h"
 
 #include "card_text.h"
+#include "text_util.h"
 
 #include <algorithm>
 #include <cctype>
@@ -75,9 +76,7 @@ std::string_view uidFormName(UidForm form)
 
 std::optional<UidForm> uidFormFromName(std::string_view name)
 {
-    std::string lower(name);
-    for (char &c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string lower = lowerCase(name);
     for (const FormName &n : kNames) {
         if (n.name == lower)
             return n.form;
@@ -85,7 +84,7 @@ std::optional<UidForm> uidFormFromName(std::string_view name)
     return std::nullopt;
 }
 
-UidFormValue uidForm(std::span<const std::uint8_t> uid, UidForm form)
+UidFormValue uidInForm(std::span<const std::uint8_t> uid, UidForm form)
 {
     UidFormValue out{form, std::nullopt, {}};
     if (uid.empty()) {
@@ -128,11 +127,11 @@ UidFormValue uidForm(std::span<const std::uint8_t> uid, UidForm form)
     return out;
 }
 
-std::vector<UidFormValue> uidForms(std::span<const std::uint8_t> uid)
+std::vector<UidFormValue> uidInEveryForm(std::span<const std::uint8_t> uid)
 {
     std::vector<UidFormValue> all;
     for (UidForm form : kUidForms)
-        all.push_back(uidForm(uid, form));
+        all.push_back(uidInForm(uid, form));
     return all;
 }
 

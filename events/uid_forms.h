@@ -33,8 +33,8 @@ struct UidFormValue
 
 // One form of `uid` (bytes in air order). Decimal forms keep their leading zeros: dec and
 // dec-rev are as wide as the largest number of that many bytes.
-UidFormValue uidForm(std::span<const std::uint8_t> uid, UidForm form);
+UidFormValue uidInForm(std::span<const std::uint8_t> uid, UidForm form);
 // Every form, in the order of kUidForms.
-std::vector<UidFormValue> uidForms(std::span<const std::uint8_t> uid);
+std::vector<UidFormValue> uidInEveryForm(std::span<const std::uint8_t> uid);
 
 } // namespace qn480

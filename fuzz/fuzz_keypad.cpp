@@ -40,7 +40,7 @@ KeypadSettings settingsFromInput(FuzzInput &input)
     KeypadSettings s;
     s.mode = input.byte();
     s.types = input.byte();
-    s.output = {input.byte(), input.byte(), input.byte()};
+    s.addType = {input.byte(), input.byte(), input.byte()};
     s.sendTime = input.byte();
     s.scanTime = input.byte();
     s.sameTime = input.byte();
@@ -54,8 +54,9 @@ KeypadPatch patchFromInput(const KeypadSettings &s, std::uint8_t mask)
             return std::nullopt;
         return value;
     };
-    return {part(0, s.mode),           part(1, s.types),      part(2, s.output.format),
-            part(3, s.output.reverse), part(4, s.output.add), part(5, s.sendTime),
+    return {part(0, s.mode),           part(1, s.types),
+            part(2, s.addType.format), part(3, s.addType.reverse),
+            part(4, s.addType.add),    part(5, s.sendTime),
             part(6, s.scanTime),       part(7, s.sameTime)};
 }
 

@@ -38,7 +38,7 @@ std::set<std::string, std::less<>> makeStatusMessages()
     for (int status = 0; status < 256; ++status) {
         const std::string_view text = StatusText(static_cast<std::uint8_t>(status));
         if (!text.empty())
-            messages.insert(" " + std::string(text));
+            messages.emplace(text);
     }
     return messages;
 }

@@ -25,7 +25,7 @@ bool isUpperHex(std::string_view text, std::size_t digits);
 bool isSpacedHex(std::string_view text, std::size_t count);
 // The same with any count up to `maxCount`.
 bool isSpacedHexUpTo(std::string_view text, std::size_t maxCount);
-// One blank and the reader's message for a status byte it defines.
+// The reader's message for a status byte it defines.
 bool isStatusMessage(std::string_view text);
 // A Type A card-type name: the MIFARE names, or "Unknown Type !".
 bool isCardType(std::string_view text);

@@ -40,8 +40,8 @@ std::string keypadFailureText(const KeypadOutcome &outcome)
 {
     const std::string_view text = StatusText(outcome.status);
     if (!text.empty())
-        return " " + std::string(text);
-    return std::string(outcome.write ? " Set " : " Get ") +
+        return std::string(text);
+    return std::string(outcome.write ? "Set " : "Get ") +
            std::string(settingInfo(outcome.setting).operation) + " Error!!";
 }
 
@@ -215,7 +215,7 @@ KeypadWriteReport Keypad::write(const KeypadPatch &patch, WriteMode mode)
     std::vector<KeypadSetting> reads;
     if (allOrNothing)
         reads.assign(kSettingOrder.begin(), kSettingOrder.end());
-    else if (patch.gives(KeypadSetting::AddType) && !patch.completeOutput())
+    else if (patch.gives(KeypadSetting::AddType) && !patch.completeAddType())
         reads.push_back(KeypadSetting::AddType);
     for (KeypadSetting setting : reads) {
         const KeypadStep step = getOne(setting, report.before, true);

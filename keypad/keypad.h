@@ -27,9 +27,9 @@ struct KeypadOutcome
     bool accepted = false;
 };
 
-// The failure rule shared by every consumer: the reader's own text after a blank, else
-// the operation's own message. The choice rests on the status alone: a status-1 reply
-// refused for its length shows the reader's " Operation is successful.", as operators and
+// The failure rule shared by every consumer: the reader's own text, else the operation's
+// own message ("Get Mode Error!!"). The choice rests on the status alone: a status-1 reply
+// refused for its length shows the reader's "Operation is successful.", as operators and
 // their scripts know it; the setting not read tells the rest.
 std::string keypadFailureText(const KeypadOutcome &outcome);
 
@@ -58,7 +58,7 @@ struct KeypadStep
 struct KeypadSequence
 {
     KeypadEnd end = KeypadEnd::Done;
-    KeypadSettings settings;             // what was read; settings not read as before
+    KeypadSettings settings;             // what was read; the rest as given
     std::vector<KeypadOutcome> outcomes; // in the order sent; fewer when it ended early
     std::optional<KeypadOutcome> firstFailure() const;
     // The defaults: each setting whose Set was accepted and read back unchanged.
@@ -73,7 +73,7 @@ enum class WriteMode {
 struct KeypadWriteReport
 {
     KeypadEnd end = KeypadEnd::Done;
-    // Nothing sent: the reader's settings (AllOrNothing) or its output format (a partial
+    // Nothing sent: the reader's settings (AllOrNothing) or its AddType (a partial
     // one given) could not be read first.
     bool readFailed = false;
     KeypadSettings before;               // the reader's settings, as far as they were read

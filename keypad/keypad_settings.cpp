@@ -29,9 +29,9 @@ std::uint8_t &timingOf(KeypadSettings &s, KeypadSetting setting)
 
 } // namespace
 
-bool hasFormatButton(int code)
+bool isNamedFormat(int code)
 {
-    return (code >= 1 && code <= 10) || code == 12;
+    return !formatCaption(code).empty();
 }
 
 SettingBytes KeypadSettings::bytes(KeypadSetting setting) const
@@ -42,7 +42,7 @@ SettingBytes KeypadSettings::bytes(KeypadSetting setting) const
     case KeypadSetting::Type:
         return {types};
     case KeypadSetting::AddType:
-        return {output.format, output.reverse, output.add};
+        return {addType.format, addType.reverse, addType.add};
     case KeypadSetting::SendTime:
         return {sendTime};
     case KeypadSetting::ScanTime:
@@ -63,7 +63,7 @@ void KeypadSettings::setBytes(KeypadSetting setting, const SettingBytes &b)
         types = b[0];
         break;
     case KeypadSetting::AddType:
-        output = {b[0], b[1], b[2]};
+        addType = {b[0], b[1], b[2]};
         break;
     case KeypadSetting::SendTime:
     case KeypadSetting::ScanTime:
@@ -102,9 +102,9 @@ KeypadSettings KeypadPatch::over(KeypadSettings held) const
 {
     held.mode = mode.value_or(held.mode);
     held.types = types.value_or(held.types);
-    held.output.format = format.value_or(held.output.format);
-    held.output.reverse = reverse.value_or(held.output.reverse);
-    held.output.add = add.value_or(held.output.add);
+    held.addType.format = format.value_or(held.addType.format);
+    held.addType.reverse = reverse.value_or(held.addType.reverse);
+    held.addType.add = add.value_or(held.addType.add);
     held.sendTime = sendTime.value_or(held.sendTime);
     held.scanTime = scanTime.value_or(held.scanTime);
     held.sameTime = sameTime.value_or(held.sameTime);

@@ -30,18 +30,20 @@ inline constexpr std::uint8_t kReverseByte = 2;
 inline constexpr std::uint8_t kReverseBit = 4;
 inline constexpr std::uint8_t kAddEnter = 0x80;
 
-// Format codes that have a caption; 11 and codes above 12 have none.
+// The format codes the reader names (1 to 10 and 12, each with its caption); 0, 11 and codes
+// above 12 name no format.
 inline constexpr int kFormat8H = 5;
 inline constexpr int kFormat16H = 9;
-bool hasFormatButton(int code);
+bool isNamedFormat(int code);
 
-// The output format: one setting of three bytes on the reader.
-struct OutputFormat
+// AddType: how the reader writes a card's number (the format, its reversal and what it
+// adds), one setting of three bytes.
+struct AddType
 {
     std::uint8_t format = kFormat8H;
     std::uint8_t reverse = kNoReversal;
     std::uint8_t add = kAddEnter; // addition flags
-    bool operator==(const OutputFormat &) const = default;
+    bool operator==(const AddType &) const = default;
 };
 
 // The six keyboard-emulation settings as the reader holds them. Bits without a name are
@@ -50,7 +52,7 @@ struct KeypadSettings
 {
     std::uint8_t mode = 0;
     std::uint8_t types = 0;
-    OutputFormat output;
+    AddType addType;
     std::uint8_t sendTime = 10;
     std::uint8_t scanTime = 10;
     std::uint8_t sameTime = 10;
@@ -60,7 +62,7 @@ struct KeypadSettings
     // One setting's bytes as a Set sends them and a Get reply carries them.
     SettingBytes bytes(KeypadSetting setting) const;
     void setBytes(KeypadSetting setting, const SettingBytes &bytes);
-    // The defaults the "default" button writes.
+    // The settings a reader is set back to by the defaults operation.
     static KeypadSettings defaults();
 };
 
@@ -77,9 +79,9 @@ struct KeypadPatch
     std::optional<std::uint8_t> sameTime = {};
 
     bool gives(KeypadSetting setting) const;
-    // The three parts of the output format travel together; a Set of only some of them
+    // The three parts of AddType travel together; a Set of only some of them
     // needs the others from the reader first.
-    bool completeOutput() const { return format && reverse && add; }
+    bool completeAddType() const { return format && reverse && add; }
     KeypadSettings over(KeypadSettings held) const;
 };
 
@@ -92,7 +94,7 @@ struct BitName
 };
 
 inline constexpr std::array<BitName, 4> kModeNames{{
-    {"autoread", 0x01}, // chk01_Auto
+    {"autoread", 0x01},
     {"beep", 0x02},
     {"led", 0x04},
     {"samecard", 0x08},

@@ -98,8 +98,8 @@ TransactionResult Link::ExecuteCommand(std::uint8_t group, std::uint8_t code,
         const bool echo = std::ranges::equal(frame, request);
         // The reader answers with the request's group and code in bytes 5 and 6; a frame
         // with others is a late answer to an earlier command, or a stranger's. One too short
-        // to carry them is taken, as it always was: it carries no status either, so no
-        // caller can take it for success.
+        // to carry them is taken: it carries no status either, so no caller can take it for
+        // success.
         const bool ours =
             !echo && (frame.size() < kIdentifiedFrame || (frame[5] == group && frame[6] == code));
         if (!ours && m_trace)

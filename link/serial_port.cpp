@@ -53,9 +53,7 @@ SerialBackend serialBackend()
     const char *env = std::getenv("QN480_SERIAL_BACKEND");
     if (env == nullptr || *env == '\0')
         return fallback;
-    std::string name(trimmed(env));
-    for (char &c : name)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string name = lowerCase(trimmed(env));
     if (name == "qt")
         return SerialBackend::Qt;
     if (name == "termios" && platform::hasTermiosPort())
@@ -103,9 +101,7 @@ std::optional<LineSettings> parseLineSettings(std::string_view text)
             if (item.empty())
                 continue;
             const std::size_t eq = item.find('=');
-            std::string key(item.substr(0, eq));
-            for (char &c : key)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            const std::string key = lowerCase(item.substr(0, eq));
             const auto slot = std::find(keys.begin(), keys.end(), key);
             if (eq == std::string_view::npos || slot == keys.end())
                 return std::nullopt;

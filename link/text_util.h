@@ -36,6 +36,15 @@ inline std::string_view trimmed(std::string_view text, std::string_view blanks)
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
+// The text with ASCII letters in lower case; other bytes pass as they are.
+inline std::string lowerCase(std::string_view text)
+{
+    std::string lower(text);
+    for (char &c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
 // A whole decimal number from `min` to `max`, nothing else: no sign, blank or other text
 // around it.
 inline std::optional<long long> decimalIn(std::string_view text, long long min, long long max)
@@ -95,13 +104,6 @@ inline std::string hexText(std::span<const std::uint8_t> bytes, std::string_view
         text += kHexDigits[bytes[i] & 0x0F];
     }
     return text;
-}
-
-// Every byte as two digits and one blank, the trailing blank kept: "1A 2B ", as the card
-// pages show their values.
-inline std::string spacedHex(std::span<const std::uint8_t> bytes)
-{
-    return bytes.empty() ? std::string() : hexText(bytes, " ") + ' ';
 }
 
 // Bytes written as pairs of hexadecimal digits of either case with nothing between them,
@@ -186,16 +188,22 @@ inline std::string escapedText(std::string_view text)
     return out;
 }
 
-// escapedText in double quotes, with a quote inside escaped, for a message that cites it.
+// escapedText in double quotes, with a quote inside escaped, for a message that cites it. A
+// value of any length is cited by its first 80 characters and "…", so that the message
+// stays one readable line.
 inline std::string quoted(std::string_view text)
 {
+    constexpr int kCited = 80;
+    std::size_t end = 0;
+    for (int n = 0; end < text.size() && n < kCited; ++n)
+        nextCodePoint(text, end);
     std::string out = "\"";
-    for (const char c : escapedText(text)) {
+    for (const char c : escapedText(text.substr(0, end))) {
         if (c == '"')
             out += '\\';
         out += c;
     }
-    return out + '"';
+    return out + (end < text.size() ? "\"\u2026" : "\"");
 }
 
 } // namespace qn480

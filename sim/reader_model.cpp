@@ -56,7 +56,8 @@ bool anyValue(std::span<const std::uint8_t>)
     return true;
 }
 
-// A format code with a radio button in the tool, and a reversal code it can send.
+// The reader takes only a format code that names a format (1 to 10 and 12; 0, 11 and codes
+// above 12 name none) and one reversal: none, by byte or by bit.
 bool validAddType(std::span<const std::uint8_t> value)
 {
     const std::uint8_t format = value[0];
@@ -95,14 +96,6 @@ Bytes levelBytes(const Card &card, int level)
 }
 
 // --- card options ---------------------------------------------------------------------
-
-std::string lower(std::string_view text)
-{
-    std::string out(text);
-    for (char &c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
 
 std::string hex(std::span<const std::uint8_t> bytes)
 {
@@ -190,7 +183,7 @@ bool setOption(Card &card, const std::string &key, std::string_view value, std::
         if (key == "sak")
             return one(card.sak);
         if (key == "ats") {
-            if (lower(value) == "none") {
+            if (lowerCase(value) == "none") {
                 card.ats.clear();
                 return true;
             }
@@ -277,7 +270,7 @@ bool applyOptions(Card &card, std::string_view options, std::string &error)
         if (item.empty())
             continue;
         const std::size_t eq = item.find('=');
-        const std::string key = lower(item.substr(0, eq));
+        const std::string key = lowerCase(item.substr(0, eq));
         const std::string_view value =
             eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
         if (!setOption(card, key, value, error))
@@ -293,7 +286,7 @@ bool applyOptions(Card &card, std::string_view options, std::string &error)
 std::optional<Card> parseCard(std::string_view text, std::string *error)
 {
     const std::size_t colon = text.find(':');
-    const std::string name = lower(text.substr(0, colon));
+    const std::string name = lowerCase(text.substr(0, colon));
     const auto preset = std::find_if(presets().begin(), presets().end(),
                                      [&](const Preset &p) { return p.name == name; });
     std::string why;

@@ -56,7 +56,7 @@ std::vector<std::pair<std::string, std::string>> cardPresets();
 // The field without --card options: one card of each air interface.
 std::vector<Card> defaultField();
 
-// The reader's keyboard-emulation settings, as the "default" button of the tool writes them.
+// The reader's keyboard-emulation settings, at their defaults until a Set changes them.
 struct KeypadSettings
 {
     std::uint8_t mode = 0x0F;

@@ -5,8 +5,10 @@
 #include "form_widgets.h"
 #include "link.h"
 #include "reader_commands.h"
+#include "run_texts.h"
 #include "status_line.h"
 #include "status_text.h"
+#include "text_util.h"
 #include "uid_forms_menu.h"
 
 #include <QAction>
@@ -25,22 +27,8 @@ namespace {
 
 using namespace commands;
 
-// Status-line texts of the card pages.
+// The status line's leading blank, and the whole line when it has nothing to say.
 constexpr std::string_view kBlank = " ";
-constexpr std::string_view kCarrierOnMessage = " Start 13.56-MHz carrier emission";
-constexpr std::string_view kCarrierOffMessage = " Stop 13.56-MHz carrier emission";
-constexpr std::string_view kConfigure14443A =
-    " Configure registers in the QN480 to serve ISO14443A transaction.";
-constexpr std::string_view kFailed14443A = " Initialize 43A Mode Failed!";
-constexpr std::string_view kConfigure14443B =
-    " Configure registers in the QN480 to serve ISO14443B transaction.";
-constexpr std::string_view kFailed14443B = " Initialize 43B Mode Failed!";
-constexpr std::string_view kConfigureFelica =
-    " Configure registers in the QN480 to serve Felica transaction";
-constexpr std::string_view kConfigure15693 =
-    " Configure registers in the QN480 to serve ISO15693 transaction";
-// The ISO15693 page reports its failure with the FeliCa text too.
-constexpr std::string_view kFailedFelica = " Initialize Felica Mode Failed!";
 
 const QString kResultBoxTip =
     QStringLiteral("Ctrl+C copies the selection; Ctrl+Shift+C copies this page's results as "
@@ -72,9 +60,10 @@ constexpr QRect kStopRect{380, 120, 160, 80};
 
 constexpr int kAtqaLength = 2;
 
+// Every byte as two digits and one blank, the trailing blank kept: "1A 2B ".
 QString spaced(const Bytes &bytes)
 {
-    return QString::fromStdString(spacedHex(bytes));
+    return QString::fromStdString(bytes.empty() ? std::string() : hexText(bytes, " ") + ' ');
 }
 
 QString spacedByte(std::uint8_t byte)
@@ -94,8 +83,7 @@ const std::array<CardPageDescriptor, 5> kCardPages{{
        {"SAK :", "edt_14443A_SAK", CardValue::TypeASak},
        {"CardType :", "edt_14443A_CardType", CardValue::TypeAType}}},
      CardProcedure::Iso14443A,
-     kConfigure14443A,
-     kFailed14443A},
+     AirInterface::Iso14443A},
     {2,
      "ts_ISO14443B",
      "ISO14443B",
@@ -105,8 +93,7 @@ const std::array<CardPageDescriptor, 5> kCardPages{{
        {"SAK :", "edt_ISO14443B_Info", CardValue::ProtocolInfo},
        {}}},
      CardProcedure::Iso14443B,
-     kConfigure14443B,
-     kFailed14443B},
+     AirInterface::Iso14443B},
     {3,
      "ts_Felica",
      "Felica",
@@ -116,8 +103,7 @@ const std::array<CardPageDescriptor, 5> kCardPages{{
        {"UID :", "edt_Felica_UID", CardValue::FelicaIdm},
        {}}},
      CardProcedure::Felica,
-     kConfigureFelica,
-     kFailedFelica},
+     AirInterface::Felica},
     {4,
      "ts_ISO15693",
      "ISO15693",
@@ -127,8 +113,7 @@ const std::array<CardPageDescriptor, 5> kCardPages{{
        {},
        {}}},
      CardProcedure::Iso15693,
-     kConfigure15693,
-     kFailedFelica},
+     AirInterface::Iso15693},
     {5,
      "ts_MifareInitialization",
      "MifareInitialization",
@@ -138,8 +123,7 @@ const std::array<CardPageDescriptor, 5> kCardPages{{
        {"UID :", "edt_MifarePlusInit", CardValue::TypeAType},
        {}}},
      CardProcedure::MifareInit,
-     kConfigure14443A,
-     kFailed14443A},
+     AirInterface::Iso14443A},
 }};
 
 CardPage::CardPage(const CardPageDescriptor &descriptor, Link &link, StatusLine &status,
@@ -210,8 +194,7 @@ void CardPage::setConnected(bool connected)
 
 bool CardPage::isTypeA() const
 {
-    return m_descriptor.procedure == CardProcedure::Iso14443A ||
-           m_descriptor.procedure == CardProcedure::MifareInit;
+    return m_descriptor.air == AirInterface::Iso14443A;
 }
 
 QLineEdit *CardPage::box(CardValue value) const
@@ -263,13 +246,18 @@ void CardPage::setStatus(std::string_view text)
     m_status.setText(QString::fromUtf8(text.data(), qsizetype(text.size())));
 }
 
-// " " and the reader's message for `status`; nothing when the message is empty.
+void CardPage::showMessage(std::string_view message)
+{
+    setStatus(std::string(kBlank) + std::string(message));
+}
+
+// The reader's message for `status`; nothing when it has none.
 bool CardPage::showStatusText(std::uint8_t status)
 {
     const std::string_view text = StatusText(status);
     if (text.empty())
         return false;
-    setStatus(std::string(kBlank) + std::string(text));
+    showMessage(text);
     return true;
 }
 
@@ -288,12 +276,8 @@ void CardPage::runStarted()
 
 void CardPage::stepStarting(CardStep step)
 {
-    if (step.code == kConfigure && step.group != kReaderGroup)
-        setStatus(m_descriptor.configureMessage);
-    else if (step == CardStep{kReaderGroup, kCarrierOn})
-        setStatus(kCarrierOnMessage);
-    else if (step == CardStep{kReaderGroup, kCarrierOff})
-        setStatus(kCarrierOffMessage);
+    if (const std::string_view text = runStepText(m_descriptor.air, step); !text.empty())
+        showMessage(text);
 }
 
 void CardPage::stepDone(const StepOutcome &outcome)
@@ -396,16 +380,7 @@ void CardPage::endPresence()
 void CardPage::runEnded(const RunOutcome &outcome)
 {
     // A refusal's message stands after the run; otherwise the line is emptied to a blank.
-    bool standing = false;
-    if (outcome.end == RunEnd::ConfigureRefused) {
-        if (!showStatusText(outcome.status))
-            setStatus(m_descriptor.configureFailure);
-        standing = true;
-    } else if (outcome.end == RunEnd::CarrierRefused) {
-        standing = showStatusText(outcome.status);
-    }
-    if (!standing)
-        setStatus(kBlank);
+    showMessage(runEndText(m_descriptor.air, outcome));
     m_status.hideIndicator();
     // Runs nest (a page's Read clicked while another page's run waits), so a run's end
     // gives back only what no other run still holds, and no Read comes back once the port

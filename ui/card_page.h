@@ -45,7 +45,7 @@ struct CardField
     CardValue value = CardValue::None;
 };
 
-// One card page: its controls, its procedure and the status-line texts of its run.
+// One card page: its controls, its procedure and the interface its run's texts name.
 struct CardPageDescriptor
 {
     int number; // 1 to 5, as in btn_Read01 .. btn_Read05
@@ -54,8 +54,7 @@ struct CardPageDescriptor
     const char *readCaption;
     std::array<CardField, 4> fields;
     CardProcedure procedure;
-    std::string_view configureMessage;
-    std::string_view configureFailure;
+    AirInterface air;
 };
 
 extern const std::array<CardPageDescriptor, 5> kCardPages;
@@ -118,6 +117,8 @@ private:
     void setUidBox(CardValue value, const QString &text, const Bytes &uid);
     QString boxText(CardValue value) const;
     void setStatus(std::string_view text);
+    // A run's message on the status line, after its leading blank.
+    void showMessage(std::string_view message);
     bool showStatusText(std::uint8_t status);
     void showCard(const Card &card);
     void showNoCard(std::uint8_t status);

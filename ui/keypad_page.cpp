@@ -291,6 +291,12 @@ bool isTiming(KeypadSetting setting)
            setting == KeypadSetting::SameTime;
 }
 
+// A refused command's message as the status line shows it, after its leading blank.
+std::string failureLine(const KeypadOutcome &outcome)
+{
+    return " " + keypadFailureText(outcome);
+}
+
 } // namespace
 
 KeypadPage::KeypadPage(Link &link, SetStatus setStatus, Guard guard, QWidget *parent)
@@ -432,7 +438,7 @@ KeypadSettings KeypadPage::shownValue(KeypadSetting setting)
     case KeypadSetting::AddType: {
         // 16H when no format is selected, ReverseBit dropped when ReverseByte is checked
         // too, and Enter when no addition is checked: an empty flags byte is never sent.
-        if (!hasFormatButton(m_formats->checkedId()))
+        if (!isNamedFormat(m_formats->checkedId()))
             m_formats->button(kFormat16H)->setChecked(true);
         QCheckBox *byte = checkOf(m_checks, Part::Reverse, kReverseByte);
         QCheckBox *bit = checkOf(m_checks, Part::Reverse, kReverseBit);
@@ -440,11 +446,11 @@ KeypadSettings KeypadPage::shownValue(KeypadSetting setting)
             bit->setChecked(false);
         if (checkedByte(m_checks, Part::Add) == 0)
             checkOf(m_checks, Part::Add, kAddEnter)->setChecked(true);
-        value.output = {static_cast<std::uint8_t>(m_formats->checkedId()),
-                        byte->isChecked()  ? kReverseByte
-                        : bit->isChecked() ? kReverseBit
-                                           : kNoReversal,
-                        checkedByte(m_checks, Part::Add)};
+        value.addType = {static_cast<std::uint8_t>(m_formats->checkedId()),
+                         byte->isChecked()  ? kReverseByte
+                         : bit->isChecked() ? kReverseBit
+                                            : kNoReversal,
+                         checkedByte(m_checks, Part::Add)};
         break;
     }
     case KeypadSetting::SendTime:
@@ -474,10 +480,10 @@ void KeypadPage::show(KeypadSetting setting, const KeypadSettings &settings)
         break;
     case KeypadSetting::AddType: {
         // A code without a radio button leaves 8H selected.
-        const int format = settings.output.format;
-        m_formats->button(hasFormatButton(format) ? format : kFormat8H)->setChecked(true);
-        showPart(Part::Reverse, settings.output.reverse);
-        showPart(Part::Add, settings.output.add);
+        const int format = settings.addType.format;
+        m_formats->button(isNamedFormat(format) ? format : kFormat8H)->setChecked(true);
+        showPart(Part::Reverse, settings.addType.reverse);
+        showPart(Part::Add, settings.addType.add);
         break;
     }
     case KeypadSetting::SendTime:
@@ -498,7 +504,7 @@ void KeypadPage::clear(KeypadSetting setting)
     KeypadSettings cleared;
     cleared.mode = 0;
     cleared.types = 0;
-    cleared.output = {kFormat8H, 0, 0};
+    cleared.addType = {kFormat8H, 0, 0};
     show(setting, cleared);
     markRead(setting, false);
 }
@@ -557,7 +563,7 @@ void KeypadPage::starting(KeypadSetting setting, bool write)
 void KeypadPage::finished(const KeypadOutcome &outcome, const KeypadSettings &settings)
 {
     if (!outcome.accepted) {
-        m_setStatus(keypadFailureText(outcome));
+        m_setStatus(failureLine(outcome));
         return;
     }
     const SettingControls &c = controlsOf(outcome.setting);
@@ -590,7 +596,7 @@ void KeypadPage::finish(const KeypadSequence &sequence, bool connected)
     const auto failure = sequence.firstFailure();
     // Without a port nothing was asked of a reader and the controls are disabled: the page
     // ends quiet.
-    m_setStatus(connected && failure ? keypadFailureText(*failure) : std::string());
+    m_setStatus(connected && failure ? failureLine(*failure) : std::string());
 }
 
 void KeypadPage::ts_SetKeypadShow()

@@ -14,7 +14,7 @@ namespace qn480 {
 QString uidFormsToolTip(std::span<const std::uint8_t> uid)
 {
     QStringList lines;
-    for (const UidFormValue &form : uidForms(uid)) {
+    for (const UidFormValue &form : uidInEveryForm(uid)) {
         const QString name = QString::fromUtf8(uidFormName(form.form).data(),
                                                qsizetype(uidFormName(form.form).size()));
         lines << name + QStringLiteral(": ") +
@@ -29,7 +29,7 @@ QMenu *addCopyUidMenu(QMenu *menu, std::span<const std::uint8_t> uid)
     QMenu *copy = menu->addMenu(QObject::tr("Copy UID as"));
     copy->setObjectName(QStringLiteral("mnu_copyUidAs"));
     copy->setToolTipsVisible(true);
-    for (const UidFormValue &form : uidForms(uid)) {
+    for (const UidFormValue &form : uidInEveryForm(uid)) {
         const std::string_view name = uidFormName(form.form);
         // The item shows what it copies, or why it cannot ("dec10  0077736730").
         const QString shown = QString::fromStdString(form.value ? *form.value : form.reason);

@@ -2,6 +2,7 @@
 // The texts the card pages derive from card data: UID, hexadecimal, Plus letter, card type.
 #include "card_text.h"
 #include "fake_reader.h"
+#include "text_util.h"
 #include "trace.h"
 
 #include <gtest/gtest.h>
@@ -42,10 +43,6 @@ TEST(CardText, HexadecimalTexts)
         {hexText(hex("1A 2B"), ""), "1A2B"},
         {hexText(hex("00 FF"), ":"), "00:FF"},
         {hexText({}, " "), ""},
-        // The card pages keep a blank after every byte.
-        {spacedHex(hex("1A 2B 3C 4D")), "1A 2B 3C 4D "},
-        {spacedHex(hex("00 81 71")), "00 81 71 "},
-        {spacedHex({}), ""},
         // Pairs of digits of either case, nothing between or around them.
         {parsed("04a1B2"), "[04 A1 B2]"},
         {parsed(""), "[]"},

@@ -3,6 +3,7 @@
 #include "card_rig.h"
 #include "card_text.h"
 #include "procedures.h"
+#include "text_util.h"
 
 #include <gtest/gtest.h>
 

@@ -166,7 +166,7 @@ TEST(UidForms, GiveEachFormOrSayWhyNot)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.uid);
-        const auto values = uidForms(hex(c.uid));
+        const auto values = uidInEveryForm(hex(c.uid));
         ASSERT_EQ(values.size(), c.forms.size());
         for (std::size_t i = 0; i < values.size(); ++i) {
             SCOPED_TRACE(uidFormName(values[i].form));
@@ -175,7 +175,7 @@ TEST(UidForms, GiveEachFormOrSayWhyNot)
             EXPECT_EQ(values[i].reason.empty(), values[i].value.has_value());
         }
     }
-    EXPECT_EQ(uidForm(hex("04A1B2C3D4E5F6"), UidForm::Dec10).reason,
+    EXPECT_EQ(uidInForm(hex("04A1B2C3D4E5F6"), UidForm::Dec10).reason,
               "needs a 4-byte UID, not 7 bytes; hex and dec carry them all");
     EXPECT_EQ(uidFormFromName("DEC10-Rev"), UidForm::Dec10Rev);
     EXPECT_FALSE(uidFormFromName("dec9"));

@@ -148,15 +148,15 @@ TEST_F(KeypadTest, FailureTextIsTheReadersElseTheOperationsOwn)
         KeypadOutcome outcome;
         const char *text;
     } cases[] = {
-        {{Mode, false, TransactionResult::TimeOut, 0x00, -1, false}, " Get Mode Error!!"},
+        {{Mode, false, TransactionResult::TimeOut, 0x00, -1, false}, "Get Mode Error!!"},
         {{Mode, false, TransactionResult::Frame, 0x21, 0, false},
-         " Device received undefined command."},
+         "Device received undefined command."},
         {{AddType, true, TransactionResult::Frame, 0x22, 0, false},
-         " Device received incorrect parameter."},
-        {{Type, true, TransactionResult::Frame, 0x31, 0, false}, " Set Type Error!!"},
-        {{SameTime, true, TransactionResult::NoPort, 0x00, -1, false}, " Set SameCardTime Error!!"},
+         "Device received incorrect parameter."},
+        {{Type, true, TransactionResult::Frame, 0x31, 0, false}, "Set Type Error!!"},
+        {{SameTime, true, TransactionResult::NoPort, 0x00, -1, false}, "Set SameCardTime Error!!"},
         // Accepted status, refused length: the reader's text still decides.
-        {{Type, false, TransactionResult::Frame, 0x01, 0, false}, " Operation is successful."},
+        {{Type, false, TransactionResult::Frame, 0x01, 0, false}, "Operation is successful."},
     };
     for (const auto &c : cases)
         EXPECT_EQ(keypadFailureText(c.outcome), c.text);
@@ -198,7 +198,7 @@ TEST_F(KeypadTest, ReadAllReadsAllSixAndGoesOnAfterAFailure)
                             Command{0, 0x14}, Command{0, 0x16}));
     KeypadSettings expected;
     expected.mode = 0x09;
-    expected.output = {0x07, 0x04, 0x12};
+    expected.addType = {0x07, 0x04, 0x12};
     expected.scanTime = 50;
     expected.sameTime = 100;
     EXPECT_EQ(read.settings, expected);
@@ -238,7 +238,7 @@ TEST_F(KeypadTest, DefaultsAreSentThenReadBack)
                             Command{0, 0x14}, Command{0, 0x16}));
     EXPECT_EQ(sequence.outcomes.size(), 12u);
     EXPECT_EQ(sequence.settings.mode, 0x03);
-    EXPECT_EQ(sequence.settings.output, (OutputFormat{0x0C, 0x01, 0x80}));
+    EXPECT_EQ(sequence.settings.addType, (qn480::AddType{0x0C, 0x01, 0x80}));
     EXPECT_EQ(sequence.settings.sameTime, 15); // its Get failed: the default stays
     EXPECT_THAT(sequence.kept(), ElementsAre(false, true, false, true, true, false));
     ASSERT_TRUE(sequence.firstFailure());

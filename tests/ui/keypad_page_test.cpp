@@ -126,14 +126,8 @@ TEST_F(KeypadPageTest, EveryButtonSendsItsCommandWithItsProgressThenItsOutcome)
         EXPECT_EQ(shownWhileWaiting, c.progress);
         EXPECT_EQ(window().statusText(), c.ok);
 
+        // Which text a failure shows is the keypad's rule; the page shows it after a blank.
         reader.silence(0x00, c.code);
-        click(c.button);
-        EXPECT_EQ(window().statusText(), c.error);
-        // The reader's own text wins over the operation's; a status without one does not.
-        reader.answer(0x00, c.code, 0x22);
-        click(c.button);
-        EXPECT_EQ(window().statusText(), " Device received incorrect parameter.");
-        reader.answer(0x00, c.code, 0x31);
         click(c.button);
         EXPECT_EQ(window().statusText(), c.error);
         if (get) { // read again, or the group's Set would refuse
