@@ -9,11 +9,6 @@
 #include "text_util.h"
 #include "xlsx.h"
 
-#include <QSaveFile>
-#include <QString>
-
-#include <cerrno>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,27 +37,6 @@ int failed(Io &io, const std::string &message)
 {
     io.err << kProgram << message << std::endl;
     return kExitReaderError;
-}
-
-// The CSV whole or not at all, as the window saves it; a full disk named as such.
-std::string saveCsv(const std::string &path, const std::string &text)
-{
-    QSaveFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return file.errorString().toStdString();
-    qint64 written = 0;
-    while (written < qint64(text.size())) {
-        errno = 0;
-        const qint64 step = file.write(text.data() + written, qint64(text.size()) - written);
-        if (step <= 0) {
-            const int cause = errno;
-            const std::string reason = file.errorString().toStdString();
-            file.cancelWriting();
-            return cause != 0 ? std::strerror(cause) : reason;
-        }
-        written += step;
-    }
-    return file.commit() ? std::string() : file.errorString().toStdString();
 }
 
 } // namespace
@@ -129,7 +103,7 @@ int logCommand(std::span<const std::string_view> args, Io io)
             io.out << text << std::flush;
             if (!io.out)
                 code = failed(io, "cannot write the CSV to stdout");
-        } else if (const std::string error = saveCsv(*csv, text); !error.empty()) {
+        } else if (const std::string error = saveWhole(*csv, text); !error.empty()) {
             code = failed(io, "cannot write " + *csv + ": " + error);
         }
     }

@@ -1,6 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "csv.h"
 
+#include <QSaveFile>
+#include <QString>
+
+#include <cerrno>
+#include <cstring>
+
 namespace qn480 {
 
 namespace {
@@ -101,6 +107,26 @@ std::string eventsCsv(std::span<const EventRecord> events)
         text += csvRecord(fields);
     }
     return text;
+}
+
+std::string saveWhole(const std::string &path, std::string_view text)
+{
+    QSaveFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return file.errorString().toStdString();
+    qint64 written = 0;
+    while (written < qint64(text.size())) {
+        errno = 0;
+        const qint64 step = file.write(text.data() + written, qint64(text.size()) - written);
+        if (step <= 0) {
+            const int cause = errno;
+            const std::string reason = file.errorString().toStdString();
+            file.cancelWriting();
+            return cause != 0 ? std::strerror(cause) : reason;
+        }
+        written += step;
+    }
+    return file.commit() ? std::string() : file.errorString().toStdString();
 }
 
 } // namespace qn480

@@ -22,4 +22,9 @@ std::string csvRecord(std::span<const std::string> fields);
 // The header record and one record per event, in the columns of the card log.
 std::string eventsCsv(std::span<const EventRecord> events);
 
+// Writes `text` to `path` whole or not at all (a temporary file renamed over it); empty on
+// success, else the reason. Unbuffered and written until done: a full disk first takes part
+// of a write without a word, and only the next write says why ("No space left on device").
+std::string saveWhole(const std::string &path, std::string_view text);
+
 } // namespace qn480

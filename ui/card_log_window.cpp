@@ -387,26 +387,7 @@ QString CardLogWindow::saveCsv(const QString &path) const
 {
     const std::deque<EventRecord> &events = m_model->events().events();
     const std::string text = eventsCsv(std::vector<EventRecord>(events.begin(), events.end()));
-    // Unbuffered, and written until done: a full disk first takes part of a write without
-    // a word, and only the next write says why.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return file.errorString();
-    qint64 written = 0;
-    while (written < qint64(text.size())) {
-        errno = 0;
-        const qint64 step = file.write(text.data() + written, qint64(text.size()) - written);
-        if (step <= 0) {
-            const int cause = errno;
-            const QString reason = file.errorString();
-            file.cancelWriting();
-            return cause != 0 ? QString::fromLocal8Bit(std::strerror(cause)) : reason;
-        }
-        written += step;
-    }
-    if (!file.commit())
-        return file.errorString();
-    return {};
+    return QString::fromStdString(saveWhole(path.toStdString(), text));
 }
 
 QString CardLogWindow::saveXlsx(const QString &path) const
