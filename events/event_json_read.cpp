@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <initializer_list>
 #include <stdexcept>
 
 namespace qn480 {
@@ -22,6 +23,19 @@ std::string text(const nlohmann::ordered_json &object, const char *key)
     if (found == object.end() || !found->is_string())
         throw Unreadable(std::string("no \"") + key + "\"");
     return found->get<std::string>();
+}
+
+// The value of `key` among `choices`, each known by the name the log writes it with.
+template <typename T, typename Name>
+T named(const nlohmann::ordered_json &object, const char *key, std::initializer_list<T> choices,
+        Name name)
+{
+    const std::string value = text(object, key);
+    for (const T choice : choices) {
+        if (value == name(choice))
+            return choice;
+    }
+    throw Unreadable(std::string("\"") + key + "\" is none of the values a log holds");
 }
 
 Bytes bytes(const nlohmann::ordered_json &object, const char *key)
@@ -103,22 +117,11 @@ std::optional<EventRecord> eventFromJson(const nlohmann::ordered_json &object, s
             throw Unreadable("not an object");
         EventRecord record;
         record.card = cardOf(object);
-        const std::string event = text(object, "event");
-        if (event == eventName(PresenceKind::Present))
-            record.kind = PresenceKind::Present;
-        else if (event == eventName(PresenceKind::Removed))
-            record.kind = PresenceKind::Removed;
-        else
-            throw Unreadable("\"event\" is neither present nor removed");
-        if (object.contains("cause")) {
-            const std::string cause = text(object, "cause");
-            if (cause == causeName(RemovalCause::Stopped))
-                record.cause = RemovalCause::Stopped;
-            else if (cause == causeName(RemovalCause::Lost))
-                record.cause = RemovalCause::Lost;
-            else
-                throw Unreadable("\"cause\" is neither stopped nor lost");
-        }
+        record.kind =
+            named(object, "event", {PresenceKind::Present, PresenceKind::Removed}, eventName);
+        if (object.contains("cause"))
+            record.cause =
+                named(object, "cause", {RemovalCause::Stopped, RemovalCause::Lost}, causeName);
         record.time = utcTime(text(object, "time"));
         if (const auto seq = object.find("seq"); seq != object.end() && seq->is_number_unsigned())
             record.seq = seq->get<std::uint64_t>();
