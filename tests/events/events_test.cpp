@@ -316,7 +316,8 @@ TEST(CardLogFile, SharedByTwoWritersLosesNothingAndRotatesInTurn)
               "card log " + fifo + ": is a FIFO, not a file");
 
     // The writer's queue overflows while another writer holds the file: the lines it could
-    // not keep are counted, and told with the next line written.
+    // not keep are counted, and told with the next line written; none goes unaccounted.
+    const std::size_t linesBefore = seqsIn(path).size();
     const int holder = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX), 0);
@@ -338,10 +339,14 @@ TEST(CardLogFile, SharedByTwoWritersLosesNothingAndRotatesInTurn)
     }
     // Once, or once per count should the writer have woken between two appends.
     ASSERT_FALSE(reports.empty());
+    std::size_t told = 0;
     for (const std::string &report : reports) {
-        EXPECT_TRUE(report.starts_with("card log " + path + ": ")) << report;
+        const std::string head = "card log " + path + ": ";
+        EXPECT_TRUE(report.starts_with(head)) << report;
         EXPECT_TRUE(report.ends_with(" events not logged: the disk did not keep up")) << report;
+        told += std::stoul(report.substr(head.size()));
     }
+    EXPECT_EQ(seqsIn(path).size() - linesBefore + told, 5u);
 }
 
 TEST(Csv, QuotesNeutralisesFormulasAndKeepsUtf8)
