@@ -6,6 +6,7 @@
 #include "event_buffer.h"
 #include "event_json_read.h"
 #include "event_record.h"
+#include "fake_reader.h"
 #include "presence.h"
 #include "private_dir.h"
 #include "trace.h"
@@ -28,17 +29,10 @@ namespace qn480 {
 namespace {
 
 using namespace std::chrono_literals;
+using qn480::testing::hex;
 
 // 2026-03-01T13:05:09.042Z
 constexpr EventTime kWhen{1772370309042ms};
-
-Bytes hex(std::string_view text)
-{
-    Bytes bytes;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
-        bytes.push_back(std::uint8_t(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
-    return bytes;
-}
 
 TypeACard classic()
 {
