@@ -207,32 +207,49 @@ TEST_F(TypeATest, InitializationPageReportsTheSameRecords)
     EXPECT_EQ(observer.log, "SCCE");
 }
 
+// Answers of the Type A group as text: "10=01 04 00; 15=-" answers the request with status 01
+// and data 04 00, and leaves the answer to select unanswered.
+void script(FakeReader &reader, std::string_view text, bool standing)
+{
+    while (!text.empty()) {
+        const auto end = std::min(text.find(';'), text.size());
+        const std::string one(trimmed(text.substr(0, end)));
+        text.remove_prefix(std::min(end + 1, text.size()));
+        const auto code = std::uint8_t(std::stoi(one.substr(0, 2), nullptr, 16));
+        const Bytes answer = one.substr(3) == "-" ? Bytes{} : hex(one.substr(3));
+        if (answer.empty())
+            standing ? reader.alwaysSilent(kA, code) : reader.silence(kA, code);
+        else if (standing)
+            reader.always(kA, code, answer[0], Bytes(answer.begin() + 1, answer.end()));
+        else
+            reader.answer(kA, code, answer[0], Bytes(answer.begin() + 1, answer.end()));
+    }
+}
+
+// What the window does in its turns.
+enum class Window {
+    Calm,
+    FailsOnTheCard,     // the page refuses the selected card
+    FailsBetweenPasses, // after a pass
+    FailsOnceInASelect, // after the first select
+    FailsInEveryLevel,  // after every anticollision
+    Stops,              // Stop after the first anticollision
+    ChangesPage,        // another page then, as closing the port would
+    Closes,             // the port closed then
+    RunsOutOfMemory,    // then
+};
+
 // Runs of a single-size card (ATQA 04 00, UID 12 34 56 78, SAK 08, no answer to select) or
-// of what the script puts instead, with the window failing, stopping or closing in between.
+// of what the case's answers make of it, the window failing, stopping or closing in its turns.
 TEST(TypeARun, PassesCardsAndEndOfEachRun)
 {
-    // The window's turn after a request of `code` calls `act`, `times` times (-1: always).
-    const auto after = [](CardRig &rig, std::uint8_t code, std::function<void()> act,
-                          int times = 1) {
-        auto due = std::make_shared<bool>(false);
-        rig.onRequest = [due, code](const Bytes &request) {
-            *due = *due || request[6] == code;
-        };
-        rig.pump = [due, act, times]() mutable {
-            if (*due && times != 0) {
-                *due = false;
-                --times;
-                act();
-            }
-        };
-    };
-    const auto fail = [] {
-        throw std::runtime_error("window failed");
-    };
+    const std::string classic = "10=01 04 00; 12=01 12 34 56 78; 13=01 08";
+    using enum Window;
     const struct
     {
         const char *name;
-        std::function<void(CardRig &)> script;
+        std::string standing, once; // answers
+        Window window;
         int passes;
         // The observer's log / the passes' statuses / the requests' codes / the cards.
         std::string run;
@@ -240,137 +257,93 @@ TEST(TypeARun, PassesCardsAndEndOfEachRun)
         CardProcedure procedure = CardProcedure::Iso14443A;
     } cases[] = {
         {"unknown SAK, with and without an answer to select",
-         [](CardRig &rig) {
-             putCard(rig, 0x28);
-             rig.reader.answer(kA, 0x15, 0x01, kAtsUnmarked);
-         },
-         2,
-
+         "10=01 04 00; 12=01 12 34 56 78; 13=01 28", "15=01 06 75 77 81 02 80", Calm, 2,
          "SCCE / 01 01 / 00 30 10 12 13 15 10 12 13 15 31 / 12345678 Unknown Type !, 12345678 "
          "Unknown Type !"},
-        {"a three-byte answer to request is no card",
-         [](CardRig &rig) { rig.reader.always(kA, kRequest, 0x01, hex("04 00 00")); }, 2,
-
+        {"a three-byte answer to request is no card", "10=01 04 00 00", "", Calm, 2,
          "SNNE / 01 01 / 00 30 10 10 31 / "},
-        {"removed and put back: reported again",
-         [](CardRig &rig) {
-             putCard(rig);
-             rig.reader.answer(kA, kRequest, 0x01, hex("04 00"));
-             rig.reader.answer(kA, kRequest, 0x01, hex("04 00"));
-             rig.reader.answer(kA, kRequest, kNoCardStatus);
-         },
+        {"removed and put back: reported again", classic, "10=01 04 00; 10=01 04 00; 10=E0", Calm,
          4,
-
-         "SCCNCE / 01 01 E0 01 / 00 30 10 12 13 15 10 12 13 15 10 10 12 13 15 31 / 12345678 Mifare "
-         "Classic 1K, 12345678 Mifare Classic 1K, 12345678 Mifare Classic 1K"},
+         "SCCNCE / 01 01 E0 01 / 00 30 10 12 13 15 10 12 13 15 10 10 12 13 15 31 / 12345678 "
+         "Mifare Classic 1K, 12345678 Mifare Classic 1K, 12345678 Mifare Classic 1K"},
         // Not the select's success either.
-        {"a cascade beyond level three selects nothing",
-         [](CardRig &rig) {
-             rig.reader.always(kA, kRequest, 0x01, hex("44 00"));
-             rig.reader.always(kA, 0x12, 0x01, hex("88 04 A1 B2"));
-             rig.reader.always(kA, 0x13, 0x01, hex("04"));
-         },
-         1,
-
-         "SNE / 00 / 00 30 10 12 13 12 13 12 13 31 / "},
-        {"a page that fails on the card skips the rest of its pass",
-         [](CardRig &rig) {
-             putCard(rig);
-             rig.observer.failOnSelected = true;
-         },
-         2,
-
+        {"a cascade beyond level three selects nothing", "10=01 44 00; 12=01 88 04 A1 B2; 13=01 04",
+         "", Calm, 1, "SNE / 00 / 00 30 10 12 13 12 13 12 13 31 / "},
+        {"a page that fails on the card skips the rest of its pass", classic, "", FailsOnTheCard, 2,
          "SCE / 01 / 00 30 10 12 13 10 12 13 15 31 / 12345678 Mifare Classic 1K"},
-        {"a failure between passes ends the run with the carrier off",
-         [&](CardRig &rig) {
-             putCard(rig);
-             auto armed = std::make_shared<bool>(false);
-             rig.observer.onPass = [armed] {
-                 *armed = true;
-             };
-             rig.pump = [armed] {
-                 if (std::exchange(*armed, false))
-                     throw std::runtime_error("window failed");
-             };
-         },
-         100,
-
-         "SCE / 01 / 00 30 10 12 13 15 31 / 12345678 Mifare Classic 1K"},
+        {"a failure between passes ends the run with the carrier off", classic, "",
+         FailsBetweenPasses, 100, "SCE / 01 / 00 30 10 12 13 15 31 / 12345678 Mifare Classic 1K"},
         // Not with the level's bytes twice.
-        {"a failure in a cascade level repeats it once",
-         [&](CardRig &rig) {
-             putCard(rig);
-             after(rig, 0x13, fail);
-         },
-         1,
-
+        {"a failure in a cascade level repeats it once", classic, "", FailsOnceInASelect, 1,
          "SCE / 01 / 00 30 10 12 13 12 13 15 31 / 12345678 Mifare Classic 1K"},
-        {"repeated failures in the cascade end the pass",
-         [&](CardRig &rig) {
-             putCard(rig);
-             after(rig, 0x12, fail, -1);
-         },
-         2,
-
+        {"repeated failures in the cascade end the pass", classic, "", FailsInEveryLevel, 2,
          "SNNE / 01 01 / 00 30 10 12 12 12 12 12 12 10 12 12 12 12 12 12 31 / "},
-        {"Stop mid-pass: the pass finishes, the carrier goes off once",
-         [&](CardRig &rig) {
-             putCard(rig);
-             after(rig, 0x12, [&rig] { rig.stop.requestStop(); });
-         },
-         100,
-
+        {"Stop mid-pass: the pass finishes, the carrier goes off once", classic, "", Stops, 100,
          "SCE / 01 / 00 30 10 12 13 15 31 / 12345678 Mifare Classic 1K"},
-        {"a page change mid-pass, as closing the port would",
-         [&](CardRig &rig) {
-             putCard(rig);
-             after(rig, 0x12, [&rig] { rig.connection.requestStop(); });
-         },
-         100,
-
+        {"a page change mid-pass", classic, "", ChangesPage, 100,
          "SCE / 01 / 00 30 10 12 13 15 31 / 12345678 Mifare Classic 1K"},
-        // The carrier-off finds no port.
-        {"the port closed mid-pass: unwound without it",
-         [&](CardRig &rig) {
-             putCard(rig);
-             after(rig, 0x12, [&rig] {
-                 rig.connection.requestStop();
-                 rig.link.close();
-             });
-         },
-         100,
-
+        // Not even the carrier-off goes out.
+        {"the port closed mid-pass: unwound without it", classic, "", Closes, 100,
          "SNE / 00 / 00 30 10 12 / "},
         // A time-out has no status from the reader; "no card" has its own.
-        {"the initialization page tells lost cards by status",
-         [](CardRig &rig) {
-             putCard(rig);
-             rig.reader.answer(kA, kRequest, 0x01, hex("04 00"));
-             rig.reader.silence(kA, kRequest);
-             rig.reader.answer(kA, kRequest, kNoCardStatus);
-         },
-         4,
-
+        {"the initialization page tells lost cards by status", classic, "10=01 04 00; 10=-; 10=E0",
+         Calm, 4,
          "SCNNCE / 01 00 E0 01 / 00 30 10 12 13 15 10 10 10 12 13 15 31 / 12345678 Mifare Classic "
          "1K, 12345678 Mifare Classic 1K",
          RunEnd::Stopped, CardProcedure::MifareInit},
-        // Running out of memory ends the run on the way out, instead of being dropped.
-        {"out of memory",
-         [&](CardRig &rig) {
-             putCard(rig);
-             after(rig, 0x12, [] { throw std::bad_alloc(); });
-         },
-         2,
-
-         "SE /  / 00 30 10 12 / ", RunEnd::Aborted},
+        // Instead of being dropped, it ends the run on the way out.
+        {"out of memory", classic, "", RunsOutOfMemory, 2, "SE /  / 00 30 10 12 / ",
+         RunEnd::Aborted},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         CardRig rig;
-        rig.reader.always(kA, 0x00, 0x01);
+        script(rig.reader, "00=01", true);
         rig.reader.always(0x00, 0x30, 0x01);
         rig.reader.always(0x00, 0x31, 0x01);
-        c.script(rig);
+        script(rig.reader, c.standing, true);
+        script(rig.reader, c.once, false);
+        // The window's turn after the trigger calls `act`, `times` times (-1: always).
+        auto due = std::make_shared<bool>(false);
+        std::function<void()> act = [] {
+            throw std::runtime_error("window failed");
+        };
+        int times = c.window == FailsInEveryLevel ? -1 : 1;
+        const std::uint8_t trigger = c.window == FailsOnceInASelect ? 0x13 : 0x12;
+        if (c.window == FailsOnTheCard)
+            rig.observer.failOnSelected = true;
+        if (c.window == FailsBetweenPasses)
+            rig.observer.onPass = [due] {
+                *due = true;
+            };
+        else if (c.window != Calm && c.window != FailsOnTheCard)
+            rig.onRequest = [due, trigger](const Bytes &request) {
+                *due = *due || request[6] == trigger;
+            };
+        if (c.window == Stops)
+            act = [&] {
+                rig.stop.requestStop();
+            };
+        if (c.window == ChangesPage)
+            act = [&] {
+                rig.connection.requestStop();
+            };
+        if (c.window == Closes)
+            act = [&] {
+                rig.connection.requestStop();
+                rig.link.close();
+            };
+        if (c.window == RunsOutOfMemory)
+            act = [] {
+                throw std::bad_alloc();
+            };
+        rig.pump = [&, due] {
+            if (*due && times != 0) {
+                *due = false;
+                --times;
+                act();
+            }
+        };
         if (c.end == RunEnd::Aborted) {
             EXPECT_THROW(rig.run(c.procedure, kA, kRequest, c.passes), std::bad_alloc);
         } else {
