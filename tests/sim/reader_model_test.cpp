@@ -66,10 +66,17 @@ Bytes ask(ReaderModel &model, std::uint8_t group, std::uint8_t code, const Bytes
     return exchanges.size() == 1 ? exchanges[0].response : Bytes{};
 }
 
-TEST(ReaderModelTypeA, SingleSizeCascadeOfAFourByteCard)
+// Hand-written transcripts, each against a fresh model with the cards given (none: the
+// default field, one card of each interface).
+TEST(ReaderModel, AnswersAsTheTranscriptsSay)
 {
-    ReaderModel model({card("14a:uid=12345678,atqa=0400,sak=08")});
-    play(model, R"(
+    const struct
+    {
+        const char *name;
+        std::vector<std::string> cards;
+        std::string_view transcript;
+    } cases[] = {
+        {"a single-size cascade of a four-byte card", {"14a:uid=12345678,atqa=0400,sak=08"}, R"(
         >> AA 00 04 00 00 0A 00 0E
         << AA 00 05 00 00 0A 00 01 0E
         >> AA 00 04 00 00 00 30 34
@@ -84,13 +91,8 @@ TEST(ReaderModelTypeA, SingleSizeCascadeOfAFourByteCard)
         << AA 00 05 00 00 0A 15 E0 FA
         >> AA 00 04 00 00 00 31 35
         << AA 00 05 00 00 00 31 01 35
-    )");
-}
-
-TEST(ReaderModelTypeA, DoubleSizeUidWalksTwoLevelsWithTheCascadeTag)
-{
-    ReaderModel model({card("ultralight")});
-    play(model, R"(
+    )"},
+        {"a double-size UID walks two levels with the cascade tag", {"ultralight"}, R"(
         >> AA 00 04 00 00 00 30 34
         << AA 00 05 00 00 00 30 01 34
         >> AA 00 04 00 00 0A 10 1E
@@ -103,13 +105,8 @@ TEST(ReaderModelTypeA, DoubleSizeUidWalksTwoLevelsWithTheCascadeTag)
         << AA 00 09 00 00 0A 12 01 C3 D4 E5 F6 14
         >> AA 00 09 00 00 0A 13 02 C3 D4 E5 F6 16
         << AA 00 06 00 00 0A 13 01 00 1E
-    )");
-}
-
-TEST(ReaderModelTypeA, DesfireAnswersToSelectAndSecurityLevelDecidesTheProbe)
-{
-    ReaderModel desfire({card("desfire")});
-    play(desfire, R"(
+    )"},
+        {"DESFire answers to select, and refuses the level probe", {"desfire"}, R"(
         >> AA 00 04 00 00 00 30 34
         << AA 00 05 00 00 00 30 01 34
         >> AA 00 04 00 00 0A 10 1E
@@ -126,25 +123,8 @@ TEST(ReaderModelTypeA, DesfireAnswersToSelectAndSecurityLevelDecidesTheProbe)
         << AA 00 0B 00 00 0A 15 01 06 75 77 81 02 80 12
         >> AA 00 17 00 00 0A 40 01 90 00 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A CC
         << AA 00 05 00 00 0A 40 B0 FF
-    )");
-
-    // The same probe passes only on a card in security level 0.
-    for (const auto &[level, status] : {std::pair{"0", 0x01}, {"3", 0xB0}}) {
-        ReaderModel model({card(std::string("14a:uid=01020304,atqa=4400,sak=20,sl=") + level)});
-        ask(model, 0x00, 0x30);
-        ask(model, 0x0A, 0x10);
-        ask(model, 0x0A, 0x12, {0x01, 0x00});
-        ask(model, 0x0A, 0x13, {0x01, 0x01, 0x02, 0x03, 0x04});
-        Bytes probe{0x01, 0x90, 0x00};
-        probe.resize(19, 0x5A);
-        EXPECT_EQ(ask(model, 0x0A, 0x40, probe).at(7), status) << "sl=" << level;
-    }
-}
-
-TEST(ReaderModelTypeA, OnlyTheNextLevelOfTheAnsweringCardResponds)
-{
-    ReaderModel model({card("14a:uid=12345678")});
-    play(model, R"(
+    )"},
+        {"only the next level of the answering card responds", {"14a:uid=12345678"}, R"(
         >> AA 00 04 00 00 0A 10 1E
         << AA 00 05 00 00 0A 10 E0 FF
         >> AA 00 04 00 00 00 30 34
@@ -161,32 +141,8 @@ TEST(ReaderModelTypeA, OnlyTheNextLevelOfTheAnsweringCardResponds)
         << AA 00 06 00 00 0A 13 01 08 16
         >> AA 00 06 00 00 0A 12 01 00 1F
         << AA 00 05 00 00 0A 12 E0 FD
-    )");
-}
-
-TEST(ReaderModelTypeA, RemovingTheCardEndsItsAnswersAndPlacingItBackRestoresThem)
-{
-    ReaderModel model({card("14a:uid=12345678")});
-    model.receive(hex("AA 00 04 00 00 00 30 34"));
-    model.receive(hex("AA 00 04 00 00 0A 10 1E"));
-    model.setPresent(0, false);
-    play(model, R"(
-        >> AA 00 06 00 00 0A 12 01 00 1F
-        << AA 00 05 00 00 0A 12 E0 FD
-        >> AA 00 04 00 00 0A 10 1E
-        << AA 00 05 00 00 0A 10 E0 FF
-    )");
-    model.setPresent(0, true);
-    play(model, R"(
-        >> AA 00 04 00 00 0A 10 1E
-        << AA 00 07 00 00 0A 10 01 04 00 18
-    )");
-}
-
-TEST(ReaderModelPolls, EachInterfaceAnswersWithItsOwnCardInItsOwnFrameLayout)
-{
-    ReaderModel model; // the default field: one card of each interface
-    play(model, R"(
+    )"},
+        {"the default field: each interface answers with its own card in its own layout", {}, R"(
         >> AA 00 04 00 00 0B 00 0F
         << AA 00 05 00 00 0B 00 01 0F
         >> AA 00 06 00 00 0B 10 00 00 1D
@@ -209,25 +165,8 @@ TEST(ReaderModelPolls, EachInterfaceAnswersWithItsOwnCardInItsOwnFrameLayout)
         << AA 00 05 00 00 00 31 01 35
         >> AA 00 08 00 00 0C 10 FF FF 00 00 14
         << AA 00 05 00 00 0C 10 E0 F9
-    )");
-}
-
-TEST(ReaderModelPolls, FelicaEndIndexCountsFromTheSlotAndPmmFollowsTheIdm)
-{
-    ReaderModel model({card("felica:idm=0102030405060708,pmm=1122334455667788,slot=02,sub=00")});
-    model.receive(hex("AA 00 04 00 00 00 30 34"));
-    const auto poll = model.receive(hex("AA 00 08 00 00 0C 10 FF FF 00 00 14"));
-    ASSERT_EQ(poll.size(), 1u);
-    const Bytes &frame = poll[0].response;
-    ASSERT_EQ(frame.size(), 9u + 19u);
-    EXPECT_EQ(hexText(std::span(frame).subspan(8, 19)),
-              "02 00 0B 01 02 03 04 05 06 07 08 11 22 33 44 55 66 77 88");
-}
-
-TEST(ReaderModelKeypad, StoresTheSixSettingsAndRefusesUnknownValues)
-{
-    ReaderModel model;
-    play(model, R"(
+    )"},
+        {"the six settings are stored, unknown values refused", {}, R"(
         >> AA 00 04 00 00 00 10 14
         << AA 00 06 00 00 00 10 01 0F 18
         >> AA 00 04 00 00 00 12 16
@@ -250,11 +189,84 @@ TEST(ReaderModelKeypad, StoresTheSixSettingsAndRefusesUnknownValues)
         << AA 00 08 00 00 00 1A 01 09 04 81 9F
         >> AA 00 07 00 00 00 1B 0C 04 41 55
         << AA 00 05 00 00 00 1B 01 1F
-    )");
-    EXPECT_EQ(hexText(model.keypad().addType), "0C 04 41");
+        >> AA 00 04 00 00 00 1A 1E
+        << AA 00 08 00 00 00 1A 01 0C 04 41 5A
+    )"},
+        {"unknown group and code, bad checksum, bad parameters; a bad request is not carried out",
+         {},
+         R"(
+        >> AA 00 04 00 00 0E 10 1A
+        << AA 00 05 00 00 0E 10 20 3B
+        >> AA 00 04 00 00 0A 77 79
+        << AA 00 05 00 00 0A 77 21 59
+        >> AA 00 04 00 00 00 77 73
+        << AA 00 05 00 00 00 77 21 53
+        >> AA 00 04 00 00 00 30 35
+        << AA 00 05 00 00 00 30 11 24
+        >> AA 00 04 00 00 0A 10 1E
+        << AA 00 05 00 00 0A 10 E0 FF
+        >> AA 00 05 00 00 00 10 00 15
+        << AA 00 05 00 00 00 10 22 37
+        >> AA 00 04 00 00 00 11 15
+        << AA 00 05 00 00 00 11 22 36
+    )"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Card> cards;
+        for (const std::string &text : c.cards)
+            cards.push_back(card(text));
+        ReaderModel model(cards.empty() ? defaultField() : cards);
+        play(model, c.transcript);
+    }
 }
 
-// The format codes a reader knows are 1 to 10 and 12, the reversals 1, 2 and 4.
+TEST(ReaderModelTypeA, SecurityLevelDecidesTheProbe)
+{
+    // The level probe passes only on a card in security level 0.
+    for (const auto &[level, status] : {std::pair{"0", 0x01}, {"3", 0xB0}}) {
+        ReaderModel model({card(std::string("14a:uid=01020304,atqa=4400,sak=20,sl=") + level)});
+        ask(model, 0x00, 0x30);
+        ask(model, 0x0A, 0x10);
+        ask(model, 0x0A, 0x12, {0x01, 0x00});
+        ask(model, 0x0A, 0x13, {0x01, 0x01, 0x02, 0x03, 0x04});
+        Bytes probe{0x01, 0x90, 0x00};
+        probe.resize(19, 0x5A);
+        EXPECT_EQ(ask(model, 0x0A, 0x40, probe).at(7), status) << "sl=" << level;
+    }
+}
+
+TEST(ReaderModelTypeA, RemovingTheCardEndsItsAnswersAndPlacingItBackRestoresThem)
+{
+    ReaderModel model({card("14a:uid=12345678")});
+    model.receive(hex("AA 00 04 00 00 00 30 34"));
+    model.receive(hex("AA 00 04 00 00 0A 10 1E"));
+    model.setPresent(0, false);
+    play(model, R"(
+        >> AA 00 06 00 00 0A 12 01 00 1F
+        << AA 00 05 00 00 0A 12 E0 FD
+        >> AA 00 04 00 00 0A 10 1E
+        << AA 00 05 00 00 0A 10 E0 FF
+    )");
+    model.setPresent(0, true);
+    play(model, R"(
+        >> AA 00 04 00 00 0A 10 1E
+        << AA 00 07 00 00 0A 10 01 04 00 18
+    )");
+}
+
+TEST(ReaderModelPolls, FelicaEndIndexCountsFromTheSlotAndPmmFollowsTheIdm)
+{
+    ReaderModel model({card("felica:idm=0102030405060708,pmm=1122334455667788,slot=02,sub=00")});
+    model.receive(hex("AA 00 04 00 00 00 30 34"));
+    const auto poll = model.receive(hex("AA 00 08 00 00 0C 10 FF FF 00 00 14"));
+    ASSERT_EQ(poll.size(), 1u);
+    const Bytes &frame = poll[0].response;
+    ASSERT_EQ(frame.size(), 9u + 19u);
+    EXPECT_EQ(hexText(std::span(frame).subspan(8, 19)),
+              "02 00 0B 01 02 03 04 05 06 07 08 11 22 33 44 55 66 77 88");
+}
+
 TEST(ReaderModelKeypad, EveryUnknownFormatCodeAndEveryOddReversalIsRefused)
 {
     ReaderModel model;
@@ -269,26 +281,6 @@ TEST(ReaderModelKeypad, EveryUnknownFormatCodeAndEveryOddReversalIsRefused)
                 << "format " << format << " reversal " << reversal;
         }
     }
-}
-
-TEST(ReaderModelErrors, UnknownGroupUnknownCodeBadChecksumAndBadParameters)
-{
-    ReaderModel model;
-    play(model, R"(
-        >> AA 00 04 00 00 0E 10 1A
-        << AA 00 05 00 00 0E 10 20 3B
-        >> AA 00 04 00 00 0A 77 79
-        << AA 00 05 00 00 0A 77 21 59
-        >> AA 00 04 00 00 00 77 73
-        << AA 00 05 00 00 00 77 21 53
-        >> AA 00 04 00 00 00 30 35
-        << AA 00 05 00 00 00 30 11 24
-        >> AA 00 05 00 00 00 10 00 15
-        << AA 00 05 00 00 00 10 22 37
-        >> AA 00 04 00 00 00 11 15
-        << AA 00 05 00 00 00 11 22 36
-    )");
-    EXPECT_FALSE(model.carrier()) << "a request with a bad checksum must not be carried out";
 }
 
 TEST(ReaderModelFraming, RequestsAreFramedByLengthWhateverTheyContain)
