@@ -392,18 +392,15 @@ TEST(SerialPty, ASilentReaderIsWaitedForInSlicesNotSpunOn)
     close(wake[1]);
 }
 
+// Noise, split and paced answers on a real line still make whole frames; a bad checksum is
+// the link's own case, over the scripted reader.
 TEST(SerialPty, FaultsOnTheWireReachTheLinkAsTheyWould)
 {
-    SimulatedReader corrupt({.corrupt = 1});
     SimulatedReader rough({.noise = 1, .split = 1, .pace = 1});
-    Link bad;
-    Link good;
-    ASSERT_TRUE(OpenPort(bad, corrupt.ports(), kComNumber, kReaderSettings));
-    EXPECT_EQ(bad.transact(0x00, 0x10).result, TransactionResult::BadChecksum);
-    EXPECT_EQ(bad.LastResponse().DataLength, -1);
-    ASSERT_TRUE(OpenPort(good, rough.ports(), kComNumber, kReaderSettings));
+    Link link;
+    ASSERT_TRUE(OpenPort(link, rough.ports(), kComNumber, kReaderSettings));
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(data(good.transact(0x00, 0x1A)), "05 01 80");
+        EXPECT_EQ(data(link.transact(0x00, 0x1A)), "05 01 80");
 }
 
 } // namespace
