@@ -44,6 +44,7 @@ protected:
 TEST(Transaction, ResultTimeAndResponseOfOneRequest)
 {
     using Rig = Line;
+    constexpr auto kPastTimeOut = 500ms + 1ns; // a time-out comes after the 500 ms, not at them
     const Bytes inner = hex("0B AA 00 06 00 00 0A 15 01 01 19"); // an answer inside an ATS
     const Bytes outer = qn480::testing::responseFrame(0x0A, 0x15, 0x01, inner);
     const struct
@@ -67,7 +68,8 @@ TEST(Transaction, ResultTimeAndResponseOfOneRequest)
              r.reader.clearLog();
          },
          0x00, 0x10, TransactionResult::NoPort, 0ms, 0ms, -1, 0},
-        {"silence", [](Rig &) {}, 0x0B, 0x00, TransactionResult::TimeOut, 500ms, 505ms, -1, 0},
+        {"silence", [](Rig &) {}, 0x0B, 0x00, TransactionResult::TimeOut, kPastTimeOut, 505ms, -1,
+         0},
         {"an answer just before the deadline",
          [](Rig &r) {
              r.reader.setDelay(499ms);
@@ -81,7 +83,7 @@ TEST(Transaction, ResultTimeAndResponseOfOneRequest)
          },
          0x00, 0x30, TransactionResult::Frame, 1200us, 1200us, 0, 0},
         {"hung-up line", [](Rig &r) { r.reader.setHungUp(true); }, 0x00, 0x30,
-         TransactionResult::TimeOut, 500ms, 505ms, -1, 0},
+         TransactionResult::TimeOut, kPastTimeOut, 505ms, -1, 0},
         {"port closed during the wait: ends by the time-out",
          [](Rig &r) {
              r.link.setPump([&r, pumps = 0]() mutable {
@@ -89,7 +91,7 @@ TEST(Transaction, ResultTimeAndResponseOfOneRequest)
                      r.link.close();
              });
          },
-         0x0A, 0x10, TransactionResult::TimeOut, 500ms, 505ms, -1, 0},
+         0x0A, 0x10, TransactionResult::TimeOut, kPastTimeOut, 505ms, -1, 0},
         {"stale bytes are discarded before the request",
          [](Rig &r) {
              r.reader.deliver(hex("AA 00 06 00 00 00 10 01 0F 18"));
@@ -130,7 +132,7 @@ TEST(Transaction, ResultTimeAndResponseOfOneRequest)
          0x15, TransactionResult::Frame, 0ms, 5ms, 11, 0x0B},
         {"a frame inside an answer that never completes",
          [&](Rig &r) { r.reader.answerRaw(0x0A, 0x15, Bytes(outer.begin(), outer.end() - 1)); },
-         0x0A, 0x15, TransactionResult::Frame, 500ms, 505ms, 1, 0x01},
+         0x0A, 0x15, TransactionResult::Frame, kPastTimeOut, 505ms, 1, 0x01},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
