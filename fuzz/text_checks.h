@@ -18,13 +18,6 @@ inline void expect(bool ok, std::string_view what, std::string_view text = {})
 // follow what an input from a finding does.
 void trace(std::string_view control, std::string_view text);
 
-bool isUtf8(std::string_view text);
-// Exactly `digits` upper-case hexadecimal digits: "%02X" per byte.
-bool isUpperHex(std::string_view text, std::size_t digits);
-// `count` bytes as "%02X " each, the trailing blank kept.
-bool isSpacedHex(std::string_view text, std::size_t count);
-// The same with any count up to `maxCount`.
-bool isSpacedHexUpTo(std::string_view text, std::size_t maxCount);
 // The reader's message for a status byte it defines.
 bool isStatusMessage(std::string_view text);
 // A Type A card-type name: the MIFARE names, or "Unknown Type !".

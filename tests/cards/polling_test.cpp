@@ -137,79 +137,51 @@ TEST_P(PollingTest, StopWhileAPollWaitsFinishesTheCycle)
 INSTANTIATE_TEST_SUITE_P(Pages, PollingTest, ::testing::ValuesIn(kPages),
                          [](const auto &param) { return std::string(param.param.name); });
 
-namespace {
-
-// One poll answered with `data`: what its pass reported.
-PassOutcome pollOnce(CardProcedure procedure, std::uint8_t group, const Bytes &data)
+// The fields each page takes from one poll's answer, by position; nothing: not reported.
+TEST(PollingCards, FieldsByPosition)
 {
-    CardRig rig;
-    rig.reader.always(group, 0x00, 0x01);
-    rig.reader.always(0x00, 0x30, 0x01);
-    rig.reader.answer(group, 0x10, 0x01, data);
-    rig.observer.onPass = [&] {
-        rig.stop.requestStop();
-    };
-    rig.start(procedure);
-    return rig.observer.passes.at(0);
-}
-
-} // namespace
-
-TEST(PollingCards, TypeBFieldsByPosition)
-{
-    const PassOutcome pass =
-        pollOnce(CardProcedure::Iso14443B, 0x0B, hex("1A 2B 3C 4D 00 00 00 00 00 81 71"));
-    EXPECT_EQ(pass.card, Card(TypeBCard{hex("1A 2B 3C 4D"), hex("00 00 00 00"), hex("00 81 71")}));
-}
-
-TEST(PollingCards, FelicaIdentifierEndsAtDataByteTwo)
-{
+    using enum CardProcedure;
     const struct
     {
+        CardProcedure procedure;
         const char *data;
-        std::optional<FelicaCard> card; // nothing: the answer is not reported
+        std::optional<Card> card;
     } cases[] = {
-        {"00 01 0B 01 02 03 04 05 06 07 08", FelicaCard{0, 1, hex("01 02 03 04 05 06 07 08"), {}}},
-        {"00 01 00 01 02 03", std::nullopt}, // end index 0: nothing shown
-        {"05 06 01 BB", FelicaCard{5, 6, {}, {}}},
-        {"05 06 02", FelicaCard{5, 6, {}, {}}},
-        {"05 06 03 BB", FelicaCard{5, 6, {}, {}}},
-        {"00 01 0B", FelicaCard{0, 1, Bytes(8, 0x00), {}}},
-        {"00 01 05 01 02 03 04", FelicaCard{0, 1, hex("01 02"), {}}},
-        // The manufacturer parameter after the identifier, when the reader sends it whole.
-        {"00 01 0B 01 02 03 04 05 06 07 08 10 11 12 13 14 15 16 17",
-         FelicaCard{0, 1, hex("01 02 03 04 05 06 07 08"), hex("10 11 12 13 14 15 16 17")}},
-        {"00 01 0B 01 02 03 04 05 06 07 08 10 11 12",
+        // FeliCa: data byte 2 ends the identifier.
+        {Felica, "00 01 0B 01 02 03 04 05 06 07 08",
          FelicaCard{0, 1, hex("01 02 03 04 05 06 07 08"), {}}},
+        {Felica, "00 01 00 01 02 03", std::nullopt}, // end index 0: nothing shown
+        {Felica, "05 06 01 BB", FelicaCard{5, 6, {}, {}}},
+        {Felica, "05 06 02", FelicaCard{5, 6, {}, {}}},
+        {Felica, "05 06 03 BB", FelicaCard{5, 6, {}, {}}},
+        {Felica, "00 01 0B", FelicaCard{0, 1, Bytes(8, 0x00), {}}},
+        {Felica, "00 01 05 01 02 03 04", FelicaCard{0, 1, hex("01 02"), {}}},
+        // The manufacturer parameter after the identifier, when the reader sends it whole.
+        {Felica, "00 01 0B 01 02 03 04 05 06 07 08 10 11 12 13 14 15 16 17",
+         FelicaCard{0, 1, hex("01 02 03 04 05 06 07 08"), hex("10 11 12 13 14 15 16 17")}},
+        {Felica, "00 01 0B 01 02 03 04 05 06 07 08 10 11 12",
+         FelicaCard{0, 1, hex("01 02 03 04 05 06 07 08"), {}}},
+        // ISO15693 shows nine bytes.
+        {Iso15693, "3C", Iso15693Card{0x3C, Bytes(8, 0x00)}},
+        {Iso15693, "01 11 22 33 44 55 66 77 88 99 BB",
+         Iso15693Card{0x01, hex("11 22 33 44 55 66 77 88")}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.data);
-        const PassOutcome pass = pollOnce(CardProcedure::Felica, 0x0C, hex(c.data));
-        if (c.card) {
-            EXPECT_EQ(pass.card, Card(*c.card));
-        } else {
-            EXPECT_FALSE(pass.card);
+        CardRig rig;
+        const std::uint8_t group = c.procedure == Felica ? 0x0C : 0x0D;
+        rig.reader.always(group, 0x00, 0x01);
+        rig.reader.always(0x00, 0x30, 0x01);
+        rig.reader.answer(group, 0x10, 0x01, hex(c.data));
+        rig.observer.onPass = [&] {
+            rig.stop.requestStop();
+        };
+        rig.start(c.procedure);
+        const PassOutcome pass = rig.observer.passes.at(0);
+        EXPECT_EQ(pass.card, c.card);
+        if (!c.card) {
             EXPECT_EQ(pass.status, 0x00); // a status with no message: nothing to tell
         }
-    }
-}
-
-TEST(PollingCards, Iso15693ShowsNineBytes)
-{
-    const struct
-    {
-        const char *data;
-        std::uint8_t dsfid;
-        const char *uid;
-    } cases[] = {
-        {"00 11 22 33 44 55 66 77 88", 0x00, "11 22 33 44 55 66 77 88"},
-        {"3C", 0x3C, "00 00 00 00 00 00 00 00"},
-        {"01 11 22 33 44 55 66 77 88 99 BB", 0x01, "11 22 33 44 55 66 77 88"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.data);
-        const PassOutcome pass = pollOnce(CardProcedure::Iso15693, 0x0D, hex(c.data));
-        EXPECT_EQ(pass.card, Card(Iso15693Card{c.dsfid, hex(c.uid)}));
     }
 }
 

@@ -60,30 +60,28 @@ TEST(RunSteps, ConfigureAndCarrierRefusalsEndTheRun)
     }
 }
 
-TEST(RunSteps, ReadWhileDisconnectedOnlyEnds)
+// Read while disconnected only ends; a failure of the window's before the first command
+// still ends the run, as aborted.
+TEST(RunSteps, ARunThatCannotStartStillEnds)
 {
     for (const Page &page : kPages) {
-        CardRig rig;
-        rig.connection.requestStop();
-        rig.start(page.procedure);
-        EXPECT_TRUE(rig.reader.requests().empty());
-        EXPECT_EQ(rig.observer.log, "E");
-        EXPECT_EQ(rig.observer.ends.at(0).end, RunEnd::NotConnected);
-    }
-}
-
-TEST(RunSteps, ExceptionEscapingTheStartStillEndsTheRun)
-{
-    for (const Page &page : kPages) {
-        CardRig rig;
-        bool thrown = false;
-        rig.pump = [&] {
-            if (!std::exchange(thrown, true))
-                throw std::runtime_error("window failed");
-        };
-        EXPECT_THROW(rig.start(page.procedure), std::runtime_error);
-        EXPECT_TRUE(rig.reader.requests().empty());
-        EXPECT_EQ(rig.observer.log, "SE");
-        EXPECT_EQ(rig.observer.ends.at(0).end, RunEnd::Aborted);
+        for (bool connected : {false, true}) {
+            SCOPED_TRACE(page.page);
+            CardRig rig;
+            if (connected) {
+                rig.pump = [thrown = false]() mutable {
+                    if (!std::exchange(thrown, true))
+                        throw std::runtime_error("window failed");
+                };
+                EXPECT_THROW(rig.start(page.procedure), std::runtime_error);
+            } else {
+                rig.connection.requestStop();
+                rig.start(page.procedure);
+            }
+            EXPECT_TRUE(rig.reader.requests().empty());
+            EXPECT_EQ(rig.observer.log, connected ? "SE" : "E");
+            EXPECT_EQ(rig.observer.ends.at(0).end,
+                      connected ? RunEnd::Aborted : RunEnd::NotConnected);
+        }
     }
 }

@@ -27,6 +27,14 @@ const Bytes kAtsLetterX = hex("0C 78 80 70 02 C1 05 2F 2F 01 BC D6");
 const Bytes kAtsLetterS = hex("0C 78 80 70 02 C1 05 2F 2F 00 BC D6");
 const Bytes kAtsUnmarked = hex("06 75 77 81 02 80");
 
+// A single-size card: ATQA, UID 12 34 56 78, SAK; no answer to select.
+void putCard(CardRig &rig, std::uint8_t sak = 0x08)
+{
+    rig.reader.always(kA, kRequest, 0x01, hex("04 00"));
+    rig.reader.always(kA, 0x12, 0x01, hex("12 34 56 78"));
+    rig.reader.always(kA, 0x13, 0x01, {sak});
+}
+
 class TypeATest : public ::testing::Test, public CardRig
 {
 protected:
@@ -37,28 +45,7 @@ protected:
         reader.always(0x00, 0x31, 0x01);
     }
 
-    // A single-size card: ATQA, UID 12 34 56 78, SAK; no answer to select.
-    void putCard(const Bytes &atqa, std::uint8_t sak)
-    {
-        reader.always(kA, kRequest, 0x01, atqa);
-        reader.always(kA, 0x12, 0x01, hex("12 34 56 78"));
-        reader.always(kA, 0x13, 0x01, {sak});
-    }
-
     void runA(int passes) { run(CardProcedure::Iso14443A, kA, kRequest, passes); }
-    // The window's turn after every anticollision request calls `raise`.
-    void raiseAfterEachAnticollision(std::function<void()> raise)
-    {
-        auto throwNow = std::make_shared<bool>(false);
-        onRequest = [throwNow](const Bytes &request) {
-            *throwNow = request[6] == 0x12;
-        };
-        pump = [throwNow, raise] {
-            if (std::exchange(*throwNow, false))
-                raise();
-        };
-    }
-    void runInit(int passes) { run(CardProcedure::MifareInit, kA, kRequest, passes); }
     std::vector<std::string> types() const
     {
         std::vector<std::string> out;
@@ -72,7 +59,7 @@ protected:
 
 TEST_F(TypeATest, ClassicCardFramesAndRecord)
 {
-    putCard(hex("04 00"), 0x08);
+    putCard(*this);
     runA(3);
 
     const std::vector<std::string> onePass{
@@ -99,6 +86,8 @@ TEST_F(TypeATest, ClassicCardFramesAndRecord)
     EXPECT_EQ(observer.selected[0].uid, kClassicUid);
     EXPECT_EQ(observer.selected[0].type, "");
     EXPECT_EQ(observer.steps.size(), frames().size());
+    // The page hears of every answer, which it clears its boxes by.
+    EXPECT_EQ(observer.outcomes.size(), frames().size());
     EXPECT_EQ(observer.outcomes.at(5).result, TransactionResult::TimeOut); // the unanswered ATS
     EXPECT_EQ(observer.ends.at(0).end, RunEnd::Stopped);
 }
@@ -171,19 +160,6 @@ TEST_F(TypeATest, DoubleAndTripleSizeUidsDropTheCascadeTags)
     }
 }
 
-TEST_F(TypeATest, CascadeBeyondLevelThreeSelectsNothingAndClaimsNoSuccess)
-{
-    reader.always(kA, kRequest, 0x01, hex("44 00"));
-    reader.always(kA, 0x12, 0x01, hex("88 04 A1 B2"));
-    reader.always(kA, 0x13, 0x01, hex("04"));
-    runA(1);
-
-    EXPECT_EQ(reader.count(kA, 0x12), 3);
-    EXPECT_EQ(reader.count(kA, 0x15), 0);
-    EXPECT_EQ(observer.log, "SNE");
-    EXPECT_EQ(observer.passes.at(0).status, 0x00); // not the select's success
-}
-
 TEST_F(TypeATest, NamesDesfireWithoutProbeAndPlusByProbe)
 {
     // DESFire, then three Plus cards in one run: the letter stays for the unmarked one.
@@ -212,164 +188,6 @@ TEST_F(TypeATest, NamesDesfireWithoutProbeAndPlusByProbe)
     EXPECT_EQ(hexText(probe).substr(0, 29), "AA 00 17 00 00 0A 40 01 90 00");
 }
 
-TEST_F(TypeATest, UnknownSakWithAndWithoutAnswerToSelect)
-{
-    putCard(hex("04 00"), 0x28);
-    reader.answer(kA, 0x15, 0x01, kAtsUnmarked);
-    runA(2);
-    EXPECT_EQ(types(), (std::vector<std::string>{"Unknown Type !", "Unknown Type !"}));
-}
-
-TEST_F(TypeATest, ThreeByteAnswerToRequestIsNoCard)
-{
-    reader.always(kA, kRequest, 0x01, hex("04 00 00"));
-    runA(2);
-    EXPECT_EQ(reader.count(kA, 0x12), 0);
-    EXPECT_EQ(observer.log, "SNNE");
-    EXPECT_EQ(observer.passes.at(0).status, 0x01); // " Operation is successful."
-    EXPECT_TRUE(observer.selected.empty());
-}
-
-TEST_F(TypeATest, CardRemovedAndPutBackIsReportedAgain)
-{
-    putCard(hex("04 00"), 0x08);
-    reader.answer(kA, kRequest, 0x01, hex("04 00"));
-    reader.answer(kA, kRequest, 0x01, hex("04 00"));
-    reader.answer(kA, kRequest, 0xE0);
-    runA(4);
-
-    EXPECT_EQ(observer.log, "SCCNCE");
-    EXPECT_EQ(observer.passes.at(2).status, kNoCardStatus);
-    // The page hears of every answer to the request, which it clears its boxes by.
-    int answered = 0;
-    for (const StepOutcome &outcome : observer.outcomes)
-        answered += outcome.step == CardStep{kA, kRequest} && outcome.status == 1 &&
-                    outcome.dataLength == 2;
-    EXPECT_EQ(answered, 3);
-}
-
-class TypeAStopTest : public TypeATest, public ::testing::WithParamInterface<bool>
-{};
-
-TEST_P(TypeAStopTest, FinishesThePassThenStopsTheCarrierOnce)
-{
-    const bool pageChange = GetParam();
-    putCard(hex("04 00"), 0x08);
-    bool pressed = false;
-    onRequest = [&](const Bytes &request) {
-        pressed = pressed || request[6] == 0x12;
-    };
-    pump = [&] {
-        if (!pressed)
-            return;
-        if (pageChange)
-            connection.requestStop(); // as closing the port would
-        else
-            stop.requestStop();
-    };
-    runA(100);
-
-    EXPECT_EQ(reader.commands(),
-              (std::vector<std::pair<std::uint8_t, std::uint8_t>>{{kA, 0x00},
-                                                                  {0x00, 0x30},
-                                                                  {kA, 0x10},
-                                                                  {kA, 0x12},
-                                                                  {kA, 0x13},
-                                                                  {kA, 0x15},
-                                                                  {0x00, 0x31}}));
-    EXPECT_EQ(observer.log, "SCE");
-    EXPECT_EQ(observer.lastCard<TypeACard>().type, "Mifare Classic 1K");
-}
-
-INSTANTIATE_TEST_SUITE_P(StopOrPageChange, TypeAStopTest, ::testing::Bool());
-
-TEST_F(TypeATest, ClosingMidPassUnwindsWithoutThePort)
-{
-    putCard(hex("04 00"), 0x08);
-    bool closing = false;
-    onRequest = [&](const Bytes &request) {
-        closing = closing || request[6] == 0x12;
-    };
-    pump = [&] {
-        if (!closing || !link.hasPort())
-            return;
-        connection.requestStop();
-        link.close();
-    };
-    runA(100);
-
-    EXPECT_EQ(reader.requests().size(), 4u); // nothing after the anticollision
-    EXPECT_EQ(observer.log, "SNE");
-    EXPECT_EQ(observer.ends.at(0).end, RunEnd::Stopped);
-    EXPECT_EQ(observer.outcomes.back().result, TransactionResult::NoPort); // the carrier off
-}
-
-TEST_F(TypeATest, ExceptionInAPassSkipsItsRest)
-{
-    putCard(hex("04 00"), 0x08);
-    observer.failOnSelected = true;
-    runA(2);
-    EXPECT_EQ(reader.count(kA, 0x15), 1); // only the second pass named the card
-    EXPECT_EQ(observer.log, "SCE");
-}
-
-TEST_F(TypeATest, ExceptionBetweenPassesEndsPollingWithCarrierOff)
-{
-    putCard(hex("04 00"), 0x08);
-    bool armed = false;
-    observer.onPass = [&] {
-        armed = true;
-    };
-    pump = [&] {
-        if (std::exchange(armed, false))
-            throw std::runtime_error("window failed");
-    };
-    runA(100);
-    EXPECT_EQ(reader.count(kA, kRequest), 1);
-    EXPECT_EQ(reader.count(0x00, 0x31), 1);
-    EXPECT_EQ(observer.log, "SCE");
-    EXPECT_EQ(observer.ends.at(0).end, RunEnd::Stopped);
-}
-
-TEST_F(TypeATest, ExceptionInACascadeLevelRepeatsItOnce)
-{
-    putCard(hex("04 00"), 0x08);
-    bool throwNow = false;
-    int throws = 1;
-    onRequest = [&](const Bytes &request) {
-        if (request[6] == 0x13 && throws-- > 0)
-            throwNow = true;
-    };
-    pump = [&] {
-        if (std::exchange(throwNow, false))
-            throw std::runtime_error("window failed");
-    };
-    runA(1);
-    EXPECT_EQ(reader.count(kA, 0x12), 2);
-    EXPECT_EQ(observer.lastCard<TypeACard>().uid, kClassicUid); // not the level's bytes twice
-}
-
-TEST_F(TypeATest, RepeatedExceptionsInTheCascadeEndThePass)
-{
-    putCard(hex("04 00"), 0x08);
-    raiseAfterEachAnticollision([] { throw std::runtime_error("window failed"); });
-    runA(2);
-    EXPECT_EQ(reader.count(kA, kRequest), 2);
-    EXPECT_EQ(reader.count(0x00, 0x31), 1);
-    EXPECT_TRUE(observer.selected.empty());
-    EXPECT_EQ(observer.log, "SNNE");
-}
-
-TEST_F(TypeATest, RunningOutOfMemoryEndsTheRunInsteadOfBeingDropped)
-{
-    putCard(hex("04 00"), 0x08);
-    raiseAfterEachAnticollision([] { throw std::bad_alloc(); });
-    EXPECT_THROW(runA(2), std::bad_alloc);
-    EXPECT_EQ(reader.count(kA, kRequest), 1);
-    EXPECT_EQ(observer.log, "SE"); // the run ends on the way out
-    EXPECT_EQ(observer.ends.at(0).end, RunEnd::Aborted);
-}
-
 TEST_F(TypeATest, InitializationPageReportsTheSameRecords)
 {
     reader.always(kA, kRequest, 0x01, hex("44 00"));
@@ -377,7 +195,7 @@ TEST_F(TypeATest, InitializationPageReportsTheSameRecords)
     reader.always(kA, 0x13, 0x01, hex("20"));
     reader.always(kA, 0x15, 0x01, kAtsLetterS);
     reader.always(kA, 0x40, 0x01);
-    runInit(2);
+    run(CardProcedure::MifareInit, kA, kRequest, 2);
 
     const auto card = observer.lastCard<TypeACard>();
     EXPECT_EQ(card.uid, kClassicUid);
@@ -389,17 +207,161 @@ TEST_F(TypeATest, InitializationPageReportsTheSameRecords)
     EXPECT_EQ(observer.log, "SCCE");
 }
 
-TEST_F(TypeATest, InitializationPageReportsLostCardsByStatus)
+// Answers of the Type A group as text: "10=01 04 00; 15=-" answers the request with status 01
+// and data 04 00, and leaves the answer to select unanswered.
+void script(FakeReader &reader, std::string_view text, bool standing)
 {
-    putCard(hex("04 00"), 0x08);
-    reader.answer(kA, kRequest, 0x01, hex("04 00"));
-    reader.silence(kA, kRequest);
-    reader.answer(kA, kRequest, 0xE0);
-    runInit(4);
+    while (!text.empty()) {
+        const auto end = std::min(text.find(';'), text.size());
+        const std::string one(trimmed(text.substr(0, end)));
+        text.remove_prefix(std::min(end + 1, text.size()));
+        const auto code = std::uint8_t(std::stoi(one.substr(0, 2), nullptr, 16));
+        const Bytes answer = one.substr(3) == "-" ? Bytes{} : hex(one.substr(3));
+        if (answer.empty())
+            standing ? reader.alwaysSilent(kA, code) : reader.silence(kA, code);
+        else if (standing)
+            reader.always(kA, code, answer[0], Bytes(answer.begin() + 1, answer.end()));
+        else
+            reader.answer(kA, code, answer[0], Bytes(answer.begin() + 1, answer.end()));
+    }
+}
 
-    EXPECT_EQ(observer.log, "SCNNCE");
-    // A time-out has no status from the reader; "no card" has its own.
-    EXPECT_EQ(observer.passes.at(1).status, 0x00);
-    EXPECT_EQ(observer.passes.at(2).status, kNoCardStatus);
-    EXPECT_EQ(observer.lastCard<TypeACard>().type, "Mifare Classic 1K");
+// What the window does in its turns.
+enum class Window {
+    Calm,
+    FailsOnTheCard,     // the page refuses the selected card
+    FailsBetweenPasses, // after a pass
+    FailsOnceInASelect, // after the first select
+    FailsInEveryLevel,  // after every anticollision
+    Stops,              // Stop after the first anticollision
+    ChangesPage,        // another page then, as closing the port would
+    Closes,             // the port closed then
+    RunsOutOfMemory,    // then
+};
+
+// Runs of a single-size card (ATQA 04 00, UID 12 34 56 78, SAK 08, no answer to select) or
+// of what the case's answers make of it, the window failing, stopping or closing in its turns.
+TEST(TypeARun, PassesCardsAndEndOfEachRun)
+{
+    const std::string classic = "10=01 04 00; 12=01 12 34 56 78; 13=01 08";
+    using enum Window;
+    const struct
+    {
+        const char *name;
+        std::string standing, once; // answers
+        Window window;
+        int passes;
+        // The observer's log / the passes' statuses / the requests' codes / the cards.
+        std::string run;
+        RunEnd end = RunEnd::Stopped;
+        CardProcedure procedure = CardProcedure::Iso14443A;
+    } cases[] = {
+        {"unknown SAK, with and without an answer to select",
+         "10=01 04 00; 12=01 12 34 56 78; 13=01 28", "15=01 06 75 77 81 02 80", Calm, 2,
+         "SCCE / 01 01 / 00 30 10 12 13 15 10 12 13 15 31 / 12345678 Unknown Type !, 12345678 "
+         "Unknown Type !"},
+        {"a three-byte answer to request is no card", "10=01 04 00 00", "", Calm, 2,
+         "SNNE / 01 01 / 00 30 10 10 31 / "},
+        {"removed and put back: reported again", classic, "10=01 04 00; 10=01 04 00; 10=E0", Calm,
+         4,
+         "SCCNCE / 01 01 E0 01 / 00 30 10 12 13 15 10 12 13 15 10 10 12 13 15 31 / 12345678 "
+         "Mifare Classic 1K, 12345678 Mifare Classic 1K, 12345678 Mifare Classic 1K"},
+        // Not the select's success either.
+        {"a cascade beyond level three selects nothing", "10=01 44 00; 12=01 88 04 A1 B2; 13=01 04",
+         "", Calm, 1, "SNE / 00 / 00 30 10 12 13 12 13 12 13 31 / "},
+        {"a page that fails on the card skips the rest of its pass", classic, "", FailsOnTheCard, 2,
+         "SCE / 01 / 00 30 10 12 13 10 12 13 15 31 / 12345678 Mifare Classic 1K"},
+        {"a failure between passes ends the run with the carrier off", classic, "",
+         FailsBetweenPasses, 100, "SCE / 01 / 00 30 10 12 13 15 31 / 12345678 Mifare Classic 1K"},
+        // Not with the level's bytes twice.
+        {"a failure in a cascade level repeats it once", classic, "", FailsOnceInASelect, 1,
+         "SCE / 01 / 00 30 10 12 13 12 13 15 31 / 12345678 Mifare Classic 1K"},
+        {"repeated failures in the cascade end the pass", classic, "", FailsInEveryLevel, 2,
+         "SNNE / 01 01 / 00 30 10 12 12 12 12 12 12 10 12 12 12 12 12 12 31 / "},
+        {"Stop mid-pass: the pass finishes, the carrier goes off once", classic, "", Stops, 100,
+         "SCE / 01 / 00 30 10 12 13 15 31 / 12345678 Mifare Classic 1K"},
+        {"a page change mid-pass", classic, "", ChangesPage, 100,
+         "SCE / 01 / 00 30 10 12 13 15 31 / 12345678 Mifare Classic 1K"},
+        // Not even the carrier-off goes out.
+        {"the port closed mid-pass: unwound without it", classic, "", Closes, 100,
+         "SNE / 00 / 00 30 10 12 / "},
+        // A time-out has no status from the reader; "no card" has its own.
+        {"the initialization page tells lost cards by status", classic, "10=01 04 00; 10=-; 10=E0",
+         Calm, 4,
+         "SCNNCE / 01 00 E0 01 / 00 30 10 12 13 15 10 10 10 12 13 15 31 / 12345678 Mifare Classic "
+         "1K, 12345678 Mifare Classic 1K",
+         RunEnd::Stopped, CardProcedure::MifareInit},
+        // Instead of being dropped, it ends the run on the way out.
+        {"out of memory", classic, "", RunsOutOfMemory, 2, "SE /  / 00 30 10 12 / ",
+         RunEnd::Aborted},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        CardRig rig;
+        script(rig.reader, "00=01", true);
+        rig.reader.always(0x00, 0x30, 0x01);
+        rig.reader.always(0x00, 0x31, 0x01);
+        script(rig.reader, c.standing, true);
+        script(rig.reader, c.once, false);
+        // The window's turn after the trigger calls `act`, `times` times (-1: always).
+        auto due = std::make_shared<bool>(false);
+        std::function<void()> act = [] {
+            throw std::runtime_error("window failed");
+        };
+        int times = c.window == FailsInEveryLevel ? -1 : 1;
+        const std::uint8_t trigger = c.window == FailsOnceInASelect ? 0x13 : 0x12;
+        if (c.window == FailsOnTheCard)
+            rig.observer.failOnSelected = true;
+        if (c.window == FailsBetweenPasses)
+            rig.observer.onPass = [due] {
+                *due = true;
+            };
+        else if (c.window != Calm && c.window != FailsOnTheCard)
+            rig.onRequest = [due, trigger](const Bytes &request) {
+                *due = *due || request[6] == trigger;
+            };
+        if (c.window == Stops)
+            act = [&] {
+                rig.stop.requestStop();
+            };
+        if (c.window == ChangesPage)
+            act = [&] {
+                rig.connection.requestStop();
+            };
+        if (c.window == Closes)
+            act = [&] {
+                rig.connection.requestStop();
+                rig.link.close();
+            };
+        if (c.window == RunsOutOfMemory)
+            act = [] {
+                throw std::bad_alloc();
+            };
+        rig.pump = [&, due] {
+            if (*due && times != 0) {
+                *due = false;
+                --times;
+                act();
+            }
+        };
+        if (c.end == RunEnd::Aborted) {
+            EXPECT_THROW(rig.run(c.procedure, kA, kRequest, c.passes), std::bad_alloc);
+        } else {
+            rig.run(c.procedure, kA, kRequest, c.passes);
+        }
+        std::string codes;
+        for (const Bytes &request : rig.reader.requests())
+            codes += (codes.empty() ? "" : " ") + hexByte(request[6]);
+        std::string statuses;
+        for (const PassOutcome &pass : rig.observer.passes)
+            statuses += (statuses.empty() ? "" : " ") + hexByte(pass.status);
+        std::string cards;
+        for (const Card &card : rig.observer.cards()) {
+            const auto &a = std::get<TypeACard>(card);
+            cards += (cards.empty() ? "" : ", ") + hexText(a.uid, "") + " " + a.type;
+        }
+        EXPECT_EQ(rig.observer.log + " / " + statuses + " / " + codes + " / " + cards, c.run);
+        ASSERT_EQ(rig.observer.ends.size(), 1u);
+        EXPECT_EQ(rig.observer.ends[0].end, c.end);
+    }
 }

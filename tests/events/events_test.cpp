@@ -6,6 +6,7 @@
 #include "event_buffer.h"
 #include "event_json_read.h"
 #include "event_record.h"
+#include "fake_reader.h"
 #include "presence.h"
 #include "private_dir.h"
 #include "trace.h"
@@ -28,17 +29,10 @@ namespace qn480 {
 namespace {
 
 using namespace std::chrono_literals;
+using qn480::testing::hex;
 
 // 2026-03-01T13:05:09.042Z
 constexpr EventTime kWhen{1772370309042ms};
-
-Bytes hex(std::string_view text)
-{
-    Bytes bytes;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
-        bytes.push_back(std::uint8_t(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
-    return bytes;
-}
 
 TypeACard classic()
 {
@@ -316,7 +310,8 @@ TEST(CardLogFile, SharedByTwoWritersLosesNothingAndRotatesInTurn)
               "card log " + fifo + ": is a FIFO, not a file");
 
     // The writer's queue overflows while another writer holds the file: the lines it could
-    // not keep are counted, and told with the next line written.
+    // not keep are counted, and told with the next line written; none goes unaccounted.
+    const std::size_t linesBefore = seqsIn(path).size();
     const int holder = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX), 0);
@@ -338,10 +333,14 @@ TEST(CardLogFile, SharedByTwoWritersLosesNothingAndRotatesInTurn)
     }
     // Once, or once per count should the writer have woken between two appends.
     ASSERT_FALSE(reports.empty());
+    std::size_t told = 0;
     for (const std::string &report : reports) {
-        EXPECT_TRUE(report.starts_with("card log " + path + ": ")) << report;
+        const std::string head = "card log " + path + ": ";
+        EXPECT_TRUE(report.starts_with(head)) << report;
         EXPECT_TRUE(report.ends_with(" events not logged: the disk did not keep up")) << report;
+        told += std::stoul(report.substr(head.size()));
     }
+    EXPECT_EQ(seqsIn(path).size() - linesBefore + told, 5u);
 }
 
 TEST(Csv, QuotesNeutralisesFormulasAndKeepsUtf8)

@@ -162,27 +162,7 @@ TEST_F(KeypadTest, FailureTextIsTheReadersElseTheOperationsOwn)
         EXPECT_EQ(keypadFailureText(c.outcome), c.text);
 }
 
-TEST_F(KeypadTest, ReadAllWhileDisconnectedFailsAtOnce)
-{
-    link.close();
-    const auto start = clock.now();
-
-    const KeypadSequence read = keypad.readAll();
-
-    EXPECT_EQ(clock.now(), start);
-    EXPECT_TRUE(reader.requests().empty());
-    EXPECT_EQ(read.end, KeypadEnd::Done);
-    EXPECT_EQ(read.outcomes.size(), 6u);
-    EXPECT_EQ(read.settings, KeypadSettings{});
-    EXPECT_THAT(observer.log,
-                ElementsAre("get Mode", "get Mode: 0 0 refused", "get Type",
-                            "get Type: 0 0 refused", "get AddType", "get AddType: 0 0 refused",
-                            "get SendTime", "get SendTime: 0 0 refused", "get ScanTime",
-                            "get ScanTime: 0 0 refused", "get SameCardTime",
-                            "get SameCardTime: 0 0 refused"));
-}
-
-TEST_F(KeypadTest, ReadAllReadsAllSixAndGoesOnAfterAFailure)
+TEST_F(KeypadTest, ReadAllReadsAllSixAndGoesOnAfterAFailureOrWithoutAPort)
 {
     reader.answer(kGroup, 0x10, 0x01, {0x09});
     reader.answer(kGroup, 0x12, 0x21);
@@ -207,6 +187,24 @@ TEST_F(KeypadTest, ReadAllReadsAllSixAndGoesOnAfterAFailure)
     ASSERT_TRUE(read.firstFailure());
     EXPECT_EQ(read.firstFailure()->setting, Type);
     EXPECT_EQ(read.firstFailure()->status, 0x21);
+
+    // Disconnected: each fails at once, told in turn, and nothing is sent.
+    link.close();
+    reader.clearLog();
+    observer.log.clear();
+    const auto start = clock.now();
+    const KeypadSequence none = keypad.readAll();
+    EXPECT_EQ(clock.now(), start);
+    EXPECT_TRUE(reader.requests().empty());
+    EXPECT_EQ(none.end, KeypadEnd::Done);
+    EXPECT_EQ(none.outcomes.size(), 6u);
+    EXPECT_EQ(none.settings, KeypadSettings{});
+    EXPECT_THAT(observer.log,
+                ElementsAre("get Mode", "get Mode: 0 0 refused", "get Type",
+                            "get Type: 0 0 refused", "get AddType", "get AddType: 0 0 refused",
+                            "get SendTime", "get SendTime: 0 0 refused", "get ScanTime",
+                            "get ScanTime: 0 0 refused", "get SameCardTime",
+                            "get SameCardTime: 0 0 refused"));
 }
 
 TEST_F(KeypadTest, DefaultsAreSentThenReadBack)

@@ -71,92 +71,62 @@ TEST(RequestFrame, LongestDataFitsTheBufferAndLongerIsRefused)
                  std::length_error);
 }
 
-TEST(FrameAssembler, ParsesAResponseWithData)
+TEST(FrameAssembler, FramesFromOneChunk)
 {
-    const auto fed = feedAll(hex("AA 00 06 00 00 0A 10 01 00 1D"));
-    ASSERT_EQ(fed.result, TransactionResult::Frame);
-    EXPECT_EQ(fed.response.Status, 0x01);
-    EXPECT_EQ(fed.response.DataLength, 1);
-    EXPECT_EQ(fed.response.Data[0], 0x00);
-}
-
-TEST(FrameAssembler, ShortFramesAndTheirStatus)
-{
-    // LEN 4: byte 7 is the checksum and becomes the status.
-    auto fed = feedAll(hex("AA 00 04 00 00 0A 10 1E"));
-    ASSERT_EQ(fed.result, TransactionResult::Frame);
-    EXPECT_EQ(fed.response.Status, 0x1E);
-    EXPECT_EQ(fed.response.DataLength, 0);
-
-    // LEN 5, no data.
-    fed = feedAll(hex("AA 00 05 00 00 00 31 01 35"));
-    ASSERT_EQ(fed.result, TransactionResult::Frame);
-    EXPECT_EQ(fed.response.Status, 0x01);
-    EXPECT_EQ(fed.response.DataLength, 0);
-
-    // Fewer than 8 bytes with a good checksum: a frame, but no status.
-    fed = feedAll(hex("AA 00 01 00 01"));
-    ASSERT_EQ(fed.result, TransactionResult::Frame);
-    EXPECT_EQ(fed.response.Status, 0x00);
-    EXPECT_EQ(fed.response.DataLength, -1);
-}
-
-TEST(FrameAssembler, BadChecksum)
-{
-    const auto fed = feedAll(hex("AA 00 06 00 00 0A 10 01 00 1C"));
-    EXPECT_EQ(fed.result, TransactionResult::BadChecksum);
-    EXPECT_EQ(fed.response.Status, 0x00);
-    EXPECT_EQ(fed.response.DataLength, -1);
-}
-
-TEST(FrameAssembler, StartMarkRestartsAndNoiseBeforeItIsIgnored)
-{
-    // Noise, then a frame cut by a start mark inside its data, then a whole frame.
-    const auto fed = feedAll(hex("13 37 00 AA 00 07 00 00 0A 10 01 AA 00 06 00 00 0A 10 01 00 1D"));
-    ASSERT_EQ(fed.result, TransactionResult::Frame);
-    EXPECT_EQ(fed.response.DataLength, 1);
-
-    // A 0xAA inside the data is data when length and checksum say so.
-    const auto inside = feedAll(hex("AA 00 07 00 00 0A 10 01 AA 11 A7"));
-    ASSERT_EQ(inside.result, TransactionResult::Frame);
-    EXPECT_EQ(hexText(std::span(inside.response.Data).first(2)), "AA 11");
-}
-
-TEST(FrameAssembler, GoodThenBadFrameInOneChunkKeepsTheGoodResponse)
-{
-    const auto fed = feedAll(hex("AA 00 07 00 00 0A 10 01 44 00 58"
-                                 "AA 00 06 00 00 0A 10 01 00 00"));
-    EXPECT_EQ(fed.result, TransactionResult::BadChecksum);
-    EXPECT_EQ(fed.response.Status, 0x01);
-    EXPECT_EQ(fed.response.DataLength, 2);
-    EXPECT_EQ(fed.response.Data[0], 0x44);
-}
-
-TEST(FrameAssembler, ALaterShorterFrameLeavesTheDataBeyondIt)
-{
-    const auto fed = feedAll(hex("AA 00 07 00 00 0A 10 01 44 03 5B"
-                                 "AA 00 06 00 00 0A 10 01 07 1A"));
-    ASSERT_EQ(fed.result, TransactionResult::Frame);
-    EXPECT_EQ(fed.response.DataLength, 1);
-    EXPECT_EQ(fed.response.Data[0], 0x07);
-    EXPECT_EQ(fed.response.Data[1], 0x03);
+    const struct
+    {
+        const char *name;
+        const char *bytes;
+        std::optional<TransactionResult> result; // of the last completed frame
+        std::uint8_t status;
+        int dataLength;
+        const char *data; // the buffer's first bytes
+    } cases[] = {
+        {"with data", "AA 00 06 00 00 0A 10 01 00 1D", TransactionResult::Frame, 0x01, 1, "00"},
+        // LEN 4: byte 7 is the checksum and becomes the status.
+        {"LEN 4", "AA 00 04 00 00 0A 10 1E", TransactionResult::Frame, 0x1E, 0, ""},
+        {"LEN 5, no data", "AA 00 05 00 00 00 31 01 35", TransactionResult::Frame, 0x01, 0, ""},
+        // Fewer than 8 bytes with a good checksum: a frame, but no status.
+        {"under 8 bytes", "AA 00 01 00 01", TransactionResult::Frame, 0x00, -1, ""},
+        {"bad checksum", "AA 00 06 00 00 0A 10 01 00 1C", TransactionResult::BadChecksum, 0x00, -1,
+         ""},
+        // Noise, then a frame cut by a start mark inside its data, then a whole frame.
+        {"restart", "13 37 00 AA 00 07 00 00 0A 10 01 AA 00 06 00 00 0A 10 01 00 1D",
+         TransactionResult::Frame, 0x01, 1, "00"},
+        // A 0xAA inside the data is data when length and checksum say so.
+        {"AA as data", "AA 00 07 00 00 0A 10 01 AA 11 A7", TransactionResult::Frame, 0x01, 2,
+         "AA 11"},
+        {"good then bad keeps the good response",
+         "AA 00 07 00 00 0A 10 01 44 00 58 AA 00 06 00 00 0A 10 01 00 00",
+         TransactionResult::BadChecksum, 0x01, 2, "44 00"},
+        {"a later shorter frame leaves the data beyond it",
+         "AA 00 07 00 00 0A 10 01 44 03 5B AA 00 06 00 00 0A 10 01 07 1A", TransactionResult::Frame,
+         0x01, 1, "07 03"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto fed = feedAll(hex(c.bytes));
+        EXPECT_EQ(fed.result, c.result);
+        EXPECT_EQ(fed.response.Status, c.status);
+        EXPECT_EQ(fed.response.DataLength, c.dataLength);
+        const std::string data = c.data;
+        EXPECT_EQ(hexText(std::span(fed.response.Data).first((data.size() + 1) / 3)), data);
+    }
 }
 
 TEST(FrameAssembler, AssemblesAcrossChunks)
 {
     FrameAssembler a;
     a.reset();
-    Response r;
-    std::optional<TransactionResult> result;
+    Fed fed;
     for (const char *part : {"AA 00", "06 00 00 0A", "10 01 00", "1D"}) {
-        EXPECT_FALSE(result.has_value());
-        for (std::uint8_t b : hex(part)) {
-            if (auto x = a.feed(b, r))
-                result = x;
-        }
+        EXPECT_FALSE(fed.result.has_value());
+        for (std::uint8_t b : hex(part))
+            if (auto r = a.feed(b, fed.response))
+                fed.result = r;
     }
-    EXPECT_EQ(result, TransactionResult::Frame);
-    EXPECT_EQ(r.DataLength, 1);
+    EXPECT_EQ(fed.result, TransactionResult::Frame);
+    EXPECT_EQ(fed.response.DataLength, 1);
 }
 
 TEST(FrameAssembler, LongestFrameAcceptedAndLongerDropped)

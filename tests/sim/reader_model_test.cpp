@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "reader_model.h"
 
+#include "frame.h"
+
 #include "fake_reader.h"
 
 #include <gtest/gtest.h>
@@ -56,10 +58,25 @@ Card card(std::string_view text)
     return parsed.value_or(Card{});
 }
 
-TEST(ReaderModelTypeA, SingleSizeCascadeOfAFourByteCard)
+// Asks as the tool does, for walks that depend on a card's bytes; the transcripts are the
+// check on the frame layout itself.
+Bytes ask(ReaderModel &model, std::uint8_t group, std::uint8_t code, const Bytes &data = {})
 {
-    ReaderModel model({card("14a:uid=12345678,atqa=0400,sak=08")});
-    play(model, R"(
+    const auto exchanges = model.receive(buildRequest(group, code, data));
+    return exchanges.size() == 1 ? exchanges[0].response : Bytes{};
+}
+
+// Hand-written transcripts, each against a fresh model with the cards given (none: the
+// default field, one card of each interface).
+TEST(ReaderModel, AnswersAsTheTranscriptsSay)
+{
+    const struct
+    {
+        const char *name;
+        std::vector<std::string> cards;
+        std::string_view transcript;
+    } cases[] = {
+        {"a single-size cascade of a four-byte card", {"14a:uid=12345678,atqa=0400,sak=08"}, R"(
         >> AA 00 04 00 00 0A 00 0E
         << AA 00 05 00 00 0A 00 01 0E
         >> AA 00 04 00 00 00 30 34
@@ -74,13 +91,8 @@ TEST(ReaderModelTypeA, SingleSizeCascadeOfAFourByteCard)
         << AA 00 05 00 00 0A 15 E0 FA
         >> AA 00 04 00 00 00 31 35
         << AA 00 05 00 00 00 31 01 35
-    )");
-}
-
-TEST(ReaderModelTypeA, DoubleSizeUidWalksTwoLevelsWithTheCascadeTag)
-{
-    ReaderModel model({card("ultralight")});
-    play(model, R"(
+    )"},
+        {"a double-size UID walks two levels with the cascade tag", {"ultralight"}, R"(
         >> AA 00 04 00 00 00 30 34
         << AA 00 05 00 00 00 30 01 34
         >> AA 00 04 00 00 0A 10 1E
@@ -93,13 +105,8 @@ TEST(ReaderModelTypeA, DoubleSizeUidWalksTwoLevelsWithTheCascadeTag)
         << AA 00 09 00 00 0A 12 01 C3 D4 E5 F6 14
         >> AA 00 09 00 00 0A 13 02 C3 D4 E5 F6 16
         << AA 00 06 00 00 0A 13 01 00 1E
-    )");
-}
-
-TEST(ReaderModelTypeA, DesfireAnswersToSelectAndSecurityLevelDecidesTheProbe)
-{
-    ReaderModel desfire({card("desfire")});
-    play(desfire, R"(
+    )"},
+        {"DESFire answers to select, and refuses the level probe", {"desfire"}, R"(
         >> AA 00 04 00 00 00 30 34
         << AA 00 05 00 00 00 30 01 34
         >> AA 00 04 00 00 0A 10 1E
@@ -116,27 +123,8 @@ TEST(ReaderModelTypeA, DesfireAnswersToSelectAndSecurityLevelDecidesTheProbe)
         << AA 00 0B 00 00 0A 15 01 06 75 77 81 02 80 12
         >> AA 00 17 00 00 0A 40 01 90 00 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A CC
         << AA 00 05 00 00 0A 40 B0 FF
-    )");
-
-    // The same probe passes only on a card in security level 0.
-    for (const auto &[level, answer] :
-         {std::pair{"0", "AA 00 05 00 00 0A 40 01 4E"}, {"3", "AA 00 05 00 00 0A 40 B0 FF"}}) {
-        ReaderModel model({card(std::string("14a:uid=01020304,atqa=4400,sak=20,sl=") + level)});
-        for (const char *request :
-             {"AA 00 04 00 00 00 30 34", "AA 00 04 00 00 0A 10 1E", "AA 00 06 00 00 0A 12 01 00 1F",
-              "AA 00 09 00 00 0A 13 01 01 02 03 04 15"})
-            model.receive(hex(request));
-        const auto probe = model.receive(hex(
-            "AA 00 17 00 00 0A 40 01 90 00 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A CC"));
-        ASSERT_EQ(probe.size(), 1u);
-        EXPECT_EQ(hexText(probe[0].response), answer) << "sl=" << level;
-    }
-}
-
-TEST(ReaderModelTypeA, OnlyTheNextLevelOfTheAnsweringCardResponds)
-{
-    ReaderModel model({card("14a:uid=12345678")});
-    play(model, R"(
+    )"},
+        {"only the next level of the answering card responds", {"14a:uid=12345678"}, R"(
         >> AA 00 04 00 00 0A 10 1E
         << AA 00 05 00 00 0A 10 E0 FF
         >> AA 00 04 00 00 00 30 34
@@ -153,32 +141,8 @@ TEST(ReaderModelTypeA, OnlyTheNextLevelOfTheAnsweringCardResponds)
         << AA 00 06 00 00 0A 13 01 08 16
         >> AA 00 06 00 00 0A 12 01 00 1F
         << AA 00 05 00 00 0A 12 E0 FD
-    )");
-}
-
-TEST(ReaderModelTypeA, RemovingTheCardEndsItsAnswersAndPlacingItBackRestoresThem)
-{
-    ReaderModel model({card("14a:uid=12345678")});
-    model.receive(hex("AA 00 04 00 00 00 30 34"));
-    model.receive(hex("AA 00 04 00 00 0A 10 1E"));
-    model.setPresent(0, false);
-    play(model, R"(
-        >> AA 00 06 00 00 0A 12 01 00 1F
-        << AA 00 05 00 00 0A 12 E0 FD
-        >> AA 00 04 00 00 0A 10 1E
-        << AA 00 05 00 00 0A 10 E0 FF
-    )");
-    model.setPresent(0, true);
-    play(model, R"(
-        >> AA 00 04 00 00 0A 10 1E
-        << AA 00 07 00 00 0A 10 01 04 00 18
-    )");
-}
-
-TEST(ReaderModelPolls, EachInterfaceAnswersWithItsOwnCardInItsOwnFrameLayout)
-{
-    ReaderModel model; // the default field: one card of each interface
-    play(model, R"(
+    )"},
+        {"the default field: each interface answers with its own card in its own layout", {}, R"(
         >> AA 00 04 00 00 0B 00 0F
         << AA 00 05 00 00 0B 00 01 0F
         >> AA 00 06 00 00 0B 10 00 00 1D
@@ -201,25 +165,8 @@ TEST(ReaderModelPolls, EachInterfaceAnswersWithItsOwnCardInItsOwnFrameLayout)
         << AA 00 05 00 00 00 31 01 35
         >> AA 00 08 00 00 0C 10 FF FF 00 00 14
         << AA 00 05 00 00 0C 10 E0 F9
-    )");
-}
-
-TEST(ReaderModelPolls, FelicaEndIndexCountsFromTheSlotAndPmmFollowsTheIdm)
-{
-    ReaderModel model({card("felica:idm=0102030405060708,pmm=1122334455667788,slot=02,sub=00")});
-    model.receive(hex("AA 00 04 00 00 00 30 34"));
-    const auto poll = model.receive(hex("AA 00 08 00 00 0C 10 FF FF 00 00 14"));
-    ASSERT_EQ(poll.size(), 1u);
-    const Bytes &frame = poll[0].response;
-    ASSERT_EQ(frame.size(), 9u + 19u);
-    EXPECT_EQ(hexText(std::span(frame).subspan(8, 19)),
-              "02 00 0B 01 02 03 04 05 06 07 08 11 22 33 44 55 66 77 88");
-}
-
-TEST(ReaderModelKeypad, StoresTheSixSettingsAndRefusesValuesTheToolCannotShow)
-{
-    ReaderModel model;
-    play(model, R"(
+    )"},
+        {"the six settings are stored, unknown values refused", {}, R"(
         >> AA 00 04 00 00 00 10 14
         << AA 00 06 00 00 00 10 01 0F 18
         >> AA 00 04 00 00 00 12 16
@@ -238,47 +185,16 @@ TEST(ReaderModelKeypad, StoresTheSixSettingsAndRefusesValuesTheToolCannotShow)
         << AA 00 05 00 00 00 1B 01 1F
         >> AA 00 07 00 00 00 1B 0B 01 80 96
         << AA 00 05 00 00 00 1B 22 3C
-        >> AA 00 07 00 00 00 1B 00 01 80 9D
-        << AA 00 05 00 00 00 1B 22 3C
-        >> AA 00 07 00 00 00 1B 0D 01 80 90
-        << AA 00 05 00 00 00 1B 22 3C
-        >> AA 00 07 00 00 00 1B 05 03 80 9A
-        << AA 00 05 00 00 00 1B 22 3C
         >> AA 00 04 00 00 00 1A 1E
         << AA 00 08 00 00 00 1A 01 09 04 81 9F
         >> AA 00 07 00 00 00 1B 0C 04 41 55
         << AA 00 05 00 00 00 1B 01 1F
-    )");
-    EXPECT_EQ(hexText(model.keypad().addType), "0C 04 41");
-}
-
-TEST(ReaderModelKeypad, EveryFormatCodeWithoutARadioButtonAndEveryOddReversalIsRefused)
-{
-    ReaderModel model;
-    for (int format = 0; format < 256; ++format) {
-        for (int reversal = 0; reversal < 8; ++reversal) {
-            const Bytes data{static_cast<std::uint8_t>(format), static_cast<std::uint8_t>(reversal),
-                             0x80};
-            Bytes request{0xAA, 0x00, 0x07, 0x00, 0x00, 0x00, 0x1B};
-            request.insert(request.end(), data.begin(), data.end());
-            std::uint8_t x = 0;
-            for (std::size_t i = 1; i < request.size(); ++i)
-                x ^= request[i];
-            request.push_back(x);
-            const bool shown = (format >= 1 && format <= 10) || format == 12;
-            const bool reversible = reversal == 1 || reversal == 2 || reversal == 4;
-            const auto reply = model.receive(request);
-            ASSERT_EQ(reply.size(), 1u);
-            EXPECT_EQ(reply[0].response[7], shown && reversible ? 0x01 : 0x22)
-                << "format " << format << " reversal " << reversal;
-        }
-    }
-}
-
-TEST(ReaderModelErrors, UnknownGroupUnknownCodeBadChecksumAndBadParameters)
-{
-    ReaderModel model;
-    play(model, R"(
+        >> AA 00 04 00 00 00 1A 1E
+        << AA 00 08 00 00 00 1A 01 0C 04 41 5A
+    )"},
+        {"unknown group and code, bad checksum, bad parameters; a bad request is not carried out",
+         {},
+         R"(
         >> AA 00 04 00 00 0E 10 1A
         << AA 00 05 00 00 0E 10 20 3B
         >> AA 00 04 00 00 0A 77 79
@@ -287,12 +203,84 @@ TEST(ReaderModelErrors, UnknownGroupUnknownCodeBadChecksumAndBadParameters)
         << AA 00 05 00 00 00 77 21 53
         >> AA 00 04 00 00 00 30 35
         << AA 00 05 00 00 00 30 11 24
+        >> AA 00 04 00 00 0A 10 1E
+        << AA 00 05 00 00 0A 10 E0 FF
         >> AA 00 05 00 00 00 10 00 15
         << AA 00 05 00 00 00 10 22 37
         >> AA 00 04 00 00 00 11 15
         << AA 00 05 00 00 00 11 22 36
+    )"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Card> cards;
+        for (const std::string &text : c.cards)
+            cards.push_back(card(text));
+        ReaderModel model(cards.empty() ? defaultField() : cards);
+        play(model, c.transcript);
+    }
+}
+
+TEST(ReaderModelTypeA, SecurityLevelDecidesTheProbe)
+{
+    // The level probe passes only on a card in security level 0.
+    for (const auto &[level, status] : {std::pair{"0", 0x01}, {"3", 0xB0}}) {
+        ReaderModel model({card(std::string("14a:uid=01020304,atqa=4400,sak=20,sl=") + level)});
+        ask(model, 0x00, 0x30);
+        ask(model, 0x0A, 0x10);
+        ask(model, 0x0A, 0x12, {0x01, 0x00});
+        ask(model, 0x0A, 0x13, {0x01, 0x01, 0x02, 0x03, 0x04});
+        Bytes probe{0x01, 0x90, 0x00};
+        probe.resize(19, 0x5A);
+        EXPECT_EQ(ask(model, 0x0A, 0x40, probe).at(7), status) << "sl=" << level;
+    }
+}
+
+TEST(ReaderModelTypeA, RemovingTheCardEndsItsAnswersAndPlacingItBackRestoresThem)
+{
+    ReaderModel model({card("14a:uid=12345678")});
+    model.receive(hex("AA 00 04 00 00 00 30 34"));
+    model.receive(hex("AA 00 04 00 00 0A 10 1E"));
+    model.setPresent(0, false);
+    play(model, R"(
+        >> AA 00 06 00 00 0A 12 01 00 1F
+        << AA 00 05 00 00 0A 12 E0 FD
+        >> AA 00 04 00 00 0A 10 1E
+        << AA 00 05 00 00 0A 10 E0 FF
     )");
-    EXPECT_FALSE(model.carrier()) << "a request with a bad checksum must not be carried out";
+    model.setPresent(0, true);
+    play(model, R"(
+        >> AA 00 04 00 00 0A 10 1E
+        << AA 00 07 00 00 0A 10 01 04 00 18
+    )");
+}
+
+TEST(ReaderModelPolls, FelicaEndIndexCountsFromTheSlotAndPmmFollowsTheIdm)
+{
+    ReaderModel model({card("felica:idm=0102030405060708,pmm=1122334455667788,slot=02,sub=00")});
+    model.receive(hex("AA 00 04 00 00 00 30 34"));
+    const auto poll = model.receive(hex("AA 00 08 00 00 0C 10 FF FF 00 00 14"));
+    ASSERT_EQ(poll.size(), 1u);
+    const Bytes &frame = poll[0].response;
+    ASSERT_EQ(frame.size(), 9u + 19u);
+    EXPECT_EQ(hexText(std::span(frame).subspan(8, 19)),
+              "02 00 0B 01 02 03 04 05 06 07 08 11 22 33 44 55 66 77 88");
+}
+
+TEST(ReaderModelKeypad, EveryUnknownFormatCodeAndEveryOddReversalIsRefused)
+{
+    ReaderModel model;
+    for (int format = 0; format < 256; ++format) {
+        for (int reversal = 0; reversal < 8; ++reversal) {
+            const bool known = (format >= 1 && format <= 10) || format == 12;
+            const bool reversible = reversal == 1 || reversal == 2 || reversal == 4;
+            const Bytes reply =
+                ask(model, 0x00, 0x1B, {std::uint8_t(format), std::uint8_t(reversal), 0x80});
+            ASSERT_EQ(reply.size(), 9u);
+            EXPECT_EQ(reply[7], known && reversible ? 0x01 : 0x22)
+                << "format " << format << " reversal " << reversal;
+        }
+    }
 }
 
 TEST(ReaderModelFraming, RequestsAreFramedByLengthWhateverTheyContain)
@@ -335,47 +323,27 @@ TEST(ReaderModelFraming, AQuietLineAbandonsAHalfRequestAndBadLengthsDoNotStickTh
     )");
 }
 
-// A request frame, for walks that depend on a card's bytes; the transcripts above are the
-// check on the frame layout itself.
-Bytes request(std::uint8_t group, std::uint8_t code, const Bytes &data = {})
-{
-    Bytes frame{0xAA, 0x00, static_cast<std::uint8_t>(data.size() + 4), 0x00, 0x00, group, code};
-    frame.insert(frame.end(), data.begin(), data.end());
-    std::uint8_t x = 0;
-    for (std::size_t i = 1; i < frame.size(); ++i)
-        x ^= frame[i];
-    frame.push_back(x);
-    return frame;
-}
-
-Bytes ask(ReaderModel &model, const Bytes &frame)
-{
-    const auto exchanges = model.receive(frame);
-    return exchanges.size() == 1 ? exchanges[0].response : Bytes{};
-}
-
 TEST(ReaderModelCards, EachPresetIsFoundByItsOwnInterface)
 {
     for (const auto &[name, about] : cardPresets()) {
         ReaderModel model({card(name)});
-        std::vector<Bytes> answers{ask(model, request(0x00, 0x30)),
-                                   ask(model, request(0x0B, 0x10, {0, 0})),
-                                   ask(model, request(0x0C, 0x10, {0xFF, 0xFF, 0, 0})),
-                                   ask(model, request(0x0D, 0x10, {0, 0}))};
+        std::vector<Bytes> answers{ask(model, 0x00, 0x30), ask(model, 0x0B, 0x10, {0, 0}),
+                                   ask(model, 0x0C, 0x10, {0xFF, 0xFF, 0, 0}),
+                                   ask(model, 0x0D, 0x10, {0, 0})};
         if (model.cards().front().kind == CardKind::Iso14443A) {
             // The cascade as the tool walks it.
-            answers.push_back(ask(model, request(0x0A, 0x10)));
+            answers.push_back(ask(model, 0x0A, 0x10));
             for (std::uint8_t level = 1; level <= 2; ++level) {
-                const Bytes uid = ask(model, request(0x0A, 0x12, {level, 0}));
+                const Bytes uid = ask(model, 0x0A, 0x12, {level, 0});
                 ASSERT_EQ(uid.size(), 13u) << name;
                 answers.push_back(uid);
                 Bytes select{level};
                 select.insert(select.end(), uid.begin() + 8, uid.begin() + 12);
-                const Bytes sak = ask(model, request(0x0A, 0x13, select));
+                const Bytes sak = ask(model, 0x0A, 0x13, select);
                 ASSERT_EQ(sak.size(), 10u) << name;
                 answers.push_back(sak);
                 if ((sak[8] & 0x04) == 0) {
-                    const Bytes ats = ask(model, request(0x0A, 0x15, select));
+                    const Bytes ats = ask(model, 0x0A, 0x15, select);
                     if (ats[7] == 0x01)
                         answers.push_back(ats);
                     break;

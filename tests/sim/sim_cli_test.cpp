@@ -6,6 +6,7 @@
 #include "port_list.h"
 #include "serial_port.h"
 
+#include "child_process.h"
 #include "fake_reader.h"
 #include "private_dir.h"
 
@@ -18,113 +19,46 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace qn480 {
 namespace {
 
+using qn480::testing::ChildProcess;
 using qn480::testing::hexText;
 using qn480::testing::PrivateDir;
 
-// Guards the test against a simulator that never prints; not a measure of anything.
-constexpr int kLineGuardMs = 10000;
-
-class SimProcess
+// qn480-sim as a user starts it, each of its streams read line by line.
+class SimProcess : public ChildProcess
 {
 public:
     explicit SimProcess(const std::vector<std::string> &args)
-    {
-        int in[2];
-        int out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe");
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(in[0], STDIN_FILENO);
-            dup2(out[1], STDOUT_FILENO);
-            dup2(out[1], STDERR_FILENO);
-            std::vector<char *> argv{const_cast<char *>(QN480_SIM_PATH)};
-            for (const std::string &arg : args)
-                argv.push_back(const_cast<char *>(arg.c_str()));
-            argv.push_back(nullptr);
-            execv(QN480_SIM_PATH, argv.data());
-            _exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        m_stdin = in[1];
-        m_stdout = out[0];
-    }
-    ~SimProcess()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-        closeInput();
-        ::close(m_stdout);
-    }
+        : ChildProcess(QN480_SIM_PATH, args)
+    {}
 
-    // The next line of standard output, or "" when none comes.
-    std::string line()
+    // The stream's next line, or "" when none comes.
+    std::string line(Stream stream = Out)
     {
-        for (;;) {
-            if (const auto eol = m_buffer.find('\n'); eol != std::string::npos) {
-                std::string text = m_buffer.substr(0, eol);
-                m_buffer.erase(0, eol + 1);
-                return text;
-            }
-            pollfd pfd{m_stdout, POLLIN, 0};
-            if (poll(&pfd, 1, kLineGuardMs) <= 0)
-                return {};
-            char buf[512];
-            const ssize_t n = ::read(m_stdout, buf, sizeof buf);
-            if (n <= 0)
-                return {};
-            m_buffer.append(buf, static_cast<std::size_t>(n));
-        }
+        std::size_t seen = 0;
+        const std::size_t next = m_taken[stream]++;
+        return waitForLine(stream, [&](const std::string &) { return seen++ == next; });
     }
-    // Reads lines until one starts with `prefix`; returns it, or "" at the end.
+    // Reads standard output until a line starts with `prefix`; returns it, or "" at the end.
     std::string lineStarting(const std::string &prefix)
     {
         for (std::string text = line(); !text.empty(); text = line()) {
-            if (text.rfind(prefix, 0) == 0)
+            if (text.starts_with(prefix))
                 return text;
         }
         return {};
     }
-    void send(const std::string &text)
-    {
-        ASSERT_EQ(::write(m_stdin, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-    void closeInput()
-    {
-        if (m_stdin >= 0)
-            ::close(m_stdin);
-        m_stdin = -1;
-    }
-    // Sends SIGTERM and returns the exit status.
+    // Sends SIGTERM and returns the exit code.
     int terminate()
     {
-        kill(m_pid, SIGTERM);
+        signal(SIGTERM);
         return wait();
-    }
-    int wait()
-    {
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        return status;
     }
 
 private:
-    pid_t m_pid = -1;
-    int m_stdin = -1;
-    int m_stdout = -1;
-    std::string m_buffer;
+    std::size_t m_taken[2] = {0, 0};
 };
 
 std::string data(const Reply &reply)
@@ -190,8 +124,7 @@ TEST(SimProgram, PrintsItsPortTakesCardsAndCommandsAndCleansUp)
     EXPECT_EQ(link.transact(0x0A, 0x10).result, TransactionResult::Frame);
 
     ClosePort(link);
-    const int status = sim.terminate();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(sim.terminate(), 0);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(linkPath)))
         << "the link goes with the simulator";
 }
@@ -236,14 +169,13 @@ TEST(SimProgram, RefusesBadOptionsWithOneLine)
     for (const auto &args : cases) {
         SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args[1] : ""));
         SimProcess sim(args);
-        std::vector<std::string> lines;
-        for (std::string text = sim.line(); !text.empty(); text = sim.line())
-            lines.push_back(text);
-        // One that wrongly serves on is stopped, not waited for.
-        const int status = sim.terminate();
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+        // One that wrongly serves on is stopped once its errors are told, not waited for.
+        sim.waitForLine(ChildProcess::Err, [](const std::string &) { return false; });
+        EXPECT_EQ(sim.terminate(), 2);
+        EXPECT_TRUE(sim.text(ChildProcess::Out).empty());
+        const auto lines = sim.lines(ChildProcess::Err);
         ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(lines[0].rfind("qn480-sim: ", 0), 0u) << lines[0];
+        EXPECT_TRUE(lines[0].starts_with("qn480-sim: ")) << lines[0];
     }
     EXPECT_EQ(std::filesystem::read_symlink(udevLink), "/dev/ttyUSB0");
     EXPECT_TRUE(std::filesystem::is_regular_file(file));
@@ -258,18 +190,22 @@ TEST(SimProgram, RefusesBadOptionsWithOneLine)
     SimProcess sim({"--link", stale});
     EXPECT_EQ(sim.lineStarting("QN480_PORTS="), "QN480_PORTS=COM20=" + stale);
     EXPECT_NE(std::filesystem::read_symlink(stale), "/dev/pts/99999999");
-    const int status = sim.terminate();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(sim.terminate(), 0);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(stale)));
 }
 
-TEST(SimProgram, CommandLinesAreBoundedAndNumbersWhole)
+TEST(SimProgram, TellsItsVersionAndTakesCommandLinesBoundedAndNumbersWhole)
 {
+    SimProcess version({"--version"});
+    EXPECT_EQ(version.line().rfind("qn480-sim ", 0), 0u);
+    EXPECT_EQ(version.wait(), 0);
+
     SimProcess sim({});
     ASSERT_FALSE(sim.lineStarting("card 4").empty());
 
     sim.send(std::string(5000, 'x') + "\nlist\n");
-    EXPECT_EQ(sim.line(), "qn480-sim: dropping a command line longer than 4096 bytes");
+    EXPECT_EQ(sim.line(ChildProcess::Err),
+              "qn480-sim: dropping a command line longer than 4096 bytes");
     EXPECT_EQ(sim.line().rfind("card 1 in field", 0), 0u);
     ASSERT_FALSE(sim.lineStarting("card 4").empty());
 
@@ -286,19 +222,12 @@ TEST(SimProgram, CommandLinesAreBoundedAndNumbersWhole)
 
     // Input that never ends a line (/dev/zero, say) is given up, not buffered.
     sim.send(std::string(4097 + (1 << 20), '\0'));
-    EXPECT_EQ(sim.line(), "qn480-sim: dropping a command line longer than 4096 bytes");
-    EXPECT_EQ(sim.line(), "qn480-sim: no line end in 1048576 bytes of standard input; no longer "
-                          "reading commands");
-    const int status = sim.terminate();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
-
-TEST(SimProgram, TellsItsVersion)
-{
-    SimProcess sim({"--version"});
-    EXPECT_EQ(sim.line().rfind("qn480-sim ", 0), 0u);
-    const int status = sim.wait();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(sim.line(ChildProcess::Err),
+              "qn480-sim: dropping a command line longer than 4096 bytes");
+    EXPECT_EQ(sim.line(ChildProcess::Err),
+              "qn480-sim: no line end in 1048576 bytes of standard input; no longer "
+              "reading commands");
+    EXPECT_EQ(sim.terminate(), 0);
 }
 
 } // namespace

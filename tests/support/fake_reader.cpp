@@ -1,34 +1,25 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fake_reader.h"
 
+#include "frame.h"
 #include "text_util.h"
 
 #include <cctype>
-#include <cstdio>
 #include <stdexcept>
 
 namespace qn480::testing {
 
 Bytes hex(std::string_view text)
 {
-    Bytes out;
-    int nibbles = 0;
-    unsigned value = 0;
+    std::string digits;
     for (char c : text) {
-        if (std::isspace(static_cast<unsigned char>(c)))
-            continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
-            throw std::invalid_argument("not hexadecimal: " + std::string(text));
-        value = value * 16 + static_cast<unsigned>(std::stoi(std::string(1, c), nullptr, 16));
-        if (++nibbles == 2) {
-            out.push_back(static_cast<std::uint8_t>(value));
-            nibbles = 0;
-            value = 0;
-        }
+        if (!std::isspace(static_cast<unsigned char>(c)))
+            digits += c;
     }
-    if (nibbles != 0)
-        throw std::invalid_argument("odd number of digits: " + std::string(text));
-    return out;
+    const auto bytes = hexBytes(digits);
+    if (!bytes)
+        throw std::invalid_argument("not hexadecimal bytes: " + std::string(text));
+    return *bytes;
 }
 
 std::string hexText(std::span<const std::uint8_t> bytes)
@@ -39,18 +30,11 @@ std::string hexText(std::span<const std::uint8_t> bytes)
 Bytes responseFrame(std::uint8_t group, std::uint8_t code, std::uint8_t status, const Bytes &data)
 {
     const std::size_t len = data.size() + 5;
-    Bytes f;
-    f.reserve(data.size() + 9);
-    for (std::uint8_t b : {std::uint8_t{0xAA}, static_cast<std::uint8_t>(len >> 8),
-                           static_cast<std::uint8_t>(len & 0xFF), std::uint8_t{0x00},
-                           std::uint8_t{0x00}, group, code, status})
+    Bytes f{0xAA,  std::uint8_t(len >> 8), std::uint8_t(len & 0xFF), 0x00, 0x00, group, code,
+            status};
+    for (std::uint8_t b : data) // not insert(): GCC 12 sees a copy out of bounds in it
         f.push_back(b);
-    for (std::uint8_t b : data)
-        f.push_back(b);
-    std::uint8_t x = 0;
-    for (std::size_t i = 1; i < f.size(); ++i)
-        x ^= f[i];
-    f.push_back(x);
+    f.push_back(xorChecksum(std::span(f).subspan(1)));
     return f;
 }
 
