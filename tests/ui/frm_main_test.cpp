@@ -661,53 +661,60 @@ TEST_F(FrmMainTest, WithoutSerialPortsConnectFails)
     EXPECT_FALSE(form.link().hasPort());
 }
 
-struct RunState
-{
-    bool portRow = false;
-    bool read = false;
-    bool stop = false;
-    bool indicator = false;
-    int readTag = -1;
-    QString uid;
-    QString status;
-};
-
-TEST_F(FrmMainTest, ARunLocksThePortRowUntilStopIsPressed)
+// A run holds the port row and its page's Read until Stop, a change of page (both after the
+// pass in progress) or an exception (at once) ends it.
+TEST_F(FrmMainTest, ARunLocksThePortRowUntilStopAPageChangeOrAnExceptionEndsIt)
 {
     typeACardInField();
     connectReader();
     TfrmMain &form = window();
-    RunState during;
+    const auto state = [&] {
+        return QStringList{enabled("pnlCounect") ? "row" : "", enabled("btn_Read01") ? "read" : "",
+                           enabled("btn_Stop01") ? "stop" : "",
+                           child<QWidget>("shape_run")->isVisible() ? "indicator" : "",
+                           form.running(1) ? "running" : ""}
+            .join(' ')
+            .simplified()
+            .toStdString();
+    };
+    std::string during;
+    QString uid;
+    QString status;
     whenAsked(0x0A, 0x10, 3, [&] {
-        during = {enabled("pnlCounect"), enabled("btn_Read01"),
-                  enabled("btn_Stop01"), child<QWidget>("shape_run")->isVisible(),
-                  int(form.running(1)),  child<QLineEdit>("edt_14443A_UID")->text(),
-                  form.statusText()};
+        during = state();
+        uid = child<QLineEdit>("edt_14443A_UID")->text();
+        status = form.statusText();
         click("btn_Stop01");
     });
-
     click("btn_Read01");
-
-    EXPECT_FALSE(during.portRow);
-    EXPECT_FALSE(during.read);
-    EXPECT_TRUE(during.stop);
-    EXPECT_TRUE(during.indicator);
-    EXPECT_EQ(during.readTag, 1);
-    EXPECT_EQ(during.uid, "0000000078563412");
-    EXPECT_EQ(during.status, " 0000000078563412");
+    EXPECT_EQ(during, "stop indicator running");
+    EXPECT_EQ(uid, "0000000078563412");
+    EXPECT_EQ(status, " 0000000078563412");
     EXPECT_EQ(form.sbMainHint(), "0000000078563412");
-
-    EXPECT_TRUE(enabled("pnlCounect"));
-    EXPECT_TRUE(enabled("btn_Read01"));
-    EXPECT_FALSE(enabled("btn_Stop01"));
-    EXPECT_FALSE(child<QWidget>("shape_run")->isVisible());
-    EXPECT_FALSE(form.running(1));
+    EXPECT_EQ(state(), "row read");
     EXPECT_EQ(form.statusText(), " ");
     EXPECT_EQ(child<QLineEdit>("edt_14443A_CardType")->text(), "Mifare Classic 1K");
     // The pass in progress completed; the carrier went off once, last.
     EXPECT_EQ(reader.count(0x00, 0x31), 1);
     EXPECT_EQ(reader.commands().back(), std::make_pair(std::uint8_t{0x00}, std::uint8_t{0x31}));
     EXPECT_EQ(reader.count(0x0A, 0x10), 3);
+
+    reader.clearLog();
+    whenAsked(0x0A, 0x10, 2, [&] { showPage("ts_ISO14443B"); });
+    click("btn_Read01");
+    EXPECT_EQ(child<QTabWidget>("pcMain")->currentWidget()->objectName(), "ts_ISO14443B");
+    EXPECT_EQ(reader.count(0x0A, 0x10), 2);
+    EXPECT_EQ(reader.count(0x00, 0x31), 1);
+    EXPECT_EQ(state(), "row read");
+
+    showPage("ts_ISO14443A");
+    reader.onRequest([&](const Bytes &request) {
+        if (request.at(5) == 0x0A && request.at(6) == 0x00)
+            throw std::runtime_error("line noise");
+    });
+    click("btn_Read01");
+    EXPECT_EQ(reported, std::vector<QString>{"line noise"});
+    EXPECT_EQ(state(), "row read");
 }
 
 TEST_F(FrmMainTest, ShowsEveryUidSizeInTheUidBox)
@@ -1081,34 +1088,6 @@ TEST_F(FrmMainTest, SetKeypadShownMidRunReadsTheReadersSettings)
     EXPECT_EQ(child<QLineEdit>("edt_14443A_SAK")->text(), "08");
     EXPECT_FALSE(form.running(1));
     EXPECT_EQ(reader.count(0x00, 0x31), 1);
-}
-
-// Besides Stop, a change of page ends a run after its pass, and an exception at once; the
-// port row is free again either way.
-TEST_F(FrmMainTest, APageChangeOrAnExceptionEndsTheRun)
-{
-    typeACardInField();
-    connectReader();
-    TfrmMain &form = window();
-    whenAsked(0x0A, 0x10, 2, [&] { showPage("ts_ISO14443B"); });
-    click("btn_Read01");
-    EXPECT_EQ(child<QTabWidget>("pcMain")->currentWidget()->objectName(), "ts_ISO14443B");
-    EXPECT_EQ(reader.count(0x0A, 0x10), 2);
-    EXPECT_EQ(reader.count(0x00, 0x31), 1);
-    EXPECT_FALSE(form.running(1));
-    EXPECT_TRUE(enabled("pnlCounect"));
-
-    showPage("ts_ISO14443A");
-    reader.onRequest([&](const Bytes &request) {
-        if (request.at(5) == 0x0A && request.at(6) == 0x00)
-            throw std::runtime_error("line noise");
-    });
-    click("btn_Read01");
-    EXPECT_EQ(reported, std::vector<QString>{"line noise"});
-    EXPECT_TRUE(enabled("pnlCounect"));
-    EXPECT_TRUE(enabled("btn_Read01"));
-    EXPECT_FALSE(enabled("btn_Stop01"));
-    EXPECT_FALSE(form.running(1));
 }
 
 // Throws from inside event delivery, where only notify() can catch it.
