@@ -5,24 +5,14 @@
 // sanitized build runs these too, where any use of the closed port or of the window after
 // its end shows.
 
-#include "application.h"
-#include "fake_reader.h"
-
-#include <QAbstractButton>
-#include <QTabWidget>
-#include <QTimer>
-
-#include <gtest/gtest.h>
+#include "window_rig.h"
 
 #include <chrono>
 #include <string>
 #include <string_view>
-#include <vector>
 
-namespace qn480::soak {
+namespace qn480::testing {
 namespace {
-
-using namespace qn480::testing;
 
 constexpr std::chrono::seconds kGiveUp{20};
 constexpr int kNeverClosed = 3;
@@ -36,32 +26,6 @@ struct CloseCase
     std::uint8_t code;
     int nth = 1; // close while the nth request of this command waits
 };
-
-// A reader with one card of each air interface, a MIFARE Plus in SL0 for Type A, so that
-// every command of every procedure is sent, and the keypad defaults.
-void cardsAndSettings(FakeReader &reader)
-{
-    for (std::uint8_t group : {0x0A, 0x0B, 0x0C, 0x0D})
-        reader.always(group, 0x00, 1);
-    reader.always(0x00, 0x30, 1);
-    reader.always(0x00, 0x31, 1);
-    reader.always(0x0A, 0x10, 1, hex("44 00"));
-    reader.always(0x0A, 0x12, 1, hex("12 34 56 78"));
-    reader.always(0x0A, 0x13, 1, hex("20"));
-    reader.always(0x0A, 0x15, 1, hex("0C 75 77 80 02 C1 05 2F 2F 00 35 C7"));
-    reader.always(0x0A, 0x40, 1);
-    reader.always(0x0B, 0x10, 1, hex("1A 2B 3C 4D 00 00 00 00 00 81 71"));
-    reader.always(0x0C, 0x10, 1, hex("00 01 0B 01 02 03 04 05 06 07 08"));
-    reader.always(0x0D, 0x10, 1, hex("00 11 22 33 44 55 66 77 88"));
-    reader.always(0x00, 0x10, 1, hex("0F"));
-    reader.always(0x00, 0x12, 1, hex("1F"));
-    reader.always(0x00, 0x1A, 1, hex("05 01 80"));
-    reader.always(0x00, 0x18, 1, hex("0A"));
-    reader.always(0x00, 0x14, 1, hex("05"));
-    reader.always(0x00, 0x16, 1, hex("0F"));
-    for (std::uint8_t code : {0x11, 0x13, 0x1B, 0x19, 0x15, 0x17})
-        reader.always(0x00, code, 1);
-}
 
 const CloseCase kCases[] = {
     {"ISO14443AConfigure", "btn_Read01", 0x0A, 0x00},
@@ -103,39 +67,40 @@ const CloseCase kCases[] = {
     {"DefaultsGetSameTime", "Button1", 0x00, 0x16},
 };
 
-class CloseMidRun : public ::testing::TestWithParam<CloseCase>
+class CloseMidRun : public WindowRig, public ::testing::WithParamInterface<CloseCase>
 {};
 
 TEST_P(CloseMidRun, EndsCleanlyAndLeavesTheReaderAlone)
 {
     const CloseCase &c = GetParam();
-    auto *app = qobject_cast<Application *>(QCoreApplication::instance());
-    ASSERT_NE(app, nullptr);
-    std::vector<QString> reported;
-    app->setReporter([&](const QString &message) { reported.push_back(message); });
-
-    FakeClock clock;
-    FakeReader reader(clock);
-    cardsAndSettings(reader);
-    const FrmMainDependencies deps{
-        .listPorts =
-            [] {
-                return std::vector<PortEntry>{{"COM05", 5, "fake", ""}};
-            },
-        .openPort =
-            [&](Link &link, const std::vector<PortEntry> &, int, std::string_view, OpenFailure *) {
-                link.attach(reader.port());
-                return true;
-            },
-        .clock = clock};
+    // One card of each air interface, a MIFARE Plus in SL0 for Type A, so that every
+    // command of every procedure is sent, and the keypad's defaults.
+    for (std::uint8_t group : {0x0A, 0x0B, 0x0C, 0x0D})
+        reader.always(group, 0x00, 1);
+    reader.always(0x00, 0x30, 1);
+    reader.always(0x00, 0x31, 1);
+    reader.always(0x0A, 0x10, 1, hex("44 00"));
+    reader.always(0x0A, 0x12, 1, hex("12 34 56 78"));
+    reader.always(0x0A, 0x13, 1, hex("20"));
+    reader.always(0x0A, 0x15, 1, hex("0C 75 77 80 02 C1 05 2F 2F 00 35 C7"));
+    reader.always(0x0A, 0x40, 1);
+    reader.always(0x0B, 0x10, 1, hex("1A 2B 3C 4D 00 00 00 00 00 81 71"));
+    reader.always(0x0C, 0x10, 1, hex("00 01 0B 01 02 03 04 05 06 07 08"));
+    reader.always(0x0D, 0x10, 1, hex("00 11 22 33 44 55 66 77 88"));
+    const std::pair<std::uint8_t, const char *> gets[] = {
+        {0x10, "0F"}, {0x12, "1F"}, {0x1A, "05 01 80"}, {0x18, "0A"}, {0x14, "05"}, {0x16, "0F"}};
+    for (const auto &[code, data] : gets) {
+        reader.always(0x00, code, 1, hex(data));
+        reader.always(0x00, code + 1, 1);
+    }
 
     bool closed = false;
     std::size_t requestsAtClose = 0;
     QTimer giveUp;
     giveUp.setSingleShot(true);
     QObject::connect(&giveUp, &QTimer::timeout, [] { QCoreApplication::exit(kNeverClosed); });
-
-    const int status = runMainWindow(*app, deps, [&](TfrmMain &window) {
+    auto *app = qobject_cast<Application *>(QCoreApplication::instance());
+    const int status = runMainWindow(*app, dependencies(), [&](TfrmMain &window) {
         reader.onRequest([&](const Bytes &) {
             if (!closed && reader.count(c.group, c.code) == c.nth) {
                 closed = true;
@@ -158,7 +123,6 @@ TEST_P(CloseMidRun, EndsCleanlyAndLeavesTheReaderAlone)
         });
         giveUp.start(kGiveUp);
     });
-    app->setReporter(&Application::showInMessageBox);
 
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(closed) << "the command was never sent";
@@ -166,8 +130,8 @@ TEST_P(CloseMidRun, EndsCleanlyAndLeavesTheReaderAlone)
     EXPECT_TRUE(reported.empty()) << reported.front().toStdString();
 }
 
-INSTANTIATE_TEST_SUITE_P(Soak, CloseMidRun, ::testing::ValuesIn(kCases),
+INSTANTIATE_TEST_SUITE_P(Window, CloseMidRun, ::testing::ValuesIn(kCases),
                          [](const auto &test) { return std::string(test.param.name); });
 
 } // namespace
-} // namespace qn480::soak
+} // namespace qn480::testing
