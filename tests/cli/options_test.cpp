@@ -71,10 +71,40 @@ TEST(Options, ReadsEachCommandWithItsArguments)
                "echo \"$QN480_UID\"", "--on-removed=true", "--action-timeout", "2.5"});
     EXPECT_EQ(logged.uidForm, UidForm::Dec10);
     EXPECT_EQ(logged.logFile, "cards.jsonl");
-    EXPECT_EQ(logged.onPresent, "echo \"$QN480_UID\"");
-    EXPECT_EQ(logged.onRemoved, "true");
-    EXPECT_EQ(logged.actionTimeout, std::chrono::milliseconds(2500));
-    EXPECT_EQ(poll.actionTimeout, std::chrono::seconds(10));
+    EXPECT_EQ(logged.actions.onPresent, "echo \"$QN480_UID\"");
+    EXPECT_EQ(logged.actions.onRemoved, "true");
+    EXPECT_EQ(logged.actions.timeout, std::chrono::milliseconds(2500));
+    EXPECT_EQ(logged.actions.uidForm, UidForm::Dec10);
+    EXPECT_EQ(poll.actions.timeout, std::chrono::seconds(10));
+
+    // The commands without a reader, with the options of every command before them.
+    const Options forms = parse({"-q", "uid-forms", "04A1", "B2C3", "-j"});
+    EXPECT_EQ(forms.command, Command::UidForms);
+    EXPECT_EQ(forms.uidWords, (std::vector<std::string>{"04A1", "B2C3"}));
+    EXPECT_TRUE(forms.quiet && forms.json && !forms.needsReader());
+    const Options exported = parse({"log", "export", "cards.jsonl", "--csv=-"});
+    EXPECT_EQ(exported.command, Command::LogExport);
+    EXPECT_EQ(exported.logInput, "cards.jsonl");
+    EXPECT_EQ(exported.csv, "-");
+    EXPECT_EQ(parse({"udev-rule", "-d", "/dev/ttyUSB1"}).device, "/dev/ttyUSB1");
+
+    // keypad set gives what it names, as the page shows the names; no addition is Enter.
+    const Options set = parse({"keypad", "set", "--mode", "AutoRead,LED", "--types", "all",
+                               "--format", "13d", "--reverse", "byte", "--add", "comma,ctrl-enter",
+                               "--send-time", "0", "--scan-time=255", "--same-card-time", "15"});
+    ASSERT_EQ(set.command, Command::KeypadSet);
+    const KeypadPatch &p = set.keypad;
+    EXPECT_EQ(p.mode, 0x05);
+    EXPECT_EQ(p.types, 0x1F);
+    EXPECT_EQ(p.format, 8);
+    EXPECT_EQ(p.reverse, kReverseByte);
+    EXPECT_EQ(p.add, 0x41);
+    EXPECT_EQ(p.sendTime, 0);
+    EXPECT_EQ(p.scanTime, 255);
+    EXPECT_EQ(p.sameTime, 15);
+    const KeypadPatch some = parse({"keypad", "set", "--add", "none"}).keypad;
+    EXPECT_EQ(some.add, kAddEnter);
+    EXPECT_FALSE(some.completeAddType() || some.mode.has_value());
 }
 
 TEST(Options, ShortOptionsReadAsPeersWriteThem)
@@ -120,7 +150,9 @@ TEST(Options, HelpWinsOverEverythingElseOnTheLine)
          "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] "
          "[-w] keypad ...\n"},
         {{"ports", "--help"}, "ports", "Usage: qn480ctl [-j] [-q] ports\n"},
-        {{"help", "udev-rule"}, "udev-rule", "Usage: qn480ctl udev-rule [--device PATH]\n"},
+        {{"help", "udev-rule"}, "udev-rule", "Usage: qn480ctl [-d PATH] [-q] udev-rule\n"},
+        {{"-j", "uid-forms", "-h"}, "uid-forms", "Usage: qn480ctl [-j] [-q] uid-forms HEX\n"},
+        {{"log", "--help"}, "log", "Usage: qn480ctl [-q] log export FILE\n"},
         {{"scan", "--help"},
          "",
          "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] COMMAND"},
@@ -136,7 +168,8 @@ TEST(Options, HelpWinsOverEverythingElseOnTheLine)
             continue;
         EXPECT_EQ(text.find("Exit codes:"), std::string::npos) << text;
         EXPECT_NE(text.find("\n  " + c.topic), std::string::npos) << text;
-        for (const std::string_view other : {"\n  ports", "\n  poll", "\n  keypad", "\n  raw"}) {
+        for (const std::string_view other :
+             {"\n  ports", "\n  poll", "\n  keypad", "\n  raw", "\n  log", "\n  uid-forms"}) {
             if (!std::string(other).starts_with("\n  " + c.topic.substr(0, c.topic.find(' ')))) {
                 EXPECT_EQ(text.find(other), std::string::npos) << other;
             }
@@ -145,30 +178,6 @@ TEST(Options, HelpWinsOverEverythingElseOnTheLine)
     // Only the write commands' usage says that they never guess the port.
     EXPECT_NE(usageText("keypad load").find("never guessed"), std::string::npos);
     EXPECT_EQ(usageText("keypad get").find("never guessed"), std::string::npos);
-}
-
-TEST(Options, KeypadSetTakesNamesAsThePageShowsThem)
-{
-    const Options o = parse({"keypad", "set", "--mode", "AutoRead,LED", "--types", "all",
-                             "--format", "13d", "--reverse", "byte", "--add", "comma,ctrl-enter",
-                             "--send-time", "0", "--scan-time=255", "--same-card-time", "15"});
-    ASSERT_EQ(o.command, Command::KeypadSet);
-    const KeypadChanges &c = o.changes;
-    EXPECT_EQ(c.mode, 0x05);
-    EXPECT_EQ(c.types, 0x1F);
-    EXPECT_EQ(c.format, 8);
-    EXPECT_EQ(c.reverse, kReverseByte);
-    EXPECT_EQ(c.add, 0x41);
-    EXPECT_EQ(c.sendTime, 0);
-    EXPECT_EQ(c.scanTime, 255);
-    EXPECT_EQ(c.sameTime, 15);
-    EXPECT_TRUE(c.completeAddType());
-
-    const Options some = parse({"keypad", "set", "--add", "none"});
-    EXPECT_EQ(some.changes.add, 0x00);
-    EXPECT_TRUE(some.changes.touchesAddType());
-    EXPECT_FALSE(some.changes.completeAddType());
-    EXPECT_FALSE(some.changes.mode.has_value());
 }
 
 TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
@@ -180,7 +189,9 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
     };
     const std::vector<Case> cases{
         {{}, "no command given; try qn480ctl --help"},
-        {{"scan"}, "unknown command \"scan\"; the commands are ports, poll, keypad and raw"},
+        {{"scan"},
+         "unknown command \"scan\"; the commands are ports, poll, keypad, raw, udev-rule, "
+         "uid-forms and log"},
         {{"poll"}, "poll needs an air interface: 14a, 14b, felica or 15693"},
         {{"poll", "14c"}, "poll: unknown air interface \"14c\"; use 14a, 14b, felica or 15693"},
         {{"poll", "14a", "--count", "0"}, "--count takes a number of cards from 1 on, not \"0\""},
@@ -259,6 +270,14 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
         {{"raw", "00", "10"},
          "raw writes to the reader, so it needs its port: --port COMnn, --device PATH or "
          "QN480_DEVICE"},
+        {{"udev-rule", "--bogus\x1b]0;x\x07"},
+         "unknown option \"--bogus\\x1B]0;x\\x07\"; try qn480ctl --help"},
+        {{"-t", "uid-forms", "04"}, "--trace is an option of poll, not of uid-forms"},
+        {{"log"}, "log needs export"},
+        {{"log", "export", "a.jsonl"}, "log export needs at least one of --xlsx, --csv"},
+        {{"log", "export", "--csv"}, "--csv needs a value"},
+        {{"log", "export", "a.jsonl", "--xlsx", "-"}, "--xlsx writes a file, not stdout"},
+        {{"log", "export", "a", "b", "--csv=-"}, "log export reads one file, not \"b\" as well"},
         {{"-p", "COM07", "raw", "00", "10"}, "(accepted)"},
         {{"keypad", "load", "-d", "/dev/ttyUSB0", "p.json"}, "(accepted)"},
         {{"keypad", "get"}, "(accepted)"},
