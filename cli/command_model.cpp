@@ -101,6 +101,148 @@ void profileFile(Options &o, std::span<const std::string_view> words, bool save)
     takesNoOperand(words.subspan(1), save ? "keypad save" : "keypad load");
 }
 
+template <bool Options::*flag> void setFlag(Options &o, std::string_view)
+{
+    o.*flag = true;
+}
+
+// A file of the station's, kept as given; the station reads it.
+template <std::string station::StationOptions::*file>
+void stationFile(Options &o, std::string_view value)
+{
+    o.mqtt.*file = value;
+}
+
+void port(Options &o, std::string_view v)
+{
+    if (!portNumberOf(v))
+        throw UsageError(
+            "--port takes a port name such as COM07 (qn480ctl ports lists them), not " + quoted(v));
+    o.port = v;
+}
+
+void device(Options &o, std::string_view v)
+{
+    o.device = nonEmpty(v, "--device needs a path such as /dev/ttyUSB0");
+}
+
+void count(Options &o, std::string_view v)
+{
+    const auto n = decimalIn(v, 1, 1000000000);
+    if (!n)
+        throw UsageError("--count takes a number of cards from 1 on, not " + quoted(v));
+    o.count = *n;
+}
+
+void broker(Options &o, std::string_view v)
+{
+    try {
+        station::parseBrokerUrl(v);
+    } catch (const station::ConnectionError &e) {
+        throw UsageError("--mqtt: " + stationErrorText(e));
+    }
+    o.mqtt.url = v;
+}
+
+void readerName(Options &o, std::string_view v)
+{
+    try {
+        station::checkReaderName(v);
+    } catch (const station::ConnectionError &) {
+        throw UsageError("--reader takes letters, digits, '-' and '_', not " + quoted(v));
+    }
+    o.mqtt.reader = v;
+}
+
+void uidForm(Options &o, std::string_view v)
+{
+    o.uidForm = uidFormFromName(v);
+    if (!o.uidForm)
+        throw UsageError("--uid-form takes hex, hex-rev, dec, dec-rev, dec10, dec10-rev, dec8 "
+                         "or w26, not " +
+                         quoted(v));
+    o.actions.uidForm = o.uidForm;
+}
+
+void format(Options &o, std::string_view v)
+{
+    const auto code = formatOf(v);
+    if (!code) {
+        std::string formats;
+        for (const FormatName &f : kFormatNames)
+            formats += (formats.empty() ? "" : ", ") + std::string(f.caption);
+        throw UsageError("--format: unknown format " + quoted(v) + "; use one of " + formats +
+                         " or code 0xNN");
+    }
+    o.keypad.format = static_cast<std::uint8_t>(*code);
+}
+
+void reverse(Options &o, std::string_view v)
+{
+    const std::string lower = lowerCase(v);
+    if (lower != "none" && lower != "byte" && lower != "bit")
+        throw UsageError("--reverse takes none, byte or bit, not " + quoted(v));
+    o.keypad.reverse = lower == "none" ? kNoReversal : lower == "byte" ? kReverseByte : kReverseBit;
+}
+
+void add(Options &o, std::string_view v)
+{
+    // The window never sends an empty flags byte; a profile may.
+    const std::uint8_t flags = nameList("add", v, kAddNames);
+    o.keypad.add = flags == 0 ? kAddEnter : flags;
+}
+
+void xlsx(Options &o, std::string_view v)
+{
+    if (v == "-")
+        throw UsageError("--xlsx writes a file, not stdout");
+    o.xlsx = nonEmpty(v, "--xlsx needs a file to write");
+}
+
+void poll(Options &o, std::span<const std::string_view> w)
+{
+    if (w.empty())
+        throw UsageError("poll needs an air interface: 14a, 14b, felica or 15693");
+    const auto air = airFromName(w[0]);
+    if (!air)
+        throw UsageError("poll: unknown air interface " + quoted(w[0]) +
+                         "; use 14a, 14b, felica or 15693");
+    o.air = *air;
+    takesNoOperand(w.subspan(1), "poll");
+}
+
+void raw(Options &o, std::span<const std::string_view> w)
+{
+    if (w.size() < 2)
+        throw UsageError("raw needs a command group and code in hexadecimal, as raw 00 10");
+    const auto group = byteIn(w[0]);
+    const auto code = byteIn(w[1]);
+    if (!group)
+        throw UsageError("raw: the group " + quoted(w[0]) + " is not a hexadecimal byte");
+    if (!code)
+        throw UsageError("raw: the code " + quoted(w[1]) + " is not a hexadecimal byte");
+    o.group = *group;
+    o.code = *code;
+    std::string data;
+    for (const std::string_view word : w.subspan(2))
+        data += std::string(word) + " ";
+    o.data = parseHexBytes(data);
+}
+
+void logExport(Options &o, std::span<const std::string_view> w)
+{
+    if (w.empty())
+        throw UsageError("log export needs the log file to read");
+    if (w.size() > 1)
+        throw UsageError("log export reads one file, not " + quoted(w[1]) + " as well");
+    o.logInput = w[0];
+}
+
+template <Command command> void noOperand(Options &, std::span<const std::string_view> w)
+{
+    takesNoOperand(w, commandSpec(command).words);
+}
+
 constexpr CommandSet kReaderCommands =
     commandBit(Command::Poll) | commandBit(Command::KeypadGet) | commandBit(Command::KeypadSet) |
     commandBit(Command::KeypadDefaults) | commandBit(Command::KeypadSave) |
@@ -110,692 +252,217 @@ constexpr CommandSet kEvery = ~CommandSet{0};
 constexpr CommandSet kPoll = commandBit(Command::Poll);
 constexpr CommandSet kSet = commandBit(Command::KeypadSet);
 constexpr CommandSet kLog = commandBit(Command::LogExport);
+constexpr bool kGlobal = true;
+constexpr std::string_view kMqtt = "mqtt"; // what the station's options go with
 
+// Rows by hand, one option each: name, letter, value, commands, check, help, and where they
+// apply, whether it is global, what it needs or excludes and how the shell completes it.
+// clang-format off
 const OptionSpec kOptions[] = {
     // The options of every command, in the order of the usage line.
-    {"port",
-     'p',
-     "COMnn",
+    {"port", 'p', "COMnn", kReaderCommands, port,
      "the port by the name `qn480ctl ports` shows",
-     kReaderCommands,
-     true,
-     {},
-     "device",
-     Completion::Port,
-     {},
-     [](Options &o, std::string_view v) {
-         if (!portNumberOf(v))
-             throw UsageError("--port takes a port name such as COM07 (qn480ctl ports lists "
-                              "them), not " +
-                              quoted(v));
-         o.port = v;
-     }},
-    {"device",
-     'd',
-     "PATH",
+     kGlobal, {}, "device", Completion::Port},
+    {"device", 'd', "PATH", kReaderCommands | commandBit(Command::UdevRule), device,
      "a serial device by its path, listed or not\n"
      "Without either, QN480_DEVICE (a COM name or a path) names the\n"
      "reader; without that, the only serial port there is is used and\n"
      "named on stderr (an error when there are several). Commands that\n"
      "write (keypad set, defaults and load, raw) never guess: they need\n"
      "one of the three.",
-     kReaderCommands | commandBit(Command::UdevRule),
-     true,
-     {},
-     {},
-     Completion::Device,
-     {},
-     [](Options &o, std::string_view v) {
-         o.device = nonEmpty(v, "--device needs a path such as /dev/ttyUSB0");
-     }},
-    {"trace",
-     't',
-     {},
+     kGlobal, {}, {}, Completion::Device},
+    {"trace", 't', {}, kReaderCommands, setFlag<&Options::trace>,
      "every request (>>) and response (<<) frame in hexadecimal, with\n"
      "the local time, on stderr",
-     kReaderCommands,
-     true,
-     {},
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::string_view) {
-         o.trace = true;
-     }},
-    {"json",
-     'j',
-     {},
-     "one JSON object per line instead of text",
-     kEvery & ~commandBit(Command::UdevRule) & ~kLog,
-     true,
-     {},
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::string_view) {
-         o.json = true;
-     }},
-    {"quiet",
-     'q',
-     {},
-     "no progress messages on stderr; errors still go there",
-     kEvery,
-     true,
-     {},
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::string_view) {
-         o.quiet = true;
-     }},
-    {"wait",
-     'w',
-     {},
+     kGlobal},
+    {"json", 'j', {}, kEvery & ~commandBit(Command::UdevRule) & ~kLog, setFlag<&Options::json>,
+     "one JSON object per line instead of text", kGlobal},
+    {"quiet", 'q', {}, kEvery, setFlag<&Options::quiet>,
+     "no progress messages on stderr; errors still go there", kGlobal},
+    {"wait", 'w', {}, kWaiting, setFlag<&Options::wait>,
      "(poll and keypad) a reader that is not there at start, or is\n"
      "unplugged later, is waited for; the command starts again when it\n"
      "is back. Any failure to open the port is waited out (a busy port,\n"
      "permission not yet given), each new reason told once on stderr;\n"
      "a poll whose reader does not answer yet after it came is tried\n"
      "again. Only a usage error or a stop signal ends the wait.",
-     kWaiting,
-     true,
-     {},
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::string_view) {
-         o.wait = true;
-     }},
+     kGlobal},
 
-    {"probe",
-     0,
-     {},
+    {"probe", 0, {}, commandBit(Command::Ports), setFlag<&Options::probe>,
      "send each port that is free one harmless Get (of the\n"
      "mode) and mark those where a QN480 answered within 200 ms:\n"
      "a fourth column \"reader\" or \"no reader\" (\"not probed\"\n"
      "when the port is in use or cannot be opened, with the\n"
-     "reason on stderr); JSON: reader true, false or null",
-     commandBit(Command::Ports),
-     false,
-     {},
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::string_view) {
-         o.probe = true;
-     }},
+     "reason on stderr); JSON: reader true, false or null"},
 
-    {"count",
-     'n',
-     "N",
-     "stop after N arrivals",
-     kPoll,
-     false,
-     {},
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::string_view v) {
-         const auto n = decimalIn(v, 1, 1000000000);
-         if (!n)
-             throw UsageError("--count takes a number of cards from 1 on, not " + quoted(v));
-         o.count = *n;
-     }},
-    {"timeout",
-     0,
-     "SECONDS",
+    {"count", 'n', "N", kPoll, count, "stop after N arrivals"},
+    {"timeout", 0, "SECONDS", kPoll,
+     [](Options &o, std::string_view v) { o.timeout = timeoutIn("timeout", v); },
      "give up after SECONDS (decimals allowed): exit 4 when fewer\n"
-     "than N cards came (without --count: when none came)",
-     kPoll,
-     false,
-     {},
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::string_view v) {
-         o.timeout = timeoutIn("timeout", v);
-     }},
-    {"mqtt",
-     0,
-     "URL",
+     "than N cards came (without --count: when none came)"},
+    {"mqtt", 0, "URL", kPoll, broker,
      "also publish each event to an MQTT broker, URL\n"
      "mqtt://[USER@]HOST[:PORT]/PREFIX or mqtts://...: topics\n"
      "PREFIX/READER/event, uid, cards, status and\n"
      "diagnostics. Each event waits in a spool until the broker\n"
-     "has it; none is lost while the broker is away",
-     kPoll,
-     false,
-     {},
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::string_view v) {
-         try {
-             station::parseBrokerUrl(v);
-         } catch (const station::ConnectionError &e) {
-             throw UsageError("--mqtt: " + stationErrorText(e));
-         }
-         o.mqtt.url = v;
-     }},
-    {"mqtt-password-file",
-     0,
-     "F",
-     "the broker's password (else $QN480_MQTT_PASSWORD)",
-     kPoll,
-     false,
-     "mqtt",
-     {},
-     Completion::File,
-     {},
-     [](Options &o, std::string_view v) {
-         o.mqtt.passwordFile = v;
-     }},
-    {"mqtt-ca",
-     0,
-     "F",
-     "mqtts: the CA's certificate (default: the system's)",
-     kPoll,
-     false,
-     "mqtt",
-     {},
-     Completion::File,
-     {},
-     [](Options &o, std::string_view v) {
-         o.mqtt.ca = v;
-     }},
-    {"mqtt-cert",
-     0,
-     "F",
-     "mqtts: a client certificate, with --mqtt-key",
-     kPoll,
-     false,
-     "mqtt",
-     {},
-     Completion::File,
-     {},
-     [](Options &o, std::string_view v) {
-         o.mqtt.cert = v;
-     }},
-    {"mqtt-key",
-     0,
-     "F",
-     "mqtts: the client certificate's key",
-     kPoll,
-     false,
-     "mqtt",
-     {},
-     Completion::File,
-     {},
-     [](Options &o, std::string_view v) {
-         o.mqtt.key = v;
-     }},
-    {"reader",
-     0,
-     "NAME",
+     "has it; none is lost while the broker is away"},
+    {"mqtt-password-file", 0, "F", kPoll, stationFile<&station::StationOptions::passwordFile>,
+     "the broker's password (else $QN480_MQTT_PASSWORD)", false, kMqtt, {}, Completion::File},
+    {"mqtt-ca", 0, "F", kPoll, stationFile<&station::StationOptions::ca>,
+     "mqtts: the CA's certificate (default: the system's)", false, kMqtt, {}, Completion::File},
+    {"mqtt-cert", 0, "F", kPoll, stationFile<&station::StationOptions::cert>,
+     "mqtts: a client certificate, with --mqtt-key", false, kMqtt, {}, Completion::File},
+    {"mqtt-key", 0, "F", kPoll, stationFile<&station::StationOptions::key>,
+     "mqtts: the client certificate's key", false, kMqtt, {}, Completion::File},
+    {"reader", 0, "NAME", kPoll, readerName,
      "the reader's name in topics (default: the adapter's\n"
      "serial number, else the device's name)",
-     kPoll,
-     false,
-     "mqtt",
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::string_view v) {
-         try {
-             station::checkReaderName(v);
-         } catch (const station::ConnectionError &) {
-             throw UsageError("--reader takes letters, digits, '-' and '_', not " + quoted(v));
-         }
-         o.mqtt.reader = v;
-     }},
-    {"spool",
-     0,
-     "DIR",
+     false, kMqtt},
+    {"spool", 0, "DIR", kPoll, stationFile<&station::StationOptions::spool>,
      "where events wait (default:\n"
      "$XDG_STATE_HOME/qn480/spool/READER)",
-     kPoll,
-     false,
-     "mqtt",
-     {},
-     Completion::Folder,
-     {},
-     [](Options &o, std::string_view v) {
-         o.mqtt.spool = v;
-     }},
-    {"ha-discovery",
-     0,
-     {},
+     false, kMqtt, {}, Completion::Folder},
+    {"ha-discovery", 0, {}, kPoll, [](Options &o, std::string_view) { o.mqtt.haDiscovery = true; },
      "announce the reader to Home Assistant as a tag scanner,\n"
      "with a \"last card\" and a \"spool depth\" sensor",
-     kPoll,
-     false,
-     "mqtt",
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::string_view) {
-         o.mqtt.haDiscovery = true;
-     }},
-    {"delivery-timeout",
-     0,
-     "SECONDS",
+     false, kMqtt},
+    {"delivery-timeout", 0, "SECONDS", kPoll,
+     [](Options &o, std::string_view v) { o.deliveryTimeout = timeoutIn("delivery-timeout", v); },
      "with -n or --timeout: wait up to SECONDS (10) at the\n"
      "end for the broker to take every event; exit 5 when\n"
      "some still wait in the spool",
-     kPoll,
-     false,
-     "mqtt",
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::string_view v) {
-         o.deliveryTimeout = timeoutIn("delivery-timeout", v);
-     }},
-    {"uid-max-age",
-     0,
-     "SECONDS",
+     false, kMqtt},
+    {"uid-max-age", 0, "SECONDS", kPoll,
+     [](Options &o, std::string_view v) { o.mqtt.uidMaxAge = timeoutIn("uid-max-age", v); },
      "an event published later than SECONDS (5) after it was\n"
      "seen is a replay: \"replayed\": true, and not on the uid\n"
      "topic, where automations start",
-     kPoll,
-     false,
-     "mqtt",
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::string_view v) {
-         o.mqtt.uidMaxAge = timeoutIn("uid-max-age", v);
-     }},
-    {"uid-form",
-     0,
-     "FORM",
+     false, kMqtt},
+    {"uid-form", 0, "FORM", kPoll, uidForm,
      "text lines lead with the UID in FORM (see uid-forms;\n"
      "\"-\" where it cannot apply); JSON lines gain \"forms\"",
-     kPoll,
-     false,
-     {},
-     {},
-     Completion::Words,
-     "hex hex-rev dec dec-rev dec10 dec10-rev dec8 w26",
+     false, {}, {}, Completion::Words, "hex hex-rev dec dec-rev dec10 dec10-rev dec8 w26"},
+    {"log", 0, "FILE", kPoll,
      [](Options &o, std::string_view v) {
-         o.uidForm = uidFormFromName(v);
-         if (!o.uidForm)
-             throw UsageError("--uid-form takes hex, hex-rev, dec, dec-rev, dec10, dec10-rev, "
-                              "dec8 or w26, not " +
-                              quoted(v));
-         o.actions.uidForm = o.uidForm;
-     }},
-    {"log",
-     0,
-     "FILE",
+         o.logFile = nonEmpty(v, "--log needs a file, such as cards.jsonl"); },
      "append every event to FILE as a JSON line, flushed to\n"
      "disk; rotated at 10 MiB, 5 files kept (FILE.1 to .4)",
-     kPoll,
-     false,
-     {},
-     {},
-     Completion::File,
-     "jsonl",
+     false, {}, {}, Completion::File, "jsonl"},
+    {"on-present", 0, "CMD", kPoll,
      [](Options &o, std::string_view v) {
-         o.logFile = nonEmpty(v, "--log needs a file, such as cards.jsonl");
-     }},
-    {"on-present",
-     0,
-     "CMD",
+         o.actions.onPresent = nonEmpty(v, "--on-present needs a command"); },
      "run CMD with /bin/sh -c for each arrival; the card is in\n"
      "the environment only: QN480_EVENT, QN480_INTERFACE,\n"
      "QN480_UID, QN480_NFCID, QN480_TYPE, QN480_TIME, QN480_JSON.\n"
      "One at a time, in order, beside polling; its stdout goes\n"
      "to stderr. At exit queued ones finish; a second Ctrl-C\n"
      "ends them.",
-     kPoll,
-     false,
-     {},
-     {},
-     Completion::Program,
-     {},
+     false, {}, {}, Completion::Program},
+    {"on-removed", 0, "CMD", kPoll,
      [](Options &o, std::string_view v) {
-         o.actions.onPresent = nonEmpty(v, "--on-present needs a command");
-     }},
-    {"on-removed",
-     0,
-     "CMD",
-     "the same for each removal",
-     kPoll,
-     false,
-     {},
-     {},
-     Completion::Program,
-     {},
-     [](Options &o, std::string_view v) {
-         o.actions.onRemoved = nonEmpty(v, "--on-removed needs a command");
-     }},
-    {"action-timeout",
-     0,
-     "SECONDS",
-     "end an action after SECONDS (10): SIGTERM, then SIGKILL",
-     kPoll,
-     false,
-     {},
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::string_view v) {
-         o.actions.timeout = timeoutIn("action-timeout", v);
-     }},
+         o.actions.onRemoved = nonEmpty(v, "--on-removed needs a command"); },
+     "the same for each removal", false, {}, {}, Completion::Program},
+    {"action-timeout", 0, "SECONDS", kPoll,
+     [](Options &o, std::string_view v) { o.actions.timeout = timeoutIn("action-timeout", v); },
+     "end an action after SECONDS (10): SIGTERM, then SIGKILL"},
 
-    {"mode",
-     0,
-     "LIST",
+    {"mode", 0, "LIST", kSet,
+     [](Options &o, std::string_view v) { o.keypad.mode = nameList("mode", v, kModeNames); },
      "autoread, beep, led, samecard",
-     kSet,
-     false,
-     {},
-     {},
-     Completion::WordList,
-     "none all autoread beep led samecard",
-     [](Options &o, std::string_view v) {
-         o.keypad.mode = nameList("mode", v, kModeNames);
-     }},
-    {"types",
-     0,
-     "LIST",
+     false, {}, {}, Completion::WordList, "none all autoread beep led samecard"},
+    {"types", 0, "LIST", kSet,
+     [](Options &o, std::string_view v) { o.keypad.types = nameList("types", v, kTypeNames); },
      "14a, 14b, felica, 15693, guid",
-     kSet,
-     false,
-     {},
-     {},
-     Completion::WordList,
-     "none all 14a 14b felica 15693 guid",
-     [](Options &o, std::string_view v) {
-         o.keypad.types = nameList("types", v, kTypeNames);
-     }},
-    {"format",
-     0,
-     "F",
+     false, {}, {}, Completion::WordList, "none all 14a 14b felica 15693 guid"},
+    {"format", 0, "F", kSet, format,
      "14H 5D 6H 8D 8H 10D 10H 13D 16H 4D 32H, or \"code 0xNN\"\n"
      "for a code without a button in the window",
-     kSet,
-     false,
-     {},
-     {},
-     Completion::Words,
-     "14H 5D 6H 8D 8H 10D 10H 13D 16H 4D 32H",
-     [](Options &o, std::string_view v) {
-         const auto code = formatOf(v);
-         if (!code) {
-             std::string formats;
-             for (const FormatName &f : kFormatNames)
-                 formats += (formats.empty() ? "" : ", ") + std::string(f.caption);
-             throw UsageError("--format: unknown format " + quoted(v) + "; use one of " + formats +
-                              " or code 0xNN");
-         }
-         o.keypad.format = static_cast<std::uint8_t>(*code);
-     }},
-    {"reverse",
-     0,
-     "R",
-     "none, byte or bit",
-     kSet,
-     false,
-     {},
-     {},
-     Completion::Words,
-     "none byte bit",
-     [](Options &o, std::string_view v) {
-         const std::string lower = lowerCase(v);
-         if (lower != "none" && lower != "byte" && lower != "bit")
-             throw UsageError("--reverse takes none, byte or bit, not " + quoted(v));
-         o.keypad.reverse = lower == "none"   ? kNoReversal
-                            : lower == "byte" ? kReverseByte
-                                              : kReverseBit;
-     }},
-    {"add",
-     0,
-     "LIST",
+     false, {}, {}, Completion::Words, "14H 5D 6H 8D 8H 10D 10H 13D 16H 4D 32H"},
+    {"reverse", 0, "R", kSet, reverse, "none, byte or bit",
+     false, {}, {}, Completion::Words, "none byte bit"},
+    {"add", 0, "LIST", kSet, add,
      "comma, brackets, quotes, space, tab, down, ctrl-enter, enter\n"
      "(none is sent as enter, as the window does)",
-     kSet,
-     false,
-     {},
-     {},
-     Completion::WordList,
-     "none all comma brackets quotes space tab down ctrl-enter enter",
-     [](Options &o, std::string_view v) {
-         const std::uint8_t add = nameList("add", v, kAddNames);
-         o.keypad.add = add == 0 ? kAddEnter : add;
-     }},
-    {"send-time",
-     0,
-     "N",
-     "0-255, steps of 1 ms",
-     kSet,
-     false,
-     {},
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::string_view v) {
-         timing(o.keypad, KeypadSetting::SendTime, v);
-     }},
-    {"scan-time",
-     0,
-     "N",
-     "0-255, steps of 10 ms",
-     kSet,
-     false,
-     {},
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::string_view v) {
-         timing(o.keypad, KeypadSetting::ScanTime, v);
-     }},
-    {"same-card-time",
-     0,
-     "N",
-     "0-255, steps of 100 ms",
-     kSet,
-     false,
-     {},
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::string_view v) {
-         timing(o.keypad, KeypadSetting::SameTime, v);
-     }},
+     false, {}, {}, Completion::WordList,
+     "none all comma brackets quotes space tab down ctrl-enter enter"},
+    {"send-time", 0, "N", kSet,
+     [](Options &o, std::string_view v) { timing(o.keypad, KeypadSetting::SendTime, v); },
+     "0-255, steps of 1 ms"},
+    {"scan-time", 0, "N", kSet,
+     [](Options &o, std::string_view v) { timing(o.keypad, KeypadSetting::ScanTime, v); },
+     "0-255, steps of 10 ms"},
+    {"same-card-time", 0, "N", kSet,
+     [](Options &o, std::string_view v) { timing(o.keypad, KeypadSetting::SameTime, v); },
+     "0-255, steps of 100 ms"},
 
-    {"xlsx",
-     0,
-     "OUT",
-     "the spreadsheet to write",
-     kLog,
-     false,
-     {},
-     {},
-     Completion::File,
-     "xlsx",
-     [](Options &o, std::string_view v) {
-         if (v == "-")
-             throw UsageError("--xlsx writes a file, not stdout");
-         o.xlsx = nonEmpty(v, "--xlsx needs a file to write");
-     }},
-    {"csv",
-     0,
-     "OUT",
-     "the CSV to write (- for stdout)",
-     kLog,
-     false,
-     {},
-     {},
-     Completion::File,
-     "csv",
-     [](Options &o, std::string_view v) {
-         o.csv = nonEmpty(v, "--csv needs a file to write");
-     }},
+    {"xlsx", 0, "OUT", kLog, xlsx, "the spreadsheet to write",
+     false, {}, {}, Completion::File, "xlsx"},
+    {"csv", 0, "OUT", kLog,
+     [](Options &o, std::string_view v) { o.csv = nonEmpty(v, "--csv needs a file to write"); },
+     "the CSV to write (- for stdout)", false, {}, {}, Completion::File, "csv"},
 };
 
+// One command each: what it is, its words, its operands, how they are read, its help and its
+// notes, whether one of its options must be given, and how the shell completes its operands.
 const CommandSpec kCommands[] = {
-    {Command::Help, "help", "[COMMAND]", {}},
-    {Command::Version, "version", {}, {}},
-    {Command::Ports,
-     "ports",
-     {},
-     "list the serial ports: COM name, device and description",
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &, std::span<const std::string_view> w) {
-         takesNoOperand(w, "ports");
-     }},
-    {Command::Poll,
-     "poll",
-     "14a|14b|felica|15693",
+    {Command::Help, "help", "[COMMAND]", nullptr, {}},
+    {Command::Version, "version", {}, nullptr, {}},
+    {Command::Ports, "ports", {}, noOperand<Command::Ports>,
+     "list the serial ports: COM name, device and description"},
+    {Command::Poll, "poll", "14a|14b|felica|15693", poll,
      "configure the reader, switch the carrier on and poll until\n"
      "Ctrl-C; one line when a card arrives (\"present\") and one\n"
      "when it leaves (\"removed\"). A card counts as removed once\n"
      "it has been missing for two passes and 100 ms; it arrives\n"
      "again only after that, or when its UID differs. Ctrl-C ends\n"
      "the current pass, switches the carrier off and exits 0.",
-     {},
-     Completion::Words,
-     "14a 14b felica 15693",
-     [](Options &o, std::span<const std::string_view> w) {
-         if (w.empty())
-             throw UsageError("poll needs an air interface: 14a, 14b, felica or 15693");
-         const auto air = airFromName(w[0]);
-         if (!air)
-             throw UsageError("poll: unknown air interface " + quoted(w[0]) +
-                              "; use 14a, 14b, felica or 15693");
-         o.air = *air;
-         takesNoOperand(w.subspan(1), "poll");
-     }},
-    {Command::KeypadGet,
-     "keypad get",
-     {},
-     "the six keyboard-mode settings",
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &, std::span<const std::string_view> w) {
-         takesNoOperand(w, "keypad get");
-     }},
-    {Command::KeypadSet,
-     "keypad set",
-     "[options]",
+     {}, false, Completion::Words, "14a 14b felica 15693"},
+    {Command::KeypadGet, "keypad get", {}, noOperand<Command::KeypadGet>,
+     "the six keyboard-mode settings"},
+    {Command::KeypadSet, "keypad set", "[options]", noOperand<Command::KeypadSet>,
      "send only the settings given, then read all six back",
      "A LIST is comma-separated, or none, or all. A part of\n"
      "--format/--reverse/--add not given is sent back as the\n"
      "reader holds it, byte for byte.",
-     Completion::Nothing,
-     {},
-     [](Options &, std::span<const std::string_view> w) { takesNoOperand(w, "keypad set"); },
      true},
-    {Command::KeypadDefaults,
-     "keypad defaults",
-     {},
+    {Command::KeypadDefaults, "keypad defaults", {}, noOperand<Command::KeypadDefaults>,
      "what the window's \"default\" button does: write the default\n"
-     "settings, then read all six back",
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &, std::span<const std::string_view> w) {
-         takesNoOperand(w, "keypad defaults");
-     }},
-    {Command::KeypadSave,
-     "keypad save",
-     "FILE",
+     "settings, then read all six back"},
+    {Command::KeypadSave, "keypad save", "FILE",
+     [](Options &o, std::span<const std::string_view> w) { profileFile(o, w, true); },
      "write the six settings to a profile (- for stdout): JSON\n"
      "with the names of keypad get --json",
-     {},
-     Completion::File,
-     "json",
-     [](Options &o, std::span<const std::string_view> w) {
-         profileFile(o, w, true);
-     }},
-    {Command::KeypadLoad,
-     "keypad load",
-     "FILE",
+     {}, false, Completion::File, "json"},
+    {Command::KeypadLoad, "keypad load", "FILE",
+     [](Options &o, std::span<const std::string_view> w) { profileFile(o, w, false); },
      "send what the profile holds (- for stdin), read all six back\n"
      "and exit 1, naming each difference, if the reader did not\n"
      "keep it. A bad profile: one line naming the field, exit 2,\n"
      "nothing sent. A refused Set: the changes are written back.",
-     {},
-     Completion::File,
-     "json",
-     [](Options &o, std::span<const std::string_view> w) {
-         profileFile(o, w, false);
-     }},
-    {Command::Raw,
-     "raw",
-     "GROUP CODE [HEXBYTES]",
+     {}, false, Completion::File, "json"},
+    {Command::Raw, "raw", "GROUP CODE [HEXBYTES]", raw,
      "one transaction; GROUP, CODE and the data in hexadecimal\n"
-     "(raw 0D 10 0000); prints result, status, status text, data",
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::span<const std::string_view> w) {
-         if (w.size() < 2)
-             throw UsageError("raw needs a command group and code in hexadecimal, as raw 00 10");
-         const auto group = byteIn(w[0]);
-         const auto code = byteIn(w[1]);
-         if (!group)
-             throw UsageError("raw: the group " + quoted(w[0]) + " is not a hexadecimal byte");
-         if (!code)
-             throw UsageError("raw: the code " + quoted(w[1]) + " is not a hexadecimal byte");
-         o.group = *group;
-         o.code = *code;
-         std::string data;
-         for (const std::string_view word : w.subspan(2))
-             data += std::string(word) + " ";
-         o.data = parseHexBytes(data);
-     }},
-    {Command::UdevRule,
-     "udev-rule",
-     {},
+     "(raw 0D 10 0000); prints result, status, status text, data"},
+    {Command::UdevRule, "udev-rule", {}, noOperand<Command::UdevRule>,
      "print a udev rule for the reader's USB serial adapter:\n"
      "its own /dev/qn480-SERIAL name, access for the desktop\n"
      "user and the dialout group, no ModemManager probing\n"
-     "(the device: -d PATH, else $QN480_DEVICE; Linux only)",
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &, std::span<const std::string_view> w) {
-         takesNoOperand(w, "udev-rule");
-     }},
-    {Command::UidForms,
-     "uid-forms",
-     "HEX",
+     "(the device: -d PATH, else $QN480_DEVICE; Linux only)"},
+    {Command::UidForms, "uid-forms", "HEX",
+     [](Options &o, std::span<const std::string_view> w) { o.uidWords.assign(w.begin(), w.end()); },
      "every form of a UID given in hexadecimal, in the order\n"
      "the card sends it (04A1B2C3D4E5F6, 04:a1:b2 ...): hex,\n"
      "hex-rev, dec, dec-rev, dec10, dec10-rev, dec8, w26; a\n"
-     "form that cannot apply says why. No reader needed.",
-     {},
-     Completion::Nothing,
-     {},
-     [](Options &o, std::span<const std::string_view> w) {
-         o.uidWords.assign(w.begin(), w.end());
-     }},
-    {Command::LogExport,
-     "log export",
-     "FILE",
+     "form that cannot apply says why. No reader needed."},
+    {Command::LogExport, "log export", "FILE", logExport,
      "a card log file (poll --log, the window's log file) as\n"
      "a spreadsheet (.xlsx: UIDs and other hexadecimal fields\n"
      "as text, times as date-time cells) and/or as CSV (the\n"
      "window's Save as CSV; - for stdout). A line that is no\n"
      "card event is skipped with a warning. No reader needed.",
-     {},
-     Completion::File,
-     "jsonl",
-     [](Options &o, std::span<const std::string_view> w) {
-         if (w.empty())
-             throw UsageError("log export needs the log file to read");
-         if (w.size() > 1)
-             throw UsageError("log export reads one file, not " + quoted(w[1]) + " as well");
-         o.logInput = w[0];
-     },
-     true},
+     {}, true, Completion::File, "jsonl"},
 };
+// clang-format on
 
 } // namespace
 

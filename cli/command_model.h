@@ -38,16 +38,16 @@ struct OptionSpec
     std::string_view name;  // without "--"
     char shortName = 0;     // 0: none
     std::string_view value; // its value's name in help texts; empty: a flag
+    CommandSet commands;    // the commands that take it
+    // Checks the value and stores it; throws UsageError.
+    void (*apply)(Options &, std::string_view value) = nullptr;
     // The lines of its --help entry; lines after the first start at the help column.
     std::string_view help;
-    CommandSet commands;            // the commands that take it
     bool global = false;            // listed with the options of every command, not under one
     std::string_view needs = {};    // another option it goes with
     std::string_view excludes = {}; // another option it cannot be given with
     Completion completion = Completion::Nothing;
     std::string_view words = {};
-    // Checks the value and stores it; throws UsageError.
-    void (*apply)(Options &, std::string_view value) = nullptr;
 };
 
 struct CommandSpec
@@ -55,15 +55,13 @@ struct CommandSpec
     Command command;
     std::string_view words;    // "keypad set"
     std::string_view operands; // after the words in the synopsis: "FILE", "14a|14b|..."
-    std::string_view help;     // its --help entry; empty: not listed (help, version)
-    // Lines after its options in its --help entry.
-    std::string_view notes = {};
-    Completion completion = Completion::Nothing;
-    std::string_view completionWords = {};
     // Reads the words after the command's own; throws UsageError.
     void (*read)(Options &, std::span<const std::string_view> operands) = nullptr;
-    // One of its options at least must be given.
-    bool needsAnOption = false;
+    std::string_view help;       // its --help entry; empty: not listed (help, version)
+    std::string_view notes = {}; // lines after its options in its --help entry
+    bool needsAnOption = false;  // one of its own options at least must be given
+    Completion completion = Completion::Nothing;
+    std::string_view completionWords = {};
 };
 
 std::span<const OptionSpec> optionSpecs();

@@ -54,7 +54,9 @@ std::string listed(std::span<const std::string_view> items, std::string_view las
 {
     std::string text;
     for (std::size_t i = 0; i < items.size(); ++i)
-        text += std::string(i == 0 ? "" : i + 1 == items.size() ? last : ", ") +
+        text += std::string(i == 0                  ? ""
+                            : i + 1 == items.size() ? last
+                                                    : ", ") +
                 std::string(items[i]);
     return text;
 }

@@ -2,11 +2,16 @@
 // What qn480ctl makes of its command line: the commands, the options in any place, and one
 // clear line for everything it cannot run.
 
+#include "command_model.h"
 #include "keypad_settings.h"
-#include "options.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -320,6 +325,64 @@ TEST(Options, PortNamesAreComAndANumber)
     const ReaderChoice given = chooseReader(parse({"-p", "COM3", "raw", "00", "10"}), "/dev/x");
     EXPECT_EQ(given.port, "COM3");
     EXPECT_EQ(given.device, "");
+}
+
+// Option names ("-n", "--count") in `text`, where a word starts with them.
+std::set<std::string> optionNamesIn(const std::string &text)
+{
+    static const std::regex name(R"((^|[^A-Za-z0-9-])(--?[A-Za-z][A-Za-z0-9-]*))");
+    std::set<std::string> names;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), name);
+         it != std::sregex_iterator(); ++it)
+        names.insert((*it)[2]);
+    return names;
+}
+
+std::string fileText(const char *path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// The manual page and the completion name the options the parser takes, and no others.
+TEST(Options, TheManualPageAndTheCompletionNameWhatTheParserTakes)
+{
+#if !defined(QN480CTL_PAGE)
+    GTEST_SKIP() << "no manual page made in this build";
+#else
+    std::set<std::string> taken{"-h", "--help", "-V", "--version"};
+    for (const OptionSpec &option : optionSpecs()) {
+        const std::string name = "--" + std::string(option.name);
+        taken.insert(name);
+        if (option.shortName != 0)
+            taken.insert(std::string("-") + option.shortName);
+        const std::string refusal = usageError({name});
+        EXPECT_EQ(refusal.find("unknown option"), std::string::npos) << refusal;
+    }
+
+    // The synopsis, and the option entries: the line after each .TP.
+    std::string page = fileText(QN480CTL_PAGE);
+    for (std::size_t at; (at = page.find("\\-")) != std::string::npos;)
+        page.erase(at, 1);
+    std::string named = page.substr(page.find(".SH SYNOPSIS"),
+                                    page.find(".SH DESCRIPTION") - page.find(".SH SYNOPSIS"));
+    const std::string options = page.substr(page.find(".SH OPTIONS"));
+    for (std::size_t at = 0; (at = options.find(".TP\n", at)) != std::string::npos; at += 4)
+        named += options.substr(at + 4, options.find('\n', at + 4) - at - 4) + "\n";
+    EXPECT_EQ(optionNamesIn(named), taken);
+
+    // The options offered after each command, and those whose value is completed.
+    const std::string script = fileText(QN480CTL_COMPLETION);
+    std::string offered;
+    static const std::regex lists(R"re((options\+?=|takesValue=)"([^"]*)"|\n +(-[^)\n]*)\)\n)re");
+    for (auto it = std::sregex_iterator(script.begin(), script.end(), lists);
+         it != std::sregex_iterator(); ++it)
+        offered += std::string((*it)[2]) + " " + std::string((*it)[3]) + " ";
+    std::replace(offered.begin(), offered.end(), '|', ' ');
+    EXPECT_EQ(optionNamesIn(offered), taken);
+#endif
 }
 
 } // namespace
