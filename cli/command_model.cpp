@@ -252,17 +252,18 @@ constexpr CommandSet kEvery = ~CommandSet{0};
 constexpr CommandSet kPoll = commandBit(Command::Poll);
 constexpr CommandSet kSet = commandBit(Command::KeypadSet);
 constexpr CommandSet kLog = commandBit(Command::LogExport);
-constexpr bool kGlobal = true;
-constexpr std::string_view kMqtt = "mqtt"; // what the station's options go with
+constexpr Reach kOwn = Reach::Own;
+constexpr Reach kAnywhere = Reach::Anywhere; // taken before or after any command
+constexpr std::string_view kMqtt = "mqtt";   // what the station's options go with
 
 // Rows by hand, one option each: name, letter, value, commands, check, help, and where they
-// apply, whether it is global, what it needs or excludes and how the shell completes it.
+// apply, where it is listed and taken, what it needs or excludes and how the shell completes it.
 // clang-format off
 const OptionSpec kOptions[] = {
     // The options of every command, in the order of the usage line.
     {"port", 'p', "COMnn", kReaderCommands, port,
      "the port by the name `qn480ctl ports` shows",
-     kGlobal, {}, "device", Completion::Port},
+     kAnywhere, {}, "device", Completion::Port},
     {"device", 'd', "PATH", kReaderCommands | commandBit(Command::UdevRule), device,
      "a serial device by its path, listed or not\n"
      "Without either, QN480_DEVICE (a COM name or a path) names the\n"
@@ -270,15 +271,15 @@ const OptionSpec kOptions[] = {
      "named on stderr (an error when there are several). Commands that\n"
      "write (keypad set, defaults and load, raw) never guess: they need\n"
      "one of the three.",
-     kGlobal, {}, {}, Completion::Device},
+     kAnywhere, {}, {}, Completion::Device},
     {"trace", 't', {}, kReaderCommands, setFlag<&Options::trace>,
      "every request (>>) and response (<<) frame in hexadecimal, with\n"
      "the local time, on stderr",
-     kGlobal},
+     kAnywhere},
     {"json", 'j', {}, kEvery & ~commandBit(Command::UdevRule) & ~kLog, setFlag<&Options::json>,
-     "one JSON object per line instead of text", kGlobal},
+     "one JSON object per line instead of text", kAnywhere},
     {"quiet", 'q', {}, kEvery, setFlag<&Options::quiet>,
-     "no progress messages on stderr; errors still go there", kGlobal},
+     "no progress messages on stderr; errors still go there", kAnywhere},
     {"wait", 'w', {}, kWaiting, setFlag<&Options::wait>,
      "(poll and keypad) a reader that is not there at start, or is\n"
      "unplugged later, is waited for; the command starts again when it\n"
@@ -286,7 +287,7 @@ const OptionSpec kOptions[] = {
      "permission not yet given), each new reason told once on stderr;\n"
      "a poll whose reader does not answer yet after it came is tried\n"
      "again. Only a usage error or a stop signal ends the wait.",
-     kGlobal},
+     Reach::Global},
 
     {"probe", 0, {}, commandBit(Command::Ports), setFlag<&Options::probe>,
      "send each port that is free one harmless Get (of the\n"
@@ -307,47 +308,47 @@ const OptionSpec kOptions[] = {
      "diagnostics. Each event waits in a spool until the broker\n"
      "has it; none is lost while the broker is away"},
     {"mqtt-password-file", 0, "F", kPoll, stationFile<&station::StationOptions::passwordFile>,
-     "the broker's password (else $QN480_MQTT_PASSWORD)", false, kMqtt, {}, Completion::File},
+     "the broker's password (else $QN480_MQTT_PASSWORD)", kOwn, kMqtt, {}, Completion::File},
     {"mqtt-ca", 0, "F", kPoll, stationFile<&station::StationOptions::ca>,
-     "mqtts: the CA's certificate (default: the system's)", false, kMqtt, {}, Completion::File},
+     "mqtts: the CA's certificate (default: the system's)", kOwn, kMqtt, {}, Completion::File},
     {"mqtt-cert", 0, "F", kPoll, stationFile<&station::StationOptions::cert>,
-     "mqtts: a client certificate, with --mqtt-key", false, kMqtt, {}, Completion::File},
+     "mqtts: a client certificate, with --mqtt-key", kOwn, kMqtt, {}, Completion::File},
     {"mqtt-key", 0, "F", kPoll, stationFile<&station::StationOptions::key>,
-     "mqtts: the client certificate's key", false, kMqtt, {}, Completion::File},
+     "mqtts: the client certificate's key", kOwn, kMqtt, {}, Completion::File},
     {"reader", 0, "NAME", kPoll, readerName,
      "the reader's name in topics (default: the adapter's\n"
      "serial number, else the device's name)",
-     false, kMqtt},
+     kOwn, kMqtt},
     {"spool", 0, "DIR", kPoll, stationFile<&station::StationOptions::spool>,
      "where events wait (default:\n"
      "$XDG_STATE_HOME/qn480/spool/READER)",
-     false, kMqtt, {}, Completion::Folder},
+     kOwn, kMqtt, {}, Completion::Folder},
     {"ha-discovery", 0, {}, kPoll, [](Options &o, std::string_view) { o.mqtt.haDiscovery = true; },
      "announce the reader to Home Assistant as a tag scanner,\n"
      "with a \"last card\" and a \"spool depth\" sensor",
-     false, kMqtt},
+     kOwn, kMqtt},
     {"delivery-timeout", 0, "SECONDS", kPoll,
      [](Options &o, std::string_view v) { o.deliveryTimeout = timeoutIn("delivery-timeout", v); },
      "with -n or --timeout: wait up to SECONDS (10) at the\n"
      "end for the broker to take every event; exit 5 when\n"
      "some still wait in the spool",
-     false, kMqtt},
+     kOwn, kMqtt},
     {"uid-max-age", 0, "SECONDS", kPoll,
      [](Options &o, std::string_view v) { o.mqtt.uidMaxAge = timeoutIn("uid-max-age", v); },
      "an event published later than SECONDS (5) after it was\n"
      "seen is a replay: \"replayed\": true, and not on the uid\n"
      "topic, where automations start",
-     false, kMqtt},
+     kOwn, kMqtt},
     {"uid-form", 0, "FORM", kPoll, uidForm,
      "text lines lead with the UID in FORM (see uid-forms;\n"
      "\"-\" where it cannot apply); JSON lines gain \"forms\"",
-     false, {}, {}, Completion::Words, "hex hex-rev dec dec-rev dec10 dec10-rev dec8 w26"},
+     kOwn, {}, {}, Completion::Words, "hex hex-rev dec dec-rev dec10 dec10-rev dec8 w26"},
     {"log", 0, "FILE", kPoll,
      [](Options &o, std::string_view v) {
          o.logFile = nonEmpty(v, "--log needs a file, such as cards.jsonl"); },
      "append every event to FILE as a JSON line, flushed to\n"
      "disk; rotated at 10 MiB, 5 files kept (FILE.1 to .4)",
-     false, {}, {}, Completion::File, "jsonl"},
+     kOwn, {}, {}, Completion::File, "jsonl"},
     {"on-present", 0, "CMD", kPoll,
      [](Options &o, std::string_view v) {
          o.actions.onPresent = nonEmpty(v, "--on-present needs a command"); },
@@ -357,11 +358,11 @@ const OptionSpec kOptions[] = {
      "One at a time, in order, beside polling; its stdout goes\n"
      "to stderr. At exit queued ones finish; a second Ctrl-C\n"
      "ends them.",
-     false, {}, {}, Completion::Program},
+     kOwn, {}, {}, Completion::Program},
     {"on-removed", 0, "CMD", kPoll,
      [](Options &o, std::string_view v) {
          o.actions.onRemoved = nonEmpty(v, "--on-removed needs a command"); },
-     "the same for each removal", false, {}, {}, Completion::Program},
+     "the same for each removal", kOwn, {}, {}, Completion::Program},
     {"action-timeout", 0, "SECONDS", kPoll,
      [](Options &o, std::string_view v) { o.actions.timeout = timeoutIn("action-timeout", v); },
      "end an action after SECONDS (10): SIGTERM, then SIGKILL"},
@@ -369,21 +370,21 @@ const OptionSpec kOptions[] = {
     {"mode", 0, "LIST", kSet,
      [](Options &o, std::string_view v) { o.keypad.mode = nameList("mode", v, kModeNames); },
      "autoread, beep, led, samecard",
-     false, {}, {}, Completion::WordList, "none all autoread beep led samecard"},
+     kOwn, {}, {}, Completion::WordList, "none all autoread beep led samecard"},
     {"types", 0, "LIST", kSet,
      [](Options &o, std::string_view v) { o.keypad.types = nameList("types", v, kTypeNames); },
      "14a, 14b, felica, 15693, guid",
-     false, {}, {}, Completion::WordList, "none all 14a 14b felica 15693 guid"},
+     kOwn, {}, {}, Completion::WordList, "none all 14a 14b felica 15693 guid"},
     {"format", 0, "F", kSet, format,
      "14H 5D 6H 8D 8H 10D 10H 13D 16H 4D 32H, or \"code 0xNN\"\n"
      "for a code without a button in the window",
-     false, {}, {}, Completion::Words, "14H 5D 6H 8D 8H 10D 10H 13D 16H 4D 32H"},
+     kOwn, {}, {}, Completion::Words, "14H 5D 6H 8D 8H 10D 10H 13D 16H 4D 32H"},
     {"reverse", 0, "R", kSet, reverse, "none, byte or bit",
-     false, {}, {}, Completion::Words, "none byte bit"},
+     kOwn, {}, {}, Completion::Words, "none byte bit"},
     {"add", 0, "LIST", kSet, add,
      "comma, brackets, quotes, space, tab, down, ctrl-enter, enter\n"
      "(none is sent as enter, as the window does)",
-     false, {}, {}, Completion::WordList,
+     kOwn, {}, {}, Completion::WordList,
      "none all comma brackets quotes space tab down ctrl-enter enter"},
     {"send-time", 0, "N", kSet,
      [](Options &o, std::string_view v) { timing(o.keypad, KeypadSetting::SendTime, v); },
@@ -396,10 +397,10 @@ const OptionSpec kOptions[] = {
      "0-255, steps of 100 ms"},
 
     {"xlsx", 0, "OUT", kLog, xlsx, "the spreadsheet to write",
-     false, {}, {}, Completion::File, "xlsx"},
+     kOwn, {}, {}, Completion::File, "xlsx"},
     {"csv", 0, "OUT", kLog,
      [](Options &o, std::string_view v) { o.csv = nonEmpty(v, "--csv needs a file to write"); },
-     "the CSV to write (- for stdout)", false, {}, {}, Completion::File, "csv"},
+     "the CSV to write (- for stdout)", kOwn, {}, {}, Completion::File, "csv"},
 };
 
 // One command each: what it is, its words, its operands, how they are read, its help and its

@@ -33,6 +33,13 @@ enum class Completion {
     Device,  // a device path
 };
 
+// Where an option is listed and which commands take it.
+enum class Reach {
+    Own,      // under its commands, and only they take it
+    Global,   // with the options of every command; only its commands take it
+    Anywhere, // with the options of every command, and every command takes it
+};
+
 struct OptionSpec
 {
     std::string_view name;  // without "--"
@@ -43,7 +50,7 @@ struct OptionSpec
     void (*apply)(Options &, std::string_view value) = nullptr;
     // The lines of its --help entry; lines after the first start at the help column.
     std::string_view help;
-    bool global = false;            // listed with the options of every command, not under one
+    Reach reach = Reach::Own;
     std::string_view needs = {};    // another option it goes with
     std::string_view excludes = {}; // another option it cannot be given with
     Completion completion = Completion::Nothing;

@@ -6,7 +6,6 @@
 #include "text_util.h"
 
 #include <algorithm>
-#include <bit>
 #include <set>
 
 namespace qn480::cli {
@@ -154,12 +153,15 @@ void checkRules(const Options &o, const std::set<std::string_view> &given)
     if (o.command == Command::Help || o.command == Command::Version)
         return;
     for (const OptionSpec &option : optionSpecs()) {
-        if (given.count(option.name) == 0 || (option.commands & commandBit(o.command)) != 0)
+        if (given.count(option.name) == 0 || option.reach == Reach::Anywhere ||
+            (option.commands & commandBit(o.command)) != 0)
             continue;
-        const Command first = static_cast<Command>(std::countr_zero(option.commands));
+        const auto first =
+            std::find_if(commandSpecs().begin(), commandSpecs().end(), [&](const CommandSpec &c) {
+                return !c.help.empty() && (option.commands & commandBit(c.command)) != 0;
+            });
         throw UsageError("--" + std::string(option.name) + " is an option of " +
-                         std::string(commandSpec(first).words) + ", not of " +
-                         std::string(command.words));
+                         std::string(first->words) + ", not of " + std::string(command.words));
     }
     for (const OptionSpec &option : optionSpecs()) {
         if (given.count(option.name) == 0)
@@ -184,7 +186,7 @@ void checkRules(const Options &o, const std::set<std::string_view> &given)
         std::vector<std::string_view> names;
         bool any = false;
         for (const OptionSpec &option : optionSpecs()) {
-            if (option.global || (option.commands & commandBit(o.command)) == 0)
+            if (option.reach != Reach::Own || (option.commands & commandBit(o.command)) == 0)
                 continue;
             names.push_back(option.name);
             any = any || given.count(option.name) != 0;

@@ -42,7 +42,7 @@ std::string manSynopsis()
 {
     std::string text = ".B qn480ctl\n";
     for (const OptionSpec &option : optionSpecs()) {
-        if (!option.global)
+        if (option.reach == Reach::Own)
             continue;
         if (!option.excludes.empty())
             text += ".RB [ " + manBracket(option, true) + " \" | \" ";
@@ -59,7 +59,7 @@ std::string manSynopsis()
         if (!command.operands.empty())
             text += ".I \"" + roff(command.operands) + "\"\n";
         for (const OptionSpec &option : optionSpecs()) {
-            if (!option.global && (option.commands & commandBit(command.command)) != 0)
+            if (option.reach == Reach::Own && (option.commands & commandBit(command.command)) != 0)
                 text += ".RB [ " + manBracket(option, false) + " ]\n";
         }
         text += ".br\n";
@@ -72,7 +72,7 @@ std::string manOptions()
     std::string text;
     for (const OptionSpec &option : optionSpecs()) {
         text += ".TP\n.B " + roff(optionLabel(option)) + "\n";
-        if (!option.global) {
+        if (option.reach == Reach::Own) {
             std::string of;
             for (const CommandSpec &command : commandSpecs()) {
                 if ((option.commands & commandBit(command.command)) != 0)
@@ -134,7 +134,7 @@ std::string optionsOf(CommandSet commands, bool globalOnly = false)
 {
     std::string text;
     for (const OptionSpec &option : optionSpecs()) {
-        if ((option.commands & commands) != 0 && (option.global || !globalOnly))
+        if ((option.commands & commands) != 0 && (option.reach != Reach::Own || !globalOnly))
             text += optionForms(option, " ") + " ";
     }
     return text + "-h --help";

@@ -40,7 +40,7 @@ std::string commandEntry(const CommandSpec &command)
 {
     std::string text = entry("  " + synopsis(command), command.help, kHelpColumn);
     for (const OptionSpec &option : optionSpecs()) {
-        if (!option.global && (option.commands & commandBit(command.command)) != 0)
+        if (option.reach == Reach::Own && (option.commands & commandBit(command.command)) != 0)
             text += entry("      " + optionLabel(option), option.help, kHelpColumn);
     }
     if (!command.notes.empty())
@@ -53,7 +53,7 @@ std::string globalSynopsis(CommandSet commands)
 {
     std::string text;
     for (const OptionSpec &option : optionSpecs()) {
-        if (!option.global || (option.commands & commands) == 0)
+        if (option.reach == Reach::Own || (option.commands & commands) == 0)
             continue;
         const std::string form = std::string("-") + option.shortName +
                                  (option.value.empty() ? "" : " " + std::string(option.value));
@@ -81,7 +81,7 @@ std::string wholeUsage()
     }
     text += "\nOptions:\n";
     for (const OptionSpec &option : optionSpecs()) {
-        if (option.global)
+        if (option.reach != Reach::Own)
             text += entry("  " + optionLabel(option), option.help, kOptionColumn);
     }
     return text +

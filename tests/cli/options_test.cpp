@@ -4,14 +4,13 @@
 
 #include "command_model.h"
 #include "keypad_settings.h"
+#include "text_files.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -226,7 +225,6 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
         {{"keypad", "set", "--reverse", "both"}, "--reverse takes none, byte or bit, not \"both\""},
         {{"keypad", "set", "--send-time", "256"},
          "--send-time takes a count from 0 to 255 (steps of 1 ms), not \"256\""},
-        {{"keypad", "get", "--count", "1"}, "--count is an option of poll, not of keypad get"},
         {{"raw", "00"}, "raw needs a command group and code in hexadecimal, as raw 00 10"},
         {{"raw", "100", "10"}, "raw: the group \"100\" is not a hexadecimal byte"},
         {{"raw", "00", "10", "ABC"},
@@ -243,8 +241,6 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
          "--mqtt: the broker URL holds a password; give it in QN480_MQTT_PASSWORD or "
          "--mqtt-password-file instead"},
         {{"poll", "14a", "--reader", "gate1"}, "--reader goes with --mqtt URL"},
-        {{"poll", "14a", "-n1", "--delivery-timeout", "3"},
-         "--delivery-timeout goes with --mqtt URL"},
         {{"poll", "14a", "--mqtt", "mqtt://b/p", "--uid-max-age", "0"},
          "--uid-max-age takes seconds from 0.001 to 86400, not \"0\""},
         {{"poll", "14a", "--mqtt", "mqtt://b/p", "--reader", "gate/1"},
@@ -253,31 +249,24 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
          "--mqtt-ca, --mqtt-cert and --mqtt-key need an mqtts:// URL"},
         {{"poll", "14a", "--mqtt", "mqtts://b/p", "--mqtt-cert", "c.pem"},
          "--mqtt-cert and --mqtt-key go together"},
-        {{"keypad", "get", "--mqtt", "mqtt://b/p"},
-         "--mqtt is an option of poll, not of keypad get"},
         {{"poll", "14a", "--uid-form", "dec9"},
          "--uid-form takes hex, hex-rev, dec, dec-rev, dec10, dec10-rev, dec8 or w26, not "
          "\"dec9\""},
         {{"poll", "14a", "--action-timeout", "-1"},
          "--action-timeout takes seconds from 0.001 to 86400, not \"-1\""},
         {{"poll", "14a", "--on-present="}, "--on-present needs a command"},
-        {{"keypad", "get", "--log", "x"}, "--log is an option of poll, not of keypad get"},
         // A command that writes is never sent to a port it guessed; one that reads may be.
         {{"keypad", "defaults"},
          "keypad defaults writes to the reader, so it needs its port: --port COMnn, --device "
          "PATH or QN480_DEVICE"},
-        {{"keypad", "set", "--mode", "beep"},
-         "keypad set writes to the reader, so it needs its port: --port COMnn, --device PATH "
-         "or QN480_DEVICE"},
-        {{"keypad", "load", "p.json"},
-         "keypad load writes to the reader, so it needs its port: --port COMnn, --device PATH "
-         "or QN480_DEVICE"},
         {{"raw", "00", "10"},
          "raw writes to the reader, so it needs its port: --port COMnn, --device PATH or "
          "QN480_DEVICE"},
         {{"udev-rule", "--bogus\x1b]0;x\x07"},
          "unknown option \"--bogus\\x1B]0;x\\x07\"; try qn480ctl --help"},
-        {{"-t", "uid-forms", "04"}, "--trace is an option of poll, not of uid-forms"},
+        // The options of every command go before any command, acting where they can.
+        {{"-t", "-p", "COM1", "uid-forms", "04"}, "(accepted)"},
+        {{"ports", "-w"}, "--wait is an option of poll, not of ports"},
         {{"log"}, "log needs export"},
         {{"log", "export", "a.jsonl"}, "log export needs at least one of --xlsx, --csv"},
         {{"log", "export", "--csv"}, "--csv needs a value"},
@@ -338,14 +327,6 @@ std::set<std::string> optionNamesIn(const std::string &text)
     return names;
 }
 
-std::string fileText(const char *path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 // The manual page and the completion name the options the parser takes, and no others.
 TEST(Options, TheManualPageAndTheCompletionNameWhatTheParserTakes)
 {
@@ -363,7 +344,7 @@ TEST(Options, TheManualPageAndTheCompletionNameWhatTheParserTakes)
     }
 
     // The synopsis, and the option entries: the line after each .TP.
-    std::string page = fileText(QN480CTL_PAGE);
+    std::string page = testing::readFile(QN480CTL_PAGE);
     for (std::size_t at; (at = page.find("\\-")) != std::string::npos;)
         page.erase(at, 1);
     std::string named = page.substr(page.find(".SH SYNOPSIS"),
@@ -374,7 +355,7 @@ TEST(Options, TheManualPageAndTheCompletionNameWhatTheParserTakes)
     EXPECT_EQ(optionNamesIn(named), taken);
 
     // The options offered after each command, and those whose value is completed.
-    const std::string script = fileText(QN480CTL_COMPLETION);
+    const std::string script = testing::readFile(QN480CTL_COMPLETION);
     std::string offered;
     static const std::regex lists(R"re((options\+?=|takesValue=)"([^"]*)"|\n +(-[^)\n]*)\)\n)re");
     for (auto it = std::sregex_iterator(script.begin(), script.end(), lists);
