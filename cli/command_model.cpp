@@ -265,7 +265,7 @@ const OptionSpec kOptions[] = {
      "the port by the name `qn480ctl ports` shows",
      kAnywhere, {}, "device", Completion::Port},
     {"device", 'd', "PATH", kReaderCommands | commandBit(Command::UdevRule), device,
-     "a serial device by its path, listed or not\n"
+     "a serial device by its path, listed or not.\n"
      "Without either, QN480_DEVICE (a COM name or a path) names the\n"
      "reader; without that, the only serial port there is is used and\n"
      "named on stderr (an error when there are several). Commands that\n"
