@@ -157,9 +157,7 @@ private:
         }
         case Command::Raw:
             return raw();
-        case Command::Help:
-        case Command::Version:
-        case Command::Ports:
+        default: // the commands without a reader
             break;
         }
         return Ended::exit(kExitUsage);

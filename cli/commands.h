@@ -38,7 +38,7 @@ struct Io
     int stopFd = -1;
     // keypad load: the profile, read and checked before the port was opened; when not
     // given, the command reads it itself.
-    std::optional<KeypadChanges> profile = {};
+    std::optional<KeypadPatch> profile = {};
     // The reader was not there when the command started and has just come: with --wait, a
     // poll it does not answer yet (still starting up) is tried again.
     bool plugged = false;

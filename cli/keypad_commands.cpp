@@ -85,28 +85,6 @@ int codeOf(const KeypadOutcome &outcome)
     return outcome.accepted ? kExitSuccess : failureCode(outcome.dataLength);
 }
 
-// What the command line or a profile asks for, as the reader is to get it.
-KeypadPatch patchOf(const KeypadChanges &c)
-{
-    KeypadPatch patch;
-    patch.mode = c.mode;
-    patch.types = c.types;
-    patch.format = c.format;
-    patch.reverse = c.reverse;
-    // The window never sends an empty flags byte; a profile may.
-    if (c.add)
-        patch.add = *c.add == 0 && !c.exact ? kAddEnter : *c.add;
-    const auto count = [](const std::optional<int> &value) -> std::optional<std::uint8_t> {
-        if (!value)
-            return std::nullopt;
-        return static_cast<std::uint8_t>(std::clamp(*value, 0, 255));
-    };
-    patch.sendTime = count(c.sendTime);
-    patch.scanTime = count(c.scanTime);
-    patch.sameTime = count(c.sameTime);
-    return patch;
-}
-
 } // namespace
 
 int failureCode(int dataLength)
@@ -199,7 +177,7 @@ Ended KeypadCommands::run()
     case Command::KeypadGet:
         return keypadGet();
     case Command::KeypadSet:
-        return sendChanges(m_context.options.changes, WriteMode::EachSetting);
+        return sendChanges(m_context.options.keypad, WriteMode::EachSetting);
     case Command::KeypadDefaults:
         return keypadDefaults();
     case Command::KeypadSave:
@@ -350,7 +328,7 @@ Ended KeypadCommands::keypadLoad()
 {
     // Read once: a reader plugged in again (--wait) gets the same profile, even from a pipe
     // that has been read to its end.
-    std::optional<KeypadChanges> &profile = m_context.profile;
+    std::optional<KeypadPatch> &profile = m_context.profile;
     if (!profile) {
         const ProfileFile read =
             readProfile(m_context.options.profile, {m_context.stop, m_context.stopFd});
@@ -360,17 +338,17 @@ Ended KeypadCommands::keypadLoad()
             m_context.err << kProgram << escapedText(read.message) << std::endl;
             return Ended::exit(read.code);
         }
-        profile = read.changes;
+        profile = read.patch;
     }
     return sendChanges(*profile, WriteMode::AllOrNothing);
 }
 
-// Sends what `changes` gives, reads all six back and tells, on stderr and in the exit code,
+// Sends what `patch` gives, reads all six back and tells, on stderr and in the exit code,
 // of every setting the reader did not keep.
-Ended KeypadCommands::sendChanges(const KeypadChanges &changes, WriteMode mode)
+Ended KeypadCommands::sendChanges(const KeypadPatch &patch, WriteMode mode)
 {
     std::ostream &err = m_context.err;
-    const KeypadWriteReport written = m_keypad.write(patchOf(changes), mode);
+    const KeypadWriteReport written = m_keypad.write(patch, mode);
     m_planned = written.planned;
     m_written = written.written;
     m_inDoubt = written.inDoubt;

@@ -56,8 +56,8 @@ public:
         std::ostream &out;
         std::ostream &err;
         const volatile std::sig_atomic_t &stop;
-        int stopFd = -1;                      // the stop signals' pipe, -1: none
-        std::optional<KeypadChanges> profile; // keypad load's, read before the port opened
+        int stopFd = -1;                    // the stop signals' pipe, -1: none
+        std::optional<KeypadPatch> profile; // keypad load's, read before the port opened
     };
 
     explicit KeypadCommands(Context context);
@@ -74,7 +74,7 @@ private:
     Ended keypadSave();
     Ended keypadDefaults();
     Ended keypadLoad();
-    Ended sendChanges(const KeypadChanges &changes, WriteMode mode);
+    Ended sendChanges(const KeypadPatch &patch, WriteMode mode);
     // The six Gets; fills `errors` and returns the exit code, or how it ended early.
     std::optional<Ended> readAll(KeypadSettings &settings, KeypadErrors &errors, int &code);
     void report(const KeypadSettings &settings, const KeypadErrors &errors);

@@ -72,7 +72,7 @@ int count(std::string_view field, const ProfileJson &value, int unitMs)
 
 } // namespace
 
-KeypadChanges parseProfile(std::string_view text)
+KeypadPatch parseProfile(std::string_view text)
 {
     // The parser would stop at a NUL and take what came before it for the whole profile.
     if (const auto nul = text.find('\0'); nul != std::string_view::npos)
@@ -106,8 +106,7 @@ KeypadChanges parseProfile(std::string_view text)
     if (!root.is_object())
         throw UsageError("not a JSON profile: it must be one object, as keypad get --json prints");
 
-    KeypadChanges c;
-    c.exact = true;
+    KeypadPatch c;
     for (const auto &[key, value] : root.items()) {
         if (value.is_null())
             fault(key, "is null: it could not be read when the profile was made");
@@ -151,10 +150,11 @@ KeypadChanges parseProfile(std::string_view text)
                            "send_time, scan_time and same_card_time");
             if (key != timing->key)
                 continue; // the milliseconds are checked against the count below
-            std::optional<int> &slot = timing->setting == KeypadSetting::SendTime   ? c.sendTime
-                                       : timing->setting == KeypadSetting::ScanTime ? c.scanTime
-                                                                                    : c.sameTime;
-            slot = count(key, value, timing->unitMs);
+            std::optional<std::uint8_t> &slot =
+                timing->setting == KeypadSetting::SendTime   ? c.sendTime
+                : timing->setting == KeypadSetting::ScanTime ? c.scanTime
+                                                             : c.sameTime;
+            slot = static_cast<std::uint8_t>(count(key, value, timing->unitMs));
         }
     }
     // A person who edits the milliseconds but not the count would otherwise be ignored.
@@ -162,9 +162,10 @@ KeypadChanges parseProfile(std::string_view text)
         const std::string key = std::string(t.key) + "_ms";
         if (!root.contains(key))
             continue;
-        const std::optional<int> &slot = t.setting == KeypadSetting::SendTime   ? c.sendTime
-                                         : t.setting == KeypadSetting::ScanTime ? c.scanTime
-                                                                                : c.sameTime;
+        const std::optional<std::uint8_t> &slot = t.setting == KeypadSetting::SendTime ? c.sendTime
+                                                  : t.setting == KeypadSetting::ScanTime
+                                                      ? c.scanTime
+                                                      : c.sameTime;
         const ProfileJson &ms = root[key];
         if (!slot || !ms.is_number_integer() || ms.get<long long>() != *slot * t.unitMs) {
             fault(key, shown(ms) + " does not match " + std::string(t.key) +
@@ -172,7 +173,8 @@ KeypadChanges parseProfile(std::string_view text)
                            std::to_string(t.unitMs) + " ms)");
         }
     }
-    if (!c.any())
+    if (std::none_of(kSettingOrder.begin(), kSettingOrder.end(),
+                     [&](KeypadSetting setting) { return c.gives(setting); }))
         throw UsageError("the profile holds no setting");
     return c;
 }
@@ -360,7 +362,7 @@ ProfileFile readProfile(const std::string &path, StopWatch stop)
     }
     ProfileFile read;
     try {
-        read.changes = parseProfile(text);
+        read.patch = parseProfile(text);
     } catch (const UsageError &problem) {
         return failed(kExitUsage, "profile " + path + ": " + problem.what() + "; nothing sent");
     }

@@ -13,11 +13,11 @@
 namespace qn480::cli {
 
 // A keypad profile: the JSON object `keypad get --json` prints, one setting per name
-// (comments allowed). Reads it into the changes it asks for, sent as they are; throws
+// (comments allowed). Reads it into the patch it asks for, sent as it is; throws
 // UsageError with one line that names the field at fault. A profile may hold only some
 // settings; the others are left as the reader has them. Only values that `keypad set` and
 // the reader both take are accepted, so that a profile fails here and not half-way.
-KeypadChanges parseProfile(std::string_view text);
+KeypadPatch parseProfile(std::string_view text);
 
 // The `keypad get --json` object laid out for people to edit: one setting per line.
 std::string profileText(const nlohmann::ordered_json &report);
@@ -38,7 +38,7 @@ struct ProfileFile
     int code = kExitSuccess;
     std::string message;
     bool stopped = false;
-    KeypadChanges changes; // what a profile read asks for
+    KeypadPatch patch; // what a profile read asks for
 };
 
 // Reads the whole profile at `path` ("-": standard input) once and checks it.

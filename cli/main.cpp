@@ -234,32 +234,6 @@ Link *g_openLink = nullptr;
 
 int run(const std::vector<std::string_view> &args, int stopFd)
 {
-    // udev-rule needs no reader, only what udev knows of its adapter; its output is checked
-    // as every command's is.
-    if (!args.empty() && args.front() == "udev-rule") {
-        Options udevRule;
-        udevRule.command = Command::Help; // no poll: a closed pipe is a failure
-        const int code =
-            udevRuleCommand(std::span(args).subspan(1), {std::cout, std::cerr, kStandardOutput});
-        return finish(udevRule, code);
-    }
-    // uid-forms needs no reader either: a UID typed in by hand.
-    const bool jsonFirst = args.size() > 1 && (args[0] == "-j" || args[0] == "--json");
-    if (!args.empty() && args[jsonFirst ? 1 : 0] == "uid-forms") {
-        Options uidForms;
-        uidForms.command = Command::Help;
-        const int code = uidFormsCommand(std::span(args).subspan(jsonFirst ? 2 : 1), jsonFirst,
-                                         {std::cout, std::cerr, kStandardOutput});
-        return finish(uidForms, code);
-    }
-    // log export reads a file and writes others; no reader either.
-    if (!args.empty() && args.front() == "log") {
-        Options logExport;
-        logExport.command = Command::Help;
-        const int code =
-            logCommand(std::span(args).subspan(1), {std::cout, std::cerr, kStandardOutput});
-        return finish(logExport, code);
-    }
     Options options;
     try {
         options = parseArguments(args);
@@ -286,6 +260,15 @@ int run(const std::vector<std::string_view> &args, int stopFd)
     case Command::Ports:
         return finish(options, listPortsCommand(listPorts(), options.json, io,
                                                 options.probe ? probePort : PortProbe{}));
+    // These need no reader: what udev knows of an adapter, a UID typed in, a card log.
+    case Command::UdevRule:
+        return finish(options, udevRuleCommand(options.device, io));
+    case Command::UidForms: {
+        const std::vector<std::string_view> words(options.uidWords.begin(), options.uidWords.end());
+        return finish(options, uidFormsCommand(words, options.json, io));
+    }
+    case Command::LogExport:
+        return finish(options, logExportCommand(options, io));
     default:
         break;
     }
@@ -298,7 +281,7 @@ int run(const std::vector<std::string_view> &args, int stopFd)
             return finish(options, kExitSuccess);
         if (read.code != kExitSuccess)
             return finish(options, fail(read.code, read.message));
-        io.profile = std::move(read.changes);
+        io.profile = read.patch;
     }
 
     Link link;

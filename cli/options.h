@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "actions.h"
 #include "card_record.h"
 #include "connection.h"
+#include "keypad_settings.h"
 #include "uid_forms.h"
 
 #include <chrono>
@@ -44,32 +46,9 @@ enum class Command {
     KeypadSave,
     KeypadLoad,
     Raw,
-};
-
-// What `keypad set` or a profile was told to change; everything else is left as the reader
-// has it.
-struct KeypadChanges
-{
-    std::optional<std::uint8_t> mode;    // the mode flags
-    std::optional<std::uint8_t> types;   // the card-type flags
-    std::optional<std::uint8_t> format;  // format code, with or without a caption
-    std::optional<std::uint8_t> reverse; // reversal code: 1 none, 2 byte, 4 bit (6 both)
-    std::optional<std::uint8_t> add;     // addition flags
-    std::optional<int> sendTime;
-    std::optional<int> scanTime;
-    std::optional<int> sameTime;
-    // A profile is sent as it is; on the command line no addition is sent as Enter, as the
-    // window does.
-    bool exact = false;
-
-    bool any() const
-    {
-        return mode || types || touchesAddType() || sendTime || scanTime || sameTime;
-    }
-    bool touchesAddType() const { return format || reverse || add; }
-    // The three parts of the output format travel together; a Set of only some of them
-    // needs the others from the reader first.
-    bool completeAddType() const { return format && reverse && add; }
+    UdevRule,
+    UidForms,
+    LogExport,
 };
 
 struct Options
@@ -91,23 +70,29 @@ struct Options
     AirInterface air = AirInterface::Iso14443A;
     int count = 0; // cards to announce before stopping; 0: until interrupted
     std::optional<std::chrono::milliseconds> timeout; // give up after this long
-    // The card log, the form text lines lead with, and a command for each card
+    // The form text lines lead with, the card log and a command for each card
     std::optional<UidForm> uidForm;
     std::string logFile;
-    std::string onPresent;
-    std::string onRemoved;
-    std::chrono::milliseconds actionTimeout{10000};
+    ActionSetup actions;
 
     // keypad save and load: the profile's path, "-" for stdout or stdin
     std::string profile;
 
-    // keypad set
-    KeypadChanges changes;
+    // keypad set: only what it gives is sent
+    KeypadPatch keypad;
 
     // raw
     std::uint8_t group = 0;
     std::uint8_t code = 0;
     std::vector<std::uint8_t> data;
+
+    // uid-forms: the UID's words as typed
+    std::vector<std::string> uidWords;
+
+    // log export: the log read and what it is written as
+    std::string logInput;
+    std::optional<std::string> xlsx;
+    std::optional<std::string> csv;
 
     // poll --mqtt: the station's settings as given, and with --count or --timeout, how long
     // the end of the poll waits for the broker to take what waits in the spool.
@@ -115,17 +100,10 @@ struct Options
     std::chrono::milliseconds deliveryTimeout{10000};
 
     // Whether the command talks to the reader (and so needs a port).
-    bool needsReader() const
-    {
-        return command != Command::Help && command != Command::Version && command != Command::Ports;
-    }
+    bool needsReader() const;
     // Whether the command changes the reader's settings or sends arbitrary bytes: such a
     // command is never sent to a port it guessed.
-    bool writesToReader() const
-    {
-        return command == Command::KeypadSet || command == Command::KeypadDefaults ||
-               command == Command::KeypadLoad || command == Command::Raw;
-    }
+    bool writesToReader() const;
 };
 
 // The reader a command talks to: a device path, else a COM name; both empty: the only
@@ -150,8 +128,6 @@ inline constexpr const char *kDeviceVariable = "QN480_DEVICE";
 // The number of a port name such as COM07 or com7; nothing when it is not one.
 std::optional<int> portNumberOf(std::string_view name);
 
-// Lower-case names of the air interfaces, as `poll` takes them.
-
 // Hexadecimal bytes with optional blanks, colons or a 0x prefix per byte: "0A0B", "0a 0b",
 // "0A:0B". Throws UsageError.
 std::vector<std::uint8_t> parseHexBytes(std::string_view text);
@@ -161,7 +137,7 @@ std::vector<std::uint8_t> parseHexBytes(std::string_view text);
 std::string stationErrorText(const station::ConnectionError &error);
 
 // The --help text, and the --version line. With a topic ("poll", "keypad set", "keypad"),
-// the usage of that command alone.
+// the usage of that command alone; both made from the command model.
 std::string usageText(std::string_view topic = {});
 std::string versionText();
 

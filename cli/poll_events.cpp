@@ -32,7 +32,7 @@ bool powerOfTwo(int n)
 PollEvents::PollEvents(const Options &options, std::ostream &err, int actionOutputFd)
     : m_json(options.json)
     , m_uidForm(options.uidForm)
-    , m_actionTimeout(options.actionTimeout)
+    , m_actionTimeout(options.actions.timeout)
     , m_err(err)
 {
     if (!options.logFile.empty()) {
@@ -41,14 +41,11 @@ PollEvents::PollEvents(const Options &options, std::ostream &err, int actionOutp
                 say(status.ok() ? "card log " + path + ": written again" : status.message);
             });
     }
-    if (!options.onPresent.empty() || !options.onRemoved.empty()) {
+    if (!options.actions.onPresent.empty() || !options.actions.onRemoved.empty()) {
+        ActionSetup setup = options.actions;
+        setup.outputFd = actionOutputFd;
         m_actions = std::make_unique<ActionRunner>(
-            ActionSetup{.onPresent = options.onPresent,
-                        .onRemoved = options.onRemoved,
-                        .timeout = options.actionTimeout,
-                        .uidForm = options.uidForm,
-                        .outputFd = actionOutputFd},
-            [this](const ActionOutcome &outcome) { report(outcome); });
+            std::move(setup), [this](const ActionOutcome &outcome) { report(outcome); });
     }
 }
 

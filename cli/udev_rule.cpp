@@ -26,12 +26,6 @@ extern char **environ;
 
 namespace qn480::cli {
 
-const std::string_view kUdevRuleUsage =
-    "  udev-rule [--device PATH]   print a udev rule for the reader's USB serial adapter:\n"
-    "                              its own /dev/qn480-SERIAL name, access for the desktop\n"
-    "                              user and the dialout group, no ModemManager probing\n"
-    "                              (PATH defaults to $QN480_DEVICE)\n";
-
 namespace {
 
 constexpr std::string_view kProgram = "qn480ctl: ";
@@ -271,30 +265,12 @@ UdevRule makeUdevRule(const UdevProperties &device)
     return {text, name, {}};
 }
 
-int udevRuleCommand(std::span<const std::string_view> args, Io io)
+int udevRuleCommand(std::string_view given, Io io)
 {
-    std::string device;
-    if (const char *fromEnvironment = std::getenv("QN480_DEVICE"))
+    std::string device(given);
+    if (const char *fromEnvironment = std::getenv(kDeviceVariable);
+        device.empty() && fromEnvironment)
         device = fromEnvironment;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        if (arg == "--help" || arg == "-h") {
-            io.out << usageText("udev-rule");
-            return kExitSuccess;
-        }
-        if (arg.starts_with("--device=")) {
-            device = arg.substr(9);
-        } else if ((arg == "--device" || arg == "-d") && i + 1 < args.size()) {
-            device = args[++i];
-        } else if (arg == "--device" || arg == "-d") {
-            io.err << kProgram << arg << " needs a device path" << std::endl;
-            return kExitUsage;
-        } else {
-            io.err << kProgram << "udev-rule does not take " << quoted(arg)
-                   << " (see qn480ctl udev-rule --help)" << std::endl;
-            return kExitUsage;
-        }
-    }
     if (device.empty()) {
         io.err << kProgram << "udev-rule needs the reader's device: --device /dev/ttyUSB0"
                << std::endl;

@@ -6,7 +6,6 @@
 
 #include <functional>
 #include <map>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -33,10 +32,8 @@ struct UdevRule
 // at the desktop, and names it /dev/NAME.
 UdevRule makeUdevRule(const UdevProperties &device);
 
-// Runs `qn480ctl udev-rule`; `args` are the words after "udev-rule". Returns the exit code.
-int udevRuleCommand(std::span<const std::string_view> args, Io io);
-
-// The command's lines for qn480ctl --help.
-extern const std::string_view kUdevRuleUsage;
+// Runs `qn480ctl udev-rule` for `device`, empty: the one QN480_DEVICE names. Returns the exit
+// code.
+int udevRuleCommand(std::string_view device, Io io);
 
 } // namespace qn480::cli

@@ -9,10 +9,7 @@
 // Where there is no udev: the command says so rather than being missing.
 namespace qn480::cli {
 
-const std::string_view kUdevRuleUsage =
-    "  udev-rule                   (Linux) print a udev rule for the reader's adapter\n";
-
-int udevRuleCommand(std::span<const std::string_view>, Io io)
+int udevRuleCommand(std::string_view, Io io)
 {
     io.err << "qn480ctl: udev-rule writes rules for Linux's udev, which this system does not "
               "have"

@@ -12,12 +12,6 @@
 
 namespace qn480::cli {
 
-const std::string_view kUidFormsUsage =
-    "  uid-forms HEX               every form of a UID given in hexadecimal, in the order\n"
-    "                              the card sends it (04A1B2C3D4E5F6, 04:a1:b2 ...): hex,\n"
-    "                              hex-rev, dec, dec-rev, dec10, dec10-rev, dec8, w26; a\n"
-    "                              form that cannot apply says why. No reader needed.\n";
-
 namespace {
 
 constexpr std::string_view kProgram = "qn480ctl: ";
@@ -32,23 +26,11 @@ int usage(Io &io, const std::string &message)
 
 } // namespace
 
-int uidFormsCommand(std::span<const std::string_view> args, bool json, Io io)
+int uidFormsCommand(std::span<const std::string_view> words, bool json, Io io)
 {
     std::string hex;
-    for (const std::string_view arg : args) {
-        if (arg == "--help" || arg == "-h") {
-            io.out << usageText("uid-forms");
-            return kExitSuccess;
-        }
-        if (arg == "--json" || arg == "-j") {
-            json = true;
-        } else if (arg.starts_with("-")) {
-            return usage(io, "uid-forms does not take " + quoted(arg) +
-                                 " (see qn480ctl uid-forms --help)");
-        } else {
-            hex += std::string(arg) + " ";
-        }
-    }
+    for (const std::string_view word : words)
+        hex += std::string(word) + " ";
     if (hex.empty())
         return usage(io, "uid-forms needs a UID in hexadecimal, as uid-forms 04A1B2C3D4E5F6");
     std::vector<std::uint8_t> uid;

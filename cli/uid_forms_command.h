@@ -11,11 +11,7 @@ namespace qn480::cli {
 
 struct Io;
 
-// Runs it; `args` are the words after "uid-forms", `json` whether -j came before them.
-// Returns the exit code.
-int uidFormsCommand(std::span<const std::string_view> args, bool json, Io io);
-
-// The command's lines for qn480ctl --help.
-extern const std::string_view kUidFormsUsage;
+// Runs it on the UID's words as typed; `json`: one JSON object. Returns the exit code.
+int uidFormsCommand(std::span<const std::string_view> words, bool json, Io io);
 
 } // namespace qn480::cli

@@ -16,14 +16,17 @@ install(FILES ${PROJECT_SOURCE_DIR}/data/icons/qn480-tool.svg
 install(FILES ${PROJECT_SOURCE_DIR}/data/org.qn480.BenchTool.metainfo.xml
     DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
-# Every page in data/man, so that a program's new page needs no rule of its own.
+# Every page in data/man, so that a program's new page needs no rule of its own; a template
+# (.1.in) is filled in at build time.
 file(GLOB qn480_man_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/data/man/*.1)
 install(FILES ${qn480_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# Completions are named after their command, where bash-completion loads them on demand.
-file(GLOB qn480_completions CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/data/bash-completion/*)
-if(qn480_completions)
-    install(FILES ${qn480_completions}
+# qn480ctl's page and its bash completion are made from its command model at build time
+# (cli/); the completion is named after its command, where bash-completion loads it on demand.
+if(TARGET qn480ctl_docs)
+    install(FILES ${PROJECT_BINARY_DIR}/data/man/qn480ctl.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${PROJECT_BINARY_DIR}/data/bash-completion/qn480ctl
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 endif()
 

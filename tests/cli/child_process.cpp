@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "child_process.h"
+#include "text_files.h"
 
 #include <cerrno>
 #include <chrono>
@@ -19,15 +20,6 @@ namespace {
 
 // Only against a hang of the program under test; nothing is measured with it.
 constexpr std::chrono::seconds kHangGuard{30};
-
-std::vector<std::string> splitLines(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
-}
 
 } // namespace
 

@@ -204,12 +204,6 @@ void pointLink(const std::string &link, const std::string &target)
     ASSERT_EQ(rename(next.c_str(), link.c_str()), 0);
 }
 
-// A trace line: the local time as on card lines, the direction and the frame.
-bool isTraceLine(const std::string &line, const std::string &rest)
-{
-    return untimed(line) == rest && line != rest;
-}
-
 Finished ctl(const std::vector<std::string> &args, const std::vector<std::string> &env = {})
 {
     return runToEnd(kCtl, args, env);
@@ -818,18 +812,6 @@ TEST(QnCtlProgram, BadArgumentsExitTwoWithOneLine)
     const Finished version = ctl({"-V"});
     EXPECT_EQ(version.code, 0);
     EXPECT_TRUE(std::regex_match(version.out, std::regex(R"(qn480ctl \d+\.\d+.*\n)")));
-}
-
-TEST(QnCtlProgram, TraceShowsTheFramesWithTheirTime)
-{
-    Simulator sim;
-    ASSERT_TRUE(sim.ready());
-    const Finished done = ctl({"--trace", "--device", sim.device(), "raw", "00", "18"});
-    EXPECT_EQ(done.code, 0);
-    const auto trace = done.errLines();
-    ASSERT_EQ(trace.size(), 2u) << done.err;
-    EXPECT_TRUE(isTraceLine(trace[0], ">> AA 00 04 00 00 00 18 1C")) << trace[0];
-    EXPECT_TRUE(isTraceLine(trace[1], "<< AA 00 06 00 00 00 18 01 0A 15")) << trace[1];
 }
 
 // The pty as a user left it before a program took it: 9600 baud and reads that wait,

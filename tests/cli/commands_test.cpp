@@ -8,6 +8,7 @@
 #include "log_export_command.h"
 #include "options.h"
 #include "poll_events.h"
+#include "text_files.h"
 #include "trace.h"
 #include "uid_forms_command.h"
 
@@ -45,14 +46,7 @@ const auto kWhen =
 const std::string kIsoWhen = "2023-11-14T22:13:20.123Z";
 const std::string kLocalWhen = traceTimestamp(kWhen);
 
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
-}
+using testing::splitLines;
 
 class CommandTest : public ::testing::Test
 {
@@ -73,8 +67,8 @@ protected:
                           stop);
     }
 
-    std::vector<std::string> outLines() const { return lines(out.str()); }
-    std::vector<std::string> errLines() const { return lines(err.str()); }
+    std::vector<std::string> outLines() const { return splitLines(out.str()); }
+    std::vector<std::string> errLines() const { return splitLines(err.str()); }
     std::vector<std::string> frames() const
     {
         std::vector<std::string> list;
@@ -786,8 +780,8 @@ TEST(PortsCommand, ListsNameDeviceAndDescription)
                          "COM100\t/dev/ttyUSB0\t/dev/ttyUSB0, FT232R \"USB\" UART\n");
     out.str({});
     EXPECT_EQ(listPortsCommand(ports, true, Io{out, err}), kExitSuccess);
-    EXPECT_EQ(lines(out.str())[1], R"({"name":"COM100","number":100,"device":"/dev/ttyUSB0",)"
-                                   R"("description":"/dev/ttyUSB0, FT232R \"USB\" UART"})");
+    EXPECT_EQ(splitLines(out.str())[1], R"({"name":"COM100","number":100,"device":"/dev/ttyUSB0",)"
+                                        R"("description":"/dev/ttyUSB0, FT232R \"USB\" UART"})");
     EXPECT_TRUE(err.str().empty());
 
     out.str({});
@@ -813,7 +807,7 @@ TEST(PortsCommand, ListsNameDeviceAndDescription)
     EXPECT_EQ(err.str(), "qn480ctl: COM01 not probed: /dev/ttyS0 is in use\\x0Aby another\n");
     out.str({});
     EXPECT_EQ(listPortsCommand(three, true, Io{out, err}, probe), kExitSuccess);
-    const auto json = lines(out.str());
+    const auto json = splitLines(out.str());
     ASSERT_EQ(json.size(), 3u);
     EXPECT_NE(json[0].find(R"("description":"/dev/pts/3, from QN480_PORTS","reader":true})"),
               std::string::npos)
@@ -954,8 +948,9 @@ TEST(LogExportCommand, WritesTheLogsRecordsAsCsvAndASpreadsheet)
     const std::string csv = dir / "cards.csv";
     std::ostringstream out;
     std::ostringstream err;
-    EXPECT_EQ(logCommand(std::vector<std::string_view>{"export", in, "--xlsx", xlsx, "--csv", csv},
-                         {out, err}),
+    EXPECT_EQ(logExportCommand(parseArguments(std::vector<std::string_view>{
+                                   "log", "export", in, "--xlsx", xlsx, "--csv", csv}),
+                               {out, err}),
               kExitSuccess);
     std::ifstream file(csv, std::ios::binary);
     std::stringstream written;
@@ -963,19 +958,6 @@ TEST(LogExportCommand, WritesTheLogsRecordsAsCsvAndASpreadsheet)
     EXPECT_EQ(written.str(), eventsCsv(events));
     EXPECT_GT(std::filesystem::file_size(xlsx), 0u);
     EXPECT_EQ(err.str(), "qn480ctl: " + in + ": event 2 skipped: no \"nfcid\"\n");
-
-    const std::pair<std::vector<std::string_view>, std::string> refused[] = {
-        {{}, "log needs a subcommand: log export FILE --xlsx OUT"},
-        {{"export", in}, "log export needs --xlsx OUT or --csv OUT"},
-        {{"export", "--csv"}, "--csv needs a file to write"},
-        {{"export", in, "--xlsx", "-"}, "--xlsx writes a file, not stdout"},
-    };
-    for (const auto &[args, message] : refused) {
-        std::ostringstream quiet;
-        std::ostringstream told;
-        EXPECT_EQ(logCommand(args, {quiet, told}), kExitUsage) << message;
-        EXPECT_EQ(told.str(), "qn480ctl: " + message + " (see qn480ctl log --help)\n");
-    }
 }
 
 TEST(PollEvents, LogActAndTellWhatFailed)
@@ -1006,7 +988,7 @@ TEST(PollEvents, LogActAndTellWhatFailed)
     EXPECT_EQ(::read(fds[0], output, sizeof output - 1), 6);
     ::close(fds[0]);
     EXPECT_EQ(std::string(output), "acted\n");
-    EXPECT_EQ(lines(err.str()),
+    EXPECT_EQ(splitLines(err.str()),
               (std::vector<std::string>{
                   "qn480ctl: action for present nfcid=12345678 (seq 1) exited with 3",
                   "qn480ctl: action for removed nfcid=12345678 (seq 2) ran past "
@@ -1026,7 +1008,7 @@ TEST(PollEvents, LogActAndTellWhatFailed)
     const auto stopping = std::chrono::steady_clock::now();
     stopped.finish([] { return true; });
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5));
-    EXPECT_EQ(lines(stoppedErr.str()).back(),
+    EXPECT_EQ(splitLines(stoppedErr.str()).back(),
               "qn480ctl: actions not run: 1 (a full queue or a second stop dropped them)");
 
     // A log that cannot be written is told once, and the events still go on.
@@ -1038,7 +1020,7 @@ TEST(PollEvents, LogActAndTellWhatFailed)
     blocked.handle(present);
     blocked.handle(removed);
     blocked.finish();
-    ASSERT_EQ(lines(blockedErr.str()).size(), 1u);
+    ASSERT_EQ(splitLines(blockedErr.str()).size(), 1u);
     EXPECT_TRUE(blockedErr.str().starts_with("qn480ctl: card log " + log + "/cards.jsonl: "))
         << blockedErr.str();
 }

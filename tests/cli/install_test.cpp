@@ -5,6 +5,7 @@
 // into a scratch root, holds the same and its programs run.
 
 #include "child_process.h"
+#include "text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -22,14 +23,6 @@ namespace qn480::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readFile(const fs::path &path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // The program on the PATH, or nothing.
 std::string onPath(const std::string &name)

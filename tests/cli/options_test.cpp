@@ -2,11 +2,15 @@
 // What qn480ctl makes of its command line: the commands, the options in any place, and one
 // clear line for everything it cannot run.
 
+#include "command_model.h"
 #include "keypad_settings.h"
-#include "options.h"
+#include "text_files.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -71,10 +75,40 @@ TEST(Options, ReadsEachCommandWithItsArguments)
                "echo \"$QN480_UID\"", "--on-removed=true", "--action-timeout", "2.5"});
     EXPECT_EQ(logged.uidForm, UidForm::Dec10);
     EXPECT_EQ(logged.logFile, "cards.jsonl");
-    EXPECT_EQ(logged.onPresent, "echo \"$QN480_UID\"");
-    EXPECT_EQ(logged.onRemoved, "true");
-    EXPECT_EQ(logged.actionTimeout, std::chrono::milliseconds(2500));
-    EXPECT_EQ(poll.actionTimeout, std::chrono::seconds(10));
+    EXPECT_EQ(logged.actions.onPresent, "echo \"$QN480_UID\"");
+    EXPECT_EQ(logged.actions.onRemoved, "true");
+    EXPECT_EQ(logged.actions.timeout, std::chrono::milliseconds(2500));
+    EXPECT_EQ(logged.actions.uidForm, UidForm::Dec10);
+    EXPECT_EQ(poll.actions.timeout, std::chrono::seconds(10));
+
+    // The commands without a reader, with the options of every command before them.
+    const Options forms = parse({"-q", "uid-forms", "04A1", "B2C3", "-j"});
+    EXPECT_EQ(forms.command, Command::UidForms);
+    EXPECT_EQ(forms.uidWords, (std::vector<std::string>{"04A1", "B2C3"}));
+    EXPECT_TRUE(forms.quiet && forms.json && !forms.needsReader());
+    const Options exported = parse({"log", "export", "cards.jsonl", "--csv=-"});
+    EXPECT_EQ(exported.command, Command::LogExport);
+    EXPECT_EQ(exported.logInput, "cards.jsonl");
+    EXPECT_EQ(exported.csv, "-");
+    EXPECT_EQ(parse({"udev-rule", "-d", "/dev/ttyUSB1"}).device, "/dev/ttyUSB1");
+
+    // keypad set gives what it names, as the page shows the names; no addition is Enter.
+    const Options set = parse({"keypad", "set", "--mode", "AutoRead,LED", "--types", "all",
+                               "--format", "13d", "--reverse", "byte", "--add", "comma,ctrl-enter",
+                               "--send-time", "0", "--scan-time=255", "--same-card-time", "15"});
+    ASSERT_EQ(set.command, Command::KeypadSet);
+    const KeypadPatch &p = set.keypad;
+    EXPECT_EQ(p.mode, 0x05);
+    EXPECT_EQ(p.types, 0x1F);
+    EXPECT_EQ(p.format, 8);
+    EXPECT_EQ(p.reverse, kReverseByte);
+    EXPECT_EQ(p.add, 0x41);
+    EXPECT_EQ(p.sendTime, 0);
+    EXPECT_EQ(p.scanTime, 255);
+    EXPECT_EQ(p.sameTime, 15);
+    const KeypadPatch some = parse({"keypad", "set", "--add", "none"}).keypad;
+    EXPECT_EQ(some.add, kAddEnter);
+    EXPECT_FALSE(some.completeAddType() || some.mode.has_value());
 }
 
 TEST(Options, ShortOptionsReadAsPeersWriteThem)
@@ -120,7 +154,9 @@ TEST(Options, HelpWinsOverEverythingElseOnTheLine)
          "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] "
          "[-w] keypad ...\n"},
         {{"ports", "--help"}, "ports", "Usage: qn480ctl [-j] [-q] ports\n"},
-        {{"help", "udev-rule"}, "udev-rule", "Usage: qn480ctl udev-rule [--device PATH]\n"},
+        {{"help", "udev-rule"}, "udev-rule", "Usage: qn480ctl [-d PATH] [-q] udev-rule\n"},
+        {{"-j", "uid-forms", "-h"}, "uid-forms", "Usage: qn480ctl [-j] [-q] uid-forms HEX\n"},
+        {{"log", "--help"}, "log", "Usage: qn480ctl [-q] log export FILE\n"},
         {{"scan", "--help"},
          "",
          "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] COMMAND"},
@@ -136,7 +172,8 @@ TEST(Options, HelpWinsOverEverythingElseOnTheLine)
             continue;
         EXPECT_EQ(text.find("Exit codes:"), std::string::npos) << text;
         EXPECT_NE(text.find("\n  " + c.topic), std::string::npos) << text;
-        for (const std::string_view other : {"\n  ports", "\n  poll", "\n  keypad", "\n  raw"}) {
+        for (const std::string_view other :
+             {"\n  ports", "\n  poll", "\n  keypad", "\n  raw", "\n  log", "\n  uid-forms"}) {
             if (!std::string(other).starts_with("\n  " + c.topic.substr(0, c.topic.find(' ')))) {
                 EXPECT_EQ(text.find(other), std::string::npos) << other;
             }
@@ -145,30 +182,6 @@ TEST(Options, HelpWinsOverEverythingElseOnTheLine)
     // Only the write commands' usage says that they never guess the port.
     EXPECT_NE(usageText("keypad load").find("never guessed"), std::string::npos);
     EXPECT_EQ(usageText("keypad get").find("never guessed"), std::string::npos);
-}
-
-TEST(Options, KeypadSetTakesNamesAsThePageShowsThem)
-{
-    const Options o = parse({"keypad", "set", "--mode", "AutoRead,LED", "--types", "all",
-                             "--format", "13d", "--reverse", "byte", "--add", "comma,ctrl-enter",
-                             "--send-time", "0", "--scan-time=255", "--same-card-time", "15"});
-    ASSERT_EQ(o.command, Command::KeypadSet);
-    const KeypadChanges &c = o.changes;
-    EXPECT_EQ(c.mode, 0x05);
-    EXPECT_EQ(c.types, 0x1F);
-    EXPECT_EQ(c.format, 8);
-    EXPECT_EQ(c.reverse, kReverseByte);
-    EXPECT_EQ(c.add, 0x41);
-    EXPECT_EQ(c.sendTime, 0);
-    EXPECT_EQ(c.scanTime, 255);
-    EXPECT_EQ(c.sameTime, 15);
-    EXPECT_TRUE(c.completeAddType());
-
-    const Options some = parse({"keypad", "set", "--add", "none"});
-    EXPECT_EQ(some.changes.add, 0x00);
-    EXPECT_TRUE(some.changes.touchesAddType());
-    EXPECT_FALSE(some.changes.completeAddType());
-    EXPECT_FALSE(some.changes.mode.has_value());
 }
 
 TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
@@ -180,7 +193,9 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
     };
     const std::vector<Case> cases{
         {{}, "no command given; try qn480ctl --help"},
-        {{"scan"}, "unknown command \"scan\"; the commands are ports, poll, keypad and raw"},
+        {{"scan"},
+         "unknown command \"scan\"; the commands are ports, poll, keypad, raw, udev-rule, "
+         "uid-forms and log"},
         {{"poll"}, "poll needs an air interface: 14a, 14b, felica or 15693"},
         {{"poll", "14c"}, "poll: unknown air interface \"14c\"; use 14a, 14b, felica or 15693"},
         {{"poll", "14a", "--count", "0"}, "--count takes a number of cards from 1 on, not \"0\""},
@@ -210,7 +225,6 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
         {{"keypad", "set", "--reverse", "both"}, "--reverse takes none, byte or bit, not \"both\""},
         {{"keypad", "set", "--send-time", "256"},
          "--send-time takes a count from 0 to 255 (steps of 1 ms), not \"256\""},
-        {{"keypad", "get", "--count", "1"}, "--count is an option of poll, not of keypad get"},
         {{"raw", "00"}, "raw needs a command group and code in hexadecimal, as raw 00 10"},
         {{"raw", "100", "10"}, "raw: the group \"100\" is not a hexadecimal byte"},
         {{"raw", "00", "10", "ABC"},
@@ -227,8 +241,6 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
          "--mqtt: the broker URL holds a password; give it in QN480_MQTT_PASSWORD or "
          "--mqtt-password-file instead"},
         {{"poll", "14a", "--reader", "gate1"}, "--reader goes with --mqtt URL"},
-        {{"poll", "14a", "-n1", "--delivery-timeout", "3"},
-         "--delivery-timeout goes with --mqtt URL"},
         {{"poll", "14a", "--mqtt", "mqtt://b/p", "--uid-max-age", "0"},
          "--uid-max-age takes seconds from 0.001 to 86400, not \"0\""},
         {{"poll", "14a", "--mqtt", "mqtt://b/p", "--reader", "gate/1"},
@@ -237,28 +249,29 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
          "--mqtt-ca, --mqtt-cert and --mqtt-key need an mqtts:// URL"},
         {{"poll", "14a", "--mqtt", "mqtts://b/p", "--mqtt-cert", "c.pem"},
          "--mqtt-cert and --mqtt-key go together"},
-        {{"keypad", "get", "--mqtt", "mqtt://b/p"},
-         "--mqtt is an option of poll, not of keypad get"},
         {{"poll", "14a", "--uid-form", "dec9"},
          "--uid-form takes hex, hex-rev, dec, dec-rev, dec10, dec10-rev, dec8 or w26, not "
          "\"dec9\""},
         {{"poll", "14a", "--action-timeout", "-1"},
          "--action-timeout takes seconds from 0.001 to 86400, not \"-1\""},
         {{"poll", "14a", "--on-present="}, "--on-present needs a command"},
-        {{"keypad", "get", "--log", "x"}, "--log is an option of poll, not of keypad get"},
         // A command that writes is never sent to a port it guessed; one that reads may be.
         {{"keypad", "defaults"},
          "keypad defaults writes to the reader, so it needs its port: --port COMnn, --device "
          "PATH or QN480_DEVICE"},
-        {{"keypad", "set", "--mode", "beep"},
-         "keypad set writes to the reader, so it needs its port: --port COMnn, --device PATH "
-         "or QN480_DEVICE"},
-        {{"keypad", "load", "p.json"},
-         "keypad load writes to the reader, so it needs its port: --port COMnn, --device PATH "
-         "or QN480_DEVICE"},
         {{"raw", "00", "10"},
          "raw writes to the reader, so it needs its port: --port COMnn, --device PATH or "
          "QN480_DEVICE"},
+        {{"udev-rule", "--bogus\x1b]0;x\x07"},
+         "unknown option \"--bogus\\x1B]0;x\\x07\"; try qn480ctl --help"},
+        // The options of every command go before any command, acting where they can.
+        {{"-t", "-p", "COM1", "uid-forms", "04"}, "(accepted)"},
+        {{"ports", "-w"}, "--wait is an option of poll, not of ports"},
+        {{"log"}, "log needs export"},
+        {{"log", "export", "a.jsonl"}, "log export needs at least one of --xlsx, --csv"},
+        {{"log", "export", "--csv"}, "--csv needs a value"},
+        {{"log", "export", "a.jsonl", "--xlsx", "-"}, "--xlsx writes a file, not stdout"},
+        {{"log", "export", "a", "b", "--csv=-"}, "log export reads one file, not \"b\" as well"},
         {{"-p", "COM07", "raw", "00", "10"}, "(accepted)"},
         {{"keypad", "load", "-d", "/dev/ttyUSB0", "p.json"}, "(accepted)"},
         {{"keypad", "get"}, "(accepted)"},
@@ -301,6 +314,56 @@ TEST(Options, PortNamesAreComAndANumber)
     const ReaderChoice given = chooseReader(parse({"-p", "COM3", "raw", "00", "10"}), "/dev/x");
     EXPECT_EQ(given.port, "COM3");
     EXPECT_EQ(given.device, "");
+}
+
+// Option names ("-n", "--count") in `text`, where a word starts with them.
+std::set<std::string> optionNamesIn(const std::string &text)
+{
+    static const std::regex name(R"((^|[^A-Za-z0-9-])(--?[A-Za-z][A-Za-z0-9-]*))");
+    std::set<std::string> names;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), name);
+         it != std::sregex_iterator(); ++it)
+        names.insert((*it)[2]);
+    return names;
+}
+
+// The manual page and the completion name the options the parser takes, and no others.
+TEST(Options, TheManualPageAndTheCompletionNameWhatTheParserTakes)
+{
+#if !defined(QN480CTL_PAGE)
+    GTEST_SKIP() << "no manual page made in this build";
+#else
+    std::set<std::string> taken{"-h", "--help", "-V", "--version"};
+    for (const OptionSpec &option : optionSpecs()) {
+        const std::string name = "--" + std::string(option.name);
+        taken.insert(name);
+        if (option.shortName != 0)
+            taken.insert(std::string("-") + option.shortName);
+        const std::string refusal = usageError({name});
+        EXPECT_EQ(refusal.find("unknown option"), std::string::npos) << refusal;
+    }
+
+    // The synopsis, and the option entries: the line after each .TP.
+    std::string page = testing::readFile(QN480CTL_PAGE);
+    for (std::size_t at; (at = page.find("\\-")) != std::string::npos;)
+        page.erase(at, 1);
+    std::string named = page.substr(page.find(".SH SYNOPSIS"),
+                                    page.find(".SH DESCRIPTION") - page.find(".SH SYNOPSIS"));
+    const std::string options = page.substr(page.find(".SH OPTIONS"));
+    for (std::size_t at = 0; (at = options.find(".TP\n", at)) != std::string::npos; at += 4)
+        named += options.substr(at + 4, options.find('\n', at + 4) - at - 4) + "\n";
+    EXPECT_EQ(optionNamesIn(named), taken);
+
+    // The options offered after each command, and those whose value is completed.
+    const std::string script = testing::readFile(QN480CTL_COMPLETION);
+    std::string offered;
+    static const std::regex lists(R"re((options\+?=|takesValue=)"([^"]*)"|\n +(-[^)\n]*)\)\n)re");
+    for (auto it = std::sregex_iterator(script.begin(), script.end(), lists);
+         it != std::sregex_iterator(); ++it)
+        offered += std::string((*it)[2]) + " " + std::string((*it)[3]) + " ";
+    std::replace(offered.begin(), offered.end(), '|', ' ');
+    EXPECT_EQ(optionNamesIn(offered), taken);
+#endif
 }
 
 } // namespace

@@ -1,0 +1,279 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The command line read against the command model: options in any place, getopt's short
+// forms, then the command's words and the rules between options.
+#include "command_model.h"
+
+#include "text_util.h"
+
+#include <algorithm>
+#include <set>
+
+namespace qn480::cli {
+
+namespace {
+
+std::vector<std::string_view> wordsOf(std::string_view text)
+{
+    std::vector<std::string_view> words;
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t end = std::min(text.find(' ', pos), text.size());
+        words.push_back(text.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return words;
+}
+
+// The command the words start with, and how many words name it; nullptr when none does.
+std::pair<const CommandSpec *, std::size_t> commandOf(std::span<const std::string_view> words)
+{
+    for (const CommandSpec &spec : commandSpecs()) {
+        const std::vector<std::string_view> own = wordsOf(spec.words);
+        if (own.size() <= words.size() &&
+            std::equal(own.begin(), own.end(), words.begin(),
+                       [](std::string_view a, std::string_view b) { return a == lowerCase(b); }))
+            return {&spec, own.size()};
+    }
+    return {nullptr, 0};
+}
+
+// The commands whose first word is `group` ("keypad"): their second words.
+std::vector<std::string_view> subcommandsOf(std::string_view group)
+{
+    std::vector<std::string_view> subs;
+    for (const CommandSpec &spec : commandSpecs()) {
+        const std::vector<std::string_view> own = wordsOf(spec.words);
+        if (own.size() == 2 && own[0] == group)
+            subs.push_back(own[1]);
+    }
+    return subs;
+}
+
+// "a, b or c"
+std::string listed(std::span<const std::string_view> items, std::string_view last = " or ")
+{
+    std::string text;
+    for (std::size_t i = 0; i < items.size(); ++i)
+        text += std::string(i == 0                  ? ""
+                            : i + 1 == items.size() ? last
+                                                    : ", ") +
+                std::string(items[i]);
+    return text;
+}
+
+// The command that command words name, as usageText() takes it: "poll", "keypad set",
+// "keypad"; empty when they name none.
+std::string helpTopicOf(std::span<const std::string_view> words)
+{
+    if (!words.empty() && lowerCase(words[0]) == "help")
+        words = words.subspan(1);
+    if (words.empty())
+        return {};
+    if (const auto [spec, taken] = commandOf(words); spec != nullptr && !spec->help.empty())
+        return std::string(spec->words);
+    const std::string group = lowerCase(words[0]);
+    return subcommandsOf(group).empty() ? std::string() : group;
+}
+
+const OptionSpec *optionNamed(std::string_view name)
+{
+    for (const OptionSpec &option : optionSpecs()) {
+        if (option.name == name)
+            return &option;
+    }
+    return nullptr;
+}
+
+const OptionSpec *optionLetter(char letter)
+{
+    for (const OptionSpec &option : optionSpecs()) {
+        if (option.shortName != 0 && option.shortName == letter)
+            return &option;
+    }
+    return nullptr;
+}
+
+// The command words of a line that asks for --help, with options and their values left
+// out, whatever else is wrong with it.
+std::vector<std::string_view> commandWords(std::span<const std::string_view> args)
+{
+    std::vector<std::string_view> words;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (arg == "--")
+            break;
+        if (arg.size() < 2 || arg[0] != '-') {
+            words.push_back(arg);
+        } else if (arg[1] != '-') {
+            // -n3 carries its value, -n takes the next word, -jn the next word too.
+            for (std::size_t k = 1; k < arg.size(); ++k) {
+                const OptionSpec *option = optionLetter(arg[k]);
+                if (option != nullptr && !option->value.empty()) {
+                    i += k + 1 == arg.size() ? 1 : 0;
+                    break;
+                }
+            }
+        } else if (const OptionSpec *option = optionNamed(arg.substr(2));
+                   option != nullptr && !option->value.empty()) {
+            ++i;
+        }
+    }
+    return words;
+}
+
+void readCommand(Options &o, std::span<const std::string_view> words)
+{
+    if (words.empty())
+        throw UsageError("no command given; try qn480ctl --help");
+    const auto [spec, taken] = commandOf(words);
+    if (spec == nullptr) {
+        const std::string group = lowerCase(words[0]);
+        const std::vector<std::string_view> subs = subcommandsOf(group);
+        if (!subs.empty())
+            throw UsageError(group + " needs " + listed(subs));
+        std::vector<std::string_view> names;
+        for (const CommandSpec &c : commandSpecs()) {
+            const std::string_view first = c.words.substr(0, c.words.find(' '));
+            if (!c.help.empty() && std::find(names.begin(), names.end(), first) == names.end())
+                names.push_back(first);
+        }
+        throw UsageError("unknown command " + quoted(words[0]) + "; the commands are " +
+                         listed(names, " and "));
+    }
+    o.command = spec->command;
+    if (spec->command == Command::Help)
+        o.helpTopic = helpTopicOf(words);
+    else if (spec->read)
+        spec->read(o, words.subspan(taken));
+}
+
+// The rules between the options given, once the command is known.
+void checkRules(const Options &o, const std::set<std::string_view> &given)
+{
+    const CommandSpec &command = commandSpec(o.command);
+    if (o.command == Command::Help || o.command == Command::Version)
+        return;
+    for (const OptionSpec &option : optionSpecs()) {
+        if (given.count(option.name) == 0 || option.reach == Reach::Anywhere ||
+            (option.commands & commandBit(o.command)) != 0)
+            continue;
+        const auto first =
+            std::find_if(commandSpecs().begin(), commandSpecs().end(), [&](const CommandSpec &c) {
+                return !c.help.empty() && (option.commands & commandBit(c.command)) != 0;
+            });
+        throw UsageError("--" + std::string(option.name) + " is an option of " +
+                         std::string(first->words) + ", not of " + std::string(command.words));
+    }
+    for (const OptionSpec &option : optionSpecs()) {
+        if (given.count(option.name) == 0)
+            continue;
+        if (!option.excludes.empty() && given.count(option.excludes) != 0)
+            throw UsageError("give either --" + std::string(option.name) + " or --" +
+                             std::string(option.excludes) + ", not both");
+        if (!option.needs.empty() && given.count(option.needs) == 0)
+            throw UsageError("--" + std::string(option.name) + " goes with --" +
+                             std::string(option.needs) + " " +
+                             std::string(optionNamed(option.needs)->value));
+    }
+    if (!o.mqtt.url.empty()) {
+        try {
+            station::checkTlsSettings(station::parseBrokerUrl(o.mqtt.url).tls, o.mqtt.ca,
+                                      o.mqtt.cert, o.mqtt.key);
+        } catch (const station::ConnectionError &e) {
+            throw UsageError(stationErrorText(e));
+        }
+    }
+    if (command.needsAnOption) {
+        std::vector<std::string_view> names;
+        bool any = false;
+        for (const OptionSpec &option : optionSpecs()) {
+            if (option.reach != Reach::Own || (option.commands & commandBit(o.command)) == 0)
+                continue;
+            names.push_back(option.name);
+            any = any || given.count(option.name) != 0;
+        }
+        if (!any) {
+            std::string list;
+            for (const std::string_view name : names)
+                list += (list.empty() ? "--" : ", --") + std::string(name);
+            throw UsageError(std::string(command.words) + " needs at least one of " + list);
+        }
+    }
+}
+
+} // namespace
+
+Options parseArguments(std::span<const std::string_view> args)
+{
+    Options o;
+    for (std::string_view arg : args) {
+        if (arg == "--")
+            break;
+        if (arg == "--help" || arg == "-h") {
+            // Command::Help, whatever else is there; after a command, its usage alone.
+            o.helpTopic = helpTopicOf(commandWords(args));
+            return o;
+        }
+        if (arg == "--version" || arg == "-V") {
+            o.command = Command::Version;
+            return o;
+        }
+    }
+
+    std::vector<std::string_view> words;
+    std::set<std::string_view> given;
+    // Applies one option; `value` is what was attached to it, if anything.
+    const auto take = [&](const OptionSpec &option, std::optional<std::string_view> value,
+                          std::size_t &i) {
+        const std::string shown = "--" + std::string(option.name);
+        if (!given.insert(option.name).second)
+            throw UsageError(shown + " is given twice");
+        if (!option.value.empty() && !value) {
+            if (i + 1 >= args.size())
+                throw UsageError(shown + " needs a value");
+            value = args[++i];
+        } else if (option.value.empty() && value) {
+            throw UsageError(shown + " takes no value");
+        }
+        option.apply(o, value.value_or(std::string_view{}));
+    };
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            words.push_back(arg);
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg[1] != '-') {
+            // Short options as getopt reads them: -jq, -n3, -n 3, -p COM07.
+            for (std::size_t k = 1; k < arg.size(); ++k) {
+                const OptionSpec *option = optionLetter(arg[k]);
+                if (option == nullptr) {
+                    throw UsageError("unknown option " + qn480::quoted(std::string("-") + arg[k]) +
+                                     "; try qn480ctl --help");
+                }
+                const bool valued = !option->value.empty();
+                take(*option,
+                     valued && k + 1 < arg.size() ? std::optional(arg.substr(k + 1)) : std::nullopt,
+                     i);
+                if (valued)
+                    break;
+            }
+        } else {
+            std::string_view name = arg.substr(2);
+            std::optional<std::string_view> value;
+            if (const auto eq = name.find('='); eq != std::string_view::npos) {
+                value = name.substr(eq + 1);
+                name = name.substr(0, eq);
+            }
+            const OptionSpec *option = optionNamed(name);
+            if (option == nullptr)
+                throw UsageError("unknown option " + quoted(arg) + "; try qn480ctl --help");
+            take(*option, value, i);
+        }
+    }
+    readCommand(o, words);
+    checkRules(o, given);
+    return o;
+}
+
+} // namespace qn480::cli
