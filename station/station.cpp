@@ -66,6 +66,10 @@ Station::Station(StationConfig config)
                                       [this](const std::string &line) { say(line); });
     m_droppedTold = m_spool->dropped();
     m_statusDropped = m_spool->dropped();
+    if (m_config.remoteKeypad) {
+        m_remoteKeypad = std::make_unique<RemoteKeypad>(m_config.broker.prefix, m_config.reader);
+        m_remoteKeypad->setWake([this] { wake(); });
+    }
     m_session =
         std::make_unique<BrokerSession>(sessionSettings(m_config, topic("status")), sessionHooks());
     m_thread = std::thread([this] { run(); });
@@ -320,7 +324,9 @@ BrokerSession::Hooks Station::sessionHooks()
             callbackFailed(std::current_exception());
         }
     };
-    hooks.message = [this](const mosquitto_message *message, const mosquitto_property *) {
+    hooks.message = [this](const mosquitto_message *message, const mosquitto_property *props) {
+        if (m_remoteKeypad && message->topic != topic("status"))
+            return receiveKeypadMessage(*m_remoteKeypad, message, props);
         const std::string_view payload(static_cast<const char *>(message->payload),
                                        static_cast<std::size_t>(message->payloadlen));
         if (payload.starts_with("offline"))
@@ -352,6 +358,11 @@ void Station::onConnected()
     say(line);
     sendStatus(true);
     mosquitto_subscribe(m_session->handle(), nullptr, topic("status").c_str(), 1);
+    if (m_remoteKeypad) {
+        for (const std::string &filter : m_remoteKeypad->subscriptions())
+            mosquitto_subscribe(m_session->handle(), nullptr, filter.c_str(), 1);
+        m_remoteKeypad->connected();
+    }
     if (m_config.haDiscovery) {
         for (const auto &[configTopic, config] : homeAssistantConfigs(
                  m_config.broker.prefix + "/" + m_config.reader, m_config.reader, m_config.version))
@@ -569,6 +580,8 @@ void Station::runLoop()
             }
             if (m_session->handle())
                 sendDiagnostics(false);
+            if (m_session->handle() && m_remoteKeypad)
+                publishKeypadMessages(*m_remoteKeypad, m_session->handle());
         }
 
         auto wait = m_session->untilAttempt(kLongestWait);

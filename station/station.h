@@ -5,6 +5,7 @@
 #include "broker_session.h"
 #include "connection.h"
 #include "event_record.h"
+#include "remote_keypad.h"
 #include "spool.h"
 
 #include <array>
@@ -44,6 +45,8 @@ struct StationConfig
     // "replayed": true and goes to the event topic only, never to uid, where automations
     // (a door) start on it.
     std::chrono::milliseconds uidMaxAge{5000};
+    // The reader's keypad settings may be read and written through the broker.
+    bool remoteKeypad = false;
     // One line for standard error: each change of the connection, a full spool. Called from
     // the station's thread and publish()'s, one call at a time.
     std::function<void(const std::string &)> say;
@@ -114,6 +117,9 @@ public:
     // PREFIX/READER/leaf
     std::string topic(std::string_view leaf) const;
 
+    // With remoteKeypad: the settings served to the broker, by the poller between passes.
+    RemoteKeypad *remoteKeypad() { return m_remoteKeypad.get(); }
+
 private:
     static BrokerSession::Settings sessionSettings(const StationConfig &config,
                                                    std::string willTopic);
@@ -163,6 +169,7 @@ private:
 
     // The network thread's own.
     std::unique_ptr<BrokerSession> m_session;
+    std::unique_ptr<RemoteKeypad> m_remoteKeypad;
     // The status topic says offline while this connection is up: the will of an earlier
     // connection of this reader that the broker noticed only after this one came (a restart
     // after kill -9 or a power cut). Online is said again.

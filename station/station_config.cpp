@@ -27,6 +27,7 @@ StationConfig stationConfig(const StationOptions &options, const std::string &de
     config.haDiscovery = options.haDiscovery;
     config.version = version;
     config.uidMaxAge = options.uidMaxAge;
+    config.remoteKeypad = options.remoteKeypad;
     return config;
 }
 
