@@ -105,7 +105,8 @@ std::vector<OptionRule> stationOptionRules()
         {"mqtt",
          0,
          true,
-         {Command::Poll},
+         {Command::Poll, Command::KeypadGet, Command::KeypadSet, Command::KeypadDefaults,
+          Command::KeypadLoad},
          [](Options &o, std::string_view v) {
              try {
                  station::parseBrokerUrl(v);
@@ -117,35 +118,40 @@ std::vector<OptionRule> stationOptionRules()
         {"mqtt-password-file",
          0,
          true,
-         {Command::Poll},
+         {Command::Poll, Command::KeypadGet, Command::KeypadSet, Command::KeypadDefaults,
+          Command::KeypadLoad},
          [](Options &o, std::string_view v) {
              o.mqtt.passwordFile = v;
          }},
         {"mqtt-ca",
          0,
          true,
-         {Command::Poll},
+         {Command::Poll, Command::KeypadGet, Command::KeypadSet, Command::KeypadDefaults,
+          Command::KeypadLoad},
          [](Options &o, std::string_view v) {
              o.mqtt.ca = v;
          }},
         {"mqtt-cert",
          0,
          true,
-         {Command::Poll},
+         {Command::Poll, Command::KeypadGet, Command::KeypadSet, Command::KeypadDefaults,
+          Command::KeypadLoad},
          [](Options &o, std::string_view v) {
              o.mqtt.cert = v;
          }},
         {"mqtt-key",
          0,
          true,
-         {Command::Poll},
+         {Command::Poll, Command::KeypadGet, Command::KeypadSet, Command::KeypadDefaults,
+          Command::KeypadLoad},
          [](Options &o, std::string_view v) {
              o.mqtt.key = v;
          }},
         {"reader",
          0,
          true,
-         {Command::Poll},
+         {Command::Poll, Command::KeypadGet, Command::KeypadSet, Command::KeypadDefaults,
+          Command::KeypadLoad},
          [](Options &o, std::string_view v) {
              try {
                  station::checkReaderName(v);
@@ -160,6 +166,27 @@ std::vector<OptionRule> stationOptionRules()
          {Command::Poll},
          [](Options &o, std::string_view v) {
              o.mqtt.spool = v;
+         }},
+        {"remote-keypad",
+         0,
+         false,
+         {Command::Poll},
+         [](Options &o, std::string_view) {
+             o.mqtt.remoteKeypad = true;
+         }},
+        {"fleet",
+         0,
+         false,
+         {Command::KeypadLoad},
+         [](Options &o, std::string_view) {
+             o.fleet = true;
+         }},
+        {"clear",
+         0,
+         false,
+         {Command::KeypadLoad},
+         [](Options &o, std::string_view) {
+             o.clear = true;
          }},
         {"ha-discovery",
          0,
@@ -257,7 +284,8 @@ const std::vector<OptionRule> &optionRules()
             {"timeout",
              0,
              true,
-             {Command::Poll},
+             {Command::Poll, Command::KeypadGet, Command::KeypadSet, Command::KeypadDefaults,
+              Command::KeypadLoad},
              [](Options &o, std::string_view v) {
                  o.timeout = timeoutIn("--timeout", v);
              }},
@@ -725,10 +753,16 @@ Options parseArguments(std::span<const std::string_view> args)
         throw UsageError("--device needs a path such as /dev/ttyUSB0");
     for (const std::string_view name :
          {"mqtt-password-file", "mqtt-ca", "mqtt-cert", "mqtt-key", "reader", "spool",
-          "ha-discovery", "delivery-timeout", "uid-max-age"}) {
+          "ha-discovery", "delivery-timeout", "uid-max-age", "remote-keypad", "fleet", "clear"}) {
         if (given.count(name) != 0 && o.mqtt.url.empty())
             throw UsageError("--" + std::string(name) + " goes with --mqtt URL");
     }
+    if (o.clear && !o.fleet)
+        throw UsageError("--clear goes with --fleet");
+    if (o.command != Command::Poll && o.timeout && o.mqtt.url.empty())
+        throw UsageError("keypad --timeout goes with --mqtt URL");
+    if (o.command != Command::Poll && !o.mqtt.url.empty() && o.mqtt.reader.empty() && !o.fleet)
+        throw UsageError("keypad --mqtt needs --reader NAME, or keypad load --fleet");
     try {
         if (!o.mqtt.url.empty())
             station::checkTlsSettings(station::parseBrokerUrl(o.mqtt.url).tls, o.mqtt.ca,

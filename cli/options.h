@@ -121,7 +121,8 @@ struct Options
     // Whether the command talks to the reader (and so needs a port).
     bool needsReader() const
     {
-        return command != Command::Help && command != Command::Version && command != Command::Ports;
+        return command != Command::Help && command != Command::Version &&
+               command != Command::Ports && (command == Command::Poll || mqtt.url.empty());
     }
     // Whether the command changes the reader's settings or sends arbitrary bytes: such a
     // command is never sent to a port it guessed.

@@ -69,6 +69,10 @@ Commands:
                               to stderr. At exit queued ones finish; a second Ctrl-C
                               ends them.
       --action-timeout SECONDS  end an action after SECONDS (10): SIGTERM, then SIGKILL
+      --remote-keypad         with --mqtt: serve the keypad settings to the broker
+                              between passes (PREFIX/READER/keypad, keypad/request,
+                              keypad/response) and apply the desired state
+                              (PREFIX/fleet/keypad, PREFIX/READER/keypad/desired)
   keypad get                  the six keyboard-mode settings
   keypad set [options]        send only the settings given, then read all six back
       --mode LIST             autoread, beep, led, samecard
@@ -92,6 +96,12 @@ Commands:
                               and exit 1, naming each difference, if the reader did not
                               keep it. A bad profile: one line naming the field, exit 2,
                               nothing sent. A refused Set: the changes are written back.
+      --mqtt URL --reader NAME  (get, set, load, defaults) through the station that
+                              serves NAME (poll --remote-keypad); the same output.
+                              --timeout SECONDS (10) for its answer, else exit 6
+      --fleet [--clear]       (load, with --mqtt) publish the profile as the desired
+                              state of every station under PREFIX (--clear removes it)
+                              and print each answer: reader, status, what changed
   raw GROUP CODE [HEXBYTES]   one transaction; GROUP, CODE and the data in hexadecimal
                               (raw 0D 10 0000); prints result, status, status text, data
 )" + std::string(kUdevRuleUsage) +
@@ -162,6 +172,7 @@ Exit codes:
   4  no answer from the reader, or --timeout ran out
   5  poll --mqtt with -n or --timeout: events still wait in the spool after
      --delivery-timeout; they go out on the next run
+  6  keypad --mqtt: no station answered within --timeout
   128+N  stopped by signal N (SIGINT, SIGTERM, SIGHUP), but for poll's Ctrl-C and SIGTERM
 )";
 }
