@@ -250,8 +250,14 @@ constexpr CommandSet kReaderCommands =
 constexpr CommandSet kWaiting = kReaderCommands & ~commandBit(Command::Raw);
 constexpr CommandSet kEvery = ~CommandSet{0};
 constexpr CommandSet kPoll = commandBit(Command::Poll);
+// keypad commands that a station with --remote-keypad serves for a reader it polls
+constexpr CommandSet kRemote = commandBit(Command::KeypadGet) | commandBit(Command::KeypadSet) |
+                               commandBit(Command::KeypadDefaults) |
+                               commandBit(Command::KeypadLoad);
+constexpr CommandSet kStation = kPoll | kRemote;
 constexpr CommandSet kSet = commandBit(Command::KeypadSet);
 constexpr CommandSet kLog = commandBit(Command::LogExport);
+constexpr CommandSet kLoad = commandBit(Command::KeypadLoad);
 constexpr Reach kOwn = Reach::Own;
 constexpr Reach kAnywhere = Reach::Anywhere; // taken before or after any command
 constexpr std::string_view kMqtt = "mqtt";   // what the station's options go with
@@ -297,25 +303,32 @@ const OptionSpec kOptions[] = {
      "reason on stderr); JSON: reader true, false or null"},
 
     {"count", 'n', "N", kPoll, count, "stop after N arrivals"},
-    {"timeout", 0, "SECONDS", kPoll,
+    {"timeout", 0, "SECONDS", kStation,
      [](Options &o, std::string_view v) { o.timeout = timeoutIn("timeout", v); },
      "give up after SECONDS (decimals allowed): exit 4 when fewer\n"
-     "than N cards came (without --count: when none came)"},
-    {"mqtt", 0, "URL", kPoll, broker,
+     "than N cards came (without --count: when none came); keypad\n"
+     "with --mqtt: wait SECONDS (10) for the station's answer"},
+    {"mqtt", 0, "URL", kStation, broker,
      "also publish each event to an MQTT broker, URL\n"
      "mqtt://[USER@]HOST[:PORT]/PREFIX or mqtts://...: topics\n"
      "PREFIX/READER/event, uid, cards, status and\n"
      "diagnostics. Each event waits in a spool until the broker\n"
      "has it; none is lost while the broker is away"},
-    {"mqtt-password-file", 0, "F", kPoll, stationFile<&station::StationOptions::passwordFile>,
+    {"remote-keypad", 0, {}, kPoll, [](Options &o, std::string_view) { o.mqtt.remoteKeypad = true; },
+     "serve the keypad settings to the broker between passes\n"
+     "(PREFIX/READER/keypad, keypad/request, keypad/response)\n"
+     "and apply the desired state (PREFIX/fleet/keypad,\n"
+     "PREFIX/READER/keypad/desired)",
+     kOwn, kMqtt},
+    {"mqtt-password-file", 0, "F", kStation, stationFile<&station::StationOptions::passwordFile>,
      "the broker's password (else $QN480_MQTT_PASSWORD)", kOwn, kMqtt, {}, Completion::File},
-    {"mqtt-ca", 0, "F", kPoll, stationFile<&station::StationOptions::ca>,
+    {"mqtt-ca", 0, "F", kStation, stationFile<&station::StationOptions::ca>,
      "mqtts: the CA's certificate (default: the system's)", kOwn, kMqtt, {}, Completion::File},
-    {"mqtt-cert", 0, "F", kPoll, stationFile<&station::StationOptions::cert>,
+    {"mqtt-cert", 0, "F", kStation, stationFile<&station::StationOptions::cert>,
      "mqtts: a client certificate, with --mqtt-key", kOwn, kMqtt, {}, Completion::File},
-    {"mqtt-key", 0, "F", kPoll, stationFile<&station::StationOptions::key>,
+    {"mqtt-key", 0, "F", kStation, stationFile<&station::StationOptions::key>,
      "mqtts: the client certificate's key", kOwn, kMqtt, {}, Completion::File},
-    {"reader", 0, "NAME", kPoll, readerName,
+    {"reader", 0, "NAME", kStation, readerName,
      "the reader's name in topics (default: the adapter's\n"
      "serial number, else the device's name)",
      kOwn, kMqtt},
@@ -395,6 +408,13 @@ const OptionSpec kOptions[] = {
     {"same-card-time", 0, "N", kSet,
      [](Options &o, std::string_view v) { timing(o.keypad, KeypadSetting::SameTime, v); },
      "0-255, steps of 100 ms"},
+    {"fleet", 0, {}, kLoad, setFlag<&Options::fleet>,
+     "publish the profile as the desired state of every station\n"
+     "under PREFIX and print each answer: reader, status, what\n"
+     "changed",
+     kOwn, kMqtt},
+    {"clear", 0, {}, kLoad, setFlag<&Options::clear>,
+     "remove the fleet's desired state instead", kOwn, "fleet"},
 
     {"xlsx", 0, "OUT", kLog, xlsx, "the spreadsheet to write",
      kOwn, {}, {}, Completion::File, "xlsx"},
@@ -440,7 +460,11 @@ const CommandSpec kCommands[] = {
      "and exit 1, naming each difference, if the reader did not\n"
      "keep it. A bad profile: one line naming the field, exit 2,\n"
      "nothing sent. A refused Set: the changes are written back.",
-     {}, false, Completion::File, "json"},
+     "keypad get, set, load and defaults with --mqtt URL --reader\n"
+     "NAME: the same through the station that serves NAME (poll\n"
+     "--remote-keypad), a set all or nothing; exit 6 when no\n"
+     "station answered within --timeout.",
+     false, Completion::File, "json"},
     {Command::Raw, "raw", "GROUP CODE [HEXBYTES]", raw,
      "one transaction; GROUP, CODE and the data in hexadecimal\n"
      "(raw 0D 10 0000); prints result, status, status text, data"},

@@ -169,11 +169,18 @@ void checkRules(const Options &o, const std::set<std::string_view> &given)
         if (!option.excludes.empty() && given.count(option.excludes) != 0)
             throw UsageError("give either --" + std::string(option.name) + " or --" +
                              std::string(option.excludes) + ", not both");
-        if (!option.needs.empty() && given.count(option.needs) == 0)
+        if (!option.needs.empty() && given.count(option.needs) == 0) {
+            const std::string_view value = optionNamed(option.needs)->value;
             throw UsageError("--" + std::string(option.name) + " goes with --" +
-                             std::string(option.needs) + " " +
-                             std::string(optionNamed(option.needs)->value));
+                             std::string(option.needs) +
+                             (value.empty() ? "" : " " + std::string(value)));
+        }
     }
+    // A keypad command waits for a station's answer, and asks for one reader or the fleet.
+    if (o.command != Command::Poll && given.count("timeout") != 0 && o.mqtt.url.empty())
+        throw UsageError("keypad --timeout goes with --mqtt URL");
+    if (o.command != Command::Poll && !o.mqtt.url.empty() && o.mqtt.reader.empty() && !o.fleet)
+        throw UsageError("keypad --mqtt needs --reader NAME, or keypad load --fleet");
     if (!o.mqtt.url.empty()) {
         try {
             station::checkTlsSettings(station::parseBrokerUrl(o.mqtt.url).tls, o.mqtt.ca,
@@ -186,7 +193,8 @@ void checkRules(const Options &o, const std::set<std::string_view> &given)
         std::vector<std::string_view> names;
         bool any = false;
         for (const OptionSpec &option : optionSpecs()) {
-            if (option.reach != Reach::Own || (option.commands & commandBit(o.command)) == 0)
+            // Options shared with other commands (--mqtt ...) change nothing by themselves.
+            if (option.reach != Reach::Own || option.commands != commandBit(o.command))
                 continue;
             names.push_back(option.name);
             any = any || given.count(option.name) != 0;

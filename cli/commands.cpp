@@ -109,6 +109,11 @@ private:
                 m_endedLost = false;
                 m_lost = false;
                 m_plugged = true;
+#ifdef QN480_HAVE_STATION
+                // Perhaps another reader, at its factory settings: the desired state again.
+                if (station::RemoteKeypad *remote = m_station ? m_station->remoteKeypad() : nullptr)
+                    remote->readerBack();
+#endif
                 continue;
             }
             if (!stillStarting(ended.code))
@@ -195,6 +200,15 @@ private:
             if ((m_options.count > 0 && view.cardsReported() >= m_options.count) || !m_io.out)
                 stop.requestStop();
         });
+#ifdef QN480_HAVE_STATION
+        // Keypad requests from the broker are served between two passes, on the same port.
+        if (station::RemoteKeypad *remote = m_station ? m_station->remoteKeypad() : nullptr) {
+            view.setOnPass([this, remote] {
+                if (remote->due())
+                    remote->serve(m_link);
+            });
+        }
+#endif
         const auto deadline = m_pollDeadline;
         bool timedOut = false;
         m_link.setPump([&] {

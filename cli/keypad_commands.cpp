@@ -19,16 +19,6 @@ std::string_view keyOf(KeypadSetting setting)
     return settingInfo(setting).key;
 }
 
-std::vector<std::string> namesIn(std::uint8_t byte, std::span<const BitName> names)
-{
-    std::vector<std::string> set;
-    for (const BitName &n : names) {
-        if ((byte & n.mask) != 0)
-            set.emplace_back(n.name);
-    }
-    return set;
-}
-
 std::string joined(const std::vector<std::string> &names)
 {
     if (names.empty())
@@ -37,14 +27,6 @@ std::string joined(const std::vector<std::string> &names)
     for (const std::string &name : names)
         text += (text.empty() ? "" : ",") + name;
     return text;
-}
-
-// A Get may report both reversals; a Set never sends both.
-std::string reversalText(std::uint8_t reverse)
-{
-    const bool byte = (reverse & kReverseByte) != 0;
-    const bool bit = (reverse & kReverseBit) != 0;
-    return byte && bit ? "both" : byte ? "byte" : bit ? "bit" : "none";
 }
 
 // AddType as qn480ctl writes it: "code 0x0B reverse=none add=enter".
@@ -100,42 +82,10 @@ int worse(int a, int b)
     return rank(a) >= rank(b) ? a : b;
 }
 
-Json keypadJson(const KeypadSettings &settings, const KeypadErrors &errors)
-{
-    const auto error = [&](KeypadSetting s) -> const std::string & {
-        return errors[settingIndex(s)];
-    };
-    const AddType &addType = settings.addType;
-    Json object = Json::object();
-    const auto names = [&](const char *key, KeypadSetting s, std::uint8_t byte,
-                           std::span<const BitName> table) {
-        object[key] = error(s).empty() ? Json(namesIn(byte, table)) : Json(nullptr);
-    };
-    names("mode", KeypadSetting::Mode, settings.mode, kModeNames);
-    names("types", KeypadSetting::Type, settings.types, kTypeNames);
-    const bool addTypeRead = error(KeypadSetting::AddType).empty();
-    object["format"] = addTypeRead ? Json(formatText(addType.format)) : Json(nullptr);
-    object["reverse"] = addTypeRead ? Json(reversalText(addType.reverse)) : Json(nullptr);
-    names("add", KeypadSetting::AddType, addType.add, kAddNames);
-    for (const TimingName &t : kTimingNames) {
-        const int count = settings.bytes(t.setting)[0];
-        const bool read = error(t.setting).empty();
-        object[std::string(t.key)] = read ? Json(count) : Json(nullptr);
-        object[std::string(t.key) + "_ms"] = read ? Json(count * t.unitMs) : Json(nullptr);
-    }
-    Json errorObject = Json::object();
-    for (KeypadSetting setting : kSettingOrder) {
-        if (!error(setting).empty())
-            errorObject[std::string(keyOf(setting))] = utf8Text(error(setting));
-    }
-    object["errors"] = errorObject;
-    return object;
-}
-
 std::string keypadReport(const KeypadSettings &settings, const KeypadErrors &errors, bool json)
 {
     if (json)
-        return jsonText(keypadJson(settings, errors));
+        return keypadJsonText(keypadJson(settings, errors));
     const auto error = [&](KeypadSetting s) -> const std::string & {
         return errors[settingIndex(s)];
     };

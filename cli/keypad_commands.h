@@ -2,6 +2,7 @@
 #pragma once
 
 #include "keypad.h"
+#include "keypad_json.h"
 #include "options.h"
 
 #include <nlohmann/json.hpp>
@@ -36,13 +37,9 @@ int failureCode(int dataLength);
 // No answer weighs more than a refusal: it usually means the wrong port or a dead reader.
 int worse(int a, int b);
 
-// Every keypad setting not read: its message; empty where it was read.
-using KeypadErrors = std::array<std::string, 6>;
-
 // The six settings as `keypad get` prints them: one "name: value" line each, or one JSON
 // object (see --help). Unread settings are named with their message.
 std::string keypadReport(const KeypadSettings &settings, const KeypadErrors &errors, bool json);
-nlohmann::ordered_json keypadJson(const KeypadSettings &settings, const KeypadErrors &errors);
 
 // qn480ctl keypad get, set, defaults, save and load. The object lives for the whole
 // command: a reader found again with --wait gets the same profile.

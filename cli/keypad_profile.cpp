@@ -2,7 +2,7 @@
 #include "keypad_profile.h"
 
 #include "json_text.h"
-#include "keypad_settings.h"
+#include "keypad_json.h"
 #include "text_util.h"
 
 #include <algorithm>
@@ -22,161 +22,13 @@
 
 namespace qn480::cli {
 
-namespace {
-
-// Sorted by key: of several faults, the same one is told whatever the order in the file.
-using ProfileJson = nlohmann::json;
-
-[[noreturn]] void fault(std::string_view field, const std::string &problem)
-{
-    throw UsageError(std::string(field) + ": " + problem);
-}
-
-std::string shown(const ProfileJson &value)
-{
-    std::string text = value.dump(-1, ' ', false, ProfileJson::error_handler_t::replace);
-    if (text.size() > 40)
-        text = text.substr(0, 37) + "...";
-    return text;
-}
-
-std::uint8_t namesByte(std::string_view field, const ProfileJson &value,
-                       std::span<const BitName> names)
-{
-    std::string known;
-    for (const BitName &n : names)
-        known += (known.empty() ? "" : ", ") + std::string(n.name);
-    if (!value.is_array())
-        fault(field, "takes a list of names such as [\"" + std::string(names[0].name) +
-                         "\"], not " + shown(value));
-    std::uint8_t byte = 0;
-    for (const ProfileJson &item : value) {
-        const std::string name = item.is_string() ? lowerCase(item.get<std::string>()) : "";
-        const auto found = std::find_if(names.begin(), names.end(),
-                                        [&](const BitName &n) { return n.name == name; });
-        if (found == names.end())
-            fault(field, "unknown name " + shown(item) + "; use " + known);
-        byte |= found->mask;
-    }
-    return byte;
-}
-
-int count(std::string_view field, const ProfileJson &value, int unitMs)
-{
-    if (!value.is_number_integer() || value.get<long long>() < 0 || value.get<long long>() > 255)
-        fault(field, shown(value) +
-                         " is out of range; use a whole number from 0 to 255 (steps of " +
-                         std::to_string(unitMs) + " ms)");
-    return static_cast<int>(value.get<long long>());
-}
-
-} // namespace
-
 KeypadPatch parseProfile(std::string_view text)
 {
-    // The parser would stop at a NUL and take what came before it for the whole profile.
-    if (const auto nul = text.find('\0'); nul != std::string_view::npos)
-        throw UsageError("not a JSON profile: a NUL byte at offset " + std::to_string(nul));
-    // The parser lets the last of two equal keys win; an edited profile that names a
-    // setting twice is a mistake to show, not to settle silently.
-    std::vector<std::set<std::string>> keys;
-    const ProfileJson::parser_callback_t noDuplicates = [&](int, ProfileJson::parse_event_t event,
-                                                            ProfileJson &parsed) {
-        if (event == ProfileJson::parse_event_t::object_start) {
-            keys.emplace_back();
-        } else if (event == ProfileJson::parse_event_t::object_end) {
-            keys.pop_back();
-        } else if (event == ProfileJson::parse_event_t::key && !keys.empty() &&
-                   !keys.back().insert(parsed.get<std::string>()).second) {
-            fault(parsed.get<std::string>(), "given twice; a profile names each setting once");
-        }
-        return true;
-    };
-    ProfileJson root;
     try {
-        root = ProfileJson::parse(text.begin(), text.end(), noDuplicates, true, true);
-    } catch (const ProfileJson::exception &error) {
-        // "[json.exception.parse_error.101] parse error at line 2, column 3: ...", and
-        // "[json.exception.out_of_range.406] number overflow parsing '1e999'".
-        std::string why = error.what();
-        if (const auto at = why.find("] "); at != std::string::npos)
-            why.erase(0, at + 2);
-        throw UsageError("not a JSON profile: " + why);
+        return profilePatch(text);
+    } catch (const ProfileError &error) {
+        throw UsageError(error.what());
     }
-    if (!root.is_object())
-        throw UsageError("not a JSON profile: it must be one object, as keypad get --json prints");
-
-    KeypadPatch c;
-    for (const auto &[key, value] : root.items()) {
-        if (value.is_null())
-            fault(key, "is null: it could not be read when the profile was made");
-        if (key == "mode") {
-            c.mode = namesByte(key, value, kModeNames);
-        } else if (key == "types") {
-            c.types = namesByte(key, value, kTypeNames);
-        } else if (key == "add") {
-            c.add = namesByte(key, value, kAddNames);
-        } else if (key == "format") {
-            const auto code = value.is_string() ? formatOf(value.get<std::string>()) : std::nullopt;
-            if (!code)
-                fault(key, "unknown format " + shown(value) +
-                               "; use 14H, 5D, 6H, 8D, 8H, 10D, 10H, 13D, 16H, 4D, 32H or "
-                               "\"code 0xNN\"");
-            c.format = static_cast<std::uint8_t>(*code);
-        } else if (key == "reverse") {
-            // Both at once is what a reply may show, but neither keypad set nor the reader
-            // takes it.
-            constexpr std::array<std::pair<std::string_view, std::uint8_t>, 3> kCodes{{
-                {"none", kNoReversal},
-                {"byte", kReverseByte},
-                {"bit", kReverseBit},
-            }};
-            const std::string name = value.is_string() ? lowerCase(value.get<std::string>()) : "";
-            const auto found = std::find_if(kCodes.begin(), kCodes.end(),
-                                            [&](const auto &k) { return k.first == name; });
-            if (found == kCodes.end())
-                fault(key, "takes none, byte or bit, not " + shown(value));
-            c.reverse = found->second;
-        } else if (key == "errors") {
-            if (!value.is_object())
-                fault(key, "must be an object, as keypad get --json prints it");
-        } else {
-            const auto timing = std::find_if(
-                kTimingNames.begin(), kTimingNames.end(), [&field = key](const TimingName &t) {
-                    return field == t.key || field == std::string(t.key) + "_ms";
-                });
-            if (timing == kTimingNames.end())
-                fault(key, "unknown field; a profile holds mode, types, format, reverse, add, "
-                           "send_time, scan_time and same_card_time");
-            if (key != timing->key)
-                continue; // the milliseconds are checked against the count below
-            std::optional<std::uint8_t> &slot =
-                timing->setting == KeypadSetting::SendTime   ? c.sendTime
-                : timing->setting == KeypadSetting::ScanTime ? c.scanTime
-                                                             : c.sameTime;
-            slot = static_cast<std::uint8_t>(count(key, value, timing->unitMs));
-        }
-    }
-    // A person who edits the milliseconds but not the count would otherwise be ignored.
-    for (const TimingName &t : kTimingNames) {
-        const std::string key = std::string(t.key) + "_ms";
-        if (!root.contains(key))
-            continue;
-        const std::optional<std::uint8_t> &slot = t.setting == KeypadSetting::SendTime ? c.sendTime
-                                                  : t.setting == KeypadSetting::ScanTime
-                                                      ? c.scanTime
-                                                      : c.sameTime;
-        const ProfileJson &ms = root[key];
-        if (!slot || !ms.is_number_integer() || ms.get<long long>() != *slot * t.unitMs) {
-            fault(key, shown(ms) + " does not match " + std::string(t.key) +
-                           "; give the count in " + std::string(t.key) + " (steps of " +
-                           std::to_string(t.unitMs) + " ms)");
-        }
-    }
-    if (std::none_of(kSettingOrder.begin(), kSettingOrder.end(),
-                     [&](KeypadSetting setting) { return c.gives(setting); }))
-        throw UsageError("the profile holds no setting");
-    return c;
 }
 
 std::string profileText(const nlohmann::ordered_json &report)

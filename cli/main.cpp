@@ -11,6 +11,7 @@
 #include "port_list.h"
 #include "port_probe.h"
 #include "process_guard.h"
+#include "remote_keypad_command.h"
 #include "serial_port.h"
 #include "text_util.h"
 #include "udev_rule.h"
@@ -272,6 +273,9 @@ int run(const std::vector<std::string_view> &args, int stopFd)
     default:
         break;
     }
+
+    if (!options.needsReader())
+        return finish(options, runRemoteKeypad(options, std::cout, std::cerr));
 
     // The whole profile, read once and checked before any port is touched: a bad one names
     // the file, not a port, and a reader found again (--wait) gets the same one.

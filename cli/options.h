@@ -26,6 +26,7 @@ enum ExitCode : int {
     kExitPortFailed = 3,  // the port could not be opened
     kExitNoAnswer = 4,    // no valid answer within the time-out
     kExitUndelivered = 5, // poll --mqtt ended with events still waiting in the spool
+    kExitNoStation = 6,   // keypad --mqtt: no station answered within the time-out
 };
 
 // A command line that cannot be run; the text is the one line shown to the user.
@@ -98,6 +99,9 @@ struct Options
     // the end of the poll waits for the broker to take what waits in the spool.
     station::StationOptions mqtt;
     std::chrono::milliseconds deliveryTimeout{10000};
+    // keypad load --mqtt --fleet: the fleet's desired state, or with --clear its removal.
+    bool fleet = false;
+    bool clear = false;
 
     // Whether the command talks to the reader (and so needs a port).
     bool needsReader() const;

@@ -59,6 +59,8 @@ void PollView::passEnded(const PassOutcome &outcome)
         if (event.kind == PresenceKind::Present && m_onCard)
             m_onCard();
     }
+    if (m_onPass)
+        m_onPass();
 }
 
 void PollView::runEnded(const RunOutcome &outcome)

@@ -31,6 +31,8 @@ public:
 
     // Called after each arrival has gone to the sink.
     void setOnCard(std::function<void()> onCard) { m_onCard = std::move(onCard); }
+    // Called after each pass's events, between two passes.
+    void setOnPass(std::function<void()> onPass) { m_onPass = std::move(onPass); }
     int cardsReported() const { return m_presence.arrivals(); }
     // The last message, printed or not (--quiet).
     const std::string &lastMessage() const { return m_lastMessage; }
@@ -51,6 +53,7 @@ private:
     std::ostream &m_err;
     Sink m_sink;
     std::function<void()> m_onCard;
+    std::function<void()> m_onPass;
     PresenceTracker m_presence;
     std::string m_lastMessage;
     std::optional<RunEnd> m_runEnd;

@@ -18,7 +18,8 @@ constexpr CommandSet kReading = kWriting | commandBit(Command::Poll) |
 
 bool Options::needsReader() const
 {
-    return (kReading & commandBit(command)) != 0;
+    // A keypad command with --mqtt goes through the station that serves the reader.
+    return (kReading & commandBit(command)) != 0 && (command == Command::Poll || mqtt.url.empty());
 }
 
 bool Options::writesToReader() const

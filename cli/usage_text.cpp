@@ -40,7 +40,9 @@ std::string commandEntry(const CommandSpec &command)
 {
     std::string text = entry("  " + synopsis(command), command.help, kHelpColumn);
     for (const OptionSpec &option : optionSpecs()) {
-        if (option.reach == Reach::Own && (option.commands & commandBit(command.command)) != 0)
+        // An option several commands take is told under the first; the others' notes say how.
+        const CommandSet own = option.commands & commandBit(command.command);
+        if (option.reach == Reach::Own && own != 0 && (option.commands & (own - 1)) == 0)
             text += entry("      " + optionLabel(option), option.help, kHelpColumn);
     }
     if (!command.notes.empty())
@@ -135,6 +137,7 @@ Exit codes:
   4  no answer from the reader, or --timeout ran out
   5  poll --mqtt with -n or --timeout: events still wait in the spool after
      --delivery-timeout; they go out on the next run
+  6  keypad --mqtt: no station answered within --timeout
   128+N  stopped by signal N (SIGINT, SIGTERM, SIGHUP), but for poll's Ctrl-C and SIGTERM
 )";
 }

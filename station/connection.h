@@ -46,6 +46,7 @@ struct StationOptions
     bool haDiscovery = false;
     // Events older than this when published are replays: never on the uid topic.
     std::chrono::milliseconds uidMaxAge{5000};
+    bool remoteKeypad = false; // the keypad settings are served to the broker
 };
 
 // mqtt://[USER@]HOST[:PORT]/PREFIX or mqtts://...

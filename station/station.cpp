@@ -9,15 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <functional>
 #include <iostream>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 namespace qn480::station {
 
@@ -25,7 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kKeepAliveSeconds = 30;
 // Events published but not yet acknowledged; more wait in the spool, so that a broker that
 // goes away leaves little to send twice.
 constexpr std::size_t kWindow = 64;
@@ -37,36 +29,6 @@ constexpr std::chrono::milliseconds kOfflineGrace{500};
 constexpr std::chrono::seconds kDropNoticeInterval{10};
 // The diagnostics topic changes with every event; it is sent at most this often.
 constexpr std::chrono::seconds kDiagnosticsInterval{1};
-// A connection the broker closes sooner than this after it came may have been taken over.
-constexpr std::chrono::seconds kQuickClose{5};
-
-void initialiseLibrary()
-{
-    static const int once = [] {
-        mosquitto_lib_init();
-        return 0;
-    }();
-    (void)once;
-}
-
-std::string errorText(int rc, int savedErrno)
-{
-    if (rc == MOSQ_ERR_ERRNO)
-        return std::strerror(savedErrno);
-    if (rc == MOSQ_ERR_CONN_LOST)
-        return "closed by the broker or the network";
-    std::string text = mosquitto_strerror(rc);
-    if (!text.empty() && text.back() == '.')
-        text.pop_back(); // the line goes on after it
-    return text;
-}
-
-std::string secondsText(std::chrono::milliseconds delay)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%g s", static_cast<double>(delay.count()) / 1000.0);
-    return text;
-}
 
 // One line of JSON. Text that is not UTF-8 was replaced when the record was made.
 std::string jsonLine(const nlohmann::ordered_json &json)
@@ -88,59 +50,10 @@ std::string replayedPayload(const std::string &payload)
 
 } // namespace
 
-StationConfig stationConfig(const StationOptions &options, const std::string &device,
-                            const std::string &version)
-{
-    StationConfig config;
-    config.broker = parseBrokerUrl(options.url);
-    config.password = readPassword(options.passwordFile.empty()
-                                       ? std::nullopt
-                                       : std::optional<std::string>(options.passwordFile),
-                                   std::getenv(kPasswordVariable));
-    config.caFile = options.ca;
-    config.certFile = options.cert;
-    config.keyFile = options.key;
-    config.reader = std::string(checkTopicText(
-        options.reader.empty() ? defaultReaderName(device) : checkReaderName(options.reader),
-        "the reader name"));
-    config.spoolDir = options.spool.empty()
-                          ? std::filesystem::path(defaultSpoolDir(
-                                config.reader, std::getenv("XDG_STATE_HOME"), std::getenv("HOME")))
-                          : std::filesystem::path(options.spool);
-    config.haDiscovery = options.haDiscovery;
-    config.version = version;
-    config.uidMaxAge = options.uidMaxAge;
-    return config;
-}
-
-// One connection: a fresh libmosquitto client per attempt, so that nothing it queued for a
-// lost connection goes out again beside what the spool sends.
-struct Station::Client
-{
-    mosquitto *handle = nullptr;
-    bool connackSeen = false;
-    int connackCode = 0;
-    // The reason code of a DISCONNECT from the broker (MQTT 5); -1: none came.
-    int disconnectReason = -1;
-    // The status topic says offline while this connection is up: the will of an earlier
-    // connection of this reader that the broker noticed only after this one came (a restart
-    // after kill -9 or a power cut). Online is said again.
-    bool offlineSeen = false;
-
-    ~Client()
-    {
-        if (handle)
-            mosquitto_destroy(handle);
-    }
-};
-
 Station::Station(StationConfig config)
     : m_config(std::move(config))
-    , m_clientId("qn480-" + m_config.reader)
-    , m_retry(m_config.firstRetry)
     , m_refusedRetry(m_config.firstRetry)
 {
-    initialiseLibrary();
     checkTlsSettings(m_config.broker.tls, m_config.caFile, m_config.certFile, m_config.keyFile);
     checkTlsFiles(m_config.caFile, m_config.certFile, m_config.keyFile);
     if (!m_config.say)
@@ -153,22 +66,18 @@ Station::Station(StationConfig config)
                                       [this](const std::string &line) { say(line); });
     m_droppedTold = m_spool->dropped();
     m_statusDropped = m_spool->dropped();
-    // A pipe, not an eventfd, so that macOS builds it too.
-    if (::pipe(m_wakePipe) != 0)
-        throw SpoolError(std::string("cannot make a pipe: ") + std::strerror(errno));
-    for (const int fd : m_wakePipe) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    if (m_config.remoteKeypad) {
+        m_remoteKeypad = std::make_unique<RemoteKeypad>(m_config.broker.prefix, m_config.reader);
+        m_remoteKeypad->setWake([this] { wake(); });
     }
-    m_nextAttempt = Clock::now();
+    m_session =
+        std::make_unique<BrokerSession>(sessionSettings(m_config, topic("status")), sessionHooks());
     m_thread = std::thread([this] { run(); });
 }
 
 Station::~Station()
 {
     close();
-    for (const int fd : m_wakePipe)
-        ::close(fd);
 }
 
 std::string Station::topic(std::string_view leaf) const
@@ -226,9 +135,7 @@ void Station::say(const std::string &line)
 
 void Station::wake()
 {
-    // A full pipe wakes the thread as well as one more byte would.
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(m_wakePipe[1], &byte, 1);
+    m_session->wake();
 }
 
 void Station::close(std::chrono::milliseconds grace)
@@ -316,7 +223,7 @@ std::string Station::cardsJson() const
 int Station::publishTo(const std::string &topic, const std::string &payload, bool retain)
 {
     int mid = -1;
-    const int rc = mosquitto_publish(m_client->handle, &mid, topic.c_str(),
+    const int rc = mosquitto_publish(m_session->handle(), &mid, topic.c_str(),
                                      static_cast<int>(payload.size()), payload.data(), 1, retain);
     switch (rc) {
     case MOSQ_ERR_SUCCESS:
@@ -326,7 +233,7 @@ int Station::publishTo(const std::string &topic, const std::string &payload, boo
     case MOSQ_ERR_MALFORMED_UTF8:
     case MOSQ_ERR_OVERSIZE_PACKET:
     case MOSQ_ERR_QOS_NOT_SUPPORTED:
-        tellRefused(topic, "libmosquitto: " + errorText(rc, 0),
+        tellRefused(topic, "libmosquitto: " + mqttErrorText(rc, 0),
                     topic == m_topicEvent || topic == m_topicUid);
         return -2;
     default:
@@ -380,168 +287,59 @@ void Station::refuse(std::uint64_t seq)
     ++m_refused;
 }
 
-void Station::connectNow()
+BrokerSession::Hooks Station::sessionHooks()
 {
-    m_client = std::make_unique<Client>();
-    mosquitto *handle = mosquitto_new(m_clientId.c_str(), true, this);
-    if (!handle) {
-        m_client.reset();
-        lose("out of memory", false);
-        return;
-    }
-    m_client->handle = handle;
-    mosquitto_int_option(handle, MOSQ_OPT_PROTOCOL_VERSION,
-                         m_mqtt5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
-    mosquitto_connect_v5_callback_set(
-        handle, [](mosquitto *, void *self, int rc, int, const mosquitto_property *) {
-            auto *station = static_cast<Station *>(self);
-            station->m_client->connackSeen = true;
-            station->m_client->connackCode = rc;
-        });
-    mosquitto_disconnect_v5_callback_set(
-        handle, [](mosquitto *, void *self, int rc, const mosquitto_property *) {
-            static_cast<Station *>(self)->m_client->disconnectReason = rc;
-        });
-    mosquitto_publish_v5_callback_set(
-        handle, [](mosquitto *, void *self, int mid, int reason, const mosquitto_property *) {
-            auto *station = static_cast<Station *>(self);
-            try {
-                station->onAcknowledged(mid, reason);
-            } catch (...) {
-                station->callbackFailed(std::current_exception());
-            }
-        });
-    mosquitto_message_callback_set(
-        handle, [](mosquitto *, void *self, const mosquitto_message *message) {
-            const std::string_view payload(static_cast<const char *>(message->payload),
-                                           static_cast<std::size_t>(message->payloadlen));
-            if (payload.starts_with("offline"))
-                static_cast<Station *>(self)->m_client->offlineSeen = true;
-        });
-    if (!m_config.broker.user.empty()) {
-        mosquitto_username_pw_set(handle, m_config.broker.user.c_str(),
-                                  m_config.password ? m_config.password->c_str() : nullptr);
-    }
-    std::string will;
-    {
-        std::lock_guard lock(m_mutex);
-        m_statusDropped = m_spool->dropped();
-        will = statusText(false);
-    }
-    mosquitto_will_set(handle, topic("status").c_str(), static_cast<int>(will.size()), will.data(),
-                       1, true);
-    int rc = MOSQ_ERR_SUCCESS;
-    if (m_config.broker.tls) {
-        rc = mosquitto_tls_set(handle, m_config.caFile.empty() ? nullptr : m_config.caFile.c_str(),
-                               m_config.caFile.empty() ? "/etc/ssl/certs" : nullptr,
-                               m_config.certFile.empty() ? nullptr : m_config.certFile.c_str(),
-                               m_config.keyFile.empty() ? nullptr : m_config.keyFile.c_str(),
-                               nullptr);
-    }
-    m_attemptDeadline = Clock::now() + m_config.connectTimeout;
-    if (rc == MOSQ_ERR_SUCCESS)
-        rc = mosquitto_connect_async(handle, m_config.broker.host.c_str(), m_config.broker.port,
-                                     kKeepAliveSeconds);
-    if (rc != MOSQ_ERR_SUCCESS)
-        lose(errorText(rc, errno), false);
-}
-
-void Station::lose(const std::string &reason, bool wasConnected, bool told)
-{
-    m_client.reset();
-    m_inFlight.clear();
-    m_refusedSeqs.clear(); // the next connection starts from the spool
-    m_connectedSince.reset();
-    setLastError(reason);
-    std::size_t waiting = 0;
-    {
+    BrokerSession::Hooks hooks;
+    hooks.failed = std::bind_front(&Station::failed, this);
+    hooks.say = std::bind_front(&Station::say, this);
+    hooks.lost = [this](const std::string &reason) {
+        m_inFlight.clear();
+        m_refusedSeqs.clear(); // the next connection starts from the spool
+        m_connectedSince.reset();
+        setLastError(reason);
         std::lock_guard lock(m_mutex);
         m_connected = false;
-        waiting = m_spool->waiting();
-    }
-    const std::string next = "retrying in " + secondsText(m_retry);
-    if (told) {
-        m_lastFailure.clear();
-    } else if (wasConnected) {
-        say("mqtt: connection to " + m_config.broker.display() + " lost (" + reason + "); " + next +
-            ", events wait in the spool");
-        m_lastFailure.clear();
-    } else if (reason != m_lastFailure) {
-        say("mqtt: cannot connect to " + m_config.broker.display() + " (" + reason + "); " + next +
-            ", " + std::to_string(waiting) + " events wait");
-        m_lastFailure = reason;
-    }
-    m_nextAttempt = Clock::now() + m_retry;
-    m_retry = std::min(m_retry * 2, m_config.lastRetry);
-}
-
-// The broker answered the CONNECT with a refusal. A broker of MQTT 3.1.1 is asked again in
-// its version; a user or password it refuses ends the station (true), since trying again
-// cannot mend it; anything else is tried again after the backoff.
-bool Station::refusedConnection()
-{
-    const int code = m_client->connackCode;
-    if (m_mqtt5 && (code == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION ||
-                    code == CONNACK_REFUSED_PROTOCOL_VERSION)) {
-        m_mqtt5 = false;
-        say("mqtt: " + m_config.broker.display() +
-            " speaks only MQTT 3.1.1, where a publish that the broker refuses cannot be told from "
-            "one it takes");
-        m_client.reset();
-        m_nextAttempt = Clock::now();
-        return false;
-    }
-    const bool fatal =
-        m_mqtt5 ? code == MQTT_RC_BAD_USERNAME_OR_PASSWORD || code == MQTT_RC_NOT_AUTHORIZED
-                : code == CONNACK_REFUSED_BAD_USERNAME_PASSWORD ||
-                      code == CONNACK_REFUSED_NOT_AUTHORIZED;
-    const std::string reason =
-        m_mqtt5 ? mosquitto_reason_string(code) : mosquitto_connack_string(code);
-    if (!fatal) {
-        lose(reason, false);
-        return false;
-    }
-    std::size_t waiting = 0;
-    {
+    };
+    hooks.refused = [this](const std::string &line) {
+        const std::size_t waiting = counters().waiting;
+        fail(line +
+             (waiting == 1 ? std::string("1 event waits")
+                           : std::to_string(waiting) + " events wait") +
+             " in the spool " + m_config.spoolDir.string());
+    };
+    hooks.waiting = [this] {
         std::lock_guard lock(m_mutex);
-        waiting = m_spool->waiting();
-    }
-    fail("mqtt: " + m_config.broker.display() + " refuses " +
-         (m_config.broker.user.empty() ? std::string("the connection")
-                                       : "the user " + m_config.broker.user) +
-         " (" + reason + "); " +
-         (waiting == 1 ? std::string("1 event waits") : std::to_string(waiting) + " events wait") +
-         " in the spool " + m_config.spoolDir.string());
-    return true;
-}
-
-// Another connection with this reader's client id: another station was started for the same
-// reader. The two would knock each other off for ever; the retries slow down to the backoff
-// and stay slow. An MQTT 5 broker may say so (`told`, "Session taken over"); Mosquitto 2.0
-// just closes the connection, so a connection closed soon after it came, twice in a row, is
-// taken for the same.
-void Station::takenOver(bool told)
-{
-    m_takeoverRetry =
-        std::min(std::max(m_takeoverRetry * 2, m_config.firstRetry * 2), m_config.lastRetry);
-    m_retry = m_takeoverRetry;
-    const std::string who =
-        "another station with the same reader name (client id " + m_clientId + ")";
-    say("mqtt: " + m_config.broker.display() +
-        (told ? " says that " + who + " took over the reader " + m_config.reader
-              : " keeps closing the connection of the reader " + m_config.reader +
-                    " soon after it is made: " + who + " has probably taken it over") +
-        "; retrying in " + secondsText(m_retry));
-    lose("another station took over the reader " + m_config.reader, true, true);
+        return m_spool->waiting();
+    };
+    hooks.will = [this] {
+        std::lock_guard lock(m_mutex);
+        m_statusDropped = m_spool->dropped();
+        return statusText(false);
+    };
+    // No exception may unwind through libmosquitto's C frames.
+    hooks.acknowledged = [this](int mid, int reasonCode) {
+        try {
+            onAcknowledged(mid, reasonCode);
+        } catch (...) {
+            callbackFailed(std::current_exception());
+        }
+    };
+    hooks.message = [this](const mosquitto_message *message, const mosquitto_property *props) {
+        if (m_remoteKeypad && message->topic != topic("status"))
+            return receiveKeypadMessage(*m_remoteKeypad, message, props);
+        const std::string_view payload(static_cast<const char *>(message->payload),
+                                       static_cast<std::size_t>(message->payloadlen));
+        if (payload.starts_with("offline"))
+            m_offlineSeen = true;
+    };
+    return hooks;
 }
 
 void Station::onConnected()
 {
-    m_retry = m_config.firstRetry;
     m_refusedRetry = m_config.firstRetry;
-    m_lastFailure.clear();
+    m_offlineSeen = false;
     m_connectedSince = std::chrono::system_clock::now();
-    m_connectedAt = Clock::now();
     ++m_diagnosticsChanges;
     std::size_t waiting = 0;
     {
@@ -559,7 +357,12 @@ void Station::onConnected()
         line += " (" + std::to_string(m_statusDropped) + " dropped: the spool was full)";
     say(line);
     sendStatus(true);
-    mosquitto_subscribe(m_client->handle, nullptr, topic("status").c_str(), 1);
+    mosquitto_subscribe(m_session->handle(), nullptr, topic("status").c_str(), 1);
+    if (m_remoteKeypad) {
+        for (const std::string &filter : m_remoteKeypad->subscriptions())
+            mosquitto_subscribe(m_session->handle(), nullptr, filter.c_str(), 1);
+        m_remoteKeypad->connected();
+    }
     if (m_config.haDiscovery) {
         for (const auto &[configTopic, config] : homeAssistantConfigs(
                  m_config.broker.prefix + "/" + m_config.reader, m_config.reader, m_config.version))
@@ -724,7 +527,7 @@ void Station::run()
         callbackFailed(std::current_exception());
     }
     // A station that failed leaves without a word to the broker: the will says offline.
-    m_client.reset();
+    m_session->drop();
     m_inFlight.clear();
     std::lock_guard lock(m_mutex);
     m_connected = false;
@@ -748,7 +551,7 @@ void Station::runLoop()
             dropsChanged = m_spool->dropped() != m_statusDropped;
             nothingWaits = m_spool->waiting() == 0;
         }
-        const bool connected = m_client && m_client->connackSeen && m_client->connackCode == 0;
+        const bool connected = m_session->connected();
         if (closing && !connected)
             break; // what waits stays in the spool for the next run
         if (closing) {
@@ -762,90 +565,32 @@ void Station::runLoop()
                 offlineSent = true;
             }
             if (offlineSent && (m_offlineAcked || now >= closeBy + kOfflineGrace)) {
-                mosquitto_disconnect(m_client->handle);
-                mosquitto_loop_write(m_client->handle, 1);
-                m_client.reset();
+                m_session->disconnect();
                 break;
             }
         }
-        if (!m_client && now >= m_nextAttempt)
-            connectNow();
-        if (m_client && !connected && now >= m_attemptDeadline)
-            lose("no answer within " + secondsText(m_config.connectTimeout), false);
+        m_session->attemptIfDue(now);
         if (connected && !offlineSent) {
             sendWaiting();
-            if (m_client && cardsChanged)
+            if (m_session->handle() && cardsChanged)
                 sendCards();
-            if (m_client && (dropsChanged || m_client->offlineSeen)) {
-                m_client->offlineSeen = false;
+            if (m_session->handle() && (dropsChanged || m_offlineSeen)) {
+                m_offlineSeen = false;
                 sendStatus(true);
             }
-            if (m_client)
+            if (m_session->handle())
                 sendDiagnostics(false);
+            if (m_session->handle() && m_remoteKeypad)
+                publishKeypadMessages(*m_remoteKeypad, m_session->handle());
         }
 
-        pollfd fds[2] = {{m_wakePipe[0], POLLIN, 0}, {-1, 0, 0}};
-        nfds_t count = 1;
-        const int socket = m_client ? mosquitto_socket(m_client->handle) : -1;
-        if (socket >= 0) {
-            fds[1] = {
-                socket,
-                static_cast<short>(POLLIN | (mosquitto_want_write(m_client->handle) ? POLLOUT : 0)),
-                0};
-            count = 2;
-        }
-        auto wait = kLongestWait;
-        if (!m_client) {
-            wait = std::clamp(
-                std::chrono::duration_cast<std::chrono::milliseconds>(m_nextAttempt - Clock::now()),
-                std::chrono::milliseconds(0), kLongestWait);
-        }
+        auto wait = m_session->untilAttempt(kLongestWait);
         if (closing)
             wait = std::min(wait, std::chrono::milliseconds(20));
-        ::poll(fds, count, static_cast<int>(wait.count()));
-        if (fds[0].revents & POLLIN) {
-            char drained[64];
-            while (::read(m_wakePipe[0], drained, sizeof drained) > 0) {
-            }
-        }
-        if (!m_client)
-            continue;
-        int rc = MOSQ_ERR_SUCCESS;
-        if (count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
-            rc = mosquitto_loop_read(m_client->handle, 1);
-        if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(m_client->handle))
-            rc = mosquitto_loop_write(m_client->handle, 1);
-        if (rc == MOSQ_ERR_SUCCESS)
-            rc = mosquitto_loop_misc(m_client->handle);
-        const int savedErrno = errno;
-        if (failed())
+        const BrokerSession::Turn turn = m_session->service(wait, connected);
+        if (turn == BrokerSession::Turn::Failed || failed())
             break;
-        if (m_client->connackSeen && m_client->connackCode != 0) {
-            if (refusedConnection())
-                break;
-            continue;
-        }
-        if (m_client->disconnectReason == MQTT_RC_SESSION_TAKEN_OVER) {
-            takenOver(true);
-            continue;
-        }
-        if (m_client->disconnectReason >= 0x80) {
-            lose(mosquitto_reason_string(m_client->disconnectReason), connected);
-            continue;
-        }
-        if (rc != MOSQ_ERR_SUCCESS) {
-            if (connected) {
-                const bool quick =
-                    rc == MOSQ_ERR_CONN_LOST && Clock::now() - m_connectedAt < kQuickClose;
-                m_quickCloses = quick ? m_quickCloses + 1 : 0;
-            }
-            if (connected && m_quickCloses >= 2)
-                takenOver(false);
-            else
-                lose(errorText(rc, savedErrno), connected);
-            continue;
-        }
-        if (!connected && m_client->connackSeen)
+        if (turn == BrokerSession::Turn::Connected)
             onConnected();
     }
 }

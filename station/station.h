@@ -2,8 +2,10 @@
 #pragma once
 
 #include "announcements.h"
+#include "broker_session.h"
 #include "connection.h"
 #include "event_record.h"
+#include "remote_keypad.h"
 #include "spool.h"
 
 #include <array>
@@ -43,6 +45,8 @@ struct StationConfig
     // "replayed": true and goes to the event topic only, never to uid, where automations
     // (a door) start on it.
     std::chrono::milliseconds uidMaxAge{5000};
+    // The reader's keypad settings may be read and written through the broker.
+    bool remoteKeypad = false;
     // One line for standard error: each change of the connection, a full spool. Called from
     // the station's thread and publish()'s, one call at a time.
     std::function<void(const std::string &)> say;
@@ -113,15 +117,16 @@ public:
     // PREFIX/READER/leaf
     std::string topic(std::string_view leaf) const;
 
+    // With remoteKeypad: the settings served to the broker, by the poller between passes.
+    RemoteKeypad *remoteKeypad() { return m_remoteKeypad.get(); }
+
 private:
-    struct Client;
+    static BrokerSession::Settings sessionSettings(const StationConfig &config,
+                                                   std::string willTopic);
+    BrokerSession::Hooks sessionHooks();
     void run();
     void wake();
     void runLoop();
-    void connectNow();
-    void lose(const std::string &reason, bool wasConnected, bool told = false);
-    bool refusedConnection();
-    void takenOver(bool told);
     void onConnected();
     void onAcknowledged(int mid, int reasonCode);
     void refuse(std::uint64_t seq);
@@ -142,7 +147,6 @@ private:
     void say(const std::string &line);
 
     StationConfig m_config;
-    std::string m_clientId;
     std::string m_topicEvent; // PREFIX/READER/event and /uid, made once
     std::string m_topicUid;
     std::mutex m_sayMutex;
@@ -164,11 +168,12 @@ private:
     std::atomic<bool> m_failed{false};
 
     // The network thread's own.
-    std::unique_ptr<Client> m_client;
-    std::chrono::milliseconds m_retry;
-    std::chrono::steady_clock::time_point m_nextAttempt;
-    std::chrono::steady_clock::time_point m_attemptDeadline;
-    std::string m_lastFailure;
+    std::unique_ptr<BrokerSession> m_session;
+    std::unique_ptr<RemoteKeypad> m_remoteKeypad;
+    // The status topic says offline while this connection is up: the will of an earlier
+    // connection of this reader that the broker noticed only after this one came (a restart
+    // after kill -9 or a power cut). Online is said again.
+    bool m_offlineSeen = false;
     std::uint64_t m_nextToSend = 0;
     std::uint64_t m_statusDropped = 0; // the count the last status carried
     struct InFlight
@@ -184,10 +189,6 @@ private:
     std::chrono::steady_clock::time_point m_resendRefusedAt;
     std::chrono::milliseconds m_refusedRetry;
     std::vector<std::string> m_refusalsTold; // topic and reason, each said once
-    bool m_mqtt5 = true;                     // false after a broker refused MQTT 5
-    std::chrono::milliseconds m_takeoverRetry{0};
-    std::chrono::steady_clock::time_point m_connectedAt;
-    int m_quickCloses = 0; // connections in a row that the broker closed soon after they came
     std::string m_lastError;
     std::optional<std::chrono::system_clock::time_point> m_connectedSince;
     // What the last diagnostics said that may change from one event to the next, and a count
@@ -198,7 +199,6 @@ private:
     int m_offlineMid = -1;
     bool m_offlineAcked = false;
 
-    int m_wakePipe[2] = {-1, -1};
     std::thread m_thread;
     bool m_joined = false;
 };

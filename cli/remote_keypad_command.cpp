@@ -1,0 +1,153 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "remote_keypad_command.h"
+
+#include "keypad_commands.h"
+#include "keypad_json.h"
+#include "keypad_profile.h"
+#include "text_util.h"
+
+#ifdef QN480_HAVE_STATION
+#include "keypad_client.h"
+#endif
+
+#include <cstdlib>
+
+namespace qn480::cli {
+
+#ifdef QN480_HAVE_STATION
+namespace {
+
+constexpr std::string_view kProgram = "qn480ctl: ";
+using Json = nlohmann::json;
+
+// The settings and the unread ones back from keypadJson()'s object.
+void settingsOf(const Json &object, KeypadSettings &settings, KeypadErrors &errors)
+{
+    Json given = Json::object();
+    for (const auto &[key, value] : object.items()) {
+        if (key != "errors" && !value.is_null() && !(key == "reverse" && value == "both"))
+            given[key] = value;
+    }
+    try {
+        settings = profilePatch(given.dump()).over(settings);
+    } catch (const ProfileError &) {
+    }
+    if (object.value("reverse", Json()) == "both")
+        settings.addType.reverse = kReverseByte | kReverseBit;
+    const Json unread = object.value("errors", Json::object());
+    for (KeypadSetting setting : kSettingOrder) {
+        const std::string key(settingInfo(setting).key);
+        if (unread.contains(key) && unread[key].is_string())
+            errors[settingIndex(setting)] = unread[key].get<std::string>();
+    }
+}
+
+int codeOf(const std::string &status)
+{
+    return status == "ok" ? kExitSuccess : status == "error" ? kExitNoAnswer : kExitReaderError;
+}
+
+// "send_time, add" for the settings whose values differ.
+std::string changedKeys(const Json &response)
+{
+    const Json from = response.value("from", Json::object());
+    const Json to = response.value("to", Json::object());
+    std::string names;
+    for (const auto &[key, value] : to.items()) {
+        if (key == "errors" || key.ends_with("_ms") || from.value(key, Json()) == value)
+            continue;
+        names += (names.empty() ? "" : ", ") + key;
+    }
+    return names.empty() ? "none" : names;
+}
+
+} // namespace
+
+int runRemoteKeypad(const Options &options, std::ostream &out, std::ostream &err)
+{
+    Json request = Json::object();
+    request["id"] = "qn480ctl";
+    std::optional<KeypadPatch> changes;
+    if (options.command == Command::KeypadLoad && !(options.fleet && options.clear)) {
+        const volatile std::sig_atomic_t never = 0;
+        const ProfileFile read = readProfile(options.profile, {never, -1});
+        if (read.code != kExitSuccess) {
+            err << kProgram << escapedText(read.message) << std::endl;
+            return read.code;
+        }
+        changes = read.patch;
+    } else if (options.command == Command::KeypadSet) {
+        changes = options.keypad;
+    }
+    request["op"] = options.command == Command::KeypadGet        ? "get"
+                    : options.command == Command::KeypadDefaults ? "defaults"
+                                                                 : "set";
+    if (changes)
+        request["settings"] = patchJson(*changes);
+
+    station::KeypadClient::Settings settings;
+    const auto timeout = options.timeout.value_or(std::chrono::milliseconds(10000));
+    try {
+        settings.broker = station::parseBrokerUrl(options.mqtt.url);
+        settings.password =
+            station::readPassword(options.mqtt.passwordFile.empty()
+                                      ? std::nullopt
+                                      : std::optional<std::string>(options.mqtt.passwordFile),
+                                  std::getenv(station::kPasswordVariable));
+        settings.caFile = options.mqtt.ca;
+        settings.certFile = options.mqtt.cert;
+        settings.keyFile = options.mqtt.key;
+        settings.timeout = timeout;
+        station::KeypadClient client(settings);
+        if (options.fleet) {
+            const auto answers = client.fleet(
+                options.clear ? std::nullopt : std::optional<Json>(request["settings"]));
+            if (options.clear)
+                return kExitSuccess;
+            if (answers.empty()) {
+                err << kProgram << "no station answered within the time-out" << std::endl;
+                return kExitNoStation;
+            }
+            int code = kExitSuccess;
+            for (const auto &answer : answers) {
+                const std::string status = answer.response.value("status", "error");
+                out << answer.reader << " " << status << " "
+                    << (status == "ok" ? "changed: " + changedKeys(answer.response)
+                                       : escapedText(answer.response.value("error", "")))
+                    << std::endl;
+                if (status != "ok")
+                    code = kExitReaderError;
+            }
+            return code;
+        }
+        const auto response = client.request(options.mqtt.reader, request);
+        if (!response) {
+            err << kProgram << "no station answered for the reader " << options.mqtt.reader
+                << " within the time-out" << std::endl;
+            return kExitNoStation;
+        }
+        const std::string status = response->value("status", "error");
+        if (status != "ok")
+            err << kProgram << escapedText(response->value("error", status)) << std::endl;
+        if (response->contains("to")) {
+            KeypadSettings read;
+            KeypadErrors errors;
+            settingsOf((*response)["to"], read, errors);
+            out << keypadReport(read, errors, options.json) << std::endl;
+        }
+        return codeOf(status);
+    } catch (const station::ConnectionError &error) {
+        err << kProgram << "--mqtt: " << escapedText(error.what()) << std::endl;
+        return kExitNoStation;
+    }
+}
+
+#else
+int runRemoteKeypad(const Options &, std::ostream &, std::ostream &err)
+{
+    err << "qn480ctl: --mqtt: this build of qn480ctl has no MQTT client" << std::endl;
+    return kExitUsage;
+}
+#endif
+
+} // namespace qn480::cli
