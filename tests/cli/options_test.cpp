@@ -210,7 +210,7 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
         {{"keypad", "get", "--timeout", "1"}, "keypad --timeout goes with --mqtt URL"},
         {{"keypad", "save", "-", "--mqtt", "mqtt://b/p"},
          "--mqtt is an option of poll, not of keypad save"},
-        {{"keypad", "load", "-", "--clear"}, "--clear goes with --mqtt URL"},
+        {{"keypad", "load", "-", "--clear"}, "--clear goes with --fleet"},
         {{"poll", "14\x1b[2J"},
          "poll: unknown air interface \"14\\x1B[2J\"; use 14a, 14b, felica or 15693"},
         {{"keypad", "set"},
