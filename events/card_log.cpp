@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "card_log.h"
 
-#include <QStandardPaths>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -69,9 +67,15 @@ std::filesystem::path defaultCardLogPath()
     const char *home = std::getenv("HOME");
     if (home && home[0] == '/')
         return std::filesystem::path(home) / ".local" / "state" / "qn480" / "cards.jsonl";
+#elif defined(_WIN32)
+    if (const char *local = std::getenv("LOCALAPPDATA"); local && *local)
+        return std::filesystem::path(local) / "qn480" / "cards.jsonl";
+#elif defined(__APPLE__)
+    if (const char *home = std::getenv("HOME"); home && home[0] == '/')
+        return std::filesystem::path(home) / "Library" / "Application Support" / "qn480" /
+               "cards.jsonl";
 #endif
-    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    return std::filesystem::path(data.toStdString()) / "qn480" / "cards.jsonl";
+    return std::filesystem::path("qn480") / "cards.jsonl";
 }
 
 CardLogFile::CardLogFile(std::filesystem::path path, CardLogLimits limits)
