@@ -16,9 +16,6 @@
 #include "udev_rule.h"
 #include "uid_forms_command.h"
 
-#include <QString>
-#include <QtGlobal>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -342,13 +339,8 @@ int main(int argc, char **argv)
 {
     // Before anything is opened: the port must never become standard output.
     openMissingStandardDescriptors();
-    // One writer for standard error, whichever thread a line comes from; Qt's own warnings
-    // included.
+    // One writer for standard error, whichever thread a line comes from.
     std::cerr.rdbuf(&errorLineBuffer());
-    qInstallMessageHandler(
-        [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
-            writeErrorLine(qFormatLogMessage(type, context, message).toStdString());
-        });
     // A parent that ignored SIGCHLD would leave us unable to wait for an action's status.
     std::signal(SIGCHLD, SIG_DFL);
     // Every command ends in order on these: the transaction in progress finishes, a poll
@@ -360,7 +352,6 @@ int main(int argc, char **argv)
     // program with the port raw and exclusive.
     std::signal(SIGXFSZ, SIG_IGN);
     std::set_terminate(onTerminate);
-    quietenPortWarningsWithoutApplication();
 
     // Whatever is thrown, the stack unwinds to here, and the link, closing on the way,
     // gives the port back as it was found.
