@@ -8,11 +8,19 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include "posix_files_windows.h"
+#else
+#include <sys/file.h>
+#endif
 
 namespace qn480 {
+
+#ifdef _WIN32
+using namespace posix_files;
+#endif
 
 namespace {
 
@@ -21,7 +29,7 @@ int syncData(int fd)
 #if defined(__linux__)
     return ::fdatasync(fd);
 #else
-    return ::fsync(fd);
+    return fsync(fd);
 #endif
 }
 
@@ -30,7 +38,7 @@ bool lockFile(int fd, int operation)
 {
     int done = 0;
     do
-        done = ::flock(fd, operation);
+        done = flock(fd, operation);
     while (done != 0 && errno == EINTR);
     return done == 0;
 }
@@ -105,7 +113,7 @@ std::string cardLogRefusal(const std::filesystem::path &path)
 {
     struct stat info
     {};
-    if (::stat(path.c_str(), &info) != 0)
+    if (::stat(path.string().c_str(), &info) != 0)
         return {};
     return refusal(info.st_mode);
 }
@@ -123,10 +131,10 @@ CardLogStatus CardLogFile::open()
     // Badge numbers name people: the log is its owner's alone. Non-blocking, so that what
     // takes the place of the file meanwhile cannot hold the writer either.
     constexpr int kFlags = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
-    m_fd = ::open(m_path.c_str(), O_RDWR | kFlags, 0600);
+    m_fd = ::open(m_path.string().c_str(), O_RDWR | kFlags, 0600);
     m_readable = m_fd >= 0;
     if (m_fd < 0 && errno == EACCES)
-        m_fd = ::open(m_path.c_str(), O_WRONLY | kFlags, 0600);
+        m_fd = ::open(m_path.string().c_str(), O_WRONLY | kFlags, 0600);
     if (m_fd < 0)
         return failure(errno, "cannot open");
     struct stat info
@@ -161,7 +169,7 @@ CardLogStatus CardLogFile::lockCurrent()
         {};
         struct stat named
         {};
-        if (::fstat(m_fd, &held) == 0 && ::stat(m_path.c_str(), &named) == 0 &&
+        if (::fstat(m_fd, &held) == 0 && ::stat(m_path.string().c_str(), &named) == 0 &&
             held.st_dev == named.st_dev && held.st_ino == named.st_ino)
             return {};
         close(); // the lock goes with it
@@ -210,7 +218,7 @@ CardLogStatus CardLogFile::appendLine(std::string_view line)
         // A line torn by a power cut must not swallow the next one.
         char last = '\n';
         torn =
-            size > 0 && m_readable && ::pread(m_fd, &last, 1, off_t(size - 1)) == 1 && last != '\n';
+            size > 0 && m_readable && pread(m_fd, &last, 1, off_t(size - 1)) == 1 && last != '\n';
         return true;
     };
     bool measured = measure();
