@@ -56,6 +56,18 @@ std::string refusal(mode_t mode)
     return {};
 }
 
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+#ifdef _WIN32
+    // No inode numbers; and a file open here cannot be renamed away by another writer.
+    (void)a;
+    (void)b;
+    return true;
+#else
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+#endif
+}
+
 std::filesystem::path rotated(const std::filesystem::path &path, int n)
 {
     std::filesystem::path name = path;
@@ -170,7 +182,7 @@ CardLogStatus CardLogFile::lockCurrent()
         struct stat named
         {};
         if (::fstat(m_fd, &held) == 0 && ::stat(m_path.string().c_str(), &named) == 0 &&
-            held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+            sameFile(held, named))
             return {};
         close(); // the lock goes with it
     }
