@@ -12,10 +12,19 @@ namespace qn480::cli {
 
 namespace {
 
+// A build without libmosquitto (Windows') has no station: the full text says so.
+#ifdef QN480_HAVE_STATION
+constexpr std::string_view kStationNote;
+#else
+constexpr std::string_view kStationNote = R"(
+This build has no MQTT client: poll --mqtt and the options that go with it are refused.
+)";
+#endif
+
 // The full text.
 std::string wholeUsage()
 {
-    return R"(Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] COMMAND
+    return std::string(R"(Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] COMMAND
 
 Scripted access to a QN480 contactless card reader on a serial port (115200 baud, 8N1),
 running the same procedures as the qn480-tool window.
@@ -95,8 +104,8 @@ Commands:
   raw GROUP CODE [HEXBYTES]   one transaction; GROUP, CODE and the data in hexadecimal
                               (raw 0D 10 0000); prints result, status, status text, data
 )" + std::string(kUdevRuleUsage) +
-           std::string(kUidFormsUsage) + std::string(kLogExportUsage) +
-           R"(
+                       std::string(kUidFormsUsage) + std::string(kLogExportUsage) +
+                       R"(
 Options:
   -p, --port COMnn     the port by the name `qn480ctl ports` shows
   -d, --device PATH    a serial device by its path, listed or not
@@ -163,7 +172,7 @@ Exit codes:
   5  poll --mqtt with -n or --timeout: events still wait in the spool after
      --delivery-timeout; they go out on the next run
   128+N  stopped by signal N (SIGINT, SIGTERM, SIGHUP), but for poll's Ctrl-C and SIGTERM
-)";
+)") + std::string(kStationNote);
 }
 
 // The lines of the Commands section whose command starts with `topic` ("keypad" gives
