@@ -8,7 +8,7 @@
 #include "link.h"
 #include "pty_server.h"
 #include "reader_model.h"
-#include "serial_port.h"
+#include "serial_port_qt.h"
 
 #include <benchmark/benchmark.h>
 

@@ -15,8 +15,6 @@
 #include "station.h"
 #endif
 
-#include <poll.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -312,12 +310,7 @@ private:
         if (m_pollEvents) {
             drainStopSignals();
             const int stopFd = m_io.stopFd;
-            m_pollEvents->finish([stopFd] {
-                if (stopFd < 0)
-                    return false;
-                pollfd signalled{stopFd, POLLIN, 0};
-                return ::poll(&signalled, 1, 0) > 0;
-            });
+            m_pollEvents->finish([stopFd] { return stopPending(stopFd); });
         }
 #ifdef QN480_HAVE_STATION
         if (m_station)
@@ -376,10 +369,7 @@ private:
     {
         if (m_stop != 0)
             return true;
-        if (m_io.stopFd < 0)
-            return false;
-        pollfd signalled{m_io.stopFd, POLLIN, 0};
-        return ::poll(&signalled, 1, 0) > 0;
+        return stopPending(m_io.stopFd);
     }
 #endif
 

@@ -8,6 +8,7 @@
 #include "link.h"
 #include "log_export_command.h"
 #include "options.h"
+#include "platform.h"
 #include "port_list.h"
 #include "port_probe.h"
 #include "process_guard.h"
@@ -16,9 +17,6 @@
 #include "text_util.h"
 #include "udev_rule.h"
 #include "uid_forms_command.h"
-
-#include <QString>
-#include <QtGlobal>
 
 #include <algorithm>
 #include <cerrno>
@@ -329,25 +327,13 @@ int main(int argc, char **argv)
 {
     // Before anything is opened: the port must never become standard output.
     openMissingStandardDescriptors();
-    // One writer for standard error, whichever thread a line comes from; Qt's own warnings
-    // included.
+    // One writer for standard error, whichever thread a line comes from.
     std::cerr.rdbuf(&errorLineBuffer());
-    qInstallMessageHandler(
-        [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
-            writeErrorLine(qFormatLogMessage(type, context, message).toStdString());
-        });
-    // A parent that ignored SIGCHLD would leave us unable to wait for an action's status.
-    std::signal(SIGCHLD, SIG_DFL);
+    setUpPlatformSignals();
     // Every command ends in order on these: the transaction in progress finishes, a poll
     // switches the carrier off, and the port is given back as it was found.
     const int stopFd = catchStopSignals();
-    // A closed pipe on stdout shows as a failed stream, which ends a poll cleanly.
-    std::signal(SIGPIPE, SIG_IGN);
-    // Past the file size limit a write fails (EFBIG) and is told, instead of killing the
-    // program with the port raw and exclusive.
-    std::signal(SIGXFSZ, SIG_IGN);
     std::set_terminate(onTerminate);
-    quietenPortWarningsWithoutApplication();
 
     // Whatever is thrown, the stack unwinds to here, and the link, closing on the way,
     // gives the port back as it was found.

@@ -9,6 +9,15 @@ namespace qn480::cli {
 
 namespace {
 
+// A build without libmosquitto (Windows') has no station: the full text says so.
+#ifdef QN480_HAVE_STATION
+constexpr std::string_view kStationNote;
+#else
+constexpr std::string_view kStationNote = R"(
+This build has no MQTT client: --mqtt and the options that go with it are refused.
+)";
+#endif
+
 constexpr std::size_t kHelpColumn = 30;
 constexpr std::size_t kOptionColumn = 23;
 
@@ -139,7 +148,7 @@ Exit codes:
      --delivery-timeout; they go out on the next run
   6  keypad --mqtt: no station answered within --timeout
   128+N  stopped by signal N (SIGINT, SIGTERM, SIGHUP), but for poll's Ctrl-C and SIGTERM
-)";
+)" + std::string(kStationNote);
 }
 
 } // namespace

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "card_log.h"
 
-#include <QStandardPaths>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -10,11 +8,19 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include "posix_files_windows.h"
+#else
+#include <sys/file.h>
+#endif
 
 namespace qn480 {
+
+#ifdef _WIN32
+using namespace posix_files;
+#endif
 
 namespace {
 
@@ -23,7 +29,7 @@ int syncData(int fd)
 #if defined(__linux__)
     return ::fdatasync(fd);
 #else
-    return ::fsync(fd);
+    return fsync(fd);
 #endif
 }
 
@@ -32,7 +38,7 @@ bool lockFile(int fd, int operation)
 {
     int done = 0;
     do
-        done = ::flock(fd, operation);
+        done = flock(fd, operation);
     while (done != 0 && errno == EINTR);
     return done == 0;
 }
@@ -48,6 +54,18 @@ std::string refusal(mode_t mode)
     if (S_ISBLK(mode))
         return "is a block device";
     return {};
+}
+
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+#ifdef _WIN32
+    // No inode numbers; and a file open here cannot be renamed away by another writer.
+    (void)a;
+    (void)b;
+    return true;
+#else
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+#endif
 }
 
 std::filesystem::path rotated(const std::filesystem::path &path, int n)
@@ -69,9 +87,15 @@ std::filesystem::path defaultCardLogPath()
     const char *home = std::getenv("HOME");
     if (home && home[0] == '/')
         return std::filesystem::path(home) / ".local" / "state" / "qn480" / "cards.jsonl";
+#elif defined(_WIN32)
+    if (const char *local = std::getenv("LOCALAPPDATA"); local && *local)
+        return std::filesystem::path(local) / "qn480" / "cards.jsonl";
+#elif defined(__APPLE__)
+    if (const char *home = std::getenv("HOME"); home && home[0] == '/')
+        return std::filesystem::path(home) / "Library" / "Application Support" / "qn480" /
+               "cards.jsonl";
 #endif
-    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    return std::filesystem::path(data.toStdString()) / "qn480" / "cards.jsonl";
+    return std::filesystem::path("qn480") / "cards.jsonl";
 }
 
 CardLogFile::CardLogFile(std::filesystem::path path, CardLogLimits limits)
@@ -101,7 +125,7 @@ std::string cardLogRefusal(const std::filesystem::path &path)
 {
     struct stat info
     {};
-    if (::stat(path.c_str(), &info) != 0)
+    if (::stat(path.string().c_str(), &info) != 0)
         return {};
     return refusal(info.st_mode);
 }
@@ -119,10 +143,10 @@ CardLogStatus CardLogFile::open()
     // Badge numbers name people: the log is its owner's alone. Non-blocking, so that what
     // takes the place of the file meanwhile cannot hold the writer either.
     constexpr int kFlags = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
-    m_fd = ::open(m_path.c_str(), O_RDWR | kFlags, 0600);
+    m_fd = ::open(m_path.string().c_str(), O_RDWR | kFlags, 0600);
     m_readable = m_fd >= 0;
     if (m_fd < 0 && errno == EACCES)
-        m_fd = ::open(m_path.c_str(), O_WRONLY | kFlags, 0600);
+        m_fd = ::open(m_path.string().c_str(), O_WRONLY | kFlags, 0600);
     if (m_fd < 0)
         return failure(errno, "cannot open");
     struct stat info
@@ -157,8 +181,8 @@ CardLogStatus CardLogFile::lockCurrent()
         {};
         struct stat named
         {};
-        if (::fstat(m_fd, &held) == 0 && ::stat(m_path.c_str(), &named) == 0 &&
-            held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+        if (::fstat(m_fd, &held) == 0 && ::stat(m_path.string().c_str(), &named) == 0 &&
+            sameFile(held, named))
             return {};
         close(); // the lock goes with it
     }
@@ -206,7 +230,7 @@ CardLogStatus CardLogFile::appendLine(std::string_view line)
         // A line torn by a power cut must not swallow the next one.
         char last = '\n';
         torn =
-            size > 0 && m_readable && ::pread(m_fd, &last, 1, off_t(size - 1)) == 1 && last != '\n';
+            size > 0 && m_readable && pread(m_fd, &last, 1, off_t(size - 1)) == 1 && last != '\n';
         return true;
     };
     bool measured = measure();

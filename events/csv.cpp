@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "csv.h"
 
-#include <QSaveFile>
-#include <QString>
-
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace qn480 {
 
@@ -111,22 +111,49 @@ std::string eventsCsv(std::span<const EventRecord> events)
 
 std::string saveWhole(const std::string &path, std::string_view text)
 {
-    QSaveFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return file.errorString().toStdString();
-    qint64 written = 0;
-    while (written < qint64(text.size())) {
+    namespace fs = std::filesystem;
+    const fs::path target(path);
+    fs::path temporary = target;
+    temporary += ".saving";
+    errno = 0;
+    std::FILE *file = std::fopen(temporary.string().c_str(), "wb");
+    if (file == nullptr)
+        return std::strerror(errno != 0 ? errno : EIO);
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    const auto fail = [&](int cause) {
+        std::fclose(file);
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        return std::string(std::strerror(cause != 0 ? cause : EIO));
+    };
+    std::size_t written = 0;
+    while (written < text.size()) {
         errno = 0;
-        const qint64 step = file.write(text.data() + written, qint64(text.size()) - written);
-        if (step <= 0) {
-            const int cause = errno;
-            const std::string reason = file.errorString().toStdString();
-            file.cancelWriting();
-            return cause != 0 ? std::strerror(cause) : reason;
-        }
+        const std::size_t step = std::fwrite(text.data() + written, 1, text.size() - written, file);
+        if (step == 0)
+            return fail(errno);
         written += step;
     }
-    return file.commit() ? std::string() : file.errorString().toStdString();
+    errno = 0;
+    if (std::fflush(file) != 0)
+        return fail(errno);
+    if (std::fclose(file) != 0) {
+        const int cause = errno;
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        return std::strerror(cause != 0 ? cause : EIO);
+    }
+    // A file that was there keeps its permissions, as an editor's save would.
+    std::error_code error;
+    if (const auto kept = fs::status(target, error); !error && fs::exists(kept))
+        fs::permissions(temporary, kept.permissions(), error);
+    fs::rename(temporary, target, error);
+    if (error) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        return error.message();
+    }
+    return {};
 }
 
 } // namespace qn480

@@ -2,11 +2,7 @@
 #include "link.h"
 
 #include "frame.h"
-
-#include <QAbstractEventDispatcher>
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QTimer>
+#include "qt_services.h"
 
 #include <algorithm>
 
@@ -185,7 +181,8 @@ Link::Waited Link::waitOnce(Pending &pending, bool pump, std::chrono::nanosecond
 bool Link::waitInEventLoop(Pending &pending, std::chrono::nanoseconds left)
 {
     // The timer runs on real time, and the thread needs an event loop of its own.
-    if (&m_clock != &steadyClock() || QAbstractEventDispatcher::instance() == nullptr)
+    const QtServices &qt = qtServices();
+    if (&m_clock != &steadyClock() || !qt.hasEventLoop || !qt.hasEventLoop())
         return false;
     bool woken = false;
     std::unique_ptr<PortWatch> watch;
@@ -201,19 +198,11 @@ bool Link::waitInEventLoop(Pending &pending, std::chrono::nanoseconds left)
             return false;
     }
     // A closed port leaves the deadline alone to end the wait.
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&deadline, &QTimer::timeout, [&woken] { woken = true; });
-    deadline.start(std::chrono::ceil<std::chrono::milliseconds>(left));
     pending.interrupt = [&watch, &woken] {
         watch.reset();
         woken = true;
     };
-    // The thread's events one batch at a time, sleeping in between, rather than a
-    // QEventLoop: entering one drops the quit that closing the last window has posted.
-    while (!woken)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    qt.runEventLoop(left, woken);
     pending.interrupt = nullptr;
     return true;
 }

@@ -49,8 +49,8 @@ public:
     virtual bool checkDevice() = 0;
 
     // Like waitReadable(), for the whole `timeout` in one wait, which also ends as soon as
-    // `wake` (a descriptor, -1 for none) is readable. A failing port waits out the time-out
-    // on `wake` alone.
+    // `wake` (a descriptor, on Windows an event handle's value; -1 for none) is readable. A failing
+    // port waits out the time-out on `wake` alone.
     virtual PortWait waitReadableOr(std::chrono::nanoseconds /*timeout*/, int /*wake*/)
     {
         return PortWait::Unsupported;

@@ -4,10 +4,6 @@
 #include "serial_platform.h"
 #include "text_util.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QSerialPortInfo>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -96,15 +92,15 @@ int comNumberOf(std::string_view name)
     return number >= 1 && number <= kMaxPortNumber ? number : 0;
 }
 
-std::string describe(const QSerialPortInfo &info, const std::string &device)
+std::string describe(const SystemPort &info, const std::string &device)
 {
     std::vector<std::string> parts;
-    if (!info.description().isEmpty())
-        parts.push_back(info.description().toStdString());
-    if (!info.manufacturer().isEmpty())
-        parts.push_back(info.manufacturer().toStdString());
-    if (!info.serialNumber().isEmpty())
-        parts.push_back("serial number " + info.serialNumber().toStdString());
+    if (!info.description.empty())
+        parts.push_back(info.description);
+    if (!info.manufacturer.empty())
+        parts.push_back(info.manufacturer);
+    if (!info.serialNumber.empty())
+        parts.push_back("serial number " + info.serialNumber);
     if (const std::string stable = platform::stableDeviceName(device); !stable.empty())
         parts.push_back(stable);
     std::string text = device;
@@ -204,10 +200,15 @@ namespace {
 
 // A virtual port comes and goes with its path (a simulator's link, say); a bare name such
 // as Windows' COM3 is no path to look at.
+bool isPath(const std::string &entry)
+{
+    return std::filesystem::path(entry).has_root_directory();
+}
+
 bool virtualPortPresent(const std::string &entry)
 {
-    const QString device = QString::fromStdString(entry);
-    return !QDir::isAbsolutePath(device) || QFileInfo::exists(device);
+    std::error_code error;
+    return !isPath(entry) || std::filesystem::exists(entry, error);
 }
 
 } // namespace
@@ -215,17 +216,19 @@ bool virtualPortPresent(const std::string &entry)
 std::string portListSignature()
 {
     std::string signature;
-    const auto add = [&signature](const QFileInfo &info) {
-        signature += info.exists() ? std::to_string(info.lastModified().toMSecsSinceEpoch())
-                                   : std::string("-");
-        signature += info.isSymLink() ? info.symLinkTarget().toStdString() : std::string();
+    const auto add = [&signature](const std::filesystem::path &folder) {
+        std::error_code error;
+        const auto changed = std::filesystem::last_write_time(folder, error);
+        signature += error ? std::string("-") : std::to_string(changed.time_since_epoch().count());
+        if (std::filesystem::is_symlink(folder, error))
+            signature += std::filesystem::read_symlink(folder, error).string();
         signature += ';';
     };
     const std::vector<std::string> folders = platform::deviceFolders();
     if (folders.empty())
         return {}; // nothing to watch: never the same, so the list is read every time
     for (const std::string &folder : folders)
-        add(QFileInfo(QString::fromStdString(folder)));
+        add(folder);
     const char *env = std::getenv("QN480_PORTS");
     if (env) {
         // The list takes a virtual port only by whether its path is there: one look per
@@ -237,7 +240,7 @@ std::string portListSignature()
             parsedText = env;
             paths.clear();
             for (const PortEntry &entry : mergePorts({}, env, {})) {
-                if (QDir::isAbsolutePath(QString::fromStdString(entry.device)))
+                if (isPath(entry.device))
                     paths.emplace_back(entry.device);
             }
         }
@@ -253,19 +256,19 @@ std::string portListSignature()
 
 std::vector<PortEntry> listPorts(PortListing how)
 {
-    auto infos = QSerialPortInfo::availablePorts();
+    const auto qtPorts = qtServices().systemPorts;
+    auto infos = qtPorts ? qtPorts() : platform::systemPorts();
     // Device names in order, so that a rare clash of hashed numbers is settled the same way
     // every time: the name sorting first keeps the number, the next takes the next free one.
-    std::sort(infos.begin(), infos.end(), [](const QSerialPortInfo &a, const QSerialPortInfo &b) {
-        return a.portName() < b.portName();
-    });
+    std::sort(infos.begin(), infos.end(),
+              [](const SystemPort &a, const SystemPort &b) { return a.portName < b.portName; });
     std::vector<PortEntry> real;
     std::set<int> used;
-    for (const QSerialPortInfo &info : infos) {
-        const std::string name = info.portName().toStdString();
+    for (const SystemPort &info : infos) {
+        const std::string &name = info.portName;
         if (!offeredPortName(name))
             continue;
-        const std::string device = info.systemLocation().toStdString();
+        const std::string &device = info.location;
         int number = comNumberForDevice(name);
         for (int step = 0; number >= kHashedFirst && used.count(number) != 0 && step < kHashedCount;
              ++step) {

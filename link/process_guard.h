@@ -18,7 +18,8 @@ void openMissingStandardDescriptors();
 // byte to a pipe; the program finishes its work in its own time. A signal that was ignored
 // at start (nohup, a background job) stays ignored. Returns the pipe's read end, readable
 // once a signal has come (for poll() or a QSocketNotifier); -1 when no pipe could be made,
-// in which case stopSignal() still tells.
+// in which case stopSignal() still tells. On Windows, Ctrl-C and Ctrl-Break likewise, and
+// the value is that of an event handle set by the first stop.
 int catchStopSignals();
 
 // The first stop signal caught, 0 while none.
@@ -26,6 +27,9 @@ const volatile std::sig_atomic_t &stopSignal();
 
 // Empties the pipe, so that a poll() on it waits for the next signal.
 void drainStopSignals();
+
+// Whether a stop came since the last drain, on what catchStopSignals() returned (-1: never).
+bool stopPending(int stopFd);
 
 // The reader of a pipe or socket on `fd` has gone (`qn480ctl poll | head -n 1`); false
 // where the system cannot tell.

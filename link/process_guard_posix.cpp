@@ -101,6 +101,14 @@ void drainStopSignals()
     }
 }
 
+bool stopPending(int stopFd)
+{
+    if (stopFd < 0)
+        return false;
+    pollfd signalled{stopFd, POLLIN, 0};
+    return ::poll(&signalled, 1, 0) > 0;
+}
+
 bool readerGone(int fd)
 {
     pollfd pfd{fd, 0, 0};

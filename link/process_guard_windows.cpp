@@ -1,18 +1,46 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "process_guard.h"
 
-// Windows: a console's Ctrl-C and Ctrl-Break arrive as SIGINT and SIGBREAK through the C
-// runtime; there is no pipe to wake a waiting loop, which looks at stopSignal() instead.
+#include <windows.h>
+
+// Windows: a console's Ctrl-C and Ctrl-Break come to a handler on a thread of their own,
+// which notes them as SIGINT and SIGBREAK and sets an event that a waiting port also
+// watches; its handle's value stands where POSIX gives the signal pipe.
 namespace qn480 {
 
 namespace {
 
 volatile std::sig_atomic_t g_stopSignal = 0;
+HANDLE g_stopEvent = nullptr;
 
-void onStopSignal(int number)
+void noteStop(int number)
 {
     if (g_stopSignal == 0)
         g_stopSignal = number;
+    if (g_stopEvent != nullptr)
+        SetEvent(g_stopEvent);
+}
+
+BOOL WINAPI onConsoleEvent(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+        noteStop(SIGINT);
+        return TRUE; // the program ends its work in order
+    case CTRL_BREAK_EVENT:
+        noteStop(SIGBREAK);
+        return TRUE;
+    default:
+        // Closing the console or logging off ends the process when the handlers return:
+        // the next handler (an open port's) gives the port back first.
+        noteStop(SIGTERM);
+        return FALSE;
+    }
+}
+
+void onStopSignal(int number)
+{
+    noteStop(number);
 }
 
 } // namespace
@@ -21,11 +49,11 @@ void openMissingStandardDescriptors() {}
 
 int catchStopSignals()
 {
-    for (int number : {SIGINT, SIGTERM, SIGBREAK}) {
-        if (std::signal(number, onStopSignal) == SIG_IGN)
-            std::signal(number, SIG_IGN);
-    }
-    return -1;
+    g_stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    if (std::signal(SIGTERM, onStopSignal) == SIG_IGN)
+        std::signal(SIGTERM, SIG_IGN);
+    return g_stopEvent != nullptr ? static_cast<int>(HandleToLong(g_stopEvent)) : -1;
 }
 
 const volatile std::sig_atomic_t &stopSignal()
@@ -33,7 +61,16 @@ const volatile std::sig_atomic_t &stopSignal()
     return g_stopSignal;
 }
 
-void drainStopSignals() {}
+void drainStopSignals()
+{
+    if (g_stopEvent != nullptr)
+        ResetEvent(g_stopEvent);
+}
+
+bool stopPending(int stopFd)
+{
+    return stopFd != -1 && WaitForSingleObject(LongToHandle(stopFd), 0) == WAIT_OBJECT_0;
+}
 
 bool readerGone(int)
 {

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "qt_services.h"
 #include "serial_port.h"
-
-#include <QSerialPort>
 
 #include <chrono>
 #include <memory>
@@ -17,24 +16,35 @@ namespace qn480 {
 // Fills `failure`, when asked for, and returns false: every open path's way out.
 bool failOpen(OpenFailure *failure, int error, std::string reason);
 
-// The port on Qt Serial Port, built on every platform.
-std::unique_ptr<Port> openQtSerialDevice(const std::string &device, const LineSettings &settings,
-                                         OpenFailure *failure);
-
 } // namespace qn480
 
 // What each platform adds to the shared serial code. Linux builds serial_port_linux.cpp and
-// port_list_linux.cpp; every other platform builds serial_platform_other.cpp.
+// port_list_linux.cpp, Windows serial_port_windows.cpp and port_list_windows.cpp; every
+// other platform builds serial_platform_other.cpp.
 namespace qn480::platform {
 
-// The system's handle of an open QSerialPort: a descriptor, or a Windows HANDLE.
-using SerialHandle = decltype(std::declval<QSerialPort &>().handle());
+// The system's handle of an open port (as QSerialPort::handle() gives it): a descriptor, or
+// a Windows HANDLE.
+#ifdef _WIN32
+using SerialHandle = void *;
+#else
+using SerialHandle = int;
+#endif
 
 // Whether this build has the termios port.
 bool hasTermiosPort();
 // The termios port; nothing, with the reason, where there is none.
 std::unique_ptr<Port> openTermiosPort(const std::string &device, const LineSettings &settings,
                                       OpenFailure *failure);
+
+// Whether this build has the Win32 port, and the port itself (nothing, with the reason,
+// where there is none).
+bool hasWin32Port();
+std::unique_ptr<Port> openWin32Port(const std::string &device, const LineSettings &settings,
+                                    OpenFailure *failure);
+
+// The serial ports the system lists, where the program has no Qt to ask.
+std::vector<SystemPort> systemPorts();
 
 // Exclusion a Qt-opened port takes beyond Qt's own: on Linux the lock the termios port
 // takes, so that a window on one backend and qn480ctl on the other shut each other out.

@@ -17,6 +17,23 @@ std::unique_ptr<Port> openTermiosPort(const std::string &, const LineSettings &,
     return nullptr;
 }
 
+bool hasWin32Port()
+{
+    return false;
+}
+
+std::unique_ptr<Port> openWin32Port(const std::string &, const LineSettings &, OpenFailure *failure)
+{
+    if (failure)
+        *failure = {0, "this build has no Win32 port; use QN480_SERIAL_BACKEND=qt"};
+    return nullptr;
+}
+
+std::vector<SystemPort> systemPorts()
+{
+    return {};
+}
+
 int lockQtPort(SerialHandle)
 {
     return 0;

@@ -46,28 +46,60 @@ bool failOpen(OpenFailure *failure, int error, std::string reason)
     return false;
 }
 
+namespace {
+
+// The platform's own port, where it has one.
+std::optional<SerialBackend> nativeBackend()
+{
+    if (platform::hasTermiosPort())
+        return SerialBackend::Termios;
+    if (platform::hasWin32Port())
+        return SerialBackend::Win32;
+    return std::nullopt;
+}
+
+bool available(SerialBackend backend)
+{
+    if (backend == SerialBackend::Qt)
+        return qtServices().openPort != nullptr;
+    return nativeBackend() == backend;
+}
+
+} // namespace
+
 SerialBackend serialBackend()
 {
-    const SerialBackend fallback =
-        platform::hasTermiosPort() ? SerialBackend::Termios : SerialBackend::Qt;
+    const SerialBackend fallback = nativeBackend().value_or(SerialBackend::Qt);
     const char *env = std::getenv("QN480_SERIAL_BACKEND");
     if (env == nullptr || *env == '\0')
         return fallback;
     const std::string name = lowerCase(trimmed(env));
-    if (name == "qt")
-        return SerialBackend::Qt;
-    if (name == "termios" && platform::hasTermiosPort())
-        return SerialBackend::Termios;
-    warnOnce("QN480_SERIAL_BACKEND: ignoring " + quoted(env) + "; " +
-             (name == "termios" ? std::string("this build has no termios port")
-                                : std::string("use qt or termios")) +
+    for (const SerialBackend backend :
+         {SerialBackend::Qt, SerialBackend::Termios, SerialBackend::Win32}) {
+        if (name != backendName(backend))
+            continue;
+        if (available(backend))
+            return backend;
+        warnOnce("QN480_SERIAL_BACKEND: ignoring " + quoted(env) + "; this program has no " + name +
+                 " port (using " + std::string(backendName(fallback)) + ")");
+        return fallback;
+    }
+    warnOnce("QN480_SERIAL_BACKEND: ignoring " + quoted(env) + "; use qt, termios or win32" +
              " (using " + std::string(backendName(fallback)) + ")");
     return fallback;
 }
 
 std::string_view backendName(SerialBackend backend)
 {
-    return backend == SerialBackend::Qt ? "qt" : "termios";
+    switch (backend) {
+    case SerialBackend::Qt:
+        return "qt";
+    case SerialBackend::Win32:
+        return "win32";
+    case SerialBackend::Termios:
+        break;
+    }
+    return "termios";
 }
 
 std::optional<LineSettings> parseLineSettings(std::string_view text)
@@ -139,9 +171,18 @@ std::unique_ptr<Port> openSerialDevice(const std::string &device, const LineSett
 std::unique_ptr<Port> openSerialDevice(const std::string &device, const LineSettings &settings,
                                        SerialBackend backend, OpenFailure *failure)
 {
-    if (backend == SerialBackend::Termios)
+    switch (backend) {
+    case SerialBackend::Termios:
         return platform::openTermiosPort(device, settings, failure);
-    return openQtSerialDevice(device, settings, failure);
+    case SerialBackend::Win32:
+        return platform::openWin32Port(device, settings, failure);
+    case SerialBackend::Qt:
+        break;
+    }
+    if (const auto open = qtServices().openPort)
+        return open(device, settings, failure);
+    failOpen(failure, 0, "this program has no Qt port");
+    return nullptr;
 }
 
 bool OpenPort(Link &link, const std::vector<PortEntry> &ports, int number,

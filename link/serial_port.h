@@ -42,20 +42,15 @@ bool OpenPort(Link &link, const std::vector<PortEntry> &ports, int number,
 // Restores and closes the link's port, if any; always succeeds.
 bool ClosePort(Link &link);
 
-// The two implementations of the port: the platform's own termios one (Linux only) and
-// one on Qt Serial Port.
-enum class SerialBackend { Termios, Qt };
+// The implementations of the port: the platform's own (termios on Linux, Win32 on Windows)
+// and one on Qt Serial Port, which only programs that link the link's Qt part have.
+enum class SerialBackend { Termios, Qt, Win32 };
 
-// The backend QN480_SERIAL_BACKEND names ("qt" or "termios"), else termios on Linux and Qt
-// elsewhere. An unknown name, or termios where this build has none, is told once on
-// standard error and the default is used.
+// The backend QN480_SERIAL_BACKEND names ("qt", "termios" or "win32"), else the platform's
+// own, or Qt where there is none. An unknown name, or one this program has not, is told
+// once on standard error and the default is used.
 SerialBackend serialBackend();
 std::string_view backendName(SerialBackend backend);
-
-// Without an application object, Qt warns each time the Qt port switches its notifiers,
-// which it never needs. A program that runs the port so (qn480ctl) calls this once, so that
-// its stderr carries only its own words; other messages go on to the handler before.
-void quietenPortWarningsWithoutApplication();
 
 // The port behind OpenPort, for tests and tools that open a device directly.
 std::unique_ptr<Port> openSerialDevice(const std::string &device, const LineSettings &settings,

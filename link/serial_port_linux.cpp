@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial_platform.h"
 
-#include <QSocketNotifier>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -93,21 +91,6 @@ timespec toTimespec(std::chrono::nanoseconds d)
     t.tv_nsec = static_cast<long>(d.count() % 1000000000);
     return t;
 }
-
-// A port's readiness from the event loop.
-class NotifierWatch final : public PortWatch
-{
-public:
-    NotifierWatch(int fd, std::function<void()> ready)
-        : m_notifier(fd, QSocketNotifier::Read)
-    {
-        QObject::connect(&m_notifier, &QSocketNotifier::activated,
-                         [ready = std::move(ready)] { ready(); });
-    }
-
-private:
-    QSocketNotifier m_notifier;
-};
 
 // Whether a program holds a flock on `device`, by /proc/locks ("1: FLOCK  ADVISORY  WRITE
 // 4711 00:1a:5 0 EOF", the device and inode of the locked file). Assumed held when that
@@ -365,7 +348,10 @@ public:
     {
         if (m_lost)
             return nullptr;
-        return std::make_unique<NotifierWatch>(m_fd, [this, wake = std::move(wake)] {
+        const auto watch = qtServices().watchDescriptor;
+        if (!watch)
+            return nullptr;
+        return watch(m_fd, [this, wake = std::move(wake)] {
             // A hang-up wakes the notifier too, with nothing to read: note the loss, or the
             // link would wait again at once, and again.
             pollfd pfd{m_fd, POLLIN, 0};
@@ -423,6 +409,17 @@ namespace platform {
 bool hasTermiosPort()
 {
     return true;
+}
+
+bool hasWin32Port()
+{
+    return false;
+}
+
+std::unique_ptr<Port> openWin32Port(const std::string &, const LineSettings &, OpenFailure *failure)
+{
+    failOpen(failure, 0, "this build has no Win32 port");
+    return nullptr;
 }
 
 std::unique_ptr<Port> openTermiosPort(const std::string &device, const LineSettings &settings,

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "serial_port_qt.h"
 #include "serial_platform.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QThread>
 #include <QTimer>

@@ -23,6 +23,11 @@ QN480_CHECK_TOOLS=(lintian appstream)
 # back; the package itself never needs them.
 QN480_TEST_TOOLS=(mosquitto unzip)
 
+# qn480ctl.exe: cross-built for Windows (scripts/package, scripts/test), and run under Wine
+# against the simulator (scripts/test).
+QN480_WINDOWS_TOOLS=(g++-mingw-w64-x86-64-posix)
+QN480_WINE_TOOLS=(wine wine64)
+
 # Fuzzing only (scripts/fuzz): clang with libFuzzer and its sanitizer run-times, about
 # 230 MB that nothing else needs.
 QN480_FUZZ_TOOLS=(clang libclang-rt-14-dev)

@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Reading and writing profile files on Windows: a file read whole, and replaced whole (a
+// temporary file renamed over it), so that a failed write leaves the old one.
+#include "csv.h"
+#include "keypad_profile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+namespace qn480::cli {
+
+namespace {
+
+constexpr std::size_t kMaxProfile = 64 * 1024; // a profile is a few hundred bytes
+constexpr int kExitWriteFailed = 1;            // as any other failed output
+
+ProfileFile failed(int code, std::string message)
+{
+    return {code, std::move(message), false, {}};
+}
+
+} // namespace
+
+ProfileFile readProfile(const std::string &path, StopWatch stop)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (path != "-" && fs::is_directory(path, error))
+        return failed(kExitUsage,
+                      "profile " + path + ": is a directory, not a profile; nothing sent");
+    std::string text;
+    if (path == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), {});
+    } else {
+        errno = 0;
+        std::ifstream in(path, std::ios::binary);
+        if (!in)
+            return failed(kExitUsage, "cannot read " + path + ": " +
+                                          std::strerror(errno != 0 ? errno : ENOENT));
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    if (stop.stop != 0)
+        return {kExitSuccess, {}, true, {}};
+    if (text.size() > kMaxProfile) {
+        return failed(kExitUsage, "profile " + path + ": larger than " +
+                                      std::to_string(kMaxProfile) + " bytes; not a profile");
+    }
+    ProfileFile read;
+    try {
+        read.patch = parseProfile(text);
+    } catch (const UsageError &problem) {
+        return failed(kExitUsage, "profile " + path + ": " + problem.what() + "; nothing sent");
+    }
+    return read;
+}
+
+ProfileFile writeProfile(const std::string &path, std::string_view text, StopWatch)
+{
+    std::error_code error;
+    const bool exists = std::filesystem::exists(path, error);
+    if (exists && std::filesystem::is_directory(path, error))
+        return failed(kExitUsage, "cannot write " + path + ": it is a directory");
+    if (const std::string reason = saveWhole(path, text); !reason.empty()) {
+        return failed(kExitWriteFailed, "cannot write " + path + ": " + reason +
+                                            (exists ? "; the file is as it was" : ""));
+    }
+    return {};
+}
+
+} // namespace qn480::cli
