@@ -603,7 +603,7 @@ TEST(Signals, EveryProgramEndsInOrderAndGivesThePortBack)
         std::string program;
         std::vector<std::string> args;
         bool slowReader;    // answers 300 ms late, so that the signal comes mid-transaction
-        std::string during; // the request after which the signal is sent
+        std::string during; // the request after which the signal is sent; "": a moment
         int signal;
         int code;
         int carrierOffs;
@@ -613,6 +613,8 @@ TEST(Signals, EveryProgramEndsInOrderAndGivesThePortBack)
     const std::vector<std::string> raw{"--port", "COM42", "raw", "00", "10"};
     const std::vector<std::string> set{"--port", "COM42", "keypad",      "set",
                                        "--mode", "beep",  "--send-time", "7"};
+    const std::vector<std::string> load{"--port", "COM42", "keypad", "load", "FIFO"};
+    const std::vector<std::string> save{"--port", "COM42", "keypad", "save", "FIFO"};
     const std::string request = "AA 00 04 00 00 0A 10";
     const std::vector<Case> cases{
         {"poll", kCtl, poll, false, request, SIGINT, 0, 1},
@@ -624,6 +626,18 @@ TEST(Signals, EveryProgramEndsInOrderAndGivesThePortBack)
         {"raw", kCtl, raw, true, kGetMode, SIGTERM, 128 + SIGTERM, 0},
         // A write sequence finishes its Sets first, then stops without reading back.
         {"keypad set", kCtl, set, true, "AA 00 05 00 00 00 11 02 16", SIGTERM, 128 + SIGTERM, 0},
+        // A profile's FIFO or pipe that nobody opens or writes ends at a stop signal too.
+        {"load from a FIFO without a writer", kCtl, load, false, "", SIGTERM, 128 + SIGTERM, 0},
+        {"load from a silent pipe",
+         kCtl,
+         {"--port", "COM42", "keypad", "load", "-"},
+         false,
+         "",
+         SIGTERM,
+         128 + SIGTERM,
+         0},
+        {"save to a FIFO without a reader", kCtl, save, false, "AA 00 04 00 00 00 16 12", SIGTERM,
+         128 + SIGTERM, 0},
         // Closing the window gives the port back at once; the carrier-off then has none.
         {"window", kWindow, {"COM42"}, false, request, SIGINT, 0, 0},
         {"window", kWindow, {"COM42"}, false, request, SIGTERM, 0, 0},
@@ -635,8 +649,17 @@ TEST(Signals, EveryProgramEndsInOrderAndGivesThePortBack)
                                    : std::vector<std::string>{});
         ASSERT_TRUE(sim.ready());
         const PortState port(sim.device());
-        ChildProcess program(c.program, c.args, {sim.portsEntry()});
-        ASSERT_TRUE(sim.sawRequest(c.during));
+        const std::string fifo =
+            (std::filesystem::path(sim.device()).parent_path() / "profile.fifo").string();
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        std::vector<std::string> args;
+        for (const std::string &arg : c.args)
+            args.push_back(arg == "FIFO" ? fifo : arg);
+        ChildProcess program(c.program, args, {sim.portsEntry()});
+        if (c.during.empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        else
+            ASSERT_TRUE(sim.sawRequest(c.during));
         program.signal(c.signal);
         EXPECT_EQ(program.wait(), c.code) << program.text(ChildProcess::Err);
         EXPECT_EQ(port.changes(), "");
@@ -661,39 +684,6 @@ TEST(Signals, EveryProgramEndsInOrderAndGivesThePortBack)
         ASSERT_TRUE(sim.ready());
         EXPECT_EQ(sim.stop(signal), 0) << signal;
         EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(sim.device())));
-    }
-    // A profile's FIFO or pipe that nobody opens or writes ends at a stop signal too.
-    struct Wait
-    {
-        std::string name;
-        std::vector<std::string> args;
-        std::string after; // the last request before the wait; "": none goes out
-    };
-    const std::vector<Wait> waits{
-        {"load from a FIFO without a writer", {"keypad", "load", "FIFO"}, ""},
-        {"load from a pipe that stays silent", {"keypad", "load", "-"}, ""},
-        {"save to a FIFO without a reader", {"keypad", "save", "FIFO"}, "AA 00 04 00 00 00 16 12"},
-    };
-    for (const Wait &w : waits) {
-        SCOPED_TRACE(w.name);
-        Simulator sim;
-        ASSERT_TRUE(sim.ready());
-        const PortState port(sim.device());
-        const std::string fifo =
-            (std::filesystem::path(sim.device()).parent_path() / "profile.fifo").string();
-        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-        std::vector<std::string> args{"--device", sim.device()};
-        for (const std::string &arg : w.args)
-            args.push_back(arg == "FIFO" ? fifo : arg);
-        ChildProcess program(kCtl, args);
-        if (w.after.empty())
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        else
-            ASSERT_TRUE(sim.sawRequest(w.after));
-        program.signal(SIGTERM);
-        EXPECT_EQ(program.wait(), 128 + SIGTERM) << program.text(ChildProcess::Err);
-        EXPECT_EQ(program.lines(ChildProcess::Err).back(), "qn480ctl: stopped by SIGTERM");
-        EXPECT_EQ(port.changes(), "");
     }
 }
 
