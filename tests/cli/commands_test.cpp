@@ -570,8 +570,8 @@ TEST_F(CommandTest, KeypadLoadIsAllOrNothing)
     }
 }
 
-// A profile is refused whole, in one line that names the field at fault, before anything
-// is sent.
+// A profile is refused whole, in one line that names the field at fault; qn480ctl reads it
+// before it opens any port.
 TEST(KeypadProfile, ABadProfileIsNamedInOneLine)
 {
     const qn480::testing::PrivateDir dir("qn480ctl-bad-profile");
@@ -590,7 +590,7 @@ TEST(KeypadProfile, ABadProfileIsNamedInOneLine)
         {R"({"send_time": 5, "send_time_ms": 50})", "send_time_ms: 50 does not match send_time; "},
         {R"({"mode": null})", "mode: is null: "},
         {"// nothing but a comment\n{}", "the profile holds no setting; nothing sent"},
-        // Numbers no double holds, once an abort that left the port raw and exclusive.
+        // Numbers no double holds, once an exception nobody caught.
         {R"({"send_time": 1e999})", "not a JSON profile: number overflow parsing '1e999'"},
         {R"({"scan_time": -1e400})", "not a JSON profile: number overflow parsing '-1e400'"},
         {R"({"mode": ["beep"], "mode": []})", "mode: given twice; "},
