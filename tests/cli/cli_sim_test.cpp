@@ -553,6 +553,8 @@ TEST(QnCtlProgram, WithWaitAReaderThatIsNotThereOrGoneIsWaitedFor)
         pointLink(later, pts);
         EXPECT_EQ(first.wait(), 0) << first.text(ChildProcess::Err);
         EXPECT_EQ(untimed(first.lines(ChildProcess::Out)), std::vector<std::string>{kClassic});
+        EXPECT_NE(first.text(ChildProcess::Err).find(later + " is there; going on"),
+                  std::string::npos);
         unlink(later.c_str());
     }
 
