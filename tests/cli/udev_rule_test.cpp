@@ -193,6 +193,10 @@ TEST(UdevRule, TheShippedExampleIsWhatTheCommandWrites)
         "DEVNAME=/dev/ttyUSB0\nSUBSYSTEM=tty\nID_VENDOR_ID=0403\n"
         "ID_MODEL_ID=6001\nID_SERIAL_SHORT=A50285BI\nID_USB_INTERFACE_NUM=00\n"));
     EXPECT_EQ(line, ruleLine(rule.text));
+    // Its made-up IDs must not act when it is copied as it is.
+    std::istringstream lines(example);
+    for (std::string each; std::getline(lines, each);)
+        EXPECT_TRUE(each.empty() || each.front() == '#') << each;
 }
 
 } // namespace

@@ -39,6 +39,15 @@ std::vector<std::uint64_t> seqsOf(const Spool &spool)
     return seqs;
 }
 
+// Events first to last, appended in turn.
+void appendEvents(Spool &spool, int first, int last)
+{
+    for (int n = first; n <= last; ++n) {
+        SpooledEvent e = event(n);
+        spool.append(e);
+    }
+}
+
 fs::path onlySegment(const fs::path &dir)
 {
     std::vector<fs::path> segments;
@@ -83,10 +92,7 @@ TEST_P(SpoolDamage, DamagedRecordsAreSkippedAndTheRestIsKept)
     std::string warned;
     {
         Spool spool(dir.path());
-        for (int n = 1; n <= 3; ++n) {
-            SpooledEvent e = event(n);
-            spool.append(e);
-        }
+        appendEvents(spool, 1, 3);
     }
     editFile(onlySegment(dir.path()), GetParam().edit);
 
@@ -173,10 +179,7 @@ TEST(Spool, RefusesFoldersOthersMayWriteToAndFilesThatAreNotItsOwn)
         const fs::path spoolDir = dir.path() / "spool";
         {
             Spool spool(spoolDir);
-            for (int n = 1; n <= 3; ++n) {
-                SpooledEvent e = event(n);
-                spool.append(e);
-            }
+            appendEvents(spool, 1, 3);
         }
         const fs::path elsewhere = dir.path() / "precious";
         std::ofstream(elsewhere) << "not the spool's";
@@ -231,10 +234,7 @@ TEST(Spool, AcknowledgedEventsStayAcknowledgedAndSeqGoesOnAcrossRestarts)
     {
         Spool spool(dir.path());
         id = spool.id();
-        for (int n = 1; n <= 5; ++n) {
-            SpooledEvent e = event(n);
-            spool.append(e);
-        }
+        appendEvents(spool, 1, 5);
         spool.markSent(2); // out of order: 1 is still out, so 2 waits for it
         EXPECT_EQ(seqsOf(spool), (std::vector<std::uint64_t>{1, 2, 3, 4, 5}));
         spool.markSent(1);

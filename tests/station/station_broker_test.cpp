@@ -82,6 +82,22 @@ struct Scenario
     bool secondStation = false;
 };
 
+// As poll hands its options over; the password comes from QN480_MQTT_PASSWORD.
+StationConfig brokerConfig(const std::string &spool, int port, bool password = false,
+                           bool haDiscovery = false)
+{
+    StationOptions options;
+    options.url = (password ? std::string("mqtt://") + kUser + "@" : std::string("mqtt://")) +
+                  "127.0.0.1:" + std::to_string(port) + "/plant";
+    options.reader = kReader;
+    options.spool = spool;
+    options.haDiscovery = haDiscovery;
+    StationConfig config = stationConfig(options, "/dev/ttyUSB9", "1.0");
+    config.say = [](const std::string &) {
+    };
+    return config;
+}
+
 class StationBroker : public ::testing::TestWithParam<Scenario>
 {
 protected:
@@ -94,14 +110,7 @@ protected:
     StationConfig configFor(const std::string &spool, int port)
     {
         const Scenario &s = GetParam();
-        // As poll hands its options over; the password comes from QN480_MQTT_PASSWORD.
-        StationOptions options;
-        options.url = (s.password ? std::string("mqtt://") + kUser + "@" : std::string("mqtt://")) +
-                      "127.0.0.1:" + std::to_string(port) + "/plant";
-        options.reader = kReader;
-        options.spool = spool;
-        options.haDiscovery = s.haDiscovery;
-        StationConfig config = stationConfig(options, "/dev/ttyUSB9", "1.0");
+        StationConfig config = brokerConfig(spool, port, s.password, s.haDiscovery);
         config.spoolCapacity = s.capacity;
         if (s.outage > 0ms)
             config.uidMaxAge = s.outage * 2 / 3;
@@ -132,10 +141,10 @@ pid_t stationToKill(const StationConfig &config, int events, int readyFd)
     const pid_t pid = ::fork();
     if (pid != 0)
         return pid;
-    StationConfig own = config;
-    own.say = [](const std::string &) {
+    StationConfig quiet = config;
+    quiet.say = [](const std::string &) {
     };
-    Station station(own);
+    Station station(quiet);
     // Connected first, so that the broker holds its will.
     for (int i = 0; i < 1000 && !station.counters().connected; ++i)
         std::this_thread::sleep_for(10ms);
@@ -162,9 +171,13 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
         ::unsetenv(kPasswordVariable);
     broker.start();
     const std::string base = std::string("plant/") + kReader + "/";
-    MqttSubscriber watcher(broker.port(), {"plant/#", "homeassistant/#"}, true,
-                           s.password ? kUser : "", s.password ? kPassword : "");
-    ASSERT_TRUE(watcher.waitSubscribed());
+    const auto subscriber = [&](bool persistent) {
+        return std::make_unique<MqttSubscriber>(
+            broker.port(), std::vector<std::string>{"plant/#", "homeassistant/#"}, persistent,
+            s.password ? kUser : "", s.password ? kPassword : "");
+    };
+    const auto watcher = subscriber(true);
+    ASSERT_TRUE(watcher->waitSubscribed());
     const StationConfig config = configFor(dir / "spool", broker.port());
     const std::string spoolId = Spool(config.spoolDir).id();
     int total = s.before + s.duringOutage + s.after;
@@ -228,7 +241,7 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
     for (int n = s.before + s.duringOutage + 1; n <= total; ++n)
         station->publish(eventNumber(n));
     ASSERT_TRUE(station->waitUntilSent(60s)) << said();
-    ASSERT_TRUE(watcher.waitFor(eventsSeen(total))) << said();
+    ASSERT_TRUE(watcher->waitFor(eventsSeen(total))) << said();
 
     // In order, each seq once; a second copy (as QoS 1 allows) comes with the same seq.
     const std::uint64_t dropped = total > static_cast<int>(s.capacity) ? total - s.capacity : 0;
@@ -241,7 +254,7 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
     std::set<std::uint64_t> seen;
     std::size_t duplicates = 0;
     std::string lastPayload;
-    for (const std::string &payload : watcher.payloads(base + "event")) {
+    for (const std::string &payload : watcher->payloads(base + "event")) {
         const std::uint64_t seq = seqOf(payload);
         if (!seen.insert(seq).second) {
             ++duplicates;
@@ -269,7 +282,7 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
               << ", acknowledged to the last run " << station->counters().acknowledged << std::endl;
 
     std::vector<std::string> uids;
-    for (const std::string &uid : watcher.payloads(base + "uid")) {
+    for (const std::string &uid : watcher->payloads(base + "uid")) {
         if (std::find(uids.begin(), uids.end(), uid) == uids.end())
             uids.push_back(uid);
     }
@@ -292,8 +305,8 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
             return offline != messages.end() &&
                    std::find_if(offline, messages.end(), status("online")) != messages.end();
         };
-        EXPECT_TRUE(watcher.waitFor(offlineThenOnline, 10s))
-            << ::testing::PrintToString(watcher.payloads(base + "status"));
+        EXPECT_TRUE(watcher->waitFor(offlineThenOnline, 10s))
+            << ::testing::PrintToString(watcher->payloads(base + "status"));
     }
     if (dropped != 0) {
         EXPECT_NE(said().find("spool full (" + std::to_string(s.capacity) +
@@ -366,11 +379,10 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
                });
     };
     {
-        MqttSubscriber late(broker.port(), {"plant/#", "homeassistant/#"}, false,
-                            s.password ? kUser : "", s.password ? kPassword : "");
-        EXPECT_TRUE(late.waitFor(holdsRetained, 10s))
-            << ::testing::PrintToString(late.payloads(base + "status"))
-            << ::testing::PrintToString(late.payloads(base + "cards"));
+        const auto late = subscriber(false);
+        EXPECT_TRUE(late->waitFor(holdsRetained, 10s))
+            << ::testing::PrintToString(late->payloads(base + "status"))
+            << ::testing::PrintToString(late->payloads(base + "cards"));
     }
 
     // A run that ends with a card on the reader records its removal: the retained cards are
@@ -380,10 +392,9 @@ TEST_P(StationBroker, EveryEventArrivesInOrderWithItsSeq)
     station->close();
     retained[0].second = dropped ? "offline dropped=" + std::to_string(dropped) : "offline";
     retained[1].second = "[]";
-    MqttSubscriber afterClose(broker.port(), {"plant/#", "homeassistant/#"}, false,
-                              s.password ? kUser : "", s.password ? kPassword : "");
-    EXPECT_TRUE(afterClose.waitFor(holdsRetained, 10s))
-        << ::testing::PrintToString(afterClose.payloads(base + "status"));
+    const auto afterClose = subscriber(false);
+    EXPECT_TRUE(afterClose->waitFor(holdsRetained, 10s))
+        << ::testing::PrintToString(afterClose->payloads(base + "status"));
 }
 
 // A spool that fails inside the broker's acknowledgement (its state cannot be written) must
@@ -397,19 +408,13 @@ TEST(StationFailure, ASpoolFailingInsideTheAcknowledgementStopsTheStation)
     MqttBroker broker(dir / "broker", "", "");
     ::unsetenv(kPasswordVariable);
     broker.start();
-    StationOptions options;
-    options.url = "mqtt://127.0.0.1:" + std::to_string(broker.port()) + "/plant";
-    options.reader = kReader;
-    options.spool = dir / "spool";
-    StationConfig config = stationConfig(options, "/dev/ttyUSB9", "1.0");
-    config.say = [](const std::string &) {
-    };
+    const StationConfig config = brokerConfig(dir / "spool", broker.port());
     Station station(config);
     for (int i = 0; i < 1000 && !station.counters().connected; ++i)
         std::this_thread::sleep_for(10ms);
     ASSERT_TRUE(station.counters().connected);
     // The state file's descriptor turns read-only under the spool, as a failing disk would.
-    const std::filesystem::path state = std::filesystem::path(options.spool) / "state";
+    const std::filesystem::path state = config.spoolDir / "state";
     int stateFd = -1;
     for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code error;
