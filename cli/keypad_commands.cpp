@@ -2,7 +2,6 @@
 #include "keypad_commands.h"
 
 #include "json_text.h"
-#include "keypad_profile.h"
 #include "text_util.h"
 
 #include <algorithm>
@@ -72,6 +71,14 @@ int codeOf(const KeypadOutcome &outcome)
 int failureCode(int dataLength)
 {
     return dataLength < 0 ? kExitNoAnswer : kExitReaderError;
+}
+
+int profileExit(ProfileFault fault)
+{
+    constexpr int kExitWriteFailed = 1; // as any other failed output
+    return fault == ProfileFault::Refused       ? kExitUsage
+           : fault == ProfileFault::WriteFailed ? kExitWriteFailed
+                                                : kExitSuccess;
 }
 
 int worse(int a, int b)
@@ -227,9 +234,9 @@ Ended KeypadCommands::keypadSave()
     const ProfileFile written = writeProfile(path, profile, {m_context.stop, m_context.stopFd});
     if (written.stopped)
         return Ended::stopped();
-    if (written.code != kExitSuccess) {
+    if (written.fault != ProfileFault::None) {
         err << kProgram << escapedText(written.message) << std::endl;
-        return Ended::exit(written.code);
+        return Ended::exit(profileExit(written.fault));
     }
     if (!m_context.options.quiet)
         err << kProgram << "saved the six settings to " << escapedText(path) << std::endl;
@@ -284,9 +291,9 @@ Ended KeypadCommands::keypadLoad()
             readProfile(m_context.options.profile, {m_context.stop, m_context.stopFd});
         if (read.stopped)
             return Ended::stopped();
-        if (read.code != kExitSuccess) {
+        if (read.fault != ProfileFault::None) {
             m_context.err << kProgram << escapedText(read.message) << std::endl;
-            return Ended::exit(read.code);
+            return Ended::exit(profileExit(read.fault));
         }
         profile = read.patch;
     }

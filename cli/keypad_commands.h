@@ -3,6 +3,7 @@
 
 #include "keypad.h"
 #include "keypad_json.h"
+#include "keypad_profile.h"
 #include "options.h"
 
 #include <nlohmann/json.hpp>
@@ -36,6 +37,10 @@ struct Ended
 int failureCode(int dataLength);
 // No answer weighs more than a refusal: it usually means the wrong port or a dead reader.
 int worse(int a, int b);
+
+// A profile's file that is refused exits as a usage error; a failed write as any failed
+// output.
+int profileExit(ProfileFault fault);
 
 // The six settings as `keypad get` prints them: one "name: value" line each, or one JSON
 // object (see --help). Unread settings are named with their message.
