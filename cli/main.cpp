@@ -14,7 +14,6 @@
 #include "remote_keypad_command.h"
 #include "serial_port.h"
 #include "text_util.h"
-#include "udev_rule.h"
 #include "uid_forms_command.h"
 
 #include <QString>
