@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "keypad_commands.h"
 
-#include "json_text.h"
 #include "text_util.h"
 
 #include <algorithm>
