@@ -28,6 +28,8 @@
 
 namespace qn480::cli {
 
+using Json = nlohmann::ordered_json;
+
 namespace {
 
 constexpr std::string_view kProgram = "qn480ctl: ";

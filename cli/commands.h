@@ -11,6 +11,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qn480 {
@@ -58,5 +59,8 @@ int runCommand(const Options &options, Link &link, Io io, const volatile std::si
 // answered it. A port that could not be probed is reported on `err`, and is no failure.
 int listPortsCommand(const std::vector<PortEntry> &ports, bool json, Io io,
                      const PortProbe &probe = {});
+
+// `qn480ctl udev-rule` for `device`, empty: the one QN480_DEVICE names. Returns the exit code.
+int udevRuleCommand(std::string_view device, Io io);
 
 } // namespace qn480::cli

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "keypad_commands.h"
 
-#include "json_text.h"
-#include "keypad_profile.h"
 #include "text_util.h"
 
 #include <algorithm>
@@ -19,49 +17,6 @@ std::string_view keyOf(KeypadSetting setting)
     return settingInfo(setting).key;
 }
 
-std::string joined(const std::vector<std::string> &names)
-{
-    if (names.empty())
-        return "none";
-    std::string text;
-    for (const std::string &name : names)
-        text += (text.empty() ? "" : ",") + name;
-    return text;
-}
-
-// AddType as qn480ctl writes it: "code 0x0B reverse=none add=enter".
-std::string addTypeText(const AddType &addType)
-{
-    return formatText(addType.format) + " reverse=" + reversalText(addType.reverse) +
-           " add=" + joined(namesIn(addType.add, kAddNames));
-}
-
-// A setting's value as qn480ctl writes it: "autoread,led", "none", "15".
-std::string settingText(const KeypadSettings &settings, KeypadSetting setting)
-{
-    switch (setting) {
-    case KeypadSetting::Mode:
-        return joined(namesIn(settings.mode, kModeNames));
-    case KeypadSetting::Type:
-        return joined(namesIn(settings.types, kTypeNames));
-    case KeypadSetting::AddType:
-        return addTypeText(settings.addType);
-    case KeypadSetting::SendTime:
-    case KeypadSetting::ScanTime:
-    case KeypadSetting::SameTime:
-        return std::to_string(settings.bytes(setting)[0]);
-    }
-    return {};
-}
-
-std::string namesOf(const std::vector<KeypadSetting> &settings)
-{
-    std::string names;
-    for (KeypadSetting setting : settings)
-        names += (names.empty() ? "" : ", ") + std::string(keyOf(setting));
-    return names.empty() ? "none" : names;
-}
-
 int codeOf(const KeypadOutcome &outcome)
 {
     return outcome.accepted ? kExitSuccess : failureCode(outcome.dataLength);
@@ -74,39 +29,20 @@ int failureCode(int dataLength)
     return dataLength < 0 ? kExitNoAnswer : kExitReaderError;
 }
 
+int profileExit(ProfileFault fault)
+{
+    constexpr int kExitWriteFailed = 1; // as any other failed output
+    return fault == ProfileFault::Refused       ? kExitUsage
+           : fault == ProfileFault::WriteFailed ? kExitWriteFailed
+                                                : kExitSuccess;
+}
+
 int worse(int a, int b)
 {
     const auto rank = [](int code) {
         return code == kExitNoAnswer ? 2 : code == kExitSuccess ? 0 : 1;
     };
     return rank(a) >= rank(b) ? a : b;
-}
-
-std::string keypadReport(const KeypadSettings &settings, const KeypadErrors &errors, bool json)
-{
-    if (json)
-        return keypadJsonText(keypadJson(settings, errors));
-    const auto error = [&](KeypadSetting s) -> const std::string & {
-        return errors[settingIndex(s)];
-    };
-    const AddType &addType = settings.addType;
-    std::string text;
-    const auto line = [&](std::string_view name, KeypadSetting s, const std::string &value) {
-        text += std::string(name) + ": " +
-                (error(s).empty() ? value : "not read (" + error(s) + ")") + "\n";
-    };
-    line("mode", KeypadSetting::Mode, joined(namesIn(settings.mode, kModeNames)));
-    line("types", KeypadSetting::Type, joined(namesIn(settings.types, kTypeNames)));
-    line("format", KeypadSetting::AddType, formatText(addType.format));
-    line("reverse", KeypadSetting::AddType, reversalText(addType.reverse));
-    line("add", KeypadSetting::AddType, joined(namesIn(addType.add, kAddNames)));
-    for (const TimingName &t : kTimingNames) {
-        const int count = settings.bytes(t.setting)[0];
-        line(t.option, t.setting,
-             std::to_string(count) + " (" + std::to_string(count * t.unitMs) + " ms)");
-    }
-    text.pop_back(); // the caller ends the last line, as for JSON
-    return text;
 }
 
 KeypadCommands::KeypadCommands(Context context)
@@ -227,9 +163,9 @@ Ended KeypadCommands::keypadSave()
     const ProfileFile written = writeProfile(path, profile, {m_context.stop, m_context.stopFd});
     if (written.stopped)
         return Ended::stopped();
-    if (written.code != kExitSuccess) {
+    if (written.fault != ProfileFault::None) {
         err << kProgram << escapedText(written.message) << std::endl;
-        return Ended::exit(written.code);
+        return Ended::exit(profileExit(written.fault));
     }
     if (!m_context.options.quiet)
         err << kProgram << "saved the six settings to " << escapedText(path) << std::endl;
@@ -284,9 +220,9 @@ Ended KeypadCommands::keypadLoad()
             readProfile(m_context.options.profile, {m_context.stop, m_context.stopFd});
         if (read.stopped)
             return Ended::stopped();
-        if (read.code != kExitSuccess) {
+        if (read.fault != ProfileFault::None) {
             m_context.err << kProgram << escapedText(read.message) << std::endl;
-            return Ended::exit(read.code);
+            return Ended::exit(profileExit(read.fault));
         }
         profile = read.patch;
     }

@@ -3,6 +3,8 @@
 
 #include "keypad.h"
 #include "keypad_json.h"
+#include "keypad_profile.h"
+#include "keypad_text.h"
 #include "options.h"
 
 #include <nlohmann/json.hpp>
@@ -37,9 +39,9 @@ int failureCode(int dataLength);
 // No answer weighs more than a refusal: it usually means the wrong port or a dead reader.
 int worse(int a, int b);
 
-// The six settings as `keypad get` prints them: one "name: value" line each, or one JSON
-// object (see --help). Unread settings are named with their message.
-std::string keypadReport(const KeypadSettings &settings, const KeypadErrors &errors, bool json);
+// A profile's file that is refused exits as a usage error; a failed write as any failed
+// output.
+int profileExit(ProfileFault fault);
 
 // qn480ctl keypad get, set, defaults, save and load. The object lives for the whole
 // command: a reader found again with --wait gets the same profile.

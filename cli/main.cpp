@@ -4,7 +4,7 @@
 #include "card_log.h"
 #include "commands.h"
 #include "error_line.h"
-#include "keypad_profile.h"
+#include "keypad_commands.h"
 #include "link.h"
 #include "log_export_command.h"
 #include "options.h"
@@ -15,7 +15,6 @@
 #include "remote_keypad_command.h"
 #include "serial_port.h"
 #include "text_util.h"
-#include "udev_rule.h"
 #include "uid_forms_command.h"
 
 #include <algorithm>
@@ -281,8 +280,8 @@ int run(const std::vector<std::string_view> &args, int stopFd)
         ProfileFile read = readProfile(options.profile, {stopSignal(), stopFd});
         if (read.stopped)
             return finish(options, kExitSuccess);
-        if (read.code != kExitSuccess)
-            return finish(options, fail(read.code, read.message));
+        if (read.fault != ProfileFault::None)
+            return finish(options, fail(profileExit(read.fault), read.message));
         io.profile = read.patch;
     }
 

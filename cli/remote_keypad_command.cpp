@@ -3,7 +3,6 @@
 
 #include "keypad_commands.h"
 #include "keypad_json.h"
-#include "keypad_profile.h"
 #include "text_util.h"
 
 #ifdef QN480_HAVE_STATION
@@ -71,9 +70,9 @@ int runRemoteKeypad(const Options &options, std::ostream &out, std::ostream &err
     if (options.command == Command::KeypadLoad && !(options.fleet && options.clear)) {
         const volatile std::sig_atomic_t never = 0;
         const ProfileFile read = readProfile(options.profile, {never, -1});
-        if (read.code != kExitSuccess) {
+        if (read.fault != ProfileFault::None) {
             err << kProgram << escapedText(read.message) << std::endl;
-            return read.code;
+            return profileExit(read.fault);
         }
         changes = read.patch;
     } else if (options.command == Command::KeypadSet) {

@@ -1,6 +1,4 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "udev_rule.h"
-
 #include "commands.h"
 #include "options.h"
 

@@ -612,7 +612,7 @@ TEST(KeypadProfile, ABadProfileIsNamedInOneLine)
         else
             std::ofstream(path) << c.text;
         const ProfileFile read = readProfile(path, {never});
-        EXPECT_EQ(read.code, kExitUsage);
+        EXPECT_EQ(read.fault, ProfileFault::Refused);
         EXPECT_TRUE(read.message.starts_with("profile " + path + ": " + c.message)) << read.message;
         EXPECT_TRUE(read.message.ends_with("nothing sent")) << read.message;
         EXPECT_EQ(read.message.find('\n'), std::string::npos) << read.message;

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "udev_rule.h"
 
-#include "commands.h"
-#include "options.h"
 #include "text_util.h"
 
 #include <algorithm>
@@ -24,11 +22,10 @@
 
 extern char **environ;
 
-namespace qn480::cli {
+namespace qn480 {
 
 namespace {
 
-constexpr std::string_view kProgram = "qn480ctl: ";
 constexpr std::size_t kMaxUdevadmOutput = 1 << 20;
 
 // The first of the keys the device has: newer udev names some USB properties ID_USB_*.
@@ -98,7 +95,8 @@ std::string describe(const UdevProperties &device)
     return commentText(text);
 }
 
-// Runs udevadm and returns what it printed; `error` gets the reason when it fails.
+} // namespace
+
 std::string udevadmProperties(const std::string &path, std::string &error)
 {
     // Close-on-exec, so that the child keeps only the ends it is given.
@@ -184,8 +182,6 @@ std::string udevadmProperties(const std::string &path, std::string &error)
     return properties;
 }
 
-} // namespace
-
 UdevProperties parseUdevProperties(std::string_view text)
 {
     UdevProperties properties;
@@ -265,48 +261,4 @@ UdevRule makeUdevRule(const UdevProperties &device)
     return {text, name, {}};
 }
 
-int udevRuleCommand(std::string_view given, Io io)
-{
-    std::string device(given);
-    if (const char *fromEnvironment = std::getenv(kDeviceVariable);
-        device.empty() && fromEnvironment)
-        device = fromEnvironment;
-    if (device.empty()) {
-        io.err << kProgram << "udev-rule needs the reader's device: --device /dev/ttyUSB0"
-               << std::endl;
-        return kExitUsage;
-    }
-    struct stat info
-    {};
-    if (::stat(device.c_str(), &info) != 0) {
-        io.err << kProgram << "cannot read " << escapedText(device) << ": " << std::strerror(errno)
-               << std::endl;
-        return kExitPortFailed;
-    }
-
-    std::string error;
-    const std::string text = udevadmProperties(device, error);
-    if (!error.empty()) {
-        io.err << kProgram << escapedText(error) << std::endl;
-        return kExitReaderError;
-    }
-    const UdevRule rule = makeUdevRule(parseUdevProperties(text));
-    if (!rule.error.empty()) {
-        io.err << kProgram << escapedText(rule.error) << std::endl;
-        return kExitReaderError;
-    }
-    // The caller flushes it, and a write that failed is its failure.
-    io.out << rule.text;
-    // On a terminal, the next step; in a pipe the rule is already on its way.
-    if (io.outFd >= 0 && ::isatty(io.outFd)) {
-        io.out << std::flush; // the rule on the terminal before the steps
-        io.err << "To install it:\n"
-               << "  qn480ctl udev-rule --device " << escapedText(device)
-               << " | sudo tee /etc/udev/rules.d/70-" << rule.name << ".rules\n"
-               << "  sudo udevadm control --reload && sudo udevadm trigger --subsystem-match=tty\n"
-               << "The reader is then /dev/" << rule.name << "." << std::endl;
-    }
-    return kExitSuccess;
-}
-
-} // namespace qn480::cli
+} // namespace qn480

@@ -1,17 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// `qn480ctl udev-rule`: a udev rule for the USB serial adapter of one reader, filled in from
-// what udev knows about it, ready to copy to /etc/udev/rules.d/.
+// A udev rule for the USB serial adapter of one reader, filled in from what udev knows about
+// its device node, ready to copy to /etc/udev/rules.d/.
 
 #include <functional>
 #include <map>
 #include <string>
 #include <string_view>
 
-namespace qn480::cli {
-
-struct Io;
+namespace qn480 {
 
 // A device's udev properties, as `udevadm info --query=property` prints them.
 using UdevProperties = std::map<std::string, std::string, std::less<>>;
@@ -32,8 +30,8 @@ struct UdevRule
 // at the desktop, and names it /dev/NAME.
 UdevRule makeUdevRule(const UdevProperties &device);
 
-// Runs `qn480ctl udev-rule` for `device`, empty: the one QN480_DEVICE names. Returns the exit
-// code.
-int udevRuleCommand(std::string_view device, Io io);
+// The properties of the device node at `path`, as `udevadm info --query=property` prints
+// them; empty with `error` set when udevadm cannot be run or knows no such device.
+std::string udevadmProperties(const std::string &path, std::string &error);
 
-} // namespace qn480::cli
+} // namespace qn480

@@ -2,6 +2,7 @@
 // Reading and writing profile files on Windows: a file read whole, and replaced whole (a
 // temporary file renamed over it), so that a failed write leaves the old one.
 #include "csv.h"
+#include "keypad_json.h"
 #include "keypad_profile.h"
 
 #include <cerrno>
@@ -12,16 +13,15 @@
 #include <iostream>
 #include <iterator>
 
-namespace qn480::cli {
+namespace qn480 {
 
 namespace {
 
 constexpr std::size_t kMaxProfile = 64 * 1024; // a profile is a few hundred bytes
-constexpr int kExitWriteFailed = 1;            // as any other failed output
 
-ProfileFile failed(int code, std::string message)
+ProfileFile failed(ProfileFault fault, std::string message)
 {
-    return {code, std::move(message), false, {}};
+    return {fault, std::move(message), false, {}};
 }
 
 } // namespace
@@ -31,7 +31,7 @@ ProfileFile readProfile(const std::string &path, StopWatch stop)
     namespace fs = std::filesystem;
     std::error_code error;
     if (path != "-" && fs::is_directory(path, error))
-        return failed(kExitUsage,
+        return failed(ProfileFault::Refused,
                       "profile " + path + ": is a directory, not a profile; nothing sent");
     std::string text;
     if (path == "-") {
@@ -40,21 +40,23 @@ ProfileFile readProfile(const std::string &path, StopWatch stop)
         errno = 0;
         std::ifstream in(path, std::ios::binary);
         if (!in)
-            return failed(kExitUsage, "cannot read " + path + ": " +
-                                          std::strerror(errno != 0 ? errno : ENOENT));
+            return failed(ProfileFault::Refused, "cannot read " + path + ": " +
+                                                     std::strerror(errno != 0 ? errno : ENOENT));
         text.assign(std::istreambuf_iterator<char>(in), {});
     }
     if (stop.stop != 0)
-        return {kExitSuccess, {}, true, {}};
+        return {ProfileFault::None, {}, true, {}};
     if (text.size() > kMaxProfile) {
-        return failed(kExitUsage, "profile " + path + ": larger than " +
-                                      std::to_string(kMaxProfile) + " bytes; not a profile");
+        return failed(ProfileFault::Refused, "profile " + path + ": larger than " +
+                                                 std::to_string(kMaxProfile) +
+                                                 " bytes; not a profile");
     }
     ProfileFile read;
     try {
-        read.patch = parseProfile(text);
-    } catch (const UsageError &problem) {
-        return failed(kExitUsage, "profile " + path + ": " + problem.what() + "; nothing sent");
+        read.patch = profilePatch(text);
+    } catch (const ProfileError &problem) {
+        return failed(ProfileFault::Refused,
+                      "profile " + path + ": " + problem.what() + "; nothing sent");
     }
     return read;
 }
@@ -64,12 +66,12 @@ ProfileFile writeProfile(const std::string &path, std::string_view text, StopWat
     std::error_code error;
     const bool exists = std::filesystem::exists(path, error);
     if (exists && std::filesystem::is_directory(path, error))
-        return failed(kExitUsage, "cannot write " + path + ": it is a directory");
+        return failed(ProfileFault::Refused, "cannot write " + path + ": it is a directory");
     if (const std::string reason = saveWhole(path, text); !reason.empty()) {
-        return failed(kExitWriteFailed, "cannot write " + path + ": " + reason +
-                                            (exists ? "; the file is as it was" : ""));
+        return failed(ProfileFault::WriteFailed, "cannot write " + path + ": " + reason +
+                                                     (exists ? "; the file is as it was" : ""));
     }
     return {};
 }
 
-} // namespace qn480::cli
+} // namespace qn480

@@ -3,7 +3,7 @@
 
 #include "text_util.h"
 
-namespace qn480::cli {
+namespace qn480 {
 
 std::string utf8Text(std::string_view text)
 {
@@ -19,9 +19,10 @@ std::string utf8Text(std::string_view text)
     return out;
 }
 
-std::string jsonText(const Json &value)
+std::string jsonText(const nlohmann::ordered_json &value)
 {
-    const std::string dumped = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    const std::string dumped =
+        value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     std::string out;
     out.reserve(dumped.size());
     // Outside strings JSON has no backslash, and inside them every backslash starts a
@@ -42,4 +43,4 @@ std::string jsonText(const Json &value)
     return out;
 }
 
-} // namespace qn480::cli
+} // namespace qn480

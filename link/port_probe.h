@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// `qn480ctl ports --probe`: which of the listed ports has a QN480 behind it, found by one
-// harmless request, as the NFC tools' device scan does.
+// Whether a QN480 is behind a port, found by one harmless request, as the NFC tools' device
+// scan does.
 
 #include "port_list.h"
 
@@ -12,11 +12,9 @@
 #include <string>
 
 namespace qn480 {
+
 class Clock;
 class Port;
-} // namespace qn480
-
-namespace qn480::cli {
 
 // How long a port has to answer: a QN480 answers a Get within a few milliseconds, and a
 // scan of a PC's four on-board ports must not take seconds.
@@ -39,4 +37,4 @@ Probe probePort(const PortEntry &port);
 // (the request's group and code, and a status), not an echo of the request.
 bool answersAsReader(Port &port, Clock &clock, std::chrono::milliseconds timeout = kProbeTimeout);
 
-} // namespace qn480::cli
+} // namespace qn480

@@ -10,7 +10,7 @@
 #include <array>
 #include <vector>
 
-namespace qn480::cli {
+namespace qn480 {
 
 namespace {
 
@@ -65,4 +65,4 @@ Probe probePort(const PortEntry &port)
     return {answersAsReader(*opened, steadyClock()), {}};
 }
 
-} // namespace qn480::cli
+} // namespace qn480

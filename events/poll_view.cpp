@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-namespace qn480::cli {
+namespace qn480 {
 
 namespace {
 
@@ -69,4 +69,4 @@ void PollView::runEnded(const RunOutcome &outcome)
     tell(runEndText(m_setup.air, outcome));
 }
 
-} // namespace qn480::cli
+} // namespace qn480

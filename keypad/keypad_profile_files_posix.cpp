@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Reading and writing profile files on POSIX: FIFOs and devices waited for stoppably, a
 // regular file replaced whole with its mode kept.
+#include "keypad_json.h"
 #include "keypad_profile.h"
 
 #include <array>
@@ -14,12 +15,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace qn480::cli {
+namespace qn480 {
 
 namespace {
 
 constexpr std::size_t kMaxProfile = 64 * 1024; // a profile is a few hundred bytes
-constexpr int kExitWriteFailed = 1;            // as any other failed output
 
 std::string systemError(int error)
 {
@@ -89,14 +89,14 @@ private:
     {};
 };
 
-ProfileFile failed(int code, std::string message)
+ProfileFile failed(ProfileFault fault, std::string message)
 {
-    return {code, std::move(message), false, {}};
+    return {fault, std::move(message), false, {}};
 }
 
 ProfileFile stoppedFile()
 {
-    return {kExitSuccess, {}, true, {}};
+    return {ProfileFault::None, {}, true, {}};
 }
 
 // A FIFO or a device: written as it is, once a reader is there.
@@ -109,7 +109,8 @@ ProfileFile writeDirectly(const std::string &path, std::string_view text, StopWa
         if (fd >= 0)
             break;
         if (errno != ENXIO && errno != EINTR)
-            return failed(kExitWriteFailed, "cannot write " + path + ": " + systemError(errno));
+            return failed(ProfileFault::WriteFailed,
+                          "cannot write " + path + ": " + systemError(errno));
         constexpr int kRetryMs = 100;
         if (!waitFor(-1, 0, stop, kRetryMs))
             return stoppedFile();
@@ -122,7 +123,8 @@ ProfileFile writeDirectly(const std::string &path, std::string_view text, StopWa
     if (stopped)
         return stoppedFile();
     if (!written)
-        return failed(kExitWriteFailed, "cannot write " + path + ": " + systemError(error));
+        return failed(ProfileFault::WriteFailed,
+                      "cannot write " + path + ": " + systemError(error));
     return {};
 }
 
@@ -143,13 +145,13 @@ ProfileFile readProfile(const std::string &path, StopWatch stop)
     const int fd = fromStdin ? STDIN_FILENO
                              : ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
-        return failed(kExitUsage, "cannot read " + path + ": " + systemError(errno));
+        return failed(ProfileFault::Refused, "cannot read " + path + ": " + systemError(errno));
     struct stat info
     {};
     if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         if (!fromStdin)
             ::close(fd);
-        return failed(kExitUsage,
+        return failed(ProfileFault::Refused,
                       "profile " + path + ": is a directory, not a profile; nothing sent");
     }
     std::string text;
@@ -179,16 +181,18 @@ ProfileFile readProfile(const std::string &path, StopWatch stop)
     if (stopped)
         return stoppedFile();
     if (error != 0)
-        return failed(kExitUsage, "cannot read " + path + ": " + systemError(error));
+        return failed(ProfileFault::Refused, "cannot read " + path + ": " + systemError(error));
     if (text.size() > kMaxProfile) {
-        return failed(kExitUsage, "profile " + path + ": larger than " +
-                                      std::to_string(kMaxProfile) + " bytes; not a profile");
+        return failed(ProfileFault::Refused, "profile " + path + ": larger than " +
+                                                 std::to_string(kMaxProfile) +
+                                                 " bytes; not a profile");
     }
     ProfileFile read;
     try {
-        read.patch = parseProfile(text);
-    } catch (const UsageError &problem) {
-        return failed(kExitUsage, "profile " + path + ": " + problem.what() + "; nothing sent");
+        read.patch = profilePatch(text);
+    } catch (const ProfileError &problem) {
+        return failed(ProfileFault::Refused,
+                      "profile " + path + ": " + problem.what() + "; nothing sent");
     }
     return read;
 }
@@ -206,11 +210,12 @@ ProfileFile writeProfile(const std::string &path, std::string_view text, StopWat
         return writeDirectly(path, text, stop);
     if (exists && S_ISLNK(target.st_mode)) {
         // Writing through it would put the file somewhere the command line does not say.
-        return failed(kExitUsage, path + " is a symbolic link; keypad save does not follow it: "
-                                         "give the file it points to");
+        return failed(ProfileFault::Refused,
+                      path + " is a symbolic link; keypad save does not follow it: "
+                             "give the file it points to");
     }
     if (exists && S_ISDIR(target.st_mode))
-        return failed(kExitUsage, "cannot write " + path + ": it is a directory");
+        return failed(ProfileFault::Refused, "cannot write " + path + ": it is a directory");
     if (exists && !S_ISREG(target.st_mode))
         return writeDirectly(path, text, stop);
 
@@ -221,7 +226,8 @@ ProfileFile writeProfile(const std::string &path, std::string_view text, StopWat
     std::string temporary = (folder / ("." + where.filename().string() + ".XXXXXX")).string();
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
-        return failed(kExitWriteFailed, "cannot write " + path + ": " + systemError(errno));
+        return failed(ProfileFault::WriteFailed,
+                      "cannot write " + path + ": " + systemError(errno));
     FileSizeSignalIgnored guard;
     int error = 0;
     bool stopped = false;
@@ -239,9 +245,9 @@ ProfileFile writeProfile(const std::string &path, std::string_view text, StopWat
         ::unlink(temporary.c_str());
         if (stopped)
             return stoppedFile();
-        return failed(kExitWriteFailed, "cannot write " + path + ": " +
-                                            systemError(error != 0 ? error : EIO) +
-                                            (exists ? "; the file is as it was" : ""));
+        return failed(ProfileFault::WriteFailed, "cannot write " + path + ": " +
+                                                     systemError(error != 0 ? error : EIO) +
+                                                     (exists ? "; the file is as it was" : ""));
     }
     // The new name on disk too, so that a power cut does not bring the old file back.
     if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
@@ -251,4 +257,4 @@ ProfileFile writeProfile(const std::string &path, std::string_view text, StopWat
     return {};
 }
 
-} // namespace qn480::cli
+} // namespace qn480

@@ -11,7 +11,7 @@
 #include <ostream>
 #include <string>
 
-namespace qn480::cli {
+namespace qn480 {
 
 using WallClock = std::function<std::chrono::system_clock::time_point()>;
 
@@ -59,4 +59,4 @@ private:
     std::optional<RunEnd> m_runEnd;
 };
 
-} // namespace qn480::cli
+} // namespace qn480

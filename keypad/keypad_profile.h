@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "options.h"
+#include "keypad_settings.h"
 
 #include <nlohmann/json.hpp>
 
@@ -10,16 +10,9 @@
 #include <string>
 #include <string_view>
 
-namespace qn480::cli {
+namespace qn480 {
 
-// A keypad profile: the JSON object `keypad get --json` prints, one setting per name
-// (comments allowed). Reads it into the patch it asks for, sent as it is; throws
-// UsageError with one line that names the field at fault. A profile may hold only some
-// settings; the others are left as the reader has them. Only values that `keypad set` and
-// the reader both take are accepted, so that a profile fails here and not half-way.
-KeypadPatch parseProfile(std::string_view text);
-
-// The `keypad get --json` object laid out for people to edit: one setting per line.
+// keypadJson()'s object laid out for people to edit: one setting per line.
 std::string profileText(const nlohmann::ordered_json &report);
 
 // How a stop signal is seen while a profile's file waits (a FIFO without a writer or
@@ -31,11 +24,19 @@ struct StopWatch
     int fd = -1;
 };
 
-// Reading or writing a profile's file: kExitSuccess, else the exit code and one line to
-// tell (user text in it not yet escaped). `stopped`: a stop signal ended the wait.
+// What stopped a profile's file: the file itself (it cannot be read, is no profile or is
+// no place for one), or a write that failed on the way.
+enum class ProfileFault {
+    None,
+    Refused,
+    WriteFailed,
+};
+
+// Reading or writing a profile's file: its fault and one line to tell (user text in it not
+// yet escaped). `stopped`: a stop signal ended the wait.
 struct ProfileFile
 {
-    int code = kExitSuccess;
+    ProfileFault fault = ProfileFault::None;
     std::string message;
     bool stopped = false;
     KeypadPatch patch; // what a profile read asks for
@@ -47,8 +48,7 @@ ProfileFile readProfile(const std::string &path, StopWatch stop);
 // Writes `text` to `path`. A regular file (or none yet) is replaced at once: a temporary
 // file beside it, synced and renamed over it with the old file's mode, so that a failed
 // write leaves the old file whole. A symbolic link to a file is refused rather than
-// followed; a FIFO or a device (/dev/stdout too) is written directly. A failed write
-// exits 1, as any failed output.
+// followed; a FIFO or a device (/dev/stdout too) is written directly.
 ProfileFile writeProfile(const std::string &path, std::string_view text, StopWatch stop);
 
-} // namespace qn480::cli
+} // namespace qn480

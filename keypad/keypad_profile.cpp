@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "keypad_profile.h"
 
-#include "json_text.h"
 #include "keypad_json.h"
 #include "text_util.h"
 
@@ -15,16 +14,7 @@
 #include <span>
 #include <vector>
 
-namespace qn480::cli {
-
-KeypadPatch parseProfile(std::string_view text)
-{
-    try {
-        return profilePatch(text);
-    } catch (const ProfileError &error) {
-        throw UsageError(error.what());
-    }
-}
+namespace qn480 {
 
 std::string profileText(const nlohmann::ordered_json &report)
 {
@@ -33,10 +23,10 @@ std::string profileText(const nlohmann::ordered_json &report)
     for (const auto &[key, value] : report.items()) {
         if (key == "errors")
             continue;
-        text += (first ? "  " : ",\n  ") + jsonText(key) + ": " + jsonText(value);
+        text += (first ? "  " : ",\n  ") + keypadJsonText(key) + ": " + keypadJsonText(value);
         first = false;
     }
     return text + "\n}\n";
 }
 
-} // namespace qn480::cli
+} // namespace qn480
