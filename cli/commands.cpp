@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "commands.h"
 
-#include "json_text.h"
 #include "keypad_commands.h"
+#include "keypad_json.h"
 #include "link.h"
 #include "poll_events.h"
 #include "procedures.h"

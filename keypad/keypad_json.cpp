@@ -216,7 +216,7 @@ nlohmann::ordered_json keypadJson(const KeypadSettings &settings, const KeypadEr
     return object;
 }
 
-std::string keypadJsonText(const nlohmann::ordered_json &value)
+std::string jsonText(const nlohmann::ordered_json &value)
 {
     const std::string dumped =
         value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);

@@ -26,8 +26,9 @@ std::string reversalText(std::uint8_t reverse);
 // with their milliseconds, and "errors". An unread setting is null and named in "errors".
 // Consumers and profiles alike depend on its keys.
 nlohmann::ordered_json keypadJson(const KeypadSettings &settings, const KeypadErrors &errors);
-// One line, with \b and \f written as \u escapes, the way every tool can read it back.
-std::string keypadJsonText(const nlohmann::ordered_json &value);
+// One JSON value on one line. Control characters other than \n, \r and \t are written as
+// \u00XX (\b and \f too), so that a script's filter keeps matching.
+std::string jsonText(const nlohmann::ordered_json &value);
 
 // A profile that cannot be sent; the text names the field at fault.
 class ProfileError : public std::runtime_error

@@ -23,10 +23,28 @@ std::string profileText(const nlohmann::ordered_json &report)
     for (const auto &[key, value] : report.items()) {
         if (key == "errors")
             continue;
-        text += (first ? "  " : ",\n  ") + keypadJsonText(key) + ": " + keypadJsonText(value);
+        text += (first ? "  " : ",\n  ") + jsonText(key) + ": " + jsonText(value);
         first = false;
     }
     return text + "\n}\n";
+}
+
+ProfileFile profileIn(const std::string &path, std::string_view text)
+{
+    ProfileFile read;
+    if (text.size() > kMaxProfile) {
+        read.fault = ProfileFault::Refused;
+        read.message = "profile " + path + ": larger than " + std::to_string(kMaxProfile) +
+                       " bytes; not a profile";
+        return read;
+    }
+    try {
+        read.patch = profilePatch(text);
+    } catch (const ProfileError &problem) {
+        read.fault = ProfileFault::Refused;
+        read.message = "profile " + path + ": " + problem.what() + "; nothing sent";
+    }
+    return read;
 }
 
 } // namespace qn480

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +42,12 @@ struct ProfileFile
     bool stopped = false;
     KeypadPatch patch; // what a profile read asks for
 };
+
+// A profile is a few hundred bytes; a file this large is not one.
+constexpr std::size_t kMaxProfile = 64 * 1024;
+
+// The profile read from `path` as `text`: its patch, or why it is none.
+ProfileFile profileIn(const std::string &path, std::string_view text);
 
 // Reads the whole profile at `path` ("-": standard input) once and checks it.
 ProfileFile readProfile(const std::string &path, StopWatch stop);

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Reading and writing profile files on POSIX: FIFOs and devices waited for stoppably, a
 // regular file replaced whole with its mode kept.
-#include "keypad_json.h"
 #include "keypad_profile.h"
 
 #include <array>
@@ -18,8 +17,6 @@
 namespace qn480 {
 
 namespace {
-
-constexpr std::size_t kMaxProfile = 64 * 1024; // a profile is a few hundred bytes
 
 std::string systemError(int error)
 {
@@ -182,19 +179,7 @@ ProfileFile readProfile(const std::string &path, StopWatch stop)
         return stoppedFile();
     if (error != 0)
         return failed(ProfileFault::Refused, "cannot read " + path + ": " + systemError(error));
-    if (text.size() > kMaxProfile) {
-        return failed(ProfileFault::Refused, "profile " + path + ": larger than " +
-                                                 std::to_string(kMaxProfile) +
-                                                 " bytes; not a profile");
-    }
-    ProfileFile read;
-    try {
-        read.patch = profilePatch(text);
-    } catch (const ProfileError &problem) {
-        return failed(ProfileFault::Refused,
-                      "profile " + path + ": " + problem.what() + "; nothing sent");
-    }
-    return read;
+    return profileIn(path, text);
 }
 
 ProfileFile writeProfile(const std::string &path, std::string_view text, StopWatch stop)

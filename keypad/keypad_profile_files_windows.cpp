@@ -2,7 +2,6 @@
 // Reading and writing profile files on Windows: a file read whole, and replaced whole (a
 // temporary file renamed over it), so that a failed write leaves the old one.
 #include "csv.h"
-#include "keypad_json.h"
 #include "keypad_profile.h"
 
 #include <cerrno>
@@ -16,8 +15,6 @@
 namespace qn480 {
 
 namespace {
-
-constexpr std::size_t kMaxProfile = 64 * 1024; // a profile is a few hundred bytes
 
 ProfileFile failed(ProfileFault fault, std::string message)
 {
@@ -46,19 +43,7 @@ ProfileFile readProfile(const std::string &path, StopWatch stop)
     }
     if (stop.stop != 0)
         return {ProfileFault::None, {}, true, {}};
-    if (text.size() > kMaxProfile) {
-        return failed(ProfileFault::Refused, "profile " + path + ": larger than " +
-                                                 std::to_string(kMaxProfile) +
-                                                 " bytes; not a profile");
-    }
-    ProfileFile read;
-    try {
-        read.patch = profilePatch(text);
-    } catch (const ProfileError &problem) {
-        return failed(ProfileFault::Refused,
-                      "profile " + path + ": " + problem.what() + "; nothing sent");
-    }
-    return read;
+    return profileIn(path, text);
 }
 
 ProfileFile writeProfile(const std::string &path, std::string_view text, StopWatch)

@@ -53,7 +53,7 @@ std::string namesOf(const std::vector<KeypadSetting> &settings)
 std::string keypadReport(const KeypadSettings &settings, const KeypadErrors &errors, bool json)
 {
     if (json)
-        return keypadJsonText(keypadJson(settings, errors));
+        return jsonText(keypadJson(settings, errors));
     const auto error = [&](KeypadSetting s) -> const std::string & {
         return errors[settingIndex(s)];
     };

@@ -188,6 +188,22 @@ inline std::string escapedText(std::string_view text)
     return out;
 }
 
+// Text from outside (a port path may hold anything) as JSON takes it: each byte that is not
+// part of well-formed UTF-8 becomes U+FFFD, so that no input breaks or forges a line.
+inline std::string utf8Text(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t start = pos;
+        if (nextCodePoint(text, pos))
+            out.append(text.substr(start, pos - start));
+        else
+            out += "\xEF\xBF\xBD"; // U+FFFD
+    }
+    return out;
+}
+
 // escapedText in double quotes, with a quote inside escaped, for a message that cites it. A
 // value of any length is cited by its first 80 characters and "…", so that the message
 // stays one readable line.

@@ -166,13 +166,13 @@ bool RemoteKeypad::respond(const Json &id, const Answer &answer,
         response["from"] = *answer.from;
     if (answer.to)
         response["to"] = *answer.to;
-    const std::string payload = keypadJsonText(response);
+    const std::string payload = jsonText(response);
     publish({m_base + "keypad/response", payload, false, std::nullopt});
     if (responseTopic && !responseTopic->empty())
         publish({*responseTopic, payload, false, correlation});
     if (!answer.to || (!answer.changed && answer.from))
         return false;
-    publish({m_base + "keypad", keypadJsonText(*answer.to), true, std::nullopt});
+    publish({m_base + "keypad", jsonText(*answer.to), true, std::nullopt});
     return true;
 }
 
@@ -212,7 +212,7 @@ void RemoteKeypad::serve(Link &link)
         Keypad keypad(link);
         const Reading now = readSettings(keypad);
         if (!now.ended)
-            publish({m_base + "keypad", keypadJsonText(now.json), true, std::nullopt});
+            publish({m_base + "keypad", jsonText(now.json), true, std::nullopt});
     }
 }
 
