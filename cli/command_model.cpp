@@ -240,7 +240,7 @@ void logExport(Options &o, std::span<const std::string_view> w)
 
 template <Command command> void noOperand(Options &, std::span<const std::string_view> w)
 {
-    takesNoOperand(w, commandSpec(command).words);
+    takesNoOperand(w, commandRow(command).words);
 }
 
 constexpr CommandSet kReaderCommands =
@@ -265,7 +265,7 @@ constexpr std::string_view kMqtt = "mqtt";   // what the station's options go wi
 // Rows by hand, one option each: name, letter, value, commands, check, help, and where they
 // apply, where it is listed and taken, what it needs or excludes and how the shell completes it.
 // clang-format off
-const OptionSpec kOptions[] = {
+const OptionRow kOptions[] = {
     // The options of every command, in the order of the usage line.
     {"port", 'p', "COMnn", kReaderCommands, port,
      "the port by the name `qn480ctl ports` shows",
@@ -425,7 +425,7 @@ const OptionSpec kOptions[] = {
 
 // One command each: what it is, its words, its operands, how they are read, its help and its
 // notes, whether one of its options must be given, and how the shell completes its operands.
-const CommandSpec kCommands[] = {
+const CommandRow kCommands[] = {
     {Command::Help, "help", "[COMMAND]", nullptr, {}},
     {Command::Version, "version", {}, nullptr, {}},
     {Command::Ports, "ports", {}, noOperand<Command::Ports>,
@@ -491,23 +491,23 @@ const CommandSpec kCommands[] = {
 
 } // namespace
 
-std::span<const OptionSpec> optionSpecs()
+std::span<const OptionRow> optionRows()
 {
     return kOptions;
 }
 
-std::span<const CommandSpec> commandSpecs()
+std::span<const CommandRow> commandRows()
 {
     return kCommands;
 }
 
-const CommandSpec &commandSpec(Command command)
+const CommandRow &commandRow(Command command)
 {
     return *std::find_if(std::begin(kCommands), std::end(kCommands),
-                         [&](const CommandSpec &c) { return c.command == command; });
+                         [&](const CommandRow &c) { return c.command == command; });
 }
 
-std::string optionLabel(const OptionSpec &option)
+std::string optionLabel(const OptionRow &option)
 {
     std::string label;
     if (option.shortName != 0)

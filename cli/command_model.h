@@ -40,7 +40,7 @@ enum class Reach {
     Anywhere, // with the options of every command, and every command takes it
 };
 
-struct OptionSpec
+struct OptionRow
 {
     std::string_view name;  // without "--"
     char shortName = 0;     // 0: none
@@ -57,7 +57,7 @@ struct OptionSpec
     std::string_view words = {};
 };
 
-struct CommandSpec
+struct CommandRow
 {
     Command command;
     std::string_view words;    // "keypad set"
@@ -71,11 +71,11 @@ struct CommandSpec
     std::string_view completionWords = {};
 };
 
-std::span<const OptionSpec> optionSpecs();
-std::span<const CommandSpec> commandSpecs();
-const CommandSpec &commandSpec(Command command);
+std::span<const OptionRow> optionRows();
+std::span<const CommandRow> commandRows();
+const CommandRow &commandRow(Command command);
 
 // The option's entry as --help shows it: "-n, --count N", "--probe".
-std::string optionLabel(const OptionSpec &option);
+std::string optionLabel(const OptionRow &option);
 
 } // namespace qn480::cli

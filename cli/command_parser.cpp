@@ -24,14 +24,14 @@ std::vector<std::string_view> wordsOf(std::string_view text)
 }
 
 // The command the words start with, and how many words name it; nullptr when none does.
-std::pair<const CommandSpec *, std::size_t> commandOf(std::span<const std::string_view> words)
+std::pair<const CommandRow *, std::size_t> commandOf(std::span<const std::string_view> words)
 {
-    for (const CommandSpec &spec : commandSpecs()) {
-        const std::vector<std::string_view> own = wordsOf(spec.words);
+    for (const CommandRow &row : commandRows()) {
+        const std::vector<std::string_view> own = wordsOf(row.words);
         if (own.size() <= words.size() &&
             std::equal(own.begin(), own.end(), words.begin(),
                        [](std::string_view a, std::string_view b) { return a == lowerCase(b); }))
-            return {&spec, own.size()};
+            return {&row, own.size()};
     }
     return {nullptr, 0};
 }
@@ -40,8 +40,8 @@ std::pair<const CommandSpec *, std::size_t> commandOf(std::span<const std::strin
 std::vector<std::string_view> subcommandsOf(std::string_view group)
 {
     std::vector<std::string_view> subs;
-    for (const CommandSpec &spec : commandSpecs()) {
-        const std::vector<std::string_view> own = wordsOf(spec.words);
+    for (const CommandRow &row : commandRows()) {
+        const std::vector<std::string_view> own = wordsOf(row.words);
         if (own.size() == 2 && own[0] == group)
             subs.push_back(own[1]);
     }
@@ -68,24 +68,24 @@ std::string helpTopicOf(std::span<const std::string_view> words)
         words = words.subspan(1);
     if (words.empty())
         return {};
-    if (const auto [spec, taken] = commandOf(words); spec != nullptr && !spec->help.empty())
-        return std::string(spec->words);
+    if (const auto [row, taken] = commandOf(words); row != nullptr && !row->help.empty())
+        return std::string(row->words);
     const std::string group = lowerCase(words[0]);
     return subcommandsOf(group).empty() ? std::string() : group;
 }
 
-const OptionSpec *optionNamed(std::string_view name)
+const OptionRow *optionNamed(std::string_view name)
 {
-    for (const OptionSpec &option : optionSpecs()) {
+    for (const OptionRow &option : optionRows()) {
         if (option.name == name)
             return &option;
     }
     return nullptr;
 }
 
-const OptionSpec *optionLetter(char letter)
+const OptionRow *optionLetter(char letter)
 {
-    for (const OptionSpec &option : optionSpecs()) {
+    for (const OptionRow &option : optionRows()) {
         if (option.shortName != 0 && option.shortName == letter)
             return &option;
     }
@@ -106,13 +106,13 @@ std::vector<std::string_view> commandWords(std::span<const std::string_view> arg
         } else if (arg[1] != '-') {
             // -n3 carries its value, -n takes the next word, -jn the next word too.
             for (std::size_t k = 1; k < arg.size(); ++k) {
-                const OptionSpec *option = optionLetter(arg[k]);
+                const OptionRow *option = optionLetter(arg[k]);
                 if (option != nullptr && !option->value.empty()) {
                     i += k + 1 == arg.size() ? 1 : 0;
                     break;
                 }
             }
-        } else if (const OptionSpec *option = optionNamed(arg.substr(2));
+        } else if (const OptionRow *option = optionNamed(arg.substr(2));
                    option != nullptr && !option->value.empty()) {
             ++i;
         }
@@ -124,14 +124,14 @@ void readCommand(Options &o, std::span<const std::string_view> words)
 {
     if (words.empty())
         throw UsageError("no command given; try qn480ctl --help");
-    const auto [spec, taken] = commandOf(words);
-    if (spec == nullptr) {
+    const auto [row, taken] = commandOf(words);
+    if (row == nullptr) {
         const std::string group = lowerCase(words[0]);
         const std::vector<std::string_view> subs = subcommandsOf(group);
         if (!subs.empty())
             throw UsageError(group + " needs " + listed(subs));
         std::vector<std::string_view> names;
-        for (const CommandSpec &c : commandSpecs()) {
+        for (const CommandRow &c : commandRows()) {
             const std::string_view first = c.words.substr(0, c.words.find(' '));
             if (!c.help.empty() && std::find(names.begin(), names.end(), first) == names.end())
                 names.push_back(first);
@@ -139,31 +139,31 @@ void readCommand(Options &o, std::span<const std::string_view> words)
         throw UsageError("unknown command " + quoted(words[0]) + "; the commands are " +
                          listed(names, " and "));
     }
-    o.command = spec->command;
-    if (spec->command == Command::Help)
+    o.command = row->command;
+    if (row->command == Command::Help)
         o.helpTopic = helpTopicOf(words);
-    else if (spec->read)
-        spec->read(o, words.subspan(taken));
+    else if (row->read)
+        row->read(o, words.subspan(taken));
 }
 
 // The rules between the options given, once the command is known.
 void checkRules(const Options &o, const std::set<std::string_view> &given)
 {
-    const CommandSpec &command = commandSpec(o.command);
+    const CommandRow &command = commandRow(o.command);
     if (o.command == Command::Help || o.command == Command::Version)
         return;
-    for (const OptionSpec &option : optionSpecs()) {
+    for (const OptionRow &option : optionRows()) {
         if (given.count(option.name) == 0 || option.reach == Reach::Anywhere ||
             (option.commands & commandBit(o.command)) != 0)
             continue;
         const auto first =
-            std::find_if(commandSpecs().begin(), commandSpecs().end(), [&](const CommandSpec &c) {
+            std::find_if(commandRows().begin(), commandRows().end(), [&](const CommandRow &c) {
                 return !c.help.empty() && (option.commands & commandBit(c.command)) != 0;
             });
         throw UsageError("--" + std::string(option.name) + " is an option of " +
                          std::string(first->words) + ", not of " + std::string(command.words));
     }
-    for (const OptionSpec &option : optionSpecs()) {
+    for (const OptionRow &option : optionRows()) {
         if (given.count(option.name) == 0)
             continue;
         if (!option.excludes.empty() && given.count(option.excludes) != 0)
@@ -192,7 +192,7 @@ void checkRules(const Options &o, const std::set<std::string_view> &given)
     if (command.needsAnOption) {
         std::vector<std::string_view> names;
         bool any = false;
-        for (const OptionSpec &option : optionSpecs()) {
+        for (const OptionRow &option : optionRows()) {
             // Options shared with other commands (--mqtt ...) change nothing by themselves.
             if (option.reach != Reach::Own || option.commands != commandBit(o.command))
                 continue;
@@ -230,7 +230,7 @@ Options parseArguments(std::span<const std::string_view> args)
     std::vector<std::string_view> words;
     std::set<std::string_view> given;
     // Applies one option; `value` is what was attached to it, if anything.
-    const auto take = [&](const OptionSpec &option, std::optional<std::string_view> value,
+    const auto take = [&](const OptionRow &option, std::optional<std::string_view> value,
                           std::size_t &i) {
         const std::string shown = "--" + std::string(option.name);
         if (!given.insert(option.name).second)
@@ -254,7 +254,7 @@ Options parseArguments(std::span<const std::string_view> args)
         } else if (arg[1] != '-') {
             // Short options as getopt reads them: -jq, -n3, -n 3, -p COM07.
             for (std::size_t k = 1; k < arg.size(); ++k) {
-                const OptionSpec *option = optionLetter(arg[k]);
+                const OptionRow *option = optionLetter(arg[k]);
                 if (option == nullptr) {
                     throw UsageError("unknown option " + qn480::quoted(std::string("-") + arg[k]) +
                                      "; try qn480ctl --help");
@@ -273,7 +273,7 @@ Options parseArguments(std::span<const std::string_view> args)
                 value = name.substr(eq + 1);
                 name = name.substr(0, eq);
             }
-            const OptionSpec *option = optionNamed(name);
+            const OptionRow *option = optionNamed(name);
             if (option == nullptr)
                 throw UsageError("unknown option " + quoted(arg) + "; try qn480ctl --help");
             take(*option, value, i);

@@ -31,7 +31,7 @@ std::string roff(std::string_view text)
 }
 
 // "[--count N]" as a synopsis shows it, in bold and italic.
-std::string manBracket(const OptionSpec &option, bool brief)
+std::string manBracket(const OptionRow &option, bool brief)
 {
     const std::string name = brief && option.shortName != 0 ? std::string("-") + option.shortName
                                                             : "--" + std::string(option.name);
@@ -41,7 +41,7 @@ std::string manBracket(const OptionSpec &option, bool brief)
 std::string manSynopsis()
 {
     std::string text = ".B qn480ctl\n";
-    for (const OptionSpec &option : optionSpecs()) {
+    for (const OptionRow &option : optionRows()) {
         if (option.reach == Reach::Own)
             continue;
         if (!option.excludes.empty())
@@ -52,13 +52,13 @@ std::string manSynopsis()
             text += ".RB [ " + manBracket(option, true) + " ]\n";
     }
     text += ".I command\n.RI [ arguments ]\n.PP\n";
-    for (const CommandSpec &command : commandSpecs()) {
+    for (const CommandRow &command : commandRows()) {
         if (command.help.empty())
             continue;
         text += ".B qn480ctl " + roff(command.words) + "\n";
         if (!command.operands.empty())
             text += ".I \"" + roff(command.operands) + "\"\n";
-        for (const OptionSpec &option : optionSpecs()) {
+        for (const OptionRow &option : optionRows()) {
             if (option.reach == Reach::Own && (option.commands & commandBit(command.command)) != 0)
                 text += ".RB [ " + manBracket(option, false) + " ]\n";
         }
@@ -70,11 +70,11 @@ std::string manSynopsis()
 std::string manOptions()
 {
     std::string text;
-    for (const OptionSpec &option : optionSpecs()) {
+    for (const OptionRow &option : optionRows()) {
         text += ".TP\n.B " + roff(optionLabel(option)) + "\n";
         if (option.reach == Reach::Own) {
             std::string of;
-            for (const CommandSpec &command : commandSpecs()) {
+            for (const CommandRow &command : commandRows()) {
                 if ((option.commands & commandBit(command.command)) != 0)
                     of += (of.empty() ? "" : ", ") + std::string(command.words);
             }
@@ -122,7 +122,7 @@ std::string completionAction(Completion completion, std::string_view words)
     return "return";
 }
 
-std::string optionForms(const OptionSpec &option, std::string_view separator)
+std::string optionForms(const OptionRow &option, std::string_view separator)
 {
     return (option.shortName != 0 ? std::string("-") + option.shortName + std::string(separator)
                                   : std::string()) +
@@ -133,7 +133,7 @@ std::string optionForms(const OptionSpec &option, std::string_view separator)
 std::string optionsOf(CommandSet commands, bool globalOnly = false)
 {
     std::string text;
-    for (const OptionSpec &option : optionSpecs()) {
+    for (const OptionRow &option : optionRows()) {
         if ((option.commands & commands) != 0 && (option.reach != Reach::Own || !globalOnly))
             text += optionForms(option, " ") + " ";
     }
@@ -151,7 +151,7 @@ std::string commandCases()
     std::string text = "    case \"${command[0]}\" in\n";
     std::string firstWords;
     std::string listed;
-    for (const CommandSpec &command : commandSpecs()) {
+    for (const CommandRow &command : commandRows()) {
         const std::string first = firstWord(command.words);
         if (firstWords.find(" " + first + " ") != std::string::npos)
             continue;
@@ -165,7 +165,7 @@ std::string commandCases()
             firstWords.substr(1, firstWords.size() - 2) + "\"\n            fi\n            ;;\n";
     text += "        help)\n            [[ ${#command[@]} -eq 1 ]] && options=\"" + listed +
             "\"\n            ;;\n        version) ;;\n";
-    for (const CommandSpec &command : commandSpecs()) {
+    for (const CommandRow &command : commandRows()) {
         const std::string first = firstWord(command.words);
         if (command.help.empty() || first != command.words)
             continue;
@@ -178,14 +178,14 @@ std::string commandCases()
     }
     // Commands of two words: keypad get, log export.
     std::string groups;
-    for (const CommandSpec &command : commandSpecs()) {
+    for (const CommandRow &command : commandRows()) {
         const std::string first = firstWord(command.words);
         if (first == command.words || groups.find(" " + first + " ") != std::string::npos)
             continue;
         groups += " " + first + " ";
         std::string subs;
         std::string cases;
-        for (const CommandSpec &sub : commandSpecs()) {
+        for (const CommandRow &sub : commandRows()) {
             if (firstWord(sub.words) != first || sub.words == first)
                 continue;
             const std::string second(sub.words.substr(first.size() + 1));
@@ -208,7 +208,7 @@ std::string bashCompletion()
 {
     std::string values;
     std::string takesValue;
-    for (const OptionSpec &option : optionSpecs()) {
+    for (const OptionRow &option : optionRows()) {
         if (option.value.empty())
             continue;
         values += "        " + optionForms(option, " | ") + ")\n            " +

@@ -42,7 +42,7 @@ ReaderChoice chooseReader(const Options &options, std::string_view fromEnvironme
     // "The only serial port" of a PC is its on-board ttyS0, whatever hangs there: settings
     // and raw bytes go only where the user said.
     if (choice.device.empty() && choice.port.empty() && options.writesToReader()) {
-        throw UsageError(std::string(commandSpec(options.command).words) +
+        throw UsageError(std::string(commandRow(options.command).words) +
                          " writes to the reader, so it needs its port: --port COMnn, "
                          "--device PATH or " +
                          kDeviceVariable);

@@ -38,17 +38,17 @@ std::string entry(std::string label, std::string_view help, std::size_t column)
     return text;
 }
 
-std::string synopsis(const CommandSpec &command)
+std::string synopsis(const CommandRow &command)
 {
     return std::string(command.words) +
            (command.operands.empty() ? "" : " " + std::string(command.operands));
 }
 
 // A command's entry under Commands: its line, its own options, its notes.
-std::string commandEntry(const CommandSpec &command)
+std::string commandEntry(const CommandRow &command)
 {
     std::string text = entry("  " + synopsis(command), command.help, kHelpColumn);
-    for (const OptionSpec &option : optionSpecs()) {
+    for (const OptionRow &option : optionRows()) {
         // An option several commands take is told under the first; the others' notes say how.
         const CommandSet own = option.commands & commandBit(command.command);
         if (option.reach == Reach::Own && own != 0 && (option.commands & (own - 1)) == 0)
@@ -63,7 +63,7 @@ std::string commandEntry(const CommandSpec &command)
 std::string globalSynopsis(CommandSet commands)
 {
     std::string text;
-    for (const OptionSpec &option : optionSpecs()) {
+    for (const OptionRow &option : optionRows()) {
         if (option.reach == Reach::Own || (option.commands & commands) == 0)
             continue;
         const std::string form = std::string("-") + option.shortName +
@@ -86,12 +86,12 @@ std::string wholeUsage()
                        "Scripted access to a QN480 contactless card reader on a serial port "
                        "(115200 baud, 8N1),\nrunning the same procedures as the qn480-tool "
                        "window.\n\nCommands:\n";
-    for (const CommandSpec &command : commandSpecs()) {
+    for (const CommandRow &command : commandRows()) {
         if (!command.help.empty())
             text += commandEntry(command);
     }
     text += "\nOptions:\n";
-    for (const OptionSpec &option : optionSpecs()) {
+    for (const OptionRow &option : optionRows()) {
         if (option.reach != Reach::Own)
             text += entry("  " + optionLabel(option), option.help, kOptionColumn);
     }
@@ -157,7 +157,7 @@ std::string usageText(std::string_view topic)
 {
     std::string lines;
     CommandSet commands = 0;
-    for (const CommandSpec &command : commandSpecs()) {
+    for (const CommandRow &command : commandRows()) {
         const std::string_view words = command.words;
         if (command.help.empty() || !words.starts_with(topic) || topic.empty() ||
             (words.size() > topic.size() && words[topic.size()] != ' '))
@@ -168,8 +168,8 @@ std::string usageText(std::string_view topic)
     if (lines.empty())
         return wholeUsage();
     // One command, or a group of them ("keypad")
-    const CommandSpec *only = nullptr;
-    for (const CommandSpec &command : commandSpecs()) {
+    const CommandRow *only = nullptr;
+    for (const CommandRow &command : commandRows()) {
         if (commands == commandBit(command.command))
             only = &command;
     }

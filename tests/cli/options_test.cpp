@@ -309,7 +309,7 @@ TEST(Options, TheManualPageAndTheCompletionNameWhatTheParserTakes)
     GTEST_SKIP() << "no manual page made in this build";
 #else
     std::set<std::string> taken{"-h", "--help", "-V", "--version"};
-    for (const OptionSpec &option : optionSpecs()) {
+    for (const OptionRow &option : optionRows()) {
         const std::string name = "--" + std::string(option.name);
         taken.insert(name);
         if (option.shortName != 0)
