@@ -175,6 +175,21 @@ void BrokerSession::drop()
     m_client.reset();
 }
 
+int setLogin(mosquitto *client, const BrokerUrl &broker, const std::optional<std::string> &password,
+             const std::string &caFile, const std::string &certFile, const std::string &keyFile)
+{
+    if (!broker.user.empty())
+        mosquitto_username_pw_set(client, broker.user.c_str(),
+                                  password ? password->c_str() : nullptr);
+    if (!broker.tls)
+        return MOSQ_ERR_SUCCESS;
+    // Without a CA file the system's certificates vouch for the broker.
+    return mosquitto_tls_set(client, caFile.empty() ? nullptr : caFile.c_str(),
+                             caFile.empty() ? "/etc/ssl/certs" : nullptr,
+                             certFile.empty() ? nullptr : certFile.c_str(),
+                             keyFile.empty() ? nullptr : keyFile.c_str(), nullptr);
+}
+
 void BrokerSession::connectNow()
 {
     m_client = std::make_unique<Client>();
@@ -206,21 +221,11 @@ void BrokerSession::connectNow()
                                                  const mosquitto_property *properties) {
         static_cast<BrokerSession *>(self)->m_hooks.message(message, properties);
     });
-    if (!m_settings.broker.user.empty()) {
-        mosquitto_username_pw_set(handle, m_settings.broker.user.c_str(),
-                                  m_settings.password ? m_settings.password->c_str() : nullptr);
-    }
     const std::string will = m_hooks.will();
     mosquitto_will_set(handle, m_settings.willTopic.c_str(), static_cast<int>(will.size()),
                        will.data(), 1, true);
-    int rc = MOSQ_ERR_SUCCESS;
-    if (m_settings.broker.tls) {
-        const std::string &ca = m_settings.caFile;
-        rc = mosquitto_tls_set(
-            handle, ca.empty() ? nullptr : ca.c_str(), ca.empty() ? "/etc/ssl/certs" : nullptr,
-            m_settings.certFile.empty() ? nullptr : m_settings.certFile.c_str(),
-            m_settings.keyFile.empty() ? nullptr : m_settings.keyFile.c_str(), nullptr);
-    }
+    int rc = setLogin(handle, m_settings.broker, m_settings.password, m_settings.caFile,
+                      m_settings.certFile, m_settings.keyFile);
     m_attemptDeadline = Clock::now() + m_settings.connectTimeout;
     if (rc == MOSQ_ERR_SUCCESS)
         rc = mosquitto_connect_async(handle, m_settings.broker.host.c_str(), m_settings.broker.port,

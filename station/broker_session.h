@@ -19,6 +19,11 @@ namespace qn480::station {
 // libmosquitto's `rc` as a line goes on after it; MOSQ_ERR_ERRNO names `savedErrno`.
 std::string mqttErrorText(int rc, int savedErrno);
 
+// Gives `client` the URL's user with `password`, and for mqtts:// the CA (else the system's
+// certificates) and the client certificate and key; libmosquitto's rc.
+int setLogin(mosquitto *client, const BrokerUrl &broker, const std::optional<std::string> &password,
+             const std::string &caFile, const std::string &certFile, const std::string &keyFile);
+
 // The life of one reader's connection to the broker: connecting with a fresh libmosquitto
 // client per attempt, the backoff, the broker's refusals, another station taking the
 // reader's client id over, and the fall-back to MQTT 3.1.1. It runs on the station's

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "keypad_client.h"
 
+#include "broker_session.h"
+
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
@@ -66,17 +68,8 @@ KeypadClient::KeypadClient(Settings settings)
         static_cast<KeypadClient *>(self)->m_messages.push_back(std::move(kept));
     });
     const BrokerUrl &broker = m_settings.broker;
-    if (!broker.user.empty())
-        mosquitto_username_pw_set(m_client, broker.user.c_str(),
-                                  m_settings.password ? m_settings.password->c_str() : nullptr);
-    int rc = MOSQ_ERR_SUCCESS;
-    if (broker.tls) {
-        const std::string &ca = m_settings.caFile;
-        rc = mosquitto_tls_set(
-            m_client, ca.empty() ? nullptr : ca.c_str(), ca.empty() ? "/etc/ssl/certs" : nullptr,
-            m_settings.certFile.empty() ? nullptr : m_settings.certFile.c_str(),
-            m_settings.keyFile.empty() ? nullptr : m_settings.keyFile.c_str(), nullptr);
-    }
+    int rc = setLogin(m_client, broker, m_settings.password, m_settings.caFile, m_settings.certFile,
+                      m_settings.keyFile);
     m_deadline = Clock::now() + m_settings.timeout;
     if (rc == MOSQ_ERR_SUCCESS)
         rc = mosquitto_connect(m_client, broker.host.c_str(), broker.port, 30);
