@@ -325,6 +325,21 @@ void pollCycle(Run &run, const PolledInterface &air)
 
 } // namespace
 
+CardProcedure procedureFor(AirInterface air)
+{
+    switch (air) {
+    case AirInterface::Iso14443B:
+        return CardProcedure::Iso14443B;
+    case AirInterface::Felica:
+        return CardProcedure::Felica;
+    case AirInterface::Iso15693:
+        return CardProcedure::Iso15693;
+    case AirInterface::Iso14443A:
+        break;
+    }
+    return CardProcedure::Iso14443A;
+}
+
 void runCardProcedure(CardProcedure procedure, Link &link, const StopToken &stop,
                       CardObserver &observer)
 {

@@ -15,6 +15,9 @@ enum class CardProcedure {
     MifareInit, // Type A, for the MIFARE Plus initialization
 };
 
+// The procedure that polls `air`'s cards.
+CardProcedure procedureFor(AirInterface air);
+
 // A card procedure: the interface's set-up, the carrier on, passes until `stop` is
 // requested, the carrier off. Returns when the run has ended, at once when `stop` is
 // already requested; `observer` hears every step of it.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "command_model.h"
 
+#include "keypad_json.h"
+#include "port_list.h"
 #include "text_util.h"
 
 #include <algorithm>
@@ -115,7 +117,7 @@ void stationFile(Options &o, std::string_view value)
 
 void port(Options &o, std::string_view v)
 {
-    if (!portNumberOf(v))
+    if (comNumberOf(v) == 0)
         throw UsageError(
             "--port takes a port name such as COM07 (qn480ctl ports lists them), not " + quoted(v));
     o.port = v;
@@ -179,10 +181,9 @@ void format(Options &o, std::string_view v)
 
 void reverse(Options &o, std::string_view v)
 {
-    const std::string lower = lowerCase(v);
-    if (lower != "none" && lower != "byte" && lower != "bit")
+    o.keypad.reverse = reversalOf(v);
+    if (!o.keypad.reverse)
         throw UsageError("--reverse takes none, byte or bit, not " + quoted(v));
-    o.keypad.reverse = lower == "none" ? kNoReversal : lower == "byte" ? kReverseByte : kReverseBit;
 }
 
 void add(Options &o, std::string_view v)

@@ -172,16 +172,6 @@ private:
 
     int poll()
     {
-        constexpr std::array kProcedures{
-            std::pair{AirInterface::Iso14443A, CardProcedure::Iso14443A},
-            std::pair{AirInterface::Iso14443B, CardProcedure::Iso14443B},
-            std::pair{AirInterface::Felica, CardProcedure::Felica},
-            std::pair{AirInterface::Iso15693, CardProcedure::Iso15693}};
-        const CardProcedure procedure =
-            std::find_if(kProcedures.begin(), kProcedures.end(), [&](const auto &p) {
-                return p.first == m_options.air;
-            })->second;
-
         // One view for the whole command, so that a reader plugged in again (--wait) does
         // not count or announce again the card it had reported.
         if (!m_pollView) {
@@ -219,7 +209,7 @@ private:
             if (m_stop || outputGone() || m_lost || m_spoolFailed || stationFailed())
                 stop.requestStop();
         });
-        runCardProcedure(procedure, m_link, stop, view);
+        runCardProcedure(procedureFor(m_options.air), m_link, stop, view);
         m_link.setPump({});
         m_countReached = m_options.count > 0 && view.cardsReported() >= m_options.count;
         if (m_lost)
@@ -339,17 +329,11 @@ private:
         const bool oneShot = m_options.count > 0 || m_options.timeout;
         const bool stopped = m_stop != 0;
         if (oneShot && !stopped) {
-            const auto deadline = std::chrono::steady_clock::now() + m_options.deliveryTimeout;
-            while (!m_station->waitUntilSent(std::chrono::milliseconds(100)) &&
-                   !m_station->failed() && std::chrono::steady_clock::now() < deadline &&
-                   !stopSignalled()) {
-            }
-        }
-        // The wait above was the grace an orderly close gives.
-        if (oneShot && !stopped)
-            m_station->close(std::chrono::milliseconds(0));
-        else
+            m_station->waitUntilSent(m_options.deliveryTimeout, [this] { return stopSignalled(); });
+            m_station->close(std::chrono::milliseconds(0)); // that wait was the close's grace
+        } else {
             m_station->close();
+        }
         if (m_station->failed()) {
             m_io.err << kProgram << escapedText(m_station->failure()) << std::endl;
             return code == kExitSuccess ? kExitReaderError : code;

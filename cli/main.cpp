@@ -125,7 +125,7 @@ Opened openReader(const Options &options, Link &link)
     const std::vector<PortEntry> ports = listPorts({.warn = !options.wait});
     int number = 0;
     if (!portName.empty()) {
-        number = *portNumberOf(portName);
+        number = comNumberOf(portName);
     } else if (ports.size() == 1) {
         number = ports.front().number;
         // A reader on the wrong port fails in ways that do not name the port; say it.

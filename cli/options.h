@@ -129,9 +129,6 @@ Options parseArguments(std::span<const std::string_view> args);
 // a COM name or a device path.
 inline constexpr const char *kDeviceVariable = "QN480_DEVICE";
 
-// The number of a port name such as COM07 or com7; nothing when it is not one.
-std::optional<int> portNumberOf(std::string_view name);
-
 // Hexadecimal bytes with optional blanks, colons or a 0x prefix per byte: "0A0B", "0a 0b",
 // "0A:0B". Throws UsageError.
 std::vector<std::uint8_t> parseHexBytes(std::string_view text);

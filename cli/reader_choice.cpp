@@ -2,7 +2,7 @@
 // Which reader a command talks to, and whether it may guess it.
 #include "command_model.h"
 
-#include "text_util.h"
+#include "port_list.h"
 
 namespace qn480::cli {
 
@@ -27,18 +27,11 @@ bool Options::writesToReader() const
     return (kWriting & commandBit(command)) != 0;
 }
 
-std::optional<int> portNumberOf(std::string_view name)
-{
-    if (name.size() < 4 || lowerCase(name.substr(0, 3)) != "com")
-        return std::nullopt;
-    return decimalIn(name.substr(3), 1, 99999);
-}
-
 ReaderChoice chooseReader(const Options &options, std::string_view fromEnvironment)
 {
     ReaderChoice choice{options.device, options.port};
     if (choice.device.empty() && choice.port.empty())
-        (portNumberOf(fromEnvironment) ? choice.port : choice.device) = fromEnvironment;
+        (comNumberOf(fromEnvironment) != 0 ? choice.port : choice.device) = fromEnvironment;
     // "The only serial port" of a PC is its on-board ttyS0, whatever hangs there: settings
     // and raw bytes go only where the user said.
     if (choice.device.empty() && choice.port.empty() && options.writesToReader()) {

@@ -9,8 +9,6 @@
 #include "keypad_client.h"
 #endif
 
-#include <cstdlib>
-
 namespace qn480::cli {
 
 #ifdef QN480_HAVE_STATION
@@ -18,28 +16,6 @@ namespace {
 
 constexpr std::string_view kProgram = "qn480ctl: ";
 using Json = nlohmann::json;
-
-// The settings and the unread ones back from keypadJson()'s object.
-void settingsOf(const Json &object, KeypadSettings &settings, KeypadErrors &errors)
-{
-    Json given = Json::object();
-    for (const auto &[key, value] : object.items()) {
-        if (key != "errors" && !value.is_null() && !(key == "reverse" && value == "both"))
-            given[key] = value;
-    }
-    try {
-        settings = profilePatch(given.dump()).over(settings);
-    } catch (const ProfileError &) {
-    }
-    if (object.value("reverse", Json()) == "both")
-        settings.addType.reverse = kReverseByte | kReverseBit;
-    const Json unread = object.value("errors", Json::object());
-    for (KeypadSetting setting : kSettingOrder) {
-        const std::string key(settingInfo(setting).key);
-        if (unread.contains(key) && unread[key].is_string())
-            errors[settingIndex(setting)] = unread[key].get<std::string>();
-    }
-}
 
 int codeOf(const std::string &status)
 {
@@ -84,20 +60,9 @@ int runRemoteKeypad(const Options &options, std::ostream &out, std::ostream &err
     if (changes)
         request["settings"] = patchJson(*changes);
 
-    station::KeypadClient::Settings settings;
-    const auto timeout = options.timeout.value_or(std::chrono::milliseconds(10000));
     try {
-        settings.broker = station::parseBrokerUrl(options.mqtt.url);
-        settings.password =
-            station::readPassword(options.mqtt.passwordFile.empty()
-                                      ? std::nullopt
-                                      : std::optional<std::string>(options.mqtt.passwordFile),
-                                  std::getenv(station::kPasswordVariable));
-        settings.caFile = options.mqtt.ca;
-        settings.certFile = options.mqtt.cert;
-        settings.keyFile = options.mqtt.key;
-        settings.timeout = timeout;
-        station::KeypadClient client(settings);
+        station::KeypadClient client(station::KeypadClient::Settings::of(
+            options.mqtt, options.timeout.value_or(std::chrono::milliseconds(10000))));
         if (options.fleet) {
             const auto answers = client.fleet(
                 options.clear ? std::nullopt : std::optional<Json>(request["settings"]));
@@ -129,10 +94,8 @@ int runRemoteKeypad(const Options &options, std::ostream &out, std::ostream &err
         if (status != "ok")
             err << kProgram << escapedText(response->value("error", status)) << std::endl;
         if (response->contains("to")) {
-            KeypadSettings read;
-            KeypadErrors errors;
-            settingsOf((*response)["to"], read, errors);
-            out << keypadReport(read, errors, options.json) << std::endl;
+            const KeypadReading read = keypadFromJson((*response)["to"]);
+            out << keypadReport(read.settings, read.errors, options.json) << std::endl;
         }
         return codeOf(status);
     } catch (const station::ConnectionError &error) {

@@ -2,11 +2,9 @@
 #include "uid_forms_command.h"
 
 #include "commands.h"
+#include "event_record.h"
 #include "options.h"
 #include "text_util.h"
-#include "uid_forms.h"
-
-#include <nlohmann/json.hpp>
 
 #include <iomanip>
 
@@ -47,18 +45,10 @@ int uidFormsCommand(std::span<const std::string_view> words, bool json, Io io)
                              " bytes, not " + std::to_string(uid.size()));
     }
 
-    const std::vector<UidFormValue> forms = uidInEveryForm(uid);
     if (json) {
-        nlohmann::ordered_json object;
-        for (const UidFormValue &form : forms) {
-            if (form.value)
-                object[std::string(uidFormName(form.form))] = *form.value;
-            else
-                object[std::string(uidFormName(form.form))] = nullptr;
-        }
-        io.out << object.dump() << std::endl;
+        io.out << uidFormsJson(uid).dump() << std::endl;
     } else {
-        for (const UidFormValue &form : forms) {
+        for (const UidFormValue &form : uidInEveryForm(uid)) {
             io.out << std::left << std::setw(11) << uidFormName(form.form)
                    << (form.value ? *form.value : "-  (" + form.reason + ")") << '\n';
         }

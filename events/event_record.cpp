@@ -123,18 +123,19 @@ nlohmann::ordered_json eventJson(const EventRecord &event, JsonExtras extras)
     object["time"] = traceTimestamp(event.time, TimestampForm::Utc);
     if (extras.seq)
         object["seq"] = event.seq;
-    if (extras.forms) {
-        nlohmann::ordered_json forms = nlohmann::ordered_json::object();
-        for (const UidFormValue &form : uidInEveryForm(identity(event.card))) {
-            const std::string name(uidFormName(form.form));
-            if (form.value)
-                forms[name] = *form.value;
-            else
-                forms[name] = nullptr;
-        }
-        object["forms"] = std::move(forms);
-    }
+    if (extras.forms)
+        object["forms"] = uidFormsJson(identity(event.card));
     return object;
+}
+
+nlohmann::ordered_json uidFormsJson(std::span<const std::uint8_t> uid)
+{
+    nlohmann::ordered_json forms = nlohmann::ordered_json::object();
+    for (const UidFormValue &form : uidInEveryForm(uid)) {
+        const std::string name(uidFormName(form.form));
+        forms[name] = form.value ? nlohmann::ordered_json(*form.value) : nullptr;
+    }
+    return forms;
 }
 
 std::string eventJsonLine(const EventRecord &event, JsonExtras extras)

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,8 @@ struct JsonExtras
 // The record as one JSON object. Its fields, in order: "interface", the card's fields,
 // "event", "cause" (only on a run's closing removal), "time", then the extras asked for.
 nlohmann::ordered_json eventJson(const EventRecord &event, JsonExtras extras = {});
+// Every form of `uid` by name, null where one cannot apply: poll's "forms" and uid-forms -j.
+nlohmann::ordered_json uidFormsJson(std::span<const std::uint8_t> uid);
 // The same on one line, without the newline. Text that is not UTF-8 is replaced, never thrown.
 std::string eventJsonLine(const EventRecord &event, JsonExtras extras = {});
 

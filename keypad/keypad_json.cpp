@@ -111,19 +111,9 @@ KeypadPatch profilePatch(std::string_view text)
                                "\"code 0xNN\"");
             c.format = static_cast<std::uint8_t>(*code);
         } else if (key == "reverse") {
-            // Both at once is what a reply may show, but neither keypad set nor the reader
-            // takes it.
-            constexpr std::array<std::pair<std::string_view, std::uint8_t>, 3> kCodes{{
-                {"none", kNoReversal},
-                {"byte", kReverseByte},
-                {"bit", kReverseBit},
-            }};
-            const std::string name = value.is_string() ? lowerCase(value.get<std::string>()) : "";
-            const auto found = std::find_if(kCodes.begin(), kCodes.end(),
-                                            [&](const auto &k) { return k.first == name; });
-            if (found == kCodes.end())
+            c.reverse = value.is_string() ? reversalOf(value.get<std::string>()) : std::nullopt;
+            if (!c.reverse)
                 fault(key, "takes none, byte or bit, not " + shown(value));
-            c.reverse = found->second;
         } else if (key == "errors") {
             if (!value.is_object())
                 fault(key, "must be an object, as keypad get --json prints it");
@@ -183,6 +173,15 @@ std::string reversalText(std::uint8_t reverse)
     return byte && bit ? "both" : byte ? "byte" : bit ? "bit" : "none";
 }
 
+std::optional<std::uint8_t> reversalOf(std::string_view name)
+{
+    // Both at once is what a reply may show, but neither keypad set nor the reader takes it.
+    const std::string lower = lowerCase(name);
+    if (lower == "none" || lower == "byte" || lower == "bit")
+        return lower == "none" ? kNoReversal : lower == "byte" ? kReverseByte : kReverseBit;
+    return std::nullopt;
+}
+
 nlohmann::ordered_json keypadJson(const KeypadSettings &settings, const KeypadErrors &errors)
 {
     using Json = nlohmann::ordered_json;
@@ -214,6 +213,29 @@ nlohmann::ordered_json keypadJson(const KeypadSettings &settings, const KeypadEr
     }
     object["errors"] = errorObject;
     return object;
+}
+
+KeypadReading keypadFromJson(const nlohmann::json &object)
+{
+    KeypadReading reading;
+    nlohmann::json given = nlohmann::json::object();
+    for (const auto &[key, value] : object.items()) {
+        if (key != "errors" && !value.is_null() && !(key == "reverse" && value == "both"))
+            given[key] = value;
+    }
+    try {
+        reading.settings = profilePatch(given.dump()).over(reading.settings);
+    } catch (const ProfileError &) {
+    }
+    if (object.value("reverse", nlohmann::json()) == "both")
+        reading.settings.addType.reverse = kReverseByte | kReverseBit;
+    const nlohmann::json unread = object.value("errors", nlohmann::json::object());
+    for (KeypadSetting setting : kSettingOrder) {
+        const std::string key(settingInfo(setting).key);
+        if (unread.contains(key) && unread[key].is_string())
+            reading.errors[settingIndex(setting)] = unread[key].get<std::string>();
+    }
+    return reading;
 }
 
 std::string jsonText(const nlohmann::ordered_json &value)

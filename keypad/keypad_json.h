@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <array>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -21,11 +22,21 @@ using KeypadErrors = std::array<std::string, 6>;
 std::vector<std::string> namesIn(std::uint8_t byte, std::span<const BitName> names);
 // "none", "byte", "bit" or "both": a Get may report both reversals; a Set never sends both.
 std::string reversalText(std::uint8_t reverse);
+// "none", "byte" or "bit" in any case as the byte a Set sends; nothing for anything else.
+std::optional<std::uint8_t> reversalOf(std::string_view name);
 
 // The six settings as one JSON object: mode, types, format, reverse, add, the three timings
 // with their milliseconds, and "errors". An unread setting is null and named in "errors".
 // Consumers and profiles alike depend on its keys.
 nlohmann::ordered_json keypadJson(const KeypadSettings &settings, const KeypadErrors &errors);
+// keypadJson()'s object read back, as a station's answer carries it: its settings, and the
+// message of each one that was not read.
+struct KeypadReading
+{
+    KeypadSettings settings;
+    KeypadErrors errors;
+};
+KeypadReading keypadFromJson(const nlohmann::json &object);
 // One JSON value on one line. Control characters other than \n, \r and \t are written as
 // \u00XX (\b and \f too), so that a script's filter keeps matching.
 std::string jsonText(const nlohmann::ordered_json &value);

@@ -79,19 +79,6 @@ std::vector<PortEntry> sortedUnique(std::vector<PortEntry> ports)
     return ports;
 }
 
-// "COM7" -> 7; 0 when the text is not "COM" and a number from 1 on.
-int comNumberOf(std::string_view name)
-{
-    if (name.size() < 4)
-        return 0;
-    for (int i = 0; i < 3; ++i) {
-        if (std::toupper(static_cast<unsigned char>(name[static_cast<std::size_t>(i)])) != "COM"[i])
-            return 0;
-    }
-    const int number = decimal(name.substr(3));
-    return number >= 1 && number <= kMaxPortNumber ? number : 0;
-}
-
 std::string describe(const SystemPort &info, const std::string &device)
 {
     std::vector<std::string> parts;
@@ -116,6 +103,18 @@ std::string comName(int number)
     char buf[16];
     std::snprintf(buf, sizeof buf, "COM%02d", number);
     return buf;
+}
+
+int comNumberOf(std::string_view name)
+{
+    if (name.size() < 4)
+        return 0;
+    for (int i = 0; i < 3; ++i) {
+        if (std::toupper(static_cast<unsigned char>(name[static_cast<std::size_t>(i)])) != "COM"[i])
+            return 0;
+    }
+    const int number = decimal(name.substr(3));
+    return number >= 1 && number <= kMaxPortNumber ? number : 0;
 }
 
 int portNumber(std::string_view name)

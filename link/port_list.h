@@ -21,6 +21,8 @@ struct PortEntry
 
 // "COM" followed by the number with at least two digits: COM01, COM12, COM100.
 std::string comName(int number);
+// "COM7" or "com07" -> 7; 0 when the text is not "COM" (any case) and a number from 1 on.
+int comNumberOf(std::string_view name);
 // The characters from the fourth on read as a decimal number; 0 when they are not one.
 int portNumber(std::string_view name);
 // The COM number given to a system's port name: Windows' COM3 keeps its 3; Linux families

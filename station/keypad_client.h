@@ -28,6 +28,10 @@ public:
         std::string certFile;
         std::string keyFile;
         std::chrono::milliseconds timeout{10000};
+
+        // The broker, its password and the TLS files that `options` give. Throws
+        // ConnectionError.
+        static Settings of(const StationOptions &options, std::chrono::milliseconds timeout);
     };
     // Connects; throws ConnectionError with one line when the broker cannot be reached or
     // refuses.

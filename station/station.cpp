@@ -156,11 +156,20 @@ void Station::close(std::chrono::milliseconds grace)
     m_joined = true;
 }
 
-bool Station::waitUntilSent(std::chrono::milliseconds timeout)
+bool Station::waitUntilSent(std::chrono::milliseconds timeout, const std::function<bool()> &stopped)
 {
-    std::unique_lock lock(m_mutex);
-    return m_sent.wait_for(lock, timeout, [&] { return m_spool->waiting() == 0 || failed(); }) &&
-           !failed();
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        {
+            std::unique_lock lock(m_mutex);
+            const auto until = std::min(deadline, Clock::now() + std::chrono::milliseconds(100));
+            if (m_sent.wait_until(lock, until, [&] { return m_spool->waiting() == 0 || failed(); }))
+                return !failed();
+        }
+        if (Clock::now() >= deadline || (stopped && stopped()))
+            return false;
+    }
 }
 
 Station::Counters Station::counters() const

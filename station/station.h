@@ -92,9 +92,10 @@ public:
     // then disconnects. Events not acknowledged by then stay in the spool for the next run.
     void close(std::chrono::milliseconds grace = std::chrono::seconds(2));
 
-    // Waits until the spool holds nothing unacknowledged; false after `timeout`, or at once
-    // when the station has failed.
-    bool waitUntilSent(std::chrono::milliseconds timeout);
+    // Waits until the spool holds nothing unacknowledged; false after `timeout`, at once when
+    // the station has failed, or when `stopped` (asked ten times a second) says so.
+    bool waitUntilSent(std::chrono::milliseconds timeout,
+                       const std::function<bool()> &stopped = {});
 
     struct Counters
     {

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "keypad_client.h"
 #include "station.h"
 
 #include <cstdlib>
@@ -9,14 +10,12 @@ StationConfig stationConfig(const StationOptions &options, const std::string &de
                             const std::string &version)
 {
     StationConfig config;
-    config.broker = parseBrokerUrl(options.url);
-    config.password = readPassword(options.passwordFile.empty()
-                                       ? std::nullopt
-                                       : std::optional<std::string>(options.passwordFile),
-                                   std::getenv(kPasswordVariable));
-    config.caFile = options.ca;
-    config.certFile = options.cert;
-    config.keyFile = options.key;
+    const KeypadClient::Settings login = KeypadClient::Settings::of(options, {});
+    config.broker = login.broker;
+    config.password = login.password;
+    config.caFile = login.caFile;
+    config.certFile = login.certFile;
+    config.keyFile = login.keyFile;
     config.reader = std::string(checkTopicText(
         options.reader.empty() ? defaultReaderName(device) : checkReaderName(options.reader),
         "the reader name"));
@@ -29,6 +28,20 @@ StationConfig stationConfig(const StationOptions &options, const std::string &de
     config.uidMaxAge = options.uidMaxAge;
     config.remoteKeypad = options.remoteKeypad;
     return config;
+}
+
+KeypadClient::Settings KeypadClient::Settings::of(const StationOptions &options,
+                                                  std::chrono::milliseconds timeout)
+{
+    return {parseBrokerUrl(options.url),
+            readPassword(options.passwordFile.empty()
+                             ? std::nullopt
+                             : std::optional<std::string>(options.passwordFile),
+                         std::getenv(kPasswordVariable)),
+            options.ca,
+            options.cert,
+            options.key,
+            timeout};
 }
 
 BrokerSession::Settings Station::sessionSettings(const StationConfig &config, std::string willTopic)

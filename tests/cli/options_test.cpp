@@ -273,15 +273,8 @@ TEST(Options, RawDataIsLimitedToWhatOneRequestCarries)
               "data: 1017 bytes; a request takes at most 1016");
 }
 
-TEST(Options, PortNamesAreComAndANumber)
+TEST(Options, TheReaderIsNamedByDeviceOrComName)
 {
-    EXPECT_EQ(portNumberOf("COM07"), 7);
-    EXPECT_EQ(portNumberOf("com100"), 100);
-    EXPECT_FALSE(portNumberOf("COM"));
-    EXPECT_FALSE(portNumberOf("COM0"));
-    EXPECT_FALSE(portNumberOf("COM-1"));
-    EXPECT_FALSE(portNumberOf("/dev/ttyS0"));
-
     // QN480_DEVICE names the reader by either; the command line wins over it.
     const Options raw = parse({"raw", "00", "10"});
     EXPECT_EQ(chooseReader(raw, "com7").port, "com7");

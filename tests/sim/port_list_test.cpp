@@ -49,6 +49,10 @@ TEST(PortNames, ComAndAtLeastTwoDigitsAndBack)
     EXPECT_EQ(portNumber("COM"), 0);
     EXPECT_EQ(portNumber("COMx1"), 0);
     EXPECT_EQ(portNumber(""), 0);
+    // As typed by a user: any case, from 1 on.
+    EXPECT_EQ(comNumberOf("com07"), 7);
+    for (const char *notOne : {"COM", "COM0", "COM-1", "/dev/ttyS0"})
+        EXPECT_EQ(comNumberOf(notOne), 0) << notOne;
 }
 
 TEST(PortNames, EachDeviceFamilyHasItsOwnBlockAndOtherNamesAStableHash)
