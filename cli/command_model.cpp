@@ -248,6 +248,10 @@ constexpr CommandSet kReaderCommands =
     commandBit(Command::Poll) | commandBit(Command::KeypadGet) | commandBit(Command::KeypadSet) |
     commandBit(Command::KeypadDefaults) | commandBit(Command::KeypadSave) |
     commandBit(Command::KeypadLoad) | commandBit(Command::Raw);
+// Settings changed or arbitrary bytes sent: never to a port guessed.
+constexpr CommandSet kWriting = commandBit(Command::KeypadSet) |
+                                commandBit(Command::KeypadDefaults) |
+                                commandBit(Command::KeypadLoad) | commandBit(Command::Raw);
 constexpr CommandSet kWaiting = kReaderCommands & ~commandBit(Command::Raw);
 constexpr CommandSet kEvery = ~CommandSet{0};
 constexpr CommandSet kPoll = commandBit(Command::Poll);
@@ -491,6 +495,18 @@ const CommandRow kCommands[] = {
 // clang-format on
 
 } // namespace
+
+bool Options::needsReader() const
+{
+    // A keypad command with --mqtt goes through the station that serves the reader.
+    return (kReaderCommands & commandBit(command)) != 0 &&
+           (command == Command::Poll || mqtt.url.empty());
+}
+
+bool Options::writesToReader() const
+{
+    return (kWriting & commandBit(command)) != 0;
+}
 
 std::span<const OptionRow> optionRows()
 {

@@ -92,34 +92,6 @@ const OptionRow *optionLetter(char letter)
     return nullptr;
 }
 
-// The command words of a line that asks for --help, with options and their values left
-// out, whatever else is wrong with it.
-std::vector<std::string_view> commandWords(std::span<const std::string_view> args)
-{
-    std::vector<std::string_view> words;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        if (arg == "--")
-            break;
-        if (arg.size() < 2 || arg[0] != '-') {
-            words.push_back(arg);
-        } else if (arg[1] != '-') {
-            // -n3 carries its value, -n takes the next word, -jn the next word too.
-            for (std::size_t k = 1; k < arg.size(); ++k) {
-                const OptionRow *option = optionLetter(arg[k]);
-                if (option != nullptr && !option->value.empty()) {
-                    i += k + 1 == arg.size() ? 1 : 0;
-                    break;
-                }
-            }
-        } else if (const OptionRow *option = optionNamed(arg.substr(2));
-                   option != nullptr && !option->value.empty()) {
-            ++i;
-        }
-    }
-    return words;
-}
-
 void readCommand(Options &o, std::span<const std::string_view> words)
 {
     if (words.empty())
@@ -208,41 +180,32 @@ void checkRules(const Options &o, const std::set<std::string_view> &given)
     }
 }
 
-} // namespace
-
-Options parseArguments(std::span<const std::string_view> args)
+// Reads the options of `args` into `o` and returns the other words. Without `o` it only steps
+// over the options: a line that asks for --help is read whatever else is wrong with it.
+std::vector<std::string_view> readOptions(std::span<const std::string_view> args, Options *o,
+                                          std::set<std::string_view> &given)
 {
-    Options o;
-    for (std::string_view arg : args) {
-        if (arg == "--")
-            break;
-        if (arg == "--help" || arg == "-h") {
-            // Command::Help, whatever else is there; after a command, its usage alone.
-            o.helpTopic = helpTopicOf(commandWords(args));
-            return o;
-        }
-        if (arg == "--version" || arg == "-V") {
-            o.command = Command::Version;
-            return o;
-        }
-    }
-
     std::vector<std::string_view> words;
-    std::set<std::string_view> given;
-    // Applies one option; `value` is what was attached to it, if anything.
-    const auto take = [&](const OptionRow &option, std::optional<std::string_view> value,
-                          std::size_t &i) {
-        const std::string shown = "--" + std::string(option.name);
-        if (!given.insert(option.name).second)
-            throw UsageError(shown + " is given twice");
-        if (!option.value.empty() && !value) {
-            if (i + 1 >= args.size())
-                throw UsageError(shown + " needs a value");
-            value = args[++i];
-        } else if (option.value.empty() && value) {
-            throw UsageError(shown + " takes no value");
+    // One option, `typed` as given; `value` is what was attached to it, if anything.
+    const auto take = [&](const OptionRow *option, std::string_view typed,
+                          std::optional<std::string_view> value, std::size_t &i) {
+        if (option == nullptr) {
+            if (o != nullptr)
+                throw UsageError("unknown option " + quoted(typed) + "; try qn480ctl --help");
+            return;
         }
-        option.apply(o, value.value_or(std::string_view{}));
+        const std::string shown = "--" + std::string(option->name);
+        if (!option->value.empty() && !value && i + 1 < args.size())
+            value = args[++i];
+        if (o == nullptr)
+            return;
+        if (!given.insert(option->name).second)
+            throw UsageError(shown + " is given twice");
+        if (!option->value.empty() && !value)
+            throw UsageError(shown + " needs a value");
+        if (option->value.empty() && value)
+            throw UsageError(shown + " takes no value");
+        option->apply(*o, value.value_or(std::string_view{}));
     };
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -255,31 +218,44 @@ Options parseArguments(std::span<const std::string_view> args)
             // Short options as getopt reads them: -jq, -n3, -n 3, -p COM07.
             for (std::size_t k = 1; k < arg.size(); ++k) {
                 const OptionRow *option = optionLetter(arg[k]);
-                if (option == nullptr) {
-                    throw UsageError("unknown option " + qn480::quoted(std::string("-") + arg[k]) +
-                                     "; try qn480ctl --help");
-                }
-                const bool valued = !option->value.empty();
-                take(*option,
+                const bool valued = option != nullptr && !option->value.empty();
+                take(option, std::string("-") + arg[k],
                      valued && k + 1 < arg.size() ? std::optional(arg.substr(k + 1)) : std::nullopt,
                      i);
                 if (valued)
                     break;
             }
         } else {
-            std::string_view name = arg.substr(2);
-            std::optional<std::string_view> value;
-            if (const auto eq = name.find('='); eq != std::string_view::npos) {
-                value = name.substr(eq + 1);
-                name = name.substr(0, eq);
-            }
-            const OptionRow *option = optionNamed(name);
-            if (option == nullptr)
-                throw UsageError("unknown option " + quoted(arg) + "; try qn480ctl --help");
-            take(*option, value, i);
+            const std::size_t eq = arg.find('=');
+            const std::string_view name = arg.substr(2, eq == std::string_view::npos ? eq : eq - 2);
+            take(optionNamed(name), arg,
+                 eq == std::string_view::npos ? std::nullopt : std::optional(arg.substr(eq + 1)),
+                 i);
         }
     }
-    readCommand(o, words);
+    return words;
+}
+
+} // namespace
+
+Options parseArguments(std::span<const std::string_view> args)
+{
+    Options o;
+    std::set<std::string_view> given;
+    for (std::string_view arg : args) {
+        if (arg == "--")
+            break;
+        if (arg == "--help" || arg == "-h") {
+            // Command::Help, whatever else is there; after a command, its usage alone.
+            o.helpTopic = helpTopicOf(readOptions(args, nullptr, given));
+            return o;
+        }
+        if (arg == "--version" || arg == "-V") {
+            o.command = Command::Version;
+            return o;
+        }
+    }
+    readCommand(o, readOptions(args, &o, given));
     checkRules(o, given);
     return o;
 }

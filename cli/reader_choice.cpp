@@ -6,27 +6,6 @@
 
 namespace qn480::cli {
 
-namespace {
-
-constexpr CommandSet kWriting = commandBit(Command::KeypadSet) |
-                                commandBit(Command::KeypadDefaults) |
-                                commandBit(Command::KeypadLoad) | commandBit(Command::Raw);
-constexpr CommandSet kReading = kWriting | commandBit(Command::Poll) |
-                                commandBit(Command::KeypadGet) | commandBit(Command::KeypadSave);
-
-} // namespace
-
-bool Options::needsReader() const
-{
-    // A keypad command with --mqtt goes through the station that serves the reader.
-    return (kReading & commandBit(command)) != 0 && (command == Command::Poll || mqtt.url.empty());
-}
-
-bool Options::writesToReader() const
-{
-    return (kWriting & commandBit(command)) != 0;
-}
-
 ReaderChoice chooseReader(const Options &options, std::string_view fromEnvironment)
 {
     ReaderChoice choice{options.device, options.port};
