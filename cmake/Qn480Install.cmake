@@ -22,7 +22,7 @@ file(GLOB qn480_man_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/data/man/*.1)
 install(FILES ${qn480_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # qn480ctl's page and its bash completion are made from its command model at build time
-# (cli/); the completion is named after its command, where bash-completion loads it on demand.
+# (tools/); the completion is named after its command, where bash-completion loads it on demand.
 if(TARGET qn480ctl_docs)
     install(FILES ${PROJECT_BINARY_DIR}/data/man/qn480ctl.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

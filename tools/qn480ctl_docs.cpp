@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Build-time tool: qn480ctl's manual page (its SYNOPSIS and OPTIONS filled in from the command
+// Run at build time: qn480ctl's manual page (its SYNOPSIS and OPTIONS filled in from the command
 // model, the rest from the page's template) and its bash completion, so that neither can fall
 // out of step with the parser.
 //
