@@ -10,8 +10,6 @@ namespace qn480::cli {
 
 namespace {
 
-constexpr std::string_view kProgram = "qn480ctl: ";
-
 std::string_view keyOf(KeypadSetting setting)
 {
     return settingInfo(setting).key;
@@ -117,12 +115,10 @@ std::optional<Ended> KeypadCommands::readAll(KeypadSettings &settings, KeypadErr
     if (read.end != KeypadEnd::Done)
         return Ended::lost();
     settings = read.settings;
+    errors = read.errors();
     code = kExitSuccess;
-    for (const KeypadOutcome &outcome : read.outcomes) {
-        errors[settingIndex(outcome.setting)] =
-            outcome.accepted ? std::string() : keypadFailureText(outcome);
+    for (const KeypadOutcome &outcome : read.outcomes)
         code = worse(code, codeOf(outcome));
-    }
     return std::nullopt;
 }
 
@@ -196,17 +192,13 @@ Ended KeypadCommands::keypadDefaults()
         return Ended::stopped();
     m_planned.clear();
 
-    KeypadErrors errors;
     int code = kExitSuccess;
     for (const KeypadOutcome &outcome : sequence.outcomes) {
         code = worse(code, codeOf(outcome));
-        if (outcome.accepted)
-            continue;
-        tellFailure(outcome);
-        if (!outcome.write)
-            errors[settingIndex(outcome.setting)] = keypadFailureText(outcome);
+        if (!outcome.accepted)
+            tellFailure(outcome);
     }
-    report(sequence.settings, errors);
+    report(sequence.settings, sequence.errors());
     return Ended::exit(code);
 }
 

@@ -54,6 +54,16 @@ std::optional<KeypadOutcome> KeypadSequence::firstFailure() const
     return *failed;
 }
 
+KeypadErrors KeypadSequence::errors() const
+{
+    KeypadErrors errors;
+    for (const KeypadOutcome &outcome : outcomes) {
+        if (!outcome.write && !outcome.accepted)
+            errors[settingIndex(outcome.setting)] = keypadFailureText(outcome);
+    }
+    return errors;
+}
+
 std::array<bool, 6> KeypadSequence::kept() const
 {
     const KeypadSettings defaults = KeypadSettings::defaults();

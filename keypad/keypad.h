@@ -61,6 +61,8 @@ struct KeypadSequence
     KeypadSettings settings;             // what was read; the rest as given
     std::vector<KeypadOutcome> outcomes; // in the order sent; fewer when it ended early
     std::optional<KeypadOutcome> firstFailure() const;
+    // The failure text of each Get that was not accepted.
+    KeypadErrors errors() const;
     // The defaults: each setting whose Set was accepted and read back unchanged.
     std::array<bool, 6> kept() const;
 };

@@ -15,9 +15,6 @@
 
 namespace qn480 {
 
-// Every setting not read: its message; empty where it was read.
-using KeypadErrors = std::array<std::string, 6>;
-
 // The names of the bits set in `byte`.
 std::vector<std::string> namesIn(std::uint8_t byte, std::span<const BitName> names);
 // "none", "byte", "bit" or "both": a Get may report both reversals; a Set never sends both.

@@ -66,6 +66,9 @@ struct KeypadSettings
     static KeypadSettings defaults();
 };
 
+// Every setting not read: its message; empty where it was read.
+using KeypadErrors = std::array<std::string, 6>;
+
 // What to change: each part given replaces the reader's, the others stay as it has them.
 struct KeypadPatch
 {

@@ -49,17 +49,11 @@ Reading readSettings(Keypad &keypad)
     const KeypadSequence read = keypad.readAll();
     reading.ended = read.end != KeypadEnd::Done;
     reading.settings = read.settings;
-    KeypadErrors errors;
-    for (const KeypadOutcome &outcome : read.outcomes) {
-        if (outcome.accepted)
-            continue;
-        errors[settingIndex(outcome.setting)] = keypadFailureText(outcome);
-        if (reading.failure.empty())
-            reading.failure = failureLine(outcome);
-    }
-    if (reading.ended && reading.failure.empty())
+    if (const auto failed = read.firstFailure())
+        reading.failure = failureLine(*failed);
+    else if (reading.ended)
         reading.failure = "the reader went away";
-    reading.json = keypadJson(reading.settings, errors);
+    reading.json = keypadJson(reading.settings, read.errors());
     return reading;
 }
 
@@ -283,23 +277,16 @@ RemoteKeypad::Answer RemoteKeypad::defaults(Link &link)
     const Reading before = readSettings(keypad);
     const KeypadSequence sequence = keypad.restoreDefaults();
     answer.from = before.json;
-    KeypadErrors errors;
-    for (const KeypadOutcome &outcome : sequence.outcomes) {
-        if (outcome.accepted)
-            continue;
-        if (!outcome.write)
-            errors[settingIndex(outcome.setting)] = keypadFailureText(outcome);
-        if (answer.error.empty()) {
-            answer.status = outcome.dataLength < 0 ? "error" : "refused";
-            answer.error = failureLine(outcome);
-        }
+    if (const auto failed = sequence.firstFailure()) {
+        answer.status = failed->dataLength < 0 ? "error" : "refused";
+        answer.error = failureLine(*failed);
     }
     if (sequence.end != KeypadEnd::Done) {
         answer.status = "error";
         answer.error = "the reader went away";
         return answer;
     }
-    answer.to = keypadJson(sequence.settings, errors);
+    answer.to = keypadJson(sequence.settings, sequence.errors());
     answer.changed = sequence.settings != before.settings;
     return answer;
 }
