@@ -32,8 +32,6 @@ using Json = nlohmann::ordered_json;
 
 namespace {
 
-constexpr std::string_view kProgram = "qn480ctl: ";
-
 // A poll that failed to start: its last reply was silence or garbage, or a refusal.
 int failureCode(const Response &response)
 {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,5 +63,19 @@ int listPortsCommand(const std::vector<PortEntry> &ports, bool json, Io io,
 
 // `qn480ctl udev-rule` for `device`, empty: the one QN480_DEVICE names. Returns the exit code.
 int udevRuleCommand(std::string_view device, Io io);
+
+// `qn480ctl uid-forms HEX`: every form of a UID typed in by hand (its words as typed), so
+// that a number printed on a badge or typed by a wedge can be matched to a card without a
+// reader. `json`: one JSON object. Returns the exit code.
+int uidFormsCommand(std::span<const std::string_view> words, bool json, Io io);
+
+// `qn480ctl log export FILE --xlsx OUT --csv OUT`: a card log file (poll --log, or the
+// window's "Keep a log file") as a spreadsheet or CSV, without a reader or the window.
+int logExportCommand(const Options &options, Io io);
+
+// keypad get, set, load and defaults with --mqtt: through the station that serves --reader,
+// printed as the command prints it on a local reader; keypad load --fleet publishes the
+// fleet's desired state (--clear removes it) and tells each station's answer.
+int runRemoteKeypad(const Options &options, std::ostream &out, std::ostream &err);
 
 } // namespace qn480::cli

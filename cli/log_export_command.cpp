@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "log_export_command.h"
 
 #include "card_log.h"
 #include "commands.h"
@@ -16,8 +15,6 @@
 namespace qn480::cli {
 
 namespace {
-
-constexpr std::string_view kProgram = "qn480ctl: ";
 
 int failed(Io &io, const std::string &message)
 {

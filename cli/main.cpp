@@ -6,16 +6,12 @@
 #include "error_line.h"
 #include "keypad_commands.h"
 #include "link.h"
-#include "log_export_command.h"
 #include "options.h"
-#include "platform.h"
 #include "port_list.h"
 #include "port_probe.h"
 #include "process_guard.h"
-#include "remote_keypad_command.h"
 #include "serial_port.h"
 #include "text_util.h"
-#include "uid_forms_command.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -328,7 +324,7 @@ int main(int argc, char **argv)
     openMissingStandardDescriptors();
     // One writer for standard error, whichever thread a line comes from.
     std::cerr.rdbuf(&errorLineBuffer());
-    setUpPlatformSignals();
+    setUpChildAndWriteSignals();
     // Every command ends in order on these: the transaction in progress finishes, a poll
     // switches the carrier off, and the port is given back as it was found.
     const int stopFd = catchStopSignals();

@@ -18,6 +18,9 @@
 
 namespace qn480::cli {
 
+// What every line qn480ctl writes to stderr starts with.
+inline constexpr std::string_view kProgram = "qn480ctl: ";
+
 // Exit codes of qn480ctl, documented in --help and the manual page.
 enum ExitCode : int {
     kExitSuccess = 0,

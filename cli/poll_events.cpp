@@ -7,8 +7,6 @@ namespace qn480::cli {
 
 namespace {
 
-constexpr std::string_view kProgram = "qn480ctl: ";
-
 std::string seconds(std::chrono::milliseconds time)
 {
     const long long ms = time.count();

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "remote_keypad_command.h"
+#include "commands.h"
 
 #include "keypad_commands.h"
 #include "keypad_json.h"
@@ -14,7 +14,6 @@ namespace qn480::cli {
 #ifdef QN480_HAVE_STATION
 namespace {
 
-constexpr std::string_view kProgram = "qn480ctl: ";
 using Json = nlohmann::json;
 
 int codeOf(const std::string &status)

@@ -15,12 +15,6 @@
 
 namespace qn480::cli {
 
-namespace {
-
-constexpr std::string_view kProgram = "qn480ctl: ";
-
-} // namespace
-
 int udevRuleCommand(std::string_view given, Io io)
 {
     std::string device(given);

@@ -1,6 +1,4 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "uid_forms_command.h"
-
 #include "commands.h"
 #include "event_record.h"
 #include "options.h"
@@ -12,7 +10,6 @@ namespace qn480::cli {
 
 namespace {
 
-constexpr std::string_view kProgram = "qn480ctl: ";
 // Longer than any UID; the decimal forms grow with the square of the length.
 constexpr std::size_t kMaxUidBytes = 32;
 

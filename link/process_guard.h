@@ -22,6 +22,12 @@ void openMissingStandardDescriptors();
 // the value is that of an event handle set by the first stop.
 int catchStopSignals();
 
+// For a program that runs actions and writes where it is told: SIGCHLD back to its default
+// (a parent that ignored it would keep us from an action's status), SIGPIPE and SIGXFSZ
+// ignored, so that a closed pipe or the file size limit fails a write, which is told,
+// instead of killing the program with the port raw and exclusive. Nothing on Windows.
+void setUpChildAndWriteSignals();
+
 // The first stop signal caught, 0 while none.
 const volatile std::sig_atomic_t &stopSignal();
 

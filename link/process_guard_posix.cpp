@@ -87,6 +87,13 @@ int catchStopSignals()
     return piped ? g_pipe[0] : -1;
 }
 
+void setUpChildAndWriteSignals()
+{
+    std::signal(SIGCHLD, SIG_DFL);
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
 const volatile std::sig_atomic_t &stopSignal()
 {
     return g_stopSignal;

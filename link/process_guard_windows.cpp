@@ -56,6 +56,8 @@ int catchStopSignals()
     return g_stopEvent != nullptr ? static_cast<int>(HandleToLong(g_stopEvent)) : -1;
 }
 
+void setUpChildAndWriteSignals() {}
+
 const volatile std::sig_atomic_t &stopSignal()
 {
     return g_stopSignal;

@@ -6,12 +6,10 @@
 #include "csv.h"
 #include "keypad_profile.h"
 #include "link.h"
-#include "log_export_command.h"
 #include "options.h"
 #include "poll_events.h"
 #include "text_files.h"
 #include "trace.h"
-#include "uid_forms_command.h"
 
 #include "fake_reader.h"
 #include "private_dir.h"
