@@ -38,8 +38,7 @@ struct Io
     // The read end of the stop signals' pipe, so that a wait on a FIFO or a pipe ends at a
     // signal; -1: none.
     int stopFd = -1;
-    // keypad load: the profile, read and checked before the port was opened; when not
-    // given, the command reads it itself.
+    // keypad load: loadProfile()'s profile.
     std::optional<KeypadPatch> profile = {};
     // The reader was not there when the command started and has just come: with --wait, a
     // poll it does not answer yet (still starting up) is tried again.
@@ -76,6 +75,8 @@ int logExportCommand(const Options &options, Io io);
 // keypad get, set, load and defaults with --mqtt: through the station that serves --reader,
 // printed as the command prints it on a local reader; keypad load --fleet publishes the
 // fleet's desired state (--clear removes it) and tells each station's answer.
-int runRemoteKeypad(const Options &options, std::ostream &out, std::ostream &err);
+// `profile`: keypad load's, as loadProfile() read it.
+int runRemoteKeypad(const Options &options, const std::optional<KeypadPatch> &profile,
+                    std::ostream &out, std::ostream &err);
 
 } // namespace qn480::cli

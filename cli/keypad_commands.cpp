@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "keypad_commands.h"
 
+#include "process_guard.h"
 #include "text_util.h"
 
 #include <algorithm>
@@ -20,6 +21,29 @@ int codeOf(const KeypadOutcome &outcome)
     return outcome.accepted ? kExitSuccess : failureCode(outcome.dataLength);
 }
 
+// No answer weighs more than a refusal: it usually means the wrong port or a dead reader.
+int worse(int a, int b)
+{
+    const auto rank = [](int code) {
+        return code == kExitNoAnswer ? 2 : code == kExitSuccess ? 0 : 1;
+    };
+    return rank(a) >= rank(b) ? a : b;
+}
+
+int worstCode(std::span<const KeypadOutcome> outcomes)
+{
+    int code = kExitSuccess;
+    for (const KeypadOutcome &outcome : outcomes)
+        code = worse(code, codeOf(outcome));
+    return code;
+}
+
+// An operation that did not run to its end: at a stop signal, or with the reader gone.
+Ended endedBy(KeypadEnd end)
+{
+    return end == KeypadEnd::Stopped ? Ended::stopped() : Ended::lost();
+}
+
 } // namespace
 
 int failureCode(int dataLength)
@@ -35,12 +59,16 @@ int profileExit(ProfileFault fault)
                                                 : kExitSuccess;
 }
 
-int worse(int a, int b)
+std::optional<KeypadPatch> loadProfile(const Options &options, std::ostream &err, int stopFd,
+                                       int &code)
 {
-    const auto rank = [](int code) {
-        return code == kExitNoAnswer ? 2 : code == kExitSuccess ? 0 : 1;
-    };
-    return rank(a) >= rank(b) ? a : b;
+    const ProfileFile read = readProfile(options.profile, {stopSignal(), stopFd});
+    code = profileExit(read.fault);
+    if (read.fault != ProfileFault::None)
+        err << kProgram << escapedText(read.message) << std::endl;
+    if (read.stopped || read.fault != ProfileFault::None)
+        return std::nullopt;
+    return read.patch;
 }
 
 KeypadCommands::KeypadCommands(Context context)
@@ -53,9 +81,7 @@ KeypadCommands::KeypadCommands(Context context)
 Ended KeypadCommands::run()
 {
     m_outcomes.clear();
-    m_planned.clear();
-    m_written.clear();
-    m_inDoubt.reset();
+    m_writing = {};
     m_tellAtOnce = true;
     switch (m_context.options.command) {
     case Command::KeypadGet:
@@ -67,7 +93,7 @@ Ended KeypadCommands::run()
     case Command::KeypadSave:
         return keypadSave();
     case Command::KeypadLoad:
-        return keypadLoad();
+        return sendChanges(*m_context.profile, WriteMode::AllOrNothing);
     default:
         break;
     }
@@ -91,35 +117,19 @@ void KeypadCommands::tellFailure(const KeypadOutcome &outcome)
 
 void KeypadCommands::tellUnfinishedWrites()
 {
-    if (m_planned.empty())
+    const KeypadWriteReport &w = m_writing;
+    if (w.planned.empty())
         return;
     std::vector<KeypadSetting> notWritten;
-    for (KeypadSetting setting : m_planned) {
-        if (std::find(m_written.begin(), m_written.end(), setting) == m_written.end() &&
-            setting != m_inDoubt)
+    for (KeypadSetting setting : w.planned) {
+        if (std::find(w.written.begin(), w.written.end(), setting) == w.written.end() &&
+            setting != w.inDoubt)
             notWritten.push_back(setting);
     }
-    m_context.err << kProgram << "written before the reader was lost: " << namesOf(m_written)
-                  << (m_inDoubt ? "; perhaps written (no answer): " + std::string(keyOf(*m_inDoubt))
+    m_context.err << kProgram << "written before the reader was lost: " << namesOf(w.written)
+                  << (w.inDoubt ? "; perhaps written (no answer): " + std::string(keyOf(*w.inDoubt))
                                 : std::string())
                   << "; not written: " << namesOf(notWritten) << std::endl;
-}
-
-std::optional<Ended> KeypadCommands::readAll(KeypadSettings &settings, KeypadErrors &errors,
-                                             int &code)
-{
-    m_outcomes.clear();
-    const KeypadSequence read = m_keypad.readAll();
-    if (read.end == KeypadEnd::Stopped)
-        return Ended::stopped();
-    if (read.end != KeypadEnd::Done)
-        return Ended::lost();
-    settings = read.settings;
-    errors = read.errors();
-    code = kExitSuccess;
-    for (const KeypadOutcome &outcome : read.outcomes)
-        code = worse(code, codeOf(outcome));
-    return std::nullopt;
 }
 
 void KeypadCommands::report(const KeypadSettings &settings, const KeypadErrors &errors)
@@ -129,28 +139,24 @@ void KeypadCommands::report(const KeypadSettings &settings, const KeypadErrors &
 
 Ended KeypadCommands::keypadGet()
 {
-    KeypadSettings settings;
-    KeypadErrors errors;
-    int code = kExitSuccess;
-    if (const auto ended = readAll(settings, errors, code))
-        return *ended;
-    report(settings, errors);
-    return Ended::exit(code);
+    const KeypadSequence read = m_keypad.readAll();
+    if (read.end != KeypadEnd::Done)
+        return endedBy(read.end);
+    report(read.settings, read.errors());
+    return Ended::exit(worstCode(read.outcomes));
 }
 
 Ended KeypadCommands::keypadSave()
 {
-    KeypadSettings settings;
-    KeypadErrors errors;
-    int code = kExitSuccess;
-    if (const auto ended = readAll(settings, errors, code))
-        return *ended;
+    const KeypadSequence read = m_keypad.readAll();
+    if (read.end != KeypadEnd::Done)
+        return endedBy(read.end);
     std::ostream &err = m_context.err;
-    if (code != kExitSuccess) {
+    if (const int code = worstCode(read.outcomes); code != kExitSuccess) {
         err << kProgram << "nothing saved: not every setting could be read" << std::endl;
         return Ended::exit(code);
     }
-    const std::string profile = profileText(keypadJson(settings, errors));
+    const std::string profile = profileText(keypadJson(read.settings, read.errors()));
     const std::string &path = m_context.options.profile;
     if (path == "-") {
         m_context.out << profile << std::flush;
@@ -174,51 +180,29 @@ Ended KeypadCommands::keypadDefaults()
     // The failures are told once the sequence is through: a reader lost on the way is told
     // by what it holds, not by the steps that failed with it.
     m_tellAtOnce = false;
-    m_planned.assign(kSettingOrder.begin(), kSettingOrder.end());
+    m_writing.planned.assign(kSettingOrder.begin(), kSettingOrder.end());
     const KeypadSequence sequence = m_keypad.restoreDefaults();
     m_tellAtOnce = true;
     if (sequence.end != KeypadEnd::Done) {
         const std::size_t count = kSettingOrder.size();
         for (std::size_t i = 0; i < std::min(count, sequence.outcomes.size()); ++i) {
             if (sequence.outcomes[i].accepted)
-                m_written.push_back(kSettingOrder[i]);
+                m_writing.written.push_back(kSettingOrder[i]);
         }
         // The Set that was going out when the reader went.
         if (sequence.outcomes.size() < count)
-            m_inDoubt = kSettingOrder[sequence.outcomes.size()];
+            m_writing.inDoubt = kSettingOrder[sequence.outcomes.size()];
         return Ended::lost();
     }
     if (m_context.stop != 0)
         return Ended::stopped();
-    m_planned.clear();
-
-    int code = kExitSuccess;
+    m_writing = {};
     for (const KeypadOutcome &outcome : sequence.outcomes) {
-        code = worse(code, codeOf(outcome));
         if (!outcome.accepted)
             tellFailure(outcome);
     }
     report(sequence.settings, sequence.errors());
-    return Ended::exit(code);
-}
-
-Ended KeypadCommands::keypadLoad()
-{
-    // Read once: a reader plugged in again (--wait) gets the same profile, even from a pipe
-    // that has been read to its end.
-    std::optional<KeypadPatch> &profile = m_context.profile;
-    if (!profile) {
-        const ProfileFile read =
-            readProfile(m_context.options.profile, {m_context.stop, m_context.stopFd});
-        if (read.stopped)
-            return Ended::stopped();
-        if (read.fault != ProfileFault::None) {
-            m_context.err << kProgram << escapedText(read.message) << std::endl;
-            return Ended::exit(profileExit(read.fault));
-        }
-        profile = read.patch;
-    }
-    return sendChanges(*profile, WriteMode::AllOrNothing);
+    return Ended::exit(worstCode(sequence.outcomes));
 }
 
 // Sends what `patch` gives, reads all six back and tells, on stderr and in the exit code,
@@ -226,18 +210,12 @@ Ended KeypadCommands::keypadLoad()
 Ended KeypadCommands::sendChanges(const KeypadPatch &patch, WriteMode mode)
 {
     std::ostream &err = m_context.err;
-    const KeypadWriteReport written = m_keypad.write(patch, mode);
-    m_planned = written.planned;
-    m_written = written.written;
-    m_inDoubt = written.inDoubt;
-    if (written.end == KeypadEnd::Stopped)
-        return Ended::stopped();
+    m_writing = m_keypad.write(patch, mode);
+    const KeypadWriteReport &written = m_writing;
     if (written.end != KeypadEnd::Done)
-        return Ended::lost();
+        return endedBy(written.end);
     if (written.readFailed) {
-        int code = kExitSuccess;
-        for (const KeypadOutcome &outcome : m_outcomes)
-            code = worse(code, codeOf(outcome));
+        const int code = worstCode(m_outcomes);
         if (mode == WriteMode::AllOrNothing) {
             err << kProgram << "nothing sent: the reader's settings must be read first, "
                 << "to be written back if a Set is refused" << std::endl;
@@ -261,14 +239,14 @@ Ended KeypadCommands::sendChanges(const KeypadPatch &patch, WriteMode mode)
     }
     if (m_context.stop != 0)
         return Ended::stopped();
-    m_planned.clear();
+    m_writing.planned.clear();
 
-    KeypadSettings kept;
-    KeypadErrors errors;
-    int read = kExitSuccess;
-    if (const auto ended = readAll(kept, errors, read))
-        return *ended;
-    code = worse(code, read);
+    const KeypadSequence read = m_keypad.readAll();
+    if (read.end != KeypadEnd::Done)
+        return endedBy(read.end);
+    const KeypadSettings &kept = read.settings;
+    const KeypadErrors errors = read.errors();
+    code = worse(code, worstCode(read.outcomes));
     if (!written.refused) {
         for (KeypadSetting setting : written.accepted) {
             if (!errors[settingIndex(setting)].empty())
@@ -284,8 +262,7 @@ Ended KeypadCommands::sendChanges(const KeypadPatch &patch, WriteMode mode)
                 code = worse(code, kExitReaderError);
             }
         }
-    }
-    if (written.refused) {
+    } else {
         err << kProgram << "profile not loaded: the Set of " << keyOf(*written.refused)
             << " failed; ";
         if (!written.notRestored.empty()) {

@@ -36,12 +36,17 @@ struct Ended
 
 // A reply that was not usable: silence or a garbled frame, or the reader's own refusal.
 int failureCode(int dataLength);
-// No answer weighs more than a refusal: it usually means the wrong port or a dead reader.
-int worse(int a, int b);
 
 // A profile's file that is refused exits as a usage error; a failed write as any failed
 // output.
 int profileExit(ProfileFault fault);
+
+// keypad load's profile, read whole and checked before a port or a broker is touched, so that
+// a bad one names the file, and a reader found again (--wait) gets the same one even from a
+// pipe. Nothing when it is refused (told on `err`, its exit code in `code`) or a stop signal
+// ended the read (`code` 0).
+std::optional<KeypadPatch> loadProfile(const Options &options, std::ostream &err, int stopFd,
+                                       int &code);
 
 // qn480ctl keypad get, set, defaults, save and load. The object lives for the whole
 // command: a reader found again with --wait gets the same profile.
@@ -56,7 +61,7 @@ public:
         std::ostream &err;
         const volatile std::sig_atomic_t &stop;
         int stopFd = -1;                    // the stop signals' pipe, -1: none
-        std::optional<KeypadPatch> profile; // keypad load's, read before the port opened
+        std::optional<KeypadPatch> profile; // keypad load's: loadProfile()'s
     };
 
     explicit KeypadCommands(Context context);
@@ -72,10 +77,7 @@ private:
     Ended keypadGet();
     Ended keypadSave();
     Ended keypadDefaults();
-    Ended keypadLoad();
     Ended sendChanges(const KeypadPatch &patch, WriteMode mode);
-    // The six Gets; fills `errors` and returns the exit code, or how it ended early.
-    std::optional<Ended> readAll(KeypadSettings &settings, KeypadErrors &errors, int &code);
     void report(const KeypadSettings &settings, const KeypadErrors &errors);
     void tellFailure(const KeypadOutcome &outcome);
 
@@ -86,11 +88,9 @@ private:
     Keypad m_keypad;
     std::vector<KeypadOutcome> m_outcomes; // the operation's, in order
     bool m_tellAtOnce = true;              // failures told as they come
-    // A write sequence: the settings it is to Set, those the reader now holds as set, and
-    // one sent whose answer is not in.
-    std::vector<KeypadSetting> m_planned;
-    std::vector<KeypadSetting> m_written;
-    std::optional<KeypadSetting> m_inDoubt;
+    // A write sequence under way: the settings it is to Set, those the reader now holds as
+    // set, and one sent whose answer is not in.
+    KeypadWriteReport m_writing;
 };
 
 } // namespace qn480::cli

@@ -267,19 +267,14 @@ int run(const std::vector<std::string_view> &args, int stopFd)
         break;
     }
 
-    if (!options.needsReader())
-        return finish(options, runRemoteKeypad(options, std::cout, std::cerr));
-
-    // The whole profile, read once and checked before any port is touched: a bad one names
-    // the file, not a port, and a reader found again (--wait) gets the same one.
-    if (options.command == Command::KeypadLoad) {
-        ProfileFile read = readProfile(options.profile, {stopSignal(), stopFd});
-        if (read.stopped)
-            return finish(options, kExitSuccess);
-        if (read.fault != ProfileFault::None)
-            return finish(options, fail(profileExit(read.fault), read.message));
-        io.profile = read.patch;
+    // --fleet --clear sends no profile.
+    if (options.command == Command::KeypadLoad && !options.clear) {
+        int code = kExitSuccess;
+        if (!(io.profile = loadProfile(options, std::cerr, stopFd, code)))
+            return finish(options, code);
     }
+    if (!options.needsReader())
+        return finish(options, runRemoteKeypad(options, io.profile, std::cout, std::cerr));
 
     Link link;
     // A transaction waits on the port and the signal pipe at once, so a signal is seen at once.

@@ -37,22 +37,13 @@ std::string changedKeys(const Json &response)
 
 } // namespace
 
-int runRemoteKeypad(const Options &options, std::ostream &out, std::ostream &err)
+int runRemoteKeypad(const Options &options, const std::optional<KeypadPatch> &profile,
+                    std::ostream &out, std::ostream &err)
 {
     Json request = Json::object();
     request["id"] = "qn480ctl";
-    std::optional<KeypadPatch> changes;
-    if (options.command == Command::KeypadLoad && !(options.fleet && options.clear)) {
-        const volatile std::sig_atomic_t never = 0;
-        const ProfileFile read = readProfile(options.profile, {never, -1});
-        if (read.fault != ProfileFault::None) {
-            err << kProgram << escapedText(read.message) << std::endl;
-            return profileExit(read.fault);
-        }
-        changes = read.patch;
-    } else if (options.command == Command::KeypadSet) {
-        changes = options.keypad;
-    }
+    const std::optional<KeypadPatch> changes =
+        options.command == Command::KeypadSet ? std::optional(options.keypad) : profile;
     request["op"] = options.command == Command::KeypadGet        ? "get"
                     : options.command == Command::KeypadDefaults ? "defaults"
                                                                  : "set";
@@ -104,7 +95,8 @@ int runRemoteKeypad(const Options &options, std::ostream &out, std::ostream &err
 }
 
 #else
-int runRemoteKeypad(const Options &, std::ostream &, std::ostream &err)
+int runRemoteKeypad(const Options &, const std::optional<KeypadPatch> &, std::ostream &,
+                    std::ostream &err)
 {
     err << "qn480ctl: --mqtt: this build of qn480ctl has no MQTT client" << std::endl;
     return kExitUsage;

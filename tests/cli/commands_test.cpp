@@ -4,6 +4,7 @@
 
 #include "commands.h"
 #include "csv.h"
+#include "keypad_commands.h"
 #include "keypad_profile.h"
 #include "link.h"
 #include "options.h"
@@ -58,12 +59,14 @@ protected:
         err.str({});
         reader.clearLog();
         const Options options = parseArguments(args);
-        return runCommand(options, link,
-                          Io{out, err, -1,
-                             [] {
-                                 return kWhen;
-                             }},
-                          stop);
+        Io io{out, err, -1, [] {
+                  return kWhen;
+              }};
+        int code = kExitSuccess;
+        if (options.command == Command::KeypadLoad &&
+            !(io.profile = loadProfile(options, err, -1, code)))
+            return code;
+        return runCommand(options, link, io, stop);
     }
 
     std::vector<std::string> outLines() const { return splitLines(out.str()); }
