@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "command_model.h"
 
+#include "card_log.h"
 #include "keypad_json.h"
 #include "port_list.h"
 #include "text_util.h"
@@ -193,6 +194,14 @@ void add(Options &o, std::string_view v)
     o.keypad.add = flags == 0 ? kAddEnter : flags;
 }
 
+void logFile(Options &o, std::string_view v)
+{
+    o.logFile = nonEmpty(v, "--log needs a file, such as cards.jsonl");
+    // A FIFO would hold the poll, with the port, until something reads it.
+    if (const std::string refused = cardLogRefusal(o.logFile); !refused.empty())
+        throw UsageError("--log " + o.logFile + " " + refused + "; give a file (or /dev/null)");
+}
+
 void xlsx(Options &o, std::string_view v)
 {
     if (v == "-")
@@ -361,9 +370,7 @@ const OptionRow kOptions[] = {
      "text lines lead with the UID in FORM (see uid-forms;\n"
      "\"-\" where it cannot apply); JSON lines gain \"forms\"",
      kOwn, {}, {}, Completion::Words, "hex hex-rev dec dec-rev dec10 dec10-rev dec8 w26"},
-    {"log", 0, "FILE", kPoll,
-     [](Options &o, std::string_view v) {
-         o.logFile = nonEmpty(v, "--log needs a file, such as cards.jsonl"); },
+    {"log", 0, "FILE", kPoll, logFile,
      "append every event to FILE as a JSON line, flushed to\n"
      "disk; rotated at 10 MiB, 5 files kept (FILE.1 to .4)",
      kOwn, {}, {}, Completion::File, "jsonl"},

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // qn480ctl: the QN480 bench tool's procedures for scripts and production lines.
 
-#include "card_log.h"
 #include "commands.h"
 #include "error_line.h"
 #include "keypad_commands.h"
@@ -21,6 +20,7 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -41,7 +41,7 @@ constexpr int kExitOutputFailed = 1;
 int fail(int code, const std::string &message)
 {
     // Messages cite device paths and QN480_PORTS entries, which may hold anything.
-    std::cerr << "qn480ctl: " << escapedText(message) << std::endl;
+    std::cerr << kProgram << escapedText(message) << std::endl;
     return code;
 }
 
@@ -72,7 +72,7 @@ int finish(const Options &options, int code)
     const bool pollStop =
         options.command == Command::Poll && (signal == SIGINT || signal == SIGTERM);
     if (signal != 0 && !pollStop) {
-        std::cerr << "qn480ctl: stopped by " << signalName(signal) << std::endl;
+        std::cerr << kProgram << "stopped by " << signalName(signal) << std::endl;
         return 128 + signal;
     }
     return written ? code : kExitOutputFailed;
@@ -126,7 +126,7 @@ Opened openReader(const Options &options, Link &link)
         number = ports.front().number;
         // A reader on the wrong port fails in ways that do not name the port; say it.
         if (!options.quiet) {
-            std::cerr << "qn480ctl: using " << escapedText(ports.front().name) << " ("
+            std::cerr << kProgram << "using " << escapedText(ports.front().name) << " ("
                       << escapedText(ports.front().device) << "), the only serial port"
                       << std::endl;
         }
@@ -176,7 +176,7 @@ Opened openWaiting(const Options &options, Link &link, bool again)
         Opened opened = openReader(options, link);
         if (opened.code == kExitSuccess) {
             if (!told.empty() || again) {
-                std::cerr << "qn480ctl: " << escapedText(opened.device)
+                std::cerr << kProgram << escapedText(opened.device)
                           << (again         ? " is back; going on"
                               : onlyMissing ? " is there; going on"
                                             : " is open; going on")
@@ -222,7 +222,7 @@ Link *g_openLink = nullptr;
         what = error.what();
     } catch (...) {
     }
-    std::cerr << "qn480ctl: unexpected failure: " << escapedText(what) << std::endl;
+    std::cerr << kProgram << "unexpected failure: " << escapedText(what) << std::endl;
     std::abort();
 }
 
@@ -233,13 +233,6 @@ int run(const std::vector<std::string_view> &args, int stopFd)
         options = parseArguments(args);
     } catch (const UsageError &error) {
         return fail(kExitUsage, error.what());
-    }
-
-    // A FIFO would hold the poll, with the port, until something reads it.
-    if (options.command == Command::Poll && !options.logFile.empty()) {
-        if (const std::string refused = cardLogRefusal(options.logFile); !refused.empty())
-            return fail(kExitUsage, "--log " + options.logFile + " " + refused +
-                                        "; give a file (or /dev/null)");
     }
 
     Io io{std::cout, std::cerr, kStandardOutput};
@@ -280,13 +273,8 @@ int run(const std::vector<std::string_view> &args, int stopFd)
     // A transaction waits on the port and the signal pipe at once, so a signal is seen at once.
     link.setWakeDescriptor(stopFd, drainStopSignals);
     // For onTerminate, while the port may be open.
-    struct Held
-    {
-        explicit Held(Link &link) { g_openLink = &link; }
-        ~Held() { g_openLink = nullptr; }
-        Held(const Held &) = delete;
-        Held &operator=(const Held &) = delete;
-    } held(link);
+    g_openLink = &link;
+    const std::unique_ptr<Link, void (*)(Link *)> held(&link, [](Link *) { g_openLink = nullptr; });
     const Opened opened = openWaiting(options, link, false);
     if (opened.code != kExitSuccess || opened.stopped)
         return finish(options, opened.code);
@@ -297,7 +285,7 @@ int run(const std::vector<std::string_view> &args, int stopFd)
             // A reader that is there but does not answer yet is told of by the command.
             const bool gone = lost.deviceLost();
             if (gone) {
-                std::cerr << "qn480ctl: waiting for " << escapedText(device)
+                std::cerr << kProgram << "waiting for " << escapedText(device)
                           << " to come back (--wait)" << std::endl;
             }
             ClosePort(lost);
