@@ -12,38 +12,26 @@ namespace qn480::cli {
 
 namespace {
 
-std::vector<std::string_view> wordsOf(std::string_view text)
-{
-    std::vector<std::string_view> words;
-    for (std::size_t pos = 0; pos < text.size();) {
-        const std::size_t end = std::min(text.find(' ', pos), text.size());
-        words.push_back(text.substr(pos, end - pos));
-        pos = end + 1;
-    }
-    return words;
-}
-
-// The command the words start with, and how many words name it; nullptr when none does.
+// The command the words start with, and how many words name it (one, or two as in
+// "keypad set"); nullptr when none does.
 std::pair<const CommandRow *, std::size_t> commandOf(std::span<const std::string_view> words)
 {
     for (const CommandRow &row : commandRows()) {
-        const std::vector<std::string_view> own = wordsOf(row.words);
-        if (own.size() <= words.size() &&
-            std::equal(own.begin(), own.end(), words.begin(),
-                       [](std::string_view a, std::string_view b) { return a == lowerCase(b); }))
-            return {&row, own.size()};
+        const std::size_t taken = row.words.find(' ') == std::string_view::npos ? 1 : 2;
+        if (taken <= words.size() &&
+            lowerCase(words[0]) + (taken == 2 ? " " + lowerCase(words[1]) : "") == row.words)
+            return {&row, taken};
     }
     return {nullptr, 0};
 }
 
 // The commands whose first word is `group` ("keypad"): their second words.
-std::vector<std::string_view> subcommandsOf(std::string_view group)
+std::vector<std::string_view> subcommandsOf(const std::string &group)
 {
     std::vector<std::string_view> subs;
     for (const CommandRow &row : commandRows()) {
-        const std::vector<std::string_view> own = wordsOf(row.words);
-        if (own.size() == 2 && own[0] == group)
-            subs.push_back(own[1]);
+        if (row.words.starts_with(group + " "))
+            subs.push_back(row.words.substr(group.size() + 1));
     }
     return subs;
 }
