@@ -11,10 +11,6 @@
 #include "text_util.h"
 #include "trace.h"
 
-#ifdef QN480_HAVE_STATION
-#include "station.h"
-#endif
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -31,12 +27,6 @@ namespace qn480::cli {
 using Json = nlohmann::ordered_json;
 
 namespace {
-
-// A poll that failed to start: its last reply was silence or garbage, or a refusal.
-int failureCode(const Response &response)
-{
-    return cli::failureCode(response.DataLength);
-}
 
 // What runs in the link's wait and after every command: the only "window message" the
 // tool has is a stop request from a signal.
@@ -107,11 +97,8 @@ private:
                 m_endedLost = false;
                 m_lost = false;
                 m_plugged = true;
-#ifdef QN480_HAVE_STATION
-                // Perhaps another reader, at its factory settings: the desired state again.
-                if (station::RemoteKeypad *remote = m_station ? m_station->remoteKeypad() : nullptr)
-                    remote->readerBack();
-#endif
+                if (m_pollEvents)
+                    m_pollEvents->readerBack();
                 continue;
             }
             if (!stillStarting(ended.code))
@@ -173,7 +160,8 @@ private:
         // One view for the whole command, so that a reader plugged in again (--wait) does
         // not count or announce again the card it had reported.
         if (!m_pollView) {
-            if (const auto failed = startEvents())
+            m_pollEvents.emplace(m_options, m_io.err);
+            if (const auto failed = m_pollEvents->startStation(m_io.device))
                 return *failed;
             m_pollView.emplace(PollView::Setup{m_options.air, m_options.quiet}, m_io.err,
                                m_link.clock(),
@@ -188,15 +176,7 @@ private:
             if ((m_options.count > 0 && view.cardsReported() >= m_options.count) || !m_io.out)
                 stop.requestStop();
         });
-#ifdef QN480_HAVE_STATION
-        // Keypad requests from the broker are served between two passes, on the same port.
-        if (station::RemoteKeypad *remote = m_station ? m_station->remoteKeypad() : nullptr) {
-            view.setOnPass([this, remote] {
-                if (remote->due())
-                    remote->serve(m_link);
-            });
-        }
-#endif
+        view.setOnPass([this] { m_pollEvents->betweenPasses(m_link); });
         const auto deadline = m_pollDeadline;
         bool timedOut = false;
         m_link.setPump([&] {
@@ -204,7 +184,7 @@ private:
                 timedOut = true;
                 stop.requestStop();
             }
-            if (m_stop || outputGone() || m_lost || m_spoolFailed || stationFailed())
+            if (m_stop || outputGone() || m_lost || m_pollEvents->failed())
                 stop.requestStop();
         });
         runCardProcedure(procedureFor(m_options.air), m_link, stop, view);
@@ -212,13 +192,13 @@ private:
         m_countReached = m_options.count > 0 && view.cardsReported() >= m_options.count;
         if (m_lost)
             return kExitPortFailed; // told as a loss by the caller
-        if (m_spoolFailed || stationFailed())
+        if (m_pollEvents->failed())
             return kExitReaderError; // the station's line comes with the end of the events
 
         if (view.runEnd() != RunEnd::Stopped) {
             if (m_options.quiet && !view.lastMessage().empty())
                 m_io.err << kProgram << view.lastMessage() << std::endl;
-            return failureCode(m_link.LastResponse());
+            return failureCode(m_link.LastResponse().DataLength); // the start's last reply
         }
         const bool enough = m_options.count > 0 ? view.cardsReported() >= m_options.count
                                                 : view.cardsReported() > 0;
@@ -228,35 +208,6 @@ private:
             return kExitNoAnswer;
         }
         return kExitSuccess;
-    }
-
-    // --log, the actions and --mqtt, set up once for the whole command; a failure to set
-    // them up is the command's exit code.
-    std::optional<int> startEvents()
-    {
-        m_pollEvents.emplace(m_options, m_io.err);
-        if (m_options.mqtt.url.empty())
-            return std::nullopt;
-#ifdef QN480_HAVE_STATION
-        try {
-            auto config = station::stationConfig(m_options.mqtt, m_io.device, QN480_VERSION);
-            // From the network thread: one piece, so that it stays one line.
-            config.say = [this](const std::string &line) {
-                m_io.err << std::string(kProgram) + line + "\n" << std::flush;
-            };
-            m_station = std::make_unique<station::Station>(std::move(config));
-        } catch (const station::ConnectionError &error) {
-            m_io.err << kProgram << escapedText(stationErrorText(error)) << std::endl;
-            return kExitUsage;
-        } catch (const station::SpoolError &error) {
-            m_io.err << kProgram << escapedText(error.what()) << std::endl;
-            return kExitReaderError;
-        }
-        return std::nullopt;
-#else
-        m_io.err << kProgram << "--mqtt: this build of qn480ctl has no MQTT client" << std::endl;
-        return kExitUsage;
-#endif
     }
 
     // A card still on the reader when the poll ends leaves with it, everywhere: a consumer
@@ -279,83 +230,20 @@ private:
         if (print)
             m_io.out << m_pollEvents->line(record) << std::endl;
         m_pollEvents->handle(record);
-#ifdef QN480_HAVE_STATION
-        if (m_station && !m_spoolFailed) {
-            try {
-                m_station->publish(record);
-            } catch (const station::SpoolError &error) {
-                // An event that cannot be kept must not pass for delivered: the poll ends.
-                m_io.err << kProgram << "the event could not be spooled for the broker: "
-                         << escapedText(error.what()) << std::endl;
-                m_spoolFailed = true;
-            }
-        }
-#endif
     }
 
     // Waits for the log and the queued actions (a second stop signal ends the actions), and
     // tells the broker that the reader is going offline.
     int finishEvents(int code)
     {
-        if (m_pollEvents) {
-            drainStopSignals();
-            const int stopFd = m_io.stopFd;
-            m_pollEvents->finish([stopFd] { return stopPending(stopFd); });
-        }
-#ifdef QN480_HAVE_STATION
-        if (m_station)
-            return finishStation(code);
-#endif
-        return code;
-    }
-
-    bool stationFailed() const
-    {
-#ifdef QN480_HAVE_STATION
-        return m_station && m_station->failed();
-#else
-        return false;
-#endif
-    }
-
-#ifdef QN480_HAVE_STATION
-    // A poll of a set length (--count, --timeout) waits, up to --delivery-timeout, for the
-    // broker to take what waits in the spool, so that exit 0 means delivered; a stop signal
-    // ends the wait. A station that failed ends the command with its one line.
-    int finishStation(int code)
-    {
-        const bool oneShot = m_options.count > 0 || m_options.timeout;
-        const bool stopped = m_stop != 0;
-        if (oneShot && !stopped) {
-            m_station->waitUntilSent(m_options.deliveryTimeout, [this] { return stopSignalled(); });
-            m_station->close(std::chrono::milliseconds(0)); // that wait was the close's grace
-        } else {
-            m_station->close();
-        }
-        if (m_station->failed()) {
-            m_io.err << kProgram << escapedText(m_station->failure()) << std::endl;
-            return code == kExitSuccess ? kExitReaderError : code;
-        }
-        const std::size_t waiting = m_station->counters().waiting;
-        if (!oneShot || stopped || waiting == 0)
+        if (!m_pollEvents)
             return code;
-        const std::string dir = escapedText(m_station->spoolDir().string());
-        m_io.err << kProgram
-                 << (waiting == 1
-                         ? "1 event waits in the spool " + dir + "; it goes out on the next run"
-                         : std::to_string(waiting) + " events wait in the spool " + dir +
-                               "; they go out on the next run")
-                 << std::endl;
-        return code == kExitSuccess ? kExitUndelivered : code;
+        drainStopSignals();
+        const int stopFd = m_io.stopFd;
+        m_pollEvents->finish([stopFd] { return stopPending(stopFd); });
+        return m_pollEvents->closeStation(
+            code, m_stop != 0, [this, stopFd] { return m_stop != 0 || stopPending(stopFd); });
     }
-
-    bool stopSignalled() const
-    {
-        if (m_stop != 0)
-            return true;
-        return stopPending(m_io.stopFd);
-    }
-#endif
 
     bool outputGone() const
     {
@@ -416,12 +304,8 @@ private:
     bool m_lost = false;
     bool m_plugged;          // the reader came during this command: it may still be starting
     bool m_answered = false; // a frame came back since the command (re)started
-    std::optional<PollEvents> m_pollEvents;
+    std::optional<PollEvents> m_pollEvents; // from the poll's start
     EventSequence m_sequence;
-#ifdef QN480_HAVE_STATION
-    std::unique_ptr<station::Station> m_station;
-#endif
-    bool m_spoolFailed = false;
     bool m_endedLost = false;    // the command ended with the reader gone
     bool m_countReached = false; // the poll ended at its -n
     std::optional<PollView> m_pollView;

@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -12,6 +13,19 @@
 #include <vector>
 
 namespace qn480 {
+
+// "10 s", "0.25 s": a duration as a person reads it, to the millisecond.
+inline std::string secondsText(std::chrono::milliseconds time)
+{
+    const long long ms = time.count();
+    std::string text = std::to_string(ms / 1000);
+    if (ms % 1000 != 0) {
+        std::string fraction = std::to_string(1000 + ms % 1000).substr(1);
+        fraction.erase(fraction.find_last_not_of('0') + 1);
+        text += "." + fraction;
+    }
+    return text + " s";
+}
 
 // The text without leading and trailing white space.
 inline std::string_view trimmed(std::string_view text)

@@ -2,6 +2,7 @@
 #include "broker_session.h"
 
 #include "spool.h"
+#include "text_util.h"
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
@@ -32,13 +33,6 @@ void initialiseLibrary()
         return 0;
     }();
     (void)once;
-}
-
-std::string secondsText(std::chrono::milliseconds delay)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%g s", static_cast<double>(delay.count()) / 1000.0);
-    return text;
 }
 
 } // namespace
