@@ -202,11 +202,10 @@ private:
         }
         const bool enough = m_options.count > 0 ? view.cardsReported() >= m_options.count
                                                 : view.cardsReported() > 0;
-        if (timedOut && !enough) {
-            m_io.err << kProgram << "no " << (view.cardsReported() > 0 ? "further " : "")
-                     << "card within the time-out" << std::endl;
-            return kExitNoAnswer;
-        }
+        if (timedOut && !enough)
+            return tell(m_io.err, kExitNoAnswer,
+                        std::string("no ") + (view.cardsReported() > 0 ? "further " : "") +
+                            "card within the time-out");
         return kExitSuccess;
     }
 
@@ -245,12 +244,7 @@ private:
             code, m_stop != 0, [this, stopFd] { return m_stop != 0 || stopPending(stopFd); });
     }
 
-    bool outputGone() const
-    {
-        if (m_io.outFd < 0)
-            return false;
-        return readerGone(m_io.outFd);
-    }
+    bool outputGone() const { return m_io.outFd >= 0 && readerGone(m_io.outFd); }
 
     // ---- raw ----
 

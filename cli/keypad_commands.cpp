@@ -152,10 +152,8 @@ Ended KeypadCommands::keypadSave()
     if (read.end != KeypadEnd::Done)
         return endedBy(read.end);
     std::ostream &err = m_context.err;
-    if (const int code = worstCode(read.outcomes); code != kExitSuccess) {
-        err << kProgram << "nothing saved: not every setting could be read" << std::endl;
-        return Ended::exit(code);
-    }
+    if (const int code = worstCode(read.outcomes); code != kExitSuccess)
+        return Ended::exit(tell(err, code, "nothing saved: not every setting could be read"));
     const std::string profile = profileText(keypadJson(read.settings, read.errors()));
     const std::string &path = m_context.options.profile;
     if (path == "-") {
@@ -165,10 +163,8 @@ Ended KeypadCommands::keypadSave()
     const ProfileFile written = writeProfile(path, profile, {m_context.stop, m_context.stopFd});
     if (written.stopped)
         return Ended::stopped();
-    if (written.fault != ProfileFault::None) {
-        err << kProgram << escapedText(written.message) << std::endl;
-        return Ended::exit(profileExit(written.fault));
-    }
+    if (written.fault != ProfileFault::None)
+        return Ended::exit(tell(err, profileExit(written.fault), escapedText(written.message)));
     if (!m_context.options.quiet)
         err << kProgram << "saved the six settings to " << escapedText(path) << std::endl;
     return Ended::exit(kExitSuccess);

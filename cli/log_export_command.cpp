@@ -14,16 +14,6 @@
 
 namespace qn480::cli {
 
-namespace {
-
-int failed(Io &io, const std::string &message)
-{
-    io.err << kProgram << message << std::endl;
-    return kExitReaderError;
-}
-
-} // namespace
-
 int logExportCommand(const Options &options, Io io)
 {
     const std::string &input = options.logInput;
@@ -31,7 +21,7 @@ int logExportCommand(const Options &options, Io io)
     const std::optional<std::string> &csv = options.csv;
     const CardLogContents log = readCardLog(input);
     if (!log.error.empty())
-        return failed(io, "cannot read " + input + ": " + log.error);
+        return tell(io.err, kExitReaderError, "cannot read " + input + ": " + log.error);
     for (const std::string &warning : log.warnings)
         io.err << kProgram << warning << '\n';
     std::vector<EventRecord> events;
@@ -47,16 +37,16 @@ int logExportCommand(const Options &options, Io io)
     int code = kExitSuccess;
     if (xlsx) {
         if (const std::string error = writeEventsXlsx(*xlsx, events); !error.empty())
-            code = failed(io, "cannot write " + *xlsx + ": " + error);
+            code = tell(io.err, kExitReaderError, "cannot write " + *xlsx + ": " + error);
     }
     if (csv) {
         const std::string text = eventsCsv(events);
         if (*csv == "-") {
             io.out << text << std::flush;
             if (!io.out)
-                code = failed(io, "cannot write the CSV to stdout");
+                code = tell(io.err, kExitReaderError, "cannot write the CSV to stdout");
         } else if (const std::string error = saveWhole(*csv, text); !error.empty()) {
-            code = failed(io, "cannot write " + *csv + ": " + error);
+            code = tell(io.err, kExitReaderError, "cannot write " + *csv + ": " + error);
         }
     }
     return code;

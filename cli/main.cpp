@@ -41,8 +41,7 @@ constexpr int kExitOutputFailed = 1;
 int fail(int code, const std::string &message)
 {
     // Messages cite device paths and QN480_PORTS entries, which may hold anything.
-    std::cerr << kProgram << escapedText(message) << std::endl;
-    return code;
+    return tell(std::cerr, code, escapedText(message));
 }
 
 // Flushes the results; a write that failed (a full disk, a closed pipe) is a failure of the

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -20,6 +21,14 @@ namespace qn480::cli {
 
 // What every line qn480ctl writes to stderr starts with.
 inline constexpr std::string_view kProgram = "qn480ctl: ";
+
+// Writes `line` to `err` after kProgram, in one piece; returns `code`, for a command that
+// ends with it.
+inline int tell(std::ostream &err, int code, const std::string &line)
+{
+    err << std::string(kProgram) + line + "\n" << std::flush;
+    return code;
+}
 
 // Exit codes of qn480ctl, documented in --help and the manual page.
 enum ExitCode : int {

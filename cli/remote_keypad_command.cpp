@@ -58,10 +58,8 @@ int runRemoteKeypad(const Options &options, const std::optional<KeypadPatch> &pr
                 options.clear ? std::nullopt : std::optional<Json>(request["settings"]));
             if (options.clear)
                 return kExitSuccess;
-            if (answers.empty()) {
-                err << kProgram << "no station answered within the time-out" << std::endl;
-                return kExitNoStation;
-            }
+            if (answers.empty())
+                return tell(err, kExitNoStation, "no station answered within the time-out");
             int code = kExitSuccess;
             for (const auto &answer : answers) {
                 const std::string status = answer.response.value("status", "error");
@@ -75,11 +73,10 @@ int runRemoteKeypad(const Options &options, const std::optional<KeypadPatch> &pr
             return code;
         }
         const auto response = client.request(options.mqtt.reader, request);
-        if (!response) {
-            err << kProgram << "no station answered for the reader " << options.mqtt.reader
-                << " within the time-out" << std::endl;
-            return kExitNoStation;
-        }
+        if (!response)
+            return tell(err, kExitNoStation,
+                        "no station answered for the reader " + options.mqtt.reader +
+                            " within the time-out");
         const std::string status = response->value("status", "error");
         if (status != "ok")
             err << kProgram << escapedText(response->value("error", status)) << std::endl;
@@ -89,8 +86,7 @@ int runRemoteKeypad(const Options &options, const std::optional<KeypadPatch> &pr
         }
         return codeOf(status);
     } catch (const station::ConnectionError &error) {
-        err << kProgram << "--mqtt: " << escapedText(error.what()) << std::endl;
-        return kExitNoStation;
+        return tell(err, kExitNoStation, "--mqtt: " + escapedText(error.what()));
     }
 }
 
@@ -98,8 +94,7 @@ int runRemoteKeypad(const Options &options, const std::optional<KeypadPatch> &pr
 int runRemoteKeypad(const Options &, const std::optional<KeypadPatch> &, std::ostream &,
                     std::ostream &err)
 {
-    err << "qn480ctl: --mqtt: this build of qn480ctl has no MQTT client" << std::endl;
-    return kExitUsage;
+    return tell(err, kExitUsage, "--mqtt: this build of qn480ctl has no MQTT client");
 }
 #endif
 

@@ -21,30 +21,22 @@ int udevRuleCommand(std::string_view given, Io io)
     if (const char *fromEnvironment = std::getenv(kDeviceVariable);
         device.empty() && fromEnvironment)
         device = fromEnvironment;
-    if (device.empty()) {
-        io.err << kProgram << "udev-rule needs the reader's device: --device /dev/ttyUSB0"
-               << std::endl;
-        return kExitUsage;
-    }
+    if (device.empty())
+        return tell(io.err, kExitUsage,
+                    "udev-rule needs the reader's device: --device /dev/ttyUSB0");
     struct stat info
     {};
-    if (::stat(device.c_str(), &info) != 0) {
-        io.err << kProgram << "cannot read " << escapedText(device) << ": " << std::strerror(errno)
-               << std::endl;
-        return kExitPortFailed;
-    }
+    if (::stat(device.c_str(), &info) != 0)
+        return tell(io.err, kExitPortFailed,
+                    "cannot read " + escapedText(device) + ": " + std::strerror(errno));
 
     std::string error;
     const std::string text = udevadmProperties(device, error);
-    if (!error.empty()) {
-        io.err << kProgram << escapedText(error) << std::endl;
-        return kExitReaderError;
-    }
+    if (!error.empty())
+        return tell(io.err, kExitReaderError, escapedText(error));
     const UdevRule rule = makeUdevRule(parseUdevProperties(text));
-    if (!rule.error.empty()) {
-        io.err << kProgram << escapedText(rule.error) << std::endl;
-        return kExitReaderError;
-    }
+    if (!rule.error.empty())
+        return tell(io.err, kExitReaderError, escapedText(rule.error));
     // The caller flushes it, and a write that failed is its failure.
     io.out << rule.text;
     // On a terminal, the next step; in a pipe the rule is already on its way.

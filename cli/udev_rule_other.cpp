@@ -9,10 +9,8 @@ namespace qn480::cli {
 
 int udevRuleCommand(std::string_view, Io io)
 {
-    io.err << "qn480ctl: udev-rule writes rules for Linux's udev, which this system does not "
-              "have"
-           << std::endl;
-    return kExitReaderError;
+    return tell(io.err, kExitReaderError,
+                "udev-rule writes rules for Linux's udev, which this system does not have");
 }
 
 } // namespace qn480::cli

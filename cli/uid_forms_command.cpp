@@ -13,12 +13,6 @@ namespace {
 // Longer than any UID; the decimal forms grow with the square of the length.
 constexpr std::size_t kMaxUidBytes = 32;
 
-int usage(Io &io, const std::string &message)
-{
-    io.err << kProgram << message << std::endl;
-    return kExitUsage;
-}
-
 } // namespace
 
 int uidFormsCommand(std::span<const std::string_view> words, bool json, Io io)
@@ -27,7 +21,8 @@ int uidFormsCommand(std::span<const std::string_view> words, bool json, Io io)
     for (const std::string_view word : words)
         hex += std::string(word) + " ";
     if (hex.empty())
-        return usage(io, "uid-forms needs a UID in hexadecimal, as uid-forms 04A1B2C3D4E5F6");
+        return tell(io.err, kExitUsage,
+                    "uid-forms needs a UID in hexadecimal, as uid-forms 04A1B2C3D4E5F6");
     std::vector<std::uint8_t> uid;
     try {
         uid = parseHexBytes(hex);
@@ -35,11 +30,12 @@ int uidFormsCommand(std::span<const std::string_view> words, bool json, Io io)
         std::string_view why = error.what();
         if (why.starts_with("data: "))
             why.remove_prefix(6);
-        return usage(io, "uid-forms: " + std::string(why));
+        return tell(io.err, kExitUsage, "uid-forms: " + std::string(why));
     }
     if (uid.empty() || uid.size() > kMaxUidBytes) {
-        return usage(io, "uid-forms takes a UID of 1 to " + std::to_string(kMaxUidBytes) +
-                             " bytes, not " + std::to_string(uid.size()));
+        return tell(io.err, kExitUsage,
+                    "uid-forms takes a UID of 1 to " + std::to_string(kMaxUidBytes) +
+                        " bytes, not " + std::to_string(uid.size()));
     }
 
     if (json) {
