@@ -50,16 +50,11 @@ std::uint8_t nameList(std::string_view option, std::string_view text,
         const std::size_t comma = std::min(lower.find(',', pos), lower.size());
         const std::string_view item = std::string_view(lower).substr(pos, comma - pos);
         pos = comma + 1;
-        const auto found = std::find_if(names.begin(), names.end(),
-                                        [&](const BitName &n) { return n.name == item; });
-        if (found == names.end()) {
-            std::string list;
-            for (const BitName &n : names)
-                list += (list.empty() ? "" : ", ") + std::string(n.name);
+        const auto mask = maskOf(item, names);
+        if (!mask)
             throw UsageError("--" + std::string(option) + ": unknown name " + quoted(item) +
-                             "; use none, all or a comma list of " + list);
-        }
-        byte |= found->mask;
+                             "; use none, all or a comma list of " + namesListed(names));
+        byte |= *mask;
     }
     return byte;
 }
@@ -73,9 +68,7 @@ void timing(KeypadPatch &patch, KeypadSetting setting, std::string_view value)
         throw UsageError("--" + std::string(t.option) + " takes a count from 0 to 255 (steps of " +
                          std::to_string(t.unitMs) + " ms), not " + quoted(value));
     }
-    (setting == KeypadSetting::SendTime   ? patch.sendTime
-     : setting == KeypadSetting::ScanTime ? patch.scanTime
-                                          : patch.sameTime) = static_cast<std::uint8_t>(*n);
+    patch.timing(setting) = static_cast<std::uint8_t>(*n);
 }
 
 // One byte in hexadecimal, "0A", "a" or "0x0A".

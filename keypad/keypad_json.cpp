@@ -29,20 +29,15 @@ std::string shown(const ProfileJson &value)
 std::uint8_t namesByte(std::string_view field, const ProfileJson &value,
                        std::span<const BitName> names)
 {
-    std::string known;
-    for (const BitName &n : names)
-        known += (known.empty() ? "" : ", ") + std::string(n.name);
     if (!value.is_array())
         fault(field, "takes a list of names such as [\"" + std::string(names[0].name) +
                          "\"], not " + shown(value));
     std::uint8_t byte = 0;
     for (const ProfileJson &item : value) {
-        const std::string name = item.is_string() ? lowerCase(item.get<std::string>()) : "";
-        const auto found = std::find_if(names.begin(), names.end(),
-                                        [&](const BitName &n) { return n.name == name; });
-        if (found == names.end())
-            fault(field, "unknown name " + shown(item) + "; use " + known);
-        byte |= found->mask;
+        const auto mask = item.is_string() ? maskOf(item.get<std::string>(), names) : std::nullopt;
+        if (!mask)
+            fault(field, "unknown name " + shown(item) + "; use " + namesListed(names));
+        byte |= *mask;
     }
     return byte;
 }
@@ -127,11 +122,8 @@ KeypadPatch profilePatch(std::string_view text)
                            "send_time, scan_time and same_card_time");
             if (key != timing->key)
                 continue; // the milliseconds are checked against the count below
-            std::optional<std::uint8_t> &slot =
-                timing->setting == KeypadSetting::SendTime   ? c.sendTime
-                : timing->setting == KeypadSetting::ScanTime ? c.scanTime
-                                                             : c.sameTime;
-            slot = static_cast<std::uint8_t>(count(key, value, timing->unitMs));
+            c.timing(timing->setting) =
+                static_cast<std::uint8_t>(count(key, value, timing->unitMs));
         }
     }
     // A person who edits the milliseconds but not the count would otherwise be ignored.
@@ -139,10 +131,7 @@ KeypadPatch profilePatch(std::string_view text)
         const std::string key = std::string(t.key) + "_ms";
         if (!root.contains(key))
             continue;
-        const std::optional<std::uint8_t> &slot = t.setting == KeypadSetting::SendTime ? c.sendTime
-                                                  : t.setting == KeypadSetting::ScanTime
-                                                      ? c.scanTime
-                                                      : c.sameTime;
+        const std::optional<std::uint8_t> &slot = c.timing(t.setting);
         const ProfileJson &ms = root[key];
         if (!slot || !ms.is_number_integer() || ms.get<long long>() != *slot * t.unitMs) {
             fault(key, shown(ms) + " does not match " + std::string(t.key) +

@@ -98,6 +98,29 @@ bool KeypadPatch::gives(KeypadSetting setting) const
     return false;
 }
 
+std::optional<std::uint8_t> maskOf(std::string_view name, std::span<const BitName> names)
+{
+    const std::string lower = lowerCase(name);
+    const auto found =
+        std::find_if(names.begin(), names.end(), [&](const BitName &n) { return n.name == lower; });
+    return found == names.end() ? std::nullopt : std::optional(found->mask);
+}
+
+std::string namesListed(std::span<const BitName> names)
+{
+    std::string list;
+    for (const BitName &n : names)
+        list += (list.empty() ? "" : ", ") + std::string(n.name);
+    return list;
+}
+
+std::optional<std::uint8_t> &KeypadPatch::timing(KeypadSetting setting)
+{
+    return setting == KeypadSetting::SendTime   ? sendTime
+           : setting == KeypadSetting::ScanTime ? scanTime
+                                                : sameTime;
+}
+
 KeypadSettings KeypadPatch::over(KeypadSettings held) const
 {
     held.mode = mode.value_or(held.mode);

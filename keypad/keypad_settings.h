@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -82,6 +83,8 @@ struct KeypadPatch
     std::optional<std::uint8_t> sameTime = {};
 
     bool gives(KeypadSetting setting) const;
+    // The part of a timing: SendTime, ScanTime or SameTime.
+    std::optional<std::uint8_t> &timing(KeypadSetting setting);
     // The three parts of AddType travel together; a Set of only some of them
     // needs the others from the reader first.
     bool completeAddType() const { return format && reverse && add; }
@@ -121,6 +124,11 @@ inline constexpr std::array<BitName, 8> kAddNames{{
     {"ctrl-enter", 0x40},
     {"enter", 0x80},
 }};
+
+// The mask `name` (any case) stands for; nothing when it is none of `names`.
+std::optional<std::uint8_t> maskOf(std::string_view name, std::span<const BitName> names);
+// "autoread, beep, led, samecard": the names to choose from, for messages.
+std::string namesListed(std::span<const BitName> names);
 
 // The captions of the output formats, by format code.
 struct FormatName
