@@ -2,6 +2,7 @@
 #include "command_model.h"
 
 #include "card_log.h"
+#include "frame.h"
 #include "keypad_json.h"
 #include "port_list.h"
 #include "text_util.h"
@@ -506,6 +507,66 @@ bool Options::needsReader() const
 bool Options::writesToReader() const
 {
     return (kWriting & commandBit(command)) != 0;
+}
+
+ReaderChoice chooseReader(const Options &options, std::string_view fromEnvironment)
+{
+    ReaderChoice choice{options.device, options.port};
+    if (choice.device.empty() && choice.port.empty())
+        (comNumberOf(fromEnvironment) != 0 ? choice.port : choice.device) = fromEnvironment;
+    // "The only serial port" of a PC is its on-board ttyS0, whatever hangs there: settings
+    // and raw bytes go only where the user said.
+    if (choice.device.empty() && choice.port.empty() && options.writesToReader()) {
+        throw UsageError(std::string(commandRow(options.command).words) +
+                         " writes to the reader, so it needs its port: --port COMnn, "
+                         "--device PATH or " +
+                         kDeviceVariable);
+    }
+    return choice;
+}
+
+// Bytes typed in hexadecimal, as raw's data and uid-forms' UID take them.
+std::vector<std::uint8_t> parseHexBytes(std::string_view text)
+{
+    std::vector<std::uint8_t> bytes;
+    std::size_t pos = 0;
+    const auto separator = [](char c) {
+        return c == ' ' || c == ':' || c == ',' || c == '\t';
+    };
+    while (pos < text.size()) {
+        if (separator(text[pos])) {
+            ++pos;
+            continue;
+        }
+        std::size_t end = pos;
+        while (end < text.size() && !separator(text[end]))
+            ++end;
+        std::string_view word = text.substr(pos, end - pos);
+        pos = end;
+        if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X'))
+            word.remove_prefix(2);
+        for (std::size_t at = 0; at < word.size();) {
+            const std::size_t start = at;
+            if (hexDigitValue(word[at++]) >= 0)
+                continue;
+            at = start;
+            nextCodePoint(word, at);
+            throw UsageError("data: " + quoted(word) + ": '" +
+                             escapedText(word.substr(start, at - start)) +
+                             "' is not a hexadecimal digit");
+        }
+        if (word.size() % 2 != 0) {
+            throw UsageError("data: " + quoted(word) +
+                             " has an odd number of hexadecimal digits; write every byte as two");
+        }
+        const auto wordBytes = hexBytes(word);
+        bytes.insert(bytes.end(), wordBytes->begin(), wordBytes->end());
+    }
+    if (bytes.size() > static_cast<std::size_t>(kMaxRequestData)) {
+        throw UsageError("data: " + std::to_string(bytes.size()) +
+                         " bytes; a request takes at most " + std::to_string(kMaxRequestData));
+    }
+    return bytes;
 }
 
 std::span<const OptionRow> optionRows()

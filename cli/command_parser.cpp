@@ -62,22 +62,14 @@ std::string helpTopicOf(std::span<const std::string_view> words)
     return subcommandsOf(group).empty() ? std::string() : group;
 }
 
-const OptionRow *optionNamed(std::string_view name)
+// The option of that name, or with a letter of that letter; nullptr when none.
+const OptionRow *optionOf(std::string_view name, char letter = 0)
 {
-    for (const OptionRow &option : optionRows()) {
-        if (option.name == name)
-            return &option;
-    }
-    return nullptr;
-}
-
-const OptionRow *optionLetter(char letter)
-{
-    for (const OptionRow &option : optionRows()) {
-        if (option.shortName != 0 && option.shortName == letter)
-            return &option;
-    }
-    return nullptr;
+    const auto rows = optionRows();
+    const auto found = std::find_if(rows.begin(), rows.end(), [&](const OptionRow &option) {
+        return letter != 0 ? option.shortName == letter : option.name == name;
+    });
+    return found == rows.end() ? nullptr : &*found;
 }
 
 void readCommand(Options &o, std::span<const std::string_view> words)
@@ -130,7 +122,7 @@ void checkRules(const Options &o, const std::set<std::string_view> &given)
             throw UsageError("give either --" + std::string(option.name) + " or --" +
                              std::string(option.excludes) + ", not both");
         if (!option.needs.empty() && given.count(option.needs) == 0) {
-            const std::string_view value = optionNamed(option.needs)->value;
+            const std::string_view value = optionOf(option.needs)->value;
             throw UsageError("--" + std::string(option.name) + " goes with --" +
                              std::string(option.needs) +
                              (value.empty() ? "" : " " + std::string(value)));
@@ -150,21 +142,17 @@ void checkRules(const Options &o, const std::set<std::string_view> &given)
         }
     }
     if (command.needsAnOption) {
-        std::vector<std::string_view> names;
+        std::string list;
         bool any = false;
         for (const OptionRow &option : optionRows()) {
             // Options shared with other commands (--mqtt ...) change nothing by themselves.
             if (option.reach != Reach::Own || option.commands != commandBit(o.command))
                 continue;
-            names.push_back(option.name);
+            list += (list.empty() ? "--" : ", --") + std::string(option.name);
             any = any || given.count(option.name) != 0;
         }
-        if (!any) {
-            std::string list;
-            for (const std::string_view name : names)
-                list += (list.empty() ? "--" : ", --") + std::string(name);
+        if (!any)
             throw UsageError(std::string(command.words) + " needs at least one of " + list);
-        }
     }
 }
 
@@ -205,7 +193,7 @@ std::vector<std::string_view> readOptions(std::span<const std::string_view> args
         } else if (arg[1] != '-') {
             // Short options as getopt reads them: -jq, -n3, -n 3, -p COM07.
             for (std::size_t k = 1; k < arg.size(); ++k) {
-                const OptionRow *option = optionLetter(arg[k]);
+                const OptionRow *option = optionOf({}, arg[k]);
                 const bool valued = option != nullptr && !option->value.empty();
                 take(option, std::string("-") + arg[k],
                      valued && k + 1 < arg.size() ? std::optional(arg.substr(k + 1)) : std::nullopt,
@@ -216,7 +204,7 @@ std::vector<std::string_view> readOptions(std::span<const std::string_view> args
         } else {
             const std::size_t eq = arg.find('=');
             const std::string_view name = arg.substr(2, eq == std::string_view::npos ? eq : eq - 2);
-            take(optionNamed(name), arg,
+            take(optionOf(name), arg,
                  eq == std::string_view::npos ? std::nullopt : std::optional(arg.substr(eq + 1)),
                  i);
         }

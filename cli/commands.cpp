@@ -13,14 +13,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iostream>
-#include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 
 namespace qn480::cli {
 

@@ -100,8 +100,6 @@ Ended KeypadCommands::run()
     return Ended::exit(kExitUsage);
 }
 
-void KeypadCommands::starting(KeypadSetting, bool) {}
-
 void KeypadCommands::finished(const KeypadOutcome &outcome, const KeypadSettings &)
 {
     m_outcomes.push_back(outcome);

@@ -81,7 +81,7 @@ private:
     void report(const KeypadSettings &settings, const KeypadErrors &errors);
     void tellFailure(const KeypadOutcome &outcome);
 
-    void starting(KeypadSetting setting, bool write) override;
+    void starting(KeypadSetting, bool) override {} // no progress lines on a terminal
     void finished(const KeypadOutcome &outcome, const KeypadSettings &settings) override;
 
     Context m_context;

@@ -29,8 +29,6 @@ public:
     PollEvents(const Options &options, std::ostream &err, int actionOutputFd = 2);
     // Lets the queued actions finish.
     ~PollEvents();
-    PollEvents(const PollEvents &) = delete;
-    PollEvents &operator=(const PollEvents &) = delete;
 
     // With --mqtt: starts the station of the reader on `device`. A failure is told, and is
     // the command's exit code.

@@ -2,8 +2,6 @@
 #include "commands.h"
 #include "options.h"
 
-#include <ostream>
-
 // Where there is no udev: the command says so rather than being missing.
 namespace qn480::cli {
 

@@ -157,22 +157,18 @@ std::string usageText(std::string_view topic)
 {
     std::string lines;
     CommandSet commands = 0;
+    const CommandRow *only = nullptr; // one command, else a group of them ("keypad")
     for (const CommandRow &command : commandRows()) {
         const std::string_view words = command.words;
         if (command.help.empty() || !words.starts_with(topic) || topic.empty() ||
             (words.size() > topic.size() && words[topic.size()] != ' '))
             continue;
         lines += commandEntry(command);
+        only = commands == 0 ? &command : nullptr;
         commands |= commandBit(command.command);
     }
     if (lines.empty())
         return wholeUsage();
-    // One command, or a group of them ("keypad")
-    const CommandRow *only = nullptr;
-    for (const CommandRow &command : commandRows()) {
-        if (commands == commandBit(command.command))
-            only = &command;
-    }
     std::string text = "Usage: qn480ctl " + globalSynopsis(commands) +
                        (only != nullptr ? synopsis(*only) : std::string(topic) + " ...") + "\n\n" +
                        lines + "\n";
