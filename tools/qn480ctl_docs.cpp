@@ -145,6 +145,20 @@ std::string firstWord(std::string_view words)
     return std::string(words.substr(0, words.find(' ')));
 }
 
+// The case of a command of `words` words, named by its last `word`: its operands once every
+// word is there, else its options.
+std::string commandCase(const CommandRow &command, std::string_view word, std::size_t words)
+{
+    const std::string in(8 * words, ' ');
+    std::string text = in + std::string(word) + ")\n";
+    if (command.completion != Completion::Nothing)
+        text += in + "    [[ ${#command[@]} -eq " + std::to_string(words) +
+                " && $cur != -* ]] && { " +
+                completionAction(command.completion, command.completionWords) + "; }\n";
+    return text + in + "    options=\"" + optionsOf(commandBit(command.command)) + "\"\n" + in +
+           "    ;;\n";
+}
+
 // The options and operands offered once the command words are known.
 std::string commandCases()
 {
@@ -169,12 +183,7 @@ std::string commandCases()
         const std::string first = firstWord(command.words);
         if (command.help.empty() || first != command.words)
             continue;
-        text += "        " + first + ")\n";
-        if (command.completion != Completion::Nothing)
-            text += "            [[ ${#command[@]} -eq 1 && $cur != -* ]] && { " +
-                    completionAction(command.completion, command.completionWords) + "; }\n";
-        text += "            options=\"" + optionsOf(commandBit(command.command)) +
-                "\"\n            ;;\n";
+        text += commandCase(command, first, 1);
     }
     // Commands of two words: keypad get, log export.
     std::string groups;
@@ -190,12 +199,7 @@ std::string commandCases()
                 continue;
             const std::string second(sub.words.substr(first.size() + 1));
             subs += (subs.empty() ? "" : " ") + second;
-            cases += "                " + second + ")\n";
-            if (sub.completion != Completion::Nothing)
-                cases += "                    [[ ${#command[@]} -eq 2 && $cur != -* ]] && { " +
-                         completionAction(sub.completion, sub.completionWords) + "; }\n";
-            cases += "                    options=\"" + optionsOf(commandBit(sub.command)) +
-                     "\"\n                    ;;\n";
+            cases += commandCase(sub, second, 2);
         }
         text += "        " + first + ")\n            case \"${command[1]}\" in\n" +
                 "                \"\") [[ $cur == -* ]] || options=\"" + subs + "\" ;;\n" + cases +
