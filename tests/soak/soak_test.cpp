@@ -211,11 +211,8 @@ TEST_P(AirInterfaceSoak, PollsThroughFaultsWithoutOverrunsWrongValuesOrGrowingMe
     EXPECT_EQ(polled, passes);
     EXPECT_EQ(watch.overruns(), 0) << "transactions went on past their deadline";
     EXPECT_EQ(shown, std::set<QString>{air.id});
-    if (air.group == 0x0A) {
-        EXPECT_EQ(types, std::set<QString>{"Mifare Classic 1K"});
-    } else {
-        EXPECT_TRUE(types.empty());
-    }
+    EXPECT_EQ(types,
+              air.group == 0x0A ? std::set<QString>{"Mifare Classic 1K"} : std::set<QString>{});
     EXPECT_EQ(status(), " ");
     EXPECT_FALSE(sim().model().carrier());
     if (kMemoryComparable) {
