@@ -364,18 +364,22 @@ TEST_F(FrmMainTest, TimingPanelsAndTheRunIndicatorTakeTheSystemColours)
             << name;
     }
 
-    // The colour each pass left the indicator in, seen as the next pass asks for a card.
-    typeACardInField();
+    // The colours the indicator showed, each seen as a pass asks for a card, until `passes`.
     std::vector<std::string> phases;
-    reader.onRequest([&](const Bytes &) {
-        if (reader.commands().back() != std::make_pair(std::uint8_t{0x0A}, std::uint8_t{0x10}))
-            return;
-        auto *shape = child<QWidget>("shape_run");
-        if (shape->isVisible())
+    const auto follow = [&](std::uint8_t group, std::size_t passes, const char *stop) {
+        phases.clear();
+        reader.onRequest([&, group, passes, stop](const Bytes &) {
+            auto *shape = child<QWidget>("shape_run");
+            if (reader.commands().back() != std::make_pair(group, std::uint8_t{0x10}) ||
+                !shape->isVisible() || phases.size() == passes)
+                return;
             phases.push_back(shape->palette().color(QPalette::Window).name().toStdString());
-        if (phases.size() == 3)
-            QTimer::singleShot(0, &form, [this] { click("btn_Stop01"); });
-    });
+            if (phases.size() == passes)
+                QTimer::singleShot(0, &form, [this, stop] { click(stop); });
+        });
+    };
+    typeACardInField();
+    follow(0x0A, 3, "btn_Stop01");
     click("btn_Read01");
     EXPECT_EQ(phases, (std::vector<std::string>{base, "#ffff00", base}));
 
@@ -384,15 +388,7 @@ TEST_F(FrmMainTest, TimingPanelsAndTheRunIndicatorTakeTheSystemColours)
     reader.always(0x0B, 0x00, 1);
     reader.always(0x0B, 0x10, 0xE0);
     showPage("ts_ISO14443B");
-    phases.clear();
-    reader.onRequest([&](const Bytes &) {
-        auto *shape = child<QWidget>("shape_run");
-        if (reader.commands().back() != std::make_pair(std::uint8_t{0x0B}, std::uint8_t{0x10}) ||
-            !shape->isVisible() || !phases.empty())
-            return;
-        phases.push_back(shape->palette().color(QPalette::Window).name().toStdString());
-        QTimer::singleShot(0, &form, [this] { click("btn_Stop02"); });
-    });
+    follow(0x0B, 1, "btn_Stop02");
     click("btn_Read02");
     EXPECT_EQ(phases, std::vector<std::string>{next});
 }
