@@ -86,27 +86,16 @@ TEST(PortNames, EachDeviceFamilyHasItsOwnBlockAndOtherNamesAStableHash)
     EXPECT_TRUE(offeredPortName("ttyUSB0"));
 }
 
-TEST(PortList, SortedAsTextWithoutDuplicates)
+// In text order, a port listed twice once; a virtual port joins, and wins over a real port
+// of its number.
+TEST(PortList, VirtualPortsJoinASortedListAndWinOverARealPortOfTheSameNumber)
 {
     Warnings warnings;
-    const auto ports = mergePorts({real(10, "/dev/ttyS9"), real(3, "/dev/ttyS2"),
-                                   real(1, "/dev/ttyS0"), real(3, "/dev/ttyS2")},
-                                  "", warnings.sink());
-    EXPECT_EQ(names(ports), (std::vector<std::string>{"COM01", "COM03", "COM10"}));
-    EXPECT_TRUE(warnings.seen.empty());
-
-    // Text order, as the combo box has always shown it.
-    const auto wide = mergePorts({real(100, "/dev/ttyUSB0"), real(2, "/dev/ttyS1")}, "", {});
-    EXPECT_EQ(names(wide), (std::vector<std::string>{"COM02", "COM100"}));
-}
-
-TEST(PortList, VirtualPortsJoinAndWinOverARealPortOfTheSameNumber)
-{
-    Warnings warnings;
-    const auto ports = mergePorts({real(1, "/dev/ttyS0"), real(3, "/dev/ttyS2")},
+    const auto ports = mergePorts({real(100, "/dev/ttyUSB0"), real(3, "/dev/ttyS2"),
+                                   real(1, "/dev/ttyS0"), real(100, "/dev/ttyUSB0")},
                                   " COM07 = /tmp/qn480-reader ; COM3=/dev/pts/4;", warnings.sink());
     EXPECT_TRUE(warnings.seen.empty());
-    ASSERT_EQ(names(ports), (std::vector<std::string>{"COM01", "COM03", "COM07"}));
+    ASSERT_EQ(names(ports), (std::vector<std::string>{"COM01", "COM03", "COM07", "COM100"}));
     EXPECT_EQ(ports[1].device, "/dev/pts/4");
     EXPECT_EQ(ports[1].number, 3);
     EXPECT_EQ(ports[2].device, "/tmp/qn480-reader");

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -34,6 +36,14 @@ public:
     const std::filesystem::path &path() const { return m_path; }
     // The path of `name` in the folder.
     std::string operator/(const std::string &name) const { return (m_path / name).string(); }
+    // What the file `name` in the folder holds, byte for byte.
+    std::string text(const std::string &name) const
+    {
+        std::ifstream in(m_path / name, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
 
 private:
     std::filesystem::path m_path;

@@ -25,7 +25,6 @@
 #include <fstream>
 #include <map>
 #include <regex>
-#include <sstream>
 
 #include <sys/mount.h>
 #include <unistd.h>
@@ -46,14 +45,6 @@ std::vector<EventRecord> simulatedRun()
             run.next({PresenceKind::Present, felica}, at + std::chrono::seconds(3))};
 }
 
-std::string fileText(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST(CardLogWindow, FillsFromARunSavesCsvAndKeepsALogWhenAsked)
 {
     PrivateDir dir;
@@ -65,7 +56,6 @@ TEST(CardLogWindow, FillsFromARunSavesCsvAndKeepsALogWhenAsked)
         auto *table = window.findChild<QTableView *>("tbl_cardLog");
         ASSERT_NE(table, nullptr);
         EXPECT_FALSE(table->accessibleName().isEmpty());
-        EXPECT_EQ(table->model()->headerData(3, Qt::Horizontal).toString(), "UID (air order)");
 
         window.findChild<QAbstractButton *>("chk_keepLog")->click();
         for (const EventRecord &event : run)
@@ -79,10 +69,8 @@ TEST(CardLogWindow, FillsFromARunSavesCsvAndKeepsALogWhenAsked)
         EXPECT_TRUE(dropped->text().startsWith("Older events dropped: 1;"))
             << dropped->text().toStdString();
 
-        const QString csvPath = QString::fromStdString(dir / "cards.csv");
-        EXPECT_EQ(window.saveCsv(csvPath), QString());
-        EXPECT_EQ(fileText(csvPath.toStdString()),
-                  eventsCsv(std::vector(run.begin() + 1, run.end())));
+        EXPECT_EQ(window.saveCsv(QString::fromStdString(dir / "cards.csv")), QString());
+        EXPECT_EQ(dir.text("cards.csv"), eventsCsv(std::vector(run.begin() + 1, run.end())));
 
         table->selectAll();
         const QString rows = window.selectedRowsText();
@@ -243,11 +231,11 @@ TEST(CardLogWindow, SavesASpreadsheetThatKeepsHexAsTextAndTellsAFullDisk)
     std::ofstream(small / "cards.csv") << "kept\r\n";
     for (int i = 0; i < 400; ++i)
         window.addEvent(simulatedRun()[std::size_t(i % 3)]);
-    const QString csv = QString::fromStdString(small / "cards.csv");
-    EXPECT_EQ(window.saveCsv(csv), "No space left on device");
+    EXPECT_EQ(window.saveCsv(QString::fromStdString(small / "cards.csv")),
+              "No space left on device");
     EXPECT_EQ(window.saveXlsx(QString::fromStdString(small / "cards.xlsx")),
               "No space left on device");
-    EXPECT_EQ(fileText(csv.toStdString()), "kept\r\n");
+    EXPECT_EQ(dir.text("small/cards.csv"), "kept\r\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(small),
                             std::filesystem::directory_iterator()),
               1);
