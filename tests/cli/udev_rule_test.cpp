@@ -4,6 +4,7 @@
 #include "udev_rule.h"
 
 #include "commands.h"
+#include "text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -181,10 +182,8 @@ TEST(UdevRule, TheCommandEscapesWhatItCitesAndReadsAChattyUdevadm)
 // The example shipped for writing a rule by hand is the rule qn480ctl writes.
 TEST(UdevRule, TheShippedExampleIsWhatTheCommandWrites)
 {
-    std::ifstream file(QN480_SOURCE_DIR "/contrib/70-qn480-reader.rules.example");
-    std::ostringstream text;
-    text << file.rdbuf();
-    const std::string example = text.str();
+    const std::string example =
+        testing::readFile(QN480_SOURCE_DIR "/contrib/70-qn480-reader.rules.example");
     const std::size_t at = example.find("\n#SUBSYSTEM==");
     ASSERT_NE(at, std::string::npos);
     const std::string line = example.substr(at + 2, example.find('\n', at + 1) - at - 2);

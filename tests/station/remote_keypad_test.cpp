@@ -73,17 +73,10 @@ public:
     // A station for `reader`; with the remote keypad, once it has published the settings.
     void startStation(const std::string &reader, bool remoteKeypad = true)
     {
-        std::vector<std::string> args = {"-d",
-                                         link(reader),
-                                         "poll",
-                                         "14a",
-                                         "--wait",
-                                         "--mqtt",
-                                         url("station"),
-                                         "--reader",
-                                         reader,
-                                         "--spool",
-                                         (m_dir.path() / ("spool-" + reader)).string()};
+        const std::string spool = m_dir / ("spool-" + reader);
+        std::vector<std::string> args = {"-d",     link(reader), "poll",         "14a",
+                                         "--wait", "--mqtt",     url("station"), "--reader",
+                                         reader,   "--spool",    spool};
         if (remoteKeypad)
             args.push_back("--remote-keypad");
         m_stations[reader] = std::make_unique<ChildProcess>(
