@@ -47,6 +47,7 @@ const auto kWhen =
 const std::string kIsoWhen = "2023-11-14T22:13:20.123Z";
 const std::string kLocalWhen = traceTimestamp(kWhen);
 
+using testing::readFile;
 using testing::splitLines;
 
 // qn480ctl's commands run in-process against a scripted reader.
@@ -256,29 +257,6 @@ TEST_F(CommandTest, PollStopsWhenTheReaderOfItsOutputHasGone)
     EXPECT_EQ(frames().back(), kCarrierOff);
 }
 
-TEST_F(CommandTest, PollThatCannotStartTellsWhyInItsExitCode)
-{
-    // Silence: the page's own message, no carrier commands, exit 4.
-    reader.alwaysSilent(0x0A, 0x00);
-    EXPECT_EQ(run({"poll", "14a"}), kExitNoAnswer);
-    EXPECT_EQ(frames(), std::vector<std::string>{"AA 00 04 00 00 0A 00 0E"});
-    EXPECT_EQ(errLines().back(), "Initialize 43A Mode Failed!");
-    EXPECT_TRUE(out.str().empty());
-
-    // The reader refuses the configuration.
-    reader.always(0x0B, 0x00, 0x20);
-    EXPECT_EQ(run({"poll", "14b"}), kExitReaderError);
-    EXPECT_EQ(errLines().back(), "Device received undefined command category.");
-    EXPECT_EQ(reader.count(0x00, 0x30), 0);
-
-    // ... or the carrier.
-    reader.always(0x0C, 0x00, 1);
-    reader.always(0x00, 0x30, 0x30);
-    EXPECT_EQ(run({"poll", "felica"}), kExitReaderError);
-    EXPECT_EQ(reader.count(0x00, 0x31), 0);
-    EXPECT_EQ(errLines().back(), "Writing hardware parameters failed.");
-}
-
 // --trace shows every frame on the error stream, stamped with the local time and marked with
 // its direction; the window's QN480_TRACE lines are the same.
 TEST_F(CommandTest, TraceShowsEveryFrameOnTheErrorStream)
@@ -335,6 +313,25 @@ TEST(ReaderCommands, PrintWhatTheReaderAnsweredAndExitByIt)
         int requests = -1;     // in all; -1: not counted
     };
     const std::vector<Case> cases{
+        // A poll that cannot start: the page's own message, and no carrier commands. Silence ...
+        {"poll 14a", [](Bench &b) { b.reader.alwaysSilent(0x0A, 0x00); }, kExitNoAnswer, "",
+         "Configure registers in the QN480 to serve ISO14443A transaction.\nInitialize 43A Mode "
+         "Failed!\n",
+         "AA 00 04 00 00 0A 00 0E\n", 1},
+        // ... the configuration refused, or the carrier.
+        {"poll 14b", [](Bench &b) { b.reader.always(0x0B, 0x00, 0x20); }, kExitReaderError, "",
+         "Configure registers in the QN480 to serve ISO14443B transaction.\nDevice received "
+         "undefined command category.\n",
+         "", 1},
+        {"poll felica",
+         [](Bench &b) {
+             b.reader.always(0x0C, 0x00, 1);
+             b.reader.always(0x00, 0x30, 0x30);
+         },
+         kExitReaderError, "",
+         "Configure registers in the QN480 to serve Felica transaction\nStart 13.56-MHz carrier "
+         "emission\nWriting hardware parameters failed.\n",
+         "", 2},
         {"raw 0D 10 0000", [](Bench &b) { b.reader.answer(0x0D, 0x10, 1, hex("00 11 22")); },
          kExitSuccess, "result: frame\nstatus: 01 Operation is successful.\ndata: 00 11 22\n", "",
          "AA 00 06 00 00 0D 10 00 00 1B\n", 1},
@@ -608,11 +605,6 @@ TEST_F(CommandTest, KeypadSaveReplacesTheFileWholeOrNotAtAll)
     const fs::path dir = scratch.path() / "save";
     const std::string path = (dir / "line3.json").string();
     const std::string old = "{\"mode\": [\"beep\"]}\n";
-    const auto contents = [](const std::string &file) {
-        std::ostringstream text;
-        text << std::ifstream(file).rdbuf();
-        return text.str();
-    };
     struct Case
     {
         std::string name;
@@ -654,8 +646,8 @@ TEST_F(CommandTest, KeypadSaveReplacesTheFileWholeOrNotAtAll)
         EXPECT_EQ(code, c.code);
         ASSERT_FALSE(errLines().empty());
         EXPECT_EQ(errLines().front(), "qn480ctl: " + c.err);
-        EXPECT_EQ(contents(path) == old, !c.replaced);
-        EXPECT_EQ(contents(path).rfind("{\n  \"mode\": [\"autoread\",", 0) == 0, c.replaced);
+        EXPECT_EQ(readFile(path) == old, !c.replaced);
+        EXPECT_EQ(readFile(path).starts_with("{\n  \"mode\": [\"autoread\","), c.replaced);
         EXPECT_EQ(fs::status(path).permissions(),
                   fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
         EXPECT_EQ(fs::is_symlink(target), c.link);
@@ -853,10 +845,7 @@ TEST(LogExportCommand, WritesTheLogsRecordsAsCsvAndASpreadsheet)
                                    "log", "export", in, "--xlsx", xlsx, "--csv", csv}),
                                {out, err}),
               kExitSuccess);
-    std::ifstream file(csv, std::ios::binary);
-    std::stringstream written;
-    written << file.rdbuf();
-    EXPECT_EQ(written.str(), eventsCsv(events));
+    EXPECT_EQ(readFile(csv), eventsCsv(events));
     EXPECT_GT(std::filesystem::file_size(xlsx), 0u);
     EXPECT_EQ(err.str(), "qn480ctl: " + in + ": event 2 skipped: no \"nfcid\"\n");
 }
@@ -894,10 +883,9 @@ TEST(PollEvents, LogActAndTellWhatFailed)
                   "qn480ctl: action for present nfcid=12345678 (seq 1) exited with 3",
                   "qn480ctl: action for removed nfcid=12345678 (seq 2) ran past "
                   "--action-timeout (0.2 s) and was ended"}));
-    std::ifstream in(log);
-    std::string first;
-    std::getline(in, first);
-    EXPECT_EQ(first, eventJsonLine(present, {.seq = true}));
+    EXPECT_EQ(splitLines(readFile(log)),
+              (std::vector<std::string>{eventJsonLine(present, {.seq = true}),
+                                        eventJsonLine(removed, {.seq = true})}));
 
     // A second stop ends the running action and drops the rest.
     std::ostringstream stoppedErr;

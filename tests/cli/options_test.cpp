@@ -55,8 +55,6 @@ TEST(Options, ReadsEachCommandWithItsArguments)
     EXPECT_EQ(poll.count, 3);
     EXPECT_TRUE(poll.json);
     EXPECT_EQ(poll.port, "COM07");
-    EXPECT_TRUE(poll.needsReader());
-    EXPECT_TRUE(poll.mqtt.url.empty());
 
     // The station's options, as its own tests hand them over; --ha-discovery only here.
     const Options station = parse({"poll", "14a", "--mqtt", "mqtt://b/p", "--ha-discovery"});
@@ -99,9 +97,7 @@ TEST(Options, ReadsEachCommandWithItsArguments)
 TEST(Options, ShortOptionsReadAsPeersWriteThem)
 {
     const Options o = parse({"-jqt", "-pCOM3", "poll", "14a", "-n", "2", "--timeout=1.5"});
-    EXPECT_TRUE(o.json);
-    EXPECT_TRUE(o.quiet);
-    EXPECT_TRUE(o.trace);
+    EXPECT_TRUE(o.json && o.quiet && o.trace);
     EXPECT_EQ(o.port, "COM3");
     EXPECT_EQ(o.count, 2);
     EXPECT_EQ(o.timeout, std::chrono::milliseconds(1500));
@@ -115,7 +111,6 @@ TEST(Options, HelpWinsOverEverythingElseOnTheLine)
 {
     EXPECT_EQ(parse({"poll", "nonsense", "--help"}).command, Command::Help);
     EXPECT_EQ(parse({"-h"}).command, Command::Help);
-    EXPECT_FALSE(parse({"--help"}).needsReader());
 
     // After a command, its usage alone: the command's lines, not the others'.
     struct Case
