@@ -207,6 +207,8 @@ TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
          "--mqtt: the broker URL holds a password; give it in QN480_MQTT_PASSWORD or "
          "--mqtt-password-file instead"},
         {"poll 14a --reader gate1", "--reader goes with --mqtt URL"},
+        // ... and with a flag, which has no value to name.
+        {"keypad load - --clear", "--clear goes with --fleet"},
         {"poll 14a --mqtt mqtt://b/p --reader gate/1",
          "--reader takes letters, digits, '-' and '_', not \"gate/1\""},
         {"poll 14a --mqtt mqtt://b/p --mqtt-ca ca.pem",
