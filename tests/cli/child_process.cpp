@@ -23,6 +23,22 @@ constexpr std::chrono::seconds kHangGuard{30};
 
 } // namespace
 
+void execProgram(const std::string &path, const std::vector<std::string> &args,
+                 const std::vector<std::string> &env)
+{
+    // The test runner may ignore these; the program must get them as a shell gives them.
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        std::signal(number, SIG_DFL);
+    for (const std::string &entry : env)
+        putenv(const_cast<char *>(entry.c_str()));
+    std::vector<char *> argv{const_cast<char *>(path.c_str())};
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(path.c_str(), argv.data());
+    _exit(127);
+}
+
 ChildProcess::ChildProcess(const std::string &path, const std::vector<std::string> &args,
                            const std::vector<std::string> &env)
 {
@@ -38,17 +54,7 @@ ChildProcess::ChildProcess(const std::string &path, const std::vector<std::strin
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
-        // The test runner may ignore these; the program must get them as a shell gives them.
-        for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-            std::signal(number, SIG_DFL);
-        for (const std::string &entry : env)
-            putenv(const_cast<char *>(entry.c_str()));
-        std::vector<char *> argv{const_cast<char *>(path.c_str())};
-        for (const std::string &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(path.c_str(), argv.data());
-        _exit(127);
+        execProgram(path, args, env);
     }
     ::close(in[0]);
     ::close(out[1]);

@@ -14,6 +14,11 @@
 
 namespace qn480::testing {
 
+// In a forked child: becomes `path` with `args`, the `env` entries added to the environment;
+// exit code 127 when it cannot.
+[[noreturn]] void execProgram(const std::string &path, const std::vector<std::string> &args,
+                              const std::vector<std::string> &env);
+
 class ChildProcess
 {
 public:

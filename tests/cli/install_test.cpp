@@ -37,21 +37,6 @@ std::string onPath(const std::string &name)
     return {};
 }
 
-// "--name" words: two hyphens, a lower-case letter, then letters and hyphens.
-std::set<std::string> optionsIn(const std::string &text)
-{
-    std::set<std::string> options;
-    for (std::size_t at = text.find("--"); at != std::string::npos; at = text.find("--", at + 2)) {
-        std::size_t end = at + 2;
-        if (end >= text.size() || text[end] < 'a' || text[end] > 'z')
-            continue;
-        while (end < text.size() && ((text[end] >= 'a' && text[end] <= 'z') || text[end] == '-'))
-            ++end;
-        options.insert(text.substr(at, end - at));
-    }
-    return options;
-}
-
 class InstallTree : public ::testing::Test
 {
 protected:
@@ -84,7 +69,8 @@ TEST_F(InstallTree, HoldsTheProgramsTheDesktopEntryTheIconTheManualsAndTheRule)
           "share/man/man1/qn480ctl.1", "share/man/man1/qn480-sim.1",
           "share/qn480/udev/70-qn480-reader.rules.example",
           "share/bash-completion/completions/qn480ctl", "lib/systemd/system/qn480-poll@.service",
-          "share/qn480/systemd/reader.conf.example"}) {
+          "share/qn480/systemd/reader.conf.example", "share/doc/qn480/copyright",
+          "share/doc/qn480/changelog"}) {
         EXPECT_TRUE(fs::is_regular_file(s_prefix / file)) << file;
     }
 }
@@ -144,7 +130,11 @@ TEST_F(InstallTree, TheManualPagesNameEveryOptionOfTheirProgram)
         std::string manual = readFile(page);
         for (std::size_t at; (at = manual.find("\\-")) != std::string::npos;)
             manual.erase(at, 1);
-        const std::set<std::string> options = optionsIn(help.out);
+        std::set<std::string> options; // the long ones
+        for (const std::string &name : optionNamesIn(help.out)) {
+            if (name.starts_with("--"))
+                options.insert(name);
+        }
         EXPECT_GE(options.size(), fewestOptions);
         for (const std::string &name : options)
             EXPECT_NE(manual.find(name), std::string::npos) << name << " is missing in " << page;
@@ -216,24 +206,13 @@ protected:
 TEST_F(DebianPackage, HoldsEverythingTheInstallRulesList)
 {
     const fs::path root = s_dir / "root/usr";
-    std::set<std::string> installed;
     for (const auto &entry : fs::recursive_directory_iterator(s_dir / "prefix")) {
         if (!entry.is_regular_file())
             continue;
         std::string file = fs::relative(entry.path(), s_dir / "prefix").string();
         if (file.starts_with("share/man/") || file.ends_with("/changelog"))
             file += ".gz";
-        installed.insert(file);
         EXPECT_TRUE(fs::is_regular_file(root / file)) << file << " is not in the package";
-    }
-    for (const char *file :
-         {"bin/qn480-tool", "bin/qn480ctl", "bin/qn480-sim",
-          "share/applications/qn480-tool.desktop",
-          "share/icons/hicolor/scalable/apps/qn480-tool.svg",
-          "share/metainfo/org.qn480.BenchTool.metainfo.xml", "share/man/man1/qn480ctl.1.gz",
-          "share/man/man1/qn480-sim.1.gz", "share/doc/qn480/copyright",
-          "share/doc/qn480/changelog.gz", "share/qn480/udev/70-qn480-reader.rules.example"}) {
-        EXPECT_TRUE(installed.contains(file)) << file;
     }
     // The systemd unit starts the package's own qn480ctl, whatever prefix the build had.
     const std::string unit = readFile(root / "lib/systemd/system/qn480-poll@.service");

@@ -9,25 +9,38 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace qn480::cli {
 namespace {
 
+using testing::optionNamesIn;
+using testing::readFile;
+
 Options parse(std::vector<std::string_view> args)
 {
     return parseArguments(args);
 }
 
+// A command line of blank-separated words.
+Options parseLine(const std::string &line)
+{
+    std::istringstream in(line);
+    const std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
+    return parse({words.begin(), words.end()});
+}
+
 // The line that stops a command line, or "(accepted)"; the port is chosen as without
 // QN480_DEVICE.
-std::string usageError(std::vector<std::string_view> args)
+std::string usageError(const std::string &line)
 {
     try {
-        chooseReader(parseArguments(args), "");
+        chooseReader(parseLine(line), "");
     } catch (const UsageError &error) {
         return error.what();
     }
@@ -36,26 +49,17 @@ std::string usageError(std::vector<std::string_view> args)
 
 TEST(Options, ReadsEachCommandWithItsArguments)
 {
-    EXPECT_EQ(parse({"ports"}).command, Command::Ports);
-    EXPECT_EQ(parse({"help"}).command, Command::Help);
-
     const Options poll = parse({"--port", "COM07", "poll", "FeliCa", "--count=3", "--json"});
     EXPECT_EQ(poll.command, Command::Poll);
     EXPECT_EQ(poll.air, AirInterface::Felica);
     EXPECT_EQ(poll.count, 3);
     EXPECT_TRUE(poll.json);
     EXPECT_EQ(poll.port, "COM07");
-    EXPECT_TRUE(poll.needsReader());
-    EXPECT_TRUE(poll.mqtt.url.empty());
 
     // The station's options, as its own tests hand them over; --ha-discovery only here.
     const Options station = parse({"poll", "14a", "--mqtt", "mqtt://b/p", "--ha-discovery"});
     EXPECT_EQ(station.mqtt.url, "mqtt://b/p");
     EXPECT_TRUE(station.mqtt.haDiscovery);
-
-    EXPECT_EQ(parse({"keypad", "get"}).command, Command::KeypadGet);
-    EXPECT_EQ(parse({"keypad", "defaults", "--trace"}).command, Command::KeypadDefaults);
-    EXPECT_TRUE(parse({"--trace", "keypad", "defaults"}).trace);
 
     const Options raw = parse({"--device", "/dev/ttyUSB0", "raw", "0x0d", "10", "00:00", "FF"});
     EXPECT_EQ(raw.command, Command::Raw);
@@ -63,20 +67,12 @@ TEST(Options, ReadsEachCommandWithItsArguments)
     EXPECT_EQ(raw.group, 0x0D);
     EXPECT_EQ(raw.code, 0x10);
     EXPECT_EQ(raw.data, (std::vector<std::uint8_t>{0x00, 0x00, 0xFF}));
-    EXPECT_TRUE(parse({"raw", "00", "30"}).data.empty());
-
-    // The action's options are read back in what a poll's events do with them.
-    EXPECT_EQ(poll.actions.timeout, std::chrono::seconds(10));
 
     // The commands without a reader, with the options of every command before them.
     const Options forms = parse({"-q", "uid-forms", "04A1", "B2C3", "-j"});
     EXPECT_EQ(forms.command, Command::UidForms);
     EXPECT_EQ(forms.uidWords, (std::vector<std::string>{"04A1", "B2C3"}));
     EXPECT_TRUE(forms.quiet && forms.json && !forms.needsReader());
-    const Options exported = parse({"log", "export", "cards.jsonl", "--csv=-"});
-    EXPECT_EQ(exported.command, Command::LogExport);
-    EXPECT_EQ(exported.logInput, "cards.jsonl");
-    EXPECT_EQ(exported.csv, "-");
     EXPECT_EQ(parse({"udev-rule", "-d", "/dev/ttyUSB1"}).device, "/dev/ttyUSB1");
 
     // keypad set gives what it names, as the page shows the names; no addition is Enter.
@@ -101,9 +97,7 @@ TEST(Options, ReadsEachCommandWithItsArguments)
 TEST(Options, ShortOptionsReadAsPeersWriteThem)
 {
     const Options o = parse({"-jqt", "-pCOM3", "poll", "14a", "-n", "2", "--timeout=1.5"});
-    EXPECT_TRUE(o.json);
-    EXPECT_TRUE(o.quiet);
-    EXPECT_TRUE(o.trace);
+    EXPECT_TRUE(o.json && o.quiet && o.trace);
     EXPECT_EQ(o.port, "COM3");
     EXPECT_EQ(o.count, 2);
     EXPECT_EQ(o.timeout, std::chrono::milliseconds(1500));
@@ -117,34 +111,28 @@ TEST(Options, HelpWinsOverEverythingElseOnTheLine)
 {
     EXPECT_EQ(parse({"poll", "nonsense", "--help"}).command, Command::Help);
     EXPECT_EQ(parse({"-h"}).command, Command::Help);
-    EXPECT_FALSE(parse({"--help"}).needsReader());
 
     // After a command, its usage alone: the command's lines, not the others'.
     struct Case
     {
-        std::vector<std::string_view> args;
+        std::string args; // blank-separated words
         std::string topic;
         std::string usage; // the start of the text
     };
     const std::vector<Case> cases{
-        {{"--help"}, "", "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] COMMAND\n"},
-        {{"poll", "--help"},
-         "poll",
+        {"--help", "", "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] COMMAND\n"},
+        {"poll --help", "poll",
          "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] poll 14a|14b|felica|15693\n"},
-        {{"-d", "/dev/ttyUSB0", "-n", "3", "poll", "14a", "-h"}, "poll", "Usage:"},
-        {{"help", "raw"}, "raw", "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] raw GROUP"},
-        {{"--port=COM07", "KEYPAD", "Set", "--help", "--mode"},
-         "keypad set",
+        {"-d /dev/ttyUSB0 -n 3 poll 14a -h", "poll", "Usage:"},
+        {"help raw", "raw", "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] raw GROUP"},
+        {"--port=COM07 KEYPAD Set --help --mode", "keypad set",
          "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] keypad set [options]\n"},
-        {{"ports", "--help"}, "ports", "Usage: qn480ctl [-j] [-q] ports\n"},
-        {{"-j", "uid-forms", "-h"}, "uid-forms", "Usage: qn480ctl [-j] [-q] uid-forms HEX\n"},
-        {{"scan", "--help"},
-         "",
-         "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] COMMAND"},
+        {"-j uid-forms -h", "uid-forms", "Usage: qn480ctl [-j] [-q] uid-forms HEX\n"},
+        {"scan --help", "", "Usage: qn480ctl [-p COMnn | -d PATH] [-t] [-j] [-q] [-w] COMMAND"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.topic);
-        const Options o = parse(c.args);
+        SCOPED_TRACE(c.args);
+        const Options o = parseLine(c.args);
         EXPECT_EQ(o.command, Command::Help);
         EXPECT_EQ(o.helpTopic, c.topic);
         const std::string text = usageText(o.helpTopic);
@@ -167,110 +155,95 @@ TEST(Options, HelpWinsOverEverythingElseOnTheLine)
 
 TEST(Options, BadArgumentsGiveOneLineThatSaysWhy)
 {
+    // The data that one request carries, and a byte more.
+    const std::string full(2 * 1016, 'A');
+    const std::string over(2 * 1017, 'A');
     struct Case
     {
-        std::vector<std::string_view> args;
+        std::string args; // blank-separated words
         std::string expected;
     };
     const std::vector<Case> cases{
-        {{}, "no command given; try qn480ctl --help"},
-        {{"scan"},
-         "unknown command \"scan\"; the commands are ports, poll, keypad, raw, udev-rule, "
-         "uid-forms and log"},
-        {{"poll"}, "poll needs an air interface: 14a, 14b, felica or 15693"},
-        {{"poll", "14c"}, "poll: unknown air interface \"14c\"; use 14a, 14b, felica or 15693"},
-        {{"poll", "14a", "--count", "0"}, "--count takes a number of cards from 1 on, not \"0\""},
-        {{"poll", "14a", "--count"}, "--count needs a value"},
-        {{"keypad"}, "keypad needs get, set, defaults, save or load"},
-        {{"keypad", "load"}, "keypad load needs a profile FILE (- for stdin)"},
-        {{"poll", "14a", "--timeout", "0"},
-         "--timeout takes seconds from 0.001 to 86400, not \"0\""},
-        {{"poll", "14a", "-x"}, "unknown option \"-x\"; try qn480ctl --help"},
-        {{"keypad", "get", "--timeout", "1"}, "keypad --timeout goes with --mqtt URL"},
-        {{"keypad", "save", "-", "--mqtt", "mqtt://b/p"},
-         "--mqtt is an option of poll, not of keypad save"},
-        {{"keypad", "load", "-", "--clear"}, "--clear goes with --fleet"},
-        {{"poll", "14\x1b[2J"},
-         "poll: unknown air interface \"14\\x1B[2J\"; use 14a, 14b, felica or 15693"},
-        {{"keypad", "set"},
+        {"", "no command given; try qn480ctl --help"},
+        {"scan", "unknown command \"scan\"; the commands are ports, poll, keypad, raw, udev-rule, "
+                 "uid-forms and log"},
+        {"poll", "poll needs an air interface: 14a, 14b, felica or 15693"},
+        {"poll 14c", "poll: unknown air interface \"14c\"; use 14a, 14b, felica or 15693"},
+        {"poll 14a --count 0", "--count takes a number of cards from 1 on, not \"0\""},
+        {"poll 14a --count", "--count needs a value"},
+        {"keypad", "keypad needs get, set, defaults, save or load"},
+        {"keypad load", "keypad load needs a profile FILE (- for stdin)"},
+        {"poll 14a --timeout 0", "--timeout takes seconds from 0.001 to 86400, not \"0\""},
+        {"poll 14a -x", "unknown option \"-x\"; try qn480ctl --help"},
+        {"keypad get --timeout 1", "keypad --timeout goes with --mqtt URL"},
+        {"keypad save - --mqtt mqtt://b/p", "--mqtt is an option of poll, not of keypad save"},
+        {"keypad set",
          "keypad set needs at least one of --mode, --types, --format, --reverse, --add, "
          "--send-time, --scan-time, --same-card-time"},
-        {{"keypad", "set", "--mode", "auto"},
+        {"keypad set --mode auto",
          "--mode: unknown name \"auto\"; use none, all or a comma list of autoread, beep, led, "
          "samecard"},
-        {{"keypad", "set", "--types", "14a,,14b"},
+        {"keypad set --types 14a,,14b",
          "--types: unknown name \"\"; use none, all or a comma list of 14a, 14b, felica, 15693, "
          "guid"},
-        {{"keypad", "set", "--format", "11"},
+        {"keypad set --format 11",
          "--format: unknown format \"11\"; use one of 14H, 5D, 6H, 8D, 8H, 10D, 10H, 13D, 16H, "
          "4D, 32H or code 0xNN"},
-        {{"keypad", "set", "--reverse", "both"}, "--reverse takes none, byte or bit, not \"both\""},
-        {{"keypad", "set", "--send-time", "256"},
+        {"keypad set --reverse both", "--reverse takes none, byte or bit, not \"both\""},
+        {"keypad set --send-time 256",
          "--send-time takes a count from 0 to 255 (steps of 1 ms), not \"256\""},
-        {{"raw", "00"}, "raw needs a command group and code in hexadecimal, as raw 00 10"},
-        {{"raw", "100", "10"}, "raw: the group \"100\" is not a hexadecimal byte"},
-        {{"raw", "00", "10", "ABC"},
+        {"raw 00", "raw needs a command group and code in hexadecimal, as raw 00 10"},
+        {"raw 100 10", "raw: the group \"100\" is not a hexadecimal byte"},
+        {"-p COM07 raw 00 10 " + full, "(accepted)"},
+        {"-p COM07 raw 00 10 " + over, "data: 1017 bytes; a request takes at most 1016"},
+        {"raw 00 10 ABC",
          "data: \"ABC\" has an odd number of hexadecimal digits; write every byte as two"},
-        {{"--port", "ttyUSB0", "keypad", "get"},
+        {"--port ttyUSB0 keypad get",
          "--port takes a port name such as COM07 (qn480ctl ports lists them), not \"ttyUSB0\""},
-        {{"--port", "COM1", "--device", "/dev/ttyS0", "keypad", "get"},
-         "give either --port or --device, not both"},
-        {{"--device=", "keypad", "get"}, "--device needs a path such as /dev/ttyUSB0"},
-        {{"--json", "--json", "ports"}, "--json is given twice"},
-        {{"poll", "14a", "--mqtt", "mqtt://u:pw@broker/plant"},
+        {"--port COM1 --device /dev/ttyS0 keypad get", "give either --port or --device, not both"},
+        {"--device= keypad get", "--device needs a path such as /dev/ttyUSB0"},
+        {"--json --json ports", "--json is given twice"},
+        {"poll 14a --mqtt mqtt://u:pw@broker/plant",
          "--mqtt: the broker URL holds a password; give it in QN480_MQTT_PASSWORD or "
          "--mqtt-password-file instead"},
-        {{"poll", "14a", "--reader", "gate1"}, "--reader goes with --mqtt URL"},
-        {{"poll", "14a", "--mqtt", "mqtt://b/p", "--reader", "gate/1"},
+        {"poll 14a --reader gate1", "--reader goes with --mqtt URL"},
+        // ... and with a flag, which has no value to name.
+        {"keypad load - --clear", "--clear goes with --fleet"},
+        {"poll 14a --mqtt mqtt://b/p --reader gate/1",
          "--reader takes letters, digits, '-' and '_', not \"gate/1\""},
-        {{"poll", "14a", "--mqtt", "mqtt://b/p", "--mqtt-ca", "ca.pem"},
+        {"poll 14a --mqtt mqtt://b/p --mqtt-ca ca.pem",
          "--mqtt-ca, --mqtt-cert and --mqtt-key need an mqtts:// URL"},
-        {{"poll", "14a", "--mqtt", "mqtts://b/p", "--mqtt-cert", "c.pem"},
-         "--mqtt-cert and --mqtt-key go together"},
-        {{"keypad", "get", "--mqtt", "mqtt://b/p"},
+        {"poll 14a --mqtt mqtts://b/p --mqtt-cert c.pem", "--mqtt-cert and --mqtt-key go together"},
+        {"keypad get --mqtt mqtt://b/p",
          "keypad --mqtt needs --reader NAME, or keypad load --fleet"},
-        {{"poll", "14a", "--uid-form", "dec9"},
+        {"poll 14a --uid-form dec9",
          "--uid-form takes hex, hex-rev, dec, dec-rev, dec10, dec10-rev, dec8 or w26, not "
          "\"dec9\""},
-        {{"poll", "14a", "--on-present="}, "--on-present needs a command"},
         // A command that writes is never sent to a port it guessed; one that reads may be.
-        {{"keypad", "defaults"},
+        {"keypad defaults",
          "keypad defaults writes to the reader, so it needs its port: --port COMnn, --device "
          "PATH or QN480_DEVICE"},
-        {{"raw", "00", "10"},
+        {"raw 00 10",
          "raw writes to the reader, so it needs its port: --port COMnn, --device PATH or "
          "QN480_DEVICE"},
-        {{"udev-rule", "--bogus\x1b]0;x\x07"},
+        {"udev-rule --bogus\x1b]0;x\x07",
          "unknown option \"--bogus\\x1B]0;x\\x07\"; try qn480ctl --help"},
         // The options of every command go before any command, acting where they can.
-        {{"-t", "-p", "COM1", "uid-forms", "04"}, "(accepted)"},
-        {{"ports", "-w"}, "--wait is an option of poll, not of ports"},
-        {{"log"}, "log needs export"},
-        {{"log", "export", "a.jsonl"}, "log export needs at least one of --xlsx, --csv"},
-        {{"log", "export", "a.jsonl", "--xlsx", "-"}, "--xlsx writes a file, not stdout"},
-        {{"log", "export", "a", "b", "--csv=-"}, "log export reads one file, not \"b\" as well"},
-        {{"-p", "COM07", "raw", "00", "10"}, "(accepted)"},
-        {{"keypad", "load", "-d", "/dev/ttyUSB0", "p.json"}, "(accepted)"},
-        {{"keypad", "save", "p.json"}, "(accepted)"},
+        {"-t -p COM1 uid-forms 04", "(accepted)"},
+        {"log", "log needs export"},
+        {"log export a.jsonl", "log export needs at least one of --xlsx, --csv"},
+        {"log export a.jsonl --xlsx -", "--xlsx writes a file, not stdout"},
+        {"log export a b --csv=-", "log export reads one file, not \"b\" as well"},
+        {"-p COM07 raw 00 10", "(accepted)"},
+        {"keypad load -d /dev/ttyUSB0 p.json", "(accepted)"},
+        {"keypad save p.json", "(accepted)"},
     };
     for (const Case &c : cases) {
-        std::string line;
-        for (std::string_view arg : c.args)
-            line += std::string(arg) + " ";
-        SCOPED_TRACE(line);
+        SCOPED_TRACE(c.args);
         const std::string message = usageError(c.args);
         EXPECT_EQ(message, c.expected);
         EXPECT_EQ(message.find('\n'), std::string::npos);
     }
-}
-
-TEST(Options, RawDataIsLimitedToWhatOneRequestCarries)
-{
-    const std::string full(2 * 1016, 'A');
-    EXPECT_EQ(parse({"raw", "00", "10", full}).data.size(), 1016u);
-    const std::string over(2 * 1017, 'A');
-    EXPECT_EQ(usageError({"raw", "00", "10", over}),
-              "data: 1017 bytes; a request takes at most 1016");
 }
 
 TEST(Options, TheReaderIsNamedByDeviceOrComName)
@@ -282,17 +255,6 @@ TEST(Options, TheReaderIsNamedByDeviceOrComName)
     const ReaderChoice given = chooseReader(parse({"-p", "COM3", "raw", "00", "10"}), "/dev/x");
     EXPECT_EQ(given.port, "COM3");
     EXPECT_EQ(given.device, "");
-}
-
-// Option names ("-n", "--count") in `text`, where a word starts with them.
-std::set<std::string> optionNamesIn(const std::string &text)
-{
-    static const std::regex name(R"((^|[^A-Za-z0-9-])(--?[A-Za-z][A-Za-z0-9-]*))");
-    std::set<std::string> names;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), name);
-         it != std::sregex_iterator(); ++it)
-        names.insert((*it)[2]);
-    return names;
 }
 
 // The manual page and the completion name the options the parser takes, and no others.
@@ -307,12 +269,12 @@ TEST(Options, TheManualPageAndTheCompletionNameWhatTheParserTakes)
         taken.insert(name);
         if (option.shortName != 0)
             taken.insert(std::string("-") + option.shortName);
-        const std::string refusal = usageError({name});
+        const std::string refusal = usageError(name);
         EXPECT_EQ(refusal.find("unknown option"), std::string::npos) << refusal;
     }
 
     // The synopsis, and the option entries: the line after each .TP.
-    std::string page = testing::readFile(QN480CTL_PAGE);
+    std::string page = readFile(QN480CTL_PAGE);
     for (std::size_t at; (at = page.find("\\-")) != std::string::npos;)
         page.erase(at, 1);
     std::string named = page.substr(page.find(".SH SYNOPSIS"),
@@ -323,7 +285,7 @@ TEST(Options, TheManualPageAndTheCompletionNameWhatTheParserTakes)
     EXPECT_EQ(optionNamesIn(named), taken);
 
     // The options offered after each command, and those whose value is completed.
-    const std::string script = testing::readFile(QN480CTL_COMPLETION);
+    const std::string script = readFile(QN480CTL_COMPLETION);
     std::string offered;
     static const std::regex lists(R"re((options\+?=|takesValue=)"([^"]*)"|\n +(-[^)\n]*)\)\n)re");
     for (auto it = std::sregex_iterator(script.begin(), script.end(), lists);

@@ -4,6 +4,7 @@
 #include "udev_rule.h"
 
 #include "commands.h"
+#include "text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -168,10 +169,8 @@ TEST(UdevRule, TheCommandEscapesWhatItCitesAndReadsAChattyUdevadm)
         std::ostringstream out;
         std::ostringstream err;
         EXPECT_EQ(udevRuleCommand(c.device, Io{out, err}), c.code);
-        if (c.out.empty())
-            EXPECT_EQ(out.str(), "");
-        else
-            EXPECT_NE(out.str().find(c.out), std::string::npos) << out.str();
+        EXPECT_TRUE(c.out.empty() ? out.str().empty() : out.str().find(c.out) != std::string::npos)
+            << out.str();
         EXPECT_EQ(err.str(), c.err);
     }
     ::setenv("PATH", oldPath.c_str(), 1);
@@ -181,10 +180,8 @@ TEST(UdevRule, TheCommandEscapesWhatItCitesAndReadsAChattyUdevadm)
 // The example shipped for writing a rule by hand is the rule qn480ctl writes.
 TEST(UdevRule, TheShippedExampleIsWhatTheCommandWrites)
 {
-    std::ifstream file(QN480_SOURCE_DIR "/contrib/70-qn480-reader.rules.example");
-    std::ostringstream text;
-    text << file.rdbuf();
-    const std::string example = text.str();
+    const std::string example =
+        testing::readFile(QN480_SOURCE_DIR "/contrib/70-qn480-reader.rules.example");
     const std::size_t at = example.find("\n#SUBSYSTEM==");
     ASSERT_NE(at, std::string::npos);
     const std::string line = example.substr(at + 2, example.find('\n', at + 1) - at - 2);

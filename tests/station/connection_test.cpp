@@ -101,9 +101,8 @@ TEST(ReaderName, ComesFromTheAdaptersSerialOrTheDeviceAndIsOneTopicLevel)
     qn480::testing::PrivateDir dir("qn480-byid");
     namespace fs = std::filesystem;
     fs::create_directory(dir.path() / "by-id");
-    std::ofstream(dir / "ttyUSB0").close();
-    std::ofstream(dir / "ttyUSB1").close();
-    std::ofstream(dir / "ttyUSB2").close();
+    for (const char *tty : {"ttyUSB0", "ttyUSB1", "ttyUSB2"})
+        std::ofstream(dir / tty).close();
     fs::create_symlink("../ttyUSB0",
                        dir.path() / "by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
     fs::create_symlink("../ttyUSB1", dir.path() / "by-id/usb-1a86_USB_Serial-if00-port0");

@@ -27,6 +27,7 @@ using qn480::testing::MqttMessage;
 using qn480::testing::MqttSubscriber;
 
 constexpr const char *kPassword = "Tr0ub4dor&3";
+const std::vector<std::string> kPasswordEnv{"QN480_MQTT_PASSWORD=" + std::string(kPassword)};
 // The stations may read the fleet's state and their readers' topics; admin configures.
 constexpr const char *kAcl =
     "user admin\ntopic readwrite #\n"
@@ -73,22 +74,13 @@ public:
     // A station for `reader`; with the remote keypad, once it has published the settings.
     void startStation(const std::string &reader, bool remoteKeypad = true)
     {
-        std::vector<std::string> args = {"-d",
-                                         link(reader),
-                                         "poll",
-                                         "14a",
-                                         "--wait",
-                                         "--mqtt",
-                                         url("station"),
-                                         "--reader",
-                                         reader,
-                                         "--spool",
-                                         (m_dir.path() / ("spool-" + reader)).string()};
+        const std::string spool = m_dir / ("spool-" + reader);
+        std::vector<std::string> args = {"-d",     link(reader), "poll",         "14a",
+                                         "--wait", "--mqtt",     url("station"), "--reader",
+                                         reader,   "--spool",    spool};
         if (remoteKeypad)
             args.push_back("--remote-keypad");
-        m_stations[reader] = std::make_unique<ChildProcess>(
-            QN480CTL_PATH, args,
-            std::vector<std::string>{"QN480_MQTT_PASSWORD=" + std::string(kPassword)});
+        m_stations[reader] = std::make_unique<ChildProcess>(QN480CTL_PATH, args, kPasswordEnv);
         const std::string ready = "plant/" + reader + (remoteKeypad ? "/keypad" : "/diagnostics");
         ASSERT_TRUE(waitFor(
             ready, [](const json &) { return true; }, 20s))
@@ -312,8 +304,7 @@ TEST(RemoteKeypadCommand, PrintsWhatTheLocalCommandPrints)
         remote.insert(remote.end(), {"--mqtt", plant.url("admin"), "--reader", "remote"});
         auto local = command;
         local.insert(local.begin(), {"-d", plant.link("local")});
-        const auto there = qn480::testing::runToEnd(
-            QN480CTL_PATH, remote, {"QN480_MQTT_PASSWORD=" + std::string(kPassword)});
+        const auto there = qn480::testing::runToEnd(QN480CTL_PATH, remote, kPasswordEnv);
         const auto here = qn480::testing::runToEnd(QN480CTL_PATH, local);
         EXPECT_EQ(there.out, here.out) << command[1] << " " << there.err;
         EXPECT_EQ(there.code, here.code) << command[1] << " " << there.err;
@@ -324,7 +315,7 @@ TEST(RemoteKeypadCommand, PrintsWhatTheLocalCommandPrints)
     const auto none = qn480::testing::runToEnd(
         QN480CTL_PATH,
         {"keypad", "get", "--mqtt", plant.url("admin"), "--reader", "absent", "--timeout", "1"},
-        {"QN480_MQTT_PASSWORD=" + std::string(kPassword)});
+        kPasswordEnv);
     EXPECT_EQ(none.code, 6);
     EXPECT_EQ(none.err,
               "qn480ctl: no station answered for the reader absent within the time-out\n");

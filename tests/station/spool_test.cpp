@@ -71,71 +71,58 @@ void editFile(const fs::path &path, const std::function<void(std::string &)> &ed
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+const std::size_t kRecordSize = 12 + 19 + event(1).uid.size() + event(1).payload.size();
+
 // What a power cut or a bad sector leaves in the segment of three records (seqs 1 to 3), and
 // which of them can still be read. Nothing is fatal, and the seq goes on after the highest
 // one ever written, a record that cannot be read included.
-struct Damage
+TEST(Spool, DamagedRecordsAreSkippedAndTheRestIsKept)
 {
-    const char *name;
-    std::function<void(std::string &)> edit;
-    std::vector<std::uint64_t> readable;
-    std::size_t skipped;
-    std::uint64_t nextSeq;
-};
-
-class SpoolDamage : public ::testing::TestWithParam<Damage>
-{};
-
-TEST_P(SpoolDamage, DamagedRecordsAreSkippedAndTheRestIsKept)
-{
-    qn480::testing::PrivateDir dir("qn480-spool");
-    std::string warned;
+    const struct
     {
-        Spool spool(dir.path());
-        appendEvents(spool, 1, 3);
+        const char *name;
+        std::function<void(std::string &)> edit;
+        std::vector<std::uint64_t> readable;
+        std::size_t skipped;
+        std::uint64_t nextSeq;
+    } cases[] = {
+        {"intact", [](std::string &) {}, {1, 2, 3}, 0, 4},
+        {"last record one byte short", [](std::string &b) { b.pop_back(); }, {1, 2}, 1, 4},
+        {"torn last header", [](std::string &b) { b.resize(2 * kRecordSize + 6); }, {1, 2}, 1, 4},
+        {"only a torn record", [](std::string &b) { b.resize(kRecordSize - 1); }, {}, 1, 2},
+        {"a flipped byte", [](std::string &b) { b[kRecordSize + 20] ^= 0x40; }, {1, 3}, 1, 4},
+        {"zeros after a power cut", [](std::string &b) { b.append(300, '\0'); }, {1, 2, 3}, 1, 5},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        qn480::testing::PrivateDir dir("qn480-spool");
+        {
+            Spool spool(dir.path());
+            appendEvents(spool, 1, 3);
+        }
+        editFile(onlySegment(dir.path()), c.edit);
+        std::string warned;
+        Spool spool(dir.path(), Spool::kDefaultCapacity,
+                    [&](const std::string &line) { warned += line + "\n"; });
+        EXPECT_EQ(seqsOf(spool), c.readable);
+        EXPECT_EQ(spool.skippedRecords(), c.skipped);
+        EXPECT_EQ(warned.empty(), c.skipped == 0) << warned;
+        for (const SpooledEvent &e : spool.pending()) {
+            const SpooledEvent written = event(static_cast<int>(e.seq));
+            EXPECT_EQ(e.payload, written.payload);
+            EXPECT_EQ(e.uid, written.uid);
+            EXPECT_EQ(e.timeMs, written.timeMs);
+            EXPECT_EQ(e.kind, written.kind);
+        }
+        // A record cut short may have gone out before the damage: its seq is never used again.
+        SpooledEvent next = event(4);
+        spool.append(next);
+        std::vector<std::uint64_t> expected = c.readable;
+        EXPECT_EQ(next.seq, c.nextSeq);
+        expected.push_back(next.seq);
+        EXPECT_EQ(seqsOf(spool), expected);
     }
-    editFile(onlySegment(dir.path()), GetParam().edit);
-
-    Spool spool(dir.path(), Spool::kDefaultCapacity,
-                [&](const std::string &line) { warned += line + "\n"; });
-    EXPECT_EQ(seqsOf(spool), GetParam().readable);
-    EXPECT_EQ(spool.skippedRecords(), GetParam().skipped);
-    EXPECT_EQ(warned.empty(), GetParam().skipped == 0) << warned;
-    for (const SpooledEvent &e : spool.pending()) {
-        const SpooledEvent written = event(static_cast<int>(e.seq));
-        EXPECT_EQ(e.payload, written.payload);
-        EXPECT_EQ(e.uid, written.uid);
-        EXPECT_EQ(e.timeMs, written.timeMs);
-        EXPECT_EQ(e.kind, written.kind);
-    }
-
-    // A record cut short may have gone out before the damage: its seq is never used again.
-    SpooledEvent next = event(4);
-    spool.append(next);
-    std::vector<std::uint64_t> expected = GetParam().readable;
-    EXPECT_EQ(next.seq, GetParam().nextSeq);
-    expected.push_back(next.seq);
-    EXPECT_EQ(seqsOf(spool), expected);
 }
-
-const std::size_t kRecordSize = 12 + 19 + event(1).uid.size() + event(1).payload.size();
-
-INSTANTIATE_TEST_SUITE_P(
-    Spool, SpoolDamage,
-    ::testing::Values(
-        Damage{"Intact", [](std::string &) {}, {1, 2, 3}, 0, 4},
-        Damage{"LastRecordOneByteShort", [](std::string &b) { b.pop_back(); }, {1, 2}, 1, 4},
-        Damage{
-            "TornLastHeader", [](std::string &b) { b.resize(2 * kRecordSize + 6); }, {1, 2}, 1, 4},
-        Damage{"OnlyATornRecord", [](std::string &b) { b.resize(kRecordSize - 1); }, {}, 1, 2},
-        Damage{"FlippedByteInTheMiddle",
-               [](std::string &b) { b[kRecordSize + 20] ^= 0x40; },
-               {1, 3},
-               1,
-               4},
-        Damage{
-            "ZerosAfterAPowerCut", [](std::string &b) { b.append(300, '\0'); }, {1, 2, 3}, 1, 5}),
-    [](const auto &param) { return std::string(param.param.name); });
 
 // What may be planted in a spool folder: the spool refuses it in one line, at once, and
 // neither reads from nor writes through it.
