@@ -596,23 +596,4 @@ std::string optionLabel(const OptionRow &option)
     return label;
 }
 
-std::string stationErrorText(const station::ConnectionError &error)
-{
-    using Fault = station::ConnectionError::Fault;
-    switch (error.fault()) {
-    case Fault::PasswordInUrl:
-        return error.what() + std::string("; give it in ") + station::kPasswordVariable +
-               " or --mqtt-password-file instead";
-    case Fault::TlsNeedsMqtts:
-        return "--mqtt-ca, --mqtt-cert and --mqtt-key need an mqtts:// URL";
-    case Fault::CertWithoutKey:
-        return "--mqtt-cert and --mqtt-key go together";
-    case Fault::NoSpoolFolder:
-        return error.what() + std::string(", or give --spool DIR");
-    case Fault::Other:
-        break;
-    }
-    return error.what();
-}
-
 } // namespace qn480::cli

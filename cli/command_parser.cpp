@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The command line read against the command model: options in any place, getopt's short
-// forms, then the command's words and the rules between options.
+// forms, then the command's words and the rules between options; the station's refusals worded
+// as the options that give them.
 #include "command_model.h"
 
 #include "text_util.h"
@@ -234,6 +235,25 @@ Options parseArguments(std::span<const std::string_view> args)
     readCommand(o, readOptions(args, &o, given));
     checkRules(o, given);
     return o;
+}
+
+std::string stationErrorText(const station::ConnectionError &error)
+{
+    using Fault = station::ConnectionError::Fault;
+    switch (error.fault()) {
+    case Fault::PasswordInUrl:
+        return error.what() + std::string("; give it in ") + station::kPasswordVariable +
+               " or --mqtt-password-file instead";
+    case Fault::TlsNeedsMqtts:
+        return "--mqtt-ca, --mqtt-cert and --mqtt-key need an mqtts:// URL";
+    case Fault::CertWithoutKey:
+        return "--mqtt-cert and --mqtt-key go together";
+    case Fault::NoSpoolFolder:
+        return error.what() + std::string(", or give --spool DIR");
+    case Fault::Other:
+        break;
+    }
+    return error.what();
 }
 
 } // namespace qn480::cli

@@ -9,7 +9,6 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <functional>
 #include <iostream>
 
 namespace qn480::station {
@@ -68,16 +67,11 @@ Station::Station(StationConfig config)
     m_statusDropped = m_spool->dropped();
     if (m_config.remoteKeypad) {
         m_remoteKeypad = std::make_unique<RemoteKeypad>(m_config.broker.prefix, m_config.reader);
-        m_remoteKeypad->setWake([this] { wake(); });
+        m_remoteKeypad->setWake([this] { m_session->wake(); });
     }
     m_session =
         std::make_unique<BrokerSession>(sessionSettings(m_config, topic("status")), sessionHooks());
     m_thread = std::thread([this] { run(); });
-}
-
-Station::~Station()
-{
-    close();
 }
 
 std::string Station::topic(std::string_view leaf) const
@@ -109,7 +103,7 @@ std::uint64_t Station::publish(const EventRecord &record)
     if (dropped != 0)
         tellDropped(m_spool->dropped());
     lock.unlock();
-    wake();
+    m_session->wake();
     return spooled.seq;
 }
 
@@ -133,11 +127,6 @@ void Station::say(const std::string &line)
     m_config.say(line);
 }
 
-void Station::wake()
-{
-    m_session->wake();
-}
-
 void Station::close(std::chrono::milliseconds grace)
 {
     {
@@ -149,7 +138,7 @@ void Station::close(std::chrono::milliseconds grace)
             m_closeBy = Clock::now() + grace;
         }
     }
-    wake();
+    m_session->wake();
     if (m_thread.joinable())
         m_thread.join();
     std::lock_guard lock(m_mutex);
@@ -158,18 +147,18 @@ void Station::close(std::chrono::milliseconds grace)
 
 bool Station::waitUntilSent(std::chrono::milliseconds timeout, const std::function<bool()> &stopped)
 {
-    using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        {
-            std::unique_lock lock(m_mutex);
-            const auto until = std::min(deadline, Clock::now() + std::chrono::milliseconds(100));
-            if (m_sent.wait_until(lock, until, [&] { return m_spool->waiting() == 0 || failed(); }))
-                return !failed();
-        }
+    std::unique_lock lock(m_mutex);
+    // In steps of 100 ms, asking `stopped` between them without the lock.
+    while (!m_sent.wait_until(lock,
+                              std::min(deadline, Clock::now() + std::chrono::milliseconds(100)),
+                              [&] { return m_spool->waiting() == 0 || failed(); })) {
+        lock.unlock();
         if (Clock::now() >= deadline || (stopped && stopped()))
             return false;
+        lock.lock();
     }
+    return !failed();
 }
 
 Station::Counters Station::counters() const

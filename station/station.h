@@ -78,7 +78,7 @@ public:
     // then goes on in the background.
     explicit Station(StationConfig config);
     // An orderly close(), if none was made.
-    ~Station();
+    ~Station() { close(); }
     Station(const Station &) = delete;
     Station &operator=(const Station &) = delete;
 
@@ -126,7 +126,6 @@ private:
                                                    std::string willTopic);
     BrokerSession::Hooks sessionHooks();
     void run();
-    void wake();
     void runLoop();
     void onConnected();
     void onAcknowledged(int mid, int reasonCode);
