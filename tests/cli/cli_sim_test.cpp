@@ -576,6 +576,8 @@ TEST(Signals, EveryProgramEndsInOrderAndGivesThePortBack)
     const std::vector<std::string> load{"--port", "COM42", "keypad", "load", "FIFO"};
     const std::vector<std::string> save{"--port", "COM42", "keypad", "save", "FIFO"};
     const std::vector<std::string> pipe{"--port", "COM42", "keypad", "load", "-"};
+    const std::vector<std::string> remote{"keypad",   "load", "-", "--mqtt", "mqtt://127.0.0.1:9/p",
+                                          "--reader", "r"};
     const std::string request = "AA 00 04 00 00 0A 10";
     const std::vector<Case> cases{
         {"poll", kCtl, poll, false, request, SIGINT, 0, 1},
@@ -588,6 +590,8 @@ TEST(Signals, EveryProgramEndsInOrderAndGivesThePortBack)
         // A profile's FIFO or pipe that nobody opens or writes ends at a stop signal too.
         {"load from a FIFO without a writer", kCtl, load, false, "", SIGTERM, 128 + SIGTERM, 0},
         {"load from a silent pipe", kCtl, pipe, false, "", SIGTERM, 128 + SIGTERM, 0},
+        {"load for a station from a silent pipe", kCtl, remote, false, "", SIGTERM, 128 + SIGTERM,
+         0},
         {"save to a FIFO without a reader", kCtl, save, false, "AA 00 04 00 00 00 16 12", SIGTERM,
          128 + SIGTERM, 0},
         // Closing the window gives the port back at once; the carrier-off then has none.
