@@ -51,8 +51,8 @@ int runRemoteKeypad(const Options &options, const std::optional<KeypadPatch> &pr
         request["settings"] = patchJson(*changes);
 
     try {
-        station::KeypadClient client(station::KeypadClient::Settings::of(
-            options.mqtt, options.timeout.value_or(std::chrono::milliseconds(10000))));
+        station::KeypadClient client({station::brokerLogin(options.mqtt),
+                                      options.timeout.value_or(std::chrono::milliseconds(10000))});
         if (options.fleet) {
             const auto answers = client.fleet(
                 options.clear ? std::nullopt : std::optional<Json>(request["settings"]));

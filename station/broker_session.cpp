@@ -169,19 +169,20 @@ void BrokerSession::drop()
     m_client.reset();
 }
 
-int setLogin(mosquitto *client, const BrokerUrl &broker, const std::optional<std::string> &password,
-             const std::string &caFile, const std::string &certFile, const std::string &keyFile)
+int setLogin(mosquitto *client, const BrokerLogin &login)
 {
-    if (!broker.user.empty())
-        mosquitto_username_pw_set(client, broker.user.c_str(),
-                                  password ? password->c_str() : nullptr);
-    if (!broker.tls)
+    if (!login.broker.user.empty())
+        mosquitto_username_pw_set(client, login.broker.user.c_str(),
+                                  login.password ? login.password->c_str() : nullptr);
+    if (!login.broker.tls)
         return MOSQ_ERR_SUCCESS;
     // Without a CA file the system's certificates vouch for the broker.
-    return mosquitto_tls_set(client, caFile.empty() ? nullptr : caFile.c_str(),
-                             caFile.empty() ? "/etc/ssl/certs" : nullptr,
-                             certFile.empty() ? nullptr : certFile.c_str(),
-                             keyFile.empty() ? nullptr : keyFile.c_str(), nullptr);
+    const auto file = [](const std::string &path) {
+        return path.empty() ? nullptr : path.c_str();
+    };
+    return mosquitto_tls_set(client, file(login.caFile),
+                             login.caFile.empty() ? "/etc/ssl/certs" : nullptr,
+                             file(login.certFile), file(login.keyFile), nullptr);
 }
 
 void BrokerSession::connectNow()
@@ -218,12 +219,11 @@ void BrokerSession::connectNow()
     const std::string will = m_hooks.will();
     mosquitto_will_set(handle, m_settings.willTopic.c_str(), static_cast<int>(will.size()),
                        will.data(), 1, true);
-    int rc = setLogin(handle, m_settings.broker, m_settings.password, m_settings.caFile,
-                      m_settings.certFile, m_settings.keyFile);
+    int rc = setLogin(handle, m_settings.login);
     m_attemptDeadline = Clock::now() + m_settings.connectTimeout;
     if (rc == MOSQ_ERR_SUCCESS)
-        rc = mosquitto_connect_async(handle, m_settings.broker.host.c_str(), m_settings.broker.port,
-                                     kKeepAliveSeconds);
+        rc = mosquitto_connect_async(handle, m_settings.login.broker.host.c_str(),
+                                     m_settings.login.broker.port, kKeepAliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS)
         lose(mqttErrorText(rc, errno), false);
 }
@@ -232,7 +232,7 @@ void BrokerSession::lose(const std::string &reason, bool wasConnected, bool told
 {
     m_client.reset();
     m_hooks.lost(reason);
-    const std::string display = m_settings.broker.display();
+    const std::string display = m_settings.login.broker.display();
     const std::string next = "retrying in " + secondsText(m_retry);
     if (told) {
         m_lastFailure.clear();
@@ -258,7 +258,7 @@ bool BrokerSession::refusedConnection()
     if (m_mqtt5 && (code == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION ||
                     code == CONNACK_REFUSED_PROTOCOL_VERSION)) {
         m_mqtt5 = false;
-        m_hooks.say("mqtt: " + m_settings.broker.display() +
+        m_hooks.say("mqtt: " + m_settings.login.broker.display() +
                     " speaks only MQTT 3.1.1, where a publish that the broker refuses cannot be "
                     "told from one it takes");
         m_client.reset();
@@ -275,9 +275,10 @@ bool BrokerSession::refusedConnection()
         lose(reason, false);
         return false;
     }
-    m_hooks.refused("mqtt: " + m_settings.broker.display() + " refuses " +
-                    (m_settings.broker.user.empty() ? std::string("the connection")
-                                                    : "the user " + m_settings.broker.user) +
+    m_hooks.refused("mqtt: " + m_settings.login.broker.display() + " refuses " +
+                    (m_settings.login.broker.user.empty()
+                         ? std::string("the connection")
+                         : "the user " + m_settings.login.broker.user) +
                     " (" + reason + "); ");
     return true;
 }
@@ -294,7 +295,7 @@ void BrokerSession::takenOver(bool told)
     m_retry = m_takeoverRetry;
     const std::string who =
         "another station with the same reader name (client id " + m_settings.clientId + ")";
-    m_hooks.say("mqtt: " + m_settings.broker.display() +
+    m_hooks.say("mqtt: " + m_settings.login.broker.display() +
                 (told ? " says that " + who + " took over the reader " + m_settings.reader
                       : " keeps closing the connection of the reader " + m_settings.reader +
                             " soon after it is made: " + who + " has probably taken it over") +

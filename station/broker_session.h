@@ -19,10 +19,9 @@ namespace qn480::station {
 // libmosquitto's `rc` as a line goes on after it; MOSQ_ERR_ERRNO names `savedErrno`.
 std::string mqttErrorText(int rc, int savedErrno);
 
-// Gives `client` the URL's user with `password`, and for mqtts:// the CA (else the system's
+// Gives `client` the URL's user with the password, and for mqtts:// the CA (else the system's
 // certificates) and the client certificate and key; libmosquitto's rc.
-int setLogin(mosquitto *client, const BrokerUrl &broker, const std::optional<std::string> &password,
-             const std::string &caFile, const std::string &certFile, const std::string &keyFile);
+int setLogin(mosquitto *client, const BrokerLogin &login);
 
 // The life of one reader's connection to the broker: connecting with a fresh libmosquitto
 // client per attempt, the backoff, the broker's refusals, another station taking the
@@ -33,11 +32,7 @@ class BrokerSession
 public:
     struct Settings
     {
-        BrokerUrl broker;
-        std::optional<std::string> password;
-        std::string caFile;
-        std::string certFile;
-        std::string keyFile;
+        BrokerLogin login;
         std::string clientId;
         std::string reader;
         std::string willTopic;

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -258,6 +259,16 @@ std::optional<std::string> readPassword(const std::optional<std::string> &file,
     if (fromEnvironment && *fromEnvironment)
         return std::string(fromEnvironment);
     return std::nullopt;
+}
+
+BrokerLogin brokerLogin(const StationOptions &options)
+{
+    return {parseBrokerUrl(options.url),
+            readPassword(options.passwordFile.empty()
+                             ? std::nullopt
+                             : std::optional<std::string>(options.passwordFile),
+                         std::getenv(kPasswordVariable)),
+            options.ca, options.cert, options.key};
 }
 
 void checkTlsSettings(bool tls, std::string_view ca, std::string_view cert, std::string_view key)

@@ -80,6 +80,22 @@ inline constexpr const char *kPasswordVariable = "QN480_MQTT_PASSWORD";
 std::optional<std::string> readPassword(const std::optional<std::string> &file,
                                         const char *fromEnvironment);
 
+// How to reach a broker and log in: the URL, the password (used only with the URL's user),
+// and for mqtts:// the CA file (empty: the system's certificates) and a client certificate
+// with its key, both or neither.
+struct BrokerLogin
+{
+    BrokerUrl broker;
+    std::optional<std::string> password;
+    std::string caFile;
+    std::string certFile;
+    std::string keyFile;
+};
+
+// The login `options` give: the URL parsed and the password read (from the file, else from
+// QN480_MQTT_PASSWORD). Throws ConnectionError.
+BrokerLogin brokerLogin(const StationOptions &options);
+
 // TLS files go with a TLS connection, and a client certificate with its key. Throws
 // ConnectionError (TlsNeedsMqtts, CertWithoutKey).
 void checkTlsSettings(bool tls, std::string_view ca, std::string_view cert, std::string_view key);

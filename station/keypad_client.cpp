@@ -67,9 +67,8 @@ KeypadClient::KeypadClient(Settings settings)
         }
         static_cast<KeypadClient *>(self)->m_messages.push_back(std::move(kept));
     });
-    const BrokerUrl &broker = m_settings.broker;
-    int rc = setLogin(m_client, broker, m_settings.password, m_settings.caFile, m_settings.certFile,
-                      m_settings.keyFile);
+    const BrokerUrl &broker = m_settings.login.broker;
+    int rc = setLogin(m_client, m_settings.login);
     m_deadline = Clock::now() + m_settings.timeout;
     if (rc == MOSQ_ERR_SUCCESS)
         rc = mosquitto_connect(m_client, broker.host.c_str(), broker.port, 30);
@@ -102,7 +101,7 @@ template <typename Done> bool KeypadClient::runUntil(Done done)
         const int rc =
             mosquitto_loop(m_client, static_cast<int>(std::min<long long>(left.count(), 100)), 1);
         if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN)
-            throw ConnectionError("connection to " + m_settings.broker.display() + " lost (" +
+            throw ConnectionError("connection to " + m_settings.login.broker.display() + " lost (" +
                                   mosquitto_strerror(rc) + ")");
     }
     return true;
@@ -139,7 +138,7 @@ std::optional<nlohmann::json> KeypadClient::request(const std::string &reader,
 
 std::string KeypadClient::send(const std::string &reader, const nlohmann::json &request)
 {
-    const std::string base = m_settings.broker.prefix + "/" + reader + "/keypad/";
+    const std::string base = m_settings.login.broker.prefix + "/" + reader + "/keypad/";
     const std::string token = randomToken();
     subscribe(base + "response/" + token);
     publish(base + "request", request.dump(), false, base + "response/" + token, token);
@@ -150,7 +149,7 @@ std::optional<nlohmann::json> KeypadClient::awaitResponse(const std::string &rea
                                                           const std::string &token)
 {
     const std::string responseTopic =
-        m_settings.broker.prefix + "/" + reader + "/keypad/response/" + token;
+        m_settings.login.broker.prefix + "/" + reader + "/keypad/response/" + token;
     const auto answer = [&] {
         return std::find_if(m_messages.begin(), m_messages.end(), [&](const Message &message) {
             return message.topic == responseTopic && message.correlation == token;
@@ -167,7 +166,7 @@ std::optional<nlohmann::json> KeypadClient::awaitResponse(const std::string &rea
 std::vector<KeypadClient::FleetAnswer>
 KeypadClient::fleet(const std::optional<nlohmann::json> &profile)
 {
-    const std::string &prefix = m_settings.broker.prefix;
+    const std::string &prefix = m_settings.login.broker.prefix;
     std::vector<FleetAnswer> answers;
     if (!profile) {
         publish(prefix + "/fleet/keypad", {}, true);

@@ -22,16 +22,8 @@ class KeypadClient
 public:
     struct Settings
     {
-        BrokerUrl broker;
-        std::optional<std::string> password;
-        std::string caFile;
-        std::string certFile;
-        std::string keyFile;
+        BrokerLogin login;
         std::chrono::milliseconds timeout{10000};
-
-        // The broker, its password and the TLS files that `options` give. Throws
-        // ConnectionError.
-        static Settings of(const StationOptions &options, std::chrono::milliseconds timeout);
     };
     // Connects; throws ConnectionError with one line when the broker cannot be reached or
     // refuses.

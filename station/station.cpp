@@ -53,8 +53,9 @@ Station::Station(StationConfig config)
     : m_config(std::move(config))
     , m_refusedRetry(m_config.firstRetry)
 {
-    checkTlsSettings(m_config.broker.tls, m_config.caFile, m_config.certFile, m_config.keyFile);
-    checkTlsFiles(m_config.caFile, m_config.certFile, m_config.keyFile);
+    const BrokerLogin &login = m_config.login;
+    checkTlsSettings(login.broker.tls, login.caFile, login.certFile, login.keyFile);
+    checkTlsFiles(login.caFile, login.certFile, login.keyFile);
     if (!m_config.say)
         m_config.say = [](const std::string &line) {
             std::cerr << line << std::endl;
@@ -66,7 +67,8 @@ Station::Station(StationConfig config)
     m_droppedTold = m_spool->dropped();
     m_statusDropped = m_spool->dropped();
     if (m_config.remoteKeypad) {
-        m_remoteKeypad = std::make_unique<RemoteKeypad>(m_config.broker.prefix, m_config.reader);
+        m_remoteKeypad =
+            std::make_unique<RemoteKeypad>(m_config.login.broker.prefix, m_config.reader);
         m_remoteKeypad->setWake([this] { m_session->wake(); });
     }
     m_session =
@@ -76,7 +78,7 @@ Station::Station(StationConfig config)
 
 std::string Station::topic(std::string_view leaf) const
 {
-    return m_config.broker.prefix + "/" + m_config.reader + "/" + std::string(leaf);
+    return m_config.login.broker.prefix + "/" + m_config.reader + "/" + std::string(leaf);
 }
 
 std::uint64_t Station::publish(const EventRecord &record)
@@ -348,7 +350,8 @@ void Station::onConnected()
         m_nextToSend =
             !m_spool->pending().empty() ? m_spool->pending().front().seq : m_spool->nextSeq();
     }
-    std::string line = "mqtt: connected to " + m_config.broker.display() + " as " + m_config.reader;
+    std::string line =
+        "mqtt: connected to " + m_config.login.broker.display() + " as " + m_config.reader;
     if (waiting != 0)
         line += ", sending " + std::to_string(waiting) + " waiting events";
     if (m_statusDropped != 0)
@@ -362,8 +365,9 @@ void Station::onConnected()
         m_remoteKeypad->connected();
     }
     if (m_config.haDiscovery) {
-        for (const auto &[configTopic, config] : homeAssistantConfigs(
-                 m_config.broker.prefix + "/" + m_config.reader, m_config.reader, m_config.version))
+        for (const auto &[configTopic, config] :
+             homeAssistantConfigs(m_config.login.broker.prefix + "/" + m_config.reader,
+                                  m_config.reader, m_config.version))
             publishTo(configTopic, config, true);
     }
     sendDiagnostics(true);

@@ -28,11 +28,7 @@ namespace qn480::station {
 
 struct StationConfig
 {
-    BrokerUrl broker;
-    std::optional<std::string> password; // used only with broker.user
-    std::string caFile;                  // mqtts: the CA file; empty: the system's certificates
-    std::string certFile;                // client certificate and its key, both or neither
-    std::string keyFile;
+    BrokerLogin login;
     std::string reader; // topic-safe (topicSafe())
     std::filesystem::path spoolDir;
     std::size_t spoolCapacity = Spool::kDefaultCapacity;

@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "keypad_client.h"
 #include "station.h"
 
 #include <cstdlib>
@@ -10,12 +9,7 @@ StationConfig stationConfig(const StationOptions &options, const std::string &de
                             const std::string &version)
 {
     StationConfig config;
-    const KeypadClient::Settings login = KeypadClient::Settings::of(options, {});
-    config.broker = login.broker;
-    config.password = login.password;
-    config.caFile = login.caFile;
-    config.certFile = login.certFile;
-    config.keyFile = login.keyFile;
+    config.login = brokerLogin(options);
     config.reader = std::string(checkTopicText(
         options.reader.empty() ? defaultReaderName(device) : checkReaderName(options.reader),
         "the reader name"));
@@ -30,24 +24,9 @@ StationConfig stationConfig(const StationOptions &options, const std::string &de
     return config;
 }
 
-KeypadClient::Settings KeypadClient::Settings::of(const StationOptions &options,
-                                                  std::chrono::milliseconds timeout)
-{
-    return {parseBrokerUrl(options.url),
-            readPassword(options.passwordFile.empty()
-                             ? std::nullopt
-                             : std::optional<std::string>(options.passwordFile),
-                         std::getenv(kPasswordVariable)),
-            options.ca,
-            options.cert,
-            options.key,
-            timeout};
-}
-
 BrokerSession::Settings Station::sessionSettings(const StationConfig &config, std::string willTopic)
 {
-    return {config.broker,     config.password,          config.caFile,        config.certFile,
-            config.keyFile,    "qn480-" + config.reader, config.reader,        std::move(willTopic),
+    return {config.login,      "qn480-" + config.reader, config.reader,        std::move(willTopic),
             config.firstRetry, config.lastRetry,         config.connectTimeout};
 }
 

@@ -90,8 +90,8 @@ public:
     KeypadClient client(std::chrono::milliseconds timeout = 10s) const
     {
         KeypadClient::Settings settings;
-        settings.broker = parseBrokerUrl(url("admin"));
-        settings.password = kPassword;
+        settings.login.broker = parseBrokerUrl(url("admin"));
+        settings.login.password = kPassword;
         settings.timeout = timeout;
         return KeypadClient(settings);
     }
