@@ -109,8 +109,7 @@ void KeypadCommands::finished(const KeypadOutcome &outcome, const KeypadSettings
 
 void KeypadCommands::tellFailure(const KeypadOutcome &outcome)
 {
-    m_context.err << kProgram << (outcome.write ? "set " : "get ") << keyOf(outcome.setting) << ": "
-                  << keypadFailureText(outcome) << std::endl;
+    tell(m_context.err, 0, keypadFailureLine(outcome));
 }
 
 void KeypadCommands::tellUnfinishedWrites()

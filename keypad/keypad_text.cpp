@@ -50,6 +50,12 @@ std::string namesOf(const std::vector<KeypadSetting> &settings)
     return names.empty() ? "none" : names;
 }
 
+std::string keypadFailureLine(const KeypadOutcome &outcome)
+{
+    return std::string(outcome.write ? "set " : "get ") +
+           std::string(settingInfo(outcome.setting).key) + ": " + keypadFailureText(outcome);
+}
+
 std::string keypadReport(const KeypadSettings &settings, const KeypadErrors &errors, bool json)
 {
     if (json)

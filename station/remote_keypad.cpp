@@ -2,6 +2,7 @@
 #include "remote_keypad.h"
 
 #include "keypad.h"
+#include "keypad_text.h"
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
@@ -28,12 +29,6 @@ public:
     std::vector<KeypadOutcome> list;
 };
 
-std::string failureLine(const KeypadOutcome &outcome)
-{
-    return std::string(outcome.write ? "set " : "get ") +
-           std::string(settingInfo(outcome.setting).key) + ": " + keypadFailureText(outcome);
-}
-
 // The six settings read: their object, and the first failure's line.
 struct Reading
 {
@@ -50,7 +45,7 @@ Reading readSettings(Keypad &keypad)
     reading.ended = read.end != KeypadEnd::Done;
     reading.settings = read.settings;
     if (const auto failed = read.firstFailure())
-        reading.failure = failureLine(*failed);
+        reading.failure = keypadFailureLine(*failed);
     else if (reading.ended)
         reading.failure = "the reader went away";
     reading.json = keypadJson(reading.settings, read.errors());
@@ -243,7 +238,7 @@ RemoteKeypad::Answer RemoteKeypad::set(Link &link, const Json &settings)
         answer.error = report.end != KeypadEnd::Done ? "the reader went away"
                        : outcomes.list.empty()
                            ? "nothing sent: the reader's settings could not be read"
-                           : "nothing sent: " + failureLine(outcomes.list.back());
+                           : "nothing sent: " + keypadFailureLine(outcomes.list.back());
         return answer;
     }
     answer.from = keypadJson(report.before, {});
@@ -254,10 +249,11 @@ RemoteKeypad::Answer RemoteKeypad::set(Link &link, const Json &settings)
             });
         answer.status =
             refused != outcomes.list.end() && refused->dataLength < 0 ? "error" : "refused";
-        answer.error = (refused != outcomes.list.end() ? failureLine(*refused) : "set failed") +
-                       (report.notRestored.empty()
-                            ? "; the reader holds its earlier settings"
-                            : "; writing back failed, the reader keeps part of the request");
+        answer.error =
+            (refused != outcomes.list.end() ? keypadFailureLine(*refused) : "set failed") +
+            (report.notRestored.empty()
+                 ? "; the reader holds its earlier settings"
+                 : "; writing back failed, the reader keeps part of the request");
     }
     Keypad after(link);
     const Reading now = readSettings(after);
@@ -279,7 +275,7 @@ RemoteKeypad::Answer RemoteKeypad::defaults(Link &link)
     answer.from = before.json;
     if (const auto failed = sequence.firstFailure()) {
         answer.status = failed->dataLength < 0 ? "error" : "refused";
-        answer.error = failureLine(*failed);
+        answer.error = keypadFailureLine(*failed);
     }
     if (sequence.end != KeypadEnd::Done) {
         answer.status = "error";
