@@ -19,10 +19,10 @@
 #include "mqtt_broker.h"
 #include "private_dir.h"
 #include "procedures.h"
-#include "pty_server.h"
 #include "reader_model.h"
 #include "remote_keypad.h"
 #include "serial_port.h"
+#include "sim_reader.h"
 
 #include <mosquitto.h>
 #include <nlohmann/json.hpp>
@@ -96,28 +96,17 @@ private:
 
 bool setPause()
 {
-    sim::ReaderModel model;
-    sim::FaultInjector faults({.pace = 1.0});
-    sim::PtyServer server(model, faults);
-    std::string error;
-    if (!server.open(&error)) {
-        std::fprintf(stderr, "no pty: %s\n", error.c_str());
-        return false;
-    }
-    std::thread serving([&] { server.run(); });
+    soak::SimReader reader({.pace = 1.0});
     Link link;
     StopToken stop;
     station::RemoteKeypad remote("plant", "r1");
     PassTimes times(stop, link, remote);
     OpenFailure failure;
-    const bool ok =
-        OpenPort(link, {{"COM20", 20, server.slavePath(), ""}}, 20, kReaderSettings, &failure);
+    const bool ok = OpenPort(link, reader.ports(), reader.kComNumber, kReaderSettings, &failure);
     if (ok) {
         runCardProcedure(CardProcedure::Iso14443A, link, stop, times);
         ClosePort(link);
     }
-    server.stop();
-    serving.join();
     if (!ok)
         return false;
     std::vector<double> pauses;

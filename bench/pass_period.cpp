@@ -15,9 +15,9 @@
 #include "faults.h"
 #include "link.h"
 #include "procedures.h"
-#include "pty_server.h"
 #include "reader_model.h"
 #include "serial_port.h"
+#include "sim_reader.h"
 
 #include <algorithm>
 #include <chrono>
@@ -121,15 +121,7 @@ private:
 
 bool measure(const PolledAir &air, int passes, const std::optional<std::filesystem::path> &events)
 {
-    sim::ReaderModel model; // one card of each interface
-    sim::FaultInjector faults({.pace = 1.0});
-    sim::PtyServer server(model, faults);
-    std::string error;
-    if (!server.open(&error)) {
-        std::fprintf(stderr, "no pty: %s\n", error.c_str());
-        return false;
-    }
-    std::thread serving([&] { server.run(); });
+    soak::SimReader reader({.pace = 1.0}); // one card of each interface
 
     Link link;
     StopToken stop;
@@ -145,16 +137,13 @@ bool measure(const PolledAir &air, int passes, const std::optional<std::filesyst
         view.countBytes(frame.size());
     });
     OpenFailure failure;
-    bool ok =
-        OpenPort(link, {{"COM20", 20, server.slavePath(), ""}}, 20, kReaderSettings, &failure);
+    bool ok = OpenPort(link, reader.ports(), reader.kComNumber, kReaderSettings, &failure);
     if (ok) {
         runCardProcedure(air.procedure, link, stop, view);
         ClosePort(link);
     } else {
         std::fprintf(stderr, "cannot open the pty: %s\n", failure.reason.c_str());
     }
-    server.stop();
-    serving.join();
     if (!ok)
         return false;
 

@@ -6,9 +6,9 @@
 #include "faults.h"
 #include "frame.h"
 #include "link.h"
-#include "pty_server.h"
 #include "reader_model.h"
 #include "serial_port_qt.h"
+#include "sim_reader.h"
 
 #include <benchmark/benchmark.h>
 
@@ -44,20 +44,11 @@ void report(benchmark::State &state, std::vector<double> times)
 
 void roundTrip(benchmark::State &state, bool paced, SerialBackend backend)
 {
-    sim::ReaderModel model;
-    sim::FaultInjector faults({.pace = paced ? 1.0 : 0.0});
-    sim::PtyServer server(model, faults);
-    std::string error;
-    if (!server.open(&error)) {
-        state.SkipWithError(("no pty: " + error).c_str());
-        return;
-    }
-    std::thread reader([&] { server.run(); });
-
+    soak::SimReader reader({.pace = paced ? 1.0 : 0.0});
     Link link;
     OpenFailure failure;
-    auto port = openSerialDevice(server.slavePath(), *parseLineSettings(kReaderSettings), backend,
-                                 &failure);
+    auto port =
+        openSerialDevice(reader.linkPath(), *parseLineSettings(kReaderSettings), backend, &failure);
     if (!port) {
         state.SkipWithError(failure.reason.c_str());
     } else {
@@ -76,24 +67,14 @@ void roundTrip(benchmark::State &state, bool paced, SerialBackend backend)
         report(state, times);
     }
     ClosePort(link);
-    server.stop();
-    reader.join();
 }
 
 // The same exchange without the link: a blocking poll on a raw descriptor that returns the
 // moment the last byte is there. What the link adds is the difference to this.
 void rawBaseline(benchmark::State &state, bool paced)
 {
-    sim::ReaderModel model;
-    sim::FaultInjector faults({.pace = paced ? 1.0 : 0.0});
-    sim::PtyServer server(model, faults);
-    std::string error;
-    if (!server.open(&error)) {
-        state.SkipWithError(("no pty: " + error).c_str());
-        return;
-    }
-    std::thread reader([&] { server.run(); });
-    const int fd = ::open(server.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    soak::SimReader reader({.pace = paced ? 1.0 : 0.0});
+    const int fd = ::open(reader.linkPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     const std::uint8_t carrierOn[] = {0xAA, 0x00, 0x04, 0x00, 0x00, 0x00, 0x30, 0x34};
     const std::uint8_t request[] = {0xAA, 0x00, 0x04, 0x00, 0x00, 0x0A, 0x10, 0x1E};
     const auto exchange = [&](std::span<const std::uint8_t> bytes, int expected) {
@@ -129,8 +110,6 @@ void rawBaseline(benchmark::State &state, bool paced)
     }
     if (fd >= 0)
         ::close(fd);
-    server.stop();
-    reader.join();
 }
 
 // The assembler's worst case: 1022 bytes of "AA 03", each 0xAA opening a candidate that

@@ -17,9 +17,9 @@
 #include "faults.h"
 #include "frm_main.h"
 #include "link.h"
-#include "pty_server.h"
 #include "reader_model.h"
 #include "serial_port.h"
+#include "sim_reader.h"
 
 #include <QPushButton>
 #include <QSettings>
@@ -45,7 +45,6 @@ constexpr int kDefaultPasses = 200;
 constexpr int kWarmUpPasses = 5;
 constexpr int kSleepsPerPass = 5; // before each of four commands, and after the pass
 constexpr auto kCommandPause = std::chrono::milliseconds(10);
-constexpr int kComNumber = 20;
 
 // CPU time of the calling thread (the window's), in milliseconds.
 double threadCpuMs()
@@ -71,15 +70,7 @@ int main(int argc, char **argv)
     const int passes = argc > 1 ? std::max(std::atoi(argv[1]), 1) : kDefaultPasses;
     Application app(argc, argv);
 
-    sim::ReaderModel model; // one card of each interface
-    sim::FaultInjector faults({.pace = 1.0});
-    sim::PtyServer server(model, faults);
-    std::string error;
-    if (!server.open(&error)) {
-        std::fprintf(stderr, "no pty: %s\n", error.c_str());
-        return 1;
-    }
-    std::thread serving([&] { server.run(); });
+    soak::SimReader reader({.pace = 1.0}); // one card of each interface
 
     // The card log's choice and file kept away from the user's own.
     QTemporaryDir scratch;
@@ -87,8 +78,8 @@ int main(int argc, char **argv)
     FrmMainDependencies deps{.cardLogSettings = &settings,
                              .cardLogPath =
                                  scratch.filePath(QStringLiteral("cards.jsonl")).toStdString()};
-    deps.listPorts = [&server] {
-        return std::vector<PortEntry>{{"COM20", kComNumber, server.slavePath(), ""}};
+    deps.listPorts = [&reader] {
+        return reader.ports();
     };
     int status = 1;
     {
@@ -171,7 +162,5 @@ int main(int argc, char **argv)
         }
         window.close();
     }
-    server.stop();
-    serving.join();
     return status;
 }
